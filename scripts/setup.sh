@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Prepare a development environment: CPython (3.13 preferred), .venv with the
+# Python dependencies, the Debian packages the C++ tests need, and an
+# installed build of quelmar.  Safe to run again: finished steps are skipped.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+log() { printf 'setup: %s\n' "$*" >&2; }
+
+sudo_cmd() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; elif command -v sudo >/dev/null 2>&1; then sudo "$@"; else "$@"; fi
+}
+
+apt_updated=0
+apt_install() {
+    command -v apt-get >/dev/null 2>&1 || return 1
+    if [ "$apt_updated" -eq 0 ]; then
+        sudo_cmd apt-get update -qq >/dev/null 2>&1 || true
+        apt_updated=1
+    fi
+    DEBIAN_FRONTEND=noninteractive sudo_cmd apt-get install -y -qq --no-install-recommends "$@" >/dev/null
+}
+
+# A usable interpreter runs, reports the wanted version and can create venvs.
+usable() {
+    "$1" -c 'import sys, venv, ensurepip; sys.exit(0 if sys.version_info[:2] >= (3, 11) else 1)' >/dev/null 2>&1
+}
+
+find_python() {
+    local c
+    for c in python3.13 /usr/bin/python3.13 /usr/local/bin/python3.13 \
+             "${PYENV_ROOT:-$HOME/.pyenv}"/versions/3.13*/bin/python3.13; do
+        if command -v "$c" >/dev/null 2>&1 && usable "$c"; then command -v "$c"; return 0; fi
+    done
+    if apt-cache show python3.13 >/dev/null 2>&1; then
+        log "installing python3.13 from Debian's packages"
+        apt_install python3.13 python3.13-venv python3.13-dev || true
+        if usable /usr/bin/python3.13; then echo /usr/bin/python3.13; return 0; fi
+    fi
+    for v in 3.12 3.11; do
+        for c in "python$v" "/usr/bin/python$v" \
+                 "${PYENV_ROOT:-$HOME/.pyenv}"/versions/"$v"*/bin/"python$v"; do
+            if command -v "$c" >/dev/null 2>&1 && usable "$c"; then
+                log "CPython 3.13 is not available here; falling back to CPython $v ($c)"
+                command -v "$c"; return 0
+            fi
+        done
+    done
+    if command -v python3 >/dev/null 2>&1 && usable python3; then
+        log "CPython 3.13 is not available here; falling back to $(python3 -V)"
+        command -v python3; return 0
+    fi
+    log "error: no CPython 3.11 or later found"
+    return 1
+}
+
+# Debian packages for the C++ unit tests (GoogleTest, reference LAPACK).
+if ! { [ -f /usr/include/gtest/gtest.h ] && ls /usr/lib/*/liblapack.so >/dev/null 2>&1; }; then
+    log "installing libgtest-dev and liblapack-dev"
+    apt_install libgtest-dev liblapack-dev libblas-dev || log "warning: could not install the C++ test packages"
+fi
+
+if [ ! -x .venv/bin/python ]; then
+    PY=$(find_python)
+    log "creating .venv with $("$PY" -V 2>&1)"
+    "$PY" -m venv .venv
+fi
+
+stamp=.venv/.deps-stamp
+if [ ! -f "$stamp" ] || [ pyproject.toml -nt "$stamp" ]; then
+    log "installing Python dependencies"
+    .venv/bin/python -m pip install -q --upgrade pip >/dev/null
+    .venv/bin/python -m pip install -q "numpy>=2" scipy pytest hypothesis \
+        "scikit-build-core>=0.11" cmake ninja
+    touch "$stamp"
+fi
+
+# Rebuild only when a source of the extension changed since the last install.
+bstamp=.venv/.build-stamp
+if [ ! -f "$bstamp" ] || [ -n "$(find src CMakeLists.txt pyproject.toml -newer "$bstamp" -print -quit)" ]; then
+    log "building quelmar"
+    .venv/bin/python -m pip install -q --no-build-isolation --no-deps -e . \
+        || .venv/bin/python -m pip install -q --no-build-isolation --no-deps -e . -v
+    touch "$bstamp"
+fi

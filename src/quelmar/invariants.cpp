@@ -1,0 +1,280 @@
+// Structural invariants of reaction networks and the search for isolated
+// buffering structures.
+#include "invariants.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "kernels.hpp"
+
+namespace quelmar {
+
+namespace {
+
+std::string shape_str(index_t rows, index_t cols) {
+    return "(" + std::to_string(rows) + ", " + std::to_string(cols) + ")";
+}
+
+void require_at_least(const char* what, index_t rows, index_t cols, index_t min_rows,
+                      index_t min_cols) {
+    if (rows < min_rows || cols < min_cols)
+        throw std::invalid_argument(std::string(what) + " has shape " +
+                                    shape_str(rows, cols) + " but at least " +
+                                    shape_str(min_rows, min_cols) + " is needed");
+}
+
+void require_selection_size(VectorView<const std::uint8_t> XandR, index_t m, index_t n) {
+    if (XandR.size != m + n)
+        throw std::invalid_argument("the selection has " + std::to_string(XandR.size) +
+                                    " entries but the network has " + std::to_string(m) +
+                                    " species and " + std::to_string(n) + " reactions");
+}
+
+class DisjointSets {
+public:
+    explicit DisjointSets(index_t count) : parent_(static_cast<std::size_t>(count)) {
+        std::iota(parent_.begin(), parent_.end(), index_t{0});
+    }
+    index_t find(index_t x) {
+        while (at(x) != x) {
+            at(x) = at(at(x));  // path halving
+            x = at(x);
+        }
+        return x;
+    }
+    void unite(index_t a, index_t b) {
+        a = find(a);
+        b = find(b);
+        if (a == b) return;
+        if (a > b) std::swap(a, b);
+        at(b) = a;
+    }
+
+private:
+    index_t& at(index_t x) { return parent_[static_cast<std::size_t>(x)]; }
+    std::vector<index_t> parent_;
+};
+
+// Worklist closure shared by oc_closure() and the search.  `selected` holds one
+// flag per species and reaction; it is grown in place and the indices of the
+// entries it adds are appended to `added`.  `pending` is scratch.
+void close_selection(std::vector<std::uint8_t>& selected, std::vector<index_t>& added,
+                     std::vector<index_t>& pending, MatrixView<const std::uint8_t> oc,
+                     MatrixView<const std::uint8_t> lo, MatrixView<const std::uint8_t> cq,
+                     index_t m, index_t n) {
+    auto sel = [&](index_t e) -> std::uint8_t& { return selected[static_cast<std::size_t>(e)]; };
+    pending.clear();
+    for (index_t e = 0; e < m + n; ++e)
+        if (sel(e) != 0) pending.push_back(e);
+    auto add = [&](index_t e) {
+        if (sel(e) != 0) return;
+        sel(e) = 1;
+        added.push_back(e);
+        pending.push_back(e);
+    };
+    while (!pending.empty()) {
+        const index_t e = pending.back();
+        pending.pop_back();
+        if (e < m) {
+            for (index_t j = 0; j < n; ++j)
+                if (oc(e, j) != 0) add(m + j);
+            for (index_t k = 0; k < m; ++k)
+                if (cq(e, k) != 0) add(k);
+        } else {
+            const index_t j = e - m;
+            for (index_t i = 0; i < m; ++i)
+                if (lo(i, j) != 0) add(i);
+        }
+    }
+}
+
+index_t count_selected(const Selection& s, index_t from, index_t to) {
+    index_t c = 0;
+    for (index_t e = from; e < to; ++e) c += s[static_cast<std::size_t>(e)] != 0 ? 1 : 0;
+    return c;
+}
+
+}  // namespace
+
+void cq_classifier(MatrixView<const double> DT, MatrixView<std::uint8_t> out) {
+    const index_t L = DT.rows;
+    const index_t m = DT.cols;
+    require_at_least("the class matrix", out.rows, out.cols, m, m);
+
+    DisjointSets sets(m);
+    for (index_t l = 0; l < L; ++l) {
+        index_t first = -1;
+        for (index_t i = 0; i < m; ++i) {
+            if (std::abs(DT(l, i)) < TOL) continue;
+            if (first < 0)
+                first = i;
+            else
+                sets.unite(first, i);
+        }
+    }
+    std::vector<index_t> root(static_cast<std::size_t>(m));
+    for (index_t i = 0; i < m; ++i) root[static_cast<std::size_t>(i)] = sets.find(i);
+    for (index_t i = 0; i < m; ++i) {
+        const index_t ri = root[static_cast<std::size_t>(i)];
+        for (index_t j = 0; j < m; ++j)
+            out(i, j) = root[static_cast<std::size_t>(j)] == ri ? 1 : 0;
+    }
+}
+
+void oc_closure(VectorView<std::uint8_t> XandR, MatrixView<const std::uint8_t> oc,
+                MatrixView<const std::uint8_t> lo, MatrixView<const std::uint8_t> cq,
+                index_t m, index_t n) {
+    if (m < 0 || n < 0)
+        throw std::invalid_argument("negative numbers of species or reactions");
+    if (XandR.size < m + n)
+        throw std::invalid_argument("the selection has " + std::to_string(XandR.size) +
+                                    " entries but at least " + std::to_string(m + n) +
+                                    " are needed");
+    require_at_least("the output-completeness matrix", oc.rows, oc.cols, m, n);
+    require_at_least("the sensitivity matrix", lo.rows, lo.cols, m, n);
+    require_at_least("the class matrix", cq.rows, cq.cols, m, m);
+
+    std::vector<std::uint8_t> selected(static_cast<std::size_t>(m + n));
+    for (index_t e = 0; e < m + n; ++e)
+        selected[static_cast<std::size_t>(e)] = XandR(e) != 0 ? 1 : 0;
+    std::vector<index_t> added;
+    std::vector<index_t> pending;
+    close_selection(selected, added, pending, oc, lo, cq, m, n);
+    for (const index_t e : added) XandR(e) = 1;
+}
+
+index_t chiindex(MatrixView<const double> stoi, MatrixView<const double> DT,
+                 VectorView<const std::uint8_t> XandR, const Poll& poll) {
+    const index_t m = stoi.rows;
+    const index_t n = stoi.cols;
+    const index_t L = DT.rows;
+    require_selection_size(XandR, m, n);
+    if (DT.cols != m)
+        throw std::invalid_argument("the conserved-quantity matrix has " +
+                                    std::to_string(DT.cols) + " columns but the network has " +
+                                    std::to_string(m) + " species");
+
+    std::vector<index_t> species;
+    std::vector<index_t> reactions;
+    for (index_t i = 0; i < m; ++i)
+        if (XandR(i) != 0) species.push_back(i);
+    for (index_t j = 0; j < n; ++j)
+        if (XandR(m + j) != 0) reactions.push_back(j);
+    const auto p = static_cast<index_t>(species.size());
+    const auto q = static_cast<index_t>(reactions.size());
+
+    Matrix<double> S_R(m, q);
+    for (index_t i = 0; i < m; ++i)
+        for (index_t c = 0; c < q; ++c) S_R(i, c) = stoi(i, reactions[static_cast<std::size_t>(c)]);
+    Matrix<double> W1(q, m + q);
+    const index_t k1 = nullity(S_R.view(), W1.view(), m, q, poll);
+
+    Matrix<double> D_X(L, p);
+    for (index_t l = 0; l < L; ++l)
+        for (index_t c = 0; c < p; ++c) D_X(l, c) = DT(l, species[static_cast<std::size_t>(c)]);
+    Matrix<double> W2(p, L + p);
+    const index_t k2 = nullity(D_X.view(), W2.view(), L, p, poll);
+
+    return q - k1 - k2;
+}
+
+bool no_emergent_cycles(MatrixView<const double> stoi, VectorView<const std::uint8_t> XandR,
+                        const Poll& poll) {
+    const index_t m = stoi.rows;
+    const index_t n = stoi.cols;
+    require_selection_size(XandR, m, n);
+
+    std::vector<index_t> inside;
+    std::vector<index_t> outside;
+    std::vector<index_t> reactions;
+    for (index_t i = 0; i < m; ++i) (XandR(i) != 0 ? inside : outside).push_back(i);
+    for (index_t j = 0; j < n; ++j)
+        if (XandR(m + j) != 0) reactions.push_back(j);
+    const auto p = static_cast<index_t>(inside.size());
+    const auto q = static_cast<index_t>(reactions.size());
+    auto at = [](const std::vector<index_t>& v, index_t i) { return v[static_cast<std::size_t>(i)]; };
+
+    Matrix<double> S_XR(p, q);
+    for (index_t i = 0; i < p; ++i)
+        for (index_t c = 0; c < q; ++c) S_XR(i, c) = stoi(at(inside, i), at(reactions, c));
+    Matrix<double> W(q, p + q);
+    const index_t k = nullity(S_XR.view(), W.view(), p, q, poll);
+
+    // E = stoi[outside, reactions] . Z^T with Z = W[q-k:, p:], scanned row by row.
+    for (index_t i = 0; i < m - p; ++i) {
+        const index_t species = at(outside, i);
+        for (index_t l = 0; l < k; ++l) {
+            double e = 0.0;
+            for (index_t c = 0; c < q; ++c)
+                e += stoi(species, at(reactions, c)) * W(q - k + l, p + c);
+            if (std::abs(e) >= TOL) return false;
+        }
+    }
+    return true;
+}
+
+std::vector<Selection> search_isoBSs(MatrixView<const double> stoi,
+                                     MatrixView<const double> DT,
+                                     MatrixView<const std::uint8_t> oc,
+                                     MatrixView<const std::uint8_t> lo,
+                                     MatrixView<const std::uint8_t> cq, const Poll& poll) {
+    const index_t m = stoi.rows;
+    const index_t n = stoi.cols;
+    if (DT.cols != m)
+        throw std::invalid_argument("the conserved-quantity matrix has " +
+                                    std::to_string(DT.cols) + " columns but the network has " +
+                                    std::to_string(m) + " species");
+    require_at_least("the output-completeness matrix", oc.rows, oc.cols, m, n);
+    require_at_least("the sensitivity matrix", lo.rows, lo.cols, m, n);
+    require_at_least("the class matrix", cq.rows, cq.cols, m, m);
+
+    const auto size = static_cast<std::size_t>(m + n);
+    // Every seed that closes to an already seen selection has the same verdict
+    // and, if accepted, would be a duplicate: only first sightings matter.
+    std::set<Selection> seen;
+    std::vector<Selection> found;
+    Selection selected(size);
+    std::vector<index_t> added;
+    std::vector<index_t> pending;
+    for (index_t M = -1; M < m; ++M) {
+        for (index_t N = 0; N < n; ++N) {
+            poll();
+            std::fill(selected.begin(), selected.end(), std::uint8_t{0});
+            if (M >= 0) selected[static_cast<std::size_t>(M)] = 1;
+            selected[static_cast<std::size_t>(m + N)] = 1;
+            added.clear();
+            close_selection(selected, added, pending, oc, lo, cq, m, n);
+            if (!seen.insert(selected).second) continue;
+            const VectorView<const std::uint8_t> view{selected.data(), m + n, 1};
+            if (chiindex(stoi, DT, view, poll) == 0 && no_emergent_cycles(stoi, view, poll))
+                found.push_back(selected);
+        }
+    }
+    if (found.empty()) found.emplace_back(size, std::uint8_t{1});
+
+    const auto count = static_cast<index_t>(found.size());
+    std::vector<std::pair<index_t, index_t>> counts;
+    counts.reserve(found.size());
+    for (const Selection& s : found)
+        counts.emplace_back(count_selected(s, 0, m), count_selected(s, m, m + n));
+    auto exchange = [&](index_t a, index_t b) {
+        std::swap(found[static_cast<std::size_t>(a)], found[static_cast<std::size_t>(b)]);
+        std::swap(counts[static_cast<std::size_t>(a)], counts[static_cast<std::size_t>(b)]);
+    };
+    for (index_t i = 0; i + 1 < count; ++i) {
+        for (index_t j = i + 1; j < count; ++j) {
+            const auto& [ms, mr] = counts[static_cast<std::size_t>(i)];
+            const auto& [ns, nr] = counts[static_cast<std::size_t>(j)];
+            if (ms > ns || (ms == ns && mr > nr)) exchange(i, j);
+        }
+    }
+    return found;
+}
+
+}  // namespace quelmar

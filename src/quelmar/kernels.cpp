@@ -1,0 +1,193 @@
+// Dense matrix kernels: reduced row echelon form, nullity with a null-space
+// basis, LU determinant, adjugate by cofactors, and the A-matrix of a network.
+//
+// The arithmetic of rref() is done in a fixed order (the pivot row divided by
+// its pivot element by element, then row_k - f * row_r for every other row over
+// whole rows), so that results are reproducible bit for bit against any other
+// implementation of the same elimination.
+#include "kernels.hpp"
+
+#include <climits>
+#include <cmath>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "lapack.hpp"
+
+namespace quelmar {
+
+namespace {
+
+bool is_zero(double x) { return std::abs(x) < TOL; }
+
+std::string shape_str(index_t rows, index_t cols) {
+    return "(" + std::to_string(rows) + ", " + std::to_string(cols) + ")";
+}
+
+// Leading n x n block of M stored contiguously, in C or in Fortran order.
+bool leading_block_contiguous(const MatrixView<double>& M, index_t n) {
+    if (n <= 1) return true;
+    const auto item = static_cast<index_t>(sizeof(double));
+    const bool c_order = M.stride1 == item && M.stride0 == n * item;
+    const bool f_order = M.stride0 == item && M.stride1 == n * item;
+    return c_order || f_order;
+}
+
+}  // namespace
+
+void rref(MatrixView<double> M, index_t nrows, index_t ncols, const Poll& poll) {
+    if (nrows < 0 || ncols < 0 || nrows > M.rows || ncols > M.cols)
+        throw std::invalid_argument("rref: block " + shape_str(nrows, ncols) +
+                                    " exceeds the matrix " + shape_str(M.rows, M.cols));
+    index_t r = 0;
+    for (index_t j = 0; j < ncols && r < nrows; ++j) {
+        poll();
+        index_t p = r;
+        double best = std::abs(M(r, j));
+        for (index_t i = r + 1; i < nrows; ++i) {
+            const double a = std::abs(M(i, j));
+            if (a > best) {
+                best = a;
+                p = i;
+            }
+        }
+        if (is_zero(M(p, j))) continue;
+        if (p != r) {
+            for (index_t c = 0; c < ncols; ++c) std::swap(M(p, c), M(r, c));
+        }
+        const double v = M(r, j);
+        for (index_t c = 0; c < ncols; ++c) M(r, c) = M(r, c) / v;
+        for (index_t k = 0; k < nrows; ++k) {
+            if (k == r) continue;
+            const double f = M(k, j);
+            for (index_t c = 0; c < ncols; ++c) M(k, c) = M(k, c) - f * M(r, c);
+        }
+        ++r;
+    }
+}
+
+index_t nullity(MatrixView<const double> M, MatrixView<double> work, index_t m, index_t n,
+                const Poll& poll) {
+    if (m < 0 || n < 0 || m > M.rows || n > M.cols)
+        throw std::invalid_argument("nullity: block " + shape_str(m, n) +
+                                    " exceeds the matrix " + shape_str(M.rows, M.cols));
+    if (work.rows < n || work.cols < m + n)
+        throw std::invalid_argument("nullity: work matrix " +
+                                    shape_str(work.rows, work.cols) +
+                                    " is smaller than " + shape_str(n, m + n));
+    for (index_t i = 0; i < work.rows; ++i)
+        for (index_t j = 0; j < work.cols; ++j) work(i, j) = 0.0;
+    for (index_t i = 0; i < n; ++i) {
+        for (index_t j = 0; j < m; ++j) work(i, j) = M(j, i);
+        work(i, m + i) = 1.0;
+    }
+    rref(work, n, m + n, poll);
+    for (index_t i = 0; i < n; ++i) {
+        const index_t row = n - 1 - i;
+        for (index_t j = 0; j < m; ++j)
+            if (!is_zero(work(row, j))) return i;
+    }
+    return n;
+}
+
+double det(MatrixView<double> M, index_t n) {
+    if (n <= 0) return 0.0;
+    if (n > M.rows || n > M.cols)
+        throw std::invalid_argument("det: order " + std::to_string(n) +
+                                    " exceeds the matrix " + shape_str(M.rows, M.cols));
+    if (n > INT_MAX) throw std::overflow_error("det: order does not fit LAPACK's int");
+    dgetrf_fn* dgetrf = get_dgetrf();
+    if (dgetrf == nullptr) throw std::logic_error("det: no dgetrf has been installed");
+
+    std::vector<double> copy;
+    MatrixView<double> lu = M;
+    if (!leading_block_contiguous(M, n)) {
+        const auto un = static_cast<std::size_t>(n);
+        copy.resize(un * un);
+        const auto item = static_cast<index_t>(sizeof(double));
+        lu = {copy.data(), n, n, n * item, item};
+        for (index_t i = 0; i < n; ++i)
+            for (index_t j = 0; j < n; ++j) lu(i, j) = M(i, j);
+    }
+
+    int order = static_cast<int>(n);
+    int lda = order;
+    int info = 0;
+    std::vector<int> ipiv(static_cast<std::size_t>(n));
+    dgetrf(&order, &order, lu.data, &lda, ipiv.data(), &info);
+    if (info != 0) return std::nan("");
+    double d = 1.0;
+    for (index_t i = 0; i < n; ++i) {
+        d *= lu(i, i);
+        if (ipiv[static_cast<std::size_t>(i)] != i + 1) d = -d;
+    }
+    return d;
+}
+
+void adjugate(MatrixView<double> A, index_t n, double* minors, const Poll& poll) {
+    if (n <= 0) return;
+    if (n > A.rows || n > A.cols)
+        throw std::invalid_argument("adjugate: order " + std::to_string(n) +
+                                    " exceeds the matrix " + shape_str(A.rows, A.cols));
+    if (n == 1) {
+        // The empty minor has determinant 1.
+        A(0, 0) = 1.0;
+        return;
+    }
+    const index_t k = n - 1;
+    const auto item = static_cast<index_t>(sizeof(double));
+    auto slot = [&](index_t r, index_t s) -> MatrixView<double> {
+        return {minors + (r * n + s) * k * k, k, k, k * item, item};
+    };
+    for (index_t r = 0; r < n; ++r) {
+        poll();
+        for (index_t s = 0; s < n; ++s) {
+            const MatrixView<double> minor = slot(r, s);
+            for (index_t i = 0; i < k; ++i) {
+                const index_t src_i = i < r ? i : i + 1;
+                for (index_t j = 0; j < k; ++j) minor(i, j) = A(src_i, j < s ? j : j + 1);
+            }
+        }
+    }
+    for (index_t r = 0; r < n; ++r) {
+        poll();
+        for (index_t s = 0; s < n; ++s) {
+            double d = det(slot(r, s), k);
+            if ((r + s) % 2 != 0) d = -d;
+            A(s, r) = d;
+        }
+    }
+}
+
+Matrix<double> construct_A(MatrixView<const double> stoi, MatrixView<const double> reginfo,
+                           const Poll& poll) {
+    const index_t m = stoi.rows;
+    const index_t n = stoi.cols;
+    if (reginfo.rows < m || reginfo.cols < n)
+        throw std::invalid_argument("reginfo has shape " +
+                                    shape_str(reginfo.rows, reginfo.cols) +
+                                    " but the stoichiometry matrix is " + shape_str(m, n));
+
+    Matrix<double> W1(n, m + n);
+    const index_t K = nullity(stoi, W1.view(), m, n, poll);
+    Matrix<double> W2(m, m + n);
+    const index_t L = nullity(stoi.transposed(), W2.view(), n, m, poll);
+    if (n + L != m + K)
+        throw std::domain_error(
+            "the stoichiometry matrix is numerically rank-deficient at tolerance 1e-8: "
+            "its reduction found rank " + std::to_string(n - K) +
+            " and the reduction of its transpose found rank " + std::to_string(m - L));
+
+    Matrix<double> A(m + K, m + K, 0.0);
+    for (index_t j = 0; j < n; ++j)
+        for (index_t k = 0; k < K; ++k) A(j, m + k) = W1(n - K + k, m + j);
+    for (index_t i = 0; i < m; ++i) {
+        for (index_t l = 0; l < L; ++l) A(n + l, i) = W2(m - L + l, n + i);
+        for (index_t j = 0; j < n; ++j) A(j, i) = reginfo(i, j);
+    }
+    return A;
+}
+
+}  // namespace quelmar

@@ -1,0 +1,55 @@
+// Dense matrix kernels and the A-matrix of a reaction network.
+//
+// Plain C++ over strided views; no Python.  Zero test throughout: |x| < TOL
+// (strictly), so |x| == TOL and NaN count as non-zero.
+#pragma once
+
+#include "poll.hpp"
+#include "view.hpp"
+
+namespace quelmar {
+
+inline constexpr double TOL = 1e-8;
+
+/// Gauss-Jordan elimination with partial pivoting on the leading nrows x ncols
+/// block of M, in place.  Pivot: the largest magnitude in the column from the
+/// current row down (the topmost on ties); a column whose pivot candidate is
+/// below TOL is skipped.  The pivot row is scaled over all ncols columns and
+/// eliminated from every other row over all ncols columns.  O(r*c*min(r,c)).
+void rref(MatrixView<double> M, index_t nrows, index_t ncols, const Poll& poll = {});
+
+/// Nullity k = n - rank(M) of the m x n matrix M (only its leading m x n block
+/// is read).  work (at least n rows, m+n columns) is cleared over its whole
+/// extent, filled with [M^T | I] and reduced; afterwards rows n-k .. n-1,
+/// columns m .. m+n-1 hold a basis of the null space of M in reduced row
+/// echelon form.  Throws std::invalid_argument if work is too small.
+index_t nullity(MatrixView<const double> M, MatrixView<double> work, index_t m, index_t n,
+                const Poll& poll = {});
+
+/// Determinant of the n x n matrix M from the LU factorisation of dgetrf.
+/// Returns 0.0 for n <= 0 and NaN when dgetrf reports a non-zero INFO (in
+/// particular for an exactly singular matrix).  Contiguous storage (C or
+/// Fortran order) is factorised in place; any other layout is copied first.
+/// Throws std::logic_error if no dgetrf is installed, std::overflow_error if n
+/// does not fit LAPACK's int.
+double det(MatrixView<double> M, index_t n);
+
+/// Adjugate of the n x n matrix A by cofactors, in place: every cofactor is the
+/// det() of its minor, so an exactly singular minor gives NaN.  The 1 x 1
+/// adjugate is [[1.0]]; n == 0 leaves A as it is.  minors must hold
+/// n*n*(n-1)*(n-1) doubles (n*n row-major (n-1) x (n-1) slots); it is
+/// overwritten with the factorised minors.  O(n^5).
+void adjugate(MatrixView<double> A, index_t n, double* minors, const Poll& poll = {});
+
+/// The A-matrix of a network with stoichiometry stoi (m x n) and regulation
+/// reginfo (read within m rows and n columns): a zero-filled (m+K) x (m+K)
+/// row-major matrix whose rows are the n reactions, then the L conserved
+/// quantities, and whose columns are the m species, then the K cycles:
+///   A[j, i] = reginfo[i, j], A[j, m+k] = c_k[j], A[n+l, i] = d_l[i],
+/// with c_k and d_l the null-space bases of stoi and stoi^T left by nullity().
+/// Throws std::invalid_argument if reginfo is smaller than m x n, and
+/// std::domain_error if the two reductions disagree on the rank of stoi.
+Matrix<double> construct_A(MatrixView<const double> stoi, MatrixView<const double> reginfo,
+                           const Poll& poll = {});
+
+}  // namespace quelmar

@@ -1,0 +1,538 @@
+// The memory-view type "_memoryviewslice".
+//
+// A view is an immutable layout (data pointer, 1 or 2 extents, byte strides)
+// over a float64 or bool NumPy array, which it keeps alive through `base`.
+// Indexing with integers reads elements; slices, `T` and row selection give
+// new views over the same base.  The buffer protocol exports the layout
+// stored in the view object itself, so it stays valid while exported.
+#include "memview.hpp"
+
+#include <cinttypes>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "numpy_api.hpp"
+#include "pyutil.hpp"
+
+namespace quelmar::py {
+namespace {
+
+constexpr int max_ndim = 2;
+
+char format_double[] = "d";
+char format_bool[] = "?";
+
+enum class Kind : char { Double = 'd', Bool = '?' };
+
+struct Layout {
+    char* data = nullptr;
+    int ndim = 0;
+    Py_ssize_t shape[max_ndim] = {0, 0};
+    Py_ssize_t strides[max_ndim] = {0, 0};  // bytes
+};
+
+struct MemView {
+    PyObject_HEAD
+    PyObject* base;  // owned: the ndarray that holds the data
+    Kind kind;
+    Py_ssize_t itemsize;
+    Layout layout;
+    Py_ssize_t exports;
+};
+
+// One interpreter per process: the type lives for the life of the process.
+PyTypeObject* view_type = nullptr;
+
+MemView* as_view(PyObject* self) { return reinterpret_cast<MemView*>(self); }
+
+// ---------------------------------------------------------------------------
+// Helpers
+
+Py_ssize_t element_count(const Layout& l) {
+    Py_ssize_t n = 1;
+    for (int k = 0; k < l.ndim; ++k) n *= l.shape[k];
+    return n;
+}
+
+/// NumPy's rule: an empty layout is contiguous, and extents of length 1 do
+/// not constrain their stride.
+bool is_contiguous(const Layout& l, Py_ssize_t itemsize, bool fortran) {
+    for (int k = 0; k < l.ndim; ++k)
+        if (l.shape[k] == 0) return true;
+    Py_ssize_t expected = itemsize;
+    for (int t = 0; t < l.ndim; ++t) {
+        const int k = fortran ? t : l.ndim - 1 - t;
+        if (l.shape[k] == 1) continue;
+        if (l.strides[k] != expected) return false;
+        expected *= l.shape[k];
+    }
+    return true;
+}
+
+bool base_writable(const MemView* v) {
+    return v->base != nullptr && PyArray_ISWRITEABLE(reinterpret_cast<PyArrayObject*>(v->base));
+}
+
+/// A new view over `base` (borrowed; the view takes its own reference).
+PyObject* new_view(PyObject* base, Kind kind, const Layout& layout) {
+    MemView* v = PyObject_GC_New(MemView, view_type);
+    if (v == nullptr) throw PyError{};
+    v->base = Py_NewRef(base);
+    v->kind = kind;
+    v->itemsize = kind == Kind::Double ? static_cast<Py_ssize_t>(sizeof(double)) : 1;
+    v->layout = layout;
+    v->exports = 0;
+    PyObject_GC_Track(reinterpret_cast<PyObject*>(v));
+    return reinterpret_cast<PyObject*>(v);
+}
+
+PyObject* read_element(Kind kind, const char* p) {
+    if (kind == Kind::Double) {
+        double x;
+        std::memcpy(&x, p, sizeof x);
+        return Ref::steal_or_throw(PyFloat_FromDouble(x)).release();
+    }
+    return Py_NewRef(*p != 0 ? Py_True : Py_False);
+}
+
+void write_element(Kind kind, char* p, PyObject* value) {
+    if (kind == Kind::Double) {
+        const double x = PyFloat_AsDouble(value);
+        if (x == -1.0 && PyErr_Occurred()) throw PyError{};
+        std::memcpy(p, &x, sizeof x);
+        return;
+    }
+    const int truth = PyObject_IsTrue(value);
+    if (truth < 0) throw PyError{};
+    *p = static_cast<char>(truth);
+}
+
+/// Result of applying an index expression to a layout.
+struct Selection {
+    Layout layout;
+    bool unchanged = false;  // only `...` or `()`: the view itself
+};
+
+/// Applies key (an integer, slice, Ellipsis or a tuple of these) to `src`.
+Selection select(const Layout& src, PyObject* key) {
+    PyObject* const* items = &key;  // borrowed
+    Py_ssize_t n = 1;
+    if (PyTuple_Check(key)) {
+        items = &PyTuple_GET_ITEM(key, 0);
+        n = PyTuple_GET_SIZE(key);
+    }
+    Py_ssize_t ellipses = 0;
+    for (Py_ssize_t t = 0; t < n; ++t)
+        if (items[t] == Py_Ellipsis) ++ellipses;
+    if (ellipses > 1) raise(PyExc_IndexError, "an index can only have a single ellipsis ('...')");
+    const Py_ssize_t explicit_axes = n - ellipses;
+    if (explicit_axes > src.ndim)
+        raise(PyExc_IndexError, "too many indices for memory view: view is %d-dimensional, but %zd were indexed",
+              src.ndim, explicit_axes);
+
+    Selection sel;
+    sel.unchanged = explicit_axes == 0;
+    Layout& out = sel.layout;
+    out.data = src.data;
+    int axis = 0;
+    auto keep_axis = [&](Py_ssize_t shape, Py_ssize_t stride) {
+        out.shape[out.ndim] = shape;
+        out.strides[out.ndim] = stride;
+        ++out.ndim;
+    };
+    for (Py_ssize_t t = 0; t < n; ++t) {
+        PyObject* item = items[t];  // borrowed
+        if (item == Py_Ellipsis) {
+            for (Py_ssize_t r = 0; r < src.ndim - explicit_axes; ++r, ++axis)
+                keep_axis(src.shape[axis], src.strides[axis]);
+        } else if (PySlice_Check(item)) {
+            Py_ssize_t start, stop, step;
+            if (PySlice_Unpack(item, &start, &stop, &step) < 0) throw PyError{};
+            const Py_ssize_t len = PySlice_AdjustIndices(src.shape[axis], &start, &stop, step);
+            if (len > 0) out.data += start * src.strides[axis];
+            keep_axis(len, len > 1 ? step * src.strides[axis] : src.strides[axis]);
+            ++axis;
+        } else if (PyIndex_Check(item)) {
+            Py_ssize_t i = PyNumber_AsSsize_t(item, PyExc_IndexError);
+            if (i == -1 && PyErr_Occurred()) throw PyError{};
+            if (i < 0) i += src.shape[axis];
+            if (i < 0 || i >= src.shape[axis])
+                raise(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", axis);
+            out.data += i * src.strides[axis];
+            ++axis;
+        } else {
+            raise(PyExc_TypeError, "Cannot index with type '%.200s'", Py_TYPE(item)->tp_name);
+        }
+    }
+    for (; axis < src.ndim; ++axis) keep_axis(src.shape[axis], src.strides[axis]);
+    return sel;
+}
+
+/// A new view over a fresh array (C or Fortran order) holding the same values.
+PyObject* copy_view(const MemView* v, bool fortran) {
+    const Layout& src = v->layout;
+    npy_intp dims[max_ndim] = {0, 0};
+    for (int k = 0; k < src.ndim; ++k) dims[k] = src.shape[k];
+    const int typenum = v->kind == Kind::Double ? NPY_DOUBLE : NPY_BOOL;
+    Ref array = Ref::steal_or_throw(PyArray_EMPTY(src.ndim, dims, typenum, fortran ? 1 : 0));
+    auto* arr = reinterpret_cast<PyArrayObject*>(array.get());
+
+    Layout dst;
+    dst.data = static_cast<char*>(PyArray_DATA(arr));
+    dst.ndim = src.ndim;
+    for (int k = 0; k < src.ndim; ++k) {
+        dst.shape[k] = src.shape[k];
+        dst.strides[k] = PyArray_STRIDES(arr)[k];
+    }
+    const Py_ssize_t rows = src.shape[0];
+    const Py_ssize_t cols = src.ndim == 2 ? src.shape[1] : 1;
+    const Py_ssize_t s1 = src.ndim == 2 ? src.strides[1] : 0;
+    const Py_ssize_t d1 = src.ndim == 2 ? dst.strides[1] : 0;
+    for (Py_ssize_t i = 0; i < rows; ++i)
+        for (Py_ssize_t j = 0; j < cols; ++j)
+            std::memcpy(dst.data + i * dst.strides[0] + j * d1,
+                        src.data + i * src.strides[0] + j * s1,
+                        static_cast<std::size_t>(v->itemsize));
+    return new_view(array.get(), v->kind, dst);
+}
+
+/// Like guarded(), for slots that report failure as -1.
+template <class F>
+int guarded_status(const char* qualname, F&& body) noexcept {
+    try {
+        body();
+        return 0;
+    } catch (...) {
+        translate_current_exception();
+        add_traceback(qualname);
+        return -1;
+    }
+}
+
+/// The name of the base's type, as a new reference.
+Ref base_type_name(const MemView* v) {
+    PyObject* base = v->base != nullptr ? v->base : Py_None;  // borrowed
+    return Ref::steal_or_throw(PyType_GetName(Py_TYPE(base)));
+}
+
+Ref tuple_of(int ndim, const Py_ssize_t* values) {
+    Ref t = Ref::steal_or_throw(PyTuple_New(ndim));
+    for (int k = 0; k < ndim; ++k) {
+        PyObject* x = PyLong_FromSsize_t(values[k]);
+        if (x == nullptr) throw PyError{};
+        PyTuple_SET_ITEM(t.get(), k, x);  // steals x
+    }
+    return t;
+}
+
+// ---------------------------------------------------------------------------
+// Mapping, sequence and buffer slots
+
+PyObject* MemView_subscript(PyObject* self, PyObject* key) {
+    return guarded("_memoryviewslice.__getitem__", [&]() -> PyObject* {
+        MemView* v = as_view(self);
+        const Selection sel = select(v->layout, key);
+        if (sel.unchanged) return Py_NewRef(self);
+        if (sel.layout.ndim == 0) return read_element(v->kind, sel.layout.data);
+        return new_view(v->base, v->kind, sel.layout);
+    });
+}
+
+int MemView_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
+    return guarded_status("_memoryviewslice.__setitem__", [&] {
+        MemView* v = as_view(self);
+        if (value == nullptr) raise(PyExc_TypeError, "Cannot delete memory view elements");
+        if (!base_writable(v)) raise(PyExc_TypeError, "Cannot assign to read-only memoryview");
+        const Selection sel = select(v->layout, key);
+        if (sel.layout.ndim != 0) raise(PyExc_TypeError, "Cannot assign to a slice of the view");
+        write_element(v->kind, sel.layout.data, value);
+    });
+}
+
+Py_ssize_t MemView_length(PyObject* self) {
+    const Layout& l = as_view(self)->layout;
+    return l.ndim > 0 ? l.shape[0] : 0;
+}
+
+// Used by iteration; the caller has already added the length to negative i.
+PyObject* MemView_item(PyObject* self, Py_ssize_t i) {
+    return guarded("_memoryviewslice.__getitem__", [&]() -> PyObject* {
+        MemView* v = as_view(self);
+        const Layout& src = v->layout;
+        if (i < 0 || i >= src.shape[0])
+            raise(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", 0);
+        const char* p = src.data + i * src.strides[0];
+        if (src.ndim == 1) return read_element(v->kind, p);
+        Layout row;
+        row.data = src.data + i * src.strides[0];
+        row.ndim = 1;
+        row.shape[0] = src.shape[1];
+        row.strides[0] = src.strides[1];
+        return new_view(v->base, v->kind, row);
+    });
+}
+
+int MemView_getbuffer(PyObject* self, Py_buffer* buf, int flags) {
+    return guarded_status("_memoryviewslice.__getbuffer__", [&] {
+        MemView* v = as_view(self);
+        const Layout& l = v->layout;
+        const bool readonly = !base_writable(v);
+        const bool c_contig = is_contiguous(l, v->itemsize, false);
+        const bool f_contig = is_contiguous(l, v->itemsize, true);
+        if ((flags & PyBUF_WRITABLE) == PyBUF_WRITABLE && readonly)
+            raise(PyExc_BufferError, "memory view is read-only");
+        if ((flags & PyBUF_C_CONTIGUOUS) == PyBUF_C_CONTIGUOUS && !c_contig)
+            raise(PyExc_BufferError, "memory view is not C-contiguous");
+        if ((flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS && !f_contig)
+            raise(PyExc_BufferError, "memory view is not Fortran contiguous");
+        if ((flags & PyBUF_ANY_CONTIGUOUS) == PyBUF_ANY_CONTIGUOUS && !c_contig && !f_contig)
+            raise(PyExc_BufferError, "memory view is not contiguous");
+        const bool want_strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES;
+        const bool want_shape = (flags & PyBUF_ND) == PyBUF_ND;
+        if (!want_strides && !c_contig)
+            raise(PyExc_BufferError, "memory view is not C-contiguous");
+
+        buf->buf = l.data;
+        buf->obj = Py_NewRef(self);
+        buf->len = element_count(l) * v->itemsize;
+        buf->readonly = readonly ? 1 : 0;
+        buf->itemsize = v->itemsize;
+        buf->format = nullptr;
+        if ((flags & PyBUF_FORMAT) == PyBUF_FORMAT)
+            buf->format = v->kind == Kind::Double ? format_double : format_bool;
+        buf->ndim = want_shape ? l.ndim : 1;
+        buf->shape = want_shape ? v->layout.shape : nullptr;
+        buf->strides = want_strides ? v->layout.strides : nullptr;
+        buf->suboffsets = nullptr;
+        buf->internal = nullptr;
+        ++v->exports;
+    });
+}
+
+void MemView_releasebuffer(PyObject* self, Py_buffer*) { --as_view(self)->exports; }
+
+// ---------------------------------------------------------------------------
+// Methods
+
+PyObject* MemView_copy(PyObject* self, PyObject*) {
+    return guarded("_memoryviewslice.copy", [&] { return copy_view(as_view(self), false); });
+}
+
+PyObject* MemView_copy_fortran(PyObject* self, PyObject*) {
+    return guarded("_memoryviewslice.copy_fortran",
+                   [&] { return copy_view(as_view(self), true); });
+}
+
+PyObject* MemView_is_c_contig(PyObject* self, PyObject*) {
+    const MemView* v = as_view(self);
+    return PyBool_FromLong(is_contiguous(v->layout, v->itemsize, false));
+}
+
+PyObject* MemView_is_f_contig(PyObject* self, PyObject*) {
+    const MemView* v = as_view(self);
+    return PyBool_FromLong(is_contiguous(v->layout, v->itemsize, true));
+}
+
+// ---------------------------------------------------------------------------
+// Properties
+
+PyObject* MemView_get_T(PyObject* self, void*) {
+    return guarded("_memoryviewslice.T.__get__", [&] {
+        const MemView* v = as_view(self);
+        Layout t = v->layout;
+        for (int k = 0; k < t.ndim; ++k) {
+            t.shape[k] = v->layout.shape[t.ndim - 1 - k];
+            t.strides[k] = v->layout.strides[t.ndim - 1 - k];
+        }
+        return new_view(v->base, v->kind, t);
+    });
+}
+
+PyObject* MemView_get_base(PyObject* self, void*) {
+    PyObject* base = as_view(self)->base;  // borrowed
+    return Py_NewRef(base != nullptr ? base : Py_None);
+}
+
+PyObject* MemView_get_shape(PyObject* self, void*) {
+    return guarded("_memoryviewslice.shape.__get__", [&] {
+        const Layout& l = as_view(self)->layout;
+        return tuple_of(l.ndim, l.shape).release();
+    });
+}
+
+PyObject* MemView_get_strides(PyObject* self, void*) {
+    return guarded("_memoryviewslice.strides.__get__", [&] {
+        const Layout& l = as_view(self)->layout;
+        return tuple_of(l.ndim, l.strides).release();
+    });
+}
+
+PyObject* MemView_get_suboffsets(PyObject* self, void*) {
+    return guarded("_memoryviewslice.suboffsets.__get__", [&] {
+        const Py_ssize_t none[max_ndim] = {-1, -1};
+        return tuple_of(as_view(self)->layout.ndim, none).release();
+    });
+}
+
+PyObject* MemView_get_ndim(PyObject* self, void*) {
+    return PyLong_FromLong(as_view(self)->layout.ndim);
+}
+
+PyObject* MemView_get_itemsize(PyObject* self, void*) {
+    return PyLong_FromSsize_t(as_view(self)->itemsize);
+}
+
+PyObject* MemView_get_nbytes(PyObject* self, void*) {
+    const MemView* v = as_view(self);
+    return PyLong_FromSsize_t(element_count(v->layout) * v->itemsize);
+}
+
+PyObject* MemView_get_size(PyObject* self, void*) {
+    return PyLong_FromSsize_t(element_count(as_view(self)->layout));
+}
+
+// ---------------------------------------------------------------------------
+// repr, str, GC
+
+PyObject* MemView_repr(PyObject* self) {
+    return guarded("_memoryviewslice.__repr__", [&] {
+        Ref name = base_type_name(as_view(self));
+        char address[2 * sizeof(std::uintptr_t) + 1];
+        std::snprintf(address, sizeof address, "%" PRIxPTR,
+                      reinterpret_cast<std::uintptr_t>(self));
+        return PyUnicode_FromFormat("<MemoryView of %R at 0x%s>", name.get(), address);
+    });
+}
+
+PyObject* MemView_str(PyObject* self) {
+    return guarded("_memoryviewslice.__str__", [&] {
+        Ref name = base_type_name(as_view(self));
+        return PyUnicode_FromFormat("<MemoryView of %R object>", name.get());
+    });
+}
+
+int MemView_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_view(self)->base);
+    return 0;
+}
+
+// Leaves an empty layout behind, so nothing reaches the released data.
+int MemView_clear(PyObject* self) {
+    MemView* v = as_view(self);
+    Py_CLEAR(v->base);
+    v->layout.data = nullptr;
+    v->layout.shape[0] = v->layout.shape[1] = 0;
+    return 0;
+}
+
+void MemView_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    MemView_clear(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+// ---------------------------------------------------------------------------
+// Tables and spec
+
+PyMethodDef MemView_methods[] = {
+    {"copy", MemView_copy, METH_NOARGS,
+     PyDoc_STR("copy($self, /)\n--\n\nA view over a new C-contiguous array with the same values.")},
+    {"copy_fortran", MemView_copy_fortran, METH_NOARGS,
+     PyDoc_STR("copy_fortran($self, /)\n--\n\nA view over a new Fortran-ordered array with the "
+               "same values.")},
+    {"is_c_contig", MemView_is_c_contig, METH_NOARGS,
+     PyDoc_STR("is_c_contig($self, /)\n--\n\nWhether the view is C-contiguous.")},
+    {"is_f_contig", MemView_is_f_contig, METH_NOARGS,
+     PyDoc_STR("is_f_contig($self, /)\n--\n\nWhether the view is Fortran contiguous.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef MemView_getset[] = {
+    {"T", MemView_get_T, nullptr, PyDoc_STR("The transposed view, sharing memory."), nullptr},
+    {"base", MemView_get_base, nullptr, PyDoc_STR("The array that holds the data."), nullptr},
+    {"shape", MemView_get_shape, nullptr, PyDoc_STR("Extents, a tuple of ints."), nullptr},
+    {"strides", MemView_get_strides, nullptr, PyDoc_STR("Strides in bytes, a tuple of ints."),
+     nullptr},
+    {"suboffsets", MemView_get_suboffsets, nullptr, PyDoc_STR("-1 for each dimension."), nullptr},
+    {"ndim", MemView_get_ndim, nullptr, PyDoc_STR("Number of dimensions."), nullptr},
+    {"itemsize", MemView_get_itemsize, nullptr, PyDoc_STR("Bytes per element."), nullptr},
+    {"nbytes", MemView_get_nbytes, nullptr, PyDoc_STR("size * itemsize."), nullptr},
+    {"size", MemView_get_size, nullptr, PyDoc_STR("Number of elements."), nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot MemView_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Internal class for passing memoryview slices to Python")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(MemView_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(MemView_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(MemView_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(MemView_repr)},
+    {Py_tp_str, reinterpret_cast<void*>(MemView_str)},
+    {Py_tp_methods, MemView_methods},
+    {Py_tp_getset, MemView_getset},
+    {Py_mp_subscript, reinterpret_cast<void*>(MemView_subscript)},
+    {Py_mp_ass_subscript, reinterpret_cast<void*>(MemView_ass_subscript)},
+    {Py_mp_length, reinterpret_cast<void*>(MemView_length)},
+    {Py_sq_length, reinterpret_cast<void*>(MemView_length)},
+    {Py_sq_item, reinterpret_cast<void*>(MemView_item)},
+    {Py_bf_getbuffer, reinterpret_cast<void*>(MemView_getbuffer)},
+    {Py_bf_releasebuffer, reinterpret_cast<void*>(MemView_releasebuffer)},
+    {0, nullptr},
+};
+
+PyType_Spec MemView_spec = {
+    .name = "quelmar.cyquelmar._memoryviewslice",
+    .basicsize = static_cast<int>(sizeof(MemView)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+             Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = MemView_slots,
+};
+
+}  // namespace
+
+int memview_init_type() {
+    if (view_type != nullptr) return 0;
+    PyObject* type = PyType_FromSpec(&MemView_spec);
+    if (type == nullptr) return -1;
+    view_type = reinterpret_cast<PyTypeObject*>(type);  // kept for the life of the process
+    return 0;
+}
+
+PyObject* memview_wrap(PyObject* array) {
+    return guarded("_memoryviewslice.__cinit__", [&]() -> PyObject* {
+        if (view_type == nullptr)
+            raise(PyExc_SystemError, "the memory view type is not initialised");
+        auto* arr = reinterpret_cast<PyArrayObject*>(require_ndarray(array));
+        Kind kind;
+        if (PyArray_TYPE(arr) == NPY_DOUBLE && PyArray_ISNOTSWAPPED(arr))
+            kind = Kind::Double;
+        else if (PyArray_TYPE(arr) == NPY_BOOL)
+            kind = Kind::Bool;
+        else
+            raise(PyExc_ValueError, "Buffer dtype mismatch, expected 'double' or 'bool' but got %S",
+                  reinterpret_cast<PyObject*>(PyArray_DESCR(arr)));
+        const int ndim = PyArray_NDIM(arr);
+        if (ndim < 1 || ndim > max_ndim)
+            raise(PyExc_ValueError,
+                  "Buffer has wrong number of dimensions (expected 1 or 2, got %d)", ndim);
+        Layout l;
+        l.data = static_cast<char*>(PyArray_DATA(arr));
+        l.ndim = ndim;
+        for (int k = 0; k < ndim; ++k) {
+            l.shape[k] = PyArray_DIMS(arr)[k];
+            l.strides[k] = PyArray_STRIDES(arr)[k];
+        }
+        return new_view(array, kind, l);
+    });
+}
+
+bool memview_check(PyObject* obj) {
+    return view_type != nullptr && PyObject_TypeCheck(obj, view_type);
+}
+
+}  // namespace quelmar::py

@@ -1,0 +1,225 @@
+#include "pyutil.hpp"
+
+#include <chrono>
+#include <cstdarg>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "numpy_api.hpp"
+
+#include <frameobject.h>
+
+namespace quelmar::py {
+
+void raise(PyObject* exc, const char* fmt, ...) {
+    va_list va;
+    va_start(va, fmt);
+    PyErr_FormatV(exc, fmt, va);
+    va_end(va);
+    throw PyError{};
+}
+
+void translate_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const PyError&) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::invalid_argument& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::domain_error& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::length_error& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::out_of_range& e) {
+        PyErr_SetString(PyExc_IndexError, e.what());
+    } catch (const std::overflow_error& e) {
+        PyErr_SetString(PyExc_OverflowError, e.what());
+    } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+    }
+}
+
+void add_traceback(const char* qualname) noexcept {
+    if (!PyErr_Occurred()) return;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    std::string funcname = std::string("quelmar.cyquelmar.") + qualname;
+    PyCodeObject* code = PyCode_NewEmpty("src/quelmar/cyquelmar", funcname.c_str(), 0);
+    PyObject* globals = PyDict_New();
+    PyFrameObject* frame = nullptr;
+    if (code != nullptr && globals != nullptr)
+        frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
+    if (frame == nullptr) PyErr_Clear();
+    PyErr_Restore(type, value, tb);
+    if (frame != nullptr) PyTraceBack_Here(frame);
+    Py_XDECREF(frame);
+    Py_XDECREF(globals);
+    Py_XDECREF(code);
+}
+
+void check_signals_from_any_thread() {
+    PyGILState_STATE s = PyGILState_Ensure();
+    int rc = PyErr_CheckSignals();
+    PyGILState_Release(s);
+    if (rc != 0) throw PyError{};
+}
+
+void poll_signals(void*) {
+    // Asking the interpreter costs a GIL round trip; do it every 20 ms at most.
+    using clock = std::chrono::steady_clock;
+    thread_local clock::time_point last{};
+    const auto now = clock::now();
+    if (now - last < std::chrono::milliseconds(20)) return;
+    last = now;
+    check_signals_from_any_thread();
+}
+
+// ---------------------------------------------------------------------------
+
+namespace {
+
+std::string describe_format(const char* fmt) {
+    if (fmt == nullptr) return "'unsigned char'";
+    const char* f = fmt;
+    while (*f == '@' || *f == '=' || *f == '<' || *f == '>' || *f == '!') ++f;
+    struct Name {
+        const char* code;
+        const char* text;
+    };
+    static const Name names[] = {
+        {"c", "'char'"},         {"b", "'signed char'"},
+        {"B", "'unsigned char'"}, {"h", "'short'"},
+        {"H", "'unsigned short'"}, {"i", "'int'"},
+        {"I", "'unsigned int'"},  {"l", "'long'"},
+        {"L", "'unsigned long'"}, {"q", "'long long'"},
+        {"Q", "'unsigned long long'"}, {"e", "'half'"},
+        {"f", "'float'"},        {"d", "'double'"},
+        {"g", "'long double'"},  {"Zf", "'complex float'"},
+        {"Zd", "'complex double'"}, {"Zg", "'complex long double'"},
+        {"O", "Python object"},  {"?", "'bool'"},
+    };
+    for (const auto& n : names)
+        if (std::strcmp(f, n.code) == 0) return n.text;
+    return std::string("'") + fmt + "'";
+}
+
+bool format_is(const char* fmt, char code) {
+    if (fmt == nullptr) return code == 'B';
+    const char* f = fmt;
+    if (*f == '@' || *f == '=' || *f == '<') ++f;
+#if PY_BIG_ENDIAN
+    if (*fmt == '<') return false;
+#else
+    if (*fmt == '>' || *fmt == '!') return false;
+#endif
+    return f[0] == code && f[1] == '\0';
+}
+
+}  // namespace
+
+Buffer::Buffer(PyObject* obj, Elem elem, int ndim, bool writable) {
+    const int flags = writable ? PyBUF_RECORDS : PyBUF_RECORDS_RO;
+    if (PyObject_GetBuffer(obj, &view_, flags) != 0) throw PyError{};
+    const char* expected = elem == Elem::Double ? "double" : "bool";
+    if (view_.ndim != ndim) {
+        const int got = view_.ndim;
+        PyBuffer_Release(&view_);
+        raise(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)",
+              ndim, got);
+    }
+    const char code = elem == Elem::Double ? 'd' : '?';
+    const Py_ssize_t item = elem == Elem::Double ? 8 : 1;
+    if (!format_is(view_.format, code) || view_.itemsize != item) {
+        std::string got = describe_format(view_.format);
+        PyBuffer_Release(&view_);
+        raise(PyExc_ValueError, "Buffer dtype mismatch, expected %s%s%s but got %s", "'",
+              expected, "'", got.c_str());
+    }
+    if (view_.suboffsets != nullptr) {
+        for (int d = 0; d < ndim; ++d) {
+            if (view_.suboffsets[d] >= 0) {
+                PyBuffer_Release(&view_);
+                raise(PyExc_ValueError, "Buffer with indirect dimensions is not supported");
+            }
+        }
+    }
+    bool aligned = reinterpret_cast<std::uintptr_t>(view_.buf) % static_cast<std::uintptr_t>(item) == 0;
+    for (int d = 0; d < ndim && aligned; ++d) aligned = view_.strides[d] % item == 0;
+    if (!aligned) {
+        PyBuffer_Release(&view_);
+        raise(PyExc_ValueError, "Buffer is not aligned to its element size");
+    }
+}
+
+Buffer::~Buffer() { PyBuffer_Release(&view_); }
+
+PyObject* require_ndarray(PyObject* obj) {
+    if (!PyArray_Check(obj))
+        raise(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(obj)->tp_name,
+              PyArray_Type.tp_name);
+    return obj;
+}
+
+// ---------------------------------------------------------------------------
+
+namespace {
+
+[[noreturn]] void raise_argtuple_invalid(const char* name, bool exact, Py_ssize_t num_min,
+                                         Py_ssize_t num_max, Py_ssize_t num_found) {
+    Py_ssize_t expected;
+    const char* more_or_less;
+    if (num_found < num_min) {
+        expected = num_min;
+        more_or_less = "at least";
+    } else {
+        expected = num_max;
+        more_or_less = "at most";
+    }
+    if (exact) more_or_less = "exactly";
+    raise(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", name,
+          more_or_less, expected, expected == 1 ? "" : "s", num_found);
+}
+
+}  // namespace
+
+void bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, PyObject** out) {
+    const auto nparams = static_cast<Py_ssize_t>(sig.params.size());
+    const bool exact = sig.required == nparams;
+    if (nargs > nparams) raise_argtuple_invalid(sig.name, exact, sig.required, nparams, nargs);
+    for (Py_ssize_t i = 0; i < nparams; ++i) out[i] = i < nargs ? args[i] : nullptr;
+    if (kwnames != nullptr) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t t = 0; t < nkw; ++t) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, t);  // borrowed
+            if (!PyUnicode_Check(key))
+                raise(PyExc_TypeError, "%.200s() keywords must be strings", sig.name);
+            Py_ssize_t idx = -1;
+            Py_ssize_t k = 0;
+            for (const char* p : sig.params) {
+                if (PyUnicode_CompareWithASCIIString(key, p) == 0) {
+                    idx = k;
+                    break;
+                }
+                ++k;
+            }
+            if (idx < 0)
+                raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name,
+                      key);
+            if (out[idx] != nullptr)
+                raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                      sig.name, key);
+            out[idx] = args[nargs + t];
+        }
+    }
+    for (Py_ssize_t i = 0; i < sig.required; ++i)
+        if (out[i] == nullptr) raise_argtuple_invalid(sig.name, exact, sig.required, nparams, i);
+}
+
+}  // namespace quelmar::py

@@ -1,0 +1,57 @@
+// The objective of the determinant-sign test.
+#include "sign.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <string>
+
+#include "kernels.hpp"
+
+namespace quelmar {
+
+SignObjective::SignObjective(MatrixView<const double> A) : n_(A.rows) {
+    if (A.rows != A.cols)
+        throw std::invalid_argument("the matrix must be square, but it has shape (" +
+                                    std::to_string(A.rows) + ", " + std::to_string(A.cols) +
+                                    ")");
+    const auto size = static_cast<std::size_t>(n_ * n_);
+    base_.reserve(size);
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    for (index_t i = 0; i < n_; ++i) {
+        for (index_t j = 0; j < n_; ++j) {
+            const double a = A(i, j);
+            base_.push_back(a);
+            if (std::abs(a) < inf) continue;
+            positions_.push_back(i * n_ + j);
+            kind_.push_back(std::isnan(a) ? 0 : (a > 0 ? 1 : -1));
+        }
+    }
+    scratch_.resize(size);
+}
+
+double SignObjective::operator()(const double* z, index_t count) {
+    const index_t k = nvars();
+    if (count != k && count != 1)
+        throw std::invalid_argument("the objective takes " + std::to_string(k) +
+                                    " variable values (or one for all), got " +
+                                    std::to_string(count));
+    std::copy(base_.begin(), base_.end(), scratch_.begin());
+    for (index_t v = 0; v < k; ++v) {
+        const auto u = static_cast<std::size_t>(v);
+        const double x = count == 1 ? z[0] : z[v];
+        double& entry = scratch_[static_cast<std::size_t>(positions_[u])];
+        if (kind_[u] > 0)
+            entry = x * x;
+        else if (kind_[u] < 0)
+            entry = -(x * x);
+        else
+            entry = x;
+    }
+    const auto item = static_cast<index_t>(sizeof(double));
+    const MatrixView<double> M{scratch_.data(), n_, n_, n_ * item, item};
+    return std::atan(det(M, n_));
+}
+
+}  // namespace quelmar

@@ -1,0 +1,97 @@
+// Non-owning strided views and small owning matrices for the numeric kernels.
+//
+// Strides are in bytes (as NumPy reports them) and may be negative.  Views are
+// trivially copyable aggregates and are passed by value.  Owning storage is
+// Matrix<T>, row-major, backed by std::vector.  Boolean data is std::uint8_t.
+#pragma once
+
+#include <cassert>
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+#include <vector>
+
+namespace quelmar {
+
+using index_t = std::ptrdiff_t;
+
+template <class T>
+struct VectorView {
+    using Byte = std::conditional_t<std::is_const_v<T>, const char, char>;
+
+    T* data = nullptr;
+    index_t size = 0;
+    index_t stride = static_cast<index_t>(sizeof(T));
+
+    T& operator()(index_t i) const {
+        assert(i >= 0 && i < size);
+        return *reinterpret_cast<T*>(reinterpret_cast<Byte*>(data) + i * stride);
+    }
+    operator VectorView<const T>() const { return {data, size, stride}; }
+};
+
+template <class T>
+struct MatrixView {
+    using Byte = std::conditional_t<std::is_const_v<T>, const char, char>;
+
+    T* data = nullptr;
+    index_t rows = 0;
+    index_t cols = 0;
+    index_t stride0 = 0;  // bytes between rows
+    index_t stride1 = static_cast<index_t>(sizeof(T));  // bytes between columns
+
+    T& operator()(index_t i, index_t j) const {
+        assert(i >= 0 && i < rows && j >= 0 && j < cols);
+        return *reinterpret_cast<T*>(reinterpret_cast<Byte*>(data) + i * stride0 +
+                                     j * stride1);
+    }
+    VectorView<T> row(index_t i) const {
+        assert(i >= 0 && i < rows);
+        return {&(*this)(i, 0), cols, stride1};
+    }
+    MatrixView transposed() const { return {data, cols, rows, stride1, stride0}; }
+    bool is_c_contiguous() const {
+        const auto item = static_cast<index_t>(sizeof(T));
+        return (cols <= 1 || stride1 == item) && (rows <= 1 || stride0 == cols * item);
+    }
+    operator MatrixView<const T>() const { return {data, rows, cols, stride0, stride1}; }
+};
+
+/// Row-major owning matrix.
+template <class T>
+class Matrix {
+public:
+    Matrix() = default;
+    Matrix(index_t rows, index_t cols, T fill = T{})
+        : rows_(rows), cols_(cols), data_(static_cast<std::size_t>(rows * cols), fill) {}
+
+    index_t rows() const { return rows_; }
+    index_t cols() const { return cols_; }
+    T* data() { return data_.data(); }
+    const T* data() const { return data_.data(); }
+
+    T& operator()(index_t i, index_t j) {
+        assert(i >= 0 && i < rows_ && j >= 0 && j < cols_);
+        return data_[static_cast<std::size_t>(i * cols_ + j)];
+    }
+    const T& operator()(index_t i, index_t j) const {
+        assert(i >= 0 && i < rows_ && j >= 0 && j < cols_);
+        return data_[static_cast<std::size_t>(i * cols_ + j)];
+    }
+
+    MatrixView<T> view() {
+        const auto item = static_cast<index_t>(sizeof(T));
+        return {data_.data(), rows_, cols_, cols_ * item, item};
+    }
+    MatrixView<const T> view() const {
+        const auto item = static_cast<index_t>(sizeof(T));
+        return {data_.data(), rows_, cols_, cols_ * item, item};
+    }
+
+private:
+    index_t rows_ = 0;
+    index_t cols_ = 0;
+    std::vector<T> data_;
+};
+
+}  // namespace quelmar
