@@ -11,6 +11,9 @@ sudo_cmd() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; elif command -v sudo >/dev/null 2>&1; then sudo "$@"; else "$@"; fi
 }
 
+# pip's notes about unreachable local indexes are noise; errors still show.
+quiet_pip() { grep -v -E "^WARNING: Location '.*' is ignored" || true; }
+
 apt_updated=0
 apt_install() {
     command -v apt-get >/dev/null 2>&1 || return 1
@@ -69,9 +72,9 @@ fi
 stamp=.venv/.deps-stamp
 if [ ! -f "$stamp" ] || [ pyproject.toml -nt "$stamp" ]; then
     log "installing Python dependencies"
-    .venv/bin/python -m pip install -q --upgrade pip >/dev/null
+    .venv/bin/python -m pip install -q --upgrade pip 2>&1 | quiet_pip
     .venv/bin/python -m pip install -q "numpy>=2" scipy pytest hypothesis \
-        "scikit-build-core>=0.11" cmake ninja
+        "scikit-build-core>=0.11" cmake ninja 2>&1 | quiet_pip
     touch "$stamp"
 fi
 
@@ -79,7 +82,6 @@ fi
 bstamp=.venv/.build-stamp
 if [ ! -f "$bstamp" ] || [ -n "$(find src CMakeLists.txt pyproject.toml -newer "$bstamp" -print -quit)" ]; then
     log "building quelmar"
-    .venv/bin/python -m pip install -q --no-build-isolation --no-deps -e . \
-        || .venv/bin/python -m pip install -q --no-build-isolation --no-deps -e . -v
+    .venv/bin/python -m pip install -q --no-build-isolation --no-deps . 2>&1 | quiet_pip
     touch "$bstamp"
 fi

@@ -41,6 +41,7 @@ void rref(MatrixView<double> M, index_t nrows, index_t ncols, const Poll& poll) 
     if (nrows < 0 || ncols < 0 || nrows > M.rows || ncols > M.cols)
         throw std::invalid_argument("rref: block " + shape_str(nrows, ncols) +
                                     " exceeds the matrix " + shape_str(M.rows, M.cols));
+    const bool contiguous = M.stride1 == static_cast<index_t>(sizeof(double));
     index_t r = 0;
     for (index_t j = 0; j < ncols && r < nrows; ++j) {
         poll();
@@ -62,7 +63,13 @@ void rref(MatrixView<double> M, index_t nrows, index_t ncols, const Poll& poll) 
         for (index_t k = 0; k < nrows; ++k) {
             if (k == r) continue;
             const double f = M(k, j);
-            for (index_t c = 0; c < ncols; ++c) M(k, c) = M(k, c) - f * M(r, c);
+            if (contiguous) {
+                double* row_k = &M(k, 0);
+                const double* row_r = &M(r, 0);
+                for (index_t c = 0; c < ncols; ++c) row_k[c] = row_k[c] - f * row_r[c];
+            } else {
+                for (index_t c = 0; c < ncols; ++c) M(k, c) = M(k, c) - f * M(r, c);
+            }
         }
         ++r;
     }

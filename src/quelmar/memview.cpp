@@ -150,11 +150,19 @@ Selection select(const Layout& src, PyObject* key) {
             Py_ssize_t start, stop, step;
             if (PySlice_Unpack(item, &start, &stop, &step) < 0) throw PyError{};
             const Py_ssize_t len = PySlice_AdjustIndices(src.shape[axis], &start, &stop, step);
-            if (len > 0) out.data += start * src.strides[axis];
-            keep_axis(len, len > 1 ? step * src.strides[axis] : src.strides[axis]);
+            // As NumPy: an empty slice keeps the stride.  The product only
+            // overflows for a huge step over one element, where the stride is
+            // never used.
+            Py_ssize_t stride = src.strides[axis];
+            if (len > 0) {
+                out.data += start * src.strides[axis];
+                if (__builtin_mul_overflow(step, src.strides[axis], &stride))
+                    stride = src.strides[axis];
+            }
+            keep_axis(len, stride);
             ++axis;
         } else if (PyIndex_Check(item)) {
-            Py_ssize_t i = PyNumber_AsSsize_t(item, PyExc_IndexError);
+            Py_ssize_t i = PyNumber_AsSsize_t(item, nullptr);  // clipped when huge
             if (i == -1 && PyErr_Occurred()) throw PyError{};
             if (i < 0) i += src.shape[axis];
             if (i < 0 || i >= src.shape[axis])
@@ -262,10 +270,10 @@ PyObject* MemView_item(PyObject* self, Py_ssize_t i) {
         const Layout& src = v->layout;
         if (i < 0 || i >= src.shape[0])
             raise(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", 0);
-        const char* p = src.data + i * src.strides[0];
+        char* p = src.data + i * src.strides[0];
         if (src.ndim == 1) return read_element(v->kind, p);
         Layout row;
-        row.data = src.data + i * src.strides[0];
+        row.data = p;
         row.ndim = 1;
         row.shape[0] = src.shape[1];
         row.strides[0] = src.strides[1];
@@ -436,7 +444,7 @@ void MemView_dealloc(PyObject* self) {
 }
 
 // ---------------------------------------------------------------------------
-// Tables and spec
+// Tables and the type
 
 PyMethodDef MemView_methods[] = {
     {"copy", MemView_copy, METH_NOARGS,
@@ -484,7 +492,7 @@ PyType_Slot MemView_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec MemView_spec = {
+PyType_Spec MemView_type_slots = {
     .name = "quelmar.cyquelmar._memoryviewslice",
     .basicsize = static_cast<int>(sizeof(MemView)),
     .itemsize = 0,
@@ -497,7 +505,7 @@ PyType_Spec MemView_spec = {
 
 int memview_init_type() {
     if (view_type != nullptr) return 0;
-    PyObject* type = PyType_FromSpec(&MemView_spec);
+    PyObject* type = PyType_FromSpec(&MemView_type_slots);
     if (type == nullptr) return -1;
     view_type = reinterpret_cast<PyTypeObject*>(type);  // kept for the life of the process
     return 0;

@@ -1,0 +1,66 @@
+"""Network construction: ``CRN(stoi, reginfo, X_names, R_names, name)``.
+
+Time and peak memory of building the network object (A-matrix,
+conserved-quantity classes, output-completeness matrix) for every network in
+data/networks, the genome-scale iJO1366 included.  Loading the file is not
+timed.  The small networks are compared with the NumPy model of the test
+suite (``tests/reference.py``); the two largest are not, the model being far
+too slow there.
+"""
+
+import os
+import sys
+
+from harness import ROOT, Case
+from networks import list_networks, load_network
+
+# Networks on which the NumPy model is also run, and those in --quick.
+LARGE = {"e_coli_core", "iJO1366"}
+QUICK = {"BIOMD0000000005_Tyson1991", "BIOMD0000000009_HuangFerrell1996",
+         "mini_textbook"}
+
+
+def reference():
+    tests = os.path.join(ROOT, "tests")
+    if tests not in sys.path:
+        sys.path.insert(0, tests)
+    import reference as ref
+
+    return ref
+
+
+def setup_for(key, with_reference):
+    def setup():
+        from quelmar.cyquelmar import CRN
+
+        return {"net": load_network(key), "CRN": CRN,
+                "ref": reference() if with_reference else None}
+    return setup
+
+
+def construct(state):
+    state["CRN"](*state["net"])
+
+
+def construct_reference(state):
+    state["ref"].CRN(*state["net"])
+
+
+def cases():
+    out = []
+    for key in list_networks():
+        small = key not in LARGE
+        out.append(Case(
+            name="construct",
+            params={"network": key},
+            setup=setup_for(key, small),
+            func=construct,
+            baseline=construct_reference if small else None,
+            seed=None,
+            slow=(key == "iJO1366"),
+            quick=key in QUICK,
+        ))
+    return out
+
+
+CASES = cases()

@@ -1,0 +1,502 @@
+// Conserved-quantity classes, output-complete closure, emergent cycles,
+// chi-index and the search for isolated buffering structures.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <initializer_list>
+#include <limits>
+#include <random>
+#include <stdexcept>
+#include <vector>
+
+#include "invariants.hpp"
+#include "kernels.hpp"
+
+namespace {
+
+using quelmar::index_t;
+using quelmar::Matrix;
+using quelmar::MatrixView;
+using quelmar::Selection;
+using quelmar::VectorView;
+using Bytes = Matrix<std::uint8_t>;
+
+const double nan = std::numeric_limits<double>::quiet_NaN();
+
+template <class T>
+Matrix<T> mat(std::initializer_list<std::initializer_list<T>> rows, index_t cols = -1) {
+    const auto r = static_cast<index_t>(rows.size());
+    const index_t c = cols >= 0 ? cols : r == 0 ? 0 : static_cast<index_t>(rows.begin()->size());
+    Matrix<T> M(r, c);
+    index_t i = 0;
+    for (const auto& row : rows) {
+        index_t j = 0;
+        for (const T x : row) M(i, j++) = x;
+        ++i;
+    }
+    return M;
+}
+Matrix<double> dmat(std::initializer_list<std::initializer_list<double>> rows,
+                    index_t cols = -1) {
+    return mat<double>(rows, cols);
+}
+Bytes bmat(std::initializer_list<std::initializer_list<std::uint8_t>> rows) {
+    return mat<std::uint8_t>(rows);
+}
+Bytes identity(index_t m) {
+    Bytes I(m, m);
+    for (index_t i = 0; i < m; ++i) I(i, i) = 1;
+    return I;
+}
+
+VectorView<const std::uint8_t> view(const Selection& s) {
+    return {s.data(), static_cast<index_t>(s.size()), 1};
+}
+VectorView<std::uint8_t> view(Selection& s) {
+    return {s.data(), static_cast<index_t>(s.size()), 1};
+}
+
+Bytes classes(const Matrix<double>& DT) {
+    Bytes out(DT.cols(), DT.cols(), 7);
+    quelmar::cq_classifier(DT.view(), out.view());
+    return out;
+}
+
+void expect_same(const Bytes& actual, const Bytes& expected) {
+    ASSERT_EQ(actual.rows(), expected.rows());
+    ASSERT_EQ(actual.cols(), expected.cols());
+    for (index_t i = 0; i < expected.rows(); ++i)
+        for (index_t j = 0; j < expected.cols(); ++j)
+            EXPECT_EQ(actual(i, j), expected(i, j)) << "at (" << i << ", " << j << ")";
+}
+
+// The conserved-quantity block of the A-matrix of stoi.
+Matrix<double> conserved_block(const Matrix<double>& stoi) {
+    const Matrix<double> reg(stoi.rows(), stoi.cols());
+    const Matrix<double> A = quelmar::construct_A(stoi.view(), reg.view());
+    const index_t m = stoi.rows();
+    const index_t n = stoi.cols();
+    Matrix<double> DT(A.rows() - n, m);
+    for (index_t l = 0; l < DT.rows(); ++l)
+        for (index_t i = 0; i < m; ++i) DT(l, i) = A(n + l, i);
+    return DT;
+}
+
+// ------------------------------------------------------ reference algorithms
+
+// Direct sharing, then one in-place transitive pass per conserved quantity,
+// then the diagonal.
+Bytes naive_classes(const Matrix<double>& DT) {
+    const index_t L = DT.rows();
+    const index_t m = DT.cols();
+    Bytes out(m, m);
+    for (index_t i = 0; i < m; ++i)
+        for (index_t j = 0; j < m; ++j)
+            for (index_t l = 0; l < L; ++l)
+                if (!(std::abs(DT(l, i)) < quelmar::TOL) && !(std::abs(DT(l, j)) < quelmar::TOL))
+                    out(i, j) = 1;
+    for (index_t pass = 0; pass < L; ++pass)
+        for (index_t i = 0; i < m; ++i)
+            for (index_t j = 0; j < m; ++j)
+                for (index_t k = 0; k < m; ++k)
+                    if (out(i, k) != 0 && out(k, j) != 0) out(i, j) = 1;
+    for (index_t i = 0; i < m; ++i) out(i, i) = 1;
+    return out;
+}
+
+// Passes of three sweeps until a pass adds nothing.
+void naive_closure(Selection& w, const Bytes& oc, const Bytes& lo, const Bytes& cq, index_t m,
+                   index_t n) {
+    for (bool changed = true; changed;) {
+        changed = false;
+        auto set = [&](index_t e) {
+            if (w[static_cast<std::size_t>(e)] == 0) changed = true;
+            w[static_cast<std::size_t>(e)] = 1;
+        };
+        for (index_t i = 0; i < m; ++i)
+            if (w[static_cast<std::size_t>(i)] != 0)
+                for (index_t j = 0; j < n; ++j)
+                    if (oc(i, j) != 0) set(m + j);
+        for (index_t j = 0; j < n; ++j)
+            if (w[static_cast<std::size_t>(m + j)] != 0)
+                for (index_t i = 0; i < m; ++i)
+                    if (lo(i, j) != 0) set(i);
+        for (index_t i = 0; i < m; ++i)
+            if (w[static_cast<std::size_t>(i)] != 0)
+                for (index_t k = 0; k < m; ++k)
+                    if (cq(i, k) != 0) set(k);
+    }
+}
+
+index_t count(const Selection& s, index_t from, index_t to) {
+    index_t c = 0;
+    for (index_t e = from; e < to; ++e) c += s[static_cast<std::size_t>(e)] != 0;
+    return c;
+}
+
+// Every seed evaluated, then first occurrences, then the exchange ordering.
+std::vector<Selection> naive_search(const Matrix<double>& stoi, const Matrix<double>& DT,
+                                    const Bytes& oc, const Bytes& lo, const Bytes& cq) {
+    const index_t m = stoi.rows();
+    const index_t n = stoi.cols();
+    std::vector<Selection> accepted;
+    for (index_t M = -1; M < m; ++M)
+        for (index_t N = 0; N < n; ++N) {
+            Selection s(static_cast<std::size_t>(m + n));
+            if (M >= 0) s[static_cast<std::size_t>(M)] = 1;
+            s[static_cast<std::size_t>(m + N)] = 1;
+            naive_closure(s, oc, lo, cq, m, n);
+            if (quelmar::chiindex(stoi.view(), DT.view(), view(s)) == 0 &&
+                quelmar::no_emergent_cycles(stoi.view(), view(s)))
+                accepted.push_back(s);
+        }
+    if (accepted.empty()) accepted.emplace_back(static_cast<std::size_t>(m + n), 1);
+    std::vector<Selection> unique;
+    for (const Selection& s : accepted) {
+        bool dup = false;
+        for (const Selection& u : unique) dup = dup || u == s;
+        if (!dup) unique.push_back(s);
+    }
+    const auto L = unique.size();
+    for (std::size_t i = 0; i + 1 < L; ++i)
+        for (std::size_t j = i + 1; j < L; ++j) {
+            const index_t ms = count(unique[i], 0, m);
+            const index_t ns = count(unique[j], 0, m);
+            if (ms > ns || (ms == ns && count(unique[i], m, m + n) > count(unique[j], m, m + n)))
+                std::swap(unique[i], unique[j]);
+        }
+    return unique;
+}
+
+// ---------------------------------------------------------------- classes
+
+TEST(CqClassifier, NoConservedQuantitiesGivesTheIdentity) {
+    expect_same(classes(Matrix<double>(0, 3)), identity(3));
+}
+
+TEST(CqClassifier, OneQuantityOverTwoSpecies) {
+    expect_same(classes(dmat({{1, 1}})), bmat({{1, 1}, {1, 1}}));
+}
+
+TEST(CqClassifier, ChainsLinkSpeciesWithoutACommonQuantity) {
+    expect_same(classes(dmat({{1, 1, 0}, {0, 1, 1}})), bmat({{1, 1, 1}, {1, 1, 1}, {1, 1, 1}}));
+}
+
+TEST(CqClassifier, LongChainInReverseOrder) {
+    expect_same(classes(dmat({{0, 0, 1, 1}, {0, 1, 1, 0}, {1, 1, 0, 0}})),
+                bmat({{1, 1, 1, 1}, {1, 1, 1, 1}, {1, 1, 1, 1}, {1, 1, 1, 1}}));
+}
+
+TEST(CqClassifier, SeparateClasses) {
+    expect_same(classes(dmat({{1, 0, 0}, {0, 1, 1}})), bmat({{1, 0, 0}, {0, 1, 1}, {0, 1, 1}}));
+}
+
+TEST(CqClassifier, ToleranceIsStrictAndNaNIsPresent) {
+    expect_same(classes(dmat({{1, 5e-9}})), identity(2));
+    expect_same(classes(dmat({{1, 1e-8}})), bmat({{1, 1}, {1, 1}}));
+    expect_same(classes(dmat({{nan, -1}})), bmat({{1, 1}, {1, 1}}));
+}
+
+TEST(CqClassifier, SpeciesOutsideEveryQuantityIsItsOwnClass) {
+    expect_same(classes(dmat({{0, 1, 1}})), bmat({{1, 0, 0}, {0, 1, 1}, {0, 1, 1}}));
+}
+
+TEST(CqClassifier, NoSpecies) {
+    Bytes out(0, 0);
+    quelmar::cq_classifier(Matrix<double>(2, 0).view(), out.view());
+}
+
+TEST(CqClassifier, SmallOutputThrows) {
+    Bytes out(1, 2);
+    EXPECT_THROW(quelmar::cq_classifier(dmat({{1, 1}}).view(), out.view()),
+                 std::invalid_argument);
+}
+
+TEST(CqClassifier, MatchesTheTransitivePassesOnRandomQuantities) {
+    std::mt19937 gen(11);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    const double values[] = {1.0, -2.0, 5e-9, 1e-8, nan};
+    for (int trial = 0; trial < 200; ++trial) {
+        const index_t L = trial % 6;
+        const index_t m = 1 + (trial / 6) % 9;
+        const double density = 0.05 + 0.3 * u(gen);
+        Matrix<double> DT(L, m);
+        for (index_t l = 0; l < L; ++l)
+            for (index_t i = 0; i < m; ++i)
+                if (u(gen) < density) DT(l, i) = values[gen() % 5];
+        expect_same(classes(DT), naive_classes(DT));
+    }
+}
+
+// ---------------------------------------------------------------- closure
+
+TEST(OcClosure, EmptySeedStaysEmpty) {
+    Selection s(4);
+    const Bytes all = bmat({{1, 1}, {1, 1}});
+    quelmar::oc_closure(view(s), all.view(), all.view(), all.view(), 2, 2);
+    EXPECT_EQ(s, Selection(4));
+}
+
+TEST(OcClosure, GrowsThroughRatesAndResponses) {
+    const Bytes oc = bmat({{1, 0}, {0, 1}});
+    const Bytes lo = bmat({{0, 0}, {1, 0}});
+    Selection s = {1, 0, 0, 0};
+    quelmar::oc_closure(view(s), oc.view(), lo.view(), identity(2).view(), 2, 2);
+    EXPECT_EQ(s, (Selection{1, 1, 1, 1}));
+}
+
+TEST(OcClosure, BringsInTheWholeClass) {
+    const Bytes oc = bmat({{0}, {0}, {1}});
+    const Bytes lo = bmat({{0}, {0}, {0}});
+    const Bytes cq = bmat({{1, 0, 0}, {0, 1, 1}, {0, 1, 1}});
+    Selection s = {0, 1, 0, 0};
+    quelmar::oc_closure(view(s), oc.view(), lo.view(), cq.view(), 3, 1);
+    EXPECT_EQ(s, (Selection{0, 1, 1, 1}));
+}
+
+TEST(OcClosure, ClosedSeedIsLeftAsItWas) {
+    const Bytes oc = bmat({{1, 0}, {0, 0}});
+    const Bytes lo = bmat({{1, 0}, {0, 1}});
+    Selection s = {5, 0, 9, 0};  // non-zero bytes other than 1 are kept
+    quelmar::oc_closure(view(s), oc.view(), lo.view(), identity(2).view(), 2, 2);
+    EXPECT_EQ(s, (Selection{5, 0, 9, 0}));
+}
+
+TEST(OcClosure, EntriesBeyondTheNetworkAreUntouched) {
+    const Bytes oc = bmat({{1}});
+    const Bytes lo = bmat({{0}});
+    Selection s = {1, 0, 0, 3};
+    quelmar::oc_closure(view(s), oc.view(), lo.view(), identity(1).view(), 1, 1);
+    EXPECT_EQ(s, (Selection{1, 1, 0, 3}));
+}
+
+TEST(OcClosure, StridedSelection) {
+    const Bytes oc = bmat({{1, 0}, {0, 1}});
+    const Bytes lo = bmat({{0, 0}, {1, 0}});
+    Selection storage = {1, 7, 0, 7, 0, 7, 0, 7};
+    const VectorView<std::uint8_t> every_other{storage.data(), 4, 2};
+    quelmar::oc_closure(every_other, oc.view(), lo.view(), identity(2).view(), 2, 2);
+    EXPECT_EQ(storage, (Selection{1, 7, 1, 7, 1, 7, 1, 7}));
+}
+
+TEST(OcClosure, SmallExtentsThrow) {
+    const Bytes two = bmat({{1, 1}, {1, 1}});
+    const Bytes one = bmat({{1}});
+    Selection s(4);
+    Selection shorter(3);
+    EXPECT_THROW(quelmar::oc_closure(view(shorter), two.view(), two.view(), two.view(), 2, 2),
+                 std::invalid_argument);
+    EXPECT_THROW(quelmar::oc_closure(view(s), one.view(), two.view(), two.view(), 2, 2),
+                 std::invalid_argument);
+    EXPECT_THROW(quelmar::oc_closure(view(s), two.view(), one.view(), two.view(), 2, 2),
+                 std::invalid_argument);
+    EXPECT_THROW(quelmar::oc_closure(view(s), two.view(), two.view(), one.view(), 2, 2),
+                 std::invalid_argument);
+}
+
+TEST(OcClosure, MatchesRepeatedSweepsOnRandomRelations) {
+    std::mt19937 gen(5);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    for (int trial = 0; trial < 300; ++trial) {
+        const index_t m = 1 + trial % 7;
+        const index_t n = 1 + (trial / 7) % 6;
+        const double density = 0.05 + 0.25 * u(gen);
+        Bytes oc(m, n);
+        Bytes lo(m, n);
+        Bytes cq(m, m);
+        for (index_t i = 0; i < m; ++i) {
+            for (index_t j = 0; j < n; ++j) {
+                oc(i, j) = u(gen) < density;
+                lo(i, j) = u(gen) < density;
+            }
+            for (index_t k = 0; k < m; ++k) cq(i, k) = u(gen) < density;
+        }
+        Selection seed(static_cast<std::size_t>(m + n));
+        for (auto& b : seed) b = u(gen) < 0.15;
+        Selection fast = seed;
+        Selection slow = seed;
+        quelmar::oc_closure(view(fast), oc.view(), lo.view(), cq.view(), m, n);
+        naive_closure(slow, oc, lo, cq, m, n);
+        EXPECT_EQ(fast, slow) << "trial " << trial;
+    }
+}
+
+// ---------------------------------------------------------------- emergent cycles
+
+TEST(NoEmergentCycles, CycleThatChangesAnOutsideSpecies) {
+    const Matrix<double> stoi = dmat({{-1, 1}, {1, 0}});
+    EXPECT_FALSE(quelmar::no_emergent_cycles(stoi.view(), view(Selection{1, 0, 1, 1})));
+}
+
+TEST(NoEmergentCycles, CycleOfTheWholeNetwork) {
+    const Matrix<double> stoi = dmat({{-1, 1}, {1, -1}});
+    EXPECT_TRUE(quelmar::no_emergent_cycles(stoi.view(), view(Selection{1, 0, 1, 1})));
+}
+
+TEST(NoEmergentCycles, NothingToTestIsTrue) {
+    const Matrix<double> stoi = dmat({{-1, 1}, {1, 0}});
+    EXPECT_TRUE(quelmar::no_emergent_cycles(stoi.view(), view(Selection{1, 0, 0, 0})));  // q = 0
+    EXPECT_TRUE(quelmar::no_emergent_cycles(stoi.view(), view(Selection{1, 0, 1, 0})));  // k = 0
+    EXPECT_TRUE(quelmar::no_emergent_cycles(stoi.view(), view(Selection{1, 1, 1, 1})));  // p = m
+}
+
+TEST(NoEmergentCycles, NoSelectedSpecies) {
+    const Matrix<double> stoi = dmat({{0, 1}, {0, 0}});
+    EXPECT_TRUE(quelmar::no_emergent_cycles(stoi.view(), view(Selection{0, 0, 1, 0})));
+    EXPECT_FALSE(quelmar::no_emergent_cycles(stoi.view(), view(Selection{0, 0, 0, 1})));
+}
+
+TEST(NoEmergentCycles, ToleranceOfTheOutsideChange) {
+    const Selection s = {1, 0, 1, 1};
+    EXPECT_TRUE(quelmar::no_emergent_cycles(dmat({{-1, 1}, {5e-9, 0}}).view(), view(s)));
+    EXPECT_FALSE(quelmar::no_emergent_cycles(dmat({{-1, 1}, {1e-8, 0}}).view(), view(s)));
+    EXPECT_TRUE(quelmar::no_emergent_cycles(dmat({{-1, 1}, {nan, 0}}).view(), view(s)));
+}
+
+TEST(NoEmergentCycles, SelectionMustCoverTheNetworkExactly) {
+    const Matrix<double> stoi = dmat({{-1, 1}, {1, 0}});
+    EXPECT_THROW(quelmar::no_emergent_cycles(stoi.view(), view(Selection{1, 0, 1})),
+                 std::invalid_argument);
+    EXPECT_THROW(quelmar::no_emergent_cycles(stoi.view(), view(Selection{1, 0, 1, 1, 0})),
+                 std::invalid_argument);
+}
+
+// ---------------------------------------------------------------- chi-index
+
+index_t chi(const Matrix<double>& stoi, const Matrix<double>& DT, const Selection& s) {
+    return quelmar::chiindex(stoi.view(), DT.view(), view(s));
+}
+
+TEST(ChiIndex, OneSpeciesTwoReactions) {
+    const Matrix<double> stoi = dmat({{-1, 1}});
+    const Matrix<double> DT(0, 1);
+    EXPECT_EQ(chi(stoi, DT, {0, 0, 0}), 0);
+    EXPECT_EQ(chi(stoi, DT, {1, 1, 0}), 0);
+    EXPECT_EQ(chi(stoi, DT, {0, 0, 1}), 1);
+    EXPECT_EQ(chi(stoi, DT, {1, 0, 0}), -1);
+}
+
+TEST(ChiIndex, TwoSpeciesOneReaction) {
+    const Matrix<double> stoi = dmat({{-1}, {1}});
+    const Matrix<double> DT = dmat({{1, 1}});
+    EXPECT_EQ(chi(stoi, DT, {0, 1, 0}), 0);
+    EXPECT_EQ(chi(stoi, DT, {1, 0, 1}), 1);
+    EXPECT_EQ(chi(stoi, DT, {1, 1, 1}), 0);
+}
+
+TEST(ChiIndex, SpeciesWithoutReactionsOrQuantities) {
+    const Matrix<double> stoi = dmat({{1, 0}, {0, 1}, {0, 0}}, 2);
+    const Matrix<double> DT = dmat({{0, 0, 1}});
+    EXPECT_EQ(chi(stoi, DT, {1, 1, 0, 0, 0}), -2);
+    EXPECT_EQ(chi(stoi, DT, {1, 1, 1, 0, 0}), -2);
+}
+
+TEST(ChiIndex, WholeNetworkIsZero) {
+    std::mt19937 gen(2);
+    std::uniform_int_distribution<int> entry(-1, 1);
+    for (int trial = 0; trial < 40; ++trial) {
+        const index_t m = 1 + trial % 5;
+        const index_t n = 1 + (trial / 5) % 5;
+        Matrix<double> stoi(m, n);
+        for (index_t i = 0; i < m; ++i)
+            for (index_t j = 0; j < n; ++j) stoi(i, j) = entry(gen);
+        const Matrix<double> DT = conserved_block(stoi);
+        EXPECT_EQ(chi(stoi, DT, Selection(static_cast<std::size_t>(m + n), 1)), 0);
+    }
+}
+
+TEST(ChiIndex, ShapesAreChecked) {
+    const Matrix<double> stoi = dmat({{-1, 1}});
+    EXPECT_THROW(chi(stoi, Matrix<double>(0, 1), {1, 1}), std::invalid_argument);
+    EXPECT_THROW(chi(stoi, Matrix<double>(0, 1), {1, 1, 1, 1}), std::invalid_argument);
+    EXPECT_THROW(chi(stoi, Matrix<double>(1, 2), {1, 1, 1}), std::invalid_argument);
+}
+
+// ---------------------------------------------------------------- search
+
+// Three blocks without shared species: X0 -> X1 (X0 + X1 conserved), X2 -> X3
+// (X2 + X3 conserved) and 0 -> X4.  Reaction seeds close to their own block;
+// species seeds join blocks.
+struct Blocks {
+    Matrix<double> stoi = dmat({{-1, 0, 0}, {1, 0, 0}, {0, -1, 0}, {0, 1, 0}, {0, 0, 1}});
+    Matrix<double> DT = dmat({{1, 1, 0, 0, 0}, {0, 0, 1, 1, 0}});
+    Bytes oc = bmat({{1, 0, 0}, {0, 0, 0}, {0, 1, 0}, {0, 0, 0}, {0, 0, 0}});
+    Bytes lo = bmat({{0, 0, 0}, {1, 0, 0}, {0, 0, 0}, {0, 1, 0}, {0, 0, 1}});
+    Bytes cq = classes(DT);
+};
+
+TEST(SearchIsoBSs, ExchangeOrderingIsNotStable) {
+    const Blocks b;
+    const auto found =
+        quelmar::search_isoBSs(b.stoi.view(), b.DT.view(), b.oc.view(), b.lo.view(), b.cq.view());
+    // Accepted in the order B1, B2, A, B1+B2, B1+A, B2+A; the exchange ordering
+    // moves A to the front and thereby B2 ahead of B1.
+    const std::vector<Selection> expected = {
+        {0, 0, 0, 0, 1, 0, 0, 1},  // A
+        {0, 0, 1, 1, 0, 0, 1, 0},  // B2
+        {1, 1, 0, 0, 0, 1, 0, 0},  // B1
+        {1, 1, 0, 0, 1, 1, 0, 1},  // B1 + A
+        {0, 0, 1, 1, 1, 0, 1, 1},  // B2 + A
+        {1, 1, 1, 1, 0, 1, 1, 0},  // B1 + B2
+    };
+    EXPECT_EQ(found, expected);
+}
+
+TEST(SearchIsoBSs, NothingAcceptedGivesTheWholeNetwork) {
+    // 0 -> X0 + X1 with X0 - X1 conserved: every closure has chi-index 1.
+    const Matrix<double> stoi = dmat({{1}, {1}});
+    const Matrix<double> DT = dmat({{1, -1}});
+    const Bytes none(2, 1);
+    const auto found =
+        quelmar::search_isoBSs(stoi.view(), DT.view(), none.view(), none.view(), identity(2).view());
+    EXPECT_EQ(found, (std::vector<Selection>{{1, 1, 1}}));
+}
+
+TEST(SearchIsoBSs, NoReactionsGivesTheWholeNetwork) {
+    const Matrix<double> stoi(2, 0);
+    const Matrix<double> DT = dmat({{1, 0}, {0, 1}});
+    const Bytes none(2, 0);
+    const auto found =
+        quelmar::search_isoBSs(stoi.view(), DT.view(), none.view(), none.view(), identity(2).view());
+    EXPECT_EQ(found, (std::vector<Selection>{{1, 1}}));
+}
+
+TEST(SearchIsoBSs, MatchesEvaluatingEverySeed) {
+    std::mt19937 gen(13);
+    std::uniform_int_distribution<int> entry(-1, 1);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    int several = 0;
+    for (int trial = 0; trial < 200; ++trial) {
+        const index_t m = 1 + trial % 7;
+        const index_t n = 1 + (trial / 7) % 6;
+        const double density = 0.05 + 0.5 * u(gen);
+        Matrix<double> stoi(m, n);
+        for (index_t i = 0; i < m; ++i)
+            for (index_t j = 0; j < n; ++j) stoi(i, j) = entry(gen);
+        const Matrix<double> DT = conserved_block(stoi);
+        Bytes oc(m, n);
+        Bytes lo(m, n);
+        for (index_t i = 0; i < m; ++i)
+            for (index_t j = 0; j < n; ++j) {
+                oc(i, j) = stoi(i, j) < 0 || u(gen) < density / 4;
+                lo(i, j) = u(gen) < density;
+            }
+        const Bytes cq = classes(DT);
+        const auto fast =
+            quelmar::search_isoBSs(stoi.view(), DT.view(), oc.view(), lo.view(), cq.view());
+        EXPECT_EQ(fast, naive_search(stoi, DT, oc, lo, cq)) << "trial " << trial;
+        several += fast.size() > 2 ? 1 : 0;
+    }
+    EXPECT_GT(several, 20);  // the comparison is not vacuous
+}
+
+TEST(SearchIsoBSs, PollMayStopTheSearch) {
+    const Blocks b;
+    const quelmar::Poll poll{[](void*) { throw std::runtime_error("interrupted"); }, nullptr};
+    EXPECT_THROW(quelmar::search_isoBSs(b.stoi.view(), b.DT.view(), b.oc.view(), b.lo.view(),
+                                        b.cq.view(), poll),
+                 std::runtime_error);
+}
+
+}  // namespace

@@ -1,0 +1,665 @@
+"""CRN construction and state, the A-matrix kernels, and the module surface."""
+
+import re
+import traceback
+
+import numpy as np
+import pytest
+import scipy.optimize
+
+import reference as ref
+from conftest import EXAMPLES, crn_state, make_network
+
+INF = np.inf
+NAN = np.nan
+
+METHODS = [
+    "__init__",
+    "_smat_",
+    "isoBS_searchfrom",
+    "compute_index",
+    "search_for_isoBSs",
+    "signdet_subnetwork",
+    "structural_reduction",
+]
+
+SRC = "src/quelmar/cyquelmar"
+
+
+def exact(msg):
+    return "^" + re.escape(msg) + "$"
+
+
+def tb_entries(excinfo):
+    return [(fs.name, fs.filename) for fs in traceback.extract_tb(excinfo.value.__traceback__)]
+
+
+# ---------------------------------------------------------------------------
+# Construction: documented examples
+# ---------------------------------------------------------------------------
+
+
+def test_one_species_two_reactions(impl):
+    crn = impl.CRN(np.array([[-1.0, 1.0]]))
+    assert crn.name is None
+    assert crn.X_names == ["X0"]
+    assert crn.R_names == ["R0", "R1"]
+    np.testing.assert_array_equal(crn.reginfo, [[INF, 0.0]])
+    assert crn.reginfo.dtype == np.float64
+    oc = crn._CRN__oc_keeper
+    assert isinstance(oc, np.ndarray) and oc.dtype == np.bool_
+    np.testing.assert_array_equal(oc, [[True, False]])
+    A = np.array(crn.A)
+    assert A.dtype == np.float64
+    np.testing.assert_array_equal(A, [[INF, 1.0], [0.0, 1.0]])
+    cqc = np.array(crn._CRN__cq_class)
+    assert cqc.dtype == np.bool_
+    np.testing.assert_array_equal(cqc, [[True]])
+
+
+def test_one_reaction_two_species(impl):
+    crn = impl.CRN(np.array([[-1.0], [1.0]]))
+    np.testing.assert_array_equal(np.array(crn.A), [[INF, 0.0], [1.0, 1.0]])
+    np.testing.assert_array_equal(np.array(crn._CRN__cq_class), np.ones((2, 2), bool))
+
+
+def test_no_conserved_quantity_gives_identity_classes(impl):
+    crn = impl.CRN(EXAMPLES["chain"])
+    assert np.array(crn.A).shape == (4, 4)  # one cycle, no conserved quantity
+    np.testing.assert_array_equal(np.array(crn._CRN__cq_class), np.eye(3, dtype=bool))
+
+
+def test_no_reactions(impl):
+    crn = impl.CRN(np.zeros((3, 0)))
+    np.testing.assert_array_equal(np.array(crn.A), np.eye(3))
+    np.testing.assert_array_equal(np.array(crn._CRN__cq_class), np.eye(3, dtype=bool))
+    assert crn.R_names == []
+    assert crn.X_names == ["X0", "X1", "X2"]
+
+
+def test_empty_network(impl):
+    crn = impl.CRN(np.zeros((0, 0)))
+    assert np.array(crn.A).shape == (0, 0)
+    assert np.array(crn._CRN__cq_class).shape == (0, 0)
+    assert crn.X_names == [] and crn.R_names == []
+
+
+def test_consumption_threshold(impl):
+    crn = impl.CRN(np.array([[-1e-8, -1.00000001e-8, -1.0, 1.0]]))
+    np.testing.assert_array_equal(crn.reginfo, [[0.0, INF, INF, 0.0]])
+    np.testing.assert_array_equal(crn._CRN__oc_keeper, [[False, True, True, False]])
+
+
+def test_integer_stoi_is_converted(impl):
+    s = np.array([[-1, 1], [1, -1]])
+    crn = impl.CRN(s)
+    assert crn.stoi is not s
+    assert crn.stoi.dtype == np.float64
+    np.testing.assert_array_equal(crn.stoi, s)
+
+
+def test_float_stoi_is_shared(impl):
+    s = np.array([[-1.0, 1.0], [1.0, -1.0]])
+    r = np.array([[INF, 0.0], [0.0, INF]])
+    crn = impl.CRN(s, r)
+    assert crn.stoi is s
+    assert crn.reginfo is r
+
+
+def test_list_inputs(impl):
+    crn = impl.CRN([[-1, 1]], [[1, 0]])
+    assert isinstance(crn.stoi, np.ndarray) and crn.stoi.dtype == np.float64
+    assert isinstance(crn.reginfo, np.ndarray) and crn.reginfo.dtype == np.float64
+    np.testing.assert_array_equal(np.array(crn.A), [[1.0, 1.0], [0.0, 1.0]])
+
+
+def test_nan_reginfo_counts_as_dependence(impl):
+    crn = impl.CRN(np.array([[-1.0, 1.0]]), np.array([[NAN, 5e-9]]))
+    np.testing.assert_array_equal(crn._CRN__oc_keeper, [[True, False]])
+
+
+def test_reginfo_threshold(impl):
+    crn = impl.CRN(np.array([[-1.0, 1.0, 0.0]]), np.array([[1e-8, 9.9e-9, -1e-8]]))
+    np.testing.assert_array_equal(crn._CRN__oc_keeper, [[True, False, True]])
+
+
+def test_finite_reginfo_is_copied_into_A(impl):
+    crn = impl.CRN(np.array([[-1.0, 1.0]]), np.array([[2.5, -0.5]]))
+    np.testing.assert_array_equal(np.array(crn.A), [[2.5, 1.0], [-0.5, 1.0]])
+
+
+def test_names_are_stored_as_given(impl):
+    xs, rs = [], ("a", "b")
+    crn = impl.CRN(np.array([[-1.0, 1.0]]), X_names=xs, R_names=rs, name={"n": 1})
+    assert crn.X_names is xs
+    assert crn.R_names is rs
+    assert crn.name == {"n": 1}
+
+
+def test_keyword_construction(impl):
+    crn = impl.CRN(stoi=np.array([[-1.0], [1.0]]), name="net")
+    assert crn.name == "net"
+    assert crn.X_names == ["X0", "X1"]
+
+
+def test_attributes_are_plain_instance_attributes(impl):
+    crn = impl.CRN(np.array([[-1.0, 1.0]]))
+    d = vars(crn)
+    for key in ["name", "stoi", "reginfo", "X_names", "R_names", "A", "_CRN__cq_class", "_CRN__oc_keeper"]:
+        assert key in d
+    assert list(d)[:8] == [
+        "name",
+        "stoi",
+        "reginfo",
+        "X_names",
+        "R_names",
+        "A",
+        "_CRN__cq_class",
+        "_CRN__oc_keeper",
+    ]
+    crn.name = "renamed"
+    assert crn.name == "renamed"
+
+
+def test_derived_matrices_do_not_follow_later_changes(impl):
+    s = np.array([[-1.0, 1.0]])
+    crn = impl.CRN(s)
+    before = np.array(crn.A)
+    s[0, 0] = 5.0
+    assert crn.stoi[0, 0] == 5.0  # shared
+    np.testing.assert_array_equal(np.array(crn.A), before)
+
+
+# ---------------------------------------------------------------------------
+# Construction: failures
+# ---------------------------------------------------------------------------
+
+
+def test_one_dimensional_stoi(impl):
+    with pytest.raises(IndexError):
+        impl.CRN(np.array([-1.0, 1.0]))
+    with pytest.raises(ValueError):
+        impl.CRN(np.array([-1.0, 1.0]), R_names=["R0", "R1"])
+
+
+def test_reginfo_not_two_dimensional(impl):
+    with pytest.raises(ValueError):
+        impl.CRN(np.array([[-1.0, 1.0]]), np.array([1.0, 0.0]))
+
+
+@pytest.mark.parametrize("shape", [(1, 2), (2, 1), (0, 2), (1, 0)])
+def test_reginfo_smaller_than_stoi(impl, shape):
+    with pytest.raises(ValueError):
+        impl.CRN(np.array([[-1.0, 1.0], [1.0, -1.0]]), np.zeros(shape))
+
+
+def test_larger_reginfo_is_read_within_stoi(impl):
+    r = np.array([[INF, 0.0, 7.0], [0.0, INF, 7.0], [7.0, 7.0, 7.0]])
+    crn = impl.CRN(np.array([[-1.0, 1.0], [1.0, -1.0]]), r)
+    A = np.array(crn.A)
+    np.testing.assert_array_equal(A[:2, :2], [[INF, 0.0], [0.0, INF]])
+
+
+def test_unconvertible_stoi(impl):
+    with pytest.raises((ValueError, TypeError)):
+        impl.CRN([[1.0, "x"]])
+
+
+def test_name_is_set_before_a_failure(impl):
+    obj = impl.CRN.__new__(impl.CRN)
+    with pytest.raises(IndexError):
+        obj.__init__(np.array([-1.0, 1.0]), name="partial")
+    assert obj.name == "partial"
+    np.testing.assert_array_equal(obj.stoi, [-1.0, 1.0])
+
+
+# ---------------------------------------------------------------------------
+# Reference kernels (the NumPy model on its own)
+# ---------------------------------------------------------------------------
+
+
+def test_reference_nullity_edge_cases():
+    assert ref.nullity_basis(np.zeros((0, 3)))[0] == 3
+    assert ref.nullity_basis(np.zeros((3, 0)))[0] == 0
+    k, basis = ref.nullity_basis(np.zeros((2, 3)))
+    assert k == 3
+    np.testing.assert_array_equal(basis, np.eye(3))
+    assert ref.nullity_basis(np.eye(3))[0] == 0
+    k, basis = ref.nullity_basis(np.array([[1.0, 1.0]]))
+    assert k == 1
+    np.testing.assert_array_equal(basis, [[1.0, -1.0]])
+
+
+def test_reference_nullity_tolerance():
+    assert ref.nullity_basis(np.array([[9.9e-9, 0.0]]))[0] == 2
+    assert ref.nullity_basis(np.array([[1e-8, 0.0]]))[0] == 1
+    # a NaN pivot spreads NaN over every row, and NaN counts as non-zero
+    assert ref.nullity_basis(np.array([[NAN, 0.0]]))[0] == 0
+
+
+def test_reference_rref_topmost_pivot_wins():
+    M = np.array([[1.0, 2.0], [-1.0, 5.0]])
+    ref.rref(M, 2, 2)
+    np.testing.assert_array_equal(M, np.eye(2))
+    M = np.array([[0.0, 1.0], [2.0, 0.0], [-2.0, 3.0]])
+    ref.rref(M, 3, 2)  # rows 1 and 2 tie; row 1 is exchanged to the top
+    np.testing.assert_array_equal(M[:2], np.eye(2))
+
+
+def test_reference_rref_partial_block():
+    M = np.array([[2.0, 4.0, 99.0], [1.0, 3.0, 99.0], [99.0, 99.0, 99.0]])
+    ref.rref(M, 2, 2)
+    np.testing.assert_array_equal(M, [[1.0, 0.0, 99.0], [0.0, 1.0, 99.0], [99.0, 99.0, 99.0]])
+
+
+def test_reference_construct_A_examples():
+    A = ref.construct_A(np.array([[-1.0, 1.0]]), np.array([[INF, 0.0]]))
+    np.testing.assert_array_equal(A, [[INF, 1.0], [0.0, 1.0]])
+    A = ref.construct_A(np.array([[-1.0], [1.0]]), np.array([[INF], [0.0]]))
+    np.testing.assert_array_equal(A, [[INF, 0.0], [1.0, 1.0]])
+    A = ref.construct_A(np.zeros((2, 0)), np.zeros((2, 0)))
+    np.testing.assert_array_equal(A, np.eye(2))
+
+
+def test_reference_cq_classifier_examples():
+    cqc = ref.cq_classifier
+    np.testing.assert_array_equal(cqc(np.zeros((0, 3))), np.eye(3, dtype=bool))
+    np.testing.assert_array_equal(cqc(np.array([[1.0, 1.0]])), np.ones((2, 2), bool))
+    np.testing.assert_array_equal(
+        cqc(np.array([[1.0, 1.0, 0.0], [0.0, 1.0, 1.0]])), np.ones((3, 3), bool)
+    )
+    np.testing.assert_array_equal(
+        cqc(np.array([[1.0, 0.0, 0.0], [0.0, 1.0, 1.0]])),
+        [[True, False, False], [False, True, True], [False, True, True]],
+    )
+    np.testing.assert_array_equal(
+        cqc(np.array([[5e-9, 1.0, 0.0], [0.0, 1e-8, 1.0]])),
+        [[True, False, False], [False, True, True], [False, True, True]],
+    )
+    np.testing.assert_array_equal(cqc(np.array([[0.0, 0.0]])), np.eye(2, dtype=bool))
+    assert cqc(np.zeros((0, 0))).shape == (0, 0)
+
+
+def test_reference_cq_classifier_needs_the_passes():
+    # a chain through four quantities, listed in an order that one pass cannot close
+    DT = np.array(
+        [
+            [0, 0, 0, 1, 1],
+            [0, 0, 1, 1, 0],
+            [0, 1, 1, 0, 0],
+            [1, 1, 0, 0, 0],
+        ],
+        dtype=float,
+    )
+    np.testing.assert_array_equal(ref.cq_classifier(DT), np.ones((5, 5), bool))
+
+
+# ---------------------------------------------------------------------------
+# Mathematical properties of the A-matrix (both implementations)
+# ---------------------------------------------------------------------------
+
+
+def check_A_matrix(crn, stoi, reginfo):
+    m, n = stoi.shape
+    A = np.array(crn.A)
+    N = A.shape[0]
+    assert A.shape == (N, N)
+    K = N - m
+    L = N - n
+    assert K >= 0 and L >= 0
+    rank = np.linalg.matrix_rank(stoi) if stoi.size else 0
+    assert K == n - rank and L == m - rank
+    if reginfo is None:
+        reginfo = np.where(stoi < -ref.TOL, INF, 0.0)
+    np.testing.assert_array_equal(A[:n, :m], reginfo[:m, :n].T)
+    np.testing.assert_array_equal(A[n:, m:], np.zeros((L, K)))
+    C = A[:n, m:]  # cycles as columns
+    D = A[n:, :m]  # conserved quantities as rows
+    assert np.all(np.isfinite(C)) and np.all(np.isfinite(D))
+    np.testing.assert_allclose(stoi @ C, 0.0, atol=1e-9)
+    np.testing.assert_allclose(D @ stoi, 0.0, atol=1e-9)
+    if K:
+        assert np.linalg.matrix_rank(C) == K
+    if L:
+        assert np.linalg.matrix_rank(D) == L
+    # each basis is in reduced row echelon form: a leading 1.0, zero in the others
+    for basis in (C.T, D):
+        for idx, row in enumerate(basis):
+            lead = np.flatnonzero(np.abs(row) >= ref.TOL)[0]
+            assert row[lead] == 1.0
+            others = np.delete(basis, idx, axis=0)
+            assert np.all(np.abs(others[:, lead]) < ref.TOL)
+    cqc = np.array(crn._CRN__cq_class)
+    assert cqc.shape == (m, m) and cqc.dtype == np.bool_
+    assert np.all(np.diag(cqc))
+    assert np.array_equal(cqc, cqc.T)
+    ci = cqc.astype(int)
+    assert np.array_equal((ci @ ci) > 0, cqc)  # transitive
+    support = np.abs(D) >= ref.TOL
+    for row in support:
+        idx = np.flatnonzero(row)
+        assert cqc[np.ix_(idx, idx)].all()
+    oc = np.asarray(crn._CRN__oc_keeper)
+    np.testing.assert_array_equal(oc, ~(np.abs(crn.reginfo) < ref.TOL))
+
+
+def test_A_matrix_properties(impl, net_seed):
+    stoi, reginfo, desc = make_network(net_seed)
+    crn = impl.CRN(stoi, reginfo)
+    check_A_matrix(crn, stoi, reginfo)
+
+
+# ---------------------------------------------------------------------------
+# Differential: construction
+# ---------------------------------------------------------------------------
+
+
+def test_construction_matches_reference(cq, same, net_seed):
+    stoi, reginfo, desc = make_network(net_seed)
+    got = crn_state(cq.CRN(stoi.copy(), None if reginfo is None else reginfo.copy(), name=desc))
+    want = crn_state(ref.CRN(stoi.copy(), None if reginfo is None else reginfo.copy(), name=desc))
+    same(got, want, desc)
+
+
+@pytest.mark.parametrize("name", sorted(EXAMPLES))
+def test_construction_matches_reference_examples(cq, same, name):
+    stoi = EXAMPLES[name]
+    same(crn_state(cq.CRN(stoi.copy())), crn_state(ref.CRN(stoi.copy())), name)
+
+
+def test_construction_of_non_integer_networks_matches_reference(cq, same):
+    rng = np.random.default_rng(99)
+    for _ in range(40):
+        m, n = rng.integers(1, 6, size=2)
+        stoi = np.round(rng.normal(size=(m, n)), 3)
+        stoi[rng.random((m, n)) < 0.3] = 0.0
+        same(crn_state(cq.CRN(stoi.copy())), crn_state(ref.CRN(stoi.copy())))
+
+
+# ---------------------------------------------------------------------------
+# Memory views
+# ---------------------------------------------------------------------------
+
+
+def test_A_is_a_memory_view(cq):
+    crn = cq.CRN(np.array([[-1.0, 1.0]]))
+    A = crn.A
+    assert type(A).__name__ == "_memoryviewslice"
+    assert type(A).__doc__ == "Internal class for passing memoryview slices to Python"
+    assert not isinstance(A, np.ndarray)
+    assert tuple(A.shape[:2]) == (2, 2)
+    assert A.ndim == 2
+    assert A.itemsize == 8
+    assert A.nbytes == 32
+    assert A.size == 4
+    assert tuple(A.strides[:2]) == (16, 8)
+    assert A[0, 1] == 1.0 and A[0, 0] == INF
+    assert A.is_c_contig()
+    assert isinstance(A.base, np.ndarray)
+    row = A[1:, :]
+    assert type(row).__name__ == "_memoryviewslice"
+    np.testing.assert_array_equal(np.array(row), [[0.0, 1.0]])
+    np.testing.assert_array_equal(np.array(A.T), [[INF, 0.0], [1.0, 1.0]])
+    c = A.copy()
+    assert type(c).__name__ == "_memoryviewslice"
+    np.testing.assert_array_equal(np.array(c), np.array(A))
+    assert c.is_c_contig()
+    assert A.copy_fortran().is_f_contig()
+    wrapped = np.asarray(A)
+    assert np.shares_memory(wrapped, A.base)
+    assert not np.shares_memory(np.array(A), A.base)
+    mv = memoryview(A)
+    assert mv.format == "d" and mv.shape == (2, 2)
+
+
+def test_memory_view_repr(cq):
+    crn = cq.CRN(np.array([[-1.0, 1.0]]))
+    assert re.fullmatch(r"<MemoryView of 'ndarray' at 0x[0-9a-fA-F]+>", repr(crn.A))
+    assert str(crn.A) == "<MemoryView of 'ndarray' object>"
+
+
+def test_cq_class_is_a_bool_memory_view(cq):
+    crn = cq.CRN(np.array([[-1.0], [1.0]]))
+    v = crn._CRN__cq_class
+    assert type(v).__name__ == "_memoryviewslice"
+    arr = np.array(v)
+    assert arr.dtype == np.bool_
+    np.testing.assert_array_equal(arr, np.ones((2, 2), bool))
+    assert isinstance(crn._CRN__oc_keeper, np.ndarray)
+
+
+# ---------------------------------------------------------------------------
+# Module surface
+# ---------------------------------------------------------------------------
+
+
+def test_module_names(cq):
+    names = list(vars(cq))
+    wanted = ["np", "minimize", "signdet", "CRN", "indicator_diagnose", "__test__"]
+    positions = [names.index(w) for w in wanted]
+    assert positions == sorted(positions), names
+    public = [k for k in names if not k.startswith("_")]
+    assert public == wanted[:5]
+    assert cq.np is np
+    assert cq.minimize is scipy.optimize.minimize
+    assert cq.__test__ == {}
+    assert cq.__doc__ is None
+    assert not hasattr(cq, "TOL")
+
+
+def test_module_imports_once(cq):
+    import importlib
+
+    again = importlib.import_module("quelmar.cyquelmar")
+    assert again is cq
+
+
+def test_crn_class_surface(cq):
+    C = cq.CRN
+    assert isinstance(C, type)
+    assert C.__module__ == "quelmar.cyquelmar"
+    assert C.__qualname__ == "CRN"
+    assert C.__name__ == "CRN"
+    assert C.__doc__ == "Chemical Reaction Network (CRN) representation and analysis."
+    assert C.__bases__ == (object,)
+    assert [k for k in C.__dict__ if k in METHODS] == METHODS
+    for name in METHODS:
+        assert getattr(C, name).__qualname__ == "CRN." + name
+        assert getattr(C, name).__name__ == name
+    crn = C(np.array([[-1.0, 1.0]]))
+    assert hasattr(crn, "__dict__")
+
+
+def test_function_surface(cq):
+    assert cq.signdet.__qualname__ == "signdet"
+    assert cq.signdet.__name__ == "signdet"
+    assert cq.indicator_diagnose.__qualname__ == "indicator_diagnose"
+
+
+def test_defaults(cq):
+    C = cq.CRN
+    assert C.__init__.__defaults__ == (None, None, None, None)
+    assert C._smat_.__defaults__ == (2,)
+    assert C.isoBS_searchfrom.__defaults__ == (2,)
+    assert C.search_for_isoBSs.__defaults__ == (2,)
+    assert C.compute_index.__defaults__ is None
+    assert C.signdet_subnetwork.__defaults__ is None
+    assert C.structural_reduction.__defaults__ is None
+    assert cq.signdet.__defaults__ == (10,)
+    assert cq.indicator_diagnose.__defaults__ is None
+
+
+def doc_lines(doc):
+    return [line.strip() for line in doc.strip().splitlines()]
+
+
+def flat(doc):
+    return " ".join(doc.split())
+
+
+def test_method_docstrings(cq):
+    C = cq.CRN
+    init = C.__init__.__doc__
+    assert init.strip().startswith("Initialize a Chemical Reaction Network.")
+    for phrase in [
+        "Stoichiometry matrix (num_chem x num_react)",
+        "Regulation information matrix (num_chem x num_react), defaults to infinity where stoi < -TOL",
+        "Names of chemical species, defaults to ['X0', 'X1', ...]",
+        "Names of reactions, defaults to ['R0', 'R1', ...]",
+        "Name of the CRN",
+    ]:
+        assert phrase in flat(init)
+    expected_first = {
+        "_smat_": "Compute a boolean sensitivity matrix using random perturbations.",
+        "isoBS_searchfrom": "Search for an isolated buffered subnetwork starting from given species and reactions.",
+        "compute_index": "Compute the chi-index for a subnetwork defined by species and reactions.",
+        "search_for_isoBSs": "Search for all unique isolated buffered subnetworks with chi-index 0.",
+        "signdet_subnetwork": "Compute the sign of the determinant for a subnetwork defined by XandR.",
+    }
+    for name, first in expected_first.items():
+        assert doc_lines(getattr(C, name).__doc__)[0] == first
+    smat = flat(C._smat_.__doc__)
+    assert "Number of random trials to aggregate (default: 2)" in smat
+    assert "Boolean sensitivity matrix (num_chem x num_react)" in smat
+    assert "Chi-index of the subnetwork" in flat(C.compute_index.__doc__)
+    assert "Number of trials for sensitivity matrix (default: 2)" in flat(C.search_for_isoBSs.__doc__)
+    assert "List of unique XandR arrays sorted by species count, then reaction count" in flat(
+        C.search_for_isoBSs.__doc__
+    )
+    assert "(Xs, Rs) - Lists of species and reaction indices in the subnetwork" in flat(
+        C.isoBS_searchfrom.__doc__
+    )
+    assert "Sign of the determinant of the subnetwork A matrix" in flat(C.signdet_subnetwork.__doc__)
+
+
+# ---------------------------------------------------------------------------
+# Argument binding
+# ---------------------------------------------------------------------------
+
+
+def test_binding_init(cq):
+    s = np.array([[-1.0, 1.0]])
+    with pytest.raises(TypeError, match=exact("__init__() takes at least 2 positional arguments (1 given)")):
+        cq.CRN()
+    with pytest.raises(TypeError, match=exact("__init__() takes at most 6 positional arguments (7 given)")):
+        cq.CRN(s, None, None, None, None, None)
+    with pytest.raises(TypeError, match=exact("__init__() got multiple values for keyword argument 'stoi'")):
+        cq.CRN(s, stoi=s)
+    with pytest.raises(TypeError, match=exact("__init__() got an unexpected keyword argument 'names'")):
+        cq.CRN(s, names=[])
+
+
+def test_binding_methods(cq):
+    crn = cq.CRN(np.array([[-1.0, 1.0]]))
+    with pytest.raises(TypeError, match=exact("_smat_() takes at most 2 positional arguments (3 given)")):
+        crn._smat_(1, 2)
+    with pytest.raises(TypeError, match=exact("_smat_() got an unexpected keyword argument 'trials'")):
+        crn._smat_(trials=1)
+    with pytest.raises(TypeError, match=exact("_smat_() got multiple values for keyword argument 'trial'")):
+        crn._smat_(1, trial=1)
+    with pytest.raises(
+        TypeError, match=exact("isoBS_searchfrom() takes at least 3 positional arguments (2 given)")
+    ):
+        crn.isoBS_searchfrom([0])
+    with pytest.raises(
+        TypeError, match=exact("isoBS_searchfrom() takes at most 4 positional arguments (5 given)")
+    ):
+        crn.isoBS_searchfrom([0], [0], 2, 3)
+    with pytest.raises(
+        TypeError, match=exact("compute_index() takes exactly 3 positional arguments (2 given)")
+    ):
+        crn.compute_index([0])
+    with pytest.raises(
+        TypeError, match=exact("compute_index() takes exactly 3 positional arguments (4 given)")
+    ):
+        crn.compute_index([0], [0], [0])
+    with pytest.raises(
+        TypeError, match=exact("search_for_isoBSs() takes at most 2 positional arguments (3 given)")
+    ):
+        crn.search_for_isoBSs(1, 2)
+    with pytest.raises(
+        TypeError, match=exact("signdet_subnetwork() takes exactly 2 positional arguments (1 given)")
+    ):
+        crn.signdet_subnetwork()
+    with pytest.raises(
+        TypeError, match=exact("structural_reduction() takes exactly 2 positional arguments (3 given)")
+    ):
+        crn.structural_reduction([True, True, True], None)
+    with pytest.raises(
+        TypeError, match=exact("structural_reduction() got an unexpected keyword argument 'sel'")
+    ):
+        crn.structural_reduction(sel=[True, True, True])
+
+
+def test_binding_keywords_accepted(cq):
+    crn = cq.CRN(stoi=np.array([[-1.0, 1.0]]), reginfo=None, X_names=None, R_names=None, name=None)
+    assert crn.compute_index(X=[0], R=[0]) == crn.compute_index([0], [0])
+    assert crn._smat_(trial=0).shape == (1, 2)
+    assert crn.isoBS_searchfrom(X=[], R=[], trial=0) == ([], [])
+    assert isinstance(crn.search_for_isoBSs(trial=1), list)
+
+
+def test_binding_functions(cq):
+    with pytest.raises(TypeError, match=exact("indicator_diagnose() takes exactly 1 positional argument (0 given)")):
+        cq.indicator_diagnose()
+    with pytest.raises(TypeError, match=exact("indicator_diagnose() takes exactly 1 positional argument (2 given)")):
+        cq.indicator_diagnose(1, 2)
+    with pytest.raises(TypeError, match=exact("indicator_diagnose() got an unexpected keyword argument 'network'")):
+        cq.indicator_diagnose(network=None)
+    crn = cq.CRN(np.zeros((2, 0)))
+    assert cq.indicator_diagnose(crn=crn) == []
+
+
+def test_binding_non_string_keyword(cq):
+    with pytest.raises(TypeError, match="keywords must be strings"):
+        cq.signdet(np.eye(1), **{1: 2})
+
+
+# ---------------------------------------------------------------------------
+# Traceback entries
+# ---------------------------------------------------------------------------
+
+
+def test_traceback_of_constructor(cq):
+    with pytest.raises(IndexError) as ei:
+        cq.CRN(np.array([-1.0, 1.0]))
+    assert ("quelmar.cyquelmar.CRN.__init__", SRC) in tb_entries(ei)
+
+
+def test_traceback_of_compute_index(cq):
+    crn = cq.CRN(np.array([[-1.0, 1.0]]))
+    with pytest.raises(TypeError) as ei:
+        crn.compute_index(5, [0])
+    assert ("quelmar.cyquelmar.CRN.compute_index", SRC) in tb_entries(ei)
+
+
+def test_traceback_of_isoBS_searchfrom(cq):
+    crn = cq.CRN(np.array([[-1.0, 1.0]]))
+    with pytest.raises(TypeError) as ei:
+        crn.isoBS_searchfrom([0], 3)
+    assert ("quelmar.cyquelmar.CRN.isoBS_searchfrom", SRC) in tb_entries(ei)
+
+
+def test_traceback_of_smat(cq):
+    crn = cq.CRN(np.array([[-1.0, 1.0]]))
+    with pytest.raises(TypeError) as ei:
+        crn._smat_(1.5)
+    assert ("quelmar.cyquelmar.CRN._smat_", SRC) in tb_entries(ei)
+
+
+def test_traceback_of_search(cq):
+    crn = cq.CRN(np.array([[-1.0, 1.0]]))
+    with pytest.raises(TypeError) as ei:
+        crn.search_for_isoBSs("two")
+    names = [n for n, _ in tb_entries(ei)]
+    assert "quelmar.cyquelmar.CRN.search_for_isoBSs" in names
+
+
+def test_membership_errors_come_before_sampling(cq):
+    crn = cq.CRN(np.array([[-1.0, 1.0]]))
+    np.random.seed(3)
+    state = np.random.get_state()
+    with pytest.raises(TypeError):
+        crn.isoBS_searchfrom(None, [0])
+    after = np.random.get_state()
+    assert np.array_equal(state[1], after[1]) and state[2:] == after[2:]

@@ -1,0 +1,115 @@
+"""Reference counts and memory stay flat over many public calls, failing ones
+included."""
+
+import gc
+import resource
+import sys
+
+import numpy as np
+import pytest
+
+cq = pytest.importorskip("quelmar.cyquelmar")
+
+
+def rss_kb():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * (resource.getpagesize() // 1024)
+
+
+def run_calls(calls, repeat):
+    for _ in range(repeat):
+        for call in calls:
+            try:
+                call()
+            except Exception:
+                pass
+
+
+def assert_flat(calls, watched, repeat=1000):
+    """Runs every call `repeat` times (after a warm-up) and checks that the
+    reference counts of the watched objects, the number of tracked objects and
+    the resident memory do not grow."""
+    run_calls(calls, 50)
+    gc.collect()
+    refs = [sys.getrefcount(o) for o in watched]
+    objects = len(gc.get_objects())
+    rss = rss_kb()
+    run_calls(calls, repeat)
+    gc.collect()
+    assert [sys.getrefcount(o) for o in watched] == refs
+    assert len(gc.get_objects()) - objects < 50
+    assert rss_kb() - rss < 4096
+
+
+@pytest.fixture
+def network():
+    stoi = np.array([[-1.0, 1.0, 0.0], [1.0, -1.0, -1.0], [0.0, 0.0, 1.0]])
+    names = ["a", "b", "c"]
+    return stoi, names
+
+
+def test_construction_and_failures_do_not_leak(network):
+    stoi, names = network
+    bad_reginfo = np.zeros((1, 1))
+    text = np.array([["x"]])
+    calls = [
+        lambda: cq.CRN(stoi),
+        lambda: cq.CRN(stoi, X_names=names, name="net"),
+        lambda: cq.CRN(stoi, np.abs(stoi)),
+        lambda: cq.CRN(np.zeros((2, 0))),
+        lambda: cq.CRN(stoi, bad_reginfo),  # reginfo too small
+        lambda: cq.CRN(text),  # not numeric
+        lambda: cq.CRN(np.ones(3)),  # one-dimensional
+        lambda: cq.CRN(),  # missing argument
+        lambda: cq.CRN(stoi, bogus=1),  # unknown keyword
+    ]
+    assert_flat(calls, [stoi, names, bad_reginfo, text])
+
+
+def test_methods_do_not_leak(network):
+    stoi, names = network
+    crn = cq.CRN(stoi, X_names=names)
+    sel = np.zeros(6, dtype=bool)
+    sel[[0, 3]] = True
+    short = np.zeros(2, dtype=bool)
+    calls = [
+        lambda: crn._smat_(),
+        lambda: crn._smat_("x"),
+        lambda: crn.isoBS_searchfrom([0], [0]),
+        lambda: crn.isoBS_searchfrom(1, [0]),
+        lambda: crn.compute_index([0, 1], [0]),
+        lambda: crn.compute_index(None, [0]),
+        lambda: crn.search_for_isoBSs(),
+        lambda: crn.signdet_subnetwork(short),
+        lambda: crn.A[0, 1],
+        lambda: crn.A[1:, :2].copy(),
+        lambda: np.asarray(crn.A).sum(),
+        lambda: crn._CRN__cq_class[0],
+    ]
+    assert_flat(calls, [crn, stoi, names, sel, short, crn.A], repeat=300)
+
+
+def test_reduction_and_diagnosis_do_not_leak(network):
+    stoi, names = network
+    sel = [True, False, False, True, False, False]
+    calls = [
+        lambda: cq.CRN(stoi).structural_reduction(sel),
+        lambda: cq.CRN(stoi).structural_reduction([True]),
+        lambda: cq.indicator_diagnose(cq.CRN(stoi)),
+        lambda: cq.indicator_diagnose(object()),
+    ]
+    assert_flat(calls, [stoi, names, sel], repeat=100)
+
+
+def test_signdet_does_not_leak():
+    A = np.array([[np.inf, 1.0], [1.0, np.inf]])
+    fixed = np.array([[2.0, 0.0], [0.0, 3.0]])
+    ragged = np.array([[np.inf, 1.0, 2.0]])
+    calls = [
+        lambda: cq.signdet(A, trials=1),
+        lambda: cq.signdet(fixed),
+        lambda: cq.signdet(ragged),
+        lambda: cq.signdet(A.astype(np.float32), trials=1),
+        lambda: cq.signdet(),
+    ]
+    assert_flat(calls, [A, fixed, ragged], repeat=40)

@@ -1,0 +1,404 @@
+"""Sign of a determinant with free entries: signdet, its objective, cy_det, and
+the subnetwork form CRN.signdet_subnetwork."""
+
+import math
+import re
+import traceback
+
+import numpy as np
+import pytest
+
+import reference as ref
+from conftest import EXAMPLES, make_network, random_selection
+
+INF = np.inf
+NAN = np.nan
+SRC = "src/quelmar/cyquelmar"
+
+# The optimiser's line searches may warn; that is SciPy talking, not us.
+pytestmark = pytest.mark.filterwarnings("ignore::scipy.optimize.OptimizeWarning",
+                                        "ignore:The line search algorithm did not converge",
+                                        "ignore::RuntimeWarning")
+
+
+def exact(msg):
+    return "^" + re.escape(msg) + "$"
+
+
+def rng_state():
+    s = np.random.get_state()
+    return (s[0], s[1].copy(), s[2], s[3], s[4])
+
+
+def same_state(a, b):
+    return a[0] == b[0] and np.array_equal(a[1], b[1]) and a[2:] == b[2:]
+
+
+# ---------------------------------------------------------------------------
+# Reference determinant and adjugate
+# ---------------------------------------------------------------------------
+
+
+def test_reference_det_examples():
+    assert ref.det(np.zeros((0, 0))) == 0.0
+    assert ref.det(np.array([[3.5]])) == 3.5
+    assert ref.det(np.array([[-2.0]])) == -2.0
+    assert math.isnan(ref.det(np.array([[0.0]])))
+    assert math.isnan(ref.det(np.array([[1.0, 2.0], [2.0, 4.0]])))  # exactly singular
+    assert ref.det(np.array([[0.0, 1.0], [1.0, 0.0]])) == -1.0
+    assert ref.det(np.array([[1.0, 2.0], [3.0, 4.0]])) == pytest.approx(-2.0)
+    M = np.array([[2.0, 1.0, 0.0], [1.0, 3.0, 1.0], [0.0, 1.0, 4.0]])
+    assert ref.det(M) == pytest.approx(np.linalg.det(M))
+
+
+def test_reference_det_sign_follows_pivots():
+    rng = np.random.default_rng(5)
+    for _ in range(50):
+        M = rng.normal(size=(4, 4))
+        assert ref.det(M) == pytest.approx(np.linalg.det(M), rel=1e-10)
+
+
+def test_reference_adjugate_examples():
+    np.testing.assert_array_equal(ref.adjugate(np.array([[7.0]])), [[1.0]])
+    assert ref.adjugate(np.zeros((0, 0))).shape == (0, 0)
+    np.testing.assert_array_equal(ref.adjugate(np.eye(2)), [[1.0, NAN], [NAN, 1.0]])
+    np.testing.assert_array_equal(
+        ref.adjugate(np.array([[1.0, 2.0], [3.0, 4.0]])), [[4.0, -2.0], [-3.0, 1.0]]
+    )
+
+
+def test_reference_adjugate_identity():
+    rng = np.random.default_rng(6)
+    for n in range(2, 6):
+        A = rng.normal(size=(n, n))
+        adj = ref.adjugate(A.copy())
+        np.testing.assert_allclose(A @ adj, np.linalg.det(A) * np.eye(n), atol=1e-10)
+
+
+# ---------------------------------------------------------------------------
+# signdet: documented examples (both implementations)
+# ---------------------------------------------------------------------------
+
+
+def test_fixed_matrices(impl):
+    r = impl.signdet(np.array([[2.0]]))
+    assert r == 1.0 and isinstance(r, np.floating)
+    r = impl.signdet(np.array([[-3.0]]))
+    assert r == -1.0 and isinstance(r, np.floating)
+    for A in (np.array([[0.0]]), np.array([[1.0, 2.0], [2.0, 4.0]]), np.array([[5e-9]])):
+        r = impl.signdet(A)
+        assert r == 0 and type(r) is int
+    r = impl.signdet(np.array([[0.0, 1.0], [1.0, 0.0]]))
+    assert r == -1.0
+
+
+def test_fixed_matrix_draws_nothing(impl):
+    np.random.seed(11)
+    before = rng_state()
+    impl.signdet(np.array([[2.0, 1.0], [1.0, 3.0]]), 5)
+    assert same_state(before, rng_state())
+
+
+@pytest.mark.parametrize(
+    "A, expected",
+    [
+        ([[INF]], 1.0),
+        ([[-INF]], -1.0),
+        ([[NAN]], NAN),
+        ([[INF, 1.0], [1.0, INF]], NAN),
+        ([[INF, 0.0], [0.0, 1.0]], 1.0),
+        ([[INF, 0.0], [0.0, -1.0]], -1.0),
+        ([[INF, 0.0], [0.0, INF]], 1.0),
+        ([[INF, 1.0], [0.0, 0.0]], 0.0),  # a zero row: identically zero
+        ([[1.0, 1.0, INF], [2.0, 2.0, INF], [3.0, 3.0, -INF]], 0.0),  # equal columns
+        ([[-INF, 1.0], [-1.0, -INF]], 1.0),  # z1^2 z2^2 + 1
+    ],
+)
+def test_variable_matrices(impl, A, expected):
+    np.random.seed(0)
+    r = impl.signdet(np.array(A), 4)
+    assert type(r) is float
+    if math.isnan(expected):
+        assert math.isnan(r)
+    else:
+        assert r == expected
+
+
+@pytest.mark.parametrize("trials", [0, -3])
+def test_no_trials(impl, trials):
+    np.random.seed(1)
+    before = rng_state()
+    r = impl.signdet(np.array([[INF, 1.0], [1.0, INF]]), trials)
+    assert r == 0.0 and type(r) is float
+    assert same_state(before, rng_state())
+
+
+def test_trials_by_keyword(impl):
+    np.random.seed(2)
+    assert impl.signdet(A=np.array([[INF]]), trials=1) == 1.0
+
+
+def test_caller_matrix_is_not_modified(impl):
+    A = np.array([[INF, 1.0], [-INF, NAN]])
+    copy = A.copy()
+    np.random.seed(3)
+    impl.signdet(A, 2)
+    np.testing.assert_array_equal(A, copy)
+
+
+def test_draws_two_vectors_per_trial(impl):
+    A = np.array([[INF, 1.0, 0.0], [1.0, INF, 1.0], [0.0, 2.0, -INF]])
+    np.random.seed(4)
+    impl.signdet(A, 3)
+    after = rng_state()
+    np.random.seed(4)
+    np.random.normal(size=3 * 2 * 3, scale=10.0)
+    assert same_state(after, rng_state())
+
+
+def test_non_square_without_variables(impl):
+    with pytest.raises(np.linalg.LinAlgError):
+        impl.signdet(np.ones((2, 3)))
+
+
+def test_non_square_with_variables(impl):
+    with pytest.raises(ValueError):
+        impl.signdet(np.array([[INF, 1.0, 0.0], [0.0, 1.0, 1.0]]))
+
+
+def test_float32_with_variables(impl):
+    np.random.seed(5)
+    with pytest.raises(ValueError, match="Buffer dtype mismatch"):
+        impl.signdet(np.array([[INF, 1.0], [1.0, 2.0]], dtype=np.float32), 1)
+
+
+# ---------------------------------------------------------------------------
+# Extension only: surface, binding, traceback
+# ---------------------------------------------------------------------------
+
+
+SIGNDET_DOC = [
+    "Determine the sign of the determinant of matrix A with variable entries.",
+    "",
+    "Parameters:",
+    "-----------",
+    "A : ndarray",
+    "Input square matrix with possible infinite or variable entries",
+    "trials : int, optional",
+    "Number of optimization trials to test sign consistency (default: 10)",
+    "",
+    "Returns:",
+    "--------",
+    "float",
+    "Sign of the determinant:",
+    "=  1.0 if consistently positive",
+    "= -1.0 if consistently negative",
+    "=  0.0 if consistently zero",
+    "=  NAN if both positive and negative signs are possible",
+]
+
+
+def test_signdet_docstring(cq):
+    doc = cq.signdet.__doc__
+    assert doc.startswith("\n")
+    assert doc.endswith("\n    ")
+    lines = doc.split("\n")[1:-1]
+    assert [line.strip() for line in lines] == SIGNDET_DOC
+    by_text = {line.strip(): line for line in lines if line.strip()}
+    for heading in ["Parameters:", "A : ndarray", "trials : int, optional", "Returns:", "float"]:
+        assert by_text[heading] == "    " + heading
+    for description in [
+        "Input square matrix with possible infinite or variable entries",
+        "Sign of the determinant:",
+    ]:
+        assert by_text[description] == "        " + description
+
+
+def test_signdet_binding(cq):
+    A = np.eye(1)
+    with pytest.raises(TypeError, match=exact("signdet() takes at least 1 positional argument (0 given)")):
+        cq.signdet()
+    with pytest.raises(TypeError, match=exact("signdet() takes at least 1 positional argument (0 given)")):
+        cq.signdet(trials=1)
+    with pytest.raises(TypeError, match=exact("signdet() takes at most 2 positional arguments (3 given)")):
+        cq.signdet(A, 1, 2)
+    with pytest.raises(TypeError, match=exact("signdet() got an unexpected keyword argument 'x'")):
+        cq.signdet(A, x=1)
+    with pytest.raises(TypeError, match=exact("signdet() got multiple values for keyword argument 'A'")):
+        cq.signdet(A, A=A)
+    with pytest.raises(TypeError, match=exact("signdet() got multiple values for keyword argument 'trials'")):
+        cq.signdet(A, 1, trials=1)
+
+
+def test_signdet_traceback_through_objective(cq):
+    np.random.seed(5)
+    with pytest.raises(ValueError, match="Buffer dtype mismatch") as ei:
+        cq.signdet(np.array([[INF, 1.0], [1.0, 2.0]], dtype=np.float32), 1)
+    entries = [(fs.name, fs.filename) for fs in traceback.extract_tb(ei.value.__traceback__)]
+    names = [n for n, _ in entries]
+    assert ("quelmar.cyquelmar.signdet", SRC) in entries
+    assert ("quelmar.cyquelmar.signdet.vardetA", SRC) in entries
+    assert names.index("quelmar.cyquelmar.signdet") < names.index("quelmar.cyquelmar.signdet.vardetA")
+    # the optimiser sits between the two
+    outer = names.index("quelmar.cyquelmar.signdet")
+    inner = names.index("quelmar.cyquelmar.signdet.vardetA")
+    assert inner - outer > 1
+
+
+def test_signdet_uses_the_module_minimize(cq, monkeypatch):
+    """The objective is handed to scipy's minimize with fun= and x0= only."""
+    import scipy.optimize
+
+    calls = []
+    real = scipy.optimize.minimize
+
+    def spy(*args, **kwargs):
+        calls.append((args, sorted(kwargs)))
+        res = real(*args, **kwargs)
+        calls[-1] = calls[-1] + (res.fun, kwargs["fun"](kwargs["x0"]))
+        return res
+
+    monkeypatch.setattr(cq, "minimize", spy)
+    np.random.seed(8)
+    try:
+        cq.signdet(np.array([[INF, 1.0], [1.0, INF]]), 1)
+    except Exception:
+        pass
+    if not calls:
+        pytest.skip("signdet binds minimize at import time")
+    assert len(calls) == 2
+    for args, keys, _, _ in calls:
+        assert args == () and keys == ["fun", "x0"]
+
+
+# ---------------------------------------------------------------------------
+# Differential
+# ---------------------------------------------------------------------------
+
+
+def sign_matrix(seed):
+    """Matrices with free entries: network A-matrices and small mixed ones."""
+    if seed % 2 == 0:
+        stoi, reginfo, _ = make_network(seed)
+        return np.array(ref.CRN(stoi, reginfo).A)
+    rng = np.random.default_rng([4242, seed])
+    n = int(rng.integers(1, 5))
+    A = rng.integers(-2, 3, size=(n, n)).astype(float)
+    kinds = rng.random((n, n))
+    A[kinds < 0.25] = INF
+    A[(kinds >= 0.25) & (kinds < 0.35)] = -INF
+    A[(kinds >= 0.35) & (kinds < 0.42)] = NAN
+    return A
+
+
+def test_signdet_matches_reference(cq, same, sign_seed):
+    A = sign_matrix(sign_seed)
+    np.random.seed(sign_seed)
+    got = cq.signdet(A.copy(), 2)
+    got_state = rng_state()
+    np.random.seed(sign_seed)
+    want = ref.signdet(A.copy(), 2)
+    same(got, want, "signdet of\n%r" % A)
+    assert same_state(got_state, rng_state())
+
+
+def test_signdet_fixed_matrices_match_reference(cq, same):
+    rng = np.random.default_rng(17)
+    for _ in range(100):
+        n = int(rng.integers(1, 6))
+        A = rng.integers(-2, 3, size=(n, n)).astype(float)
+        same(cq.signdet(A), ref.signdet(A), repr(A))
+
+
+# ---------------------------------------------------------------------------
+# CRN.signdet_subnetwork
+# ---------------------------------------------------------------------------
+
+
+def test_subnetwork_whole_network_is_signdet_of_A(impl):
+    crn = impl.CRN(EXAMPLES["chain"])
+    sel = np.ones(3 + 4, dtype=bool)
+    np.random.seed(9)
+    a = crn.signdet_subnetwork(sel)
+    np.random.seed(9)
+    b = impl.signdet(np.array(crn.A))
+    assert a == b or (math.isnan(a) and math.isnan(b))
+
+
+def test_subnetwork_sign_examples(impl):
+    # X0 -> 0, 0 -> X0 : A = [[z^2, 1], [0, 1]], positive
+    crn = impl.CRN(np.array([[-1.0, 1.0]]))
+    np.random.seed(10)
+    assert crn.signdet_subnetwork(np.array([True, True, True])) == 1.0
+    # X0 -> X1 alone: A = [[z^2, 0], [1, 1]], positive
+    crn = impl.CRN(np.array([[-1.0], [1.0]]))
+    np.random.seed(10)
+    assert crn.signdet_subnetwork([True, True, True]) == 1.0
+    # species 0 with reaction 0 of the chain: [[z^2]]
+    crn = impl.CRN(EXAMPLES["chain"])
+    np.random.seed(10)
+    sel = np.zeros(7, dtype=bool)
+    sel[0] = True
+    sel[3 + 1] = True  # X0 -> X1 consumes X0
+    assert crn.signdet_subnetwork(sel) == 1.0
+
+
+def test_subnetwork_empty_selection(impl):
+    crn = impl.CRN(np.array([[-1.0, 1.0]]))
+    # the empty A-matrix has no free entry; NumPy's determinant of it is 1.0
+    r = crn.signdet_subnetwork(np.zeros(3, dtype=bool))
+    assert r == 1.0 and isinstance(r, np.floating)
+
+
+@pytest.mark.parametrize("length", [1, 3, 5, 8])
+def test_subnetwork_wrong_length(impl, length):
+    crn = impl.CRN(np.array([[-1.0, 1.0], [1.0, -1.0]]))
+    with pytest.raises((ValueError, IndexError)):
+        crn.signdet_subnetwork(np.ones(length, dtype=bool))
+
+
+def test_subnetwork_leaves_object_unchanged(impl, state_of, same):
+    crn = impl.CRN(EXAMPLES["enzyme"])
+    before = state_of(crn)
+    np.random.seed(12)
+    crn.signdet_subnetwork(np.ones(9, dtype=bool))
+    same(state_of(crn), before)
+
+
+def test_subnetwork_looks_up_signdet_at_call_time(impl, monkeypatch):
+    seen = []
+
+    def fake(A, trials=10):
+        seen.append(A)
+        return "sentinel"
+
+    crn = impl.CRN(np.array([[-1.0, 1.0]]))
+    monkeypatch.setattr(impl, "signdet", fake)
+    assert crn.signdet_subnetwork(np.array([True, True, True])) == "sentinel"
+    assert len(seen) == 1
+    assert isinstance(seen[0], np.ndarray) and seen[0].dtype == np.float64
+    np.testing.assert_array_equal(seen[0], [[INF, 1.0], [0.0, 1.0]])
+
+
+def test_subnetwork_builds_the_sub_A_matrix(impl, monkeypatch):
+    seen = []
+    monkeypatch.setattr(impl, "signdet", lambda A: seen.append(A) or 0.0)
+    stoi = EXAMPLES["enzyme"]
+    crn = impl.CRN(stoi)
+    sel = np.array([True, True, True, False, True, True, False, False, False])
+    crn.signdet_subnetwork(sel)
+    want = ref.construct_A(stoi[sel[:4]][:, sel[4:]], crn.reginfo[sel[:4]][:, sel[4:]])
+    np.testing.assert_array_equal(seen[0], want)
+
+
+def test_subnetwork_matches_reference(cq, same, subnet_seed):
+    stoi, reginfo, desc = make_network(subnet_seed * 7 + 1)
+    m, n = stoi.shape
+    sel = random_selection(subnet_seed, m, n, 0.6)
+    got_crn = cq.CRN(stoi.copy(), None if reginfo is None else reginfo.copy())
+    want_crn = ref.CRN(stoi.copy(), None if reginfo is None else reginfo.copy())
+    np.random.seed(subnet_seed)
+    got = got_crn.signdet_subnetwork(sel)
+    np.random.seed(subnet_seed)
+    want = want_crn.signdet_subnetwork(sel)
+    same(got, want, desc)
