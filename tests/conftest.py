@@ -9,22 +9,30 @@
   tests that name the argument ``net_seed`` (``sign_seed``, ``diag_seed``) are
   parametrised over the network seeds (see ``pytest_generate_tests``).
 * ``same``: exact comparison of results (arrays, floats incl. NaN, lists,
-  tuples, dicts) including types.
+  tuples, dicts) including types; ``state_of``: every attribute of a CRN.
+
+The data and helpers themselves live in ``networks.py`` so that test modules
+can import them directly; this directory is put on ``sys.path`` here, which
+also makes ``reference`` (the NumPy model) importable.
 """
 
-import math
 import os
 import sys
-import warnings
 
-import numpy as np
 import pytest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 if HERE not in sys.path:
     sys.path.insert(0, HERE)
 
-import reference as ref  # noqa: E402
+import reference as ref  # noqa: E402,F401
+from networks import (  # noqa: E402
+    EXAMPLES,
+    assert_same,
+    crn_state,
+    make_network,
+    random_selection,
+)
 
 # Numbers of random cases.  The cheap operations (construction, sensitivity,
 # searches, reduction) run on N_NETWORKS networks; signdet's optimiser is slow
@@ -66,125 +74,10 @@ def pytest_generate_tests(metafunc):
         metafunc.parametrize("subnet_seed", range(N_SUBNET_SIGN))
 
 
-# ---------------------------------------------------------------------------
-# Example networks
-# ---------------------------------------------------------------------------
-
-EXAMPLES = {
-    # one species, two reactions: X0 -> 0, 0 -> X0 (one cycle, no conserved quantity)
-    "inflow_outflow": np.array([[-1.0, 1.0]]),
-    # two species, one reaction: X0 -> X1 (one conserved quantity X0 + X1)
-    "conversion": np.array([[-1.0], [1.0]]),
-    # X0 -> X1, 0 -> X0: {X0, R0, R1} has an emergent cycle
-    "emergent": np.array([[-1.0, 1.0], [1.0, 0.0]]),
-    # X0 -> X1, X1 -> X0: {X0, R0, R1} has no emergent cycle
-    "reversible": np.array([[-1.0, 1.0], [1.0, -1.0]]),
-    # species without reactions: identity A-matrix
-    "no_reactions": np.zeros((3, 0)),
-    # the empty network
-    "empty": np.zeros((0, 0)),
-    # a chain 0 -> X0 -> X1 -> X2 -> 0
-    "chain": np.array([[1.0, -1.0, 0.0, 0.0], [0.0, 1.0, -1.0, 0.0], [0.0, 0.0, 1.0, -1.0]]),
-    # two independent modules: 0 -> X0 -> 0 and 0 -> X1 <-> X2 -> 0
-    "two_modules": np.array(
-        [
-            [1.0, -1.0, 0.0, 0.0, 0.0, 0.0],
-            [0.0, 0.0, 1.0, -1.0, 1.0, 0.0],
-            [0.0, 0.0, 0.0, 1.0, -1.0, -1.0],
-        ]
-    ),
-    # enzyme-like: E + S -> C, C -> E + S, C -> E + P, P -> 0, 0 -> S
-    "enzyme": np.array(
-        [
-            [-1.0, 1.0, 1.0, 0.0, 0.0],  # E
-            [-1.0, 1.0, 0.0, 0.0, 1.0],  # S
-            [1.0, -1.0, -1.0, 0.0, 0.0],  # C
-            [0.0, 0.0, 1.0, -1.0, 0.0],  # P
-        ]
-    ),
-}
-
-
 @pytest.fixture
 def examples():
     """Fresh copies of the example stoichiometry matrices (by name)."""
     return {k: v.copy() for k, v in EXAMPLES.items()}
-
-
-# ---------------------------------------------------------------------------
-# Random networks
-# ---------------------------------------------------------------------------
-
-
-def _random_reaction(rng, m):
-    """One reaction column: up to two reactants and up to two products."""
-    col = np.zeros(m)
-    species = rng.permutation(m)
-    nr = int(rng.integers(0, 3))
-    npr = int(rng.integers(0, 3))
-    if nr + npr == 0:
-        nr = 1
-    nr = min(nr, m)
-    npr = min(npr, m - nr)
-    for i in species[:nr]:
-        col[i] -= rng.choice([1, 1, 1, 2])
-    for i in species[nr:nr + npr]:
-        col[i] += rng.choice([1, 1, 1, 2])
-    return col
-
-
-def make_network(seed):
-    """A random network for the given seed: (stoi, reginfo or None, description).
-
-    Styles: chemical-looking reactions (with inflows and outflows), closed
-    conversion networks (conserved quantities), reversible pairs and repeated
-    combinations (cycles), plain random integer matrices, and occasionally an
-    explicit regulation matrix with extra +inf, finite or removed entries.
-    """
-    rng = np.random.default_rng([20240613, seed])
-    style = seed % 5
-    m = int(rng.integers(1, 8))
-    n = int(rng.integers(1, 9))
-    if style == 0:  # chemical reactions with in/outflows
-        stoi = np.column_stack([_random_reaction(rng, m) for _ in range(n)])
-    elif style == 1:  # closed conversions X_a -> X_b: conserved totals
-        stoi = np.zeros((m, n))
-        for j in range(n):
-            if m == 1:
-                stoi[0, j] = rng.choice([-1.0, 1.0])
-                continue
-            a, b = rng.choice(m, size=2, replace=False)
-            stoi[a, j] = -1.0
-            stoi[b, j] = 1.0
-    elif style == 2:  # reversible pairs and sums of reactions: cycles
-        base = max(1, n // 2)
-        cols = [_random_reaction(rng, m) for _ in range(base)]
-        while len(cols) < n:
-            kind = rng.integers(0, 3)
-            if kind == 0:
-                cols.append(-cols[int(rng.integers(0, len(cols)))])
-            elif kind == 1:
-                i, j = rng.integers(0, len(cols), size=2)
-                cols.append(cols[i] + cols[j])
-            else:
-                cols.append(_random_reaction(rng, m))
-        stoi = np.column_stack(cols[:n])
-    elif style == 3:  # sparse random integers
-        stoi = rng.integers(-2, 3, size=(m, n)).astype(float)
-        stoi[rng.random((m, n)) < 0.45] = 0.0
-    else:  # small networks with duplicated species rows (dependent rows)
-        stoi = np.column_stack([_random_reaction(rng, m) for _ in range(n)])
-        if m >= 2:
-            stoi[m - 1] = stoi[0] * rng.choice([-1.0, 1.0, 2.0])
-    stoi = np.ascontiguousarray(stoi, dtype=float) + 0.0  # no negative zeros
-    reginfo = None
-    if rng.random() < 0.3:
-        reginfo = np.where(stoi < -ref.TOL, np.inf, 0.0)
-        extra = rng.random((m, n))
-        reginfo[extra < 0.15] = np.inf  # regulation by a non-reactant
-        reginfo[(extra > 0.9) & (reginfo == 0.0)] = rng.choice([0.5, 2.0, -1.0])
-        reginfo[(extra > 0.85) & (extra <= 0.9)] = 0.0  # removed dependence
-    return stoi, reginfo, "seed %d style %d (%d x %d)" % (seed, style, m, n)
 
 
 @pytest.fixture
@@ -193,72 +86,19 @@ def random_network():
     return make_network
 
 
-def random_selection(seed, m, n, p=0.5):
-    """A deterministic random selection vector of m + n booleans."""
-    rng = np.random.default_rng([777, seed])
-    return rng.random(m + n) < p
-
-
 @pytest.fixture
 def random_mask():
+    """Factory: random_mask(seed, m, n, p) -> m + n booleans."""
     return random_selection
-
-
-# ---------------------------------------------------------------------------
-# Exact comparison
-# ---------------------------------------------------------------------------
-
-
-def assert_same(a, b, path="result"):
-    """a and b are equal bit for bit (NaN equals NaN), with matching types."""
-    if isinstance(a, np.ndarray) or isinstance(b, np.ndarray):
-        assert isinstance(a, np.ndarray) and isinstance(b, np.ndarray), (
-            "%s: %r vs %r" % (path, type(a), type(b))
-        )
-        assert a.dtype == b.dtype, "%s: dtype %s vs %s" % (path, a.dtype, b.dtype)
-        assert a.shape == b.shape, "%s: shape %s vs %s" % (path, a.shape, b.shape)
-        if a.dtype.kind in "fc":
-            assert np.array_equal(a, b, equal_nan=True), "%s:\n%r\nvs\n%r" % (path, a, b)
-        else:
-            assert np.array_equal(a, b), "%s:\n%r\nvs\n%r" % (path, a, b)
-        return
-    assert type(a) is type(b), "%s: type %r vs %r" % (path, type(a), type(b))
-    if isinstance(a, (list, tuple)):
-        assert len(a) == len(b), "%s: length %d vs %d" % (path, len(a), len(b))
-        for i, (x, y) in enumerate(zip(a, b)):
-            assert_same(x, y, "%s[%d]" % (path, i))
-    elif isinstance(a, dict):
-        assert list(a) == list(b), "%s: keys %r vs %r" % (path, list(a), list(b))
-        for k in a:
-            assert_same(a[k], b[k], "%s[%r]" % (path, k))
-    elif isinstance(a, (float, np.floating)):
-        if math.isnan(a):
-            assert math.isnan(b), "%s: nan vs %r" % (path, b)
-        else:
-            assert a == b, "%s: %r vs %r" % (path, a, b)
-    else:
-        assert a == b, "%s: %r vs %r" % (path, a, b)
 
 
 @pytest.fixture
 def same():
+    """Exact comparison: same(a, b, label)."""
     return assert_same
-
-
-def crn_state(crn):
-    """The complete state of a CRN object as plain values (arrays copied)."""
-    return {
-        "name": crn.name,
-        "stoi": np.array(crn.stoi),
-        "reginfo": np.array(crn.reginfo),
-        "X_names": list(crn.X_names),
-        "R_names": list(crn.R_names),
-        "A": np.array(crn.A),
-        "cq_class": np.array(crn._CRN__cq_class),
-        "oc_keeper": np.array(crn._CRN__oc_keeper),
-    }
 
 
 @pytest.fixture
 def state_of():
+    """state_of(crn) -> dict of copies of every attribute."""
     return crn_state

@@ -132,7 +132,7 @@ def det(M, n=None):
     if n is None:
         n = M.shape[0]
     if n <= 0:
-        return 1.0
+        return 0.0
     a = np.array(M[:n, :n], dtype=np.float64, order="C")
     lu, piv, info = dgetrf(a.T)
     if info != 0:

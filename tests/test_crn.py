@@ -8,7 +8,7 @@ import pytest
 import scipy.optimize
 
 import reference as ref
-from conftest import EXAMPLES, crn_state, make_network
+from networks import EXAMPLES, crn_state, make_network
 
 INF = np.inf
 NAN = np.nan
@@ -281,13 +281,14 @@ def test_reference_cq_classifier_examples():
 
 
 def test_reference_cq_classifier_needs_the_passes():
-    # a chain through four quantities, listed in an order that one pass cannot close
+    # the chain 0-1-2-4-3: in place, one pass links 0 with 4 only after it has
+    # passed column 3, so 0 and 3 need a second pass
     DT = np.array(
         [
-            [0, 0, 0, 1, 1],
-            [0, 0, 1, 1, 0],
-            [0, 1, 1, 0, 0],
             [1, 1, 0, 0, 0],
+            [0, 1, 1, 0, 0],
+            [0, 0, 1, 0, 1],
+            [0, 0, 0, 1, 1],
         ],
         dtype=float,
     )

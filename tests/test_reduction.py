@@ -1,12 +1,10 @@
 """Structural reduction and the indicator diagnosis built on it."""
 
-import math
-
 import numpy as np
 import pytest
 
 import reference as ref
-from conftest import EXAMPLES, crn_state, make_network, random_selection
+from networks import EXAMPLES, crn_state, make_network, random_selection
 
 INF = np.inf
 

@@ -2,6 +2,7 @@
 included."""
 
 import gc
+import os
 import resource
 import sys
 
@@ -38,7 +39,9 @@ def assert_flat(calls, watched, repeat=1000):
     gc.collect()
     assert [sys.getrefcount(o) for o in watched] == refs
     assert len(gc.get_objects()) - objects < 50
-    assert rss_kb() - rss < 4096
+    # AddressSanitizer's quarantine holds freed memory back by design.
+    if not os.environ.get("QUELMAR_SANITIZED"):
+        assert rss_kb() - rss < 4096
 
 
 @pytest.fixture
