@@ -11,7 +11,7 @@
 * ``same``: exact comparison of results (arrays, floats incl. NaN, lists,
   tuples, dicts) including types; ``state_of``: every attribute of a CRN.
 
-The data and helpers themselves live in ``networks.py`` so that test modules
+The data and helpers themselves live in ``netgen.py`` so that test modules
 can import them directly; this directory is put on ``sys.path`` here, which
 also makes ``reference`` (the NumPy model) importable.
 """
@@ -26,7 +26,7 @@ if HERE not in sys.path:
     sys.path.insert(0, HERE)
 
 import reference as ref  # noqa: E402,F401
-from networks import (  # noqa: E402
+from netgen import (  # noqa: E402
     EXAMPLES,
     assert_same,
     crn_state,

@@ -8,7 +8,7 @@ import pytest
 import scipy.optimize
 
 import reference as ref
-from networks import EXAMPLES, crn_state, make_network
+from netgen import EXAMPLES, crn_state, make_network
 
 INF = np.inf
 NAN = np.nan

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import reference as ref
-from networks import EXAMPLES, crn_state, make_network, random_selection
+from netgen import EXAMPLES, crn_state, make_network, random_selection
 
 INF = np.inf
 

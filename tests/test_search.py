@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import reference as ref
-from networks import EXAMPLES, make_network
+from netgen import EXAMPLES, make_network
 
 INF = np.inf
 

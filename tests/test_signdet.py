@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import reference as ref
-from networks import EXAMPLES, make_network, random_selection
+from netgen import EXAMPLES, make_network, random_selection
 
 INF = np.inf
 NAN = np.nan
