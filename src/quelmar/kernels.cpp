@@ -42,6 +42,7 @@ void rref(MatrixView<double> M, index_t nrows, index_t ncols, const Poll& poll) 
         throw std::invalid_argument("rref: block " + shape_str(nrows, ncols) +
                                     " exceeds the matrix " + shape_str(M.rows, M.cols));
     const bool contiguous = M.stride1 == static_cast<index_t>(sizeof(double));
+    std::vector<index_t> support;
     index_t r = 0;
     for (index_t j = 0; j < ncols && r < nrows; ++j) {
         poll();
@@ -60,10 +61,25 @@ void rref(MatrixView<double> M, index_t nrows, index_t ncols, const Poll& poll) 
         }
         const double v = M(r, j);
         for (index_t c = 0; c < ncols; ++c) M(r, c) = M(r, c) / v;
+        // Stoichiometric matrices are sparse: skipping a term f * 0 with f and
+        // the pivot row finite changes at most the sign of a zero, never a
+        // value, so eliminate only across the pivot row's non-zero columns and
+        // skip rows whose factor is zero.
+        support.clear();
+        bool finite = true;
+        for (index_t c = 0; c < ncols; ++c) {
+            const double x = M(r, c);
+            if (x != 0.0) support.push_back(c);
+            finite = finite && std::isfinite(x);
+        }
+        const bool sparse = finite && 4 * static_cast<index_t>(support.size()) < ncols;
         for (index_t k = 0; k < nrows; ++k) {
             if (k == r) continue;
             const double f = M(k, j);
-            if (contiguous) {
+            if (finite && f == 0.0) continue;
+            if (sparse && std::isfinite(f)) {
+                for (const index_t c : support) M(k, c) = M(k, c) - f * M(r, c);
+            } else if (contiguous) {
                 double* row_k = &M(k, 0);
                 const double* row_r = &M(r, 0);
                 for (index_t c = 0; c < ncols; ++c) row_k[c] = row_k[c] - f * row_r[c];
