@@ -16,13 +16,16 @@ Measurement of one case (see :func:`measure`):
   resident set rose above its level at the start of the call.  The same call
   gives the time of a slow case (``slow=True``, or a first call of at least
   ``SLOW_SECONDS``), which then runs only once.
-* Otherwise the call is repeated: each of ``repeats`` rounds times ``number``
-  calls of the subject and then ``number`` calls of the baseline, so that
-  subject and baseline see the same machine load.  ``seconds`` is the median
+* Otherwise the call is repeated: each of ``repeats`` rounds (fewer when
+  they would take more than ``ROUND_BUDGET_SECONDS``) times ``number``
+  calls of the subject and then a number of calls of the baseline (each
+  number chosen so that a round lasts at least ``MIN_ROUND_SECONDS``), so
+  that subject and baseline see the same machine load.  ``seconds`` is the median
   over the rounds of the time per call divided by ``per`` (the number of
   operations one call makes, for example objective evaluations), and
   ``ratio`` is the median over the rounds of baseline time / subject time:
-  above 1 the subject is faster.
+  above 1 the subject is faster.  A baseline that is slow enough that its
+  rounds would take more than ``BASELINE_BUDGET_SECONDS`` gets fewer rounds.
 * A cheap case (a call under ``TRACE_SECONDS``) runs once more under
   ``tracemalloc``, which sees the allocations of Python objects and NumPy
   arrays (not those of C++ ``new``): ``py_peak_mb``.
@@ -39,10 +42,12 @@ import tracemalloc
 
 import numpy as np
 
-SLOW_SECONDS = 1.0
-TRACE_SECONDS = 2.0
+SLOW_SECONDS = 10.0
+ROUND_BUDGET_SECONDS = 30.0
+TRACE_SECONDS = 5.0
 MIN_ROUND_SECONDS = 0.05
 MAX_NUMBER = 100_000
+BASELINE_BUDGET_SECONDS = 30.0
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -182,10 +187,15 @@ def measure(case, repeats=5, trace=True):
         runs = "1"
     else:
         number = _calibrate(case, state, case.func, first)
+        rounds = max(1, min(repeats, int(ROUND_BUDGET_SECONDS // max(first * number, 1e-9))))
         if case.baseline is not None:
-            number_base = _calibrate(case, state, case.baseline, _call(case, state, case.baseline))
+            base_first = _call(case, state, case.baseline)
+            number_base = _calibrate(case, state, case.baseline, base_first)
+            # A slow baseline gets fewer rounds (for both sides alike).
+            per_round = max(base_first * number_base, 1e-9)
+            rounds = max(1, min(rounds, int(BASELINE_BUDGET_SECONDS // per_round)))
         subject, base = [], []
-        for _ in range(max(1, repeats)):
+        for _ in range(rounds):
             subject.append(_rounds(case, state, case.func, number) / number)
             if case.baseline is not None:
                 base.append(_rounds(case, state, case.baseline, number_base) / number_base)
@@ -238,3 +248,56 @@ def finite(value):
     if isinstance(value, (list, tuple)):
         return [finite(v) for v in value]
     return value
+
+
+# ---------------------------------------------------------------------------
+# Sizes of the real networks, cached in bench/out/ (loading iJO1366 and
+# taking its rank costs seconds, and every case process imports the modules).
+
+SIZES_CACHE = os.path.join(HERE, "out", "network_sizes.json")
+
+
+def network_sizes(key):
+    """``{"m", "n", "rank", "L"}`` of a network; L is the order of its A-matrix."""
+    import json
+
+    from networks import network_path, network_sizes as compute
+
+    path = network_path(key)
+    st = os.stat(path)
+    stamp = [st.st_size, int(st.st_mtime)]
+    try:
+        with open(SIZES_CACHE) as fh:
+            cache = json.load(fh)
+    except (OSError, ValueError):
+        cache = {}
+    entry = cache.get(key)
+    if entry is None or entry.get("stamp") != stamp:
+        m, n, rank = compute(key)
+        entry = {"stamp": stamp, "m": m, "n": n, "rank": rank, "L": m + n - rank}
+        cache[key] = entry
+        try:
+            os.makedirs(os.path.dirname(SIZES_CACHE), exist_ok=True)
+            tmp = SIZES_CACHE + ".%d" % os.getpid()
+            with open(tmp, "w") as fh:
+                json.dump(cache, fh, indent=1, sort_keys=True)
+            os.replace(tmp, SIZES_CACHE)
+        except OSError:
+            pass
+    return {k: entry[k] for k in ("m", "n", "rank", "L")}
+
+
+def smat_workspace_bytes(L):
+    """Bytes of the adjugate workspace of ``CRN._smat_``: L^2 (L-1)^2 doubles."""
+    return 8 * L * L * (L - 1) * (L - 1)
+
+
+def smat_skip_reason(L):
+    """Why ``_smat_`` is not run at A-matrix order L, or None."""
+    need = smat_workspace_bytes(L)
+    limit = SETTINGS["max_workspace_gb"] * 2.0**30
+    if need > limit:
+        return ("infeasible: _smat_ needs L^2 (L-1)^2 doubles = %.4g GB of workspace at L = %d "
+                "(limit %g GB, --max-workspace-gb)" % (need / 2.0**30, L,
+                                                      SETTINGS["max_workspace_gb"]))
+    return None

@@ -31,7 +31,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 NETWORK_DIR = os.path.join(ROOT, "data", "networks")
 SUFFIXES = (".network.json", ".network.json.gz")
 
-_SPECIAL = {"inf": np.inf, "+inf": np.inf, "-inf": -np.inf, "nan": np.nan}
+_NAMED_VALUES = {"inf": np.inf, "+inf": np.inf, "-inf": -np.inf, "nan": np.nan}
 
 
 def _paths(directory=None):
@@ -74,8 +74,8 @@ def network_path(name, directory=None):
 def _number(value):
     if isinstance(value, str):
         key = value.strip().lower()
-        if key in _SPECIAL:
-            return _SPECIAL[key]
+        if key in _NAMED_VALUES:
+            return _NAMED_VALUES[key]
         return float(key)
     return float(value)
 

@@ -19,7 +19,8 @@ the reason.
 Output: a table on stdout (progress on stderr).  With ``--json``, one JSON
 object per case and line instead, with the keys "name", "params", "seconds",
 "peak_mb", "baseline_seconds", "ratio" and also "status" (ok, skip, timeout,
-error), "runs", "unit", "rate", "py_peak_mb" and "note".
+error, crash), "runs", "unit", "rate", "py_peak_mb" and "note".  ``--table
+FILE`` prints the table of such a file.
 
 "seconds" is the median time of one operation (one call, or one objective
 evaluation where "unit" says so) over ``--repeats`` rounds, or the time of a
@@ -27,6 +28,7 @@ single run for slow cases (runs "1"); "ratio" is baseline time / subject time
 measured in the same rounds (above 1: the subject is faster); "peak_mb" is
 the rise of the process's peak resident set during the first call, and
 "py_peak_mb" the peak that tracemalloc saw (Python objects and NumPy arrays).
+"runs" is rounds x calls per round (/ calls per round of the baseline).
 
 ``--quick`` runs only the small cases, with fewer repeats (under two minutes).
 """
@@ -127,8 +129,8 @@ def run_in_child(modname, index, case, args):
         detail = last_error_line(proc.stderr)
         if detail:
             note += ": " + detail
-    else:
-        note = last_error_line(proc.stderr) or "exit status %d" % proc.returncode
+        return empty_record(case.name, case.params, "crash", note)
+    note = last_error_line(proc.stderr) or "exit status %d" % proc.returncode
     return empty_record(case.name, case.params, "error", note)
 
 
@@ -163,8 +165,8 @@ def fmt_seconds(s):
     return "%.3gn" % (s * 1e9)
 
 
-def fmt_num(x, spec="%.1f"):
-    return "-" if x is None else spec % x
+def fmt_num(x, fmt="%.1f"):
+    return "-" if x is None else fmt % x
 
 
 def fmt_rate(r, unit):
@@ -228,6 +230,8 @@ def main(argv=None):
                     help="skip cases whose known workspace exceeds this (default 4)")
     ap.add_argument("--no-trace", action="store_true", help="skip the tracemalloc run")
     ap.add_argument("--list", action="store_true", help="list the selected cases and exit")
+    ap.add_argument("--table", metavar="FILE",
+                    help="print the table of a file of --json output and exit")
     ap.add_argument("--child", nargs=2, metavar=("MODULE", "INDEX"), help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
     if args.repeats is None:
@@ -235,6 +239,13 @@ def main(argv=None):
 
     if args.child:
         return child_main(args.child[0], int(args.child[1]), args.repeats, not args.no_trace)
+    if args.table:
+        with open(args.table) as fh:
+            saved = [json.loads(line) for line in fh if line.strip().startswith("{")]
+        print(table(saved))
+        print()
+        print(summary(saved))
+        return 0
 
     harness.SETTINGS["max_workspace_gb"] = args.max_workspace_gb
     harness.SETTINGS["quick"] = args.quick
@@ -273,6 +284,7 @@ def main(argv=None):
         reason = case.skip() if callable(case.skip) else case.skip
         if reason:
             record = empty_record(case.name, case.params, "skip", reason)
+            sys.stderr.write("[%d/%d] %s ... skip\n" % (i, len(todo), label))
         else:
             sys.stderr.write("[%d/%d] %s ... " % (i, len(todo), label))
             sys.stderr.flush()
@@ -284,16 +296,23 @@ def main(argv=None):
 
     if not args.json:
         print(table(records))
-        bad = [r for r in records if r["status"] in ("error", "timeout")]
-        print("\n%d cases in %.1f s: %d ok, %d skipped, %d timeout, %d error"
-              % (len(records), total, sum(r["status"] == "ok" for r in records),
-                 sum(r["status"] == "skip" for r in records),
-                 sum(r["status"] == "timeout" for r in records),
-                 sum(r["status"] == "error" for r in records)))
-        for r in bad:
-            print("  %s %s[%s]: %s" % (r["status"], r["name"],
-                                       harness.format_params(r["params"]), r["note"]))
-    return 1 if any(r["status"] == "error" for r in records) else 0
+        print()
+        print(summary(records, total))
+    return 1 if any(r["status"] in ("error", "crash") for r in records) else 0
+
+
+def summary(records, total=None):
+    counts = {s: sum(r["status"] == s for r in records)
+              for s in ("ok", "skip", "timeout", "error", "crash")}
+    head = "%d cases" % len(records)
+    if total is not None:
+        head += " in %.1f s" % total
+    lines = [head + ": " + ", ".join("%d %s" % (v, k) for k, v in counts.items())]
+    for r in records:
+        if r["status"] in ("timeout", "error", "crash"):
+            lines.append("  %s %s[%s]: %s" % (r["status"], r["name"],
+                                              harness.format_params(r["params"]), r["note"]))
+    return "\n".join(lines)
 
 
 if __name__ == "__main__":

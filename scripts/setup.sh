@@ -58,9 +58,9 @@ find_python() {
 }
 
 # Debian packages for the C++ unit tests (GoogleTest, reference LAPACK).
-if ! { [ -f /usr/include/gtest/gtest.h ] && ls /usr/lib/*/liblapack.so >/dev/null 2>&1; }; then
+if ! { [ -f /usr/include/gtest/gtest.h ] && ls /usr/lib/*/liblapack.so >/dev/null 2>&1 && command -v dot >/dev/null 2>&1; }; then
     log "installing libgtest-dev and liblapack-dev"
-    apt_install libgtest-dev liblapack-dev libblas-dev || log "warning: could not install the C++ test packages"
+    apt_install libgtest-dev liblapack-dev libblas-dev graphviz || log "warning: could not install the C++ test packages"
 fi
 
 if [ ! -x .venv/bin/python ]; then
@@ -74,7 +74,7 @@ if [ ! -f "$stamp" ] || [ pyproject.toml -nt "$stamp" ]; then
     log "installing Python dependencies"
     .venv/bin/python -m pip install -q --upgrade pip 2>&1 | quiet_pip
     .venv/bin/python -m pip install -q "numpy>=2" scipy pytest hypothesis \
-        "scikit-build-core>=0.11" cmake ninja 2>&1 | quiet_pip
+        "scikit-build-core>=0.11" cmake ninja python-libsbml antimony graphviz 2>&1 | quiet_pip
     touch "$stamp"
 fi
 

@@ -1,8 +1,43 @@
 """quelmar: structural analysis of chemical reaction networks.
 
-The compiled core is :mod:`quelmar.cyquelmar`.
+The compiled core is :mod:`quelmar.cyquelmar`.  Around it:
+
+* :mod:`quelmar.loaders`: networks from SBML, cobrapy JSON, Antimony or
+  reaction strings (:func:`load`, :func:`from_reactions`, ...);
+* :mod:`quelmar.analysis`: :func:`analyze`, the whole analysis in one call;
+* :mod:`quelmar.diagram`: the buffering-structure hierarchy as a diagram;
+* :mod:`quelmar.cli`: the ``quelmar`` command.
 """
 
-__all__ = ["cyquelmar"]
+__all__ = [
+    "cyquelmar",
+    "CRN",
+    "Analysis",
+    "analyze",
+    "LoadError",
+    "ModelWarning",
+    "load",
+    "load_sbml",
+    "loads_sbml",
+    "load_cobra_json",
+    "load_antimony",
+    "loads_antimony",
+    "from_reactions",
+    "write_diagram",
+]
 
 from . import cyquelmar  # noqa: E402
+from .cyquelmar import CRN  # noqa: E402
+from .analysis import Analysis, analyze  # noqa: E402
+from .diagram import write_diagram  # noqa: E402
+from .loaders import (  # noqa: E402
+    LoadError,
+    ModelWarning,
+    from_reactions,
+    load,
+    load_antimony,
+    load_cobra_json,
+    load_sbml,
+    loads_antimony,
+    loads_sbml,
+)

@@ -147,20 +147,34 @@ Ref cq_classes_view(PyObject* DT) {
 
 /// XandR of m + n booleans from two index containers (membership tests in
 /// ascending order of the index).
+///
+/// m and n come from a `shape` attribute, which only an ndarray guarantees to
+/// be non-negative: entries are written with NumPy's index rules (a negative
+/// position counts from the end, anything outside raises IndexError), so an
+/// object with a negative extent can never reach outside the vector.
 Ref selection_from_indices(PyObject* X, PyObject* R, Py_ssize_t m, Py_ssize_t n) {
     Ref XandR = new_bool_array(m + n, 0, 1);
-    auto* data = static_cast<npy_bool*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(XandR.get())));
+    auto* arr = reinterpret_cast<PyArrayObject*>(XandR.get());
+    auto* data = static_cast<npy_bool*>(PyArray_DATA(arr));
+    const Py_ssize_t size = PyArray_DIM(arr, 0);
+    auto set = [&](Py_ssize_t pos, int value) {
+        const Py_ssize_t at = pos < 0 ? pos + size : pos;
+        if (at < 0 || at >= size)
+            raise(PyExc_IndexError, "index %zd is out of bounds for axis 0 with size %zd", pos,
+                  size);
+        data[at] = static_cast<npy_bool>(value);
+    };
     for (Py_ssize_t i = 0; i < m; ++i) {
         Ref key = pyint(i);
         const int in = PySequence_Contains(X, key.get());
         if (in < 0) throw PyError{};
-        data[i] = static_cast<npy_bool>(in);
+        set(i, in);
     }
     for (Py_ssize_t j = 0; j < n; ++j) {
         Ref key = pyint(j);
         const int in = PySequence_Contains(R, key.get());
         if (in < 0) throw PyError{};
-        data[m + j] = static_cast<npy_bool>(in);
+        set(m + j, in);
     }
     return XandR;
 }
@@ -253,16 +267,18 @@ PyObject* crn_smat(PyObject*, PyObject* const* a) {
 
     Ref booleanS = new_bool_array(M, N, 2);
     auto* bs = reinterpret_cast<PyArrayObject*>(booleanS.get());
+    // Checked before the empty case: an empty A-matrix stored on a network
+    // with species or reactions is as unusable as any other too small one.
+    if (M > L || N > L)
+        raise(PyExc_ValueError,
+              "the A-matrix of order %zd is smaller than the stoichiometry matrix (%zd, %zd)", L,
+              M, N);
     // A network without species and reactions has an empty A-matrix and an
     // empty sensitivity matrix.
     if (L == 0) {
         (void)as_ssize(trial_arg);
         return booleanS.release();
     }
-    if (M > L || N > L)
-        raise(PyExc_ValueError,
-              "the A-matrix of order %zd is smaller than the stoichiometry matrix (%zd, %zd)", L,
-              M, N);
 
     // A fresh float64 copy of A: its free entries (infinite or NaN) are the
     // positions the random values go to, in row-major order.
@@ -438,6 +454,9 @@ Ref bool_array(PyObject* np, PyObject* x) {
     Ref args = Ref::steal_or_throw(PyTuple_Pack(1, x));
     Ref fn = getattr(np, "array");
     Ref arr = Ref::steal_or_throw(PyObject_Call(fn.get(), args.get(), kw.get()));
+    // np is looked up in the module at every call: whatever it returned must
+    // be an ndarray before it is looked at as one.
+    require_ndarray(arr.get());
     if (PyArray_NDIM(reinterpret_cast<PyArrayObject*>(arr.get())) != 1)
         raise(PyExc_ValueError, "a selection must be one-dimensional");
     return arr;

@@ -19,11 +19,12 @@
 // Arithmetic.  Every double is a dyadic rational mant * 2^e, exactly mapped to
 // F_p for an odd prime p.  Per prime: the rank of S mod p and I, J come from a
 // sparse elimination (singleton rows and columns first, then a dense core); M is
-// formed from the sparse factors; M^-1 by blocked Gauss-Jordan elimination in
-// doubles holding centred residues (products exact below 2^53, reduced after
-// every 32 accumulated products); a singular M is probed with a random rank-one
-// change M + a b^T, whose inverse gives u and v.  Cost O(r^3) per prime, with
-// r = rank S <= min(m, n) < m + K; memory O(r^2 + m n) (the pattern itself).
+// formed from the sparse factors; then a blocked Gauss-Jordan elimination of M
+// in doubles holding centred residues (products exact below 2^53, reduced after
+// every 32 accumulated products), which moves columns without a pivot to the
+// end, yields M^-1, or u and v when rank M = r - 1, or shows rank M <= r - 2.
+// Cost O(r^3) per prime, with r = rank S <= min(m, n) < m + K; memory
+// O(r^2 + m n) (the pattern itself takes m n bytes).
 //
 // Correctness.  When rank S mod p = r = rank S over Q, the F_p result is the
 // reduction mod p of the rational one up to a non-zero factor, so an entry that
@@ -32,18 +33,20 @@
 // from the pool P of the 925220 primes in [2^24, 2^25 - 2^20] by a generator
 // with a fixed seed (so results are reproducible).  For a true non-zero at
 // (i, j) to be missed by a prime p, p must divide Y_ij * Delta, where Y_ij is
-// the determinant of the bordered matrix [[M, S[I,j]], [S[i,J], 0]] and Delta
-// that of S[I, J] (for fixed rational choices of I, J), both scaled to integers;
-// or the rank-one probe of a singular M must fail twice (probability
-// <= (2/p)^2).  Hadamard's inequality bounds log2 |Y_ij * Delta| by a number
-// `bits` computed from the data, so at most w = bits / 24 pool primes divide
-// it, and if the primes were drawn uniformly at random the probability that
-// any non-zero of the m x n block is missed by all t primes is at most
-//     m * n * (w / (|P| - w - 32) + 2^-46)^t.
-// t is chosen as the smallest count (at least 2, at most 32) that makes this
-// <= 1e-9.  Typical values: e_coli_core (r = 67, bits ~ 1e4) t = 4; iJO1366
-// (r = 1766, bits ~ 3e5) t ~ 9.  Primes with rank S mod p < r divide Delta; they
-// are skipped and replaced.
+// the determinant of the bordered matrix [[M, S[I, j]], [S[i, J], 0]] and Delta
+// that of S[I, J] (for fixed rational choices of I, J), both made integral by
+// powers of two and the odd denominators of the coefficients.  Hadamard's
+// inequality bounds log2 |Y_ij * Delta| by a number `bits` computed from the
+// data, so at most w = bits / 24 pool primes divide it, and if the primes were
+// drawn uniformly at random, the probability that any non-zero of the m x n
+// block is missed by all t primes is at most
+//     m * n * (w / (|P| - w - 48))^t.
+// t is the smallest count (at least 2, at most 32) that makes this <= 1e-9.
+// Measured: e_coli_core (r = 67) bits ~ 1.0e4, t = 4; iJO1366 (r = 1766)
+// bits ~ 1.9e5, t = 8.  Primes with rank S mod p < r divide Delta; they are
+// skipped and replaced (at most 16 times, then the call returns false).  A
+// rank of S over Q above n - K is noticed unless every prime used divides all
+// (r + 1)-minors of S; when noticed, the call returns false.
 //
 // Inexact coefficients.  If no prime reproduces rank r = n - K = m - Lc (the
 // counts a tolerance-based reduction found) from the exact doubles, every
@@ -53,6 +56,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "poll.hpp"
 #include "view.hpp"
@@ -78,5 +82,15 @@ namespace quelmar {
 bool exact_sensitivity_pattern(MatrixView<const double> stoi, MatrixView<const double> top,
                                index_t K, index_t Lc, MatrixView<std::uint8_t> out,
                                const Poll& poll = {});
+
+namespace detail {
+
+/// For tests of the elimination: the pattern (row-major r x r, 1 = non-zero)
+/// of adj(M) mod p for the row-major r x r matrix M of integers of absolute
+/// value below 2^52, p a prime in [2^24, 2^25 - 2^20].
+std::vector<std::uint8_t> adjugate_pattern_mod(const std::vector<double>& M, index_t r,
+                                               std::int64_t p);
+
+}  // namespace detail
 
 }  // namespace quelmar

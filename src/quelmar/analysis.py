@@ -1,0 +1,355 @@
+"""One call for the whole structural analysis of a network.
+
+:func:`analyze` computes, on a copy of the network, the sensitivity matrix,
+the isolated buffering structures, their inclusion hierarchy and the
+indicator diagnosis, and returns them as an :class:`Analysis`, which prints
+as text, serialises to JSON and shows as HTML in a notebook.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import html
+import json
+import math
+import operator
+import textwrap
+from dataclasses import dataclass, field
+
+import numpy as np
+
+from .cyquelmar import CRN, indicator_diagnose
+
+__all__ = ["Analysis", "BufferingStructure", "analyze", "copy_crn", "count",
+           "hasse_diagram", "sign_name"]
+
+
+def copy_crn(crn):
+    """An independent copy of ``crn`` in its current state (reduced or not)."""
+    new = CRN(np.array(crn.stoi, dtype=float), np.array(crn.reginfo, dtype=float),
+              list(crn.X_names), list(crn.R_names), crn.name)
+    # A reduced network keeps restricted copies of these two matrices rather
+    # than recomputing them; carry them over so the copy behaves the same.
+    new._CRN__cq_class = np.array(crn._CRN__cq_class, dtype=bool)
+    new._CRN__oc_keeper = np.array(crn._CRN__oc_keeper, dtype=bool)
+    return new
+
+
+def count(k, word):
+    """``"1 reaction"``, ``"2 reactions"``, ``"3 species"``."""
+    return f"{k} {word}" if k == 1 or word == "species" else f"{k} {word}s"
+
+
+def sign_name(value):
+    """Text for a determinant sign returned by the diagnosis."""
+    if value is None or (isinstance(value, float) and math.isnan(value)):
+        return "indeterminate"
+    return {1.0: "positive", -1.0: "negative", 0.0: "zero"}.get(float(value), str(value))
+
+
+def hasse_diagram(sets):
+    """Direct sub-structures of each set under strict inclusion.
+
+    ``sets`` is a sequence of Python sets (or frozensets).  Returns a list
+    holding, for each set i, the ascending indices j of the sets strictly
+    inside set i with no set strictly between them: the edges of the Hasse
+    diagram (the transitive reduction of strict inclusion).
+    """
+    sets = [frozenset(s) for s in sets]
+    below = [[j for j, b in enumerate(sets) if b < a] for a in sets]
+    children = []
+    for i, inside in enumerate(below):
+        direct = [j for j in inside
+                  if not any(sets[j] < sets[k] for k in inside if k != j)]
+        children.append(direct)
+    return children
+
+
+@dataclass
+class BufferingStructure:
+    """One isolated buffering structure, named by its species and reactions."""
+
+    id: str
+    species: list
+    reactions: list
+    children: list = field(default_factory=list)  # ids of direct sub-structures
+
+    def elements(self):
+        return {("species", s) for s in self.species} | {("reaction", r) for r in self.reactions}
+
+    def own(self, by_id):
+        """Species and reactions not in any direct sub-structure."""
+        inner = set()
+        for c in self.children:
+            inner |= by_id[c].elements()
+        return ([s for s in self.species if ("species", s) not in inner],
+                [r for r in self.reactions if ("reaction", r) not in inner])
+
+
+@dataclass
+class Analysis:
+    """Result of :func:`analyze`.
+
+    Attributes: ``name``; ``species`` and ``reactions`` (names, in matrix
+    order); ``sensitivity`` (bool array, species x reactions: species i
+    responds to a perturbation of reaction j); ``structures`` (list of
+    :class:`BufferingStructure`, smallest first, each with its direct
+    sub-structures in ``children``); ``diagnosis`` (the records of the
+    indicator diagnosis: dicts with "chemicals", "reactions", "sign_det");
+    ``trials`` and ``seed`` as given; ``source`` (free text, e.g. a file).
+    """
+
+    name: object
+    species: list
+    reactions: list
+    sensitivity: np.ndarray
+    structures: list
+    diagnosis: list
+    trials: int = 2
+    seed: int | None = None
+    source: str | None = None
+
+    # -- access ---------------------------------------------------------
+
+    def structure(self, sid):
+        """The structure with id ``sid`` (such as ``"B1"``)."""
+        for s in self.structures:
+            if s.id == sid:
+                return s
+        raise KeyError(sid)
+
+    @property
+    def hierarchy(self):
+        """Mapping from each structure's id to the ids of its direct sub-structures."""
+        return {s.id: list(s.children) for s in self.structures}
+
+    def responding(self, reaction):
+        """Species that respond to a perturbation of ``reaction`` (a name)."""
+        j = self.reactions.index(reaction)
+        return [s for i, s in enumerate(self.species) if self.sensitivity[i, j]]
+
+    # -- serialisation --------------------------------------------------
+
+    def to_dict(self):
+        """Plain data (lists, dicts, str, int, float, bool, None), JSON-safe."""
+        def det(v):
+            v = float(v)
+            return None if math.isnan(v) else v
+        return {
+            "name": None if self.name is None else str(self.name),
+            "source": self.source,
+            "trials": self.trials,
+            "seed": self.seed,
+            "species": list(self.species),
+            "reactions": list(self.reactions),
+            "sensitivity": [[bool(x) for x in row] for row in self.sensitivity],
+            "structures": [{"id": s.id, "species": list(s.species),
+                            "reactions": list(s.reactions),
+                            "children": list(s.children)} for s in self.structures],
+            "hierarchy": self.hierarchy,
+            "diagnosis": [{"chemicals": list(r["chemicals"]),
+                           "reactions": list(r["reactions"]),
+                           "sign_det": det(r["sign_det"]),
+                           "sign": sign_name(r["sign_det"])} for r in self.diagnosis],
+        }
+
+    def to_json(self, indent=1):
+        """JSON text of :meth:`to_dict` (NaN signs are written as null)."""
+        return json.dumps(self.to_dict(), indent=indent, allow_nan=False)
+
+    @classmethod
+    def from_dict(cls, data):
+        """Inverse of :meth:`to_dict`."""
+        structures = [BufferingStructure(s["id"], list(s["species"]), list(s["reactions"]),
+                                         list(s.get("children", [])))
+                      for s in data["structures"]]
+        diagnosis = [{"chemicals": list(r["chemicals"]), "reactions": list(r["reactions"]),
+                      "sign_det": math.nan if r["sign_det"] is None else float(r["sign_det"])}
+                     for r in data["diagnosis"]]
+        sens = np.array(data["sensitivity"], dtype=bool).reshape(
+            len(data["species"]), len(data["reactions"]))
+        return cls(data["name"], list(data["species"]), list(data["reactions"]), sens,
+                   structures, diagnosis, data.get("trials", 2), data.get("seed"),
+                   data.get("source"))
+
+    @classmethod
+    def from_json(cls, text):
+        return cls.from_dict(json.loads(text))
+
+    # -- diagram --------------------------------------------------------
+
+    def to_dot(self, **options):
+        """The hierarchy as Graphviz DOT text (see :mod:`quelmar.diagram`)."""
+        from .diagram import hierarchy_dot
+        return hierarchy_dot(self, **options)
+
+    def diagram(self, **options):
+        """The hierarchy as a ``graphviz.Source`` (renders in a notebook)."""
+        from .diagram import hierarchy_graph
+        return hierarchy_graph(self, **options)
+
+    # -- text -----------------------------------------------------------
+
+    def __str__(self):
+        w = 78
+        out = []
+        title = f"Network {self.name}" if self.name is not None else "Network"
+        out.append(f"{title}: {count(len(self.species), 'species')}, "
+                   f"{count(len(self.reactions), 'reaction')}")
+        if self.source:
+            out.append(f"from {self.source}")
+        seed = "no seed" if self.seed is None else f"seed {self.seed}"
+        out.append(f"({self.trials} random trials, {seed})")
+
+        out.append("")
+        out.append("Sensitivity: species that respond to a perturbation of each reaction")
+        width = min(max((len(r) for r in self.reactions), default=0), 24)
+        for j, r in enumerate(self.reactions):
+            resp = [s for i, s in enumerate(self.species) if self.sensitivity[i, j]]
+            out.extend(_wrap(", ".join(resp) or "(none)", f"  {r:<{width}}  ", w))
+
+        by_id = {s.id: s for s in self.structures}
+        out.append("")
+        out.append(f"Isolated buffering structures: {len(self.structures)}"
+                   " (smallest first)")
+        for s in self.structures:
+            whole = (len(s.species) == len(self.species)
+                     and len(s.reactions) == len(self.reactions))
+            head = (f"  {s.id}: {count(len(s.species), 'species')}, "
+                    f"{count(len(s.reactions), 'reaction')}"
+                    + ("  (the whole network)" if whole else ""))
+            out.append(head)
+            out.extend(_wrap(", ".join(s.species) or "-", "      species:   ", w))
+            out.extend(_wrap(", ".join(s.reactions) or "-", "      reactions: ", w))
+
+        out.append("")
+        out.append("Hierarchy: direct sub-structures of each structure")
+        for s in reversed(self.structures):
+            kids = ", ".join(s.children) if s.children else "none"
+            own_s, own_r = s.own(by_id)
+            out.append(f"  {s.id} > {kids}")
+            if s.children:
+                added = ", ".join(own_s + own_r) or "nothing"
+                out.extend(_wrap(added, "      adds: ", w))
+
+        out.append("")
+        out.append("Indicator diagnosis: structures contracted in turn")
+        for k, rec in enumerate(self.diagnosis, 1):
+            out.append(f"  {k}. {count(len(rec['chemicals']), 'species')}, "
+                       f"{count(len(rec['reactions']), 'reaction')}, "
+                       f"determinant sign {sign_name(rec['sign_det'])}")
+            out.extend(_wrap(", ".join(rec["chemicals"]) or "-", "      species:   ", w))
+            out.extend(_wrap(", ".join(rec["reactions"]) or "-", "      reactions: ", w))
+        return "\n".join(out)
+
+    def __repr__(self):
+        return (f"<Analysis of {self.name!r}: {len(self.species)} species, "
+                f"{len(self.reactions)} reactions, {len(self.structures)} buffering "
+                f"structures, {len(self.diagnosis)} diagnosis records>")
+
+    # -- notebook -------------------------------------------------------
+
+    def _repr_html_(self):
+        e = html.escape
+        by_id = {s.id: s for s in self.structures}
+        parts = ["<div class='quelmar-analysis'>"]
+        parts.append(f"<h4>Network {e(str(self.name))}: "
+                     f"{count(len(self.species), 'species')}, "
+                     f"{count(len(self.reactions), 'reaction')}</h4>")
+        parts.append("<details><summary>Sensitivity matrix (species &times; reactions; "
+                     "&#9679; = responds)</summary>")
+        parts.append("<table style='border-collapse:collapse;font-size:85%'>"
+                     "<tr><th></th>")
+        for r in self.reactions:
+            parts.append("<th style='writing-mode:vertical-rl;padding:2px'>"
+                         f"{e(r)}</th>")
+        parts.append("</tr>")
+        for i, s in enumerate(self.species):
+            parts.append(f"<tr><th style='text-align:right;padding:0 4px'>{e(s)}</th>")
+            for j in range(len(self.reactions)):
+                parts.append("<td style='text-align:center;border:1px solid #ddd'>"
+                             + ("&#9679;" if self.sensitivity[i, j] else "") + "</td>")
+            parts.append("</tr>")
+        parts.append("</table></details>")
+
+        parts.append("<table style='border-collapse:collapse'><tr><th>structure</th>"
+                     "<th>species</th><th>reactions</th><th>direct sub-structures</th>"
+                     "<th>adds</th></tr>")
+        for s in self.structures:
+            own_s, own_r = s.own(by_id)
+            parts.append(
+                "<tr style='border-top:1px solid #ccc'>"
+                f"<td><b>{e(s.id)}</b></td><td>{e(', '.join(s.species))}</td>"
+                f"<td>{e(', '.join(s.reactions))}</td>"
+                f"<td>{e(', '.join(s.children)) or '&ndash;'}</td>"
+                f"<td>{e(', '.join(own_s + own_r)) or '&ndash;'}</td></tr>")
+        parts.append("</table>")
+
+        parts.append("<p><b>Indicator diagnosis</b></p><ol>")
+        for rec in self.diagnosis:
+            parts.append(f"<li>determinant sign <b>{sign_name(rec['sign_det'])}</b>: "
+                         f"species {e(', '.join(rec['chemicals']))}; "
+                         f"reactions {e(', '.join(rec['reactions']))}</li>")
+        parts.append("</ol>")
+        try:
+            from .diagram import hierarchy_svg
+            parts.append(hierarchy_svg(self))
+        except Exception:  # no Graphviz: the tables above say it all
+            pass
+        parts.append("</div>")
+        return "".join(parts)
+
+
+def _wrap(text, prefix, width):
+    return textwrap.wrap(text, width=width, initial_indent=prefix,
+                         subsequent_indent=" " * len(prefix),
+                         break_on_hyphens=False, break_long_words=False) or [prefix]
+
+
+def analyze(crn, trials=2, seed=None, progress=None):
+    """Structural analysis of ``crn``, which is left unchanged.
+
+    ``trials``: random trials for the sensitivity matrix (and the search).
+    ``seed``: seeds NumPy's global random generator first, which makes the
+    result reproducible (the analysis draws from that generator only).
+    ``progress``: optional callable taking a step description and returning
+    a context manager that is held while the step runs (the command line
+    uses it to show long steps).
+    """
+    if not isinstance(crn, CRN):
+        raise TypeError(f"analyze() needs a CRN, not {type(crn).__name__}")
+    trials = int(trials)
+    if trials < 1:
+        raise ValueError("trials must be at least 1")
+    if progress is None:
+        def progress(_step):
+            return contextlib.nullcontext()
+    if seed is not None:
+        seed = operator.index(seed)
+        np.random.seed(seed)
+    work = copy_crn(crn)
+    m, n = work.stoi.shape
+    if m == 0 or n == 0:
+        raise ValueError("the network has no species or no reactions")
+    species, reactions = list(work.X_names), list(work.R_names)
+
+    with progress(f"sensitivity matrix ({m} species x {n} reactions)"):
+        sens = np.array(work._smat_(trials), dtype=bool)
+    with progress("isolated buffering structures"):
+        found = work.search_for_isoBSs(trials)
+    sets = []
+    structures = []
+    for k, sel in enumerate(found, 1):
+        sel = np.asarray(sel, dtype=bool)
+        xs = [species[i] for i in range(m) if sel[i]]
+        rs = [reactions[j] for j in range(n) if sel[m + j]]
+        structures.append(BufferingStructure(f"B{k}", xs, rs))
+        sets.append({i for i in range(m + n) if sel[i]})
+    for s, kids in zip(structures, hasse_diagram(sets)):
+        s.children = [structures[j].id for j in kids]
+    with progress("indicator diagnosis"):
+        records = indicator_diagnose(work)
+    diagnosis = [{"chemicals": list(r["chemicals"]), "reactions": list(r["reactions"]),
+                  "sign_det": float(r["sign_det"])} for r in records]
+    return Analysis(crn.name, species, reactions, sens, structures, diagnosis,
+                    trials, seed)

@@ -1,0 +1,161 @@
+"""quelmar.analyze: result contents, the inclusion hierarchy, the copy it
+works on, reproducibility, text / JSON / HTML forms and the diagram."""
+
+import itertools
+import json
+import math
+import os
+import shutil
+
+import numpy as np
+import pytest
+
+pytest.importorskip("libsbml")
+
+import quelmar  # noqa: E402
+from quelmar.analysis import Analysis, hasse_diagram  # noqa: E402
+from quelmar.diagram import hierarchy_dot, write_diagram  # noqa: E402
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+MODELS = os.path.join(HERE, "data", "models")
+needs_dot = pytest.mark.skipif(shutil.which("dot") is None, reason="Graphviz dot not installed")
+
+
+@pytest.fixture(scope="module")
+def mini():
+    with pytest.warns(quelmar.ModelWarning):
+        return quelmar.load(os.path.join(MODELS, "cobrapy_mini.json"))
+
+
+@pytest.fixture(scope="module")
+def mini_result(mini):
+    return quelmar.analyze(mini, seed=3)
+
+
+def members(s):
+    return {("s", x) for x in s.species} | {("r", x) for x in s.reactions}
+
+
+def test_hasse_diagram_of_hand_made_sets():
+    sets = [{1}, {2}, {1, 2}, {1, 2, 3}, {4}, {1, 2, 3, 4}]
+    assert hasse_diagram(sets) == [[], [], [0, 1], [2], [], [3, 4]]
+    assert hasse_diagram([]) == []
+
+
+def test_hierarchy_is_the_hasse_diagram_of_the_structures(mini_result):
+    structs = mini_result.structures
+    assert len(structs) > 3
+    sets = {s.id: members(s) for s in structs}
+    assert len(set(map(frozenset, sets.values()))) == len(structs)  # distinct
+    edges = {(s.id, c) for s in structs for c in s.children}
+    assert edges, "this network has nested structures"
+    for parent, child in edges:
+        assert sets[child] < sets[parent]  # every edge a strict inclusion
+        # no edge implied by two others: nothing strictly between the two
+        assert not any(sets[child] < sets[k] < sets[parent] for k in sets)
+    # and every strict inclusion is a path of edges
+    def below(a):
+        seen, stack = set(), [a]
+        while stack:
+            x = stack.pop()
+            for p, c in edges:
+                if p == x and c not in seen:
+                    seen.add(c)
+                    stack.append(c)
+        return seen
+    for a, b in itertools.permutations(sets, 2):
+        assert (sets[b] < sets[a]) == (b in below(a))
+    assert mini_result.hierarchy == {s.id: s.children for s in structs}
+
+
+def test_result_contents(mini, mini_result):
+    r = mini_result
+    assert r.name == "mini_textbook"
+    assert r.species == list(mini.X_names) and r.reactions == list(mini.R_names)
+    assert r.sensitivity.shape == mini.stoi.shape and r.sensitivity.dtype == bool
+    assert [s.id for s in r.structures] == [f"B{k}" for k in range(1, len(r.structures) + 1)]
+    sizes = [(len(s.species), len(s.reactions)) for s in r.structures]
+    assert sizes == sorted(sizes)  # smallest first
+    for s in r.structures:
+        assert set(s.species) <= set(r.species) and set(s.reactions) <= set(r.reactions)
+    assert r.diagnosis and all(set(d) == {"chemicals", "reactions", "sign_det"}
+                               for d in r.diagnosis)
+    j = r.reactions.index("EX_glc__D_e")
+    assert r.responding("EX_glc__D_e") == [x for i, x in enumerate(r.species)
+                                           if r.sensitivity[i, j]]
+
+
+def test_network_is_left_unchanged_and_seed_reproduces():
+    crn = quelmar.load(os.path.join(MODELS, "BIOMD0000000005_Tyson1991.xml"))
+    before = (crn.stoi.copy(), crn.reginfo.copy(), list(crn.X_names),
+              list(crn.R_names), np.array(crn.A))
+    a = quelmar.analyze(crn, trials=3, seed=11)
+    assert len(a.diagnosis) > 1  # the diagnosis contracted a copy of the network
+    b = quelmar.analyze(crn, trials=3, seed=11)
+    assert a.to_dict() == b.to_dict()
+    assert a.trials == 3 and a.seed == 11
+    np.testing.assert_array_equal(crn.stoi, before[0])
+    np.testing.assert_array_equal(crn.reginfo, before[1])
+    assert (list(crn.X_names), list(crn.R_names)) == (before[2], before[3])
+    np.testing.assert_array_equal(np.array(crn.A), before[4])
+
+
+def test_analyze_rejects_bad_arguments(mini):
+    with pytest.raises(TypeError, match="needs a CRN"):
+        quelmar.analyze(np.zeros((2, 2)))
+    with pytest.raises(ValueError, match="at least 1"):
+        quelmar.analyze(mini, trials=0)
+
+
+def test_json_round_trip_and_nan_sign(mini_result):
+    data = json.loads(mini_result.to_json())
+    assert data["hierarchy"] == mini_result.hierarchy
+    assert data["species"] == mini_result.species
+    back = Analysis.from_json(mini_result.to_json())
+    assert back.to_dict() == mini_result.to_dict()
+    # an indeterminate sign is NaN in Python and null in JSON
+    odd = Analysis.from_dict(data)
+    odd.diagnosis[0]["sign_det"] = math.nan
+    text = odd.to_json()
+    assert json.loads(text)["diagnosis"][0]["sign_det"] is None
+    assert json.loads(text)["diagnosis"][0]["sign"] == "indeterminate"
+    assert math.isnan(Analysis.from_json(text).diagnosis[0]["sign_det"])
+
+
+def test_text_and_html(mini_result):
+    text = str(mini_result)
+    assert text.startswith("Network mini_textbook: 23 species, 18 reactions")
+    for s in mini_result.structures:
+        assert f"  {s.id}: " in text
+    assert "Indicator diagnosis" in text and "Hierarchy" in text
+    assert "EX_glc__D_e" in text
+    assert "<Analysis of 'mini_textbook'" in repr(mini_result)
+    crn = quelmar.from_reactions(["A -> B", "B -> A"], name="<toy & co>")
+    page = quelmar.analyze(crn, seed=0)._repr_html_()
+    assert "&lt;toy &amp; co&gt;" in page and "<toy" not in page
+    assert "<table" in page
+
+
+def test_dot_text(mini_result):
+    dot = hierarchy_dot(mini_result)
+    assert dot.startswith("digraph buffering_structures {")
+    for s in mini_result.structures:
+        assert f'"{s.id}" [label=<' in dot
+        for c in s.children:
+            assert f'"{s.id}" -> "{c}";' in dot
+    assert dot.count(" -> ") == sum(len(s.children) for s in mini_result.structures)
+
+
+@needs_dot
+@pytest.mark.parametrize("ext", [".svg", ".png", ".dot"])
+def test_write_diagram(tmp_path, mini_result, ext):
+    path = write_diagram(mini_result, tmp_path / f"h{ext}")
+    with open(path, "rb") as f:
+        data = f.read()
+    magic = {".svg": b"<svg", ".png": b"\x89PNG", ".dot": b"digraph"}[ext]
+    assert magic in data[:400]
+
+
+def test_write_diagram_refuses_unknown_type(tmp_path, mini_result):
+    with pytest.raises(ValueError, match="unknown diagram type '.jpg'"):
+        write_diagram(mini_result, tmp_path / "h.jpg")

@@ -1,0 +1,179 @@
+"""The quelmar command: analyses of published models, the bundled model,
+bad files (one error line, status 1) and usage errors (status 2)."""
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+pytest.importorskip("libsbml")
+pytest.importorskip("antimony")
+
+from quelmar.analysis import Analysis  # noqa: E402
+from quelmar.cli import main  # noqa: E402
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+MODELS = os.path.join(HERE, "data", "models")
+HAVE_DOT = shutil.which("dot") is not None
+
+# e_coli_core (cobrapy_textbook.xml.gz) is left out: its analysis takes
+# several seconds with the current sensitivity computation.  cobrapy_mini.json
+# holds the same network as cobrapy_mini_fbc2.xml (test_loaders checks that).
+SMALL = ["BIOMD0000000005_Tyson1991.xml", "BIOMD0000000009_HuangFerrell1996.xml",
+         "BIOMD0000000010_Kholodenko2000.xml", "BIOMD0000000033_Brown2004.xml",
+         "BIOMD0000000051_Chassagnole2002.xml", "BIOMD0000000064_Teusink2000.xml",
+         "cobrapy_mini_fbc2.xml"]
+
+
+def run(capsys, *argv):
+    status = main(list(argv))
+    out, err = capsys.readouterr()
+    return status, out, err
+
+
+@pytest.mark.parametrize("model", SMALL)
+def test_analyze_published_model(tmp_path, capsys, model):
+    out_json = tmp_path / "result.json"
+    diagram = tmp_path / ("tree.svg" if HAVE_DOT else "tree.dot")
+    status, out, err = run(capsys, "analyze", os.path.join(MODELS, model), "--seed", "1",
+                           "--json", str(out_json), "--diagram", str(diagram))
+    assert status == 0, err
+    assert out.startswith("Network ")
+    data = json.loads(out_json.read_text())
+    result = Analysis.from_dict(data)
+    assert len(result.species) == len(data["sensitivity"])
+    assert result.hierarchy == data["hierarchy"]
+    assert "Traceback" not in err
+    text = diagram.read_text()
+    assert ("<svg" in text) if HAVE_DOT else text.startswith("digraph")
+    for s in result.structures:
+        assert s.id in text
+
+
+def test_bundled_model_and_json_to_stdout(capsys):
+    status, out, err = run(capsys, "analyze", "--seed", "2", "--json", "-")
+    assert status == 0, err
+    data = json.loads(out)
+    assert data["name"] == "Brown2004_NGF_EGF_signaling"
+    assert "bundled" in data["source"]
+    assert len(data["species"]) == 28 and len(data["reactions"]) == 26
+
+
+def test_same_seed_same_report(capsys):
+    model = os.path.join(MODELS, "BIOMD0000000005_Tyson1991.xml")
+    first = run(capsys, "analyze", model, "--seed", "5", "--trials", "3")
+    second = run(capsys, "analyze", model, "--seed", "5", "--trials", "3")
+    assert first == second and first[0] == 0
+    assert "(3 random trials, seed 5)" in first[1]
+
+
+def test_warnings_go_to_stderr(tmp_path, capsys):
+    path = tmp_path / "model.json"
+    path.write_text(json.dumps({"id": "m", "metabolites": [{"id": "a"}, {"id": "b"}],
+                                "reactions": [{"id": "in", "metabolites": {"a": 1}},
+                                              {"id": "ab", "metabolites": {"a": -1, "b": 1}},
+                                              {"id": "out", "metabolites": {"b": -1}},
+                                              {"id": "idle", "metabolites": {}}]}))
+    status, out, err = run(capsys, "analyze", str(path), "-q")
+    assert status == 0 and out == ""
+    assert err == (f"quelmar: warning: {path}: reaction idle changes no state species "
+                   "(its column of the stoichiometry matrix is zero)\n")
+
+
+def test_antimony_model(tmp_path, capsys):
+    path = tmp_path / "toy.ant"
+    path.write_text("model toy\n J0: S1 -> S2; k1*S1\n J1: S2 -> S1; k2*S2\n"
+                    " k1 = 1; k2 = 2\nend\n")
+    status, out, err = run(capsys, "analyze", str(path), "--seed", "0")
+    assert status == 0, err
+    assert out.startswith("Network toy: 2 species, 2 reactions")
+
+
+BAD = {
+    "not_sbml.xml": ("this is plain text\n", "not a readable SBML document"),
+    "truncated.xml": (None, "not a readable SBML document: line"),
+    "unknown_species.xml": (None, "reaction r1 refers to unknown species 'Zz'"),
+    "empty_model.xml": ('<?xml version="1.0" encoding="UTF-8"?>\n<sbml xmlns="http://www.sbml.org'
+                        '/sbml/level3/version2/core" level="3" version="2"><model id="m"/></sbml>\n',
+                        "the model has no reactions"),
+    "empty.xml": ("", "the file is empty"),
+    "broken.json": ('{"reactions": [', "not valid JSON"),
+    "broken.ant": ("S1 -> ; (k1*\n", "Antimony:"),
+}
+
+
+def bad_file(tmp_path, name):
+    content, message = BAD[name]
+    if name == "truncated.xml":
+        with open(os.path.join(MODELS, "BIOMD0000000005_Tyson1991.xml")) as f:
+            content = f.read()[:3000]
+    if name == "unknown_species.xml":
+        content = ('<?xml version="1.0" encoding="UTF-8"?>\n<sbml xmlns="http://www.sbml.org/'
+                   'sbml/level3/version2/core" level="3" version="2"><model id="m">'
+                   '<listOfCompartments><compartment id="c" constant="true"/></listOfCompartments>'
+                   '<listOfSpecies><species id="A" compartment="c" hasOnlySubstanceUnits="false" '
+                   'boundaryCondition="false" constant="false"/></listOfSpecies>'
+                   '<listOfReactions><reaction id="r1" reversible="false"><listOfReactants>'
+                   '<speciesReference species="A" stoichiometry="1" constant="true"/>'
+                   '</listOfReactants><listOfProducts><speciesReference species="Zz" '
+                   'stoichiometry="1" constant="true"/></listOfProducts></reaction>'
+                   "</listOfReactions></model></sbml>\n")
+    path = tmp_path / name
+    path.write_text(content)
+    return str(path), message
+
+
+@pytest.mark.parametrize("name", sorted(BAD))
+def test_bad_files_give_one_error_line(tmp_path, capsys, name):
+    path, message = bad_file(tmp_path, name)
+    status, out, err = run(capsys, "analyze", path)
+    assert status == 1
+    assert out == ""
+    assert err.count("\n") == 1 and "Traceback" not in err
+    assert err.startswith(f"quelmar: error: {path}: ")
+    assert message in err
+
+
+def test_missing_file(tmp_path, capsys):
+    status, _, err = run(capsys, "analyze", str(tmp_path / "nowhere.xml"))
+    assert status == 1 and err == f"quelmar: error: {tmp_path / 'nowhere.xml'}: no such file\n"
+
+
+def test_unwritable_json(tmp_path, capsys):
+    model = os.path.join(MODELS, "BIOMD0000000010_Kholodenko2000.xml")
+    target = tmp_path / "no" / "such" / "dir.json"
+    status, _, err = run(capsys, "analyze", model, "-q", "--json", str(target))
+    assert status == 1 and err.startswith(f"quelmar: error: {target}: cannot write")
+
+
+@pytest.mark.parametrize("argv, message", [
+    ([], "required: COMMAND"),
+    (["frobnicate"], "invalid choice"),
+    (["analyze", "--trials", "0"], "--trials: must be at least 1"),
+    (["analyze", "--trials", "two"], "--trials: expected a whole number"),
+    (["analyze", "--seed", "-1"], "--seed: must be between"),
+    (["analyze", "--diagram", "out.jpg"], "unknown diagram type .jpg"),
+    (["analyze", "--colour"], "unrecognized arguments"),
+])
+def test_usage_errors(capsys, argv, message):
+    status, out, err = run(capsys, *argv)
+    assert status == 2
+    assert message in err and "Traceback" not in err
+
+
+def test_python_dash_m(tmp_path):
+    path, _ = bad_file(tmp_path, "truncated.xml")
+    proc = subprocess.run([sys.executable, "-m", "quelmar", "analyze", path],
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 1
+    assert proc.stdout == "" and proc.stderr.startswith("quelmar: error: ")
+    assert "Traceback" not in proc.stderr
+
+
+def test_console_script_is_declared():
+    from importlib.metadata import entry_points
+    (script,) = entry_points(group="console_scripts", name="quelmar")
+    assert script.value == "quelmar.cli:main"

@@ -1,0 +1,1523 @@
+"""Hardening: every public entry point driven with generated good and bad inputs.
+
+Inputs are small networks (at most 5 species and 5 reactions) and variants of
+their arrays and of the objects' attributes: other dtypes (bool, integers,
+float16/32, complex, object, numeric and non-numeric strings), other numbers
+of dimensions (0-D, 1-D, 3-D), empty extents, extra or missing rows and
+columns, NaN and infinities, Fortran order, non-contiguous, negative-stride,
+zero-stride, read-only, unaligned, byte-swapped and subclassed arrays, nested
+lists, memory-view slices, objects that only carry a ``shape``, and poisoned
+objects that raise on any use.  Selections and index containers get their own
+variants (wrong length, wrong dtype, 2-D, stateful or failing containers), and
+instance attributes may shadow the methods that the searches look up.
+
+For every call the suite checks:
+
+* The call returns, or raises an ordinary Python exception.  A SystemError
+  (an internal error reported without a proper exception) counts as a fault,
+  and a crash or abort ends the run.
+* A result agrees with the same call on a *twin*: the same network whose
+  inputs are clean copies (C-contiguous, aligned, native float64 or bool) of
+  the variants, under the same seed of NumPy's global generator.  A value
+  that cannot be used at all (None, a poisoned object) leaves the twin's
+  attribute as it was: a call that returns cannot have read it.
+* Where a variant only changes the memory layout (same dtype and values), the
+  outcome is the twin's outcome: equal results, or exceptions of one type.
+* A failing call leaves every attribute as it was (same objects, same
+  contents); the read-only methods leave them so when they succeed as well.
+  A failed construction has assigned a prefix of its attributes, in their
+  order of assignment; indicator_diagnose reduces the network as it goes.
+"""
+
+import contextlib
+import math
+import operator
+import warnings
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, event, note, settings
+from hypothesis import given
+from hypothesis import strategies as st
+from hypothesis.extra import numpy as hnp
+
+cq = pytest.importorskip("quelmar.cyquelmar")
+
+# NaN and infinite inputs make NumPy's arithmetic warn (the default regulation
+# matrix multiplies the coefficients by 0.0, the harness casts NaN to
+# integers), complex inputs are cast to float, and the optimiser of signdet
+# reports line searches that did not converge.
+pytestmark = [
+    pytest.mark.filterwarnings("ignore::RuntimeWarning"),
+    pytest.mark.filterwarnings("ignore::numpy.exceptions.ComplexWarning"),
+    pytest.mark.filterwarnings("ignore:The line search algorithm did not converge"),
+]
+
+
+def budget(n):
+    return settings(
+        max_examples=n,
+        deadline=None,
+        derandomize=True,
+        database=None,
+        suppress_health_check=[
+            HealthCheck.too_slow,
+            HealthCheck.data_too_large,
+            HealthCheck.filter_too_much,
+        ],
+    )
+
+
+# Order in which the constructor assigns the attributes.
+INIT_ORDER = ["name", "stoi", "reginfo", "X_names", "R_names", "A", "_CRN__cq_class", "_CRN__oc_keeper"]
+# The attributes a structural reduction replaces.
+REDUCED = ["stoi", "reginfo", "A", "_CRN__cq_class", "_CRN__oc_keeper", "X_names", "R_names"]
+ARRAY_ATTRS = {
+    "stoi": np.float64,
+    "reginfo": np.float64,
+    "A": np.float64,
+    "_CRN__oc_keeper": np.bool_,
+    "_CRN__cq_class": np.bool_,
+}
+NAME_ATTRS = ("X_names", "R_names")
+MEMVIEW = type(cq.CRN(np.zeros((1, 1))).A)
+
+
+# ---------------------------------------------------------------------------
+# Odd objects
+# ---------------------------------------------------------------------------
+
+
+class PoisonError(Exception):
+    pass
+
+
+class Poison:
+    """Raises PoisonError on every use: a call that returns never touched it."""
+
+    def _boom(self, *args, **kwargs):
+        raise PoisonError("a poisoned value was used")
+
+    __getattr__ = _boom
+    __getitem__ = _boom
+    __setitem__ = _boom
+    __len__ = _boom
+    __iter__ = _boom
+    __contains__ = _boom
+    __bool__ = _boom
+    __index__ = _boom
+    __int__ = _boom
+    __float__ = _boom
+    __array__ = _boom
+    __buffer__ = _boom
+    __call__ = _boom
+    __abs__ = _boom
+    __neg__ = _boom
+
+    def __repr__(self):
+        return "Poison()"
+
+
+class Shaped:
+    """Only a shape: the methods that read nothing else accept it."""
+
+    def __init__(self, shape):
+        self.shape = shape
+
+    def __repr__(self):
+        return "Shaped(%r)" % (self.shape,)
+
+
+class Sub(np.ndarray):
+    """A trivial ndarray subclass."""
+
+
+class FailingContainer:
+    """Answers membership questions from a list, then raises after `limit`."""
+
+    def __init__(self, items, limit):
+        self.items = list(items)
+        self.limit = limit
+        self.asked = 0
+
+    def __contains__(self, x):
+        self.asked += 1
+        if self.asked > self.limit:
+            raise LookupError("membership test failed")
+        return x in self.items
+
+    def __repr__(self):
+        return "FailingContainer(%r, %d)" % (self.items, self.limit)
+
+
+class AmbiguousContainer:
+    """Membership answers whose truth value is undefined."""
+
+    def __contains__(self, x):
+        return np.array([True, False])
+
+    def __repr__(self):
+        return "AmbiguousContainer()"
+
+
+class CRNSub(cq.CRN):
+    pass
+
+
+# Sentinels for the twin value of a variant.
+PRISTINE = type("Pristine", (), {"__repr__": lambda self: "PRISTINE"})()  # keep the twin's own value
+UNAVAILABLE = type("Unavailable", (), {"__repr__": lambda self: "UNAVAILABLE"})()  # nothing to compare
+
+
+@contextlib.contextmanager
+def quiet():
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        with np.errstate(all="ignore"):
+            yield
+
+
+def valid_shape(shape):
+    return isinstance(shape, tuple) and all(
+        isinstance(s, (int, np.integer)) and not isinstance(s, bool) and s >= 0 for s in shape
+    )
+
+
+def clean(y, dtype):
+    """A C-contiguous, aligned, native copy of y in dtype, or a sentinel."""
+    if y is None or isinstance(y, Poison):
+        return PRISTINE
+    if isinstance(y, Shaped):
+        return np.zeros(y.shape, dtype) if valid_shape(y.shape) else UNAVAILABLE
+    with quiet():
+        try:
+            return np.array(np.asarray(y, dtype=dtype), dtype=dtype, order="C", copy=True)
+        except Exception:
+            shape = getattr(y, "shape", None)
+            return np.zeros(shape, dtype) if valid_shape(shape) else PRISTINE
+
+
+# ---------------------------------------------------------------------------
+# Array variants
+# ---------------------------------------------------------------------------
+
+SHAPE_OPS = ["same"] * 6 + [
+    "0d", "scalar", "1d", "3d", "no_rows", "no_cols", "T", "extra_row",
+    "extra_col", "drop_row", "drop_col", "nan", "inf", "-inf",
+]
+DTYPE_OPS = ["natural"] * 4 + [
+    "float64", "float32", "float16", "int64", "int8", "uint8", "bool",
+    "complex", "object", "str", "bytes", "junk_str",
+]
+STRICT_LAYOUTS = ["contig", "fortran", "noncontig", "negstride", "readonly", "subclass"]
+LAYOUT_OPS = STRICT_LAYOUTS * 2 + ["zerostride", "unaligned", "byteswap", "list", "matrix", "masked"]
+
+
+@st.composite
+def reshaped(draw, x):
+    """A value-level variant of x (same dtype)."""
+    op = draw(st.sampled_from(SHAPE_OPS))
+    if op == "same":
+        return x.copy(), op
+    if op in ("0d", "scalar"):
+        v = x.flat[0] if x.size else x.dtype.type(1)
+        return (np.array(v) if op == "0d" else x.dtype.type(v)), op
+    if op == "1d":
+        return x.ravel().copy(), op
+    if op == "3d":
+        return (x[:, :, None] if draw(st.booleans()) else x[None]).copy(), op
+    if x.ndim != 2:
+        return x.copy(), "same"
+    if op == "no_rows":
+        return x[:0].copy(), op
+    if op == "no_cols":
+        return x[:, :0].copy(), op
+    if op == "T":
+        return x.T.copy(), op
+    if op == "extra_row":
+        return np.concatenate([x, x[-1:] if len(x) else np.zeros((1, x.shape[1]), x.dtype)]), op
+    if op == "extra_col":
+        pad = x[:, -1:] if x.shape[1] else np.zeros((x.shape[0], 1), x.dtype)
+        return np.concatenate([x, pad], axis=1), op
+    if op == "drop_row":
+        return x[:-1].copy(), op
+    if op == "drop_col":
+        return x[:, :-1].copy(), op
+    # special values
+    y = x.copy()
+    if y.size and y.dtype.kind == "f":
+        y.flat[draw(st.integers(0, y.size - 1))] = {"nan": np.nan, "inf": np.inf, "-inf": -np.inf}[op]
+        return y, op
+    return y, "same"
+
+
+def retyped(y, op, natural):
+    if op == "natural":
+        return y
+    with quiet():
+        if op == "complex":
+            return y.astype(complex) + 0j
+        if op == "str":
+            return y.astype(str)
+        if op == "bytes":
+            return y.astype("S")
+        if op == "junk_str":
+            return np.full(y.shape, "a")
+        return y.astype(op)
+
+
+@st.composite
+def laid_out(draw, y):
+    """y in another memory layout (same dtype and values unless noted)."""
+    op = draw(st.sampled_from(LAYOUT_OPS))
+    if not isinstance(y, np.ndarray) or y.ndim == 0:
+        return y, "contig"
+    if op == "contig":
+        return y, op
+    if op == "fortran":
+        return np.asfortranarray(y), op
+    if op == "noncontig":
+        big = np.zeros(tuple(2 * s + 1 for s in y.shape), y.dtype)
+        view = big[tuple(slice(1, None, 2) for _ in y.shape)]
+        view[...] = y
+        return view, op
+    if op == "negstride":
+        return np.flip(np.flip(y).copy()), op
+    if op == "readonly":
+        z = y.copy()
+        z.flags.writeable = False
+        return z, op
+    if op == "subclass":
+        return y.copy().view(Sub), op
+    if op == "zerostride":
+        if y.shape[0] == 0:
+            return y, "contig"
+        return np.broadcast_to(y[:1], y.shape), op  # values: the first row repeated
+    if op == "unaligned":
+        if y.dtype.hasobject or y.dtype.itemsize == 1:
+            return y, "contig"
+        buf = np.zeros(y.nbytes + 1, np.uint8)
+        z = np.ndarray(y.shape, y.dtype, buffer=buf, offset=1)
+        z[...] = y
+        return z, op
+    if op == "byteswap":
+        if y.dtype.hasobject or y.dtype.itemsize == 1 or y.dtype.kind in "SU":
+            return y, "contig"
+        return y.astype(y.dtype.newbyteorder()), op
+    if op == "matrix":
+        if y.ndim != 2:
+            return y, "contig"
+        with quiet():
+            return np.matrix(y), op
+    if op == "masked":
+        return np.ma.array(y, mask=np.zeros(y.shape, bool)), op
+    return y.tolist(), op  # "list"
+
+
+@st.composite
+def array_variant(draw, x, natural, clean_dtype=None):
+    """(variant, twin, strict) for the natural-dtype array x.
+
+    The twin is a clean copy of the variant (in clean_dtype, by default the
+    natural dtype); strict when only the layout differs from the twin."""
+    y, shape_op = draw(reshaped(x))
+    dop = draw(st.sampled_from(DTYPE_OPS))
+    y = retyped(y, dop, natural)
+    y, lop = draw(laid_out(y))
+    note("array variant: shape %s, dtype %s, layout %s" % (shape_op, dop, lop))
+    same_dtype = isinstance(y, np.ndarray) and y.dtype == np.dtype(natural)
+    strict = same_dtype and lop in STRICT_LAYOUTS
+    twin = clean(y, clean_dtype or natural)
+    return y, twin, strict
+
+
+# ---------------------------------------------------------------------------
+# Networks
+# ---------------------------------------------------------------------------
+
+COEFFICIENTS = st.sampled_from([0.0, 1.0, -1.0, 2.0, -2.0])
+REGULATION = st.sampled_from([0.0, np.inf, 0.5, -1.0, 2.0])
+
+
+@st.composite
+def networks(draw, max_m=5, max_n=5, min_m=0, min_n=0):
+    m = draw(st.integers(min_m, max_m))
+    n = draw(st.integers(min_n, max_n))
+    stoi = draw(hnp.arrays(np.float64, (m, n), elements=COEFFICIENTS))
+    stoi = stoi + 0.0  # no negative zeros
+    reginfo = None
+    if draw(st.booleans()):
+        reginfo = np.where(stoi < 0, np.inf, 0.0)
+        extra = draw(hnp.arrays(np.float64, (m, n), elements=REGULATION))
+        mask = draw(hnp.arrays(np.bool_, (m, n)))
+        reginfo = np.where(mask, extra, reginfo)
+    return stoi, reginfo
+
+
+def build(stoi, reginfo):
+    return cq.CRN(stoi.copy(), None if reginfo is None else reginfo.copy())
+
+
+def pair(net):
+    return build(*net), build(*net)
+
+
+def shape_of(crn):
+    try:
+        shape = crn.stoi.shape
+        return int(shape[0]), int(shape[1])
+    except Exception:
+        return None
+
+
+# ---------------------------------------------------------------------------
+# Attribute variants
+# ---------------------------------------------------------------------------
+
+
+@st.composite
+def names_variant(draw, cur):
+    count = len(cur) if isinstance(cur, (list, tuple, str, dict)) else 3
+    kind = draw(st.sampled_from(["list", "short", "long", "tuple", "str", "dict", "empty", "none", "poison", "int"]))
+    base = ["n%d" % i for i in range(count + 2)]
+    if kind == "list":
+        y = base[:count]
+    elif kind == "short":
+        y = base[: max(0, count - draw(st.integers(1, 2)))]
+    elif kind == "long":
+        y = base[: count + draw(st.integers(1, 2))]
+    elif kind == "tuple":
+        y = tuple(base[:count])
+    elif kind == "str":
+        y = "abcdefgh"[:count]
+    elif kind == "dict":
+        y = {i: base[i] for i in range(count)}
+    elif kind == "empty":
+        y = []
+    elif kind == "none":
+        return None, PRISTINE, False
+    elif kind == "poison":
+        return Poison(), PRISTINE, False
+    else:
+        return 7, PRISTINE, False
+    twin = [y[i] for i in range(len(y))]
+    return y, twin, True
+
+
+MEMVIEW_OPS = ["copy", "copy_fortran", "rows_reversed", "cols_step", "T", "tail", "row", "empty_rows"]
+
+
+@st.composite
+def memview_variant(draw, mv, natural):
+    op = draw(st.sampled_from(MEMVIEW_OPS))
+    note("memory-view variant: %s" % op)
+    y = {
+        "copy": lambda: mv.copy(),
+        "copy_fortran": lambda: mv.copy_fortran(),
+        "rows_reversed": lambda: mv[::-1, :],
+        "cols_step": lambda: mv[:, ::-2],
+        "T": lambda: mv.T,
+        "tail": lambda: mv[1:],
+        "row": lambda: mv[0] if mv.shape[0] else mv[:0],
+        "empty_rows": lambda: mv[:0],
+    }[op]()
+    return y, clean(y, natural), op in ("copy", "copy_fortran")
+
+
+@st.composite
+def attr_variant(draw, crn, attr):
+    cur = getattr(crn, attr)
+    if attr in NAME_ATTRS:
+        return draw(names_variant(cur))
+    natural = ARRAY_ATTRS[attr]
+    kind = draw(st.sampled_from(["array"] * 6 + ["memview", "none", "poison", "shaped", "scalar", "A_view"]))
+    note("attribute %s: %s" % (attr, kind))
+    if kind == "memview" and isinstance(cur, MEMVIEW):
+        return draw(memview_variant(cur, natural))
+    if kind == "A_view" and natural is np.float64:
+        y = crn.A  # a float memory view of another shape
+        return y, clean(y, natural), False
+    if kind == "none":
+        return None, PRISTINE, False
+    if kind == "poison":
+        return Poison(), PRISTINE, False
+    if kind == "shaped":
+        shape = draw(st.tuples(st.integers(-3, 6), st.integers(-3, 6)) | st.just(np.array(cur).shape))
+        y = Shaped(shape)
+        return y, clean(y, natural), False
+    if kind == "scalar":
+        return 1.5, clean(1.5, natural), False
+    return draw(array_variant(np.array(cur, dtype=natural), natural))
+
+
+@st.composite
+def sensitivity_override(draw, m, n):
+    """A callable to shadow _smat_: returns a variant of a fixed pattern."""
+    pattern = draw(hnp.arrays(np.bool_, (m, n)))
+    kind = draw(st.sampled_from(["array"] * 4 + ["raises", "not_callable", "none"]))
+    note("_smat_ override: %s" % kind)
+    if kind == "raises":
+        def fail(trial=2):
+            raise ArithmeticError("the sensitivity matrix failed")
+        return fail, fail, True
+    if kind == "not_callable":
+        return 5, 5, True
+    if kind == "none":
+        return (lambda trial=2: None), (lambda trial=2: None), True
+    y, twin, strict = draw(array_variant(pattern, np.bool_))
+    if twin is PRISTINE or twin is UNAVAILABLE:
+        twin = y
+
+    def bad(trial=2):
+        return y
+
+    def good(trial=2):
+        return twin
+
+    return bad, good, strict
+
+
+@st.composite
+def perturbed_pair(draw, net, attrs, max_changes=2, overrides=()):
+    """A CRN with some attributes replaced, and its twin.
+
+    Returns (bad, twin, comparable, strict)."""
+    bad, twin = pair(net)
+    comparable, strict = True, True
+    for attr in draw(st.lists(st.sampled_from(attrs), unique=True, max_size=max_changes)):
+        y, t, s = draw(attr_variant(bad, attr))
+        setattr(bad, attr, y)
+        if t is UNAVAILABLE:
+            comparable = False
+        elif t is not PRISTINE:
+            setattr(twin, attr, t)
+        strict = strict and s
+    m, n = net[0].shape
+    for name in overrides:
+        if draw(st.integers(0, 3)) == 0:
+            b, g, s = draw(sensitivity_override(m, n))
+            setattr(bad, name, b)
+            setattr(twin, name, g)
+            strict = strict and s
+    return bad, twin, comparable, strict
+
+
+# ---------------------------------------------------------------------------
+# Argument variants
+# ---------------------------------------------------------------------------
+
+TRIALS = st.sampled_from(
+    [2, 1, 0, -1, 3, True, False, np.int64(1), np.int8(2), np.array(2), 2.5, "2", None,
+     2**70, -(2**70), Poison(), [1]]
+)
+
+
+def twin_trial(y):
+    """The plain int of y, or y itself when it is not a usable integer."""
+    try:
+        v = operator.index(y)
+    except Exception:
+        return y
+    return v if -(2**63) <= v < 2**63 else y
+
+
+@st.composite
+def index_container(draw, count):
+    """(factory, kind): factory() makes a fresh container (stateful ones are used up)."""
+    items = draw(st.lists(st.integers(-2, count + 2), max_size=6))
+    kind = draw(st.sampled_from(
+        ["list"] * 4 + ["tuple", "set", "range", "int_array", "float_array", "bool_array",
+                        "2d_array", "str_array", "dict", "string", "none", "int", "poison",
+                        "generator", "failing", "ambiguous", "float_list", "0d_array"]))
+    if kind == "list":
+        f = lambda: list(items)
+    elif kind == "tuple":
+        f = lambda: tuple(items)
+    elif kind == "set":
+        f = lambda: set(items)
+    elif kind == "range":
+        a = draw(st.integers(-2, count + 1))
+        b = draw(st.integers(-2, count + 2))
+        f = lambda: range(a, b)
+    elif kind == "int_array":
+        arr = np.array(items, dtype=np.int64)
+        arr, lop = draw(laid_out(arr))
+        f = lambda: arr
+    elif kind == "float_array":
+        f = lambda: np.array(items, dtype=float)
+    elif kind == "bool_array":
+        f = lambda: np.array(items, dtype=bool)
+    elif kind == "2d_array":
+        f = lambda: np.array(items + [0] * (len(items) % 2), dtype=np.int64).reshape(2, -1) if items else np.zeros((2, 0), int)
+    elif kind == "str_array":
+        f = lambda: np.array([str(i) for i in items] or ["0"])
+    elif kind == "dict":
+        f = lambda: dict.fromkeys(items)
+    elif kind == "string":
+        f = lambda: "".join(str(i) for i in items)
+    elif kind == "none":
+        f = lambda: None
+    elif kind == "int":
+        f = lambda: 3
+    elif kind == "poison":
+        f = Poison
+    elif kind == "generator":
+        f = lambda: (i for i in items)
+    elif kind == "failing":
+        limit = draw(st.integers(0, 6))
+        f = lambda: FailingContainer(items, limit)
+    elif kind == "ambiguous":
+        f = AmbiguousContainer
+    elif kind == "0d_array":
+        v = items[0] if items else 0
+        f = lambda: np.array(v)
+    else:
+        f = lambda: [float(i) + 0.0 for i in items]
+    return f, kind
+
+
+def assert_sign(v):
+    """A determinant sign: 1, -1, 0 or NaN (a float, a NumPy scalar or the integer 0)."""
+    assert isinstance(v, (float, int, np.number)) and not isinstance(v, bool), repr(v)
+    if isinstance(v, (complex, np.complexfloating)):
+        v = v.real if v.imag == 0 else np.nan
+    assert math.isnan(v) or v in (1.0, -1.0, 0.0), repr(v)
+    if type(v) is int:
+        assert v == 0
+
+
+def emulate_membership(X, R, m, n):
+    """The index lists that the membership questions give, asked in the order the methods ask them."""
+    xs = [i for i in range(m) if i in X]
+    rs = [j for j in range(n) if j in R]
+    return xs, rs
+
+
+@st.composite
+def selection_variant(draw, m, n, for_reduction):
+    """(XandR, twin, strict) around a boolean mask of m + n entries."""
+    mask = draw(hnp.arrays(np.bool_, (m + n,)))
+    length = draw(st.sampled_from(["same"] * 6 + ["longer", "shorter", "empty", "2d", "0d"]))
+    if length == "longer":
+        mask = np.concatenate([mask, [draw(st.booleans())]])
+    elif length == "shorter":
+        mask = mask[:-1].copy()
+    elif length == "empty":
+        mask = mask[:0].copy()
+    elif length == "2d":
+        mask = mask[None, :].copy() if draw(st.booleans()) else mask[:, None].copy()
+    elif length == "0d":
+        mask = np.array(bool(mask[0]) if mask.size else True)
+    form = draw(st.sampled_from(
+        ["bool"] * 4 + ["int", "uint8", "float", "nan_float", "complex", "object", "str", "list_bool",
+                        "list_int", "tuple", "none", "poison", "int_scalar"]))
+    note("selection: length %s, form %s" % (length, form))
+    if form == "none":
+        return None, None, True
+    if form == "poison":
+        return Poison(), UNAVAILABLE, False
+    if form == "int_scalar":
+        return 1, 1, True
+    with quiet():
+        if form == "bool":
+            y = mask
+        elif form == "nan_float":
+            y = np.where(mask, np.nan, 0.0)
+        elif form == "list_bool":
+            y = [bool(v) for v in np.atleast_1d(mask)] if mask.ndim <= 1 else mask.tolist()
+        elif form == "list_int":
+            y = [int(v) for v in np.atleast_1d(mask)] if mask.ndim <= 1 else mask.astype(int).tolist()
+        elif form == "tuple":
+            y = tuple(bool(v) for v in np.atleast_1d(mask)) if mask.ndim <= 1 else tuple(mask.tolist())
+        elif form == "str":
+            y = np.where(mask, "x", "")
+        else:
+            y = mask.astype({"int": np.int64, "uint8": np.uint8, "float": float, "complex": complex,
+                             "object": object}[form])
+    y, lop = draw(laid_out(y)) if isinstance(y, np.ndarray) else (y, "contig")
+    note("selection layout: %s" % lop)
+    if for_reduction:
+        # Marks are taken as booleans: any dtype NumPy converts gives the same outcome.
+        with quiet():
+            try:
+                twin = np.array(np.asarray(y, dtype=bool), order="C")
+            except Exception:
+                twin = UNAVAILABLE
+        strict = lop in STRICT_LAYOUTS and form not in ("list_bool", "list_int", "tuple")
+    else:
+        # The parts index the matrices as they are: keep the dtype.
+        twin = np.array(np.asarray(y), order="C") if not isinstance(y, np.ndarray) else np.array(y, order="C")
+        strict = isinstance(y, np.ndarray) and lop in STRICT_LAYOUTS
+    return y, twin, strict
+
+
+# ---------------------------------------------------------------------------
+# Outcomes and comparisons
+# ---------------------------------------------------------------------------
+
+
+class Returned:
+    def __init__(self, value):
+        self.value = value
+
+    def __repr__(self):
+        return "Returned(%r)" % (self.value,)
+
+
+class Raised:
+    def __init__(self, exc):
+        self.exc = exc
+        self.type = type(exc)
+
+    def __repr__(self):
+        return "Raised(%s: %s)" % (self.type.__name__, self.exc)
+
+
+def run(fn, seed):
+    np.random.seed(seed)
+    try:
+        return Returned(fn())
+    except Exception as exc:  # any ordinary exception is an acceptable outcome
+        return Raised(exc)
+
+
+def assert_same(a, b, path="result"):
+    """a and b are equal bit for bit (NaN equals NaN), with matching types."""
+    if isinstance(a, np.ndarray) or isinstance(b, np.ndarray):
+        assert isinstance(a, np.ndarray) and isinstance(b, np.ndarray), "%s: %r vs %r" % (path, a, b)
+        assert a.dtype == b.dtype and a.shape == b.shape, "%s: %r vs %r" % (path, a, b)
+        assert np.array_equal(a, b, equal_nan=a.dtype.kind in "fc"), "%s: %r vs %r" % (path, a, b)
+        return
+    assert type(a) is type(b), "%s: %r vs %r" % (path, a, b)
+    if isinstance(a, (list, tuple)):
+        assert len(a) == len(b), "%s: %r vs %r" % (path, a, b)
+        for i, (x, y) in enumerate(zip(a, b)):
+            assert_same(x, y, "%s[%d]" % (path, i))
+    elif isinstance(a, dict):
+        assert list(a) == list(b), "%s: %r vs %r" % (path, a, b)
+        for k in a:
+            assert_same(a[k], b[k], "%s[%r]" % (path, k))
+    elif isinstance(a, (float, np.floating)) and math.isnan(a):
+        assert math.isnan(b), "%s: %r vs %r" % (path, a, b)
+    else:
+        assert a == b, "%s: %r vs %r" % (path, a, b)
+
+
+def values_of(v):
+    with quiet():
+        return np.array(v)
+
+
+def assert_values_agree(a, b, path):
+    """Equal values and shapes (the dtype may differ: bool against 0/1)."""
+    if isinstance(a, (list, tuple, str, dict)) and path.endswith("names"):
+        assert [a[i] for i in range(len(a))] == [b[i] for i in range(len(b))], "%s: %r vs %r" % (path, a, b)
+        return
+    na, nb = values_of(a), values_of(b)
+    assert na.shape == nb.shape, "%s: shape %s vs %s" % (path, na.shape, nb.shape)
+    both_inexact = na.dtype.kind in "fc" and nb.dtype.kind in "fc"
+    assert np.array_equal(na, nb, equal_nan=both_inexact), "%s:\n%r\nvs\n%r" % (path, na, nb)
+
+
+def assert_state_agrees(bad, twin, keys):
+    """Attributes agree in value.  Matrices that were carried along rather
+    than computed keep the dtype they had, so both sides are compared as the
+    clean copies of their natural dtype (a conversion commutes with the
+    restriction that carried them)."""
+    for k in keys:
+        a, b = getattr(bad, k), getattr(twin, k)
+        if a is b:
+            continue
+        if k in ARRAY_ATTRS:
+            a, b = clean(a, ARRAY_ATTRS[k]), clean(b, ARRAY_ATTRS[k])
+        assert_values_agree(a, b, k)
+
+
+def snapshot(obj):
+    """Every instance attribute: the object itself and a copy of its contents."""
+    out = {}
+    for k, v in vars(obj).items():
+        if isinstance(v, np.ndarray):
+            out[k] = (v, v.copy())
+        elif isinstance(v, MEMVIEW):
+            out[k] = (v, np.array(v))
+        elif isinstance(v, list):
+            out[k] = (v, list(v))
+        else:
+            out[k] = (v, None)
+    return out
+
+
+def assert_unchanged(obj, snap, what):
+    now = vars(obj)
+    assert list(now) == list(snap), "%s changed the attribute set: %r -> %r" % (what, list(snap), list(now))
+    for k, (v, contents) in snap.items():
+        assert now[k] is v, "%s replaced %s" % (what, k)
+        if contents is None:
+            continue
+        if isinstance(contents, list):
+            assert len(contents) == len(v) and all(x is y for x, y in zip(contents, v)), "%s changed %s" % (what, k)
+            continue
+        cur = np.array(v) if isinstance(v, MEMVIEW) else v
+        assert cur.dtype == contents.dtype and cur.shape == contents.shape, "%s changed %s" % (what, k)
+        if contents.dtype.hasobject:
+            assert all(x is y for x, y in zip(cur.flat, contents.flat)), "%s changed %s" % (what, k)
+        else:
+            assert cur.tobytes() == contents.tobytes(), "%s changed %s" % (what, k)
+
+
+def check(call_bad, call_twin, seed, *, comparable=True, strict=False, compare=assert_same, label=""):
+    """The common property; returns the two outcomes."""
+    bad = run(call_bad, seed)
+    note("%s: %r" % (label, bad))
+    event("%s: %s" % (label, "returned" if isinstance(bad, Returned) else "raised " + bad.type.__name__))
+    if isinstance(bad, Raised):
+        assert not issubclass(bad.type, SystemError), "internal error: %r" % bad
+    if not comparable:
+        return bad, None
+    twin = run(call_twin, seed)
+    note("twin: %r" % twin)
+    if isinstance(bad, Returned):
+        assert isinstance(twin, Returned), "succeeded on the variant but not on the clean input: %r" % twin
+        compare(bad.value, twin.value)
+    elif strict:
+        assert isinstance(twin, Raised), "a layout variant failed where the clean input succeeded: %r" % bad
+        assert twin.type is bad.type, "%r vs %r" % (bad, twin)
+    return bad, twin
+
+
+@contextlib.contextmanager
+def fast_signdet():
+    """signdet_subnetwork looks signdet up in the module at every call: one trial keeps it quick."""
+    original = cq.signdet
+
+    def one_trial(A, trials=10):
+        return original(A, 1)
+
+    cq.signdet = one_trial
+    try:
+        yield
+    finally:
+        cq.signdet = original
+
+
+SEEDS = st.integers(0, 2**32 - 1)
+READ_ATTRS = list(ARRAY_ATTRS) + list(NAME_ATTRS)
+
+
+# ---------------------------------------------------------------------------
+# Construction
+# ---------------------------------------------------------------------------
+
+
+@st.composite
+def init_argument(draw, x, allow_none):
+    kind = draw(st.sampled_from(["array"] * 8 + ["nested_list", "tuple", "scalar", "poison", "none"]))
+    if kind == "none" and allow_none:
+        return None, None, True
+    if kind == "nested_list":
+        return x.tolist(), x.tolist(), True
+    if kind == "tuple":
+        return tuple(map(tuple, x)), tuple(map(tuple, x)), True
+    if kind == "scalar":
+        return 1.5, 1.5, True
+    if kind == "poison":
+        p = Poison()
+        return p, p, True
+    y, twin, strict = draw(array_variant(x, np.float64))
+    if twin is PRISTINE or twin is UNAVAILABLE:
+        twin = y
+    return y, twin, strict
+
+
+@st.composite
+def init_names(draw, count):
+    kind = draw(st.sampled_from(["none"] * 3 + ["list", "short", "long", "empty", "tuple", "poison", "int"]))
+    return {
+        "none": lambda: None,
+        "list": lambda: ["s%d" % i for i in range(count)],
+        "short": lambda: ["s%d" % i for i in range(max(0, count - 1))],
+        "long": lambda: ["s%d" % i for i in range(count + 2)],
+        "empty": lambda: [],
+        "tuple": lambda: tuple("s%d" % i for i in range(count)),
+        "poison": Poison,
+        "int": lambda: 3,
+    }[kind]()
+
+
+@budget(300)
+@given(net=networks(), data=st.data())
+def test_construction(net, data):
+    stoi, reginfo = net
+    m, n = stoi.shape
+    s_bad, s_twin, s_strict = data.draw(init_argument(stoi, False), label="stoi")
+    if reginfo is None:
+        reginfo = np.where(stoi < 0, np.inf, 0.0)
+    r_bad, r_twin, r_strict = data.draw(init_argument(reginfo, True), label="reginfo")
+    X_names = data.draw(init_names(m), label="X_names")
+    R_names = data.draw(init_names(n), label="R_names")
+    name = data.draw(st.sampled_from([None, "net", 3, Poison()]), label="name")
+
+    bad = cq.CRN.__new__(cq.CRN)
+    twin = cq.CRN.__new__(cq.CRN)
+    outcome, _ = check(
+        lambda: bad.__init__(s_bad, r_bad, X_names, R_names, name),
+        lambda: twin.__init__(s_twin, r_twin, X_names, R_names, name),
+        0,
+        strict=s_strict and r_strict,
+        label="CRN()",
+    )
+    assigned = list(vars(bad))
+    assert assigned == INIT_ORDER[: len(assigned)], assigned
+    assert bad.name is name
+    if isinstance(outcome, Returned):
+        assert assigned == INIT_ORDER
+        assert_state_agrees(bad, twin, INIT_ORDER[1:])
+        assert bad.X_names is X_names or X_names is None
+        assert bad.R_names is R_names or R_names is None
+        if type(s_bad) is np.ndarray and s_bad.dtype == np.float64:
+            assert bad.stoi is s_bad  # a float64 array is held, not copied
+        assert isinstance(bad.A, MEMVIEW) and isinstance(bad._CRN__cq_class, MEMVIEW)
+
+
+# ---------------------------------------------------------------------------
+# Read-only methods
+# ---------------------------------------------------------------------------
+
+
+def call_with_trial(method, trial, how):
+    if how == "default":
+        return method()
+    if how == "keyword":
+        return method(trial=trial)
+    return method(trial)
+
+
+@budget(200)
+@given(net=networks(), data=st.data(), seed=SEEDS)
+def test_smat(net, data, seed):
+    bad, twin, comparable, strict = data.draw(perturbed_pair(net, READ_ATTRS), label="network")
+    trial = data.draw(TRIALS, label="trial")
+    how = data.draw(st.sampled_from(["positional", "keyword", "default"]))
+    snap = snapshot(bad)
+    outcome, _ = check(
+        lambda: call_with_trial(bad._smat_, trial, how),
+        lambda: call_with_trial(twin._smat_, twin_trial(trial), how),
+        seed, comparable=comparable, strict=strict, label="_smat_",
+    )
+    assert_unchanged(bad, snap, "_smat_")
+    if isinstance(outcome, Returned):
+        S = outcome.value
+        M, N = bad.stoi.shape[:2]
+        assert type(S) is np.ndarray and S.dtype == np.bool_ and S.shape == (M, N)
+        # The species-by-reaction block must lie inside the A-matrix.
+        L = bad.A.shape[0]  # all that is read of A when it is empty
+        assert max(M, N) <= L, "a %d x %d sensitivity matrix from an A-matrix of order %d" % (M, N, L)
+        used = 2 if how == "default" else twin_trial(trial)
+        if isinstance(used, int) and used <= 0:
+            assert not S.any()  # no trial, no sensitivity
+
+
+@budget(200)
+@given(net=networks(), data=st.data(), seed=SEEDS)
+def test_isoBS_searchfrom(net, data, seed):
+    bad, twin, comparable, strict = data.draw(
+        perturbed_pair(net, READ_ATTRS, overrides=("_smat_",)), label="network"
+    )
+    m, n = net[0].shape
+    make_X, xkind = data.draw(index_container(m), label="X")
+    make_R, rkind = data.draw(index_container(n), label="R")
+    shared = data.draw(st.booleans())  # the same container as X and R
+    trial = data.draw(st.sampled_from([2, 1, 0, 2.5, None]), label="trial")
+    X = make_X()
+    R = X if shared else make_R()
+    shape = shape_of(bad)
+    try:
+        X2 = make_X()
+        R2 = X2 if shared else make_R()
+        tX, tR = emulate_membership(X2, R2, *shape) if shape else (make_X(), make_R())
+    except Exception:
+        tX = make_X()
+        tR = tX if shared else make_R()
+    snap = snapshot(bad)
+    outcome, _ = check(
+        lambda: bad.isoBS_searchfrom(X, R, trial),
+        lambda: twin.isoBS_searchfrom(tX, tR, twin_trial(trial)),
+        seed, comparable=comparable, strict=strict, label="isoBS_searchfrom",
+    )
+    assert_unchanged(bad, snap, "isoBS_searchfrom")
+    if isinstance(outcome, Returned):
+        Xs, Rs = outcome.value
+        M, N = shape
+        for got, size in ((Xs, M), (Rs, N)):
+            assert all(type(i) is int and 0 <= i < size for i in got), got
+            assert got == sorted(set(got)), got
+        if isinstance(tX, list) and isinstance(tR, list):
+            assert set(tX) <= set(Xs) and set(tR) <= set(Rs)  # the seed is kept
+
+
+@budget(200)
+@given(net=networks(), data=st.data())
+def test_compute_index(net, data):
+    bad, twin, comparable, strict = data.draw(perturbed_pair(net, READ_ATTRS), label="network")
+    m, n = net[0].shape
+    make_X, _ = data.draw(index_container(m), label="X")
+    make_R, _ = data.draw(index_container(n), label="R")
+    X, R = make_X(), make_R()
+    shape = shape_of(bad)
+    try:
+        tX, tR = emulate_membership(make_X(), make_R(), *shape) if shape else (make_X(), make_R())
+    except Exception:
+        tX, tR = make_X(), make_R()
+    keyword = data.draw(st.booleans())
+    snap = snapshot(bad)
+    outcome, _ = check(
+        (lambda: bad.compute_index(R=R, X=X)) if keyword else (lambda: bad.compute_index(X, R)),
+        lambda: twin.compute_index(tX, tR),
+        0, comparable=comparable, strict=strict, label="compute_index",
+    )
+    assert_unchanged(bad, snap, "compute_index")
+    if isinstance(outcome, Returned):
+        assert type(outcome.value) is int
+
+
+@budget(200)
+@given(net=networks(), data=st.data(), seed=SEEDS)
+def test_search_for_isoBSs(net, data, seed):
+    bad, twin, comparable, strict = data.draw(
+        perturbed_pair(net, READ_ATTRS, overrides=("_smat_",)), label="network"
+    )
+    trial = data.draw(TRIALS, label="trial")
+    how = data.draw(st.sampled_from(["positional", "keyword", "default"]))
+    snap = snapshot(bad)
+    outcome, _ = check(
+        lambda: call_with_trial(bad.search_for_isoBSs, trial, how),
+        lambda: call_with_trial(twin.search_for_isoBSs, twin_trial(trial), how),
+        seed, comparable=comparable, strict=strict, label="search_for_isoBSs",
+    )
+    assert_unchanged(bad, snap, "search_for_isoBSs")
+    if isinstance(outcome, Returned):
+        found = outcome.value
+        M, N = bad.stoi.shape[:2]
+        assert isinstance(found, list) and found
+        assert len({id(a) for a in found}) == len(found)  # independent arrays
+        keys = []
+        for a in found:
+            assert type(a) is np.ndarray and a.dtype == np.bool_ and a.shape == (M + N,)
+            keys.append((int(a[:M].sum()), int(a[M:].sum())))
+        assert keys == sorted(keys), keys
+        assert len({a.tobytes() for a in found}) == len(found)  # no duplicates
+
+
+@pytest.mark.filterwarnings("ignore::UserWarning")
+@budget(100)
+@given(net=networks(max_m=3, max_n=3), data=st.data(), seed=SEEDS)
+def test_signdet_subnetwork(net, data, seed):
+    bad, twin, comparable, strict = data.draw(perturbed_pair(net, READ_ATTRS), label="network")
+    m, n = net[0].shape
+    sel, tsel, sstrict = data.draw(selection_variant(m, n, for_reduction=False), label="XandR")
+    if tsel is UNAVAILABLE:
+        comparable = False
+    snap = snapshot(bad)
+    with fast_signdet():
+        outcome, _ = check(
+            lambda: bad.signdet_subnetwork(sel),
+            lambda: twin.signdet_subnetwork(tsel),
+            seed, comparable=comparable, strict=strict and sstrict, label="signdet_subnetwork",
+        )
+    assert_unchanged(bad, snap, "signdet_subnetwork")
+    if isinstance(outcome, Returned):
+        assert_sign(outcome.value)
+
+
+# ---------------------------------------------------------------------------
+# Structural reduction
+# ---------------------------------------------------------------------------
+
+
+@budget(300)
+@given(net=networks(), data=st.data(), seed=SEEDS)
+def test_structural_reduction(net, data, seed):
+    bad, twin, comparable, strict = data.draw(perturbed_pair(net, READ_ATTRS), label="network")
+    m, n = net[0].shape
+    sel, tsel, sstrict = data.draw(selection_variant(m, n, for_reduction=True), label="XandR")
+    if tsel is UNAVAILABLE:
+        comparable = False
+    snap = snapshot(bad)
+    outcome, twin_outcome = check(
+        lambda: bad.structural_reduction(sel),
+        lambda: twin.structural_reduction(tsel),
+        seed, comparable=comparable, strict=strict and sstrict, label="structural_reduction",
+    )
+    if isinstance(outcome, Raised):
+        assert_unchanged(bad, snap, "a failed structural_reduction")
+        return
+    assert outcome.value is None
+    assert bad.name is snap["name"][0]
+    assert isinstance(bad.A, MEMVIEW)
+    if twin_outcome is None:
+        return
+    assert_state_agrees(bad, twin, REDUCED)
+    assert len(bad.X_names) == bad.stoi.shape[0] and len(bad.R_names) == bad.stoi.shape[1]
+    # The reduced network keeps working, and alike on both objects.
+    strict = strict and sstrict
+    check(
+        lambda: bad.search_for_isoBSs(),
+        lambda: twin.search_for_isoBSs(),
+        seed, strict=strict, label="search after the reduction",
+    )
+    check(
+        lambda: bad._smat_(1),
+        lambda: twin._smat_(1),
+        seed, strict=strict, label="_smat_ after the reduction",
+    )
+
+
+# ---------------------------------------------------------------------------
+# signdet
+# ---------------------------------------------------------------------------
+
+SIGN_ENTRIES = st.sampled_from([0.0, 1.0, -1.0, 2.0, np.inf, -np.inf, np.nan])
+
+
+@st.composite
+def sign_matrices(draw):
+    k = draw(st.sampled_from([2, 3, 1, 0, 4]))
+    A = draw(hnp.arrays(np.float64, (k, k), elements=st.sampled_from([0.0, 1.0, -1.0, 2.0, 3.0])))
+    if k:
+        free = draw(st.lists(st.integers(0, k * k - 1), unique=True, max_size=min(4, k * k)))
+        for p in free:
+            A.flat[p] = draw(st.sampled_from([np.inf, -np.inf, np.nan]))
+    return A
+
+
+@pytest.mark.filterwarnings("ignore::UserWarning")
+@budget(60)
+@given(A=sign_matrices(), data=st.data(), seed=SEEDS)
+def test_signdet(A, data, seed):
+    kind = data.draw(st.sampled_from(["array"] * 6 + ["nested_list", "memview", "poison", "none", "string"]))
+    event("signdet input: %s, %d free entries" % (kind, int(np.sum(~(np.abs(A) < np.inf)))))
+    strict = False
+    if kind == "array":
+        y, _, strict = data.draw(array_variant(A, np.float64))
+        # The determinant of a matrix without free entries is NumPy's, in the dtype it is given.
+        if isinstance(y, np.ndarray):
+            twin = np.array(y, order="C", dtype=y.dtype.newbyteorder("=")) if not y.dtype.hasobject and y.dtype.kind not in "SU" else clean(y, np.float64)
+        else:
+            twin = clean(y, np.float64)
+        if twin is PRISTINE or twin is UNAVAILABLE:
+            twin = y
+    elif kind == "nested_list":
+        y, twin = A.tolist(), A
+    elif kind == "memview":
+        mv = cq.CRN(np.array([[-1.0, 1.0, 0.0], [1.0, 0.0, -1.0]])).A  # free entries on a memory view
+        y, twin, strict = data.draw(memview_variant(mv, np.float64))
+    else:
+        y = twin = {"poison": Poison(), "none": None, "string": "abc"}[kind]
+    trials = data.draw(st.sampled_from([1, 1, 1, 0, -1, True, np.int64(1), 2.5, None, 2**70]), label="trials")
+    keyword = data.draw(st.booleans())
+    outcome, _ = check(
+        (lambda: cq.signdet(A=y, trials=trials)) if keyword else (lambda: cq.signdet(y, trials)),
+        lambda: cq.signdet(twin, twin_trial(trials)),
+        seed, strict=strict, label="signdet",
+    )
+    if isinstance(outcome, Returned):
+        assert_sign(outcome.value)
+
+
+# ---------------------------------------------------------------------------
+# indicator_diagnose
+# ---------------------------------------------------------------------------
+
+
+@pytest.mark.filterwarnings("ignore::UserWarning")
+@budget(60)
+@given(net=networks(max_m=3, max_n=3), data=st.data(), seed=SEEDS)
+def test_indicator_diagnose(net, data, seed):
+    target = data.draw(st.sampled_from(["crn"] * 6 + ["subclass", "not_a_crn", "search_override"]))
+    if target == "not_a_crn":
+        junk = data.draw(st.sampled_from([None, Poison(), 3, "crn", Shaped((2, 2))]))
+        outcome = run(lambda: cq.indicator_diagnose(junk), seed)
+        assert isinstance(outcome, Raised) and outcome.type is AssertionError, outcome
+        return
+    if target == "subclass":
+        bad = CRNSub(net[0].copy(), None if net[1] is None else net[1].copy())
+        twin = build(*net)
+        comparable, strict = True, True
+    else:
+        bad, twin, comparable, strict = data.draw(
+            perturbed_pair(net, READ_ATTRS, max_changes=1), label="network"
+        )
+    if target == "search_override":
+        m, n = net[0].shape
+        sel, tsel, sstrict = data.draw(selection_variant(m, n, for_reduction=False), label="selection")
+        strict = False  # the whole-network case writes into the selection it was given
+
+        def bad_search(trial=2):
+            return [sel]
+
+        def twin_search(trial=2):
+            return [tsel.copy() if isinstance(tsel, np.ndarray) else tsel]
+
+        bad.search_for_isoBSs = bad_search
+        twin.search_for_isoBSs = twin_search
+        comparable = comparable and tsel is not UNAVAILABLE
+    with fast_signdet():
+        outcome, twin_outcome = check(
+            lambda: cq.indicator_diagnose(bad),
+            lambda: cq.indicator_diagnose(crn=twin),
+            seed, comparable=comparable, strict=strict, label="indicator_diagnose",
+        )
+    if isinstance(outcome, Returned):
+        records = outcome.value
+        assert isinstance(records, list)
+        for r in records:
+            assert list(r) == ["chemicals", "reactions", "sign_det"]
+        if twin_outcome is not None and target != "search_override":
+            assert_state_agrees(bad, twin, REDUCED)
+
+
+# ---------------------------------------------------------------------------
+# Re-entrant changes: Python code that runs inside a call changes the object
+# ---------------------------------------------------------------------------
+
+
+def mutations(crn):
+    """Changes that code running inside a method may make to the object."""
+
+    def resize_stoi():
+        crn.stoi.resize((1, 1), refcheck=False)
+
+    def grow_stoi():
+        crn.stoi = np.zeros((7, 6))
+
+    def delete_A():
+        del crn.A
+
+    def small_A():
+        crn.A = np.zeros((1, 1))
+
+    def junk_classes():
+        crn._CRN__cq_class = None
+
+    def float_keeper():
+        crn._CRN__oc_keeper = np.ones((5, 5))
+
+    def short_names():
+        crn.X_names = []
+
+    def reduce_it():
+        m, n = crn.stoi.shape
+        crn.structural_reduction(np.ones(m + n, bool))
+
+    return [resize_stoi, grow_stoi, delete_A, small_A, junk_classes, float_keeper, short_names, reduce_it]
+
+
+class MutatingContainer:
+    """A membership test that changes the network after `after` questions."""
+
+    def __init__(self, change, after):
+        self.change = change
+        self.after = after
+        self.asked = 0
+
+    def __contains__(self, x):
+        self.asked += 1
+        if self.asked == self.after:
+            self.change()
+        return x == 0
+
+
+@pytest.mark.parametrize(
+    "entry", ["isoBS_searchfrom", "compute_index", "search_for_isoBSs", "indicator_diagnose", "structural_reduction"]
+)
+@budget(30)
+@given(net=networks(min_m=1, min_n=1), data=st.data(), seed=SEEDS)
+def test_reentrant_changes(entry, net, data, seed):
+    crn = build(*net)
+    change = data.draw(st.sampled_from(mutations(crn)), label="change")
+    note("change %s during %s" % (change.__name__, entry))
+    m, n = net[0].shape
+    if entry in ("isoBS_searchfrom", "compute_index"):
+        X = MutatingContainer(change, data.draw(st.integers(1, m + n)))
+        call = lambda: getattr(crn, entry)(X, [0])
+    elif entry == "search_for_isoBSs":
+        real = crn._smat_
+
+        def smat(trial=2):
+            change()
+            return real(trial)
+
+        crn._smat_ = smat
+        call = crn.search_for_isoBSs
+    elif entry == "indicator_diagnose":
+        real_search = crn.search_for_isoBSs
+
+        def search(trial=2):
+            found = real_search(trial)
+            change()
+            return found
+
+        crn.search_for_isoBSs = search
+        call = lambda: cq.indicator_diagnose(crn)
+    else:
+        class Marks(list):
+            def __getitem__(self, i):
+                if isinstance(i, int) and i == len(self) - 1:
+                    change()
+                return list.__getitem__(self, i)
+
+        marks = Marks(data.draw(st.lists(st.booleans(), min_size=m + n, max_size=m + n)))
+        call = lambda: crn.structural_reduction(marks)
+    with fast_signdet():
+        outcome = run(call, seed)
+    note(repr(outcome))
+    event("%s: %s" % (entry, "returned" if isinstance(outcome, Returned) else "raised " + outcome.type.__name__))
+    if isinstance(outcome, Raised):
+        assert not issubclass(outcome.type, SystemError), outcome
+
+
+# ---------------------------------------------------------------------------
+# Module globals replaced: np, minimize, signdet and CRN are looked up in the
+# module at every call
+# ---------------------------------------------------------------------------
+
+
+class NumpyProxy:
+    """numpy, with one name answering something else."""
+
+    def __init__(self, name, value):
+        self._name = name
+        self._value = value
+
+    def __getattr__(self, attr):
+        if attr == self._name:
+            return self._value
+        return getattr(np, attr)
+
+
+class Namespace:
+    def __init__(self, **kw):
+        self.__dict__.update(kw)
+
+
+JUNK_RESULTS = [
+    lambda *a, **k: [1, 2, 3],
+    lambda *a, **k: None,
+    lambda *a, **k: 7,
+    lambda *a, **k: np.zeros((2, 2, 2)),
+    lambda *a, **k: np.ones((3, 3), complex),
+    lambda *a, **k: np.array("x"),
+    lambda *a, **k: np.zeros(1),
+    lambda *a, **k: Poison(),
+]
+
+
+def _raise(*a, **k):
+    raise RuntimeError("replaced function failed")
+
+
+JUNK_RESULTS.append(_raise)
+LATE_OBJECTIVES = []
+
+
+def junk_minimizers():
+    def no_fun(fun, x0):
+        return Namespace()
+
+    def text_fun(fun, x0):
+        return Namespace(fun="low")
+
+    def array_fun(fun, x0):
+        return Namespace(fun=np.array([1.0, 2.0]))
+
+    def wrong_size(fun, x0):
+        return Namespace(fun=fun(np.zeros(np.size(x0) + 1)))
+
+    def two_d(fun, x0):
+        return Namespace(fun=fun(np.reshape(np.asarray(x0, float), (1, -1))))
+
+    def strings(fun, x0):
+        return Namespace(fun=fun(np.array(["a"] * np.size(x0))))
+
+    def keeps_objective(fun, x0):
+        LATE_OBJECTIVES.append((fun, np.array(x0, float)))
+        return Namespace(fun=fun(x0))
+
+    return [no_fun, text_fun, array_fun, wrong_size, two_d, strings, keeps_objective, _raise]
+
+
+@st.composite
+def replaced_global(draw):
+    which = draw(st.sampled_from(["np." + f for f in ("array", "asarray", "abs", "sum", "zeros", "bool_", "sign", "any", "all")]
+                                 + ["np.linalg", "np.random", "np", "minimize", "signdet", "CRN"]))
+    if which == "minimize":
+        return which, draw(st.sampled_from(junk_minimizers()))
+    if which == "np":
+        return which, draw(st.sampled_from([None, Poison(), 3]))
+    if which == "CRN":
+        return which, draw(st.sampled_from([3, None, Namespace, cq.CRN]))
+    junk = draw(st.sampled_from(JUNK_RESULTS))
+    if which == "np.linalg":
+        return which, NumpyProxy("linalg", Namespace(det=junk, pinv=junk))
+    if which == "np.random":
+        return which, NumpyProxy("random", Namespace(normal=junk))
+    if which == "signdet":
+        return which, junk
+    return which, NumpyProxy(which[3:], junk)
+
+
+ENTRIES = ["CRN", "_smat_", "isoBS_searchfrom", "compute_index", "search_for_isoBSs",
+           "signdet_subnetwork", "structural_reduction", "signdet", "indicator_diagnose"]
+
+
+@pytest.mark.filterwarnings("ignore::UserWarning")
+@pytest.mark.parametrize("entry", ENTRIES)
+@budget(25)
+@given(net=networks(min_m=1, min_n=1, max_m=3, max_n=3), replacement=replaced_global(), seed=SEEDS)
+def test_module_globals_replaced(entry, net, replacement, seed):
+    name, value = replacement
+    key = name.split(".")[0]
+    original = getattr(cq, key)
+    signdet = cq.signdet
+    crn = build(*net)
+    m, n = net[0].shape
+    sel = np.ones(m + n, bool)
+    calls = {
+        "CRN": lambda: cq.CRN(net[0].copy()),
+        "_smat_": lambda: crn._smat_(1),
+        "isoBS_searchfrom": lambda: crn.isoBS_searchfrom([0], [0]),
+        "compute_index": lambda: crn.compute_index([0], [0]),
+        "search_for_isoBSs": lambda: crn.search_for_isoBSs(),
+        "signdet_subnetwork": lambda: crn.signdet_subnetwork(sel),
+        "structural_reduction": lambda: crn.structural_reduction(sel),
+        "signdet": lambda: signdet(np.array([[np.inf, 1.0], [1.0, np.nan]]), 1),
+        "indicator_diagnose": lambda: cq.indicator_diagnose(crn),
+    }
+    np.random.seed(seed)
+    before = cq.CRN(net[0].copy()).search_for_isoBSs()
+    snap = snapshot(crn)
+    del LATE_OBJECTIVES[:]
+    setattr(cq, key, value)
+    try:
+        outcome = run(calls[entry], seed)
+        # An objective kept beyond its call still answers, or raises.
+        late = [run(lambda: f(x), seed) for f, x in LATE_OBJECTIVES]
+    finally:
+        setattr(cq, key, original)
+    note("%s replaced during %s: %r" % (name, entry, outcome))
+    event("%s: %s" % (entry, "returned" if isinstance(outcome, Returned) else "raised " + outcome.type.__name__))
+    for o in [outcome] + late:
+        if isinstance(o, Raised):
+            assert not issubclass(o.type, SystemError), o
+    if entry not in ("structural_reduction", "indicator_diagnose") or isinstance(outcome, Raised) and entry == "structural_reduction":
+        assert_unchanged(crn, snap, entry)
+    # The module is whole again.
+    np.random.seed(seed)
+    assert_same(cq.CRN(net[0].copy()).search_for_isoBSs(), before)
+
+
+# ---------------------------------------------------------------------------
+# Methods called on other objects than a CRN
+# ---------------------------------------------------------------------------
+
+METHODS = ["_smat_", "isoBS_searchfrom", "compute_index", "search_for_isoBSs",
+           "signdet_subnetwork", "structural_reduction"]
+
+
+def method_args(name, m, n):
+    sel = np.zeros(m + n, bool)
+    sel[:: 2] = True
+    return {
+        "_smat_": (1,),
+        "isoBS_searchfrom": ([0], [0], 1),
+        "compute_index": ([0, 1], [0]),
+        "search_for_isoBSs": (1,),
+        "signdet_subnetwork": (sel,),
+        "structural_reduction": (sel,),
+    }[name]
+
+
+class Duck:
+    """A plain object holding a CRN's attributes, with the methods bound to it."""
+
+    def __init__(self, crn):
+        self.__dict__.update(vars(crn))
+        for name in METHODS:
+            setattr(self, name, getattr(cq.CRN, name).__get__(self))
+
+
+@pytest.mark.filterwarnings("ignore::UserWarning")
+@pytest.mark.parametrize("method", METHODS)
+@budget(15)
+@given(net=networks(min_m=1, min_n=1, max_m=3, max_n=3), who=st.sampled_from(["duck", "none", "int", "poison", "shaped"]),
+       seed=SEEDS)
+def test_methods_on_other_objects(method, net, who, seed):
+    crn = build(*net)
+    m, n = net[0].shape
+    args = method_args(method, m, n)
+    fn = getattr(cq.CRN, method)
+    if who != "duck":
+        self = {"none": None, "int": 5, "poison": Poison(), "shaped": Shaped((m, n))}[who]
+        with fast_signdet():
+            outcome = run(lambda: fn(self, *args), seed)
+        assert isinstance(outcome, Raised) and not issubclass(outcome.type, SystemError), outcome
+        return
+    duck = Duck(crn)
+    with fast_signdet():
+        check(lambda: fn(duck, *args), lambda: fn(crn, *args), seed, strict=True, label=method)
+    if method == "structural_reduction":
+        assert_state_agrees(duck, crn, REDUCED)
+
+
+# ---------------------------------------------------------------------------
+# Regression cases of faults found by the properties above
+# ---------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("shape", [(-5, 10), (-1, 3), (10, -5), (2, -1), (-1, -1), (0, -1)])
+def test_negative_extents_never_reach_outside_the_selection(shape):
+    # Only an ndarray guarantees a non-negative shape.  The selection vector
+    # has m + n entries and is filled with NumPy's index rules: with n < 0 the
+    # species entries run past its end (IndexError); with m < 0 the reaction
+    # entries wrap around, and the sensitivity matrix (ValueError: negative
+    # dimensions) or the kernels (TypeError: not an ndarray) stop the call.
+    crn = build(np.array([[-1.0, 1.0, 0.0], [1.0, -1.0, -1.0]]), None)
+    crn.stoi = Shaped(shape)
+    m, n = shape
+    expected = IndexError if 0 <= m + n < m else (ValueError, TypeError)
+    with pytest.raises(expected):
+        crn.isoBS_searchfrom([0], [0])
+    with pytest.raises(expected):
+        crn.compute_index([0], [0])
+    # With a sensitivity matrix supplied, the closure refuses the extents.
+    crn._smat_ = lambda trial=2: np.ones((4, 12), bool)
+    with pytest.raises((IndexError, ValueError)):
+        crn.isoBS_searchfrom(range(3), range(3))
+
+
+@pytest.mark.parametrize("A", [np.zeros((0, 0)), np.zeros((0, 3)), np.zeros((1, 1))])
+def test_an_A_matrix_smaller_than_the_network_is_refused(A):
+    crn = build(np.array([[-1.0, 1.0]]), None)
+    crn.A = A
+    with pytest.raises(ValueError, match="smaller than the stoichiometry matrix"):
+        crn._smat_()
+    with pytest.raises(ValueError):
+        crn.search_for_isoBSs()
+    with pytest.raises(ValueError):
+        crn.isoBS_searchfrom([0], [0])
+    # The empty network itself has an empty sensitivity matrix.
+    S = cq.CRN(np.zeros((0, 0)))._smat_()
+    assert S.shape == (0, 0) and S.dtype == np.bool_
+
+
+def test_a_selection_that_numpy_does_not_turn_into_an_array_is_refused():
+    crn = build(np.array([[-1.0, 1.0, 0.0], [1.0, -1.0, -1.0]]), None)
+    snap = snapshot(crn)
+    cq.np = NumpyProxy("array", lambda *a, **k: [1, 2, 3])
+    try:
+        with pytest.raises(TypeError, match="Cannot convert list to numpy.ndarray"):
+            crn.structural_reduction(np.zeros(5, bool))
+    finally:
+        cq.np = np
+    assert_unchanged(crn, snap, "structural_reduction")

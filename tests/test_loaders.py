@@ -1,0 +1,406 @@
+"""Loaders: published models against independently converted matrices, the
+SBML rules on small hand-written documents, Antimony and reaction strings."""
+
+import json
+import os
+
+import numpy as np
+import pytest
+
+pytest.importorskip("libsbml")
+pytest.importorskip("antimony")
+
+import quelmar  # noqa: E402
+from quelmar import LoadError, ModelWarning  # noqa: E402
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+MODELS = os.path.join(HERE, "data", "models")
+NETWORKS = os.path.join(os.path.dirname(HERE), "data", "networks")
+
+# model file -> converted network it must equal
+PUBLISHED = {
+    "BIOMD0000000005_Tyson1991.xml": "BIOMD0000000005_Tyson1991",
+    "BIOMD0000000009_HuangFerrell1996.xml": "BIOMD0000000009_HuangFerrell1996",
+    "BIOMD0000000010_Kholodenko2000.xml": "BIOMD0000000010_Kholodenko2000",
+    "BIOMD0000000033_Brown2004.xml": "BIOMD0000000033_Brown2004",
+    "BIOMD0000000051_Chassagnole2002.xml": "BIOMD0000000051_Chassagnole2002",
+    "BIOMD0000000064_Teusink2000.xml": "BIOMD0000000064_Teusink2000",
+    "cobrapy_mini_fbc2.xml": "mini_textbook",
+    "cobrapy_mini.json": "mini_textbook",
+    "cobrapy_textbook.xml.gz": "e_coli_core",
+}
+
+
+def converted(key):
+    with open(os.path.join(NETWORKS, key + ".network.json")) as f:
+        net = json.load(f)
+    m = len(net["species"])
+    S = np.array(net["stoichiometry"], dtype=float).reshape(m, -1)
+    R = np.array([[np.inf if v == "inf" else float(v) for v in row]
+                  for row in net["regulation"]], dtype=float).reshape(S.shape)
+    return net, S, R
+
+
+def load_model(name):
+    path = os.path.join(MODELS, name)
+    if name.startswith("cobrapy_mini"):  # D_LACt2 has no metabolites in cobrapy's files
+        with pytest.warns(ModelWarning, match="D_LACt2 changes no state species"):
+            return quelmar.load(path)
+    return quelmar.load(path)
+
+
+@pytest.mark.parametrize("model", sorted(PUBLISHED))
+def test_published_model_matches_converted_network(model):
+    net, S, R = converted(PUBLISHED[model])
+    crn = load_model(model)
+    assert crn.name == net["name"]
+    assert crn.X_names == net["species"]
+    assert crn.R_names == net["reactions"]
+    np.testing.assert_array_equal(crn.stoi, S)
+    np.testing.assert_array_equal(crn.reginfo, R)
+
+
+def test_cobra_json_and_fbc_sbml_give_the_same_network():
+    a = load_model("cobrapy_mini.json")
+    b = load_model("cobrapy_mini_fbc2.xml")
+    assert (a.X_names, a.R_names) == (b.X_names, b.R_names)
+    np.testing.assert_array_equal(a.stoi, b.stoi)
+    np.testing.assert_array_equal(a.reginfo, b.reginfo)
+
+
+def test_cobra_prefixes_kept_on_request():
+    with pytest.warns(ModelWarning):
+        crn = quelmar.load_sbml(os.path.join(MODELS, "cobrapy_mini_fbc2.xml"),
+                                strip_prefixes=False)
+    assert crn.X_names[0] == "M_13dpg_c" and all(r.startswith("R_") for r in crn.R_names)
+
+
+# -- SBML rules on small documents ------------------------------------------
+
+L3 = "http://www.sbml.org/sbml/level3/version2/core"
+
+
+def sbml3(species, reactions, extra=""):
+    """A level 3 version 2 document; species: (id, attrs) pairs."""
+    sp = "\n".join(
+        f'<species id="{sid}" compartment="c" hasOnlySubstanceUnits="false" '
+        f'boundaryCondition="{"true" if "b" in flags else "false"}" '
+        f'constant="{"true" if "k" in flags else "false"}"/>'
+        for sid, flags in species)
+    return (f'<?xml version="1.0" encoding="UTF-8"?>\n'
+            f'<sbml xmlns="{L3}" level="3" version="2">\n<model id="toy">\n'
+            '<listOfCompartments><compartment id="c" size="1" constant="true"/>'
+            f"</listOfCompartments>\n<listOfSpecies>{sp}</listOfSpecies>\n{extra}\n"
+            f"<listOfReactions>{reactions}</listOfReactions>\n</model></sbml>\n")
+
+
+def rxn(rid, reactants=(), products=(), modifiers=(), law=None, reversible=False,
+        local=()):
+    def refs(tag, items):
+        if not items:
+            return ""
+        inner = "".join(f'<speciesReference species="{s}" stoichiometry="{v}" constant="true"/>'
+                        for s, v in items)
+        return f"<{tag}>{inner}</{tag}>"
+    mods = ""
+    if modifiers:
+        mods = ("<listOfModifiers>"
+                + "".join(f'<modifierSpeciesReference species="{s}"/>' for s in modifiers)
+                + "</listOfModifiers>")
+    kl = ""
+    if law is not None:
+        params = ""
+        if local:
+            params = ("<listOfLocalParameters>"
+                      + "".join(f'<localParameter id="{p}" value="1"/>' for p in local)
+                      + "</listOfLocalParameters>")
+        kl = (f'<kineticLaw><math xmlns="http://www.w3.org/1998/Math/MathML">{law}</math>'
+              f"{params}</kineticLaw>")
+    return (f'<reaction id="{rid}" reversible="{str(reversible).lower()}">'
+            f"{refs('listOfReactants', reactants)}{refs('listOfProducts', products)}"
+            f"{mods}{kl}</reaction>")
+
+
+def ci(*names):
+    if len(names) == 1:
+        return f"<ci>{names[0]}</ci>"
+    return "<apply><times/>" + "".join(f"<ci>{n}</ci>" for n in names) + "</apply>"
+
+
+def test_boundary_constant_and_ruled_species_are_not_state_variables():
+    rules = ('<listOfParameters><parameter id="k" value="1" constant="true"/></listOfParameters>'
+             '<listOfRules><assignmentRule variable="T">'
+             '<math xmlns="http://www.w3.org/1998/Math/MathML">'
+             "<apply><plus/><ci>A</ci><ci>B</ci></apply></math></assignmentRule></listOfRules>")
+    doc = sbml3([("A", ""), ("B", ""), ("X", "b"), ("E", "k"), ("T", ""), ("U", "")],
+                rxn("r1", [("X", 1)], [("A", 1)], law=ci("k", "X", "E"))
+                + rxn("r2", [("A", 1)], [("B", 2)], law=ci("k", "T")), rules)
+    crn = quelmar.loads_sbml(doc)
+    assert crn.name == "toy"
+    assert crn.X_names == ["A", "B"]  # X boundary, E constant, T ruled, U unused
+    np.testing.assert_array_equal(crn.stoi, [[1, -1], [0, 2]])
+    # r1 reads only non-state species; r2 reads T = A + B through the rule
+    np.testing.assert_array_equal(crn.reginfo, [[0, np.inf], [0, np.inf]])
+
+
+def test_function_definitions_are_followed_to_the_arguments_they_read():
+    funcs = ('<listOfFunctionDefinitions><functionDefinition id="first">'
+             '<math xmlns="http://www.w3.org/1998/Math/MathML"><lambda>'
+             "<bvar><ci>x</ci></bvar><bvar><ci>y</ci></bvar><ci>x</ci></lambda></math>"
+             "</functionDefinition></listOfFunctionDefinitions>")
+    law = "<apply><ci>first</ci><ci>B</ci><ci>A</ci></apply>"
+    crn = quelmar.loads_sbml(sbml3([("A", ""), ("B", "")],
+                                   rxn("r", [("A", 1)], [("B", 1)], law=law), funcs))
+    # first(B, A) = B: the rate reads B, not A
+    np.testing.assert_array_equal(crn.reginfo, [[0], [np.inf]])
+
+
+def test_local_parameters_shadow_species():
+    doc = sbml3([("A", ""), ("B", "")],
+                rxn("r", [("A", 1)], [("B", 1)], law=ci("A", "B"), local=["B"]))
+    np.testing.assert_array_equal(quelmar.loads_sbml(doc).reginfo, [[np.inf], [0]])
+
+
+def test_reaction_without_kinetic_law():
+    doc = sbml3([("A", ""), ("B", ""), ("E", "")],
+                rxn("irr", [("A", 1)], [("B", 1)], modifiers=["E"])
+                + rxn("rev", [("B", 1)], [("A", 1)], reversible=True))
+    crn = quelmar.loads_sbml(doc)
+    assert crn.X_names == ["A", "B", "E"]
+    np.testing.assert_array_equal(crn.reginfo, [[np.inf, np.inf], [0, np.inf], [np.inf, 0]])
+    np.testing.assert_array_equal(crn.stoi, [[-1, 1], [1, -1], [0, 0]])
+
+
+LEVEL2 = """<?xml version="1.0" encoding="UTF-8"?>
+<sbml xmlns="http://www.sbml.org/sbml/level2{ns}" level="2" version="{v}">
+<model id="l2"><listOfCompartments><compartment id="c"/></listOfCompartments>
+<listOfSpecies><species id="A" compartment="c"/><species id="B" compartment="c"/>
+<species id="C" compartment="c"/></listOfSpecies>
+<listOfReactions><reaction id="r">
+<listOfReactants><speciesReference species="A" stoichiometry="3" denominator="2"/>
+</listOfReactants><listOfProducts><speciesReference species="B">{sm}</speciesReference>
+<speciesReference species="C">{rational}</speciesReference>
+</listOfProducts></reaction></listOfReactions></model></sbml>
+"""
+
+
+def stoichiometry_math(inner):
+    if inner is None:
+        return ""
+    return ('<stoichiometryMath><math xmlns="http://www.w3.org/1998/Math/MathML">'
+            f"{inner}</math></stoichiometryMath>")
+
+
+def level2(version, sm="<apply><divide/><cn>5</cn><cn>2</cn></apply>"):
+    return LEVEL2.format(ns="" if version == 1 else f"/version{version}", v=version,
+                         sm=stoichiometry_math(sm),
+                         rational=stoichiometry_math('<cn type="rational"> 1 <sep/> 3 </cn>'))
+
+
+@pytest.mark.parametrize("version", [1, 4])
+def test_level2_denominators_and_constant_stoichiometry_math(version):
+    crn = quelmar.loads_sbml(level2(version))
+    np.testing.assert_allclose(crn.stoi, [[-1.5], [2.5], [1 / 3]], rtol=1e-15)
+    # level 2 reactions are reversible by default: the products regulate too
+    np.testing.assert_array_equal(crn.reginfo, [[np.inf]] * 3)
+    with pytest.raises(LoadError, match="stoichiometry of B .*not a constant number"):
+        quelmar.loads_sbml(level2(version, sm="<ci>A</ci>"))
+
+
+def test_stoichiometry_changed_by_a_rule_is_refused():
+    doc = sbml3([("A", ""), ("B", "")], rxn("r", [("A", 1)], [("B", 1)]),
+                '<listOfParameters><parameter id="k" value="2" constant="true"/>'
+                "</listOfParameters><listOfRules><assignmentRule variable=\"sr\">"
+                '<math xmlns="http://www.w3.org/1998/Math/MathML"><ci>k</ci></math>'
+                "</assignmentRule></listOfRules>")
+    doc = doc.replace('<speciesReference species="A" stoichiometry="1" constant="true"/>',
+                      '<speciesReference id="sr" species="A" stoichiometry="1" '
+                      'constant="false"/>')
+    with pytest.raises(LoadError, match="not constant"):
+        quelmar.loads_sbml(doc)
+
+
+def test_events_that_set_species_are_reported():
+    crn = None
+    with pytest.warns(ModelWarning, match="event reset sets the species A"):
+        crn = quelmar.loads_antimony("J0: A -> B; k*A\nk = 1\nreset: at time > 5: A = 10")
+    assert crn.X_names == ["A", "B"]
+
+
+def test_algebraic_rule_on_species_is_refused():
+    rule = ('<listOfRules><algebraicRule><math xmlns="http://www.w3.org/1998/Math/MathML">'
+            "<apply><minus/><apply><plus/><ci>A</ci><ci>B</ci></apply><cn>10</cn></apply>"
+            "</math></algebraicRule></listOfRules>")
+    doc = sbml3([("A", ""), ("B", "")], rxn("r", [("A", 1)], [("B", 1)]), rule)
+    with pytest.raises(LoadError, match="algebraic rule constrains the species A, B"):
+        quelmar.loads_sbml(doc)
+
+
+def test_rate_rule_feedback_is_reported():
+    with pytest.warns(ModelWarning, match="follows a rate rule that reads A"):
+        quelmar.loads_antimony("J0: A -> B; k*A\nk' = -A")
+
+
+# -- bad input ----------------------------------------------------------------
+
+
+@pytest.mark.parametrize("content, message", [
+    ("this is not a model\n", "not a readable SBML document"),
+    ('<?xml version="1.0"?>\n<html><body/></html>\n', r"not an SBML document \(its root element is <html>\)"),
+    (sbml3([("A", "")], rxn("r", [("A", 1)]))[:300], "not a readable SBML document: line"),
+    (sbml3([("A", "")], rxn("r", [("A", 1)], [("Q", 1)])), "reaction r refers to unknown species 'Q'"),
+    (sbml3([("A", "")], ""), "the model has no reactions"),
+    ("", "the file is empty"),
+])
+def test_bad_sbml_files(tmp_path, content, message):
+    path = tmp_path / "model.xml"
+    path.write_text(content)
+    with pytest.raises(LoadError, match=message) as ei:
+        quelmar.load(path)
+    text = str(ei.value)
+    assert text.startswith(str(path) + ": ") and "\n" not in text
+
+
+def test_level1_is_refused():
+    doc = ('<?xml version="1.0" encoding="UTF-8"?>\n'
+           '<sbml xmlns="http://www.sbml.org/sbml/level1" level="1" version="2">'
+           '<model name="old"/></sbml>')
+    with pytest.raises(LoadError, match="level 1 is not supported"):
+        quelmar.loads_sbml(doc)
+
+
+def test_bad_cobra_json(tmp_path):
+    path = tmp_path / "m.json"
+    path.write_text('{"metabolites": [{"id": "a"}], "reactions": '
+                    '[{"id": "r", "metabolites": {"a": -1, "b": 1}}]}')
+    with pytest.raises(LoadError, match="reaction r refers to unknown species 'b'"):
+        quelmar.load(path)
+    path.write_text('{"metabolites": [')
+    with pytest.raises(LoadError, match="not valid JSON"):
+        quelmar.load(path)
+    path.write_text('{"metabolites": [], "reactions": []}')
+    with pytest.raises(LoadError, match="no reactions"):
+        quelmar.load(path)
+
+
+def test_missing_file_and_unknown_format(tmp_path):
+    with pytest.raises(LoadError, match="no such file"):
+        quelmar.load(tmp_path / "absent.xml")
+    with pytest.raises(ValueError, match="unknown model format"):
+        quelmar.load(tmp_path / "absent.xml", format="csv")
+
+
+def test_format_is_guessed_from_content(tmp_path):
+    path = tmp_path / "model.dat"
+    path.write_text("J0: A -> B; k*A\nk = 1\n")
+    assert quelmar.load(path).X_names == ["A", "B"]
+
+
+# -- Antimony and reaction strings ---------------------------------------------
+
+ANTIMONY = """
+model cascade
+  J0: S1 -> S2; k1*S1
+  J1: S2 + E -> C; k2*S2*E
+  J2: C -> S1 + E; k3*C - k4*S1*E*I
+  J3: S2 -> $W; k5*S2
+  J4: $X -> S1; k6*X
+  species I
+  k1 = 1; k2 = 1; k3 = 1; k4 = 1; k5 = 1; k6 = 1; X = 1
+end
+"""
+
+REACTIONS = [
+    "J0: S1 -> S2; k1*S1",
+    "J1: S2 + E -> C; k2*S2*E",
+    "J2: C -> S1 + E; k3*C - k4*S1*E*I",
+    "J3: S2 -> $W; k5*S2",
+    "J4: $X -> S1; k6*X",
+]
+
+
+def same_crn(a, b):
+    assert a.name == b.name
+    assert a.X_names == b.X_names and a.R_names == b.R_names
+    np.testing.assert_array_equal(a.stoi, b.stoi)
+    np.testing.assert_array_equal(a.reginfo, b.reginfo)
+    np.testing.assert_array_equal(np.array(a.A), np.array(b.A))
+
+
+def test_antimony_and_reaction_strings_give_the_same_network():
+    a = quelmar.loads_antimony(ANTIMONY)
+    # I is a species read only by the rate law of J2: a regulator of J2
+    b = quelmar.from_reactions(REACTIONS, regulators={"J2": ["I"]}, name="cascade")
+    same_crn(a, b)
+    assert a.X_names == ["S1", "S2", "E", "C", "I"]
+    assert np.isinf(a.reginfo[4, 2])
+
+
+def test_antimony_file_and_mass_action_defaults(tmp_path):
+    path = tmp_path / "toy.ant"
+    path.write_text("A => B;\nB => A + C;\n")  # no rate laws, irreversible arrows
+    a = quelmar.load(path)
+    b = quelmar.from_reactions(["A -> B", "B -> A + C"], name="toy")
+    b.R_names = ["_J0", "_J1"]  # Antimony's names for unnamed reactions
+    a.name = "toy"
+    same_crn(a, b)
+    # Antimony's "->" is reversible: without a rate law the products regulate too
+    rev = quelmar.loads_antimony("A -> B;\n")
+    np.testing.assert_array_equal(rev.reginfo, quelmar.from_reactions(["A <-> B"]).reginfo)
+
+
+def test_bad_antimony():
+    with pytest.raises(LoadError, match=r"^<string>: Antimony: .*line 1"):
+        quelmar.loads_antimony("S1 -> ; (k1*\n")
+
+
+def test_from_reactions_terms_and_regulators():
+    crn = quelmar.from_reactions(["A + 2 B -> C", "C -> ", "2.5C <=> 0.5*D"],
+                                 regulators={1: "E", "R2": ["B"]}, name="toy")
+    assert crn.name == "toy"
+    assert crn.X_names == ["A", "B", "C", "D", "E"]
+    assert crn.R_names == ["R0", "R1", "R2"]
+    np.testing.assert_array_equal(crn.stoi, [[-1, 0, 0], [-2, 0, 0], [1, -1, -2.5],
+                                             [0, 0, 0.5], [0, 0, 0]])
+    inf = np.inf
+    np.testing.assert_array_equal(crn.reginfo, [[inf, 0, 0], [inf, 0, inf], [0, inf, inf],
+                                                [0, 0, inf], [0, inf, 0]])
+
+
+def test_from_reactions_mapping_and_rate_laws():
+    crn = quelmar.from_reactions({"in": "-> A; k", "conv": "A -> B; V*A/(K + A)",
+                                  "out": "B -> ; k*B*exp(A)"})
+    assert crn.R_names == ["in", "conv", "out"]
+    np.testing.assert_array_equal(crn.reginfo, [[0, np.inf, np.inf], [0, 0, np.inf]])
+
+
+@pytest.mark.parametrize("reactions, regulators, message", [
+    (["A B"], None, "no arrow"),
+    (["A + -> B"], None, "cannot read the term ''"),
+    (["2 -> B"], None, "cannot read the term '2'"),
+    (["A -> B -> C"], None, "more than one arrow"),
+    (["A -> B; k*("], None, "cannot read the rate law"),
+    (["r: A -> B", "r: B -> A"], None, "used twice: r"),
+    (["A -> B"], {"R7": ["A"]}, "no reaction named 'R7'"),
+    (["A -> B"], {3: ["A"]}, "no reaction at position 3"),
+    ([], None, "no reactions"),
+])
+def test_from_reactions_errors(reactions, regulators, message):
+    with pytest.raises(ValueError, match=message):
+        quelmar.from_reactions(reactions, regulators=regulators)
+
+
+def test_level3_initial_assignment_and_conversion_factor():
+    extra = ('<listOfParameters><parameter id="cf" value="2" constant="true"/>'
+             "</listOfParameters><listOfInitialAssignments><initialAssignment symbol=\"sr\">"
+             '<math xmlns="http://www.w3.org/1998/Math/MathML">'
+             "<apply><times/><cn>3</cn><cn>0.5</cn></apply></math></initialAssignment>"
+             "</listOfInitialAssignments>")
+    doc = sbml3([("A", ""), ("B", "")], rxn("r", [("A", 1)], [("B", 1)]), extra)
+    doc = doc.replace('<speciesReference species="B" stoichiometry="1"',
+                      '<speciesReference id="sr" species="B"')
+    doc = doc.replace('<model id="toy">', '<model id="toy" conversionFactor="cf">')
+    crn = quelmar.loads_sbml(doc)
+    np.testing.assert_array_equal(crn.stoi, [[-2.0], [3.0]])
+    with pytest.raises(LoadError, match="conversion factor cf of species A is not a constant"):
+        quelmar.loads_sbml(doc.replace('value="2" constant="true"', 'value="2" constant="false"'))
