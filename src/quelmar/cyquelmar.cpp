@@ -245,17 +245,24 @@ PyObject* vardetA_impl(PyObject* func, PyObject* const* bound) {
         Buffer buf(c.A.get(), Elem::Double, 2);
         c.objective = std::make_unique<SignObjective>(buf.matrix<const double>());
     }
-    Ref z = Ref::steal_or_throw(
-        PyArray_FROMANY(bound[0], NPY_DOUBLE, 0, 0, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
-    const npy_intp count = PyArray_SIZE(reinterpret_cast<PyArrayObject*>(z.get()));
+    // The optimiser passes float64 vectors: read those in place.
+    PyObject* varsz = bound[0];  // borrowed from the arguments
+    Ref z;
+    auto* zarr = reinterpret_cast<PyArrayObject*>(varsz);
+    if (!(PyArray_CheckExact(varsz) && PyArray_TYPE(zarr) == NPY_DOUBLE &&
+          PyArray_ISCARRAY_RO(zarr) && PyArray_ISNOTSWAPPED(zarr))) {
+        z = Ref::steal_or_throw(
+            PyArray_FROMANY(varsz, NPY_DOUBLE, 0, 0, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
+        zarr = reinterpret_cast<PyArrayObject*>(z.get());
+    }
+    const npy_intp count = PyArray_SIZE(zarr);
     const index_t k = c.objective->nvars();
     if (count != k && count != 1)
         raise(PyExc_ValueError,
               "NumPy boolean array indexing assignment cannot assign %zd input values to the "
               "%zd output values where the mask is true",
               static_cast<Py_ssize_t>(count), static_cast<Py_ssize_t>(k));
-    const auto* values =
-        static_cast<const double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(z.get())));
+    const auto* values = static_cast<const double*>(PyArray_DATA(zarr));
     return PyFloat_FromDouble((*c.objective)(values, static_cast<index_t>(count)));
 }
 

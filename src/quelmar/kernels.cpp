@@ -138,13 +138,19 @@ double det(MatrixView<double> M, index_t n) {
     int order = static_cast<int>(n);
     int lda = order;
     int info = 0;
-    std::vector<int> ipiv(static_cast<std::size_t>(n));
-    dgetrf(&order, &order, lu.data, &lda, ipiv.data(), &info);
+    int small_ipiv[64];
+    std::vector<int> large_ipiv;
+    int* ipiv = small_ipiv;
+    if (n > 64) {
+        large_ipiv.resize(static_cast<std::size_t>(n));
+        ipiv = large_ipiv.data();
+    }
+    dgetrf(&order, &order, lu.data, &lda, ipiv, &info);
     if (info != 0) return std::nan("");
     double d = 1.0;
     for (index_t i = 0; i < n; ++i) {
         d *= lu(i, i);
-        if (ipiv[static_cast<std::size_t>(i)] != i + 1) d = -d;
+        if (ipiv[i] != i + 1) d = -d;
     }
     return d;
 }
