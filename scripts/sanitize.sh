@@ -21,8 +21,8 @@ echo "== Python tests against the instrumented extension"
     -DPython_EXECUTABLE="$PWD/.venv/bin/python" >/dev/null
 "$cmake_bin" --build build/module-asan -j2 >/dev/null
 pkg=build/module-asan/pkg
-rm -rf "$pkg" && mkdir -p "$pkg/quelmar"
-cp src/quelmar/*.py "$pkg/quelmar/"
+rm -rf "$pkg" && mkdir -p "$pkg"
+cp -r src/quelmar "$pkg/"
 cp build/module-asan/cyquelmar*.so "$pkg/quelmar/"
 
 # The interpreter is not instrumented: load the runtime (and the C++ runtime

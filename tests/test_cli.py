@@ -169,7 +169,9 @@ def test_python_dash_m(tmp_path):
     proc = subprocess.run([sys.executable, "-m", "quelmar", "analyze", path],
                           capture_output=True, text=True, timeout=120)
     assert proc.returncode == 1
-    assert proc.stdout == "" and proc.stderr.startswith("quelmar: error: ")
+    # Progress lines may precede the error on a slow machine.
+    assert proc.stdout == "" and "Traceback" not in proc.stderr
+    assert proc.stderr.splitlines()[-1].startswith("quelmar: error: ")
     assert "Traceback" not in proc.stderr
 
 

@@ -8,9 +8,11 @@
 #include "numpy_api.hpp"
 
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "exact.hpp"
 #include "invariants.hpp"
 #include "kernels.hpp"
 #include "memview.hpp"
@@ -301,10 +303,18 @@ PyObject* crn_smat(PyObject*, PyObject* const* a) {
     }
     const auto k = static_cast<Py_ssize_t>(free_positions.size());
 
-    // Workspace for the L*L minors of order L-1, allocated once per call.
-    npy_intp wdims[3] = {L * L, L - 1, L - 1};
-    Ref work = Ref::steal_or_throw(PyArray_EMPTY(3, wdims, NPY_DOUBLE, 0));
-    auto* minors = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(work.get())));
+    // The exact pattern needs the stoichiometry as a float64 matrix; the
+    // cofactor workspace (L*L minors of order L-1) is allocated only if a trial
+    // has to fall back to cofactors.
+    std::optional<Buffer> sbuf;
+    if (PyArray_Check(stoi.get())) {
+        auto* sarr = reinterpret_cast<PyArrayObject*>(stoi.get());
+        if (PyArray_NDIM(sarr) == 2 && PyArray_TYPE(sarr) == NPY_DOUBLE &&
+            PyArray_ISNOTSWAPPED(sarr) && PyArray_ISALIGNED(sarr))
+            sbuf.emplace(stoi.get(), Elem::Double, 2);
+    }
+    Ref work;
+    double* minors = nullptr;
 
     const Py_ssize_t trials = as_ssize(trial_arg);
     Ref random = getattr(np.get(), "random");
@@ -313,6 +323,7 @@ PyObject* crn_smat(PyObject*, PyObject* const* a) {
     Ref noargs = Ref::steal_or_throw(PyTuple_New(0));
     auto* out = static_cast<std::uint8_t*>(PyArray_DATA(bs));
     const npy_intp bs0 = PyArray_STRIDE(bs, 0), bs1 = PyArray_STRIDE(bs, 1);
+    const MatrixView<std::uint8_t> out_view{out, M, N, bs0, bs1};
 
     Matrix<double> randA;
     for (Py_ssize_t t = 0; t < trials; ++t) {
@@ -326,6 +337,24 @@ PyObject* crn_smat(PyObject*, PyObject* const* a) {
                   static_cast<Py_ssize_t>(PyArray_SIZE(varr)));
         const auto* v = static_cast<const double*>(PyArray_DATA(varr));
         for (Py_ssize_t p = 0; p < k; ++p) randA.data()[free_positions[p]] = v[p];
+
+        // Exact non-zero pattern of the species-by-reaction block of adj(randA),
+        // with the cycle and conservation blocks taken exactly from stoi.
+        if (sbuf) {
+            const auto item = static_cast<index_t>(sizeof(double));
+            const MatrixView<const double> top{randA.data(), N, M, L * item, item};
+            const bool exact = traced("cy_adjugate", [&] {
+                GilRelease nogil;
+                return exact_sensitivity_pattern(sbuf->matrix<const double>(), top, L - M,
+                                                 L - N, out_view, signal_poll());
+            });
+            if (exact) continue;
+        }
+        if (minors == nullptr) {
+            npy_intp wdims[3] = {L * L, L - 1, L - 1};
+            work = Ref::steal_or_throw(PyArray_EMPTY(3, wdims, NPY_DOUBLE, 0));
+            minors = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(work.get())));
+        }
         traced("cy_adjugate", [&] {
             GilRelease nogil;
             adjugate(randA.view(), L, minors, signal_poll());

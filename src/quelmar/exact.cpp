@@ -26,6 +26,7 @@ namespace quelmar {
 namespace {
 
 __extension__ typedef __int128 i128;
+__extension__ typedef unsigned __int128 u128;
 
 using std::int64_t;
 using std::size_t;
@@ -68,8 +69,10 @@ struct SplitMix64 {
         z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
         return z ^ (z >> 31);
     }
-    // Uniform in [0, bound) for bound < 2^32 (bias below 2^-32).
-    uint64_t below(uint64_t bound) { return (next() >> 32) * bound >> 32; }
+    // In [0, bound); each value has probability within bound / 2^64 of 1 / bound.
+    uint64_t below(uint64_t bound) {
+        return static_cast<uint64_t>((static_cast<u128>(next()) * bound) >> 64);
+    }
 };
 
 uint64_t pow_mod(uint64_t a, uint64_t e, uint64_t mod) {
@@ -255,7 +258,8 @@ bool snap(double x, Exact& out) {
     if (b <= 0 || a <= 0) return false;
     const i128 err = dist(a, b);  // |a/b - x| * d0 * b
     if (err == 0) return false;
-    const double rel = static_cast<double>(err) / (static_cast<double>(n0) * static_cast<double>(b));
+    const double rel =
+        static_cast<double>(err) / (static_cast<double>(n0) * static_cast<double>(b));
     if (!(rel <= kSnapRelTol)) return false;
     int64_t num = static_cast<int64_t>(a);
     int64_t den = static_cast<int64_t>(b);
@@ -546,7 +550,8 @@ __attribute__((target("avx2,fma"))) void gemm_avx2(const Field& F, index_t mr, i
                         for (index_t t = t0; t < t1; ++t)
                             for (index_t r = 0; r < rows; ++r) {
                                 const double a = A[(i0 + r) * lda + t];
-                                for (index_t c = 0; c < NR; ++c) acc[r][c] += a * bp[t * NR + c];
+                                for (index_t c = 0; c < NR; ++c)
+                                    acc[r][c] += a * bp[t * NR + c];
                             }
                         for (index_t r = 0; r < rows; ++r)
                             for (index_t c = 0; c < NR; ++c) acc[r][c] = F.reduce(acc[r][c]);
@@ -901,7 +906,8 @@ double bound_bits(const Problem& pb) {
     std::vector<int> rho(sz(n), 0);  // max over the row of top of frac bits + T
     for (index_t j = 0; j < n; ++j)
         for (index_t e = pb.top.ptr[sz(j)]; e < pb.top.ptr[sz(j + 1)]; ++e)
-            rho[sz(j)] = std::max(rho[sz(j)], frac_bits(pb.top.val[sz(e)]) + T[sz(pb.top.idx[sz(e)])]);
+            rho[sz(j)] = std::max(rho[sz(j)], frac_bits(pb.top.val[sz(e)]) +
+                                                  T[sz(pb.top.idx[sz(e)])]);
 
     const double slack = 1.0 + 1e-6;
     std::vector<double> row_bits(sz(m)), det_bits(sz(m));
@@ -1024,7 +1030,8 @@ std::vector<std::uint8_t> adjugate_pattern_mod(const std::vector<double>& M, ind
         u[sz(qperm[sz(r - 1)])] = 1.0;
         v[sz(perm[sz(r - 1)])] = 1.0;
         for (index_t x = 0; x < r; ++x)
-            for (index_t y = 0; y < r; ++y) pat[sz(x * r + y)] = u[sz(x)] != 0.0 && v[sz(y)] != 0.0;
+            for (index_t y = 0; y < r; ++y)
+                pat[sz(x * r + y)] = u[sz(x)] != 0.0 && v[sz(y)] != 0.0;
     }
     return pat;
 }
@@ -1037,11 +1044,14 @@ bool exact_sensitivity_pattern(MatrixView<const double> stoi, MatrixView<const d
     const index_t m = stoi.rows;
     const index_t n = stoi.cols;
     if (K < 0 || Lc < 0)
-        throw std::invalid_argument("exact_sensitivity_pattern: negative cycle or conservation count");
+        throw std::invalid_argument(
+            "exact_sensitivity_pattern: negative cycle or conservation count");
     if (top.rows < n || top.cols < m)
-        throw std::invalid_argument("exact_sensitivity_pattern: top block smaller than reactions x species");
+        throw std::invalid_argument(
+            "exact_sensitivity_pattern: top block smaller than reactions x species");
     if (out.rows < m || out.cols < n)
-        throw std::invalid_argument("exact_sensitivity_pattern: output smaller than species x reactions");
+        throw std::invalid_argument(
+            "exact_sensitivity_pattern: output smaller than species x reactions");
     if (m + K != n + Lc || n - K < 0) return false;
     for (index_t i = 0; i < m; ++i)
         for (index_t j = 0; j < n; ++j)

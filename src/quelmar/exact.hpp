@@ -23,7 +23,7 @@
 // in doubles holding centred residues (products exact below 2^53, reduced after
 // every 32 accumulated products), which moves columns without a pivot to the
 // end, yields M^-1, or u and v when rank M = r - 1, or shows rank M <= r - 2.
-// Cost O(r^3) per prime, with r = rank S <= min(m, n) < m + K; memory
+// Cost O(r^3) per prime, with r = rank S <= min(m, n) <= m + K; memory
 // O(r^2 + m n) (the pattern itself takes m n bytes).
 //
 // Correctness.  When rank S mod p = r = rank S over Q, the F_p result is the
@@ -41,7 +41,8 @@
 // drawn uniformly at random, the probability that any non-zero of the m x n
 // block is missed by all t primes is at most
 //     m * n * (w / (|P| - w - 48))^t.
-// t is the smallest count (at least 2, at most 32) that makes this <= 1e-9.
+// t is the smallest count (at least 2) that makes this <= 1e-9, or 32 if none
+// up to 32 does.
 // Measured: e_coli_core (r = 67) bits ~ 1.0e4, t = 4; iJO1366 (r = 1766)
 // bits ~ 1.9e5, t = 8.  Primes with rank S mod p < r divide Delta; they are
 // skipped and replaced (at most 16 times, then the call returns false).  A

@@ -6,10 +6,12 @@
 // With --float, the first trial is also compared with the floating-point
 // cofactor adjugate (needs (L^2)(L-1)^2 doubles of workspace).  With
 // --counts K L, construct_A is skipped (it takes most of a minute on a
-// genome-scale network) and the top block is read from the regulation.
+// genome-scale network) and the top block is read from the regulation.  With
+// --dump FILE, the pattern of the first trial is written there (one row of
+// 0/1 characters per species).
 //
-// Build by hand against the kernel library, for example
-//   g++ -O2 -std=c++20 -Isrc/quelmar tests/cpp/bench_exact.cpp \
+// Build by hand against the kernel library, for example (one line)
+//   g++ -O2 -std=c++20 -Isrc/quelmar tests/cpp/bench_exact.cpp
 //       build/exact/libquelmar_kernels.a -llapack -o build/exact/bench_exact
 #include <chrono>
 #include <cmath>
@@ -38,20 +40,25 @@ double seconds_since(std::chrono::steady_clock::time_point t0) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
 }
 
-double parse(const std::string& s) { return s == "inf" ? INFINITY : std::strtod(s.c_str(), nullptr); }
+double parse(const std::string& s) {
+    return s == "inf" ? INFINITY : std::strtod(s.c_str(), nullptr);
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s network.txt [trials] [--float] [--counts K L]\n",
+        std::fprintf(stderr,
+                     "usage: %s network.txt [trials] [--float] [--counts K L] [--dump FILE]\n",
                      argv[0]);
         return 2;
     }
-    const int trials = argc > 2 && std::strcmp(argv[2], "--float") != 0 ? std::atoi(argv[2]) : 3;
+    const int trials = argc > 2 && argv[2][0] != '-' ? std::atoi(argv[2]) : 3;
     bool with_float = false;
     index_t K = -1, Lc = -1;
+    const char* dump = nullptr;
     for (int a = 2; a < argc; ++a) {
+        if (std::strcmp(argv[a], "--dump") == 0 && a + 1 < argc) dump = argv[a + 1];
         with_float |= std::strcmp(argv[a], "--float") == 0;
         if (std::strcmp(argv[a], "--counts") == 0 && a + 2 < argc) {
             K = std::atol(argv[a + 1]);
@@ -100,7 +107,8 @@ int main(int argc, char** argv) {
             for (index_t j = 0; j < L; ++j)
                 if (!(std::abs(Ar(i, j)) < INFINITY)) Ar(i, j) = normal(rng);
         const auto view = Ar.view();
-        const quelmar::MatrixView<const double> top{view.data, n, m, view.stride0, view.stride1};
+        const quelmar::MatrixView<const double> top{view.data, n, m, view.stride0,
+                                                    view.stride1};
         Matrix<std::uint8_t> out(m, n, 0);
         t0 = std::chrono::steady_clock::now();
         const bool ok = quelmar::exact_sensitivity_pattern(S.view(), top, K, Lc, out.view());
@@ -108,7 +116,15 @@ int main(int argc, char** argv) {
         long nz = 0;
         for (index_t i = 0; i < m; ++i)
             for (index_t j = 0; j < n; ++j) nz += out(i, j);
-        std::printf("trial %d: ok=%d non-zeros %ld of %td, %.4f s\n", t, ok ? 1 : 0, nz, m * n, dt);
+        std::printf("trial %d: ok=%d non-zeros %ld of %td, %.4f s\n", t, ok ? 1 : 0, nz, m * n,
+                    dt);
+        if (dump != nullptr && t == 0) {
+            std::ofstream f(dump);
+            for (index_t i = 0; i < m; ++i) {
+                for (index_t j = 0; j < n; ++j) f << (out(i, j) ? '1' : '0');
+                f << '\n';
+            }
+        }
 
         if (with_float && t == 0) {
             std::vector<double> work(static_cast<size_t>(L * L * (L - 1) * (L - 1)));
@@ -124,7 +140,8 @@ int main(int argc, char** argv) {
                     only_exact += out(i, j) && !f;
                     only_float += f && !out(i, j);
                 }
-            std::printf("float adjugate %.2f s: non-zeros %ld, exact only %ld, float only %ld\n",
+            std::printf("float adjugate %.2f s: non-zeros %ld, exact only %ld, "
+                        "float only %ld\n",
                         dtf, fz, only_exact, only_float);
         }
     }

@@ -164,7 +164,8 @@ Reference reference(const QMat& S, const QMat& top, index_t m, index_t n) {
     for (index_t l = 0; l < ref.Lc; ++l)
         for (index_t i = 0; i < m; ++i) A[n + l][i] = D[l][i];
     // Row scaling to integers changes adj(A) by a column scaling only.
-    std::vector<std::vector<i128>> Z(static_cast<size_t>(L), std::vector<i128>(static_cast<size_t>(L)));
+    std::vector<std::vector<i128>> Z(static_cast<size_t>(L),
+                                     std::vector<i128>(static_cast<size_t>(L)));
     for (index_t i = 0; i < L; ++i) {
         i128 l = 1;
         for (index_t j = 0; j < L; ++j) l = ck_mul(l / gcd(l, A[i][j].d), A[i][j].d);
@@ -334,7 +335,8 @@ TEST(ExactPattern, RankDeficientByTwo) {
 }
 
 TEST(ExactPattern, OpenChainWithBranch) {
-    const QMat S = qmat({{1, -1, 0, 0, 0}, {0, 1, -1, 0, 0}, {0, 0, 1, -1, 1}, {0, 0, 0, 1, -1}});
+    const QMat S =
+        qmat({{1, -1, 0, 0, 0}, {0, 1, -1, 0, 0}, {0, 0, 1, -1, 1}, {0, 0, 0, 1, -1}});
     QMat top = qmat({{0, 0, 0, 0}, {3, 0, 0, 0}, {0, 7, 0, 0}, {0, 0, 5, 0}, {0, 0, 0, 11}});
     const Reference ref = reference(S, top, 4, 5);
     const Result res = run(to_matrix(S, 4, 5), to_matrix(top, 5, 4), ref.K, ref.Lc);
@@ -378,8 +380,9 @@ TEST(ExactPattern, StridedViews) {
             topT(i, j) = to_double(top[j][i]);
         }
     Matrix<std::uint8_t> outT(4, 3, 0);
-    ASSERT_TRUE(quelmar::exact_sensitivity_pattern(St.view().transposed(), topT.view().transposed(),
-                                                   ref.K, ref.Lc, outT.view().transposed()));
+    ASSERT_TRUE(quelmar::exact_sensitivity_pattern(St.view().transposed(),
+                                                   topT.view().transposed(), ref.K, ref.Lc,
+                                                   outT.view().transposed()));
     for (index_t i = 0; i < 3; ++i)
         for (index_t j = 0; j < 4; ++j) EXPECT_EQ(outT(j, i), ref.pattern[i * 4 + j]);
 }
@@ -426,8 +429,8 @@ TEST(ExactPattern, PollExceptionPropagates) {
     Matrix<std::uint8_t> out(1, 2, 0);
     struct Stop {};
     quelmar::Poll poll{[](void*) { throw Stop{}; }, nullptr};
-    EXPECT_THROW(quelmar::exact_sensitivity_pattern(S.view(), top.view(), 1, 0, out.view(), poll),
-                 Stop);
+    EXPECT_THROW(
+        quelmar::exact_sensitivity_pattern(S.view(), top.view(), 1, 0, out.view(), poll), Stop);
     EXPECT_EQ(out(0, 0), 0);
     EXPECT_EQ(out(0, 1), 0);
 }
@@ -465,7 +468,8 @@ TEST(ExactPattern, InexactCoefficientsFarFromFractionsAreRejected) {
 
 TEST(ExactPattern, CountsFromConstructA) {
     // K and L from the A-matrix that the tolerance-based reduction builds.
-    const QMat S = qmat({{-1, 0, 1, 0}, {1, -1, 0, 0}, {0, 1, -1, 1}, {0, 0, 0, -1}, {1, 0, 0, 0}});
+    const QMat S =
+        qmat({{-1, 0, 1, 0}, {1, -1, 0, 0}, {0, 1, -1, 1}, {0, 0, 0, -1}, {1, 0, 0, 0}});
     Matrix<double> Sd = to_matrix(S, 5, 4);
     Matrix<double> reg(5, 4, 0.0);
     for (index_t i = 0; i < 5; ++i)
@@ -586,7 +590,9 @@ struct BigField {
         const std::uint64_t s = a + b;
         return s >= q ? s - q : s;
     }
-    std::uint64_t sub(std::uint64_t a, std::uint64_t b) const { return a >= b ? a - b : a + q - b; }
+    std::uint64_t sub(std::uint64_t a, std::uint64_t b) const {
+        return a >= b ? a - b : a + q - b;
+    }
     std::uint64_t pow(std::uint64_t a, std::uint64_t e) const {
         std::uint64_t r = 1;
         while (e) {
@@ -644,7 +650,8 @@ UMat kernel_mod(const BigField& F, UMat A, index_t rows, index_t cols) {
         if (is_p[f]) continue;
         std::vector<std::uint64_t> v(static_cast<size_t>(cols), 0);
         v[f] = 1;
-        for (index_t k = 0; k < static_cast<index_t>(piv.size()); ++k) v[piv[k]] = F.sub(0, A[k][f]);
+        for (index_t k = 0; k < static_cast<index_t>(piv.size()); ++k)
+            v[piv[k]] = F.sub(0, A[k][f]);
         basis.push_back(v);
     }
     return basis;
@@ -755,15 +762,15 @@ TEST(ExactPattern, EliminationMatchesDenseAdjugateModP) {
             for (int t = 0; t < 3; ++t) {
                 // Often include the last column, which the elimination swaps
                 // with a dependent one.
-                const auto src = t == 0 && trial % 2 == 0
-                                     ? r - 1
-                                     : static_cast<index_t>(rng() % static_cast<std::uint64_t>(r));
+                const auto any = static_cast<index_t>(rng() % static_cast<std::uint64_t>(r));
+                const index_t src = t == 0 && trial % 2 == 0 ? r - 1 : any;
                 if (src == target) continue;
                 const std::int64_t f = val(rng) % 1000;
                 for (index_t k = 0; k < r; ++k) {
                     std::int64_t& x = rows ? M[target * r + k] : M[k * r + target];
                     const std::int64_t y = rows ? M[src * r + k] : M[k * r + src];
-                    x = static_cast<std::int64_t>((static_cast<i128>(x) + static_cast<i128>(f) * y) % p);
+                    const i128 sum = static_cast<i128>(x) + static_cast<i128>(f) * y;
+                    x = static_cast<std::int64_t>(sum % p);
                 }
             }
         }
@@ -808,13 +815,15 @@ BigNet random_big(std::mt19937_64& rng, index_t m, index_t n, int unregulated) {
         const int kind = pct(rng);
         const int reactants = j < m ? 1 + (kind < 30) : (kind < 8 ? 0 : (kind < 60 ? 1 : 2));
         const int products = kind >= 8 && kind < 18 ? 0 : (pct(rng) < 60 ? 1 : 2);
-        for (int k = 0; k < reactants; ++k) net.S(k == 0 && j < m ? order[j] : sp(rng), j) -= co(rng);
+        for (int k = 0; k < reactants; ++k)
+            net.S(k == 0 && j < m ? order[j] : sp(rng), j) -= co(rng);
         for (int k = 0; k < products; ++k) net.S(sp(rng), j) += co(rng);
         if (pct(rng) < 3) net.S(sp(rng), j) += 0.25 * co(rng);
     }
     for (index_t j = 0; j < n; ++j)
         for (index_t i = 0; i < m; ++i)
-            if (net.S(i, j) < 0 || (net.S(i, j) > 0 && pct(rng) < 25)) net.top(j, i) = normal(rng);
+            if (net.S(i, j) < 0 || (net.S(i, j) > 0 && pct(rng) < 25))
+                net.top(j, i) = normal(rng);
     for (int u = 0; u < unregulated; ++u) {
         const index_t i = sp(rng);
         for (index_t j = 0; j < n; ++j) net.top(j, i) = 0.0;
@@ -851,7 +860,8 @@ void check_against_dense(const BigNet& net, std::uint64_t seed, Tally& tally) {
                 << "seed " << seed << " at (" << i << ", " << j << ")";
 }
 
-void check_against_dense(std::uint64_t seed, index_t m, index_t n, int unregulated, Tally& tally) {
+void check_against_dense(std::uint64_t seed, index_t m, index_t n, int unregulated,
+                         Tally& tally) {
     std::mt19937_64 rng(seed);
     check_against_dense(random_big(rng, m, n, unregulated), seed, tally);
 }
@@ -872,8 +882,10 @@ TEST(ExactPattern, MatchesDenseModularAdjugateOnLargerNetworks) {
 
 TEST(ExactPattern, MatchesDenseModularAdjugateWhenSingular) {
     Tally tally;
-    for (std::uint64_t seed = 11; seed < 17; ++seed) check_against_dense(seed, 120, 140, 1, tally);
-    for (std::uint64_t seed = 21; seed < 24; ++seed) check_against_dense(seed, 110, 130, 2, tally);
+    for (std::uint64_t seed = 11; seed < 17; ++seed)
+        check_against_dense(seed, 120, 140, 1, tally);
+    for (std::uint64_t seed = 21; seed < 24; ++seed)
+        check_against_dense(seed, 110, 130, 2, tally);
     EXPECT_GE(tally.corank1, 2);
     EXPECT_GE(tally.lower, 1);
 }
@@ -892,7 +904,8 @@ TEST(ExactPattern, MatchesDenseModularAdjugateWithEarlyDependentColumn) {
         for (index_t i = 0; i < net.S.rows(); ++i) net.S(i, n - 1) = net.S(i, n - 2) = 0.0;
         net.S(0, n - 1) = 1.0;
         net.S(1, n - 2) = 2.0;
-        for (index_t j = 0; j < n; ++j) net.top(j, 1) = seed % 2 == 0 ? 0.0 : 2.0 * net.top(j, 0);
+        for (index_t j = 0; j < n; ++j)
+            net.top(j, 1) = seed % 2 == 0 ? 0.0 : 2.0 * net.top(j, 0);
         check_against_dense(net, seed, tally);
     }
     EXPECT_GE(tally.corank1, 6);

@@ -1,0 +1,81 @@
+"""The sensitivity matrix is the exact non-zero pattern of the adjugate.
+
+The reference is computed in rational arithmetic: the A-matrix with exact
+bases of the cycles and conserved quantities, and its adjugate by
+fraction-free elimination (bench/exact_check.py)."""
+
+import os
+import sys
+
+import numpy as np
+import pytest
+
+cq = pytest.importorskip("quelmar.cyquelmar")
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "bench"))
+
+import exact_check  # noqa: E402
+from networks import load_network  # noqa: E402
+from netgen import make_network  # noqa: E402
+
+SMALL_REAL = [
+    "BIOMD0000000005_Tyson1991",
+    "BIOMD0000000010_Kholodenko2000",
+    "BIOMD0000000064_Teusink2000",
+    "BIOMD0000000009_HuangFerrell1996",
+    "mini_textbook",
+]
+
+
+def exact_pattern(stoi, reginfo, seed):
+    m, n = stoi.shape
+    top = exact_check.draw_top(reginfo, seed)
+    S = exact_check.to_fractions(stoi)
+    R = exact_check.to_fractions(top)
+    return np.array(exact_check.pattern_full(S, R, m, n), dtype=bool).reshape(m, n)
+
+
+def extension_pattern(stoi, reginfo, seed):
+    crn = cq.CRN(stoi, reginfo)
+    np.random.seed(seed)
+    return crn._smat_(1)
+
+
+@pytest.mark.parametrize("name", SMALL_REAL)
+def test_real_networks(name):
+    stoi, reginfo, *_ = load_network(name)
+    for seed in (0, 1):
+        assert np.array_equal(extension_pattern(stoi, reginfo, seed),
+                              exact_pattern(stoi, reginfo, seed))
+
+
+def test_random_networks():
+    checked = 0
+    for seed in range(150):
+        stoi, reginfo = make_network(seed)[:2]
+        crn = cq.CRN(stoi, reginfo)
+        reginfo = crn.reginfo
+        if np.array(crn.A).shape[0] > 14 or not np.isinf(reginfo).any():
+            continue
+        # A-matrices whose free entries all lie in the regulation block, as
+        # for every network built from a stoichiometry
+        assert np.array_equal(extension_pattern(stoi, reginfo, seed),
+                              exact_pattern(stoi, reginfo, seed)), seed
+        checked += 1
+    assert checked > 50
+
+
+def test_random_stream_is_unchanged():
+    # one normal(size=k) draw per trial, as many as there are free entries
+    stoi, reginfo, *_ = load_network("BIOMD0000000005_Tyson1991")
+    crn = cq.CRN(stoi, reginfo)
+    k = int(np.isinf(reginfo).sum())
+    np.random.seed(7)
+    crn._smat_(3)
+    after = np.random.get_state()[1].copy(), np.random.get_state()[2]
+    np.random.seed(7)
+    for _ in range(3):
+        np.random.normal(size=k, scale=10.0)
+    assert np.array_equal(np.random.get_state()[1], after[0])
+    assert np.random.get_state()[2] == after[1]
