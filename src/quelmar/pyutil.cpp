@@ -104,8 +104,14 @@ std::string describe_format(const char* fmt) {
         {"Zd", "'complex double'"}, {"Zg", "'complex long double'"},
         {"O", "Python object"},  {"?", "'bool'"},
     };
+#if PY_BIG_ENDIAN
+    const bool foreign = *fmt == '<';
+#else
+    const bool foreign = *fmt == '>' || *fmt == '!';
+#endif
     for (const auto& n : names)
-        if (std::strcmp(f, n.code) == 0) return n.text;
+        if (std::strcmp(f, n.code) == 0)
+            return foreign ? std::string(n.text) + " in non-native byte order" : n.text;
     return std::string("'") + fmt + "'";
 }
 
@@ -153,7 +159,12 @@ Buffer::Buffer(PyObject* obj, Elem elem, int ndim, bool writable) {
     for (int d = 0; d < ndim && aligned; ++d) aligned = view_.strides[d] % item == 0;
     if (!aligned) {
         PyBuffer_Release(&view_);
-        raise(PyExc_ValueError, "Buffer is not aligned to its element size");
+        if (writable || !PyArray_Check(obj))
+            raise(PyExc_ValueError, "Buffer is not aligned to its element size");
+        // Kernels read whole elements: read an aligned copy instead.
+        aligned_copy_ = Ref::steal_or_throw(
+            PyArray_FromAny(obj, nullptr, 0, 0, NPY_ARRAY_ALIGNED | NPY_ARRAY_ENSURECOPY, nullptr));
+        if (PyObject_GetBuffer(aligned_copy_.get(), &view_, flags) != 0) throw PyError{};
     }
 }
 

@@ -100,7 +100,8 @@ void poll_signals(void*);
 // Typed buffer views.  Acquire a buffer of the given element type and number
 // of dimensions, raising ValueError "Buffer dtype mismatch, expected %s%s%s
 // but got %s" / "Buffer has wrong number of dimensions (expected %d, got %d)"
-// otherwise.  The Py_buffer is released by the destructor.
+// otherwise.  Read-only buffers of unaligned arrays are taken from an aligned
+// copy.  The Py_buffer is released by the destructor.
 
 enum class Elem { Double, Bool };
 
@@ -126,6 +127,7 @@ public:
 
 private:
     Py_buffer view_{};
+    Ref aligned_copy_;  // owner of view_ when the object's own data was unaligned
 };
 
 /// The object must be a NumPy array: TypeError "Cannot convert %.200s to
