@@ -1,18 +1,33 @@
 """Sensitivity matrix and isolated-buffering-structure search.
 
-``search._smat_`` times ``crn._smat_()`` and ``search.search_for_isoBSs``
-times ``crn.search_for_isoBSs()`` (both with their default two trials), on
+``search._smat_`` times ``crn._smat_(trial=t)`` and ``search.search_for_isoBSs``
+times ``crn.search_for_isoBSs()`` (two trials, its default), on
 
 * random networks whose A-matrix has order L = 10, 20, 40, 60: integer
   stoichiometry from a seeded generator (conversions, bindings,
-  dissociations, inflows and outflows), default regulation;
-* the real networks of data/networks.
+  dissociations, inflows and outflows), default regulation; ``_smat_`` with
+  t = 2;
+* the real networks of data/networks, iJO1366 (L = 2622) included;
+  ``_smat_`` with t = 1 and with t = 2 (the default).
 
-NumPy's global generator is seeded before every call.  ``_smat_`` takes
-L^2 (L-1)^2 doubles of workspace (784 MB at L = 100), so networks whose
-workspace would exceed ``--max-workspace-gb`` (4 GB by default; iJO1366 would
-need some 350 TB) are reported as skipped.  Where the NumPy model of the test
-suite (``tests/reference.py``) runs in reasonable time, it is the baseline.
+NumPy's global generator is seeded before every call, so the subject and the
+baseline draw the same free entries.  The module's ``_smat_`` takes the exact
+non-zero pattern of the adjugate by modular arithmetic (O(L^3) time, O(L^2)
+memory).  Its baseline is the cofactor path of the NumPy model of the test
+suite (``tests/reference.py``: every cofactor by LU, |cofactor| > 1e-8),
+which holds L^2 (L-1)^2 doubles, so it runs only where that fits
+``harness.COFACTOR_LIMIT_GB`` (2 GB: up to e_coli_core, L = 100, 784 MB);
+``ratio`` is then cofactor time / exact time.
+
+The note of a ``_smat_`` case counts the entries marked non-zero (with seed
+0) by the exact path, by the cofactor path where it runs, and by the rational
+reference of ``exact_check.py`` (the same draws, exact fractions; every
+network but iJO1366), with the false non-zeros and the missed non-zeros of
+either path against that reference.  The note of a search case is the number
+of structures that it found.  The search from (m + 1) n seeds, each with a
+chi-index, does not finish on iJO1366 within its 300 s timeout, so that case
+runs only with ``--big``; the NumPy model's search is the baseline on the
+small real networks and the random ones.
 """
 
 import os
@@ -20,14 +35,24 @@ import sys
 
 import numpy as np
 
-from harness import ROOT, SETTINGS, Case, network_sizes, smat_skip_reason
+from harness import (ROOT, Case, cofactor_fits, cofactor_workspace_bytes, network_sizes,
+                     opt_in)
 from networks import list_networks, load_network
 
 ORDERS = (10, 20, 40, 60)
 QUICK_ORDERS = (10, 20)
-# Real networks on which the NumPy model is too slow to serve as baseline.
-NO_REFERENCE = {"e_coli_core", "iJO1366"}
+# Real networks on which the NumPy model's search is too slow to serve as
+# baseline (its _smat_ is the baseline wherever cofactor_fits).
+NO_REFERENCE_SEARCH = {"e_coli_core", "iJO1366"}
+# Real networks without the rational reference in the note (far too slow).
+NO_RATIONAL = {"iJO1366"}
 QUICK_NETWORKS = {"BIOMD0000000005_Tyson1991"}
+SEARCH_TIMEOUT = {"iJO1366": 300.0}
+OPT_IN_SEARCH = {
+    "iJO1366": "(m + 1) n = 4.7 million seeds, each with a chi-index; stopped at "
+               "the 300 s timeout",
+}
+SEED = 0
 
 
 # ---------------------------------------------------------------------------
@@ -102,21 +127,24 @@ def reference():
 
 
 class SearchState:
-    def __init__(self, net, with_reference, expect_L=None):
+    def __init__(self, net, with_reference, expect_L=None, trial=2, rational=False):
         from quelmar.cyquelmar import CRN
 
         self.crn = CRN(*net)
         self.L = int(np.array(self.crn.A).shape[0])
         self.ref = reference().CRN(*net) if with_reference else None
         self.expect_L = expect_L
+        self.trial = trial
+        self.rational = rational
+        self.result = None
 
 
-def random_setup(L, with_reference):
-    return lambda: SearchState((random_network(L),), with_reference, L)
+def random_setup(L, with_reference, **kw):
+    return lambda: SearchState((random_network(L),), with_reference, L, **kw)
 
 
-def real_setup(key, with_reference, expect_L):
-    return lambda: SearchState(load_network(key), with_reference, expect_L)
+def real_setup(key, with_reference, expect_L, **kw):
+    return lambda: SearchState(load_network(key), with_reference, expect_L, **kw)
 
 
 def check_order(state):
@@ -125,25 +153,113 @@ def check_order(state):
     return None
 
 
+# ---------------------------------------------------------------------------
+# Exactness of the _smat_ patterns (untimed, in the case's check)
+
+def rational_pattern(stoi, reginfo, trial, seed):
+    """Exact pattern of the union over ``trial`` draws, as ``_smat_`` draws them.
+
+    After ``numpy.random.seed(seed)`` each trial draws the free entries of the
+    A-matrix (those of the reaction-by-species block, reginfo transposed) in
+    row-major order; the pattern of each draw is computed in fractions by
+    ``exact_check.pattern_reduced``.
+    """
+    import exact_check as ec
+
+    m, n = stoi.shape
+    top0 = np.array(reginfo, dtype=float).T.copy()
+    free = ~(np.abs(top0) < np.inf)
+    k = int(free.sum())
+    Sq = ec.to_fractions(np.asarray(stoi, dtype=float))
+    out = np.zeros((m, n), dtype=bool)
+    np.random.seed(seed)
+    for _ in range(trial):
+        top = top0.copy()
+        top[free] = np.random.normal(size=k, scale=10.0)
+        out |= np.array(ec.pattern_reduced(Sq, ec.to_fractions(top), m, n),
+                        dtype=bool).reshape(m, n)
+    return out
+
+
+def structural_rank(A):
+    """Structural rank of A (free entries count as non-zero)."""
+    import scipy.sparse as sp
+    from scipy.sparse.csgraph import structural_rank as srank
+
+    A = np.asarray(A)
+    return int(srank(sp.csr_matrix((A != 0).astype(np.float64))))
+
+
+def versus(path, exact):
+    """'F false non-zeros, Z missed' of a pattern against the exact one."""
+    false_nz = int((path & ~exact).sum())
+    missed = int((~path & exact).sum())
+    return "%d false non-zeros, %d missed" % (false_nz, missed)
+
+
+def check_smat(state):
+    notes = [check_order(state)]
+    m, n = np.asarray(state.crn.stoi).shape
+    np.random.seed(SEED)
+    ext = np.asarray(state.crn._smat_(trial=state.trial), dtype=bool)
+    parts = ["non-zeros of %d: exact path %d" % (m * n, int(ext.sum()))]
+    cof = None
+    if state.ref is not None:
+        np.random.seed(SEED)
+        cof = np.asarray(state.ref._smat_(trial=state.trial), dtype=bool)
+        parts.append("cofactor path %d" % int(cof.sum()))
+    else:
+        parts.append("cofactor path not run (%.3g GB)"
+                     % (cofactor_workspace_bytes(state.L) / 2.0**30))
+    if state.rational:
+        rat = rational_pattern(np.asarray(state.crn.stoi), np.asarray(state.crn.reginfo),
+                               state.trial, SEED)
+        parts.append("rational %d" % int(rat.sum()))
+        if cof is not None:
+            parts.append("cofactor: " + versus(cof, rat))
+        if not (ext == rat).all():
+            parts.append("EXACT PATH DISAGREES: " + versus(ext, rat))
+    if not ext.any() and state.L > 1:
+        rank = structural_rank(state.crn.A)
+        if rank < state.L - 1:
+            parts.append("adj(A) = 0: structural rank of A %d < L - 1" % rank)
+    notes.append(", ".join(parts))
+    return "; ".join(x for x in notes if x)
+
+
+# ---------------------------------------------------------------------------
+
 def smat(state):
-    state.crn._smat_()
+    state.crn._smat_(trial=state.trial)
 
 
 def smat_reference(state):
-    state.ref._smat_()
+    state.ref._smat_(trial=state.trial)
 
 
 def search(state):
-    state.crn.search_for_isoBSs()
+    state.result = state.crn.search_for_isoBSs()
 
 
 def search_reference(state):
     state.ref.search_for_isoBSs()
 
 
-def make_cases(name, params, setup, subject, baseline, quick, skip):
-    return Case(name=name, params=params, setup=setup, func=subject, baseline=baseline,
-                check=check_order, seed=0, quick=quick, skip=skip)
+def report_search(state):
+    if state.result is None:
+        return None
+    return "%d structures" % len(state.result)
+
+
+def smat_case(params, setup, baseline, quick):
+    return Case(name="search._smat_", params=params, setup=setup, func=smat,
+                baseline=baseline, check=check_smat, seed=SEED, quick=quick)
+
+
+def search_case(params, setup, baseline, quick, **kw):
+    return Case(name="search.search_for_isoBSs", params=params, setup=setup, func=search,
+                baseline=baseline, check=check_order, report=report_search, seed=SEED,
+                quick=quick, **kw)
 
 
 def random_cases():
@@ -151,11 +267,11 @@ def random_cases():
     for L in ORDERS:
         stoi = random_network(L)
         params = {"network": "random", "L": L, "m": stoi.shape[0], "n": stoi.shape[1]}
-        for name, subject, baseline in (("search._smat_", smat, smat_reference),
-                                        ("search.search_for_isoBSs", search, search_reference)):
-            out.append(make_cases(name, dict(params), random_setup(L, True), subject, baseline,
-                                  quick=L in QUICK_ORDERS,
-                                  skip=lambda L=L: smat_skip_reason(L)))
+        quick = L in QUICK_ORDERS
+        out.append(smat_case(dict(params, trial=2),
+                             random_setup(L, cofactor_fits(L), trial=2, rational=True),
+                             smat_reference if cofactor_fits(L) else None, quick))
+        out.append(search_case(dict(params), random_setup(L, True), search_reference, quick))
     return out
 
 
@@ -165,13 +281,22 @@ def real_cases():
         sizes = network_sizes(key)
         L = sizes["L"]
         params = {"network": key, "L": L, "m": sizes["m"], "n": sizes["n"]}
-        with_ref = key not in NO_REFERENCE
-        for name, subject, baseline in (("search._smat_", smat, smat_reference),
-                                        ("search.search_for_isoBSs", search, search_reference)):
-            out.append(make_cases(name, dict(params), real_setup(key, with_ref, L), subject,
-                                  baseline if with_ref else None,
-                                  quick=key in QUICK_NETWORKS,
-                                  skip=lambda L=L: smat_skip_reason(L)))
+        quick = key in QUICK_NETWORKS
+        fits = cofactor_fits(L)
+        for trial in (1, 2):
+            out.append(smat_case(dict(params, trial=trial),
+                                 real_setup(key, fits, L, trial=trial,
+                                            rational=key not in NO_RATIONAL),
+                                 smat_reference if fits else None, quick))
+        with_ref = key not in NO_REFERENCE_SEARCH
+        extra = {}
+        if key in SEARCH_TIMEOUT:
+            extra["timeout"] = SEARCH_TIMEOUT[key]
+            extra["slow"] = True
+        if key in OPT_IN_SEARCH:
+            extra["skip"] = opt_in(OPT_IN_SEARCH[key])
+        out.append(search_case(dict(params), real_setup(key, with_ref, L),
+                               search_reference if with_ref else None, quick, **extra))
     return out
 
 

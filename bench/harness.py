@@ -29,6 +29,8 @@ Measurement of one case (see :func:`measure`):
 * A cheap case (a call under ``TRACE_SECONDS``) runs once more under
   ``tracemalloc``, which sees the allocations of Python objects and NumPy
   arrays (not those of C++ ``new``): ``py_peak_mb``.
+* ``check(state)`` (before the first call) and ``report(state)`` (after the
+  last) may add notes, untimed.
 """
 
 import dataclasses
@@ -52,8 +54,12 @@ BASELINE_BUDGET_SECONDS = 30.0
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 
+# The cofactor path of the NumPy model (the baseline of ``_smat_``) is run only
+# where its workspace fits this many GB (see cofactor_workspace_bytes).
+COFACTOR_LIMIT_GB = 2.0
+
 # Set by run.py from its options before it evaluates the skip conditions.
-SETTINGS = {"max_workspace_gb": 4.0, "quick": False}
+SETTINGS = {"quick": False, "big": False}
 
 
 @dataclasses.dataclass
@@ -66,7 +72,10 @@ class Case:
     others of the same name.  ``skip`` is a reason string, or a function
     returning a reason or ``None`` (evaluated by the runner only for the
     cases that it is asked to run).  ``check(state)`` may return a note, for
-    example when subject and baseline disagree.
+    example when subject and baseline disagree; so may ``report(state)``,
+    called after the timed calls (for example to count what the last call
+    left in ``state``).  A case that is not worth its time by default gets
+    ``skip=opt_in(reason)``: it runs only with ``--big``.
     """
 
     name: str
@@ -76,6 +85,7 @@ class Case:
     setup: object = None
     prepare: object = None
     check: object = None
+    report: object = None
     per: int = 1
     unit: str = ""
     seed: object = 0
@@ -221,6 +231,11 @@ def measure(case, repeats=5, trace=True):
             tracemalloc.stop()
         del arg
 
+    if case.report is not None:
+        msg = case.report(state)
+        if msg:
+            notes.append(msg)
+
     per = max(1, case.per)
     record = {
         "name": case.name,
@@ -287,17 +302,24 @@ def network_sizes(key):
     return {k: entry[k] for k in ("m", "n", "rank", "L")}
 
 
-def smat_workspace_bytes(L):
-    """Bytes of the adjugate workspace of ``CRN._smat_``: L^2 (L-1)^2 doubles."""
+def cofactor_workspace_bytes(L):
+    """Bytes of the cofactor path of ``_smat_`` at A-matrix order L.
+
+    The NumPy model of ``tests/reference.py`` holds all L^2 minors of order
+    L - 1 at once: L^2 (L-1)^2 doubles (784 MB at L = 100).
+    """
     return 8 * L * L * (L - 1) * (L - 1)
 
 
-def smat_skip_reason(L):
-    """Why ``_smat_`` is not run at A-matrix order L, or None."""
-    need = smat_workspace_bytes(L)
-    limit = SETTINGS["max_workspace_gb"] * 2.0**30
-    if need > limit:
-        return ("infeasible: _smat_ needs L^2 (L-1)^2 doubles = %.4g GB of workspace at L = %d "
-                "(limit %g GB, --max-workspace-gb)" % (need / 2.0**30, L,
-                                                      SETTINGS["max_workspace_gb"]))
-    return None
+def cofactor_fits(L):
+    """Whether the cofactor path fits COFACTOR_LIMIT_GB at A-matrix order L."""
+    return cofactor_workspace_bytes(L) <= COFACTOR_LIMIT_GB * 2.0**30
+
+
+def opt_in(reason):
+    """A ``skip`` for a case that runs only with ``--big``."""
+    def skip():
+        if SETTINGS["big"]:
+            return None
+        return "opt-in (--big): " + reason
+    return skip

@@ -2,7 +2,7 @@
 """Run the quelmar benchmarks.
 
     python bench/run.py [name ...] [--json] [--quick] [--timeout S]
-                        [--repeats N] [--max-workspace-gb G] [--list]
+                        [--repeats N] [--big] [--list]
 
 Benchmarks are the ``CASES`` of every ``bench/bench_*.py`` module (see
 ``harness.py``).  A ``name`` selects cases by module ("signdet" or
@@ -12,9 +12,9 @@ Benchmarks are the ``CASES`` of every ``bench/bench_*.py`` module (see
 Every case runs in a fresh interpreter of its own, so peak memory is that of
 the case alone; a case that does not finish within ``--timeout`` seconds
 (default 300) is stopped and reported as "timeout", a crash is reported with
-its signal or exit status.  Cases that are known to be infeasible (for
-example a workspace above ``--max-workspace-gb``) are reported as "skip" with
-the reason.
+its signal or exit status.  Cases that cannot run, and the opt-in cases that
+are known not to finish within the timeout (they run only with ``--big``),
+are reported as "skip" with the reason.
 
 Output: a table on stdout (progress on stderr).  With ``--json``, one JSON
 object per case and line instead, with the keys "name", "params", "seconds",
@@ -226,8 +226,8 @@ def main(argv=None):
                     help="seconds before a case is stopped (default 300)")
     ap.add_argument("--repeats", type=int, default=None,
                     help="timing rounds per case (default 5, 3 with --quick)")
-    ap.add_argument("--max-workspace-gb", type=float, default=4.0,
-                    help="skip cases whose known workspace exceeds this (default 4)")
+    ap.add_argument("--big", action="store_true",
+                    help="also run the opt-in cases (known to hit the timeout)")
     ap.add_argument("--no-trace", action="store_true", help="skip the tracemalloc run")
     ap.add_argument("--list", action="store_true", help="list the selected cases and exit")
     ap.add_argument("--table", metavar="FILE",
@@ -247,7 +247,7 @@ def main(argv=None):
         print(summary(saved))
         return 0
 
-    harness.SETTINGS["max_workspace_gb"] = args.max_workspace_gb
+    harness.SETTINGS["big"] = args.big
     harness.SETTINGS["quick"] = args.quick
 
     todo = []

@@ -19,13 +19,12 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 MODELS = os.path.join(HERE, "data", "models")
 HAVE_DOT = shutil.which("dot") is not None
 
-# e_coli_core (cobrapy_textbook.xml.gz) is left out: its analysis takes
-# several seconds with the current sensitivity computation.  cobrapy_mini.json
-# holds the same network as cobrapy_mini_fbc2.xml (test_loaders checks that).
+# cobrapy_mini.json holds the same network as cobrapy_mini_fbc2.xml
+# (test_loaders checks that); iJO1366 is left to the benchmarks.
 SMALL = ["BIOMD0000000005_Tyson1991.xml", "BIOMD0000000009_HuangFerrell1996.xml",
          "BIOMD0000000010_Kholodenko2000.xml", "BIOMD0000000033_Brown2004.xml",
          "BIOMD0000000051_Chassagnole2002.xml", "BIOMD0000000064_Teusink2000.xml",
-         "cobrapy_mini_fbc2.xml"]
+         "cobrapy_mini_fbc2.xml", "cobrapy_textbook.xml.gz"]
 
 
 def run(capsys, *argv):
