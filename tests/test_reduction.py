@@ -329,3 +329,15 @@ def test_diagnose_matches_reference_examples(cq, same, name):
     want = ref.indicator_diagnose(want_crn)
     same(got, want, name)
     same(crn_state(got_crn), crn_state(want_crn), name)
+
+
+def test_selections_of_the_wrong_length_are_refused(cq, same):
+    # NumPy would read an empty mask part as an empty index list and go on
+    crn = cq.CRN(np.array([[-1.0, 1.0], [1.0, -1.0]]))
+    before = crn_state(crn)
+    for sel in ([], [True, False], [True] * 3, [False] * 5):
+        with pytest.raises(ValueError, match="selection has"):
+            crn.signdet_subnetwork(np.array(sel, dtype=bool))
+        with pytest.raises(ValueError, match="selection has"):
+            crn.structural_reduction(sel)
+    same(crn_state(crn), before)

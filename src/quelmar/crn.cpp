@@ -460,10 +460,23 @@ PyObject* crn_search_for_isoBSs(PyObject*, PyObject* const* a) {
 // ---------------------------------------------------------------------------
 // CRN.signdet_subnetwork and CRN.structural_reduction
 
+/// A selection has one entry per species and one per reaction: NumPy would
+/// read a too short one (an empty mask part) as an empty index list.
+void check_selection_length(PyObject* XandR, Py_ssize_t m, Py_ssize_t n) {
+    const Py_ssize_t len = PyObject_Length(XandR);
+    if (len < 0) throw PyError{};
+    if (len != m + n)
+        raise(PyExc_ValueError,
+              "the selection has %zd entries, but the network has %zd species and %zd "
+              "reactions",
+              len, m, n);
+}
+
 PyObject* crn_signdet_subnetwork(PyObject*, PyObject* const* a) {
     PyObject *self = a[0], *XandR = a[1];
     Ref stoi = getattr(self, "stoi");
     const Py_ssize_t M = extent(stoi.get(), 0);
+    check_selection_length(XandR, M, extent(stoi.get(), 1));
     Ref rows = Ref::steal_or_throw(PySequence_GetSlice(XandR, 0, M));
     Ref cols = Ref::steal_or_throw(PySequence_GetSlice(XandR, M, PY_SSIZE_T_MAX));
     Ref S = submatrix(stoi.get(), rows.get(), cols.get());
@@ -510,6 +523,7 @@ PyObject* crn_structural_reduction(PyObject*, PyObject* const* a) {
     { Buffer check(NU.get(), Elem::Double, 2); }
     const Py_ssize_t M = extent(NU.get(), 0);
     const Py_ssize_t N = extent(NU.get(), 1);
+    check_selection_length(XandR, M, N);
 
     Ref xpart = Ref::steal_or_throw(PySequence_GetSlice(XandR, 0, M));
     Ref rpart = Ref::steal_or_throw(PySequence_GetSlice(XandR, M, PY_SSIZE_T_MAX));
