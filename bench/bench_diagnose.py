@@ -62,7 +62,7 @@ def report(state):
     records = state["records"]
     if records is None:
         return None
-    return "%d records" % len(records)
+    return "%d record%s" % (len(records), "" if len(records) == 1 else "s")
 
 
 def cases():

@@ -23,7 +23,10 @@ The note of a ``_smat_`` case counts the entries marked non-zero (with seed
 0) by the exact path, by the cofactor path where it runs, and by the rational
 reference of ``exact_check.py`` (the same draws, exact fractions; every
 network but iJO1366), with the false non-zeros and the missed non-zeros of
-either path against that reference.  The note of a search case is the number
+the cofactor path against that reference (and a warning should the exact
+path differ from it).  Where the exact path finds no non-zero and the
+structural rank of A is below L - 1 (so adj(A) = 0 whatever the values, as
+on iJO1366), the note says so.  The note of a search case is the number
 of structures that it found.  The search from (m + 1) n seeds, each with a
 chi-index, takes about 530 s on iJO1366 (4.7 million seeds), beyond the
 default 300 s ``--timeout``, so that case runs only with ``--big`` (and
@@ -248,7 +251,8 @@ def search_reference(state):
 def report_search(state):
     if state.result is None:
         return None
-    return "%d structures" % len(state.result)
+    count = len(state.result)
+    return "%d structure%s" % (count, "" if count == 1 else "s")
 
 
 def smat_case(params, setup, baseline, quick):
