@@ -57,10 +57,11 @@ find_python() {
     return 1
 }
 
-# Debian packages for the C++ unit tests (GoogleTest, reference LAPACK).
+# Debian packages: GoogleTest and the reference LAPACK for the C++ unit tests,
+# Graphviz for the hierarchy diagrams.
 if ! { [ -f /usr/include/gtest/gtest.h ] && ls /usr/lib/*/liblapack.so >/dev/null 2>&1 && command -v dot >/dev/null 2>&1; }; then
-    log "installing libgtest-dev and liblapack-dev"
-    apt_install libgtest-dev liblapack-dev libblas-dev graphviz || log "warning: could not install the C++ test packages"
+    log "installing libgtest-dev, liblapack-dev and graphviz"
+    apt_install libgtest-dev liblapack-dev libblas-dev graphviz || log "warning: could not install the Debian packages"
 fi
 
 if [ ! -x .venv/bin/python ]; then
