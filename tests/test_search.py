@@ -559,3 +559,25 @@ def test_search_matches_reference_examples(cq, same, name):
         np.random.seed(seed)
         want = ref.CRN(stoi.copy()).search_for_isoBSs()
         same(got, want, name)
+
+
+def test_smat_is_the_pattern_of_the_inverse(cq):
+    # where the drawn A-matrix is invertible (and well conditioned), species i
+    # responds to reaction j exactly when inv(A)[i, j] is non-zero
+    checked = 0
+    for seed in range(200):
+        stoi, reginfo = make_network(seed)[:2]
+        crn = cq.CRN(stoi, reginfo)
+        m, n = crn.stoi.shape
+        A = np.array(crn.A)
+        free = ~(np.abs(A) < np.inf)
+        np.random.seed(seed)
+        A[free] = np.random.normal(size=int(free.sum()), scale=10.0)
+        if A.size == 0 or np.linalg.cond(A) > 1e8:
+            continue
+        inv = np.linalg.inv(A)
+        expected = np.abs(inv[:m, :n]) > 1e-9 * np.abs(inv).max()
+        np.random.seed(seed)
+        assert np.array_equal(crn._smat_(1), expected), seed
+        checked += 1
+    assert checked > 100
