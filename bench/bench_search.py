@@ -53,7 +53,7 @@ NO_RATIONAL = {"iJO1366"}
 QUICK_NETWORKS = {"BIOMD0000000005_Tyson1991"}
 OPT_IN_SEARCH = {
     "iJO1366": "(m + 1) n = 4.7 million seeds, each with a chi-index: about 470 s "
-               "(599 structures, 2.7 GB peak), beyond the 300 s timeout; --big --timeout 900 "
+               "(599 structures, 0.6 GB peak), beyond the 300 s timeout; --big --timeout 900 "
                "lets it finish",
 }
 SEED = 0
