@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kernels.hpp"
+#include "test_util.hpp"
 #include "lapack.hpp"
 
 extern "C" void dgetrf_(int* m, int* n, double* a, int* lda, int* ipiv, int* info);
@@ -28,21 +29,9 @@ public:
 [[maybe_unused]] ::testing::Environment* const lapack_env =
     ::testing::AddGlobalTestEnvironment(new LapackEnvironment);
 
-constexpr double inf = std::numeric_limits<double>::infinity();
-const double nan = std::numeric_limits<double>::quiet_NaN();
-
-Matrix<double> mat(std::initializer_list<std::initializer_list<double>> rows) {
-    const auto r = static_cast<index_t>(rows.size());
-    const auto c = r == 0 ? index_t{0} : static_cast<index_t>(rows.begin()->size());
-    Matrix<double> M(r, c);
-    index_t i = 0;
-    for (const auto& row : rows) {
-        index_t j = 0;
-        for (const double x : row) M(i, j++) = x;
-        ++i;
-    }
-    return M;
-}
+using quelmar::testing::inf;
+using quelmar::testing::mat;
+using quelmar::testing::nan;
 
 // Element-wise equality in which NaN equals NaN.
 void expect_same(const Matrix<double>& actual, const Matrix<double>& expected) {

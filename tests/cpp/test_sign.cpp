@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sign.hpp"
+#include "test_util.hpp"
 
 namespace {
 
@@ -15,21 +16,9 @@ using quelmar::index_t;
 using quelmar::Matrix;
 using quelmar::SignObjective;
 
-constexpr double inf = std::numeric_limits<double>::infinity();
-const double nan = std::numeric_limits<double>::quiet_NaN();
-
-Matrix<double> mat(std::initializer_list<std::initializer_list<double>> rows) {
-    const auto r = static_cast<index_t>(rows.size());
-    const auto c = r == 0 ? index_t{0} : static_cast<index_t>(rows.begin()->size());
-    Matrix<double> M(r, c);
-    index_t i = 0;
-    for (const auto& row : rows) {
-        index_t j = 0;
-        for (const double x : row) M(i, j++) = x;
-        ++i;
-    }
-    return M;
-}
+using quelmar::testing::inf;
+using quelmar::testing::mat;
+using quelmar::testing::nan;
 
 double eval(SignObjective& f, std::vector<double> z) {
     return f(z.data(), static_cast<index_t>(z.size()));
