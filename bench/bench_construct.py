@@ -8,10 +8,8 @@ suite (``tests/reference.py``); the two largest are not, the model being far
 too slow there.
 """
 
-import os
-import sys
 
-from harness import ROOT, Case
+from harness import Case, reference
 from networks import list_networks, load_network
 
 # Networks on which the NumPy model is also run, and those in --quick.
@@ -20,13 +18,6 @@ QUICK = {"BIOMD0000000005_Tyson1991", "BIOMD0000000009_HuangFerrell1996",
          "mini_textbook"}
 
 
-def reference():
-    tests = os.path.join(ROOT, "tests")
-    if tests not in sys.path:
-        sys.path.insert(0, tests)
-    import reference as ref
-
-    return ref
 
 
 def setup_for(key, with_reference):

@@ -11,10 +11,8 @@ one search of iJO1366 alone takes about 470 s, beyond the default 300 s
 far too slow on e_coli_core and iJO1366.
 """
 
-import os
-import sys
 
-from harness import ROOT, Case, network_sizes, opt_in
+from harness import Case, network_sizes, opt_in, reference
 from networks import list_networks, load_network
 
 NO_REFERENCE = {"e_coli_core", "iJO1366"}
@@ -23,13 +21,6 @@ OPT_IN = {"iJO1366": "each pass searches iJO1366 for buffering structures, and o
                      "search alone takes about 470 s, beyond the 300 s timeout"}
 
 
-def reference():
-    tests = os.path.join(ROOT, "tests")
-    if tests not in sys.path:
-        sys.path.insert(0, tests)
-    import reference as ref
-
-    return ref
 
 
 def setup_for(key, with_reference):

@@ -34,13 +34,11 @@ finishes with ``--timeout 900``); the NumPy model's search is the baseline on
 the small real networks and the random ones.
 """
 
-import os
-import sys
 
 import numpy as np
 
-from harness import (ROOT, Case, cofactor_fits, cofactor_workspace_bytes, network_sizes,
-                     opt_in)
+from harness import (Case, cofactor_fits, cofactor_workspace_bytes, network_sizes, opt_in,
+                     reference)
 from networks import list_networks, load_network
 
 ORDERS = (10, 20, 40, 60)
@@ -121,13 +119,6 @@ def random_network(L, seed=0):
 
 # ---------------------------------------------------------------------------
 
-def reference():
-    tests = os.path.join(ROOT, "tests")
-    if tests not in sys.path:
-        sys.path.insert(0, tests)
-    import reference as ref
-
-    return ref
 
 
 class SearchState:

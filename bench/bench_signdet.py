@@ -22,14 +22,13 @@ arguments, then restored.
 against the NumPy model of the test suite (``tests/reference.py``).
 """
 
+import contextlib
 import math
-import os
-import sys
 
 import numpy as np
 from scipy.linalg.lapack import dgetrf
 
-from harness import ROOT, Case
+from harness import Case, reference
 
 SIZES = (5, 10, 20)
 BATCH = 200          # objective evaluations per timed call
@@ -65,6 +64,17 @@ class _Result:
     fun = 0.0
 
 
+@contextlib.contextmanager
+def minimize_replaced(module, stub):
+    """``module.minimize`` (looked up at each signdet call) replaced by stub."""
+    saved = module.minimize
+    module.minimize = stub
+    try:
+        yield
+    finally:
+        module.minimize = saved
+
+
 def capture_objectives(A):
     """The functions that ``signdet(A, trials=1)`` passes to ``minimize``."""
     from quelmar import cyquelmar
@@ -75,12 +85,8 @@ def capture_objectives(A):
         captured.append(kwargs.get("fun", args[0] if args else None))
         return _Result()
 
-    saved = cyquelmar.minimize
-    cyquelmar.minimize = stub
-    try:
+    with minimize_replaced(cyquelmar, stub):
         cyquelmar.signdet(A, trials=1)
-    finally:
-        cyquelmar.minimize = saved
     return captured
 
 
@@ -106,12 +112,8 @@ def evaluate_during_signdet(A, zs):
                 fn(z)
         return _Result()
 
-    saved = cyquelmar.minimize
-    cyquelmar.minimize = stub
-    try:
+    with minimize_replaced(cyquelmar, stub):
         cyquelmar.signdet(A, trials=1)
-    finally:
-        cyquelmar.minimize = saved
 
 
 # ---------------------------------------------------------------------------
@@ -218,20 +220,13 @@ def objective_cases():
 # ---------------------------------------------------------------------------
 # Whole signdet calls
 
-def _reference():
-    tests = os.path.join(ROOT, "tests")
-    if tests not in sys.path:
-        sys.path.insert(0, tests)
-    import reference
-
-    return reference
 
 
 def signdet_setup(n):
     def setup():
         from quelmar import cyquelmar
 
-        return {"A": random_matrix(n), "module": cyquelmar, "reference": _reference()}
+        return {"A": random_matrix(n), "module": cyquelmar, "reference": reference()}
     return setup
 
 

@@ -54,6 +54,19 @@ BASELINE_BUDGET_SECONDS = 30.0
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 
+
+def reference():
+    """The NumPy model of the test suite (tests/reference.py), the baseline of
+    most benchmarks."""
+    import sys
+
+    tests = os.path.join(ROOT, "tests")
+    if tests not in sys.path:
+        sys.path.insert(0, tests)
+    import reference as ref
+
+    return ref
+
 # The cofactor path of the NumPy model (the baseline of ``_smat_``) is run only
 # where its workspace fits this many GB (see cofactor_workspace_bytes).
 COFACTOR_LIMIT_GB = 2.0
