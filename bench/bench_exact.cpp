@@ -10,9 +10,7 @@
 // --dump FILE, the pattern of the first trial is written there (one row of
 // 0/1 characters per species).
 //
-// Build by hand against the kernel library, for example (one line)
-//   g++ -O2 -std=c++20 -Isrc/quelmar tests/cpp/bench_exact.cpp
-//       build/exact/libquelmar_kernels.a -llapack -o build/exact/bench_exact
+// Build with the project: cmake -DQUELMAR_BUILD_BENCH=ON, target bench_exact.
 #include <chrono>
 #include <cmath>
 #include <cstdint>

@@ -1,0 +1,84 @@
+"""Build a :class:`~quelmar.cyquelmar.CRN` from a model file or from text.
+
+Readers:
+
+* :func:`load_sbml` / :func:`loads_sbml`: SBML levels 2 and 3, with or
+  without the fbc package (read through python-libsbml);
+* :func:`load_cobra_json`: cobrapy's JSON model format;
+* :func:`load_antimony` / :func:`loads_antimony`: Antimony text, converted to
+  SBML by the ``antimony`` package and then read as SBML;
+* :func:`from_reactions`: reaction strings such as ``"A + 2 B -> C"``;
+* :func:`load`: any of the file formats, chosen by the file name or content.
+
+Every reader returns a ready network: species and reaction names set, the
+network named after the model, and the regulation matrix holding ``np.inf``
+where a reaction's rate depends on a species and 0 elsewhere.  A file that
+cannot be read raises :class:`LoadError` (a ``ValueError``) whose message
+names the file and the problem in one line; a model construct that the
+network cannot represent faithfully either raises :class:`LoadError` or is
+reported by a :class:`ModelWarning`.  The rules are described in
+``docs/loaders.md``.
+"""
+
+from __future__ import annotations
+
+import os
+
+from ._common import LoadError, ModelWarning, _read_bytes
+from .antimony import load_antimony, loads_antimony
+from .cobra import load_cobra_json
+from .reactions import from_reactions
+from .sbml import load_sbml, loads_sbml
+
+__all__ = [
+    "LoadError",
+    "ModelWarning",
+    "load",
+    "load_sbml",
+    "loads_sbml",
+    "load_cobra_json",
+    "load_antimony",
+    "loads_antimony",
+    "from_reactions",
+]
+
+
+def load(path, format=None, **options):
+    """Load a network from a model file.
+
+    ``format`` is ``"sbml"``, ``"cobra-json"`` or ``"antimony"``; by
+    default it is taken from the file name (``.xml``, ``.sbml``: SBML;
+    ``.json``: cobrapy JSON; ``.ant``, ``.antimony``, ``.txt``: Antimony; each
+    optionally gzipped as ``.gz``) or, for other names, from the first
+    character of the content (``<``: SBML, ``{``: JSON, anything else:
+    Antimony).  Other keyword options go to the reader.
+    """
+    path = os.fspath(path)
+    if format is None:
+        format = _guess_format(path)
+    if format == "sbml":
+        return load_sbml(path, **options)
+    if format in ("cobra-json", "json"):
+        return load_cobra_json(path, **options)
+    if format == "antimony":
+        return load_antimony(path, **options)
+    raise ValueError(f"unknown model format {format!r} "
+                     "(expected 'sbml', 'cobra-json' or 'antimony')")
+
+
+def _guess_format(path):
+    low = path.lower()
+    if low.endswith(".gz"):
+        low = low[:-3]
+    if low.endswith((".xml", ".sbml")):
+        return "sbml"
+    if low.endswith(".json"):
+        return "cobra-json"
+    if low.endswith((".ant", ".antimony", ".txt")):
+        return "antimony"
+    head = _read_bytes(path)[:4096].lstrip(b"\xef\xbb\xbf \t\r\n")
+    if head.startswith(b"<"):
+        return "sbml"
+    if head.startswith(b"{"):
+        return "cobra-json"
+    return "antimony"
