@@ -4,6 +4,9 @@ The compiled core is :mod:`quelmar.cyquelmar`.  Around it:
 
 * :mod:`quelmar.loaders`: networks from SBML, cobrapy JSON, Antimony or
   reaction strings (:func:`load`, :func:`from_reactions`, ...);
+* :mod:`quelmar.regularity`: :func:`regularity` (is the A-matrix
+  structurally non-singular, and which part is not) and :func:`prune`
+  (a structurally regular sub-network, with the reasons for each removal);
 * :mod:`quelmar.analysis`: :func:`analyze`, the whole analysis in one call;
 * :mod:`quelmar.diagram`: the buffering-structure hierarchy as a diagram;
 * :mod:`quelmar.cli`: the ``quelmar`` command.
@@ -24,12 +27,15 @@ __all__ = [
     "loads_antimony",
     "from_reactions",
     "write_diagram",
+    "regularity",
+    "prune",
 ]
 
 from . import cyquelmar  # noqa: E402
 from .cyquelmar import CRN  # noqa: E402
 from .analysis import Analysis, analyze  # noqa: E402
 from .diagram import write_diagram  # noqa: E402
+from .regularity import prune, regularity  # noqa: E402
 from .loaders import (  # noqa: E402
     LoadError,
     ModelWarning,
