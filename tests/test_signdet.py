@@ -124,6 +124,14 @@ def test_variable_matrices(impl, A, expected):
         assert r == expected
 
 
+def test_a_tuple_of_rows_is_one_matrix(impl, same):
+    for rows in ([[2.0, 1.0], [1.0, 3.0]], [[0.0, 1.0], [1.0, 0.0]], [[1e-9]]):
+        np.random.seed(5)
+        expected = impl.signdet(np.array(rows), 2)
+        np.random.seed(5)
+        same(impl.signdet(tuple(map(tuple, rows)), 2), expected)
+
+
 @pytest.mark.parametrize("trials", [0, -3])
 def test_no_trials(impl, trials):
     np.random.seed(1)
