@@ -124,12 +124,14 @@ def test_variable_matrices(impl, A, expected):
         assert r == expected
 
 
-def test_a_tuple_of_rows_is_one_matrix(impl, same):
-    for rows in ([[2.0, 1.0], [1.0, 3.0]], [[0.0, 1.0], [1.0, 0.0]], [[1e-9]]):
+def test_nested_lists_and_tuples_are_matrices(impl, same):
+    for rows in ([[2.0, 1.0], [1.0, 3.0]], [[0.0, 1.0], [1.0, 0.0]], [[1e-9]],
+                 [[INF, 0.0], [0.0, -1.0]], [[INF, 1.0], [1.0, NAN]]):
         np.random.seed(5)
         expected = impl.signdet(np.array(rows), 2)
-        np.random.seed(5)
-        same(impl.signdet(tuple(map(tuple, rows)), 2), expected)
+        for form in (rows, tuple(map(tuple, rows))):
+            np.random.seed(5)
+            same(impl.signdet(form, 2), expected)
 
 
 @pytest.mark.parametrize("trials", [0, -3])

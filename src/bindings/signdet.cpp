@@ -46,7 +46,11 @@ double result_fun(PyObject* result) {
 PyObject* vardetA_impl(PyObject* func, PyObject* const* bound) {
     SignClosure& c = sign_closure(func);
     if (!c.objective) {
-        Buffer buf(c.A.get(), Elem::Double, 2);
+        // The objective reads np.array(A), so nested lists and tuples are
+        // matrices here as they are to NumPy.
+        Ref np = module_global("np");
+        Ref varA = call_method(np.get(), "array", c.A.get());
+        Buffer buf(varA.get(), Elem::Double, 2);
         c.objective = std::make_unique<SignObjective>(buf.matrix<const double>());
     }
     // The optimiser passes float64 vectors: read those in place.
