@@ -92,6 +92,9 @@ def test_heat_map_blocks_zoom_and_files(tmp_path, brown, ecoli):
         fig = r.plot_sensitivity()
         shown = np.asarray(fig.axes[0].images[0].get_array())
         np.testing.assert_array_equal(shown, r.sensitivity[np.ix_(rows, cols)])
+    # e_coli_core's structures cover a 5 x 5 corner: a second panel enlarges it
+    corner = ecoli.plot_sensitivity().axes[1].images[0].get_array()
+    assert np.asarray(corner).shape == (5, 5) and len(brown.plot_sensitivity().axes) == 1
     zoom = ecoli.plot_sensitivity(structure="B12", max_labels=2)
     assert np.asarray(zoom.axes[0].images[0].get_array()).shape == (3, 3)
     assert zoom.axes[0].get_ylabel() == "3 species"  # past max_labels: no names

@@ -5,8 +5,9 @@ responds to a perturbation of the reaction.  Species and reactions are
 ordered along the hierarchy of the isolated buffering structures, so that
 each structure is a block, and every structure except the whole network is
 outlined and labelled.  Names label the rows and columns while they stay
-readable; past ``max_labels`` of them the axes are labelled by structure
-instead, and ``structure=`` zooms into one structure.
+readable.  When the structures cover a small corner of a large matrix, a
+second panel shows that corner enlarged; ``structure=`` shows one structure
+alone.
 
 Matplotlib is an optional dependency (``pip install quelmar[plot]``),
 imported only here.
@@ -101,60 +102,102 @@ def _span(positions: list[int]) -> tuple[int, int] | None:
     return (min(positions), max(positions) + 1) if positions else None
 
 
+def _is_whole(result: Analysis, s: Any) -> bool:
+    return len(s.species) == len(result.species) and len(s.reactions) == len(result.reactions)
+
+
 def plot_sensitivity(result: Analysis, *, structure: str | None = None,
-                     max_labels: int = 120, outline: bool = True,
+                     zoom: bool | None = None, max_labels: int = 120,
+                     outline: bool = True,
                      figsize: tuple[float, float] | None = None) -> Figure:
     """The sensitivity matrix of ``result`` as a Matplotlib figure.
 
-    ``structure``: the id of a structure (such as ``"B3"``) to zoom into
-    its species and reactions.  ``max_labels``: up to this many species
-    (and, separately, reactions) are named on the axes; beyond that the
-    axis shows which structure each stretch belongs to.  ``outline``: draw
-    the structures' outlines.  ``figsize``: inches; by default it grows
-    with the matrix.
+    ``structure``: the id of a structure (such as ``"B3"``) to show alone.
+    ``zoom``: add a second panel enlarging the part of the matrix that the
+    buffering structures (other than the whole network) cover; by default
+    it is added when that part is small beside a large matrix.
+    ``max_labels``: up to this many species (and, separately, reactions)
+    are named on the axes; beyond that the axes only give the counts.
+    ``outline``: draw and label the structures' outlines.  ``figsize``:
+    inches; by default it grows with the matrix.
     """
     Figure, Rectangle = _matplotlib()
     rows, cols = heatmap_order(result)
-    structures = list(result.structures)
+    structures = [s for s in result.structures if not _is_whole(result, s)]
     if structure is not None:
-        zoom = result.structure(structure)
-        keep_r = {result.species.index(n) for n in zoom.species}
-        keep_c = {result.reactions.index(n) for n in zoom.reactions}
+        chosen = result.structure(structure)
+        keep_r = {result.species.index(x) for x in chosen.species}
+        keep_c = {result.reactions.index(x) for x in chosen.reactions}
         rows = [i for i in rows if i in keep_r]
         cols = [j for j in cols if j in keep_c]
-        members = set(zoom.species) | set(zoom.reactions)
-        structures = [s for s in structures
-                      if set(s.species) | set(s.reactions) <= members]
+        members = set(chosen.species) | set(chosen.reactions)
+        structures = [s for s in structures if s.id != structure
+                      and set(s.species) | set(s.reactions) <= members]
     m, n = len(rows), len(cols)
     if m == 0 or n == 0:
         raise ValueError("nothing to draw: the selection has no species or no reactions")
-    name_r = [result.species[i] for i in rows]
-    name_c = [result.reactions[j] for j in cols]
-    label_r, label_c = m <= max_labels, n <= max_labels
-    longest_r = max(map(len, name_r)) if label_r else 4
-    longest_c = max(map(len, name_c)) if label_c else 4
+    # the part the structures cover, for the zoom panel
+    in_r = {result.species.index(x) for s in structures for x in s.species}
+    in_c = {result.reactions.index(x) for s in structures for x in s.reactions}
+    zrows = [i for i in rows if i in in_r]
+    zcols = [j for j in cols if j in in_c]
+    if zoom is None:
+        zoom = max(m, n) > 40 and 0 < len(zrows) * 3 <= m and 0 < len(zcols) * 3 <= n
+    zoom = bool(zoom and zrows and zcols)
+
+    labels = (m <= max_labels, n <= max_labels)
     cell = 0.16 if max(m, n) <= 60 else 0.11 if max(m, n) <= max_labels else 0.0
     if figsize is None:
+        longest_r = max(len(result.species[i]) for i in rows) if labels[0] else 4
+        longest_c = max(len(result.reactions[j]) for j in cols) if labels[1] else 4
         if cell:
-            figsize = (min(max(n * cell + longest_r * 0.07 + 1.2, 4.5), 24.0),
-                       min(max(m * cell + longest_c * 0.07 + 1.2, 3.5), 24.0))
+            w = n * cell + longest_r * 0.07 + 1.2
+            h = m * cell + longest_c * 0.07 + 1.2
         else:
-            figsize = (10.0, 10.0 * min(max(m / n, 0.4), 2.0))
+            w, h = 10.0, 10.0 * min(max(m / n, 0.4), 2.0)
+        if zoom:
+            w += w / 3
+        figsize = (min(max(w, 4.5), 28.0), min(max(h, 3.5), 24.0))
     fontsize = 7 if max(m, n) <= 60 else 5
 
     fig = Figure(figsize=figsize, layout="constrained")
-    ax = fig.add_subplot()
+    if zoom:
+        big, small = fig.subplots(1, 2, width_ratios=[3, 1])
+    else:
+        big, small = fig.add_subplot(), None
+    _draw(big, result, rows, cols, structures, labels, fontsize,
+          outline, label_blocks=outline and not zoom, Rectangle=Rectangle)
+    if small is not None:
+        _draw(small, result, zrows, zcols, structures, (True, True), 8, outline,
+              label_blocks=outline, Rectangle=Rectangle, aspect="equal")
+        small.set_title("the buffering structures, enlarged", fontsize=8, loc="left",
+                        pad=12)
+        big.add_patch(Rectangle((-0.5, -0.5), len(zcols), len(zrows), fill=False,
+                                edgecolor="#000000", linewidth=1.0, linestyle="--"))
+    title = "Sensitivity" + ("" if result.name is None else f" of {result.name}")
+    if structure is not None:
+        title += f", structure {structure}"
+    fig.suptitle(f"{title}\nfilled: the species (row) responds to a perturbation of "
+                 "the reaction (column); outlined: buffering structures", fontsize=8)
+    return fig
+
+
+def _draw(ax: Any, result: Analysis, rows: list[int], cols: list[int],
+          structures: list[Any], labels: tuple[bool, bool], fontsize: float,
+          outline: bool, label_blocks: bool, Rectangle: Any, aspect: str = "auto") -> None:
+    m, n = len(rows), len(cols)
     sub = np.asarray(result.sensitivity, dtype=bool)[np.ix_(rows, cols)]
-    ax.imshow(sub, cmap=_cmap(), vmin=0, vmax=1, aspect="auto", interpolation="nearest")
-    if label_r:
-        ax.set_yticks(range(m), name_r, fontsize=fontsize)
-    if label_c:
-        ax.set_xticks(range(n), name_c, fontsize=fontsize, rotation=90)
-        ax.xaxis.tick_top()
-    if not label_r:
+    ax.imshow(sub, cmap=_cmap(), vmin=0, vmax=1, aspect=aspect, interpolation="nearest")
+    if labels[0]:
+        ax.set_yticks(range(m), [result.species[i] for i in rows], fontsize=fontsize)
+    else:
         ax.set_yticks([])
         ax.set_ylabel(f"{m} species", fontsize=9)
-    if not label_c:
+    if labels[1]:
+        ax.set_xticks(range(n), [result.reactions[j] for j in cols], fontsize=fontsize,
+                      rotation=90)
+        ax.xaxis.tick_top()
+    else:
         ax.set_xticks([])
         ax.set_xlabel(f"{n} reactions", fontsize=9)
     ax.tick_params(length=0)
@@ -163,42 +206,38 @@ def plot_sensitivity(result: Analysis, *, structure: str | None = None,
         ax.set_yticks(np.arange(-0.5, m, 1), minor=True)
         ax.grid(which="minor", color="#e4e4e4", linewidth=0.4)
         ax.tick_params(which="minor", length=0)
-
-    if outline:
-        pos_r = {i: k for k, i in enumerate(rows)}
-        pos_c = {j: k for k, j in enumerate(cols)}
-        placed: list[tuple[float, float]] = []
-        k = 0
-        for s in structures:
-            if len(s.species) == len(result.species) and len(s.reactions) == len(result.reactions):
-                continue  # the whole network is the frame itself
-            if structure is not None and s.id == structure:
-                continue
-            sr = _span([pos_r[i] for i in (result.species.index(x) for x in s.species)
-                        if i in pos_r])
-            sc = _span([pos_c[j] for j in (result.reactions.index(x) for x in s.reactions)
-                        if j in pos_c])
-            if sr is None or sc is None:
-                continue
-            colour = OUTLINES[k % len(OUTLINES)]
-            k += 1
-            ax.add_patch(Rectangle((sc[0] - 0.5, sr[0] - 0.5), sc[1] - sc[0], sr[1] - sr[0],
-                                   fill=False, edgecolor=colour, linewidth=1.4))
-            # label at the block's lower right corner, unless another label is there
-            x, y = sc[1] - 0.5, sr[1] - 0.5
-            near = max(1.5, 0.025 * max(m, n))
-            if any(abs(x - a) < 2 * near and abs(y - b) < near for a, b in placed):
-                continue
-            placed.append((x, y))
-            ax.annotate(s.id, (x, y), xytext=(2, -1), textcoords="offset points",
-                        fontsize=fontsize + 1, color=colour, fontweight="bold",
-                        va="top", ha="left", annotation_clip=False)
-    title = "Sensitivity" + ("" if result.name is None else f" of {result.name}")
-    if structure is not None:
-        title += f", structure {structure}"
-    fig.suptitle(f"{title}\nfilled: the species (row) responds to a perturbation of "
-                 "the reaction (column); outlined: buffering structures", fontsize=8)
-    return fig
+    if not outline:
+        return
+    pos_r = {i: k for k, i in enumerate(rows)}
+    pos_c = {j: k for k, j in enumerate(cols)}
+    placed: list[tuple[float, float]] = []
+    for k, s in enumerate(structures):
+        sr = _span([pos_r[i] for i in (result.species.index(x) for x in s.species)
+                    if i in pos_r])
+        sc = _span([pos_c[j] for j in (result.reactions.index(x) for x in s.reactions)
+                    if j in pos_c])
+        if sr is None or sc is None:
+            continue
+        colour = OUTLINES[k % len(OUTLINES)]
+        ax.add_patch(Rectangle((sc[0] - 0.5, sr[0] - 0.5), sc[1] - sc[0], sr[1] - sr[0],
+                               fill=False, edgecolor=colour, linewidth=1.4))
+        if not label_blocks:
+            continue
+        # the label inside a corner of the block that no other label holds yet:
+        # top left first, then bottom right, top right, bottom left
+        near = max(0.6, 0.025 * max(m, n))
+        corners = [(sc[0] - 0.5, sr[0] - 0.5, "left", "top", (2, -2)),
+                   (sc[1] - 0.5, sr[1] - 0.5, "right", "bottom", (-2, 2)),
+                   (sc[1] - 0.5, sr[0] - 0.5, "right", "top", (-2, -2)),
+                   (sc[0] - 0.5, sr[1] - 0.5, "left", "bottom", (2, 2))]
+        for x, y, ha, va, offset in corners:
+            if not any(abs(x - a) < 2 * near and abs(y - b) < near for a, b in placed):
+                placed.append((x, y))
+                ax.annotate(s.id, (x, y), xytext=offset, textcoords="offset points",
+                            fontsize=fontsize, color=colour, fontweight="bold", va=va,
+                            ha=ha, bbox={"boxstyle": "square,pad=0.1", "fc": "white",
+                                         "ec": "none", "alpha": 0.85})
+                break
 
 
 def _cmap() -> Any:
@@ -219,8 +258,11 @@ def heatmap_svg(result: Analysis, **options: Any) -> str:
 
 
 def write_plot(result: Analysis, path: str | os.PathLike[str], format: str | None = None,
-               **options: Any) -> str:
-    """Write the heat map to ``path`` (PNG, SVG or PDF, by default from the extension)."""
+               dpi: int = 150, **options: Any) -> str:
+    """Write the heat map to ``path`` (PNG, SVG or PDF, by default from the extension).
+
+    ``dpi``: resolution of PNG output; other options go to :func:`plot_sensitivity`.
+    """
     path = os.fspath(path)
     if format is None:
         ext = os.path.splitext(path)[1].lower()
@@ -232,5 +274,5 @@ def write_plot(result: Analysis, path: str | os.PathLike[str], format: str | Non
         raise ValueError(f"unknown picture format {format!r}")
     fig = plot_sensitivity(result, **options)
     metadata = {"Date": None} if format == "svg" else None
-    fig.savefig(path, format=format, dpi=150, metadata=metadata)
+    fig.savefig(path, format=format, dpi=dpi, metadata=metadata)
     return path
