@@ -83,7 +83,7 @@ def _part(result: Analysis, k: int, limit: int | None) -> str:
         return f"What remains once the parts above are contracted, {members}:"
     sid = next((s.id for s in result.structures
                 if set(s.species) == set(xs) and set(s.reactions) == set(rs)), None)
-    return f"Structure {sid}, {members}:" if sid else f"The part of {members}:"
+    return f"Structure {sid}, {members}:" if sid else f"The part made of {members}:"
 
 
 def diagnosis_sentences(result: Analysis, limit: int | None = 6) -> list[str]:
