@@ -1,7 +1,8 @@
 """The ``quelmar`` command.
 
     quelmar analyze [MODEL] [--seed N] [--trials N] [--json FILE]
-                    [--diagram FILE.svg|.png|.pdf|.dot] [--quiet]
+                    [--diagram FILE.svg|.png|.pdf|.dot] [--plot FILE.png|.svg|.pdf]
+                    [--html FILE] [--full] [--quiet]
 
 MODEL is an SBML file (``.xml``, ``.sbml``, optionally ``.gz``), a cobrapy
 JSON model (``.json``) or an Antimony file (``.ant``, ``.txt``); without it,
@@ -71,6 +72,15 @@ def _diagram_path(text):
     return text
 
 
+def _plot_path(text):
+    from .plot import FORMATS
+    ext = os.path.splitext(text)[1].lower()
+    if ext not in FORMATS:
+        raise argparse.ArgumentTypeError(
+            f"{text}: unknown picture type {ext or '(no extension)'}; use .png, .svg or .pdf")
+    return text
+
+
 def build_parser():
     parser = _Parser(prog=PROG, description="Structural analysis of chemical reaction "
                      "networks: sensitivity, isolated buffering structures, their "
@@ -95,6 +105,14 @@ def build_parser():
     a.add_argument("--diagram", type=_diagram_path, metavar="FILE",
                    help="write the hierarchy diagram: .svg, .png, .pdf (rendered by "
                    "Graphviz) or .dot")
+    a.add_argument("--plot", type=_plot_path, metavar="FILE",
+                   help="write the sensitivity heat map: .png, .svg or .pdf (needs "
+                   "Matplotlib: pip install 'quelmar[plot]')")
+    a.add_argument("--html", metavar="FILE",
+                   help="write the whole analysis as one self-contained HTML page")
+    a.add_argument("--full", action="store_true",
+                   help="list every name in the report (by default the sensitivity is "
+                   "summarised and long lists are shortened)")
     a.add_argument("-q", "--quiet", action="store_true",
                    help="no progress display and no report on standard output")
     return parser
@@ -199,8 +217,25 @@ def _analyze(args):
             raise _Failure(f"{args.diagram}: {e}") from None
         except OSError as e:
             raise _Failure(f"{args.diagram}: cannot write: {e.strerror or e}") from None
+    if args.plot:
+        from .plot import PlotError, write_plot
+        try:
+            with progress(f"drawing {args.plot}"):
+                write_plot(result, args.plot)
+        except PlotError as e:
+            raise _Failure(f"{args.plot}: {e}") from None
+        except OSError as e:
+            raise _Failure(f"{args.plot}: cannot write: {e.strerror or e}") from None
+    if args.html:
+        try:
+            with progress(f"writing {args.html}"):
+                page = result.to_html()
+                with open(args.html, "w", encoding="utf-8") as f:
+                    f.write(page)
+        except OSError as e:
+            raise _Failure(f"{args.html}: cannot write: {e.strerror or e}") from None
     if not args.quiet and args.json != "-":
-        sys.stdout.write(str(result) + "\n")
+        sys.stdout.write(result.report(full=args.full) + "\n")
     return EXIT_OK
 
 

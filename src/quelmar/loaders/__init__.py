@@ -8,7 +8,9 @@ Readers:
 * :func:`load_antimony` / :func:`loads_antimony`: Antimony text, converted to
   SBML by the ``antimony`` package and then read as SBML;
 * :func:`from_reactions`: reaction strings such as ``"A + 2 B -> C"``;
-* :func:`load`: any of the file formats, chosen by the file name or content.
+* :func:`from_object`: a cobrapy, libsbml or roadrunner model object;
+* :func:`load`: any of the file formats, chosen by the file name or content,
+  or a model object.
 
 Every reader returns a ready network: species and reaction names set, the
 network named after the model, and the regulation matrix holding ``np.inf``
@@ -23,10 +25,13 @@ reported by a :class:`ModelWarning`.  The rules are described in
 from __future__ import annotations
 
 import os
+from typing import Any
 
+from ..cyquelmar import CRN
 from ._common import LoadError, ModelWarning, _read_bytes
 from .antimony import load_antimony, loads_antimony
 from .cobra import load_cobra_json
+from .objects import from_object
 from .reactions import from_reactions
 from .sbml import load_sbml, loads_sbml
 
@@ -40,11 +45,16 @@ __all__ = [
     "load_antimony",
     "loads_antimony",
     "from_reactions",
+    "from_object",
 ]
 
 
-def load(path, format=None, **options):
-    """Load a network from a model file.
+def load(path: Any, format: str | None = None, **options: Any) -> CRN:
+    """Load a network from a model file or from a model object.
+
+    ``path`` may also be a model object of another library: a cobrapy
+    ``Model``, a libsbml ``SBMLDocument`` or ``Model``, or a roadrunner
+    instance (see :mod:`quelmar.loaders.objects`).
 
     ``format`` is ``"sbml"``, ``"cobra-json"`` or ``"antimony"``; by
     default it is taken from the file name (``.xml``, ``.sbml``: SBML;
@@ -53,6 +63,10 @@ def load(path, format=None, **options):
     character of the content (``<``: SBML, ``{``: JSON, anything else:
     Antimony).  Other keyword options go to the reader.
     """
+    if not isinstance(path, (str, bytes, os.PathLike)):
+        if format is not None:
+            raise TypeError("format applies to files only, not to a model object")
+        return from_object(path, **options)
     path = os.fspath(path)
     if format is None:
         format = _guess_format(path)
