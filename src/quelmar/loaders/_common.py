@@ -17,10 +17,12 @@ from ..cyquelmar import CRN
 MAX_BYTES = 256 * 2**20
 #: the deepest element nesting accepted in an XML document
 MAX_XML_DEPTH = 1000
+#: the longest tag (with its attributes) accepted in an XML document
+MAX_TAG = 256 * 2**10
 #: the deepest nesting of brackets accepted in a JSON document
 MAX_JSON_DEPTH = 200
 #: the longest line accepted in Antimony text, in characters
-MAX_LINE = 100_000
+MAX_LINE = 10_000
 #: the deepest nesting of brackets and unary signs accepted in Antimony text
 MAX_ANTIMONY_DEPTH = 200
 

@@ -104,6 +104,13 @@ def _resolve_imports(text, where, root, from_file):
     return _IMPORT.sub(replace, text)
 
 
+def _last_error(antimony):
+    try:
+        return antimony.getLastError()
+    except UnicodeError:  # the message cut a character in two
+        return "cannot parse (the converter's message is not readable text)"
+
+
 def _crn_from_antimony(text, where, fallback_name, options, root, from_file):
     antimony = _antimony()
     if not text.strip():
@@ -113,11 +120,11 @@ def _crn_from_antimony(text, where, fallback_name, options, root, from_file):
     antimony.clearPreviousLoads()
     try:
         if antimony.loadAntimonyString(text) < 0:
-            raise LoadError(where, "Antimony: " + (antimony.getLastError() or "cannot parse"))
+            raise LoadError(where, "Antimony: " + (_last_error(antimony) or "cannot parse"))
         module = antimony.getMainModuleName()
         sbml = antimony.getSBMLString(module) if module else None
         if not sbml:
-            raise LoadError(where, "Antimony: " + (antimony.getLastError()
+            raise LoadError(where, "Antimony: " + (_last_error(antimony)
                                                    or "no model could be made"))
     finally:
         antimony.clearPreviousLoads()

@@ -9,6 +9,7 @@ import re
 import urllib.parse
 
 from ._common import (
+    MAX_TAG,
     MAX_XML_DEPTH,
     LoadError,
     _assemble,
@@ -93,6 +94,12 @@ def _read_document(text, where):
     root, attributes = _scan_xml(text, where)
     if root != "sbml":
         raise LoadError(where, f"not an SBML document (its root element is <{root}>)")
+    text = _without_comments(text)
+    tag = _LONG_TAG.search(text)
+    if tag:
+        line = text.count("\n", 0, tag.start()) + 1
+        raise LoadError(where, f"not a usable SBML document: line {line}: a tag longer "
+                        f"than {MAX_TAG} characters")
     if "stoichiometryMath" in text or "denominator" in text:
         text = _prepare_level2_stoichiometry(text, where, attributes.get("level", ""))
     doc = libsbml.readSBMLFromString(text)
@@ -160,6 +167,40 @@ def _external_path(source, here, root, where):
 
 class _Refused(Exception):
     pass
+
+
+_SPECIAL = re.compile(r"<!--|<\?|<!\[CDATA\[")
+_SPECIAL_END = {"<!--": "-->", "<?": "?>", "<![CDATA[": "]]>"}
+_LONG_TAG = re.compile(r"<[^<>]{%d,}>" % MAX_TAG)
+
+
+def _without_comments(text):
+    """Well-formed XML ``text`` without comments and processing instructions.
+
+    Each is replaced by its line breaks, so that line numbers stay; the XML
+    declaration and CDATA sections are kept.  libSBML takes time that grows
+    faster than their length to skip long ones; they mean nothing to the
+    model.
+    """
+    parts, pos, kept = [], 0, 0
+    while True:
+        m = _SPECIAL.search(text, pos)
+        if m is None:
+            break
+        end = text.find(_SPECIAL_END[m.group()], m.end())
+        if end < 0:  # pragma: no cover - the text is well-formed
+            break
+        pos = end + len(_SPECIAL_END[m.group()])
+        declaration = m.start() == 0 and re.match(r"<\?xml\s", text)
+        if m.group() == "<![CDATA[" or declaration:
+            continue
+        parts.append(text[kept:m.start()])
+        parts.append("\n" * text.count("\n", m.start(), pos))
+        kept = pos
+    if not parts:
+        return text
+    parts.append(text[kept:])
+    return "".join(parts)
 
 
 def _scan_xml(text, where):
