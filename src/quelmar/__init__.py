@@ -5,6 +5,7 @@ The compiled core is :mod:`quelmar.cyquelmar`.  Around it:
 * :mod:`quelmar.loaders`: networks from SBML, cobrapy JSON, Antimony or
   reaction strings (:func:`load`, :func:`from_reactions`, ...);
 * :mod:`quelmar.analysis`: :func:`analyze`, the whole analysis in one call;
+* :mod:`quelmar.report`: the text and HTML reports of an analysis;
 * :mod:`quelmar.diagram`: the buffering-structure hierarchy as a diagram;
 * :mod:`quelmar.cli`: the ``quelmar`` command.
 """

@@ -18,7 +18,7 @@ import os
 import textwrap
 from html import escape
 
-from .analysis import count
+from ._words import count
 
 __all__ = ["DiagramError", "FORMATS", "hierarchy_dot", "hierarchy_graph",
            "hierarchy_svg", "render", "write_diagram"]
