@@ -61,13 +61,21 @@ def load(path: Any, format: str | None = None, **options: Any) -> CRN:
     ``.json``: cobrapy JSON; ``.ant``, ``.antimony``, ``.txt``: Antimony; each
     optionally gzipped as ``.gz``) or, for other names, from the first
     character of the content (``<``: SBML, ``{``: JSON, anything else:
-    Antimony).  Other keyword options go to the reader.
+    Antimony).  Other keyword options go to the reader; every reader takes
+    ``allow_external`` (default false): whether the model may read the other
+    files it refers to (Antimony imports, SBML comp external models), which
+    must then lie below the model file's directory.
+
+    Only the given file is read unless ``allow_external`` is set, only
+    regular files are read, and any problem with the file raises
+    :class:`LoadError`.
     """
     if not isinstance(path, (str, bytes, os.PathLike)):
         if format is not None:
             raise TypeError("format applies to files only, not to a model object")
+        options.pop("allow_external", None)  # a model object refers to no files
         return from_object(path, **options)
-    path = os.fspath(path)
+    path = os.fsdecode(os.fspath(path))
     if format is None:
         format = _guess_format(path)
     if format == "sbml":
