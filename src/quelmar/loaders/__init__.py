@@ -8,6 +8,7 @@ Readers:
 * :func:`load_antimony` / :func:`loads_antimony`: Antimony text, converted to
   SBML by the ``antimony`` package and then read as SBML;
 * :func:`from_reactions`: reaction strings such as ``"A + 2 B -> C"``;
+* :func:`load_network_json`: the plain matrices of ``*.network.json`` files;
 * :func:`load`: any of the file formats, chosen by the file name or content.
 
 Every reader returns a ready network: species and reaction names set, the
@@ -27,6 +28,7 @@ import os
 from ._common import LoadError, ModelWarning, _read_bytes
 from .antimony import load_antimony, loads_antimony
 from .cobra import load_cobra_json
+from .network import load_network_json
 from .reactions import from_reactions
 from .sbml import load_sbml, loads_sbml
 
@@ -37,6 +39,7 @@ __all__ = [
     "load_sbml",
     "loads_sbml",
     "load_cobra_json",
+    "load_network_json",
     "load_antimony",
     "loads_antimony",
     "from_reactions",
@@ -46,8 +49,9 @@ __all__ = [
 def load(path, format=None, **options):
     """Load a network from a model file.
 
-    ``format`` is ``"sbml"``, ``"cobra-json"`` or ``"antimony"``; by
-    default it is taken from the file name (``.xml``, ``.sbml``: SBML;
+    ``format`` is ``"sbml"``, ``"cobra-json"``, ``"network-json"`` or
+    ``"antimony"``; by default it is taken from the file name (``.xml``,
+    ``.sbml``: SBML; ``.network.json``: the plain network format; other
     ``.json``: cobrapy JSON; ``.ant``, ``.antimony``, ``.txt``: Antimony; each
     optionally gzipped as ``.gz``) or, for other names, from the first
     character of the content (``<``: SBML, ``{``: JSON, anything else:
@@ -60,10 +64,12 @@ def load(path, format=None, **options):
         return load_sbml(path, **options)
     if format in ("cobra-json", "json"):
         return load_cobra_json(path, **options)
+    if format == "network-json":
+        return load_network_json(path, **options)
     if format == "antimony":
         return load_antimony(path, **options)
     raise ValueError(f"unknown model format {format!r} "
-                     "(expected 'sbml', 'cobra-json' or 'antimony')")
+                     "(expected 'sbml', 'cobra-json', 'network-json' or 'antimony')")
 
 
 def _guess_format(path):
@@ -72,6 +78,8 @@ def _guess_format(path):
         low = low[:-3]
     if low.endswith((".xml", ".sbml")):
         return "sbml"
+    if low.endswith(".network.json"):
+        return "network-json"
     if low.endswith(".json"):
         return "cobra-json"
     if low.endswith((".ant", ".antimony", ".txt")):
