@@ -75,7 +75,8 @@ if [ ! -f "$stamp" ] || [ pyproject.toml -nt "$stamp" ]; then
     log "installing Python dependencies"
     .venv/bin/python -m pip install -q --upgrade pip 2>&1 | quiet_pip
     .venv/bin/python -m pip install -q "numpy>=2" scipy pytest hypothesis \
-        "scikit-build-core>=0.11" cmake ninja python-libsbml antimony graphviz 2>&1 | quiet_pip
+        "scikit-build-core>=0.11" cmake ninja python-libsbml antimony graphviz \
+        "dask[distributed]" pandas pyarrow 2>&1 | quiet_pip
     touch "$stamp"
 fi
 

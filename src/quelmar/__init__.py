@@ -6,6 +6,8 @@ The compiled core is :mod:`quelmar.cyquelmar`.  Around it:
   reaction strings (:func:`load`, :func:`from_reactions`, ...);
 * :mod:`quelmar.analysis`: :func:`analyze`, the whole analysis in one call;
 * :mod:`quelmar.diagram`: the buffering-structure hierarchy as a diagram;
+* :mod:`quelmar.batch`: :func:`batch`, many models or knockout variants on
+  Dask (the ``batch`` extra);
 * :mod:`quelmar.cli`: the ``quelmar`` command.
 """
 
@@ -24,12 +26,14 @@ __all__ = [
     "loads_antimony",
     "from_reactions",
     "write_diagram",
+    "batch",
 ]
 
 from . import cyquelmar  # noqa: E402
 from .cyquelmar import CRN  # noqa: E402
 from .analysis import Analysis, analyze  # noqa: E402
 from .diagram import write_diagram  # noqa: E402
+from .batch import batch  # noqa: E402  (Dask, pandas, pyarrow load on first use)
 from .loaders import (  # noqa: E402
     LoadError,
     ModelWarning,

@@ -405,7 +405,7 @@ class _ParquetTable:
     rows that :meth:`flush` moves into a new part."""
 
     JOURNAL = "_pending.jsonl"
-    FLUSH_SECONDS = 5.0
+    FLUSH_SECONDS = 60.0
     FLUSH_ROWS = 500
 
     def __init__(self, path: str, resume: bool):
