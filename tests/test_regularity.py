@@ -11,7 +11,7 @@ from scipy.sparse.csgraph import structural_rank as scipy_rank
 
 import quelmar
 from quelmar import CRN, _structure
-from quelmar.regularity import directions
+from quelmar.preparation import directions
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "bench"))
