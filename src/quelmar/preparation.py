@@ -90,8 +90,6 @@ def _checked(crn):
         if len(names) != size:
             raise ValueError(f"{attr} has {len(names)} names for {size} "
                              f"{'species' if what == 'species' else 'reactions'}")
-        if not all(isinstance(s, str) and s for s in names):
-            raise ValueError(f"every entry of {attr} must be a non-empty string")
     A = np.asarray(crn.A, dtype=float)
     N = A.shape[0] if A.ndim == 2 else -1
     if A.ndim != 2 or A.shape[1] != N or N < m or N < n:
@@ -216,6 +214,7 @@ class Regularity:
         """JSON-ready form."""
         return {
             "is_regular": self.is_regular,
+            "summary": self.summary(),
             "order": self.order,
             "structural_rank": self.structural_rank,
             "species": list(self.species),
@@ -433,7 +432,8 @@ class Pruned:
                 f"{_plural(n, 'reaction', 'reactions')} remain.")
 
     def to_dict(self) -> dict:
-        return {"removed": [{"kind": x.kind, "name": x.name, "reason": x.reason,
+        return {"summary": self.summary(),
+                "removed": [{"kind": x.kind, "name": x.name, "reason": x.reason,
                              "step": x.step, "round": x.round} for x in self.removed],
                 "species": len(self.network.X_names),
                 "reactions": len(self.network.R_names)}
