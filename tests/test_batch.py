@@ -34,7 +34,7 @@ BROWN = os.path.join(NETWORKS, "BIOMD0000000033_Brown2004.network.json")
 @pytest.fixture(scope="module")
 def client():
     cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                       dashboard_address=None)
+                                       dashboard_address=":0")
     with distributed.Client(cluster) as c:
         yield c
     cluster.close()

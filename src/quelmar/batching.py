@@ -643,7 +643,7 @@ def _run(todo, tasks, network, done, table, seed, trials, client, workers, progr
     if client is None:
         n = int(workers) if workers is not None else (os.cpu_count() or 1)
         cluster = LocalCluster(n_workers=max(1, min(n, len(todo))), threads_per_worker=1,
-                               processes=True, dashboard_address=None,
+                               processes=True, dashboard_address=":0",
                                silence_logs=logging.ERROR)
         client = Client(cluster)
     base_key = (tasks[0].source, "") if network is not None else None
