@@ -158,7 +158,9 @@ class Regularity:
     ``reactions``: names in the singular part (empty when regular);
     ``cycles`` and ``conserved_quantities``: descriptions of those in the
     singular part; ``reasons``: species or reaction name -> reason in words;
-    ``parts``: every row and column of the singular part as a :class:`Part`.
+    ``parts``: every row and column of the singular part as a :class:`Part`,
+    those that the maximum matching found leaves uncovered first (the most
+    direct causes), then the rest of the under-determined block.
     """
 
     is_regular: bool
@@ -249,24 +251,31 @@ def _regularity(stoi, reginfo, A, species, reactions):
     if result.is_regular:
         return result
     words = _Words(stoi, reginfo, A, species, reactions, row_block, col_block)
+    ranked = []  # (rank, part): what the matching leaves uncovered comes first
+    under = _structure.UNDER
+
+    def rank(uncovered, code):
+        return 0 if uncovered else 1 if code == under else 2
+
     for j in np.flatnonzero(row_block[:n]):
         part = words.reaction(j)
         result.reactions.append(part.name)
         result.reasons[part.name] = part.reason
-        result.parts.append(part)
+        ranked.append((rank(row_mate[j] < 0, row_block[j]), part))
     for i in np.flatnonzero(col_block[:m]):
         part = words.species(i)
         result.species.append(part.name)
         result.reasons[part.name] = part.reason
-        result.parts.append(part)
+        ranked.append((rank(col_mate[i] < 0, col_block[i]), part))
     for k in np.flatnonzero(col_block[m:]):
         part = words.cycle(k)
         result.cycles.append(part.name)
-        result.parts.append(part)
+        ranked.append((rank(col_mate[m + k] < 0, col_block[m + k]), part))
     for q in np.flatnonzero(row_block[n:]):
         part = words.conserved(q)
         result.conserved_quantities.append(part.name)
-        result.parts.append(part)
+        ranked.append((rank(row_mate[n + q] < 0, row_block[n + q]), part))
+    result.parts = [p for _, p in sorted(ranked, key=lambda rp: rp[0])]
     return result
 
 
