@@ -149,7 +149,7 @@ class Part:
     members: tuple = ()
 
 
-@dataclass
+@dataclass(eq=False)
 class Regularity:
     """Result of :func:`regularity`.
 
@@ -414,7 +414,7 @@ class Removal:
     round: int = 0
 
 
-@dataclass
+@dataclass(eq=False)
 class Pruned:
     """Result of :func:`prune`: ``network`` (a new CRN), ``removed`` (list of
     :class:`Removal`, in order), and ``regularity`` of the new network."""
