@@ -20,8 +20,7 @@ Ref bool_array(PyObject* np, PyObject* x) {
 }
 
 /// The names whose entry of XandR (from offset on) is false or true (keep).
-Ref names_where(PyObject* names, Py_ssize_t count, PyObject* XandR, Py_ssize_t offset,
-                bool keep) {
+Ref names_where(PyObject* names, Py_ssize_t count, PyObject* XandR, Py_ssize_t offset, bool keep) {
     Ref list = new_list();
     for (Py_ssize_t i = 0; i < count; ++i) {
         Ref mark = getitem_at(XandR, offset + i);
