@@ -58,10 +58,15 @@ find_python() {
 }
 
 # Debian packages: GoogleTest and the reference LAPACK for the C++ unit tests,
-# Graphviz for the hierarchy diagrams.
+# Graphviz for the hierarchy diagrams, Chromium (headless) for the test that
+# opens the HTML report in a browser.
 if ! { [ -f /usr/include/gtest/gtest.h ] && ls /usr/lib/*/liblapack.so >/dev/null 2>&1 && command -v dot >/dev/null 2>&1; }; then
     log "installing libgtest-dev, liblapack-dev and graphviz"
     apt_install libgtest-dev liblapack-dev libblas-dev graphviz || log "warning: could not install the Debian packages"
+fi
+if ! command -v chromium >/dev/null 2>&1; then
+    log "installing chromium (headless browser for the HTML report test)"
+    apt_install chromium fonts-dejavu-core || log "warning: could not install chromium"
 fi
 
 if [ ! -x .venv/bin/python ]; then
@@ -70,7 +75,7 @@ if [ ! -x .venv/bin/python ]; then
     "$PY" -m venv .venv
 fi
 
-# quelmar as an editable install (with the model formats) and the groups of
+# quelmar as an editable install (with every extra) and the groups of
 # pyproject.toml: what a build without isolation needs, and the test tools.
 # The editable install rebuilds the extension whenever it is imported after
 # a source changed; reinstall only when pyproject.toml changed.
@@ -79,7 +84,9 @@ if [ ! -f "$stamp" ] || [ pyproject.toml -nt "$stamp" ]; then
     log "installing quelmar (editable) and its development dependencies"
     .venv/bin/python -m pip install -q --upgrade pip 2>&1 | quiet_pip
     .venv/bin/python -m pip install -q --group build 2>&1 | quiet_pip
-    .venv/bin/python -m pip install -q --no-build-isolation -e ".[models]" --group test 2>&1 | quiet_pip
+    # every extra: the tests use them all
+    .venv/bin/python -m pip install -q --no-build-isolation -e ".[models,plot,interop,batch]" \
+        --group test 2>&1 | quiet_pip
     touch "$stamp"
 fi
 
