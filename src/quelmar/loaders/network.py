@@ -27,7 +27,7 @@ SUFFIXES = (".network.json", ".network.json.gz")
 _NAMED = {"inf": math.inf, "+inf": math.inf, "-inf": -math.inf, "nan": math.nan}
 
 
-def load_network_json(path):
+def load_network_json(path: str | os.PathLike[str]) -> CRN:
     """Load a ``.network.json`` (or ``.network.json.gz``) file.
 
     The regulation matrix is used as written (no default is filled in); a
