@@ -43,6 +43,7 @@ from hypothesis import HealthCheck, event, note, settings
 from hypothesis import given
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
+from support import assert_same, assert_unchanged, snapshot
 
 cq = pytest.importorskip("quelmar.cyquelmar")
 
@@ -685,28 +686,6 @@ def run(fn, seed):
         return Raised(exc)
 
 
-def assert_same(a, b, path="result"):
-    """a and b are equal bit for bit (NaN equals NaN), with matching types."""
-    if isinstance(a, np.ndarray) or isinstance(b, np.ndarray):
-        assert isinstance(a, np.ndarray) and isinstance(b, np.ndarray), "%s: %r vs %r" % (path, a, b)
-        assert a.dtype == b.dtype and a.shape == b.shape, "%s: %r vs %r" % (path, a, b)
-        assert np.array_equal(a, b, equal_nan=a.dtype.kind in "fc"), "%s: %r vs %r" % (path, a, b)
-        return
-    assert type(a) is type(b), "%s: %r vs %r" % (path, a, b)
-    if isinstance(a, (list, tuple)):
-        assert len(a) == len(b), "%s: %r vs %r" % (path, a, b)
-        for i, (x, y) in enumerate(zip(a, b)):
-            assert_same(x, y, "%s[%d]" % (path, i))
-    elif isinstance(a, dict):
-        assert list(a) == list(b), "%s: %r vs %r" % (path, a, b)
-        for k in a:
-            assert_same(a[k], b[k], "%s[%r]" % (path, k))
-    elif isinstance(a, (float, np.floating)) and math.isnan(a):
-        assert math.isnan(b), "%s: %r vs %r" % (path, a, b)
-    else:
-        assert a == b, "%s: %r vs %r" % (path, a, b)
-
-
 def values_of(v):
     with quiet():
         return np.array(v)
@@ -735,39 +714,6 @@ def assert_state_agrees(bad, twin, keys):
         if k in ARRAY_ATTRS:
             a, b = clean(a, ARRAY_ATTRS[k]), clean(b, ARRAY_ATTRS[k])
         assert_values_agree(a, b, k)
-
-
-def snapshot(obj):
-    """Every instance attribute: the object itself and a copy of its contents."""
-    out = {}
-    for k, v in vars(obj).items():
-        if isinstance(v, np.ndarray):
-            out[k] = (v, v.copy())
-        elif isinstance(v, MEMVIEW):
-            out[k] = (v, np.array(v))
-        elif isinstance(v, list):
-            out[k] = (v, list(v))
-        else:
-            out[k] = (v, None)
-    return out
-
-
-def assert_unchanged(obj, snap, what):
-    now = vars(obj)
-    assert list(now) == list(snap), "%s changed the attribute set: %r -> %r" % (what, list(snap), list(now))
-    for k, (v, contents) in snap.items():
-        assert now[k] is v, "%s replaced %s" % (what, k)
-        if contents is None:
-            continue
-        if isinstance(contents, list):
-            assert len(contents) == len(v) and all(x is y for x, y in zip(contents, v)), "%s changed %s" % (what, k)
-            continue
-        cur = np.array(v) if isinstance(v, MEMVIEW) else v
-        assert cur.dtype == contents.dtype and cur.shape == contents.shape, "%s changed %s" % (what, k)
-        if contents.dtype.hasobject:
-            assert all(x is y for x, y in zip(cur.flat, contents.flat)), "%s changed %s" % (what, k)
-        else:
-            assert cur.tobytes() == contents.tobytes(), "%s changed %s" % (what, k)
 
 
 def check(call_bad, call_twin, seed, *, comparable=True, strict=False, compare=assert_same, label=""):
