@@ -28,8 +28,6 @@ extension with ``--expect-exact``) does not.
 from __future__ import annotations
 
 import argparse
-import gzip
-import json
 import os
 import random
 import sys
@@ -43,17 +41,17 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
                                 "tests"))
 from support import draw_top, pattern_full, pattern_reduced, to_fractions  # noqa: E402
 
+from quelmar.loaders import read_network_json  # noqa: E402
+
 
 # ------------------------------------------------------------------ driver
 
 
 def load(path: str):
-    opener = gzip.open if path.endswith(".gz") else open
-    with opener(path, "rt") as f:
-        net = json.load(f)
-    S = np.array(net["stoichiometry"], dtype=float)
-    reg = np.array([[np.inf if v == "inf" else float(v) for v in row] for row in net["regulation"]])
-    return net.get("name", path), S, reg
+    net = read_network_json(path)
+    if net.reginfo is None:
+        raise SystemExit(f"{path}: no regulation matrix")
+    return net.name, net.stoi, net.reginfo
 
 
 def float_pattern(S: np.ndarray, top: np.ndarray) -> np.ndarray | None:

@@ -5,7 +5,6 @@ bases of the cycles and conserved quantities, and its adjugate by
 fraction-free elimination (support.py)."""
 
 import os
-import sys
 
 import numpy as np
 import pytest
@@ -15,10 +14,16 @@ cq = pytest.importorskip("quelmar.cyquelmar")
 import support
 from netgen import make_network
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "bench"))
+from quelmar.loaders import read_network_json
 
-from networks import load_network  # noqa: E402
+NETWORKS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "data",
+                        "networks")
+
+
+def load_network(name):
+    net = read_network_json(os.path.join(NETWORKS, name + ".network.json"))
+    return net.stoi, net.reginfo
+
 
 SMALL_REAL = [
     "BIOMD0000000005_Tyson1991",

@@ -16,23 +16,35 @@ from __future__ import annotations
 import json
 import math
 import os
+from typing import TYPE_CHECKING, NamedTuple
 
 import numpy as np
 
 from ..cyquelmar import CRN
 from ._common import LoadError, _read_text
 
+if TYPE_CHECKING:
+    import numpy.typing as npt
+
 SUFFIXES = (".network.json", ".network.json.gz")
 
 _NAMED = {"inf": math.inf, "+inf": math.inf, "-inf": -math.inf, "nan": math.nan}
 
 
-def load_network_json(path: str | os.PathLike[str]) -> CRN:
-    """Load a ``.network.json`` (or ``.network.json.gz``) file.
+class NetworkFile(NamedTuple):
+    """The contents of a network file, as :func:`read_network_json` gives them."""
 
-    The regulation matrix is used as written (no default is filled in); a
-    missing ``"regulation"`` gives the default of :class:`CRN`.
-    """
+    name: str
+    species: list[str]
+    reactions: list[str]
+    stoi: npt.NDArray[np.float64]
+    reginfo: npt.NDArray[np.float64] | None  # None: not in the file
+    source: str | None
+
+
+def read_network_json(path: str | os.PathLike[str]) -> NetworkFile:
+    """Read a ``.network.json`` (or ``.network.json.gz``) file into arrays
+    and names, checked as :func:`load_network_json` checks them."""
     path = os.fspath(path)
     text = _read_text(path)
     try:
@@ -52,7 +64,19 @@ def load_network_json(path: str | os.PathLike[str]) -> CRN:
     if doc.get("regulation") is not None:
         reginfo = _matrix(doc["regulation"], shape, "regulation", path)
     name = doc.get("name") or os.path.basename(path).split(".network.json")[0]
-    return CRN(stoi, reginfo, species, reactions, str(name))
+    source = doc.get("source")
+    return NetworkFile(str(name), species, reactions, stoi, reginfo,
+                       None if source is None else str(source))
+
+
+def load_network_json(path: str | os.PathLike[str]) -> CRN:
+    """Load a ``.network.json`` (or ``.network.json.gz``) file.
+
+    The regulation matrix is used as written (no default is filled in); a
+    missing ``"regulation"`` gives the default of :class:`CRN`.
+    """
+    net = read_network_json(path)
+    return CRN(net.stoi, net.reginfo, net.species, net.reactions, net.name)
 
 
 def _names(doc, key, path):
