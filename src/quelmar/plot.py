@@ -123,6 +123,9 @@ def plot_sensitivity(result: Analysis, *, structure: str | None = None,
     ``outline``: draw and label the structures' outlines.  ``figsize``:
     inches; by default it grows with the matrix.
     """
+    if result.sensitivity is None:
+        raise PlotError("the sensitivity matrix is undefined: the network is structurally "
+                        "singular (prepare it first: --prune)")
     Figure, Rectangle = _matplotlib()
     rows, cols = heatmap_order(result)
     structures = [s for s in result.structures if not _is_whole(result, s)]

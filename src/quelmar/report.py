@@ -132,6 +132,17 @@ def text_report(result: Analysis, full: bool = False) -> str:
     seed = "no seed" if result.seed is None else f"seed {result.seed}"
     out.append(f"({result.trials} random trials, {seed})")
 
+    out.extend(_preparation_text(result, limit, w))
+    if not getattr(result, "defined", True):
+        out.append("")
+        out.append("Sensitivity: undefined (the A-matrix is singular for every choice of "
+                   "rates)")
+        out.append("Isolated buffering structures and indicator diagnosis: undefined")
+        if not full:
+            out.append("")
+            out.append("(long lists shortened; every name: --full, or result.report(full=True))")
+        return "\n".join(out)
+
     out.append("")
     if full:
         out.append("Sensitivity: species that respond to a perturbation of each reaction")
@@ -165,6 +176,40 @@ def text_report(result: Analysis, full: bool = False) -> str:
         out.append("")
         out.append("(long lists shortened; every name: --full, or result.report(full=True))")
     return "\n".join(out)
+
+
+def _preparation_text(result: Analysis, limit: int | None, w: int) -> list[str]:
+    """The preparation and regularity sections (nothing for a plain regular network)."""
+    out: list[str] = []
+    prep = getattr(result, "preparation", None)
+    if prep is not None:
+        out.append("")
+        out.append("Preparation")
+        out.extend(wrap(prep["summary"], "  ", w))
+        removed = prep["removed"]
+        shown = removed if limit is None else removed[:limit]
+        for r in shown:
+            out.extend(wrap(f"{r['name']}: {r['reason']}", f"  {r['kind']} ", w))
+        if len(shown) < len(removed):
+            steps: dict[str, int] = {}
+            for r in removed[len(shown):]:
+                steps[r["step"]] = steps.get(r["step"], 0) + 1
+            out.append(f"  ... and {len(removed) - len(shown)} more ("
+                       + ", ".join(f"{k}: {v}" for k, v in steps.items()) + ")")
+    reg = getattr(result, "regularity", None)
+    if reg is not None and not reg["is_regular"]:
+        out.append("")
+        out.append("Structural regularity: SINGULAR")
+        out.extend(wrap(reg["summary"], "  ", w))
+        parts = reg["parts"]
+        shown = parts if limit is None else parts[:2 * limit]
+        for p in shown:
+            out.extend(wrap(f"{p['name']} ({p['block']}): {p['reason']}",
+                            f"  {p['kind']} ", w))
+        if len(shown) < len(parts):
+            out.append(f"  ... and {len(parts) - len(shown)} more rows and columns of "
+                       "the A-matrix")
+    return out
 
 
 def _structures_full(result: Analysis, w: int) -> list[str]:
@@ -267,7 +312,11 @@ def _body(result: Analysis, level: int) -> list[str]:
     e = html.escape
     h = f"h{level}"
     by_id = {s.id: s for s in result.structures}
-    parts = []
+    parts = _preparation_html(result, h)
+    if not getattr(result, "defined", True):
+        parts.append(f"<{h}>Sensitivity and buffering structures</{h}>")
+        parts.append("<p>Undefined: the A-matrix is singular for every choice of rates.</p>")
+        return parts
 
     parts.append(f"<{h}>Sensitivity</{h}>")
     heat = _svg_or_none(lambda: heatmap_svg(result))
@@ -313,11 +362,44 @@ def _body(result: Analysis, level: int) -> list[str]:
     return parts
 
 
+def _preparation_html(result: Analysis, h: str) -> list[str]:
+    e = html.escape
+    parts: list[str] = []
+    prep = getattr(result, "preparation", None)
+    if prep is not None:
+        parts.append(f"<{h}>Preparation</{h}><p>{e(prep['summary'])}</p>")
+        if prep["removed"]:
+            parts.append(f"<details><summary>{count(len(prep['removed']), 'removal')}"
+                         "</summary><table><tr><th>removed</th><th>step</th>"
+                         "<th>why</th></tr>")
+            for r in prep["removed"]:
+                parts.append(f"<tr><td>{e(r['kind'])} <b>{e(str(r['name']))}</b></td>"
+                             f"<td>{e(r['step'])}</td><td>{e(r['reason'])}</td></tr>")
+            parts.append("</table></details>")
+    reg = getattr(result, "regularity", None)
+    if reg is not None and not reg["is_regular"]:
+        parts.append(f"<{h}>Structural regularity: singular</{h}>"
+                     f"<p class='variable'>{e(reg['summary'])}</p>")
+        parts.append(f"<details><summary>the singular part: "
+                     f"{len(reg['parts'])} rows and columns of the A-matrix</summary>"
+                     "<table><tr><th>part</th><th></th><th>why</th></tr>")
+        for p in reg["parts"]:
+            parts.append(f"<tr><td>{e(p['kind'])} <b>{e(str(p['name']))}</b></td>"
+                         f"<td>{e(p['block'])}</td><td>{e(p['reason'])}</td></tr>")
+        parts.append("</table></details>")
+    return parts
+
+
 def _summary(result: Analysis) -> str:
     e = html.escape
     seed = "no seed" if result.seed is None else f"seed {result.seed}"
     fixed = sum(sign_name(r["sign_det"]) in ("positive", "negative") for r in result.diagnosis)
     src = f"from {e(result.source)}; " if result.source else ""
+    if not getattr(result, "defined", True):
+        return (f"<p class='summary'>{count(len(result.species), 'species')}, "
+                f"{count(len(result.reactions), 'reaction')}; structurally singular: "
+                "no sensitivity, no buffering structures. "
+                f"<span class='muted'>{src}</span></p>")
     return (f"<p class='summary'>{count(len(result.species), 'species')}, "
             f"{count(len(result.reactions), 'reaction')}; "
             f"{count(len(result.structures), 'isolated buffering structure')}; "
