@@ -54,6 +54,14 @@ def test_text_report_compact_by_default_full_on_request(brown, ecoli):
         for j, x in enumerate(r.reactions):  # the full report lists every response
             resp = [s for i, s in enumerate(r.species) if r.sensitivity[i, j]]
             assert re.search(rf"^  {re.escape(x)} +{re.escape(resp[0])}", full, re.M)
+    # many small pieces: every list of the compact report is cut short
+    chains = quelmar.from_reactions([x for i in range(15)
+                                     for x in (f"-> A{i}", f"A{i} -> B{i}", f"B{i} ->")])
+    wide = quelmar.analyze(chains, seed=0)
+    assert len(wide.diagnosis) > 12 and len(sensitivity_groups(wide)) > 15
+    assert len(str(wide).splitlines()) <= 100 < len(wide.report(full=True).splitlines())
+    assert max(map(len, str(wide).splitlines())) <= 78
+    assert "more, in" in str(wide) and "more parts, " in str(wide)
     assert len(str(ecoli).splitlines()) <= 100 < len(ecoli.report(full=True).splitlines())
     assert "every species <- 90 reactions" in str(ecoli)
     assert "(stays within B1: cit_c)" in str(ecoli)
