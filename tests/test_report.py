@@ -84,7 +84,7 @@ def test_diagnosis_in_words(brown):
     assert diagnosis_sentences(one)[0].startswith("The whole network, 1 species (A)")
 
 
-def test_heat_map_blocks_zoom_and_files(tmp_path, brown, ecoli):
+def test_heat_map_blocks_zoom_and_files(tmp_path, capsys, brown, ecoli):
     pytest.importorskip("matplotlib")
     from quelmar.plot import heatmap_order, write_plot
     for r in (brown, ecoli):
@@ -107,10 +107,18 @@ def test_heat_map_blocks_zoom_and_files(tmp_path, brown, ecoli):
     assert np.asarray(zoom.axes[0].images[0].get_array()).shape == (3, 3)
     assert zoom.axes[0].get_ylabel() == "3 species"  # past max_labels: no names
     for ext, magic in [(".png", b"\x89PNG"), (".svg", b"<svg"), (".pdf", b"%PDF")]:
-        assert magic in (tmp_path / ("h" + ext)).read_bytes()[:400] if write_plot(
-            brown, tmp_path / ("h" + ext)) else False
+        path = write_plot(brown, tmp_path / ("h" + ext))
+        with open(path, "rb") as f:
+            assert magic in f.read(400)
     with pytest.raises(ValueError, match="unknown picture type '.jpg'"):
         write_plot(brown, tmp_path / "h.jpg")
+    # from the command line, with the full report
+    pdf = tmp_path / "cli.pdf"
+    assert main(["analyze", BROWN, "--seed", "0", "--plot", str(pdf), "--full"]) == 0
+    assert pdf.read_bytes().startswith(b"%PDF")
+    assert "Sensitivity: species that respond" in capsys.readouterr().out
+    assert main(["analyze", BROWN, "--plot", str(tmp_path / "h.gif")]) == 2
+    assert "unknown picture type .gif" in capsys.readouterr().err
 
 
 def test_notebook_view_shows_pictures_and_folds_lists(brown):
