@@ -82,7 +82,7 @@ if [ ! -f "$stamp" ] || [ pyproject.toml -nt "$stamp" ]; then
     .venv/bin/python -m pip install -q "numpy>=2" scipy pytest hypothesis \
         "scikit-build-core>=0.11" cmake ninja python-libsbml antimony graphviz 2>&1 | quiet_pip
     # the optional extras, as pyproject.toml lists them (the tests use them all)
-    .venv/bin/python -c 'import tomllib; x = tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]; print("\n".join(d for k in ("plot", "interop") for d in x[k]))' \
+    .venv/bin/python -c 'import tomllib; x = tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]; print("\n".join(d for k in ("plot", "interop", "batch") for d in x[k]))' \
         | xargs .venv/bin/python -m pip install -q 2>&1 | quiet_pip
     touch "$stamp"
 fi

@@ -22,6 +22,8 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from ._io import write_atomic
+
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
@@ -256,10 +258,12 @@ def heatmap_svg(result: Analysis, **options: Any) -> str:
 
 
 def write_plot(result: Analysis, path: str | os.PathLike[str], format: str | None = None,
-               dpi: int = 150, **options: Any) -> str:
+               dpi: int = 150, *, inputs: Any = (), **options: Any) -> str:
     """Write the heat map to ``path`` (PNG, SVG or PDF, by default from the extension).
 
     ``dpi``: resolution of PNG output; other options go to :func:`plot_sensitivity`.
+    The file is replaced only once it is complete, and never when it is one
+    of ``inputs`` or not a regular file.
     """
     path = os.fspath(path)
     if format is None:
@@ -272,5 +276,7 @@ def write_plot(result: Analysis, path: str | os.PathLike[str], format: str | Non
         raise ValueError(f"unknown picture format {format!r}")
     fig = plot_sensitivity(result, **options)
     metadata = {"Date": None} if format == "svg" else None
-    fig.savefig(path, format=format, dpi=dpi, metadata=metadata)
+    buffer = io.BytesIO()
+    fig.savefig(buffer, format=format, dpi=dpi, metadata=metadata)
+    write_atomic(path, buffer.getvalue(), inputs)
     return path
