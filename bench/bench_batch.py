@@ -1,0 +1,70 @@
+"""Batch analysis: the knockout scan of a network (every single-reaction
+deletion, one Dask task each) on a local cluster of 2 worker processes, with
+the same scan on 1 worker as the baseline, so "ratio" is the speed-up of the
+second worker.
+
+Both clusters are started and warmed up (each worker has imported quelmar)
+before the clock starts, so the times are those of the scan alone; each scan
+runs once.  The note counts the rows and the failed ones.  e_coli_core has
+95 reactions (96 rows); mini_textbook (18 reactions) is the quick case.
+"""
+
+import os
+
+from harness import Case
+from networks import network_path
+
+WORKERS = 2
+
+
+def setup_for(key):
+    def setup():
+        import logging
+
+        from distributed import Client, LocalCluster
+
+        import quelmar
+
+        clients = {}
+        for n in (1, WORKERS):
+            cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
+                                   dashboard_address=None, silence_logs=logging.ERROR)
+            clients[n] = Client(cluster)
+            clients[n].run(__import__, "quelmar.batch")
+        return {"batch": quelmar.batch, "path": network_path(key), "clients": clients,
+                "table": None}
+    return setup
+
+
+def scan_on(workers):
+    def scan(state):
+        state["table"] = state["batch"](state["path"], knockouts=True, seed=0,
+                                        client=state["clients"][workers], progress=False)
+    return scan
+
+
+def report(state):
+    table = state["table"]
+    if table is None:
+        return None
+    failed = int((table["error"] != "").sum())
+    return "%d rows, %d failed, %d CPUs, load average %.1f" % (
+        len(table), failed, os.cpu_count() or 0, os.getloadavg()[0])
+
+
+def skip():
+    try:
+        import distributed  # noqa: F401
+        import pandas  # noqa: F401
+        import pyarrow  # noqa: F401
+    except ImportError as e:
+        return "needs the batch extra (%s is missing)" % e.name
+    return None
+
+
+CASES = [
+    Case(name="batch.knockouts", params={"network": key, "workers": WORKERS, "baseline": 1},
+         setup=setup_for(key), func=scan_on(WORKERS), baseline=scan_on(1), report=report,
+         seed=None, slow=True, quick=quick, skip=skip, timeout=1200)
+    for key, quick in (("mini_textbook", True), ("e_coli_core", False))
+]
