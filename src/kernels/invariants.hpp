@@ -1,6 +1,6 @@
 // Structural invariants of reaction networks: conserved-quantity classes, the
 // output-complete closure of a selection, the emergent-cycle test, the
-// chi-index, and the seed search that combines them.
+// chi-index; the seed search that combines them is declared in search.hpp.
 //
 // Selections (XandR) are byte vectors of m + n entries, species first, then
 // reactions; a non-zero byte is selected.  Boolean matrices are byte matrices.
@@ -44,19 +44,7 @@ index_t chiindex(MatrixView<const double> stoi, MatrixView<const double> DT,
 bool no_emergent_cycles(MatrixView<const double> stoi, VectorView<const std::uint8_t> XandR,
                         const Poll& poll = {});
 
-/// All isolated buffering structures reached from the (m+1)*n seeds
-/// {species M (none for M = -1), reaction N}, M ascending from -1, N ascending
-/// inside: each seed closed by oc_closure, accepted when its chi-index is 0
-/// and it has no emergent cycle.  Duplicates keep their first occurrence; an
-/// empty result becomes the whole network; the list is then ordered by the
-/// exchange procedure (i < j, swap when species counts, then reaction counts,
-/// of positions i, j are in decreasing order).  Each distinct closed
-/// selection is evaluated once.
-std::vector<Selection> search_isoBSs(MatrixView<const double> stoi,
-                                     MatrixView<const double> DT,
-                                     MatrixView<const std::uint8_t> oc,
-                                     MatrixView<const std::uint8_t> lo,
-                                     MatrixView<const std::uint8_t> cq,
-                                     const Poll& poll = {});
-
 }  // namespace quelmar
+
+// The search that combines these kernels.
+#include "search.hpp"

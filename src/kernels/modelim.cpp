@@ -1,0 +1,294 @@
+// Dense modular elimination: packed multiply-accumulate (portable and AVX2)
+// and blocked Gauss-Jordan.
+#include "modelim.hpp"
+
+#include <algorithm>
+#include <stdexcept>
+#include <utility>
+
+#if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
+#include <immintrin.h>
+#define QUELMAR_EXACT_X86 1
+#endif
+
+namespace quelmar::modp {
+
+namespace {
+
+template <index_t NR>
+void pack_slivers(const double* B, index_t ldb, index_t kd, index_t j0, index_t w,
+                  double* dst) {
+    for (index_t s = 0; s * NR < w; ++s, dst += kd * NR) {
+        const index_t cols = std::min(NR, w - s * NR);
+        for (index_t t = 0; t < kd; ++t) {
+            const double* src = B + t * ldb + j0 + s * NR;
+            for (index_t c = 0; c < NR; ++c) dst[t * NR + c] = c < cols ? src[c] : 0.0;
+        }
+    }
+}
+
+// C = reduce(C + A * B): A is mr x kd (row stride lda), B kd x nc (ldb),
+// C mr x nc (ldc); entries of A, B, C are centred residues.  Portable version:
+// register tiles of MR x NR over B packed in slivers.
+void gemm_generic(const Field& F, index_t mr, index_t nc, index_t kd, const double* A,
+                  index_t lda, const double* B, index_t ldb, double* C, index_t ldc,
+                  std::vector<double>& pack) {
+    constexpr index_t MR = 4, NR = 8, NC = 256;
+    pack.resize(sz(kd * NC));
+    for (index_t jc = 0; jc < nc; jc += NC) {
+        const index_t w = std::min(NC, nc - jc);
+        pack_slivers<NR>(B, ldb, kd, jc, w, pack.data());
+        for (index_t i0 = 0; i0 < mr; i0 += MR) {
+            const index_t rows = std::min(MR, mr - i0);
+            const double* a[MR];
+            for (index_t r = 0; r < MR; ++r) a[r] = A + (i0 + std::min(r, rows - 1)) * lda;
+            for (index_t s = 0; s * NR < w; ++s) {
+                const double* bp = pack.data() + s * kd * NR;
+                const index_t cols = std::min(NR, w - s * NR);
+                double* c0 = C + i0 * ldc + jc + s * NR;
+                double acc[MR][NR] = {};
+                for (index_t r = 0; r < rows; ++r)
+                    for (index_t c = 0; c < cols; ++c) acc[r][c] = c0[r * ldc + c];
+                for (index_t t0 = 0; t0 < kd; t0 += kChunk) {
+                    const index_t t1 = std::min(kd, t0 + kChunk);
+                    for (index_t t = t0; t < t1; ++t) {
+                        const double* b = bp + t * NR;
+                        for (index_t r = 0; r < MR; ++r) {
+                            const double x = a[r][t];
+                            for (index_t c = 0; c < NR; ++c) acc[r][c] += x * b[c];
+                        }
+                    }
+                    for (index_t r = 0; r < MR; ++r)
+                        for (index_t c = 0; c < NR; ++c) acc[r][c] = F.reduce(acc[r][c]);
+                }
+                for (index_t r = 0; r < rows; ++r)
+                    for (index_t c = 0; c < cols; ++c) c0[r * ldc + c] = acc[r][c];
+            }
+        }
+    }
+}
+
+#ifdef QUELMAR_EXACT_X86
+
+// The same with AVX2 and FMA (all products and sums are exact integers, so
+// fused and separate operations agree): 6 x 8 register tiles over B packed in
+// slivers of 8 columns.
+__attribute__((target("avx2,fma"))) void gemm_avx2(const Field& F, index_t mr, index_t nc,
+                                                   index_t kd, const double* A, index_t lda,
+                                                   const double* B, index_t ldb, double* C,
+                                                   index_t ldc, std::vector<double>& pack) {
+    constexpr index_t MR = 6, NR = 8, NC = 256;
+    const __m256d vp = _mm256_set1_pd(F.pd);
+    const __m256d vpinv = _mm256_set1_pd(F.pinv);
+    pack.resize(sz(kd * NC));
+    for (index_t jc = 0; jc < nc; jc += NC) {
+        const index_t w = std::min(NC, nc - jc);
+        const index_t slivers = (w + NR - 1) / NR;
+        pack_slivers<NR>(B, ldb, kd, jc, w, pack.data());
+        for (index_t i0 = 0; i0 < mr; i0 += MR) {
+            const index_t rows = std::min(MR, mr - i0);
+            for (index_t s = 0; s < slivers; ++s) {
+                const double* bp = pack.data() + s * kd * NR;
+                const index_t j0 = jc + s * NR;
+                const index_t cols = std::min(NR, nc - j0);
+                double* c0 = C + i0 * ldc + j0;
+                if (rows == MR && cols == NR) {
+                    __m256d acc[MR][2];
+                    for (index_t r = 0; r < MR; ++r) {
+                        acc[r][0] = _mm256_loadu_pd(c0 + r * ldc);
+                        acc[r][1] = _mm256_loadu_pd(c0 + r * ldc + 4);
+                    }
+                    const double* a0 = A + i0 * lda;
+                    for (index_t t0 = 0; t0 < kd; t0 += kChunk) {
+                        const index_t t1 = std::min(kd, t0 + kChunk);
+                        for (index_t t = t0; t < t1; ++t) {
+                            const __m256d b0 = _mm256_loadu_pd(bp + t * NR);
+                            const __m256d b1 = _mm256_loadu_pd(bp + t * NR + 4);
+                            for (index_t r = 0; r < MR; ++r) {
+                                const __m256d a = _mm256_broadcast_sd(a0 + r * lda + t);
+                                acc[r][0] = _mm256_fmadd_pd(a, b0, acc[r][0]);
+                                acc[r][1] = _mm256_fmadd_pd(a, b1, acc[r][1]);
+                            }
+                        }
+                        for (index_t r = 0; r < MR; ++r)
+                            for (int h = 0; h < 2; ++h) {
+                                const __m256d q = _mm256_round_pd(
+                                    _mm256_mul_pd(acc[r][h], vpinv),
+                                    _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+                                acc[r][h] = _mm256_fnmadd_pd(q, vp, acc[r][h]);
+                            }
+                    }
+                    for (index_t r = 0; r < MR; ++r) {
+                        _mm256_storeu_pd(c0 + r * ldc, acc[r][0]);
+                        _mm256_storeu_pd(c0 + r * ldc + 4, acc[r][1]);
+                    }
+                } else {
+                    double acc[MR][NR] = {};
+                    for (index_t r = 0; r < rows; ++r)
+                        for (index_t c = 0; c < cols; ++c) acc[r][c] = c0[r * ldc + c];
+                    for (index_t t0 = 0; t0 < kd; t0 += kChunk) {
+                        const index_t t1 = std::min(kd, t0 + kChunk);
+                        for (index_t t = t0; t < t1; ++t)
+                            for (index_t r = 0; r < rows; ++r) {
+                                const double a = A[(i0 + r) * lda + t];
+                                for (index_t c = 0; c < NR; ++c)
+                                    acc[r][c] += a * bp[t * NR + c];
+                            }
+                        for (index_t r = 0; r < rows; ++r)
+                            for (index_t c = 0; c < NR; ++c) acc[r][c] = F.reduce(acc[r][c]);
+                    }
+                    for (index_t r = 0; r < rows; ++r)
+                        for (index_t c = 0; c < cols; ++c) c0[r * ldc + c] = acc[r][c];
+                }
+            }
+        }
+    }
+}
+
+bool cpu_has_avx2() {
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    }();
+    return has;
+}
+
+#endif
+
+}  // namespace
+
+void gemm(const Field& F, index_t mr, index_t nc, index_t kd, const double* A, index_t lda,
+          const double* B, index_t ldb, double* C, index_t ldc, std::vector<double>& pack) {
+    if (mr <= 0 || nc <= 0 || kd <= 0) return;
+#ifdef QUELMAR_EXACT_X86
+    if (cpu_has_avx2()) {
+        gemm_avx2(F, mr, nc, kd, A, lda, B, ldb, C, ldc, pack);
+        return;
+    }
+#endif
+    gemm_generic(F, mr, nc, kd, A, lda, B, ldb, C, ldc, pack);
+}
+
+// y = reduce(y + f * x) over n entries.
+void axpy(const Field& F, index_t n, double f, const double* x, double* y) {
+    for (index_t k = 0; k < n; ++k) y[k] = F.reduce(y[k] + f * x[k]);
+}
+
+int gj_eliminate(const Field& F, double* A, index_t r, index_t ld, std::vector<index_t>& perm,
+                 std::vector<index_t>& qperm, GjWork& w, const Poll& poll) {
+    perm.resize(sz(r));
+    qperm.resize(sz(r));
+    for (index_t k = 0; k < r; ++k) perm[sz(k)] = qperm[sz(k)] = k;
+    const index_t nb = kPanel;
+    w.panel.resize(sz(r * nb));
+    w.ainv.resize(sz(nb * nb));
+    w.T.resize(sz(nb * ld));
+    w.lneg.resize(sz(r * nb));
+    index_t k = 0, end = r;  // pivots done; columns at positions >= end are deferred
+    while (k < end) {
+        poll();
+        index_t bw = std::min(nb, end - k);
+        const index_t h = r - k;
+        // LU with row interchanges of the panel (multipliers kept below the
+        // diagonal) to choose the pivot rows; a column without a pivot is
+        // swapped with the last active column.
+        double* P = w.panel.data();
+        for (index_t i = 0; i < h; ++i)
+            for (index_t c = 0; c < bw; ++c) P[i * nb + c] = A[(k + i) * ld + k + c];
+        index_t c = 0;
+        while (c < bw) {
+            index_t q = c;
+            while (q < h && P[q * nb + c] == 0.0) ++q;
+            if (q < h) {
+                if (q != c) {
+                    std::swap_ranges(P + q * nb, P + q * nb + nb, P + c * nb);
+                    std::swap_ranges(A + (k + q) * ld, A + (k + q) * ld + r, A + (k + c) * ld);
+                    std::swap(perm[sz(k + q)], perm[sz(k + c)]);
+                }
+                const double inv = F.inverse(P[c * nb + c]);
+                for (index_t i = c + 1; i < h; ++i) {
+                    double* row = P + i * nb;
+                    if (row[c] == 0.0) continue;
+                    const double f = F.mul(row[c], inv);
+                    row[c] = f;
+                    axpy(F, bw - c - 1, -f, P + c * nb + c + 1, row + c + 1);
+                }
+                ++c;
+                continue;
+            }
+            if (r - end + 1 >= 2) return 2;
+            const index_t e = --end;
+            for (index_t i = 0; i < r; ++i) std::swap(A[i * ld + k + c], A[i * ld + e]);
+            std::swap(qperm[sz(k + c)], qperm[sz(e)]);
+            if (e < k + bw) {  // the last active column is in the panel already
+                if (e != k + c)
+                    for (index_t i = 0; i < h; ++i) std::swap(P[i * nb + c], P[i * nb + e - k]);
+                --bw;
+            } else {  // bring it in and apply the panel's eliminations so far
+                for (index_t i = 0; i < h; ++i) P[i * nb + c] = A[(k + i) * ld + k + c];
+                for (index_t c2 = 0; c2 < c; ++c2) {
+                    const double u = P[c2 * nb + c];
+                    if (u == 0.0) continue;
+                    for (index_t i = c2 + 1; i < h; ++i)
+                        P[i * nb + c] = F.reduce(P[i * nb + c] - P[i * nb + c2] * u);
+                }
+            }
+        }
+        const index_t b = c;
+        if (b == 0) break;
+        // Inverse of the pivot block (its leading minors are non-zero).
+        double* X = w.ainv.data();
+        for (index_t i = 0; i < b; ++i)
+            for (index_t j = 0; j < b; ++j) X[i * nb + j] = A[(k + i) * ld + k + j];
+        for (index_t j = 0; j < b; ++j) {
+            double* prow = X + j * nb;
+            if (prow[j] == 0.0) throw std::logic_error("gj_eliminate: singular pivot block");
+            const double inv = F.inverse(prow[j]);
+            prow[j] = 1.0;
+            for (index_t t = 0; t < b; ++t) prow[t] = F.mul(prow[t], inv);
+            for (index_t i = 0; i < b; ++i) {
+                if (i == j) continue;
+                double* row = X + i * nb;
+                const double f = -row[j];
+                row[j] = 0.0;
+                if (f != 0.0) axpy(F, b, f, prow, row);
+            }
+        }
+        // T = X * A[K, :], with X itself in the pivot columns.
+        double* T = w.T.data();
+        std::fill(T, T + b * ld, 0.0);
+        gemm(F, b, r, b, X, nb, A + k * ld, ld, T, ld, w.pack);
+        for (index_t i = 0; i < b; ++i)
+            for (index_t j = 0; j < b; ++j) T[i * ld + k + j] = X[i * nb + j];
+        // Other rows: A[i, :] -= A[i, K] * T, where A[i, K] is first set to 0.
+        double* Lm = w.lneg.data();
+        for (index_t i = 0; i < r; ++i) {
+            if (i == k) i = k + b;
+            if (i >= r) break;
+            for (index_t j = 0; j < b; ++j) {
+                Lm[i * nb + j] = -A[i * ld + k + j];
+                A[i * ld + k + j] = 0.0;
+            }
+        }
+        gemm(F, k, r, b, Lm, nb, T, ld, A, ld, w.pack);
+        gemm(F, r - k - b, r, b, Lm + (k + b) * nb, nb, T, ld, A + (k + b) * ld, ld, w.pack);
+        for (index_t i = 0; i < b; ++i) std::copy(T + i * ld, T + i * ld + r, A + (k + i) * ld);
+        k += b;
+    }
+    return static_cast<int>(r - end);
+}
+
+void corank_one_vectors(const double* G, index_t r, index_t ld,
+                        const std::vector<index_t>& perm, const std::vector<index_t>& qperm,
+                        std::vector<double>& u, std::vector<double>& v) {
+    u.assign(sz(r), 0.0);
+    v.assign(sz(r), 0.0);
+    for (index_t k = 0; k + 1 < r; ++k) {
+        u[sz(qperm[sz(k)])] = -G[k * ld + r - 1];
+        v[sz(perm[sz(k)])] = G[(r - 1) * ld + k];
+    }
+    u[sz(qperm[sz(r - 1)])] = 1.0;
+    v[sz(perm[sz(r - 1)])] = 1.0;
+}
+
+}  // namespace quelmar::modp

@@ -1,0 +1,44 @@
+// Dense linear algebra modulo a prime on matrices of centred residues:
+// multiply-accumulate and a blocked Gauss-Jordan elimination that yields the
+// inverse, or the two null vectors of a matrix of corank one.
+#pragma once
+
+#include <vector>
+
+#include "modfield.hpp"
+#include "poll.hpp"
+
+namespace quelmar::modp {
+
+// C = reduce(C + A * B): A is mr x kd (row stride lda), B kd x nc (ldb),
+// C mr x nc (ldc); entries of A, B, C are centred residues.
+void gemm(const Field& F, index_t mr, index_t nc, index_t kd, const double* A, index_t lda,
+          const double* B, index_t ldb, double* C, index_t ldc, std::vector<double>& pack);
+
+// y = reduce(y + f * x) over n entries.
+void axpy(const Field& F, index_t n, double f, const double* x, double* y);
+
+struct GjWork {
+    std::vector<double> panel, ainv, T, lneg, pack;
+};
+
+// Gauss-Jordan elimination of the r x r matrix M in A (row stride ld), in
+// place, kPanel pivots at a time, with row interchanges (perm) and with every
+// column that has no pivot left moved to the end (qperm).  With
+// (P M Q)[a, b] = M[perm[a], qperm[b]] and d deferred columns, the result is
+//   d = 0: Q = I and A = (P M)^-1;
+//   d = 1: A is the elimination of the leading r - 1 pivots: with A11 the
+//          leading block of P M Q, A[0:r-1, r-1] = A11^-1 A12 and
+//          A[r-1, 0:r-1] = -A21 A11^-1 (and the Schur complement is 0);
+//   d = 2: rank M <= r - 2; the elimination stops and A is undefined.
+// Returns d.  Cost O(r^3), almost all of it in gemm().
+int gj_eliminate(const Field& F, double* A, index_t r, index_t ld, std::vector<index_t>& perm,
+                 std::vector<index_t>& qperm, GjWork& w, const Poll& poll);
+
+// After gj_eliminate returned 1 on M (r >= 1): u and v (r entries each, 0 or
+// more non-zero) with M u = 0 and v^T M = 0, so that adj(M) = c u v^T.
+void corank_one_vectors(const double* G, index_t r, index_t ld,
+                        const std::vector<index_t>& perm, const std::vector<index_t>& qperm,
+                        std::vector<double>& u, std::vector<double>& v);
+
+}  // namespace quelmar::modp
