@@ -29,8 +29,10 @@ import io
 import json
 import math
 import os
+import sys
 import threading
 import time
+import types
 import warnings
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
@@ -659,7 +661,6 @@ def _run(todo, tasks, network, done, table, seed, trials, client, workers, progr
                                          pure=False))
         by_key = {f.key: t for f, t in zip(futures, todo)}
         if progress is None:
-            import sys
             progress = hasattr(sys.stdout, "isatty") and sys.stdout.isatty()
         if progress:
             bar = _show_progress(futures)
@@ -699,3 +700,15 @@ def _finish(row: dict, done: dict, table) -> None:
     done[(row["source"], row["knockout"])] = row
     if table is not None:
         table.add(row)
+
+
+class _CallableModule(types.ModuleType):
+    """``quelmar.batch`` names both this module and :func:`batch`.  Importing
+    the module (``from quelmar.batch import read_table``) binds the package's
+    attribute to the module, so the module calls :func:`batch` too."""
+
+    def __call__(self, *args: Any, **kwargs: Any) -> pandas.DataFrame:
+        return batch(*args, **kwargs)
+
+
+sys.modules[__name__].__class__ = _CallableModule
