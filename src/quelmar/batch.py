@@ -144,27 +144,17 @@ def _plan(models, knockouts) -> tuple[list[_Task], Any]:
 
     if isinstance(models, (str, os.PathLike, CRN)):
         models = [models]
-    entries = []  # (name, source, path, arrays)
-    paths = []
+    flat = []  # (name, source, path, arrays), directories expanded in their place
     for k, m in enumerate(models):
         if isinstance(m, CRN):
-            entries.append((str(m.name), f"<object {k}>", None, _arrays_of(m)))
+            flat.append((str(m.name), f"<object {k}>", None, _arrays_of(m)))
         elif isinstance(m, (str, os.PathLike)):
-            paths.append((k, m))
-            entries.append(None)
-        else:
-            raise TypeError(f"a model is a file, a directory or a CRN, "
-                            f"not {type(m).__name__}")
-    # the models in the order given, each directory expanded in its place
-    flat = []
-    for pos, entry in enumerate(entries):
-        if entry is None:
-            model = next(m for k, m in paths if k == pos)
-            for f in model_files([model]):
+            for f in model_files([m]):
                 f = os.path.abspath(f)
                 flat.append((_file_label(f), f, f, None))
         else:
-            flat.append(entry)
+            raise TypeError(f"a model is a file, a directory or a CRN, "
+                            f"not {type(m).__name__}")
     if not flat:
         raise ValueError("no models to analyse")
     seen = set()
@@ -251,7 +241,7 @@ def _empty_row(task: _Task, seed: int, trials: int) -> dict:
     return row
 
 
-def analyse_task(task: _Task, seed: int, trials: int, network: tuple | None = None) -> dict:
+def _analyse_task(task: _Task, seed: int, trials: int, network: tuple | None = None) -> dict:
     """The row of one model or variant; never raises for a bad model."""
     from .analysis import analyze, sign_name
     from .loaders import load
@@ -601,8 +591,6 @@ def batch(models: str | os.PathLike | Iterable[Any], *, trials: int = 2, seed: i
     the rows finished so far stay in ``out``.
     """
     _require_extra()
-    from distributed import Client, LocalCluster, as_completed
-
     trials = int(trials)
     if trials < 1:
         raise ValueError("trials must be at least 1")
@@ -629,17 +617,18 @@ def batch(models: str | os.PathLike | Iterable[Any], *, trials: int = 2, seed: i
             done = {k: r for k, r in _latest(table.rows).items() if k in wanted}
         todo = [t for t in tasks if t.ident not in done]
         if todo:
-            _run(todo, tasks, network, done, table, seed, trials, client, workers,
-                 progress, Client, LocalCluster, as_completed)
+            _run(todo, network, done, table, seed, trials, client, workers, progress)
     finally:
         if table is not None:
             table.close()
     return _frame([done[t.ident] for t in tasks])
 
 
-def _run(todo, tasks, network, done, table, seed, trials, client, workers, progress,
-         Client, LocalCluster, as_completed) -> None:
+def _run(todo, network, done, table, seed, trials, client, workers, progress) -> None:
+    """Run ``todo`` on Dask, adding each row to ``done`` and ``table``."""
     import logging
+
+    from distributed import Client, LocalCluster, as_completed
 
     cluster = None
     if client is None:
@@ -648,7 +637,7 @@ def _run(todo, tasks, network, done, table, seed, trials, client, workers, progr
                                processes=True, dashboard_address=None,
                                silence_logs=logging.ERROR)
         client = Client(cluster)
-    base_key = (tasks[0].source, "") if network is not None else None
+    base_key = (todo[0].source, "") if network is not None else None
     waiting = []  # variant rows that wait for the network's own row
     futures = []
     bar = None
@@ -657,7 +646,7 @@ def _run(todo, tasks, network, done, table, seed, trials, client, workers, progr
         if network is not None:
             net_future = client.submit(_network_task, network, pure=False)
         for t in todo:
-            futures.append(client.submit(analyse_task, t, seed, trials, net_future,
+            futures.append(client.submit(_analyse_task, t, seed, trials, net_future,
                                          pure=False))
         by_key = {f.key: t for f, t in zip(futures, todo)}
         if progress is None:
