@@ -19,7 +19,7 @@ pytest.importorskip("libsbml")
 
 import quelmar  # noqa: E402
 from quelmar.analysis import sign_name  # noqa: E402
-from quelmar.batch import (  # noqa: E402
+from quelmar.batching import (  # noqa: E402
     COLUMNS, _CsvTable, _empty_row, _ParquetTable, _Task, model_files, read_table)
 from quelmar.cli import main  # noqa: E402
 

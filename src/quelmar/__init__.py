@@ -7,7 +7,7 @@ The compiled core is :mod:`quelmar.cyquelmar`.  Around it:
 * :mod:`quelmar.analysis`: :func:`analyze`, the whole analysis in one call;
 * :mod:`quelmar.report`: the text and HTML reports of an analysis;
 * :mod:`quelmar.diagram`: the buffering-structure hierarchy as a diagram;
-* :mod:`quelmar.batch`: :func:`batch`, many models or knockout variants on
+* :mod:`quelmar.batching`: :func:`batch`, many models or knockout variants on
   Dask (the ``batch`` extra);
 * :mod:`quelmar.cli`: the ``quelmar`` command.
 """
@@ -36,7 +36,7 @@ _HOMES = {
     "CRN": "cyquelmar",
     "Analysis": "analysis",
     "analyze": "analysis",
-    "batch": "batch",
+    "batch": "batching",
     "write_diagram": "diagram",
     "LoadError": "loaders",
     "ModelWarning": "loaders",

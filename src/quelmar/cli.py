@@ -214,7 +214,7 @@ def _add_batch_parser(sub):
 
 def _batch(args):
     try:
-        from .batch import _require_extra, batch, read_table
+        from .batching import _require_extra, batch, read_table
         _require_extra()
     except ImportError as e:
         raise _Failure(str(e)) from None
