@@ -34,7 +34,7 @@ def setup_for(key):
             cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
                                    dashboard_address=None, silence_logs=logging.ERROR)
             clients[n] = Client(cluster)
-            clients[n].run(__import__, "quelmar.batch")
+            clients[n].run(__import__, "quelmar.batching")
         return {"batch": quelmar.batch, "path": network_path(key), "clients": clients,
                 "scans": {}}
     return setup

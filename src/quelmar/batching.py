@@ -32,7 +32,6 @@ import os
 import sys
 import threading
 import time
-import types
 import warnings
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
@@ -690,14 +689,3 @@ def _finish(row: dict, done: dict, table) -> None:
     if table is not None:
         table.add(row)
 
-
-class _CallableModule(types.ModuleType):
-    """``quelmar.batch`` names both this module and :func:`batch`.  Importing
-    the module (``from quelmar.batch import read_table``) binds the package's
-    attribute to the module, so the module calls :func:`batch` too."""
-
-    def __call__(self, *args: Any, **kwargs: Any) -> pandas.DataFrame:
-        return batch(*args, **kwargs)
-
-
-sys.modules[__name__].__class__ = _CallableModule
