@@ -23,17 +23,14 @@ WORKERS = 2
 
 def setup_for(key):
     def setup():
-        import logging
-
-        from distributed import Client, LocalCluster
+        from distributed import Client
 
         import quelmar
+        from quelmar.batching import _local_cluster
 
         clients = {}
         for n in (1, WORKERS):
-            cluster = LocalCluster(n_workers=n, threads_per_worker=1, processes=True,
-                                   dashboard_address=None, silence_logs=logging.ERROR)
-            clients[n] = Client(cluster)
+            clients[n] = Client(_local_cluster(n))
             clients[n].run(__import__, "quelmar.batching")
         return {"batch": quelmar.batch, "path": network_path(key), "clients": clients,
                 "scans": {}}

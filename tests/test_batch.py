@@ -20,7 +20,8 @@ pytest.importorskip("libsbml")
 import quelmar  # noqa: E402
 from quelmar.analysis import sign_name  # noqa: E402
 from quelmar.batching import (  # noqa: E402
-    COLUMNS, _CsvTable, _empty_row, _ParquetTable, _Task, model_files, read_table)
+    COLUMNS, _CsvTable, _empty_row, _local_cluster, _ParquetTable, _Task, model_files,
+    read_table)
 from quelmar.cli import main  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -33,8 +34,7 @@ BROWN = os.path.join(NETWORKS, "BIOMD0000000033_Brown2004.network.json")
 
 @pytest.fixture(scope="module")
 def client():
-    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                       dashboard_address=None)
+    cluster = _local_cluster(2)
     with distributed.Client(cluster) as c:
         yield c
     cluster.close()

@@ -146,7 +146,7 @@ def _plan(models, knockouts) -> tuple[list[_Task], Any]:
     flat = []  # (name, source, path, arrays), directories expanded in their place
     for k, m in enumerate(models):
         if isinstance(m, CRN):
-            flat.append((str(m.name), f"<object {k}>", None, _arrays_of(m)))
+            flat.append((_label(m.name), f"<object {k}>", None, _arrays_of(m)))
         elif isinstance(m, (str, os.PathLike)):
             for f in model_files([m]):
                 f = os.path.abspath(f)
@@ -172,7 +172,7 @@ def _plan(models, knockouts) -> tuple[list[_Task], Any]:
     spec = path if arrays is None else arrays
     if arrays is None:
         arrays = _network_task(path)
-        name = str(arrays[4])
+        name = _label(arrays[4])
     reactions = arrays[3]
     if knockouts is True or knockouts == "all":
         chosen = list(reactions)
@@ -188,6 +188,10 @@ def _plan(models, knockouts) -> tuple[list[_Task], Any]:
     tasks = [_Task(0, name, source, "", None, None)]
     tasks += [_Task(k, name, source, r, None, None) for k, r in enumerate(chosen, 1)]
     return tasks, spec
+
+
+def _label(name: Any) -> str:
+    return "" if name is None else _one_line(name)
 
 
 def _file_label(path: str) -> str:
@@ -256,7 +260,7 @@ def _analyse_task(task: _Task, seed: int, trials: int, network: tuple | None = N
                 else:
                     crn = _variant(task.arrays if network is None else network,
                                    task.knockout)
-                row["name"] = str(crn.name) if crn.name is not None else task.name
+                row["name"] = _label(crn.name) or task.name
                 row["species"], row["reactions"] = (int(k) for k in crn.stoi.shape)
                 row["regular"], row["order"], row["structural_rank"] = _regularity(crn)
                 result = analyze(crn, trials=trials, seed=seed)
@@ -623,18 +627,26 @@ def batch(models: str | os.PathLike | Iterable[Any], *, trials: int = 2, seed: i
     return _frame([done[t.ident] for t in tasks])
 
 
-def _run(todo, network, done, table, seed, trials, client, workers, progress) -> None:
-    """Run ``todo`` on Dask, adding each row to ``done`` and ``table``."""
+def _local_cluster(workers: int):
+    """A local Dask cluster of ``workers`` single-threaded processes, quiet,
+    without a dashboard, its scheduler's HTTP endpoint on a free port."""
     import logging
 
-    from distributed import Client, LocalCluster, as_completed
+    from distributed import LocalCluster
+
+    return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                        dashboard_address=None, scheduler_kwargs={"dashboard_address": ":0"},
+                        silence_logs=logging.ERROR)
+
+
+def _run(todo, network, done, table, seed, trials, client, workers, progress) -> None:
+    """Run ``todo`` on Dask, adding each row to ``done`` and ``table``."""
+    from distributed import Client, as_completed
 
     cluster = None
     if client is None:
         n = int(workers) if workers is not None else (os.cpu_count() or 1)
-        cluster = LocalCluster(n_workers=max(1, min(n, len(todo))), threads_per_worker=1,
-                               processes=True, dashboard_address=None,
-                               silence_logs=logging.ERROR)
+        cluster = _local_cluster(max(1, min(n, len(todo))))
         client = Client(cluster)
     base_key = (todo[0].source, "") if network is not None else None
     waiting = []  # variant rows that wait for the network's own row
