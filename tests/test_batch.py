@@ -200,6 +200,32 @@ def test_batch_command(tmp_path, capsys):
     assert main(["batch", tyson, "--out", out, "--workers", "2", "--scheduler", "x"]) == 2
 
 
+def test_interrupted_command_keeps_its_rows_and_resumes(tmp_path):
+    out = tmp_path / "ko.csv"
+    names = quelmar.load(BROWN).R_names[:10]
+    argv = [sys.executable, "-m", "quelmar", "batch", BROWN, "--knockouts=" + ",".join(names),
+            "--out", str(out), "--workers", "1", "-q"]
+    proc = subprocess.Popen(argv, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 120
+    while time.monotonic() < deadline and proc.poll() is None:
+        if out.exists() and out.read_text().count("\n") >= 3:  # header and two rows
+            break
+        time.sleep(0.05)
+    proc.send_signal(signal.SIGINT)
+    err = proc.communicate(timeout=60)[1]
+    assert proc.returncode == 130, err
+    kept = read_table(out)
+    assert f"{len(kept)} rows kept in {out}" in err and 2 <= len(kept) < 11
+
+    done = subprocess.run(argv + ["--resume"], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    final = read_table(out)
+    assert sorted(final["knockout"]) == sorted(["", *names]) and (final["error"] == "").all()
+    again = final.set_index("knockout").loc[kept["knockout"]]
+    assert list(again["seconds"]) == list(kept["seconds"])  # not run again
+    assert final.loc[final["knockout"] != "", "kept"].notna().all()
+
+
 def test_only_the_batch_path_imports_its_extra(tmp_path):
     code = ("import sys, quelmar, quelmar.cli\n"
             "quelmar.cli.main(['analyze', '-q', sys.argv[1]])\n"

@@ -621,6 +621,13 @@ def batch(models: str | os.PathLike | Iterable[Any], *, trials: int = 2, seed: i
         todo = [t for t in tasks if t.ident not in done]
         if todo:
             _run(todo, network, done, table, seed, trials, client, workers, progress)
+        base = done.get(tasks[0].ident) if network is not None else None
+        for t in tasks[1:] if base is not None else ():
+            row = done[t.ident]  # an interrupted batch may have kept it uncompared
+            if row["kept"] is None and not row["error"] and not base["error"]:
+                _compare(base, row)
+                if table is not None:
+                    table.add(row)  # the later copy of a row wins
     finally:
         if table is not None:
             table.close()
