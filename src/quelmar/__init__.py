@@ -7,6 +7,8 @@ The compiled core is :mod:`quelmar.cyquelmar`.  Around it:
 * :mod:`quelmar.analysis`: :func:`analyze`, the whole analysis in one call;
 * :mod:`quelmar.report`: the text and HTML reports of an analysis;
 * :mod:`quelmar.diagram`: the buffering-structure hierarchy as a diagram;
+* :mod:`quelmar.batch`: :func:`batch`, many models or knockout variants on
+  Dask (the ``batch`` extra);
 * :mod:`quelmar.cli`: the ``quelmar`` command.
 """
 
@@ -25,6 +27,7 @@ __all__ = [
     "loads_antimony",
     "from_reactions",
     "write_diagram",
+    "batch",
 ]
 
 # The names are bound on first use, so that the command line starts (and
@@ -33,6 +36,7 @@ _HOMES = {
     "CRN": "cyquelmar",
     "Analysis": "analysis",
     "analyze": "analysis",
+    "batch": "batch",
     "write_diagram": "diagram",
     "LoadError": "loaders",
     "ModelWarning": "loaders",

@@ -13,12 +13,18 @@ import json
 import math
 import operator
 from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from ._words import count, sign_name
 from .cyquelmar import CRN, indicator_diagnose
-from .report import html_report, text_report
+from .report import html_document, html_report, text_report
+
+if TYPE_CHECKING:
+    import networkx as nx
+    import pandas as pd
+    from matplotlib.figure import Figure
 
 __all__ = ["Analysis", "BufferingStructure", "analyze", "copy_crn", "count",
            "hasse_diagram", "sign_name"]
@@ -176,22 +182,68 @@ class Analysis:
         from .diagram import hierarchy_graph
         return hierarchy_graph(self, **options)
 
-    # -- text and HTML (see :mod:`quelmar.report`) ---------------------
+    # -- reports and pictures (see :mod:`quelmar.report`, :mod:`quelmar.plot`)
 
-    def __str__(self):
+    def report(self, full: bool = False) -> str:
+        """The text report; ``full=True`` lists every name (see :func:`~quelmar.report.text_report`)."""
+        return text_report(self, full=full)
+
+    def __str__(self) -> str:
         return text_report(self)
 
-    def __repr__(self):
+    def __repr__(self) -> str:
         return (f"<Analysis of {self.name!r}: {len(self.species)} species, "
                 f"{len(self.reactions)} reactions, {len(self.structures)} buffering "
                 f"structures, {len(self.diagnosis)} diagnosis records>")
 
-    def _repr_html_(self):
+    def _repr_html_(self) -> str:
         return html_report(self)
 
+    def to_html(self) -> str:
+        """A self-contained HTML page of the analysis (pictures inline)."""
+        return html_document(self)
 
-def analyze(crn, trials=2, seed=None, progress=None):
+    def plot_sensitivity(self, **options: Any) -> Figure:
+        """The sensitivity matrix as a Matplotlib figure (see :func:`quelmar.plot.plot_sensitivity`)."""
+        from .plot import plot_sensitivity
+        return plot_sensitivity(self, **options)
+
+    # -- other libraries --------------------------------------------------
+
+    def sensitivity_frame(self) -> pd.DataFrame:
+        """The sensitivity matrix as a pandas DataFrame of bools (species x reactions)."""
+        import pandas as pd
+        return pd.DataFrame(np.array(self.sensitivity, dtype=bool),
+                            index=pd.Index(list(self.species), name="species"),
+                            columns=pd.Index(list(self.reactions), name="reaction"))
+
+    def structures_frame(self) -> pd.DataFrame:
+        """One row per structure (indexed by id): sizes, members and direct sub-structures."""
+        import pandas as pd
+        rows = [{"id": s.id, "n_species": len(s.species), "n_reactions": len(s.reactions),
+                 "species": list(s.species), "reactions": list(s.reactions),
+                 "children": list(s.children)} for s in self.structures]
+        columns = ["id", "n_species", "n_reactions", "species", "reactions", "children"]
+        return pd.DataFrame(rows, columns=columns).set_index("id")
+
+    def hierarchy_graph(self) -> nx.DiGraph:
+        """The hierarchy as a networkx DiGraph: an edge from each structure to
+        each direct sub-structure; nodes carry ``species`` and ``reactions``."""
+        import networkx as nx
+        g = nx.DiGraph(name=None if self.name is None else str(self.name))
+        for s in self.structures:
+            g.add_node(s.id, species=list(s.species), reactions=list(s.reactions))
+        g.add_edges_from((s.id, c) for s in self.structures for c in s.children)
+        return g
+
+
+def analyze(crn: Any, trials: int = 2, seed: int | None = None,
+            progress: Any = None) -> Analysis:
     """Structural analysis of ``crn``, which is left unchanged.
+
+    ``crn`` is a :class:`CRN` or a model object that :func:`quelmar.load`
+    reads (a cobrapy ``Model``, a libsbml ``SBMLDocument`` or ``Model``, a
+    roadrunner instance).
 
     ``trials``: random trials for the sensitivity matrix (and the search).
     ``seed``: seeds NumPy's global random generator first, which makes the
@@ -201,7 +253,11 @@ def analyze(crn, trials=2, seed=None, progress=None):
     uses it to show long steps).
     """
     if not isinstance(crn, CRN):
-        raise TypeError(f"analyze() needs a CRN, not {type(crn).__name__}")
+        from .loaders.objects import KINDS, from_object, is_model_object
+        if not is_model_object(crn):
+            raise TypeError(f"analyze() needs a CRN or a model object ({KINDS}), "
+                            f"not {type(crn).__name__}")
+        crn = from_object(crn)
     trials = int(trials)
     if trials < 1:
         raise ValueError("trials must be at least 1")

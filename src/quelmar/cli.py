@@ -1,12 +1,19 @@
 """The ``quelmar`` command.
 
     quelmar analyze [MODEL] [--seed N] [--trials N] [--json FILE]
-                    [--diagram FILE.svg|.png|.pdf|.dot] [--quiet]
+                    [--diagram FILE.svg|.png|.pdf|.dot] [--plot FILE.png|.svg|.pdf]
+                    [--html FILE] [--full] [--quiet]
+    quelmar batch MODEL_OR_DIR ... --out TABLE.csv|.parquet
+                  [--knockouts[=R1,R2,...]] [--scheduler ADDRESS | --workers N]
+                  [--resume] [--seed N] [--trials N] [--quiet]
 
 MODEL is an SBML file (``.xml``, ``.sbml``, optionally ``.gz``), a cobrapy
 JSON model (``.json``) or an Antimony file (``.ant``, ``.txt``); without it,
 the bundled example model is analysed.  The report goes to standard output,
-warnings and the progress of long steps to standard error.
+warnings and the progress of long steps to standard error.  ``batch`` (see
+:func:`quelmar.batch`) writes one row per model or knockout variant to TABLE
+and a summary line to standard output; a model that fails is a row with its
+error, not a failure of the command.
 
 Exit status: 0 on success, 1 when the model cannot be loaded or analysed
 (or an output cannot be written), 2 for a usage error, 130 when
@@ -108,6 +115,17 @@ def _diagram_path(text):
     return text
 
 
+def _plot_path(text):
+    from .plot import FORMATS
+    if os.path.isdir(text):  # refused, like any unwritable output, when checked
+        return text
+    ext = os.path.splitext(text)[1].lower()
+    if ext not in FORMATS:
+        raise argparse.ArgumentTypeError(
+            f"{text}: unknown picture type {ext or '(no extension)'}; use .png, .svg or .pdf")
+    return text
+
+
 def build_parser():
     parser = _Parser(prog=PROG, description="Structural analysis of chemical reaction "
                      "networks: sensitivity, isolated buffering structures, their "
@@ -132,13 +150,101 @@ def build_parser():
     a.add_argument("--diagram", type=_diagram_path, metavar="FILE",
                    help="write the hierarchy diagram: .svg, .png, .pdf (rendered by "
                    "Graphviz) or .dot")
+    a.add_argument("--plot", type=_plot_path, metavar="FILE",
+                   help="write the sensitivity heat map: .png, .svg or .pdf (needs "
+                   "Matplotlib: pip install 'quelmar[plot]')")
+    a.add_argument("--html", metavar="FILE",
+                   help="write the whole analysis as one self-contained HTML page")
+    a.add_argument("--full", action="store_true",
+                   help="list every name in the report (by default the sensitivity is "
+                   "summarised and long lists are shortened)")
     a.add_argument("--allow-external", action="store_true",
                    help="let the model read the files it imports or refers to "
                    "(Antimony import, SBML comp external models), when they lie below "
                    "its own directory")
     a.add_argument("-q", "--quiet", action="store_true",
                    help="no progress display and no report on standard output")
+    _add_batch_parser(sub)
     return parser
+
+
+# -- quelmar batch ------------------------------------------------------------
+
+def _reaction_list(text):
+    names = [r.strip() for r in text.split(",")]
+    if not all(names):
+        raise argparse.ArgumentTypeError(f"expected reaction names separated by commas, "
+                                         f"got {text!r}")
+    return names
+
+
+def _add_batch_parser(sub):
+    b = sub.add_parser("batch", help="analyse many models, or the knockouts of one, on Dask",
+                       description="Analyse many models (files, or directories of model "
+                       "files), or every single-reaction deletion of one model, as Dask "
+                       "tasks; write one row per model or variant to TABLE as it finishes.",
+                       epilog="By default a local cluster of worker processes runs the "
+                       "tasks. Exit status: 0 when the batch ran (models that fail are rows "
+                       "with an error), 1 when it cannot run, 2 usage error, 130 "
+                       "interrupted (finished rows stay in TABLE; --resume continues).")
+    b.add_argument("models", nargs="+", metavar="MODEL_OR_DIR",
+                   help="model files (as for 'analyze', also .network.json) and "
+                   "directories of them")
+    b.add_argument("--out", required=True, metavar="TABLE",
+                   help="the table: a .csv file or a .parquet directory (of part files)")
+    b.add_argument("--knockouts", nargs="?", const=True, type=_reaction_list,
+                   metavar="R1,R2,...",
+                   help="analyse the one MODEL with each of its reactions deleted in turn "
+                   "(or only those named); write it after MODEL or as --knockouts=R1,R2")
+    where = b.add_mutually_exclusive_group()
+    where.add_argument("--scheduler", metavar="ADDRESS",
+                       help="run on this Dask cluster (e.g. tcp://host:8786) instead of a "
+                       "local one; the workers must see the model files")
+    where.add_argument("--workers", type=_positive_int, metavar="N",
+                       help="worker processes of the local cluster (default: one per CPU)")
+    b.add_argument("--resume", action="store_true",
+                   help="keep the rows TABLE already holds and run only the others")
+    b.add_argument("--seed", type=_seed, default=0, metavar="N",
+                   help="seed of every analysis (default: 0)")
+    b.add_argument("--trials", type=_positive_int, default=2, metavar="N",
+                   help="random trials for the sensitivity matrix (default: 2)")
+    b.add_argument("-q", "--quiet", action="store_true",
+                   help="no progress bar and no summary")
+
+
+def _batch(args):
+    try:
+        from .batch import _require_extra, batch, read_table
+        _require_extra()
+    except ImportError as e:
+        raise _Failure(str(e)) from None
+    client = None
+    if args.scheduler:
+        from distributed import Client
+        try:
+            client = Client(args.scheduler, timeout="10s")
+        except (OSError, TimeoutError, ValueError) as e:
+            raise _Failure(f"{args.scheduler}: cannot reach the Dask scheduler: {e}") from None
+    start = time.monotonic()
+    try:
+        table = batch(args.models, trials=args.trials, seed=args.seed,
+                      knockouts=args.knockouts, client=client, workers=args.workers,
+                      out=args.out, resume=args.resume, progress=False if args.quiet else None)
+    except KeyboardInterrupt:
+        with contextlib.suppress(Exception):
+            kept = len(read_table(args.out))
+            _say(sys.stderr, f"{PROG}: {kept} rows kept in {args.out} (--resume continues)\n")
+        raise
+    except (OSError, ValueError, TypeError) as e:
+        raise _Failure(str(e)) from None
+    finally:
+        if client is not None:
+            client.close()
+    if not args.quiet:
+        failed = int((table["error"] != "").sum())
+        _emit(printable(f"{PROG}: {len(table)} rows ({failed} failed) in "
+                        f"{time.monotonic() - start:.1f} s, written to {args.out}") + "\n")
+    return EXIT_OK
 
 
 class _Progress:
@@ -208,10 +314,16 @@ def _check_outputs(args, model):
     """Refuse unusable output paths before the (possibly long) analysis."""
     from ._io import check_output
 
-    outputs = [p for p in (args.json if args.json != "-" else None, args.diagram) if p]
-    if len(outputs) == 2 and (outputs[0] == outputs[1]
-                              or os.path.abspath(outputs[0]) == os.path.abspath(outputs[1])):
-        raise _Failure(f"{outputs[0]}: given as both --json and --diagram")
+    named = [("--json", args.json if args.json != "-" else None), ("--diagram", args.diagram),
+             ("--plot", args.plot), ("--html", args.html)]
+    outputs = [(flag, p) for flag, p in named if p]
+    seen = {}
+    for flag, p in outputs:
+        key = os.path.abspath(p)
+        if key in seen:
+            raise _Failure(f"{p}: given as both {seen[key]} and {flag}")
+        seen[key] = flag
+    outputs = [p for _, p in outputs]
     for path in outputs:
         try:
             check_output(path, [model])
@@ -268,8 +380,23 @@ def _analyze(args):
             raise _Failure(f"{args.diagram}: {e}") from None
         except OSError as e:
             raise _Failure(f"{args.diagram}: cannot write: {_reason(e)}") from None
+    if args.plot:
+        from .plot import PlotError, write_plot
+        try:
+            with progress(f"drawing {args.plot}"):
+                write_plot(result, args.plot, inputs=[path])
+        except PlotError as e:
+            raise _Failure(f"{args.plot}: {e}") from None
+        except OSError as e:
+            raise _Failure(f"{args.plot}: cannot write: {_reason(e)}") from None
+    if args.html:
+        try:
+            with progress(f"writing {args.html}"):
+                write_atomic(args.html, result.to_html(), inputs=[path])
+        except OSError as e:
+            raise _Failure(f"{args.html}: cannot write: {_reason(e)}") from None
     if not args.quiet and args.json != "-":
-        _emit(printable(str(result)) + "\n")
+        _emit(printable(result.report(full=args.full)) + "\n")
     return EXIT_OK
 
 
@@ -287,6 +414,8 @@ def main(argv=None):
                 warnings.showwarning = _show_warning
                 if args.command == "analyze":
                     return _analyze(args)
+                if args.command == "batch":
+                    return _batch(args)
                 parser.error(f"unknown command {args.command!r}")  # pragma: no cover
         except KeyboardInterrupt:
             return _interrupted()
