@@ -4,6 +4,9 @@ The compiled core is :mod:`quelmar.cyquelmar`.  Around it:
 
 * :mod:`quelmar.loaders`: networks from SBML, cobrapy JSON, Antimony or
   reaction strings (:func:`load`, :func:`from_reactions`, ...);
+* :mod:`quelmar.preparation`: :func:`regularity` (is the A-matrix
+  structurally non-singular, and which part is not) and :func:`prune`
+  (a structurally regular sub-network, with the reasons for each removal);
 * :mod:`quelmar.analysis`: :func:`analyze`, the whole analysis in one call;
 * :mod:`quelmar.report`: the text and HTML reports of an analysis;
 * :mod:`quelmar.diagram`: the buffering-structure hierarchy as a diagram;
@@ -27,6 +30,8 @@ __all__ = [
     "loads_antimony",
     "from_reactions",
     "write_diagram",
+    "regularity",
+    "prune",
     "batch",
 ]
 
@@ -67,6 +72,8 @@ _HOMES = {
     "load_sbml": "loaders",
     "loads_antimony": "loaders",
     "loads_sbml": "loaders",
+    "regularity": "preparation",
+    "prune": "preparation",
 }
 
 

@@ -1,9 +1,12 @@
 """One call for the whole structural analysis of a network.
 
-:func:`analyze` computes, on a copy of the network, the sensitivity matrix,
-the isolated buffering structures, their inclusion hierarchy and the
-indicator diagnosis, and returns them as an :class:`Analysis`, which prints
-as text, serialises to JSON and shows as HTML in a notebook.
+:func:`analyze` checks that the network is structurally regular, then
+computes, on a copy of the network, the sensitivity matrix, the isolated
+buffering structures, their inclusion hierarchy and the indicator
+diagnosis, and returns them as an :class:`Analysis`, which prints as text,
+serialises to JSON and shows as HTML in a notebook.  On a structurally
+singular network these are undefined: the analysis says which part is
+singular instead, or prepares the network first when asked to.
 """
 
 from __future__ import annotations
@@ -12,6 +15,7 @@ import contextlib
 import json
 import math
 import operator
+import warnings
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
@@ -92,7 +96,15 @@ class Analysis:
     :class:`BufferingStructure`, smallest first, each with its direct
     sub-structures in ``children``); ``diagnosis`` (the records of the
     indicator diagnosis: dicts with "chemicals", "reactions", "sign_det");
-    ``trials`` and ``seed`` as given; ``source`` (free text, e.g. a file).
+    ``trials`` and ``seed`` as given; ``source`` (free text, e.g. a file);
+    ``regularity``: the structural regularity of the analysed network (see
+    :meth:`quelmar.preparation.Regularity.to_dict`), or None;
+    ``preparation``: what :func:`quelmar.prune` removed first (see
+    :meth:`quelmar.preparation.Pruned.to_dict`), or None.
+
+    On a structurally singular network ``defined`` is false, ``sensitivity``
+    is None and ``structures`` and ``diagnosis`` are empty: they do not
+    exist, rather than being all false.
     """
 
     name: object
@@ -104,6 +116,14 @@ class Analysis:
     trials: int = 2
     seed: int | None = None
     source: str | None = None
+    regularity: dict | None = None
+    preparation: dict | None = None
+
+    @property
+    def defined(self) -> bool:
+        """False when the network is structurally singular: no sensitivity,
+        no buffering structures, no diagnosis."""
+        return self.regularity is None or bool(self.regularity.get("is_regular", True))
 
     # -- access ---------------------------------------------------------
 
@@ -131,23 +151,34 @@ class Analysis:
         def det(v):
             v = float(v)
             return None if math.isnan(v) else v
-        return {
+        out = {
             "name": None if self.name is None else str(self.name),
             "source": self.source,
+        }
+        if self.regularity is not None:
+            out["regularity"] = self.regularity
+        if self.preparation is not None:
+            out["preparation"] = self.preparation
+        defined = self.defined
+        out.update({
             "trials": self.trials,
             "seed": self.seed,
             "species": list(self.species),
             "reactions": list(self.reactions),
-            "sensitivity": [[bool(x) for x in row] for row in self.sensitivity],
+            "sensitivity": [[bool(x) for x in row] for row in self.sensitivity]
+            if defined else None,
             "structures": [{"id": s.id, "species": list(s.species),
                             "reactions": list(s.reactions),
-                            "children": list(s.children)} for s in self.structures],
-            "hierarchy": self.hierarchy,
+                            "children": list(s.children)} for s in self.structures]
+            if defined else None,
+            "hierarchy": self.hierarchy if defined else None,
             "diagnosis": [{"chemicals": list(r["chemicals"]),
                            "reactions": list(r["reactions"]),
                            "sign_det": det(r["sign_det"]),
-                           "sign": sign_name(r["sign_det"])} for r in self.diagnosis],
-        }
+                           "sign": sign_name(r["sign_det"])} for r in self.diagnosis]
+            if defined else None,
+        })
+        return out
 
     def to_json(self, indent: int | str | None = 1) -> str:
         """JSON text of :meth:`to_dict` (NaN signs are written as null)."""
@@ -158,15 +189,17 @@ class Analysis:
         """Inverse of :meth:`to_dict`."""
         structures = [BufferingStructure(s["id"], list(s["species"]), list(s["reactions"]),
                                          list(s.get("children", [])))
-                      for s in data["structures"]]
+                      for s in data["structures"] or []]
         diagnosis = [{"chemicals": list(r["chemicals"]), "reactions": list(r["reactions"]),
                       "sign_det": math.nan if r["sign_det"] is None else float(r["sign_det"])}
-                     for r in data["diagnosis"]]
-        sens = np.array(data["sensitivity"], dtype=bool).reshape(
-            len(data["species"]), len(data["reactions"]))
+                     for r in data["diagnosis"] or []]
+        sens = None
+        if data["sensitivity"] is not None:
+            sens = np.array(data["sensitivity"], dtype=bool).reshape(
+                len(data["species"]), len(data["reactions"]))
         return cls(data["name"], list(data["species"]), list(data["reactions"]), sens,
                    structures, diagnosis, data.get("trials", 2), data.get("seed"),
-                   data.get("source"))
+                   data.get("source"), data.get("regularity"), data.get("preparation"))
 
     @classmethod
     def from_json(cls, text: str | bytes) -> Analysis:
@@ -194,6 +227,9 @@ class Analysis:
         return text_report(self)
 
     def __repr__(self) -> str:
+        if not self.defined:
+            return (f"<Analysis of {self.name!r}: {len(self.species)} species, "
+                    f"{len(self.reactions)} reactions, structurally singular>")
         return (f"<Analysis of {self.name!r}: {len(self.species)} species, "
                 f"{len(self.reactions)} reactions, {len(self.structures)} buffering "
                 f"structures, {len(self.diagnosis)} diagnosis records>")
@@ -240,7 +276,7 @@ class Analysis:
 
 
 def analyze(crn: Any, trials: int = 2, seed: int | None = None,
-            progress: Any = None) -> Analysis:
+            progress: Any = None, prune: bool = False) -> Analysis:
     """Structural analysis of ``crn``, which is left unchanged.
 
     ``crn`` is a :class:`CRN` or a model object that :func:`quelmar.load`
@@ -253,6 +289,13 @@ def analyze(crn: Any, trials: int = 2, seed: int | None = None,
     ``progress``: optional callable taking a step description and returning
     a context manager that is held while the step runs (the command line
     uses it to show long steps).
+    ``prune``: analyse ``quelmar.prune(crn).network`` (a structurally regular
+    sub-network) and record what was removed in ``preparation``.
+
+    The structural regularity of the network is checked first.  When it is
+    singular (and ``prune`` is false) a :class:`~quelmar.ModelWarning` is
+    issued and the result names the singular part, with the sensitivity,
+    the structures and the diagnosis left undefined.
     """
     if not isinstance(crn, CRN):
         from .loaders.objects import KINDS, from_object, is_model_object
@@ -273,7 +316,31 @@ def analyze(crn: Any, trials: int = 2, seed: int | None = None,
     m, n = work.stoi.shape
     if m == 0 or n == 0:
         raise ValueError("the network has no species or no reactions")
+    from .loaders import ModelWarning
+    from .preparation import prune as prune_network, regularity
+
+    preparation = None
+    if prune:
+        with progress("preparation"):
+            pruned = prune_network(work)
+        preparation = pruned.to_dict()
+        if pruned.removed:
+            work = pruned.network
+            m, n = work.stoi.shape
+        reg = pruned.regularity
+    else:
+        with progress("structural regularity"):
+            reg = regularity(work)
     species, reactions = list(work.X_names), list(work.R_names)
+    if not reg.is_regular:
+        name = "the network" if crn.name is None else f"network {crn.name}"
+        warnings.warn(f"{name} is structurally singular (A-matrix of order {reg.order}, "
+                      f"structural rank {reg.structural_rank}): its sensitivity and "
+                      "buffering structures are undefined; prepare it first "
+                      "(quelmar.prune, or quelmar analyze --prune)", ModelWarning,
+                      stacklevel=2)
+        return Analysis(crn.name, species, reactions, None, [], [], trials, seed,
+                        regularity=reg.to_dict(), preparation=preparation)
 
     with progress(f"sensitivity matrix ({m} species x {n} reactions)"):
         sens = np.array(work._smat_(trials), dtype=bool)
@@ -294,4 +361,4 @@ def analyze(crn: Any, trials: int = 2, seed: int | None = None,
     diagnosis = [{"chemicals": list(r["chemicals"]), "reactions": list(r["reactions"]),
                   "sign_det": float(r["sign_det"])} for r in records]
     return Analysis(crn.name, species, reactions, sens, structures, diagnosis,
-                    trials, seed)
+                    trials, seed, regularity=reg.to_dict(), preparation=preparation)

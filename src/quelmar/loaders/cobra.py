@@ -104,6 +104,12 @@ def _crn_from_cobra(model, where, fallback_name):
         except (TypeError, ValueError):
             raise LoadError(where, f"reaction {rx.id}: lower_bound is not a number") from None
         reversible = lower < 0
+        try:
+            upper = float(r.get("upper_bound", 1000.0))
+        except (TypeError, ValueError):
+            raise LoadError(where, f"reaction {rx.id}: upper_bound is not a number") from None
+        rx.reversible = reversible
+        rx.bounds = (lower, upper)
         for sp, v in coeffs.items():
             if sp not in known:
                 raise LoadError(where, f"reaction {rx.id} refers to unknown species {sp!r}")

@@ -21,7 +21,7 @@ from typing import TYPE_CHECKING, NamedTuple
 import numpy as np
 
 from ..cyquelmar import CRN
-from ._common import LoadError, _read_text
+from ._common import LoadError, _guarded, _read_text
 
 if TYPE_CHECKING:
     import numpy.typing as npt
@@ -42,11 +42,12 @@ class NetworkFile(NamedTuple):
     source: str | None
 
 
+@_guarded(lambda path: path)
 def read_network_json(path: str | os.PathLike[str]) -> NetworkFile:
     """Read a ``.network.json`` (or ``.network.json.gz``) file into arrays
     and names, checked as :func:`load_network_json` checks them."""
-    path = os.fspath(path)
     text = _read_text(path)
+    path = os.fsdecode(path)
     try:
         doc = json.loads(text)
     except json.JSONDecodeError as e:
@@ -69,11 +70,13 @@ def read_network_json(path: str | os.PathLike[str]) -> NetworkFile:
                        None if source is None else str(source))
 
 
-def load_network_json(path: str | os.PathLike[str]) -> CRN:
+@_guarded(lambda path, **options: path)
+def load_network_json(path: str | os.PathLike[str], *, allow_external: bool = False) -> CRN:
     """Load a ``.network.json`` (or ``.network.json.gz``) file.
 
     The regulation matrix is used as written (no default is filled in); a
-    missing ``"regulation"`` gives the default of :class:`CRN`.
+    missing ``"regulation"`` gives the default of :class:`CRN`.  The format
+    refers to no other files (``allow_external`` changes nothing).
     """
     net = read_network_json(path)
     return CRN(net.stoi, net.reginfo, net.species, net.reactions, net.name)

@@ -83,6 +83,7 @@ def from_reactions(reactions: str | Iterable[str] | Mapping[str, str],
         if any(a in right for a, _ in _ARROWS):
             raise ValueError(f"{where}: more than one arrow")
         rx = _Reaction(label if label is not None else f"R{pos}")
+        rx.reversible = reversible
         for side, sign in ((left, -1.0), (right, 1.0)):
             if side.strip() in _EMPTY:
                 continue

@@ -415,6 +415,8 @@ def _crn_from_sbml(text, where, fallback_name, strip_prefixes, base=None,
         rid = r.getId()
         rx = _Reaction(rid)
         reversible = r.getReversible()
+        rx.reversible = bool(reversible)
+        rx.bounds = _flux_bounds(model, r)
         for ref in r.getListOfReactants():
             sp = _species_of(ref, rid, known, where)
             rx.net[sp] = rx.net.get(sp, 0.0) - _sbml_stoichiometry(
@@ -467,6 +469,18 @@ def _crn_from_sbml(text, where, fallback_name, strip_prefixes, base=None,
             rx.reg = {order_map[s] for s in rx.reg}
         order = [order_map[s] for s in order]
     return _assemble(where, name, order, reactions_state)
+
+
+def _flux_bounds(model, reaction):
+    """(lower, upper) from the fbc package's bound parameters, or None."""
+    fbc = reaction.getPlugin("fbc")
+    if fbc is None or not hasattr(fbc, "getLowerFluxBound"):
+        return None
+    ids = (fbc.getLowerFluxBound(), fbc.getUpperFluxBound())
+    params = [model.getParameter(p) if p else None for p in ids]
+    if any(p is None or not p.isSetValue() for p in params):
+        return None
+    return tuple(float(p.getValue()) for p in params)
 
 
 def _species_of(ref, rid, known, where):
