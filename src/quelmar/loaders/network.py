@@ -20,23 +20,27 @@ import os
 import numpy as np
 
 from ..cyquelmar import CRN
-from ._common import LoadError, _read_text
+from ._common import LoadError, _check_unique, _guarded, _read_text
+from .cobra import _check_depth, _unique_keys
 
 SUFFIXES = (".network.json", ".network.json.gz")
 
 _NAMED = {"inf": math.inf, "+inf": math.inf, "-inf": -math.inf, "nan": math.nan}
 
 
-def load_network_json(path):
+@_guarded(lambda path, **options: path)
+def load_network_json(path, *, allow_external=False):
     """Load a ``.network.json`` (or ``.network.json.gz``) file.
 
     The regulation matrix is used as written (no default is filled in); a
-    missing ``"regulation"`` gives the default of :class:`CRN`.
+    missing ``"regulation"`` gives the default of :class:`CRN`.  The format
+    refers to no other files (``allow_external`` changes nothing).
     """
-    path = os.fspath(path)
     text = _read_text(path)
+    path = os.fsdecode(path)
+    _check_depth(text, path)
     try:
-        doc = json.loads(text)
+        doc = json.loads(text, object_pairs_hook=_unique_keys(path))
     except json.JSONDecodeError as e:
         raise LoadError(path, f"not valid JSON: {e.msg} at line {e.lineno}, "
                         f"column {e.colno}") from None
@@ -46,6 +50,8 @@ def load_network_json(path):
     reactions = _names(doc, "reactions", path)
     if not species or not reactions:
         raise LoadError(path, "the network has no species or no reactions")
+    _check_unique(path, "species", species)
+    _check_unique(path, "reaction", reactions)
     shape = (len(species), len(reactions))
     stoi = _matrix(doc["stoichiometry"], shape, "stoichiometry", path)
     reginfo = None
