@@ -181,6 +181,23 @@ def test_console_script_is_declared():
     assert script.value == "quelmar.cli:main"
 
 
+def test_singular_model_and_prune(tmp_path, capsys):
+    path = tmp_path / "toy.ant"
+    path.write_text("model toy\n feed: -> a; k0\n conv: a -> b; k1*a\n out: a -> ; k2*a\n"
+                    " k0 = 1; k1 = 1; k2 = 1\nend\n")
+    status, out, err = run(capsys, "analyze", str(path), "--seed", "0",
+                           "--plot", str(tmp_path / "heat.png"))
+    assert status == 0, err
+    assert "warning: network toy is structurally singular" in err
+    assert "heat.png not written" in err and not (tmp_path / "heat.png").exists()
+    assert out.index("\nStructural regularity: SINGULAR\n") < out.index("Sensitivity: undefined")
+    status, out, err = run(capsys, "analyze", str(path), "--seed", "0", "--prune")
+    assert status == 0, err
+    assert "structurally singular" not in err
+    assert out.startswith("Network toy: 1 species, 2 reactions")  # feed and out
+    assert "species b: dead end" in out
+
+
 # -- hostile outputs, interrupts and names ---------------------------------------
 
 KHOLODENKO = os.path.join(MODELS, "BIOMD0000000010_Kholodenko2000.xml")

@@ -70,6 +70,15 @@ def test_cobra_json_and_fbc_sbml_give_the_same_network():
     assert (a.X_names, a.R_names) == (b.X_names, b.R_names)
     np.testing.assert_array_equal(a.stoi, b.stoi)
     np.testing.assert_array_equal(a.reginfo, b.reginfo)
+    # Direction information travels with the network: the same in both formats.
+    np.testing.assert_array_equal(a.reversible, b.reversible)
+    np.testing.assert_array_equal(a.flux_bounds, b.flux_bounds)
+    assert a.flux_bounds.shape == (len(a.R_names), 2)
+    np.testing.assert_array_equal(a.reversible, a.flux_bounds[:, 0] < 0)
+    rs = quelmar.from_reactions(["A -> B", "B <=> C", "C <-> "])
+    np.testing.assert_array_equal(rs.reversible, [False, True, True])
+    assert not hasattr(rs, "flux_bounds")
+    assert not load_model("BIOMD0000000005_Tyson1991.xml").reversible.all()
 
 
 def test_cobra_prefixes_kept_on_request():

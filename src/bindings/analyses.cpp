@@ -55,8 +55,8 @@ PyObject* crn_smat(PyObject*, PyObject* const* a) {
     // with species or reactions is as unusable as any other too small one.
     if (M > L || N > L)
         raise(PyExc_ValueError,
-              "the A-matrix of order %zd is smaller than the stoichiometry matrix (%zd, %zd)", L,
-              M, N);
+              "the A-matrix of order %zd is smaller than the stoichiometry matrix (%zd, %zd)", L, M,
+              N);
     // A network without species and reactions has an empty A-matrix and an
     // empty sensitivity matrix.
     if (L == 0) {
@@ -125,8 +125,8 @@ PyObject* crn_smat(PyObject*, PyObject* const* a) {
             const MatrixView<const double> top{randA.data(), N, M, L * item, item};
             const bool exact = traced("cy_adjugate", [&] {
                 GilRelease nogil;
-                return exact_sensitivity_pattern(sbuf->matrix<const double>(), top, L - M,
-                                                 L - N, out, signal_poll());
+                return exact_sensitivity_pattern(sbuf->matrix<const double>(), top, L - M, L - N,
+                                                 out, signal_poll());
             });
             if (exact) continue;
         }
@@ -226,10 +226,10 @@ PyObject* crn_search_for_isoBSs(PyObject*, PyObject* const* a) {
     std::vector<Selection> found;
     {
         GilRelease nogil;
-        found = search_isoBSs(sbuf.matrix<const double>(), dbuf.matrix<const double>(),
-                              rel.oc.matrix<const std::uint8_t>(),
-                              rel.lo.matrix<const std::uint8_t>(),
-                              rel.cq.matrix<const std::uint8_t>(), signal_poll());
+        found =
+            search_isoBSs(sbuf.matrix<const double>(), dbuf.matrix<const double>(),
+                          rel.oc.matrix<const std::uint8_t>(), rel.lo.matrix<const std::uint8_t>(),
+                          rel.cq.matrix<const std::uint8_t>(), signal_poll());
     }
     Ref result = new_list();
     for (const Selection& s : found) {

@@ -132,8 +132,7 @@ Ref default_names(PyObject* stoi, const char* prefix, Py_ssize_t axis) {
 
 PyObject* crn_init(PyObject*, PyObject* const* a) {
     PyObject* self = a[0];
-    PyObject *stoi_arg = a[1], *reginfo_arg = a[2], *X_names = a[3], *R_names = a[4],
-             *name = a[5];
+    PyObject *stoi_arg = a[1], *reginfo_arg = a[2], *X_names = a[3], *R_names = a[4], *name = a[5];
     Ref np = module_global("np");
     setattr(self, "name", name);
 

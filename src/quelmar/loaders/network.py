@@ -29,7 +29,7 @@ _NAMED = {"inf": math.inf, "+inf": math.inf, "-inf": -math.inf, "nan": math.nan}
 
 
 @_guarded(lambda path, **options: path)
-def load_network_json(path, *, allow_external=False):
+def load_network_json(path: str | os.PathLike[str], *, allow_external: bool = False) -> CRN:
     """Load a ``.network.json`` (or ``.network.json.gz``) file.
 
     The regulation matrix is used as written (no default is filled in); a
