@@ -466,7 +466,7 @@ TEST(SearchIsoBSs, MatchesEvaluatingEverySeed) {
     std::mt19937 gen(13);
     std::uniform_int_distribution<int> entry(-1, 1);
     std::uniform_real_distribution<double> u(0.0, 1.0);
-    int several = 0;
+    int several = 0, scaled_cases = 0;
     for (int trial = 0; trial < 200; ++trial) {
         const index_t m = 1 + trial % 7;
         const index_t n = 1 + (trial / 7) % 6;
@@ -487,8 +487,34 @@ TEST(SearchIsoBSs, MatchesEvaluatingEverySeed) {
             quelmar::search_isoBSs(stoi.view(), DT.view(), oc.view(), lo.view(), cq.view());
         EXPECT_EQ(fast, naive_search(stoi, DT, oc, lo, cq)) << "trial " << trial;
         several += fast.size() > 2 ? 1 : 0;
+        // Evaluated locally on any number of threads, or on the whole network
+        // seed by seed: the same list, also for coefficients of any scale
+        // (some near the zero tolerance) and for values that are not finite.
+        Matrix<double> scaled = stoi;
+        for (index_t i = 0; i < m; ++i)
+            for (index_t j = 0; j < n; ++j)
+                scaled(i, j) *= trial % 3 == 0 ? std::pow(10.0, -9.0 + 12.0 * u(gen))
+                                               : 1.0 + std::floor(8.0 * u(gen)) / 3.0;
+        if (trial % 17 == 5) scaled(0, 0) = trial % 2 == 0 ? nan : HUGE_VAL;
+        Matrix<double> sDT;
+        try {
+            sDT = conserved_block(scaled);
+        } catch (const std::domain_error&) {  // numerically rank-deficient at 1e-8
+            continue;
+        }
+        ++scaled_cases;
+        for (const int threads : {1, 3}) {
+            quelmar::SearchOptions options;
+            options.threads = threads;
+            EXPECT_EQ(quelmar::search_isoBSs(scaled.view(), sDT.view(), oc.view(), lo.view(),
+                                             cq.view(), options),
+                      quelmar::search_isoBSs_seedwise(scaled.view(), sDT.view(), oc.view(),
+                                                      lo.view(), cq.view()))
+                << "trial " << trial << ", " << threads << " threads";
+        }
     }
     EXPECT_GT(several, 20);  // the comparison is not vacuous
+    EXPECT_GT(scaled_cases, 150);
 }
 
 TEST(SearchIsoBSs, PollMayStopTheSearch) {
