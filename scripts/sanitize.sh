@@ -23,7 +23,7 @@ echo "== Python tests against the instrumented extension"
 pkg=build/module-asan/pkg
 rm -rf "$pkg" && mkdir -p "$pkg"
 cp -r src/quelmar "$pkg/"
-cp build/module-asan/cyquelmar*.so "$pkg/quelmar/"
+find build/module-asan/src/bindings -maxdepth 1 -name "*.so" -exec cp {} "$pkg/quelmar/" \;
 
 # The interpreter is not instrumented: load the runtime (and the C++ runtime
 # whose exceptions it intercepts) first, and leave leak

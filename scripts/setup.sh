@@ -58,10 +58,15 @@ find_python() {
 }
 
 # Debian packages: GoogleTest and the reference LAPACK for the C++ unit tests,
-# Graphviz for the hierarchy diagrams.
+# Graphviz for the hierarchy diagrams, Chromium (headless) for the test that
+# opens the HTML report in a browser.
 if ! { [ -f /usr/include/gtest/gtest.h ] && ls /usr/lib/*/liblapack.so >/dev/null 2>&1 && command -v dot >/dev/null 2>&1; }; then
     log "installing libgtest-dev, liblapack-dev and graphviz"
     apt_install libgtest-dev liblapack-dev libblas-dev graphviz || log "warning: could not install the Debian packages"
+fi
+if ! command -v chromium >/dev/null 2>&1; then
+    log "installing chromium (headless browser for the HTML report test)"
+    apt_install chromium fonts-dejavu-core || log "warning: could not install chromium"
 fi
 
 if [ ! -x .venv/bin/python ]; then
@@ -76,6 +81,9 @@ if [ ! -f "$stamp" ] || [ pyproject.toml -nt "$stamp" ]; then
     .venv/bin/python -m pip install -q --upgrade pip 2>&1 | quiet_pip
     .venv/bin/python -m pip install -q "numpy>=2" scipy pytest hypothesis \
         "scikit-build-core>=0.11" cmake ninja python-libsbml antimony graphviz 2>&1 | quiet_pip
+    # the optional extras, as pyproject.toml lists them (the tests use them all)
+    .venv/bin/python -c 'import tomllib; x = tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]; print("\n".join(d for k in ("plot", "interop", "batch") for d in x[k]))' \
+        | xargs .venv/bin/python -m pip install -q 2>&1 | quiet_pip
     touch "$stamp"
 fi
 

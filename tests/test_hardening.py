@@ -1103,7 +1103,7 @@ def sign_matrices(draw):
 @budget(80)
 @given(A=sign_matrices(), data=st.data(), seed=SEEDS)
 def test_signdet(A, data, seed):
-    kind = data.draw(st.sampled_from(["array"] * 6 + ["nested_list", "memview", "poison", "none", "string"]))
+    kind = data.draw(st.sampled_from(["array"] * 6 + ["nested_list", "nested_tuple", "memview", "poison", "none", "string"]))
     event("signdet input: %s, %d free entries" % (kind, int(np.sum(~(np.abs(A) < np.inf)))))
     strict = False
     if kind == "array":
@@ -1117,6 +1117,10 @@ def test_signdet(A, data, seed):
             twin = y
     elif kind == "nested_list":
         y, twin = A.tolist(), A
+    elif kind == "nested_tuple":
+        # A tuple is one argument, never spread into several (an empty one
+        # has lost the matrix's second dimension).
+        y, twin, strict = tuple(map(tuple, A.tolist())), A, A.size > 0
     elif kind == "memview":
         mv = cq.CRN(np.array([[-1.0, 1.0, 0.0], [1.0, 0.0, -1.0]])).A  # free entries on a memory view
         y, twin, strict = data.draw(memview_variant(mv, np.float64))

@@ -58,6 +58,10 @@ def test_published_model_matches_converted_network(model):
     assert crn.R_names == net["reactions"]
     np.testing.assert_array_equal(crn.stoi, S)
     np.testing.assert_array_equal(crn.reginfo, R)
+    plain = quelmar.load(os.path.join(NETWORKS, PUBLISHED[model] + ".network.json"))
+    assert (plain.name, plain.X_names, plain.R_names) == (crn.name, crn.X_names, crn.R_names)
+    np.testing.assert_array_equal(plain.stoi, S)
+    np.testing.assert_array_equal(plain.reginfo, R)
 
 
 def test_cobra_json_and_fbc_sbml_give_the_same_network():
@@ -280,6 +284,23 @@ def test_bad_cobra_json(tmp_path):
         quelmar.load(path)
     path.write_text('{"metabolites": [], "reactions": []}')
     with pytest.raises(LoadError, match="no reactions"):
+        quelmar.load(path)
+
+
+@pytest.mark.parametrize("doc, message", [
+    ({"species": ["a"], "reactions": ["r"]}, "no \"stoichiometry\""),
+    ({"species": ["a", "a"], "reactions": ["r"], "stoichiometry": [[1], [1]]},
+     "names a species twice"),
+    ({"species": ["a"], "reactions": ["r", "s"], "stoichiometry": [[1]]}, "1 rows of 2"),
+    ({"species": ["a"], "reactions": ["r"], "stoichiometry": [["inf"]]}, "must be finite"),
+    ({"species": ["a"], "reactions": ["r"], "stoichiometry": [[1]],
+      "regulation": [[True]]}, r"entry \(0, 0\) is not a number"),
+    ({"species": [], "reactions": [], "stoichiometry": []}, "no species or no reactions"),
+])
+def test_bad_network_json(tmp_path, doc, message):
+    path = tmp_path / "m.network.json"
+    path.write_text(json.dumps(doc))
+    with pytest.raises(LoadError, match=message):
         quelmar.load(path)
 
 

@@ -124,6 +124,16 @@ def test_variable_matrices(impl, A, expected):
         assert r == expected
 
 
+def test_nested_lists_and_tuples_are_matrices(impl, same):
+    for rows in ([[2.0, 1.0], [1.0, 3.0]], [[0.0, 1.0], [1.0, 0.0]], [[1e-9]],
+                 [[INF, 0.0], [0.0, -1.0]], [[INF, 1.0], [1.0, NAN]]):
+        np.random.seed(5)
+        expected = impl.signdet(np.array(rows), 2)
+        for form in (rows, tuple(map(tuple, rows))):
+            np.random.seed(5)
+            same(impl.signdet(form, 2), expected)
+
+
 @pytest.mark.parametrize("trials", [0, -3])
 def test_no_trials(impl, trials):
     np.random.seed(1)

@@ -1,9 +1,12 @@
 // Pieces of the binding layer shared between its translation units: the
-// module's own function type and access to the module's namespace.
+// module's own function type, the table entry that describes one function,
+// and access to the module's namespace.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+
+#include <initializer_list>
 
 #include "pyutil.hpp"
 
@@ -15,21 +18,34 @@ namespace quelmar::py {
 /// reference; throws on error (the caller adds the traceback entry).
 using FuncImpl = PyObject* (*)(PyObject* func, PyObject* const* bound);
 
+/// Default value of a trailing parameter: None or a small integer.
+struct Default {
+    bool is_none;
+    long value;
+};
+inline constexpr Default none_default{true, 0};
+constexpr Default int_default(long v) { return {false, v}; }
+
 struct FuncSpec {
     const char* name;      // __name__ and the name used in argument errors
     const char* qualname;  // __qualname__
     const char* trace;     // name of its traceback entry (after "quelmar.cyquelmar.")
     const char* doc;       // __doc__, or null
-    Signature sig;
+    std::initializer_list<const char*> params;  // all parameters, in order
+    std::initializer_list<Default> defaults;    // of the trailing parameters
     FuncImpl impl;
+
+    Signature signature() const {
+        return {name, params, static_cast<Py_ssize_t>(params.size() - defaults.size())};
+    }
 };
 
 /// Creates the function type (once per process).  0, or -1 with an exception.
 int function_init_type();
 
-/// A new function object.  defaults: a tuple for the trailing parameters, or
-/// null; closure: any object kept alive by the function, or null.  Throws.
-Ref make_function(const FuncSpec* spec, PyObject* defaults, PyObject* closure);
+/// A new function object with the defaults of its spec (None when it has
+/// none); closure: any object kept alive by the function, or null.  Throws.
+Ref make_function(const FuncSpec* spec, PyObject* closure);
 
 /// Borrowed closure object of a function made by make_function.
 PyObject* function_closure(PyObject* func);
@@ -38,10 +54,26 @@ PyObject* function_closure(PyObject* func);
 /// NameError "name '%s' is not defined" when missing).
 Ref module_global(const char* name);
 
-/// The class CRN, created from a namespace holding its methods.  Throws.
-Ref make_crn_class();
+// Bodies of the Python-visible functions.  The table in cyquelmar.cpp gives
+// their names, parameters, defaults and documentation.
 
-/// Specs of the module-level functions defined in other units.
-extern const FuncSpec indicator_diagnose_spec;
+// crn.cpp: construction
+PyObject* crn_init(PyObject*, PyObject* const* bound);
+// analyses.cpp
+PyObject* crn_smat(PyObject*, PyObject* const* bound);
+PyObject* crn_isoBS_searchfrom(PyObject*, PyObject* const* bound);
+PyObject* crn_compute_index(PyObject*, PyObject* const* bound);
+PyObject* crn_search_for_isoBSs(PyObject*, PyObject* const* bound);
+PyObject* crn_signdet_subnetwork(PyObject*, PyObject* const* bound);
+// reduction.cpp
+PyObject* crn_structural_reduction(PyObject*, PyObject* const* bound);
+PyObject* indicator_diagnose_impl(PyObject*, PyObject* const* bound);
+// signdet.cpp: signdet and its two nested functions, which get the spec of
+// the nested ones to create them at every call.
+PyObject* signdet_impl(PyObject*, PyObject* const* bound);
+PyObject* vardetA_impl(PyObject* func, PyObject* const* bound);
+PyObject* lambda_impl(PyObject* func, PyObject* const* bound);
+extern const FuncSpec vardetA_spec;
+extern const FuncSpec lambda_spec;
 
 }  // namespace quelmar::py

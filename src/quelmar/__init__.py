@@ -5,7 +5,10 @@ The compiled core is :mod:`quelmar.cyquelmar`.  Around it:
 * :mod:`quelmar.loaders`: networks from SBML, cobrapy JSON, Antimony or
   reaction strings (:func:`load`, :func:`from_reactions`, ...);
 * :mod:`quelmar.analysis`: :func:`analyze`, the whole analysis in one call;
+* :mod:`quelmar.report`: the text and HTML reports of an analysis;
 * :mod:`quelmar.diagram`: the buffering-structure hierarchy as a diagram;
+* :mod:`quelmar.batching`: :func:`batch`, many models or knockout variants on
+  Dask (the ``batch`` extra);
 * :mod:`quelmar.cli`: the ``quelmar`` command.
 """
 
@@ -24,20 +27,41 @@ __all__ = [
     "loads_antimony",
     "from_reactions",
     "write_diagram",
+    "batch",
 ]
 
-from . import cyquelmar  # noqa: E402
-from .cyquelmar import CRN  # noqa: E402
-from .analysis import Analysis, analyze  # noqa: E402
-from .diagram import write_diagram  # noqa: E402
-from .loaders import (  # noqa: E402
-    LoadError,
-    ModelWarning,
-    from_reactions,
-    load,
-    load_antimony,
-    load_cobra_json,
-    load_sbml,
-    loads_antimony,
-    loads_sbml,
-)
+# The names are bound on first use, so that the command line starts (and
+# can be interrupted cleanly) before NumPy, SciPy and the compiled core load.
+_HOMES = {
+    "CRN": "cyquelmar",
+    "Analysis": "analysis",
+    "analyze": "analysis",
+    "batch": "batching",
+    "write_diagram": "diagram",
+    "LoadError": "loaders",
+    "ModelWarning": "loaders",
+    "from_reactions": "loaders",
+    "load": "loaders",
+    "load_antimony": "loaders",
+    "load_cobra_json": "loaders",
+    "load_sbml": "loaders",
+    "loads_antimony": "loaders",
+    "loads_sbml": "loaders",
+}
+
+
+def __getattr__(name):
+    import importlib
+
+    if name == "cyquelmar":
+        return importlib.import_module(".cyquelmar", __name__)
+    home = _HOMES.get(name)
+    if home is None:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    value = getattr(importlib.import_module(f".{home}", __name__), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__():
+    return sorted(set(globals()) | set(__all__))

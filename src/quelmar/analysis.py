@@ -9,16 +9,22 @@ as text, serialises to JSON and shows as HTML in a notebook.
 from __future__ import annotations
 
 import contextlib
-import html
 import json
 import math
 import operator
-import textwrap
 from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from ._words import count, sign_name
 from .cyquelmar import CRN, indicator_diagnose
+from .report import html_document, html_report, text_report
+
+if TYPE_CHECKING:
+    import networkx as nx
+    import pandas as pd
+    from matplotlib.figure import Figure
 
 __all__ = ["Analysis", "BufferingStructure", "analyze", "copy_crn", "count",
            "hasse_diagram", "sign_name"]
@@ -33,18 +39,6 @@ def copy_crn(crn):
     new._CRN__cq_class = np.array(crn._CRN__cq_class, dtype=bool)
     new._CRN__oc_keeper = np.array(crn._CRN__oc_keeper, dtype=bool)
     return new
-
-
-def count(k, word):
-    """``"1 reaction"``, ``"2 reactions"``, ``"3 species"``."""
-    return f"{k} {word}" if k == 1 or word == "species" else f"{k} {word}s"
-
-
-def sign_name(value):
-    """Text for a determinant sign returned by the diagnosis."""
-    if value is None or (isinstance(value, float) and math.isnan(value)):
-        return "indeterminate"
-    return {1.0: "positive", -1.0: "negative", 0.0: "zero"}.get(float(value), str(value))
 
 
 def hasse_diagram(sets):
@@ -188,126 +182,68 @@ class Analysis:
         from .diagram import hierarchy_graph
         return hierarchy_graph(self, **options)
 
-    # -- text -----------------------------------------------------------
+    # -- reports and pictures (see :mod:`quelmar.report`, :mod:`quelmar.plot`)
 
-    def __str__(self):
-        w = 78
-        out = []
-        title = f"Network {self.name}" if self.name is not None else "Network"
-        out.append(f"{title}: {count(len(self.species), 'species')}, "
-                   f"{count(len(self.reactions), 'reaction')}")
-        if self.source:
-            out.append(f"from {self.source}")
-        seed = "no seed" if self.seed is None else f"seed {self.seed}"
-        out.append(f"({self.trials} random trials, {seed})")
+    def report(self, full: bool = False) -> str:
+        """The text report; ``full=True`` lists every name (see :func:`~quelmar.report.text_report`)."""
+        return text_report(self, full=full)
 
-        out.append("")
-        out.append("Sensitivity: species that respond to a perturbation of each reaction")
-        width = min(max((len(r) for r in self.reactions), default=0), 24)
-        for j, r in enumerate(self.reactions):
-            resp = [s for i, s in enumerate(self.species) if self.sensitivity[i, j]]
-            out.extend(_wrap(", ".join(resp) or "(none)", f"  {r:<{width}}  ", w))
+    def __str__(self) -> str:
+        return text_report(self)
 
-        by_id = {s.id: s for s in self.structures}
-        out.append("")
-        out.append(f"Isolated buffering structures: {len(self.structures)}"
-                   " (smallest first)")
-        for s in self.structures:
-            whole = (len(s.species) == len(self.species)
-                     and len(s.reactions) == len(self.reactions))
-            head = (f"  {s.id}: {count(len(s.species), 'species')}, "
-                    f"{count(len(s.reactions), 'reaction')}"
-                    + ("  (the whole network)" if whole else ""))
-            out.append(head)
-            out.extend(_wrap(", ".join(s.species) or "-", "      species:   ", w))
-            out.extend(_wrap(", ".join(s.reactions) or "-", "      reactions: ", w))
-
-        out.append("")
-        out.append("Hierarchy: direct sub-structures of each structure")
-        for s in reversed(self.structures):
-            kids = ", ".join(s.children) if s.children else "none"
-            own_s, own_r = s.own(by_id)
-            out.append(f"  {s.id} > {kids}")
-            if s.children:
-                added = ", ".join(own_s + own_r) or "nothing"
-                out.extend(_wrap(added, "      adds: ", w))
-
-        out.append("")
-        out.append("Indicator diagnosis: structures contracted in turn")
-        for k, rec in enumerate(self.diagnosis, 1):
-            out.append(f"  {k}. {count(len(rec['chemicals']), 'species')}, "
-                       f"{count(len(rec['reactions']), 'reaction')}, "
-                       f"determinant sign {sign_name(rec['sign_det'])}")
-            out.extend(_wrap(", ".join(rec["chemicals"]) or "-", "      species:   ", w))
-            out.extend(_wrap(", ".join(rec["reactions"]) or "-", "      reactions: ", w))
-        return "\n".join(out)
-
-    def __repr__(self):
+    def __repr__(self) -> str:
         return (f"<Analysis of {self.name!r}: {len(self.species)} species, "
                 f"{len(self.reactions)} reactions, {len(self.structures)} buffering "
                 f"structures, {len(self.diagnosis)} diagnosis records>")
 
-    # -- notebook -------------------------------------------------------
+    def _repr_html_(self) -> str:
+        return html_report(self)
 
-    def _repr_html_(self):
-        e = html.escape
-        by_id = {s.id: s for s in self.structures}
-        parts = ["<div class='quelmar-analysis'>"]
-        parts.append(f"<h4>Network {e(str(self.name))}: "
-                     f"{count(len(self.species), 'species')}, "
-                     f"{count(len(self.reactions), 'reaction')}</h4>")
-        parts.append("<details><summary>Sensitivity matrix (species &times; reactions; "
-                     "&#9679; = responds)</summary>")
-        parts.append("<table style='border-collapse:collapse;font-size:85%'>"
-                     "<tr><th></th>")
-        for r in self.reactions:
-            parts.append("<th style='writing-mode:vertical-rl;padding:2px'>"
-                         f"{e(r)}</th>")
-        parts.append("</tr>")
-        for i, s in enumerate(self.species):
-            parts.append(f"<tr><th style='text-align:right;padding:0 4px'>{e(s)}</th>")
-            for j in range(len(self.reactions)):
-                parts.append("<td style='text-align:center;border:1px solid #ddd'>"
-                             + ("&#9679;" if self.sensitivity[i, j] else "") + "</td>")
-            parts.append("</tr>")
-        parts.append("</table></details>")
+    def to_html(self) -> str:
+        """A self-contained HTML page of the analysis (pictures inline)."""
+        return html_document(self)
 
-        parts.append("<table style='border-collapse:collapse'><tr><th>structure</th>"
-                     "<th>species</th><th>reactions</th><th>direct sub-structures</th>"
-                     "<th>adds</th></tr>")
+    def plot_sensitivity(self, **options: Any) -> Figure:
+        """The sensitivity matrix as a Matplotlib figure (see :func:`quelmar.plot.plot_sensitivity`)."""
+        from .plot import plot_sensitivity
+        return plot_sensitivity(self, **options)
+
+    # -- other libraries --------------------------------------------------
+
+    def sensitivity_frame(self) -> pd.DataFrame:
+        """The sensitivity matrix as a pandas DataFrame of bools (species x reactions)."""
+        import pandas as pd
+        return pd.DataFrame(np.array(self.sensitivity, dtype=bool),
+                            index=pd.Index(list(self.species), name="species"),
+                            columns=pd.Index(list(self.reactions), name="reaction"))
+
+    def structures_frame(self) -> pd.DataFrame:
+        """One row per structure (indexed by id): sizes, members and direct sub-structures."""
+        import pandas as pd
+        rows = [{"id": s.id, "n_species": len(s.species), "n_reactions": len(s.reactions),
+                 "species": list(s.species), "reactions": list(s.reactions),
+                 "children": list(s.children)} for s in self.structures]
+        columns = ["id", "n_species", "n_reactions", "species", "reactions", "children"]
+        return pd.DataFrame(rows, columns=columns).set_index("id")
+
+    def hierarchy_graph(self) -> nx.DiGraph:
+        """The hierarchy as a networkx DiGraph: an edge from each structure to
+        each direct sub-structure; nodes carry ``species`` and ``reactions``."""
+        import networkx as nx
+        g = nx.DiGraph(name=None if self.name is None else str(self.name))
         for s in self.structures:
-            own_s, own_r = s.own(by_id)
-            parts.append(
-                "<tr style='border-top:1px solid #ccc'>"
-                f"<td><b>{e(s.id)}</b></td><td>{e(', '.join(s.species))}</td>"
-                f"<td>{e(', '.join(s.reactions))}</td>"
-                f"<td>{e(', '.join(s.children)) or '&ndash;'}</td>"
-                f"<td>{e(', '.join(own_s + own_r)) or '&ndash;'}</td></tr>")
-        parts.append("</table>")
-
-        parts.append("<p><b>Indicator diagnosis</b></p><ol>")
-        for rec in self.diagnosis:
-            parts.append(f"<li>determinant sign <b>{sign_name(rec['sign_det'])}</b>: "
-                         f"species {e(', '.join(rec['chemicals']))}; "
-                         f"reactions {e(', '.join(rec['reactions']))}</li>")
-        parts.append("</ol>")
-        try:
-            from .diagram import hierarchy_svg
-            parts.append(hierarchy_svg(self))
-        except Exception:  # no Graphviz: the tables above say it all
-            pass
-        parts.append("</div>")
-        return "".join(parts)
+            g.add_node(s.id, species=list(s.species), reactions=list(s.reactions))
+        g.add_edges_from((s.id, c) for s in self.structures for c in s.children)
+        return g
 
 
-def _wrap(text, prefix, width):
-    return textwrap.wrap(text, width=width, initial_indent=prefix,
-                         subsequent_indent=" " * len(prefix),
-                         break_on_hyphens=False, break_long_words=False) or [prefix]
-
-
-def analyze(crn, trials=2, seed=None, progress=None):
+def analyze(crn: Any, trials: int = 2, seed: int | None = None,
+            progress: Any = None) -> Analysis:
     """Structural analysis of ``crn``, which is left unchanged.
+
+    ``crn`` is a :class:`CRN` or a model object that :func:`quelmar.load`
+    reads (a cobrapy ``Model``, a libsbml ``SBMLDocument`` or ``Model``, a
+    roadrunner instance).
 
     ``trials``: random trials for the sensitivity matrix (and the search).
     ``seed``: seeds NumPy's global random generator first, which makes the
@@ -317,7 +253,11 @@ def analyze(crn, trials=2, seed=None, progress=None):
     uses it to show long steps).
     """
     if not isinstance(crn, CRN):
-        raise TypeError(f"analyze() needs a CRN, not {type(crn).__name__}")
+        from .loaders.objects import KINDS, from_object, is_model_object
+        if not is_model_object(crn):
+            raise TypeError(f"analyze() needs a CRN or a model object ({KINDS}), "
+                            f"not {type(crn).__name__}")
+        crn = from_object(crn)
     trials = int(trials)
     if trials < 1:
         raise ValueError("trials must be at least 1")

@@ -1,15 +1,23 @@
 """The ``quelmar`` command.
 
     quelmar analyze [MODEL] [--seed N] [--trials N] [--json FILE]
-                    [--diagram FILE.svg|.png|.pdf|.dot] [--quiet]
+                    [--diagram FILE.svg|.png|.pdf|.dot] [--plot FILE.png|.svg|.pdf]
+                    [--html FILE] [--full] [--quiet]
+    quelmar batch MODEL_OR_DIR ... --out TABLE.csv|.parquet
+                  [--knockouts[=R1,R2,...]] [--scheduler ADDRESS | --workers N]
+                  [--resume] [--seed N] [--trials N] [--quiet]
 
 MODEL is an SBML file (``.xml``, ``.sbml``, optionally ``.gz``), a cobrapy
 JSON model (``.json``) or an Antimony file (``.ant``, ``.txt``); without it,
 the bundled example model is analysed.  The report goes to standard output,
-warnings and the progress of long steps to standard error.
+warnings and the progress of long steps to standard error.  ``batch`` (see
+:func:`quelmar.batch`) writes one row per model or knockout variant to TABLE
+and a summary line to standard output; a model that fails is a row with its
+error, not a failure of the command.
 
 Exit status: 0 on success, 1 when the model cannot be loaded or analysed
-(or an output cannot be written), 2 for a usage error.
+(or an output cannot be written), 2 for a usage error, 130 when
+interrupted (Ctrl-C).
 """
 
 from __future__ import annotations
@@ -17,13 +25,15 @@ from __future__ import annotations
 import argparse
 import contextlib
 import os
+import re
+import signal
 import sys
 import threading
 import time
 import warnings
 from importlib import resources
 
-EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
+EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 
 #: the model analysed when no MODEL is given (see data/SOURCES.md)
 BUNDLED_MODEL = "BIOMD0000000033_Brown2004.xml"
@@ -33,6 +43,38 @@ PROG = "quelmar"
 
 class _Failure(Exception):
     """An error to report in one line, with exit status 1."""
+
+
+class _OutputClosed(Exception):
+    """Standard output cannot be written (closed pipe, full disk)."""
+
+
+# Control characters (C0 but tab and newline, DEL, C1) and lone surrogates:
+# printed as escapes, so that names in a model cannot drive the terminal.
+_UNPRINTABLE = re.compile("[\x00-\x08\x0b-\x1f\x7f-\x9f\ud800-\udfff]")
+
+
+def printable(text):
+    """``text`` with control characters written as ``\\xNN`` escapes."""
+    return _UNPRINTABLE.sub(lambda m: ascii(m.group())[1:-1], str(text))
+
+
+def _say(stream, text):
+    """Write a line to standard error, quietly giving up if it is gone."""
+    try:
+        stream.write(printable(text))
+        stream.flush()
+    except (OSError, ValueError, AttributeError):
+        pass
+
+
+def _emit(text):
+    """Write ``text`` to standard output; :class:`_OutputClosed` if that fails."""
+    try:
+        sys.stdout.write(text)
+        sys.stdout.flush()
+    except (OSError, ValueError) as e:
+        raise _OutputClosed(e) from None
 
 
 class _Parser(argparse.ArgumentParser):
@@ -63,11 +105,24 @@ def _seed(text):
 
 def _diagram_path(text):
     from .diagram import FORMATS
+    if os.path.isdir(text):  # refused, like any unwritable output, when checked
+        return text
     ext = os.path.splitext(text)[1].lower()
     if ext not in FORMATS:
         raise argparse.ArgumentTypeError(
             f"{text}: unknown diagram type {ext or '(no extension)'}; "
             "use .svg, .png, .pdf or .dot")
+    return text
+
+
+def _plot_path(text):
+    from .plot import FORMATS
+    if os.path.isdir(text):  # refused, like any unwritable output, when checked
+        return text
+    ext = os.path.splitext(text)[1].lower()
+    if ext not in FORMATS:
+        raise argparse.ArgumentTypeError(
+            f"{text}: unknown picture type {ext or '(no extension)'}; use .png, .svg or .pdf")
     return text
 
 
@@ -95,9 +150,101 @@ def build_parser():
     a.add_argument("--diagram", type=_diagram_path, metavar="FILE",
                    help="write the hierarchy diagram: .svg, .png, .pdf (rendered by "
                    "Graphviz) or .dot")
+    a.add_argument("--plot", type=_plot_path, metavar="FILE",
+                   help="write the sensitivity heat map: .png, .svg or .pdf (needs "
+                   "Matplotlib: pip install 'quelmar[plot]')")
+    a.add_argument("--html", metavar="FILE",
+                   help="write the whole analysis as one self-contained HTML page")
+    a.add_argument("--full", action="store_true",
+                   help="list every name in the report (by default the sensitivity is "
+                   "summarised and long lists are shortened)")
+    a.add_argument("--allow-external", action="store_true",
+                   help="let the model read the files it imports or refers to "
+                   "(Antimony import, SBML comp external models), when they lie below "
+                   "its own directory")
     a.add_argument("-q", "--quiet", action="store_true",
                    help="no progress display and no report on standard output")
+    _add_batch_parser(sub)
     return parser
+
+
+# -- quelmar batch ------------------------------------------------------------
+
+def _reaction_list(text):
+    names = [r.strip() for r in text.split(",")]
+    if not all(names):
+        raise argparse.ArgumentTypeError(f"expected reaction names separated by commas, "
+                                         f"got {text!r}")
+    return names
+
+
+def _add_batch_parser(sub):
+    b = sub.add_parser("batch", help="analyse many models, or the knockouts of one, on Dask",
+                       description="Analyse many models (files, or directories of model "
+                       "files), or every single-reaction deletion of one model, as Dask "
+                       "tasks; write one row per model or variant to TABLE as it finishes.",
+                       epilog="By default a local cluster of worker processes runs the "
+                       "tasks. Exit status: 0 when the batch ran (models that fail are rows "
+                       "with an error), 1 when it cannot run, 2 usage error, 130 "
+                       "interrupted (finished rows stay in TABLE; --resume continues).")
+    b.add_argument("models", nargs="+", metavar="MODEL_OR_DIR",
+                   help="model files (as for 'analyze', also .network.json) and "
+                   "directories of them")
+    b.add_argument("--out", required=True, metavar="TABLE",
+                   help="the table: a .csv file or a .parquet directory (of part files)")
+    b.add_argument("--knockouts", nargs="?", const=True, type=_reaction_list,
+                   metavar="R1,R2,...",
+                   help="analyse the one MODEL with each of its reactions deleted in turn "
+                   "(or only those named); write it after MODEL or as --knockouts=R1,R2")
+    where = b.add_mutually_exclusive_group()
+    where.add_argument("--scheduler", metavar="ADDRESS",
+                       help="run on this Dask cluster (e.g. tcp://host:8786) instead of a "
+                       "local one; the workers must see the model files")
+    where.add_argument("--workers", type=_positive_int, metavar="N",
+                       help="worker processes of the local cluster (default: one per CPU)")
+    b.add_argument("--resume", action="store_true",
+                   help="keep the rows TABLE already holds and run only the others")
+    b.add_argument("--seed", type=_seed, default=0, metavar="N",
+                   help="seed of every analysis (default: 0)")
+    b.add_argument("--trials", type=_positive_int, default=2, metavar="N",
+                   help="random trials for the sensitivity matrix (default: 2)")
+    b.add_argument("-q", "--quiet", action="store_true",
+                   help="no progress bar and no summary")
+
+
+def _batch(args):
+    try:
+        from .batching import _require_extra, batch, read_table
+        _require_extra()
+    except ImportError as e:
+        raise _Failure(str(e)) from None
+    client = None
+    if args.scheduler:
+        from distributed import Client
+        try:
+            client = Client(args.scheduler, timeout="10s")
+        except (OSError, TimeoutError, ValueError) as e:
+            raise _Failure(f"{args.scheduler}: cannot reach the Dask scheduler: {e}") from None
+    start = time.monotonic()
+    try:
+        table = batch(args.models, trials=args.trials, seed=args.seed,
+                      knockouts=args.knockouts, client=client, workers=args.workers,
+                      out=args.out, resume=args.resume, progress=False if args.quiet else None)
+    except KeyboardInterrupt:
+        with contextlib.suppress(Exception):
+            kept = len(read_table(args.out))
+            _say(sys.stderr, f"{PROG}: {kept} rows kept in {args.out} (--resume continues)\n")
+        raise
+    except (OSError, ValueError, TypeError) as e:
+        raise _Failure(str(e)) from None
+    finally:
+        if client is not None:
+            client.close()
+    if not args.quiet:
+        failed = int((table["error"] != "").sum())
+        _emit(printable(f"{PROG}: {len(table)} rows ({failed} failed) in "
+                        f"{time.monotonic() - start:.1f} s, written to {args.out}") + "\n")
+    return EXIT_OK
 
 
 class _Progress:
@@ -125,11 +272,10 @@ class _Progress:
             while True:
                 elapsed = time.monotonic() - start
                 if self.live:
-                    self.stream.write(f"\r{PROG}: {step}... {elapsed:.0f} s\x1b[K")
-                    self.stream.flush()
+                    _say(self.stream, f"\r{PROG}: {printable(step)}... {elapsed:.0f} s")
+                    _raw(self.stream, "\x1b[K")
                 elif elapsed < self.delay + 0.5:
-                    self.stream.write(f"{PROG}: {step}...\n")
-                    self.stream.flush()
+                    _say(self.stream, f"{PROG}: {step}...\n")
                 if done.wait(1.0):
                     return
 
@@ -142,9 +288,18 @@ class _Progress:
             thread.join()
             if shown.is_set():
                 elapsed = time.monotonic() - start
-                start_of_line = "\r\x1b[K" if self.live else ""
-                self.stream.write(f"{start_of_line}{PROG}: {step}: done in {elapsed:.1f} s\n")
-                self.stream.flush()
+                if self.live:
+                    _raw(self.stream, "\r\x1b[K")
+                _say(self.stream, f"{PROG}: {step}: done in {elapsed:.1f} s\n")
+
+
+def _raw(stream, control):
+    """Write a terminal control sequence of our own (never model text)."""
+    try:
+        stream.write(control)
+        stream.flush()
+    except (OSError, ValueError, AttributeError):
+        pass
 
 
 def _bundled_model():
@@ -152,10 +307,36 @@ def _bundled_model():
 
 
 def _show_warning(message, category, filename, lineno, file=None, line=None):
-    print(f"{PROG}: warning: {message}", file=sys.stderr)
+    _say(sys.stderr, f"{PROG}: warning: {message}\n")
+
+
+def _check_outputs(args, model):
+    """Refuse unusable output paths before the (possibly long) analysis."""
+    from ._io import check_output
+
+    named = [("--json", args.json if args.json != "-" else None), ("--diagram", args.diagram),
+             ("--plot", args.plot), ("--html", args.html)]
+    outputs = [(flag, p) for flag, p in named if p]
+    seen = {}
+    for flag, p in outputs:
+        key = os.path.abspath(p)
+        if key in seen:
+            raise _Failure(f"{p}: given as both {seen[key]} and {flag}")
+        seen[key] = flag
+    outputs = [p for _, p in outputs]
+    for path in outputs:
+        try:
+            check_output(path, [model])
+        except (OSError, ValueError) as e:
+            raise _Failure(f"{path}: cannot write: {_reason(e)}") from None
+
+
+def _reason(error):
+    return error.strerror if isinstance(error, OSError) and error.strerror else str(error)
 
 
 def _analyze(args):
+    from ._io import write_atomic
     from .analysis import analyze
     from .diagram import DiagramError, write_diagram
     from .loaders import LoadError, load
@@ -168,9 +349,10 @@ def _analyze(args):
         else:
             path = args.model
             label = args.model
+        _check_outputs(args, path)
         try:
             with progress(f"loading {label}"):
-                crn = load(path)
+                crn = load(path, allow_external=args.allow_external)
         except LoadError as e:
             raise _Failure(str(e)) from None
         except Exception as e:  # noqa: BLE001 - reported in one line, never a traceback
@@ -184,23 +366,37 @@ def _analyze(args):
     if args.json:
         text = result.to_json() + "\n"
         if args.json == "-":
-            sys.stdout.write(text)
+            _emit(text)
         else:
             try:
-                with open(args.json, "w", encoding="utf-8") as f:
-                    f.write(text)
+                write_atomic(args.json, text, inputs=[path])
             except OSError as e:
-                raise _Failure(f"{args.json}: cannot write: {e.strerror or e}") from None
+                raise _Failure(f"{args.json}: cannot write: {_reason(e)}") from None
     if args.diagram:
         try:
             with progress(f"rendering {args.diagram}"):
-                write_diagram(result, args.diagram)
+                write_diagram(result, args.diagram, inputs=[path])
         except DiagramError as e:
             raise _Failure(f"{args.diagram}: {e}") from None
         except OSError as e:
-            raise _Failure(f"{args.diagram}: cannot write: {e.strerror or e}") from None
+            raise _Failure(f"{args.diagram}: cannot write: {_reason(e)}") from None
+    if args.plot:
+        from .plot import PlotError, write_plot
+        try:
+            with progress(f"drawing {args.plot}"):
+                write_plot(result, args.plot, inputs=[path])
+        except PlotError as e:
+            raise _Failure(f"{args.plot}: {e}") from None
+        except OSError as e:
+            raise _Failure(f"{args.plot}: cannot write: {_reason(e)}") from None
+    if args.html:
+        try:
+            with progress(f"writing {args.html}"):
+                write_atomic(args.html, result.to_html(), inputs=[path])
+        except OSError as e:
+            raise _Failure(f"{args.html}: cannot write: {_reason(e)}") from None
     if not args.quiet and args.json != "-":
-        sys.stdout.write(str(result) + "\n")
+        _emit(printable(result.report(full=args.full)) + "\n")
     return EXIT_OK
 
 
@@ -211,25 +407,74 @@ def main(argv=None):
         args = parser.parse_args(argv)
     except SystemExit as e:  # argparse: --help (0) or a usage error (2)
         return e.code if isinstance(e.code, int) else EXIT_USAGE
-    try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("always")
-            warnings.showwarning = _show_warning
-            if args.command == "analyze":
-                return _analyze(args)
-            parser.error(f"unknown command {args.command!r}")  # pragma: no cover
-    except _Failure as e:
-        print(f"{PROG}: error: {e}", file=sys.stderr)
-        return EXIT_FAILED
-    except KeyboardInterrupt:
-        print(f"{PROG}: interrupted", file=sys.stderr)
-        return 130
-    except BrokenPipeError:
-        # the reader of the output went away (as in `quelmar analyze | head`)
-        with contextlib.suppress(OSError):
-            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return EXIT_FAILED
+    with _interrupts() as interrupted:
+        try:
+            with warnings.catch_warnings():
+                warnings.simplefilter("always")
+                warnings.showwarning = _show_warning
+                if args.command == "analyze":
+                    return _analyze(args)
+                if args.command == "batch":
+                    return _batch(args)
+                parser.error(f"unknown command {args.command!r}")  # pragma: no cover
+        except KeyboardInterrupt:
+            return _interrupted()
+        except _Failure as e:
+            if interrupted():  # an interrupt that a library turned into an error
+                return _interrupted()
+            _say(sys.stderr, f"{PROG}: error: {e}\n")
+            return EXIT_FAILED
+        except _OutputClosed as e:
+            _silence_stdout()
+            cause = e.args[0]
+            if not isinstance(cause, BrokenPipeError):
+                # the reader of a pipe that went away (`quelmar analyze | head`)
+                # needs no message; a full disk does
+                _say(sys.stderr, f"{PROG}: error: standard output: {_reason(cause)}\n")
+            return EXIT_FAILED
     return EXIT_OK  # pragma: no cover
+
+
+def _interrupted():
+    _say(sys.stderr, f"\n{PROG}: interrupted\n")
+    return EXIT_INTERRUPTED
+
+
+@contextlib.contextmanager
+def _interrupts():
+    """Notice Ctrl-C even where a library turns the interrupt into an error.
+
+    Yields a function that tells whether an interrupt arrived.  The
+    handler is installed only in the main thread and only when Ctrl-C is
+    not ignored (as it is for background jobs).
+    """
+    seen = []
+
+    def handler(signum, frame):
+        seen.append(signum)
+        raise KeyboardInterrupt
+
+    previous = None
+    if threading.current_thread() is threading.main_thread():
+        previous = signal.getsignal(signal.SIGINT)
+        if previous is signal.default_int_handler:
+            signal.signal(signal.SIGINT, handler)
+        else:
+            previous = None
+    try:
+        yield lambda: bool(seen)
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGINT, previous)
+
+
+def _silence_stdout():
+    """Point standard output at the null device, so that the interpreter's
+    final flush cannot fail again."""
+    with contextlib.suppress(OSError, ValueError, AttributeError):
+        null = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(null, sys.stdout.fileno())
+        os.close(null)
 
 
 if __name__ == "__main__":  # pragma: no cover

@@ -18,7 +18,8 @@ import os
 import textwrap
 from html import escape
 
-from .analysis import count
+from ._io import write_atomic
+from ._words import count
 
 __all__ = ["DiagramError", "FORMATS", "hierarchy_dot", "hierarchy_graph",
            "hierarchy_svg", "render", "write_diagram"]
@@ -135,13 +136,15 @@ def hierarchy_svg(result, **options):
     return render(hierarchy_dot(result, **options), "svg").decode("utf-8")
 
 
-def write_diagram(result, path, format=None, **options):
+def write_diagram(result, path, format=None, *, inputs=(), **options):
     """Write the diagram of ``result`` to ``path``.
 
     ``format`` is ``"dot"``, ``"svg"``, ``"png"`` or ``"pdf"``; by default it
     comes from the extension (``.dot``/``.gv``, ``.svg``, ``.png``,
     ``.pdf``).  Raises ``ValueError`` for an unknown format and
-    :class:`DiagramError` when Graphviz cannot render.
+    :class:`DiagramError` when Graphviz cannot render.  The file is replaced
+    only once it is complete (nothing is left of a failed write); ``path``
+    must be a regular file or a new one, and none of ``inputs``.
     """
     path = os.fspath(path)
     if format is None:
@@ -156,6 +159,5 @@ def write_diagram(result, path, format=None, **options):
         options.setdefault("dpi", 120)
     dot_text = hierarchy_dot(result, **options)
     data = dot_text.encode("utf-8") if format == "dot" else render(dot_text, format)
-    with open(path, "wb") as f:
-        f.write(data)
+    write_atomic(path, data, inputs)
     return path

@@ -8,7 +8,10 @@ Readers:
 * :func:`load_antimony` / :func:`loads_antimony`: Antimony text, converted to
   SBML by the ``antimony`` package and then read as SBML;
 * :func:`from_reactions`: reaction strings such as ``"A + 2 B -> C"``;
-* :func:`load`: any of the file formats, chosen by the file name or content.
+* :func:`from_object`: a cobrapy, libsbml or roadrunner model object;
+* :func:`load_network_json`: the plain matrices of ``*.network.json`` files;
+* :func:`load`: any of the file formats, chosen by the file name or content,
+  or a model object.
 
 Every reader returns a ready network: species and reaction names set, the
 network named after the model, and the regulation matrix holding ``np.inf``
@@ -23,10 +26,14 @@ reported by a :class:`ModelWarning`.  The rules are described in
 from __future__ import annotations
 
 import os
+from typing import Any
 
+from ..cyquelmar import CRN
 from ._common import LoadError, ModelWarning, _read_bytes
 from .antimony import load_antimony, loads_antimony
 from .cobra import load_cobra_json
+from .objects import from_object
+from .network import load_network_json
 from .reactions import from_reactions
 from .sbml import load_sbml, loads_sbml
 
@@ -37,33 +44,54 @@ __all__ = [
     "load_sbml",
     "loads_sbml",
     "load_cobra_json",
+    "load_network_json",
     "load_antimony",
     "loads_antimony",
     "from_reactions",
+    "from_object",
 ]
 
 
-def load(path, format=None, **options):
-    """Load a network from a model file.
+def load(path: Any, format: str | None = None, **options: Any) -> CRN:
+    """Load a network from a model file or from a model object.
 
-    ``format`` is ``"sbml"``, ``"cobra-json"`` or ``"antimony"``; by
-    default it is taken from the file name (``.xml``, ``.sbml``: SBML;
+    ``path`` may also be a model object of another library: a cobrapy
+    ``Model``, a libsbml ``SBMLDocument`` or ``Model``, or a roadrunner
+    instance (see :mod:`quelmar.loaders.objects`).
+
+    ``format`` is ``"sbml"``, ``"cobra-json"``, ``"network-json"`` or
+    ``"antimony"``; by default it is taken from the file name (``.xml``,
+    ``.sbml``: SBML; ``.network.json``: the plain network format; other
     ``.json``: cobrapy JSON; ``.ant``, ``.antimony``, ``.txt``: Antimony; each
     optionally gzipped as ``.gz``) or, for other names, from the first
     character of the content (``<``: SBML, ``{``: JSON, anything else:
-    Antimony).  Other keyword options go to the reader.
+    Antimony).  Other keyword options go to the reader; every reader takes
+    ``allow_external`` (default false): whether the model may read the other
+    files it refers to (Antimony imports, SBML comp external models), which
+    must then lie below the model file's directory.
+
+    Only the given file is read unless ``allow_external`` is set, only
+    regular files are read, and any problem with the file raises
+    :class:`LoadError`.
     """
-    path = os.fspath(path)
+    if not isinstance(path, (str, bytes, os.PathLike)):
+        if format is not None:
+            raise TypeError("format applies to files only, not to a model object")
+        options.pop("allow_external", None)  # a model object refers to no files
+        return from_object(path, **options)
+    path = os.fsdecode(os.fspath(path))
     if format is None:
         format = _guess_format(path)
     if format == "sbml":
         return load_sbml(path, **options)
     if format in ("cobra-json", "json"):
         return load_cobra_json(path, **options)
+    if format == "network-json":
+        return load_network_json(path, **options)
     if format == "antimony":
         return load_antimony(path, **options)
     raise ValueError(f"unknown model format {format!r} "
-                     "(expected 'sbml', 'cobra-json' or 'antimony')")
+                     "(expected 'sbml', 'cobra-json', 'network-json' or 'antimony')")
 
 
 def _guess_format(path):
@@ -72,6 +100,8 @@ def _guess_format(path):
         low = low[:-3]
     if low.endswith((".xml", ".sbml")):
         return "sbml"
+    if low.endswith(".network.json"):
+        return "network-json"
     if low.endswith(".json"):
         return "cobra-json"
     if low.endswith((".ant", ".antimony", ".txt")):

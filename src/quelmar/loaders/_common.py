@@ -3,13 +3,28 @@ the assembly of the matrices from parsed reactions."""
 
 from __future__ import annotations
 
-import gzip
+import functools
 import os
 import warnings
+import zlib
 
 import numpy as np
 
+from .._io import read_regular
 from ..cyquelmar import CRN
+
+#: the largest model file read, in bytes, after unpacking a ``.gz``
+MAX_BYTES = 256 * 2**20
+#: the deepest element nesting accepted in an XML document
+MAX_XML_DEPTH = 1000
+#: the longest tag (with its attributes) accepted in an XML document
+MAX_TAG = 256 * 2**10
+#: the deepest nesting of brackets accepted in a JSON document
+MAX_JSON_DEPTH = 200
+#: the longest line accepted in Antimony text, in characters
+MAX_LINE = 10_000
+#: the deepest nesting of brackets and unary signs accepted in Antimony text
+MAX_ANTIMONY_DEPTH = 200
 
 
 class LoadError(ValueError):
@@ -31,6 +46,52 @@ class ModelWarning(UserWarning):
 
 def _one_line(text):
     return " ".join(str(text).split())
+
+
+def _guarded(where_of):
+    """Turn any failure of a reader into a one-line :class:`LoadError`.
+
+    ``where_of(*args, **kwargs)`` names the input for the message.  Errors
+    that hostile or damaged files provoke deep inside the parsers (nesting
+    beyond the interpreter's recursion limit, numbers beyond every range,
+    exhausted memory, undecodable text) are reported like any other bad
+    file.
+    """
+    def wrap(reader):
+        @functools.wraps(reader)
+        def guarded(*args, **kwargs):
+            try:
+                return reader(*args, **kwargs)
+            except LoadError:
+                raise
+            except RecursionError:
+                problem = "nested too deeply to be read (math, rules or function definitions)"
+            except MemoryError:
+                problem = "too large to be read (out of memory)"
+            except OverflowError as e:
+                problem = f"a number or size is out of range ({e})"
+            except UnicodeError as e:
+                problem = f"not readable as text ({e})"
+            except ValueError as e:
+                problem = str(e)
+            raise LoadError(_safe_where(where_of(*args, **kwargs)), problem) from None
+        return guarded
+    return wrap
+
+
+def _safe_where(where):
+    try:
+        return os.fsdecode(where) if isinstance(where, (str, bytes, os.PathLike)) else str(where)
+    except (TypeError, ValueError):  # pragma: no cover
+        return repr(where)
+
+
+def _check_unique(where, what, ids):
+    seen = set()
+    for ident in ids:
+        if ident in seen:
+            raise LoadError(where, f"{what} id {ident!r} is used twice")
+        seen.add(ident)
 
 
 def _warn(where, message):
@@ -66,6 +127,7 @@ def _assemble(where, name, species, reactions, *, drop_unused=True):
             used.update(r.net)
             used.update(r.reg)
         species = [s for s in species if s in used]
+    _check_unique(where, "species", species)
     if not species:
         raise LoadError(where, "no reaction involves a species that is a state variable "
                         "(every species is missing, boundary, constant or set by a rule)")
@@ -81,11 +143,7 @@ def _assemble(where, name, species, reactions, *, drop_unused=True):
             if s in row:
                 reginfo[row[s], j] = np.inf
     stoi += 0.0  # no negative zeros
-    seen = set()
-    for r in reactions:
-        if r.id in seen:
-            raise LoadError(where, f"reaction id {r.id!r} is used twice")
-        seen.add(r.id)
+    _check_unique(where, "reaction", [r.id for r in reactions])
     for j in np.flatnonzero(~stoi.any(axis=0)):
         _warn(where, f"reaction {reactions[j].id} changes no state species "
               "(its column of the stoichiometry matrix is zero)")
@@ -98,22 +156,48 @@ def _assemble(where, name, species, reactions, *, drop_unused=True):
 
 
 def _read_bytes(path):
-    path = os.fspath(path)
+    """The content of the regular file ``path``, unpacked when gzipped."""
+    path = _safe_where(path)
     try:
-        with open(path, "rb") as f:
-            data = f.read()
+        data = read_regular(path, MAX_BYTES)
     except FileNotFoundError:
         raise LoadError(path, "no such file") from None
     except IsADirectoryError:
         raise LoadError(path, "is a directory, not a model file") from None
+    except OverflowError:
+        raise LoadError(path, f"the file is larger than {MAX_BYTES} bytes") from None
     except OSError as e:
         raise LoadError(path, e.strerror or str(e)) from None
+    except ValueError as e:  # a NUL in the path
+        raise LoadError(repr(path)[1:-1], str(e)) from None
     if data[:2] == b"\x1f\x8b":
-        try:
-            data = gzip.decompress(data)
-        except (OSError, EOFError, gzip.BadGzipFile) as e:
-            raise LoadError(path, f"damaged gzip file ({e})") from None
+        data = _gunzip(path, data)
     return data
+
+
+def _gunzip(path, data):
+    """Unpack gzip members, refusing output beyond :data:`MAX_BYTES`."""
+    out, total = [], 0
+    while data:
+        unpacker = zlib.decompressobj(16 + zlib.MAX_WBITS)
+        try:
+            while data:
+                chunk = unpacker.decompress(data, MAX_BYTES + 1 - total)
+                out.append(chunk)
+                total += len(chunk)
+                if total > MAX_BYTES:
+                    raise LoadError(path, f"unpacked, the file is larger than {MAX_BYTES} bytes")
+                data = unpacker.unconsumed_tail
+                if unpacker.eof:
+                    break
+                if not chunk and not data:
+                    break
+        except zlib.error as e:
+            raise LoadError(path, f"damaged gzip file ({e})") from None
+        if not unpacker.eof:
+            raise LoadError(path, "damaged gzip file (it ends before its end marker)")
+        data = unpacker.unused_data.lstrip(b"\0")  # members may follow; padding may too
+    return b"".join(out)
 
 
 def _read_text(path):
@@ -121,7 +205,7 @@ def _read_text(path):
     try:
         return data.decode("utf-8-sig")
     except UnicodeDecodeError as e:
-        raise LoadError(os.fspath(path), f"not a text file (byte {e.start} is not UTF-8)") from None
+        raise LoadError(_safe_where(path), f"not a text file (byte {e.start} is not UTF-8)") from None
 
 
 def _base_name(path):

@@ -5,26 +5,72 @@ from __future__ import annotations
 import json
 import math
 import os
+import re
 
-from ._common import LoadError, _Reaction, _assemble, _base_name, _read_text
+from ._common import (
+    MAX_JSON_DEPTH,
+    LoadError,
+    _assemble,
+    _base_name,
+    _check_unique,
+    _guarded,
+    _read_text,
+    _Reaction,
+)
+
+_TOKENS = re.compile(r'"(?:[^"\\]|\\.)*"|[\[{\]}]')
 
 
-def load_cobra_json(path):
+@_guarded(lambda path, **options: path)
+def load_cobra_json(path, *, allow_external=False):
     """Load a model in cobrapy's JSON format (``.json`` or ``.json.gz``).
 
     A reaction is reversible when its ``lower_bound`` is negative; its rate
-    then depends on its products as well as on its reactants.
+    then depends on its products as well as on its reactants.  The format
+    refers to no other files (``allow_external`` is accepted for the sake of
+    :func:`~quelmar.loaders.load` and changes nothing).
     """
-    path = os.fspath(path)
     text = _read_text(path)
+    path = os.fsdecode(path)
     if not text.strip():
         raise LoadError(path, "the file is empty")
+    _check_depth(text, path)
     try:
-        model = json.loads(text)
+        # numbers as floats: an integer of any length becomes a (maybe
+        # infinite) float, which the coefficient check then judges
+        model = json.loads(text, parse_int=float, object_pairs_hook=_unique_keys(path))
     except json.JSONDecodeError as e:
         raise LoadError(path, f"not valid JSON: {e.msg} at line {e.lineno}, "
                         f"column {e.colno}") from None
     return _crn_from_cobra(model, path, _base_name(path))
+
+
+def _check_depth(text, where):
+    """Refuse brackets nested deeper than :data:`MAX_JSON_DEPTH` (strings aside)."""
+    if text.count("[") + text.count("{") <= MAX_JSON_DEPTH:
+        return
+    depth = 0
+    for token in _TOKENS.finditer(text):
+        c = token.group()
+        if c in "[{":
+            depth += 1
+            if depth > MAX_JSON_DEPTH:
+                raise LoadError(where, f"not a cobrapy JSON model: brackets are nested "
+                                f"more than {MAX_JSON_DEPTH} levels deep")
+        elif c in "]}":
+            depth -= 1
+
+
+def _unique_keys(where):
+    def pairs(items):
+        obj = {}
+        for key, value in items:
+            if key in obj:
+                raise LoadError(where, f"not a cobrapy JSON model: the key {key!r} "
+                                "appears twice in one object")
+            obj[key] = value
+        return obj
+    return pairs
 
 
 def _crn_from_cobra(model, where, fallback_name):
@@ -39,6 +85,7 @@ def _crn_from_cobra(model, where, fallback_name):
         if not isinstance(met, dict) or not isinstance(met.get("id"), str):
             raise LoadError(where, f"metabolite {k} has no id")
         species.append(met["id"])
+    _check_unique(where, "metabolite", species)
     known = set(species)
     reactions = []
     for k, r in enumerate(rxs):

@@ -4,10 +4,22 @@ from __future__ import annotations
 
 import math
 import os
+import pathlib
 import re
+import urllib.parse
 
-
-from ._common import LoadError, _Reaction, _assemble, _base_name, _read_bytes, _warn
+from ._common import (
+    MAX_TAG,
+    MAX_XML_DEPTH,
+    LoadError,
+    _assemble,
+    _base_name,
+    _check_unique,
+    _guarded,
+    _read_bytes,
+    _Reaction,
+    _warn,
+)
 
 
 def _libsbml():
@@ -19,37 +31,77 @@ def _libsbml():
     return libsbml
 
 
-def load_sbml(path, *, strip_prefixes=None):
+@_guarded(lambda path, **options: path)
+def load_sbml(path, *, strip_prefixes=None, allow_external=False):
     """Load an SBML file (level 2 or 3, fbc included; ``.gz`` is unpacked).
 
     ``strip_prefixes``: remove the ``M_`` and ``R_`` prefixes that COBRA
     exporters put on species and reaction ids.  The default (``None``) does
     so for an fbc model in which every species id starts with ``M_`` and
-    every reaction id with ``R_``.
+    every reaction id with ``R_``.  ``allow_external``: let a hierarchical
+    (comp) model read the model files it refers to, when they lie below the
+    directory of ``path``; by default such a model is refused.
     """
-    path = os.fspath(path)
     data = _read_bytes(path)
+    path = os.fsdecode(path)
     return _crn_from_sbml(data.decode("utf-8", "replace"), path,
-                          _base_name(path), strip_prefixes)
+                          _base_name(path), strip_prefixes, base=path,
+                          allow_external=allow_external)
 
 
+@_guarded(lambda text, **options: options.get("where", "<string>"))
 def loads_sbml(text, *, strip_prefixes=None, where="<string>"):
-    """Load an SBML document given as a string (or bytes)."""
+    """Load an SBML document given as a string (or bytes).
+
+    Text has no directory, so a comp model that refers to other files is
+    refused; load it with :func:`load_sbml` instead.
+    """
     if isinstance(text, bytes):
         text = text.decode("utf-8", "replace")
     return _crn_from_sbml(text, where, None, strip_prefixes)
 
 
-def _sbml_document(text, where):
+def _sbml_document(text, where, base=None, allow_external=False):
+    """The libSBML document and model of ``text``, comp models flattened.
+
+    ``base`` is the file ``text`` was read from (None for text given
+    directly); with ``allow_external``, a comp model may read other files
+    below its directory.
+    """
+    libsbml = _libsbml()
+    doc, model = _read_document(text, where)
+    comp = doc.getPlugin("comp")
+    if comp is not None and (comp.getNumModelDefinitions()
+                             or comp.getNumExternalModelDefinitions()
+                             or (model.getPlugin("comp") is not None
+                                 and model.getPlugin("comp").getNumSubmodels())):
+        root = os.path.dirname(os.path.realpath(base)) if base is not None else None
+        _check_external_models(doc, where, base, root if allow_external else None, set())
+        props = libsbml.ConversionProperties()
+        props.addOption("flatten comp", True)
+        if doc.convert(props) != libsbml.LIBSBML_OPERATION_SUCCESS:
+            raise LoadError(where, "the hierarchical (comp) model could not be flattened")
+        model = doc.getModel()
+    return doc, model
+
+
+def _read_document(text, where):
+    """Read ``text`` with libSBML after checking that it is safe to parse."""
     libsbml = _libsbml()
     if not text.strip():
         raise LoadError(where, "the file is empty")
-    root = _root_element(text)
-    if root is not None and root != "sbml":
-        raise LoadError(where, f"not an SBML document (its root element is <{root}>)")
     text = text.lstrip()
+    root, attributes = _scan_xml(text, where)
+    if root != "sbml":
+        raise LoadError(where, f"not an SBML document (its root element is <{root}>)")
+    text = _without_comments(text)
+    tag = _LONG_TAG.search(text)
+    if tag:
+        line = text.count("\n", 0, tag.start()) + 1
+        raise LoadError(where, f"not a usable SBML document: line {line}: a tag longer "
+                        f"than {MAX_TAG} characters")
     if "stoichiometryMath" in text or "denominator" in text:
-        text = _prepare_level2_stoichiometry(text, where)
+        text = _prepare_level2_stoichiometry(text, where, attributes.get("level", ""))
     doc = libsbml.readSBMLFromString(text)
     if doc.getLevel() == 1 or doc.getLevel() > 3:
         raise LoadError(where, f"SBML level {doc.getLevel()} is not supported "
@@ -66,27 +118,148 @@ def _sbml_document(text, where):
     model = doc.getModel()
     if model is None:
         raise LoadError(where, "the SBML document has no <model>")
-    comp = doc.getPlugin("comp")
-    if comp is not None and (comp.getNumModelDefinitions()
-                             or comp.getNumExternalModelDefinitions()
-                             or (model.getPlugin("comp") is not None
-                                 and model.getPlugin("comp").getNumSubmodels())):
-        props = libsbml.ConversionProperties()
-        props.addOption("flatten comp", True)
-        if doc.convert(props) != libsbml.LIBSBML_OPERATION_SUCCESS:
-            raise LoadError(where, "the hierarchical (comp) model could not be flattened")
-        model = doc.getModel()
     return doc, model
 
 
-def _root_element(text):
-    """Local name of the first element of an XML text, or None if unclear."""
-    m = re.search(r"<([A-Za-z_][\w.:-]*)", re.sub(r"<\?.*?\?>|<!--.*?-->|<!DOCTYPE[^>]*>",
-                                                  "", text[:65536], flags=re.S))
-    return m.group(1).rsplit(":", 1)[-1] if m else None
+def _check_external_models(doc, where, base, root, seen):
+    """Refuse comp references to other files unless they are allowed.
+
+    ``root`` is the directory below which referenced files may lie (None:
+    none may be read).  Each referenced file must be a readable SBML
+    document obeying the same rule for the files it refers to; its
+    reference is then fixed to the checked absolute path, so the flattening
+    reads exactly the file that was checked.
+    """
+    comp = doc.getPlugin("comp")
+    if comp is None or not comp.getNumExternalModelDefinitions():
+        return
+    sources = [comp.getExternalModelDefinition(i).getSource()
+               for i in range(comp.getNumExternalModelDefinitions())]
+    if root is None:
+        shown = ", ".join(repr(x) for x in sources[:3]) + (", ..." if len(sources) > 3 else "")
+        if base is None:
+            raise LoadError(where, f"the model refers to other files ({shown}), which "
+                            "text given directly cannot do; load it from its file")
+        raise LoadError(where, f"the model refers to other files ({shown}); they are read "
+                        "only when allowed (allow_external=True, --allow-external)")
+    here = os.path.dirname(os.path.realpath(base))
+    for i, source in enumerate(sources):
+        target = _external_path(source, here, root, where)
+        if target not in seen:
+            seen.add(target)
+            sub_doc, _ = _read_document(_read_bytes(target).decode("utf-8", "replace"), target)
+            _check_external_models(sub_doc, target, target, root, seen)
+        comp.getExternalModelDefinition(i).setSource(pathlib.Path(target).as_uri())
 
 
-def _prepare_level2_stoichiometry(text, where):
+def _external_path(source, here, root, where):
+    """The checked absolute path of a referenced file, below ``root``."""
+    parsed = urllib.parse.urlsplit(source)
+    if parsed.scheme not in ("", "file") or parsed.netloc not in ("", "localhost"):
+        raise LoadError(where, f"the model refers to {source!r}, which is not a local file")
+    path = urllib.parse.unquote(parsed.path)
+    target = os.path.realpath(os.path.join(here, path))
+    if os.path.commonpath([root, target]) != root:
+        raise LoadError(where, f"the model refers to {source!r}, which lies outside "
+                        f"the model's directory {root}")
+    return target
+
+
+class _Refused(Exception):
+    pass
+
+
+_SPECIAL = re.compile(r"<!--|<\?|<!\[CDATA\[")
+_SPECIAL_END = {"<!--": "-->", "<?": "?>", "<![CDATA[": "]]>"}
+_LONG_TAG = re.compile(r"<[^<>]{%d,}>" % MAX_TAG)
+
+
+def _without_comments(text):
+    """Well-formed XML ``text`` without comments and processing instructions.
+
+    Each is replaced by its line breaks, so that line numbers stay; the XML
+    declaration and CDATA sections are kept.  libSBML takes time that grows
+    faster than their length to skip long ones; they mean nothing to the
+    model.
+    """
+    parts, pos, kept = [], 0, 0
+    while True:
+        m = _SPECIAL.search(text, pos)
+        if m is None:
+            break
+        end = text.find(_SPECIAL_END[m.group()], m.end())
+        if end < 0:  # pragma: no cover - the text is well-formed
+            break
+        pos = end + len(_SPECIAL_END[m.group()])
+        declaration = m.start() == 0 and re.match(r"<\?xml\s", text)
+        if m.group() == "<![CDATA[" or declaration:
+            continue
+        parts.append(text[kept:m.start()])
+        parts.append("\n" * text.count("\n", m.start(), pos))
+        kept = pos
+    if not parts:
+        return text
+    parts.append(text[kept:])
+    return "".join(parts)
+
+
+def _scan_xml(text, where):
+    """Check that ``text`` is well-formed XML that a parser can take safely.
+
+    Returns the local name and the attributes of the root element.  The
+    scan is iterative and stops early: nesting deeper than
+    :data:`MAX_XML_DEPTH` elements, entity declarations and external
+    document types are refused before any recursive parser sees them, as
+    are documents that end early (a truncated file).
+    """
+    from xml.parsers import expat
+
+    parser = expat.ParserCreate(namespace_separator=" ")
+    found = {}
+    depth = 0
+
+    def start(name, attributes):
+        nonlocal depth
+        depth += 1
+        if depth > MAX_XML_DEPTH:
+            raise _Refused(f"elements are nested more than {MAX_XML_DEPTH} levels deep")
+        if not found:
+            found["root"] = name.rsplit(" ", 1)[-1]
+            found["attributes"] = attributes
+
+    def end(name):
+        nonlocal depth
+        depth -= 1
+
+    def doctype(name, system_id, public_id, has_internal_subset):
+        if system_id or public_id:
+            raise _Refused("the document type refers to another file")
+
+    def entity(*args):
+        raise _Refused("the document declares entities, which are not supported")
+
+    parser.StartElementHandler = start
+    parser.EndElementHandler = end
+    parser.StartDoctypeDeclHandler = doctype
+    parser.EntityDeclHandler = entity
+    parser.UnparsedEntityDeclHandler = entity
+    parser.ExternalEntityRefHandler = entity
+    try:
+        parser.Parse(text, True)
+    except _Refused as e:
+        raise LoadError(where, f"not a usable SBML document: {e}") from None
+    except expat.ExpatError as e:
+        root = found.get("root")
+        if root is not None and root != "sbml":
+            raise LoadError(where, f"not an SBML document (its root element is <{root}>)") \
+                from None
+        message = expat.ErrorString(e.code)
+        raise LoadError(where, f"not a readable SBML document: line {e.lineno}: "
+                        f"{message[:1].upper()}{message[1:]}") from None
+    return found["root"], found["attributes"]
+
+
+def _prepare_level2_stoichiometry(text, where, level):
     """Write level 2 stoichiometries as plain numbers before libSBML reads them.
 
     Two forms are turned into a ``stoichiometry`` attribute, leaving the rest
@@ -98,8 +271,7 @@ def _prepare_level2_stoichiometry(text, where):
     """
     import xml.etree.ElementTree as ET
 
-    head = re.search(r"<(?:[\w.-]+:)?sbml\b([^>]*)>", text)
-    if not head or not re.search(r'\blevel\s*=\s*["\']\s*2\s*["\']', head.group(1)):
+    if level.strip() != "2":
         return text
 
     def replace(m):
@@ -143,7 +315,11 @@ def _prepare_level2_stoichiometry(text, where):
         return (f'<speciesReference{attributes} stoichiometry="{value!r}">'
                 f"{body}</speciesReference>")
 
-    return re.sub(r"<speciesReference\b((?:[^>/]|/(?!>))*)(/>|>(.*?)</speciesReference\s*>)",
+    # Attributes hold no "<", and a body ends before the next reference
+    # starts: each match then scans its own stretch of text only, so text
+    # that merely looks like references (in comments, say) costs linear time.
+    return re.sub(r"<speciesReference\b((?:[^<>/]|/(?!>))*)"
+                  r"(/>|>((?:(?!<speciesReference\b).)*?)</speciesReference\s*>)",
                   replace, text, flags=re.S)
 
 
@@ -203,13 +379,15 @@ def _sbml_error_text(error):
     return error.getShortMessage().strip() or " ".join(lines)
 
 
-def _crn_from_sbml(text, where, fallback_name, strip_prefixes):
+def _crn_from_sbml(text, where, fallback_name, strip_prefixes, base=None,
+                   allow_external=False):
     libsbml = _libsbml()
-    doc, model = _sbml_document(text, where)
+    doc, model = _sbml_document(text, where, base, allow_external)
     level = doc.getLevel()
     reader = _SbmlMath(libsbml, model, where)
 
     species_ids = [s.getId() for s in model.getListOfSpecies()]
+    _check_unique(where, "species", species_ids)
     known = set(species_ids)
     ruled = {rule.getVariable() for rule in model.getListOfRules()
              if rule.isAssignment() or rule.isRate()}

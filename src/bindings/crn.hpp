@@ -1,0 +1,49 @@
+// What the units of the class CRN share (crn.cpp, analyses.cpp,
+// reduction.cpp).
+//
+// CRN is an ordinary Python class (created from a namespace of the module's
+// own functions), so its state is a set of plain instance attributes:
+//   name, stoi, reginfo, X_names, R_names, A, _CRN__cq_class, _CRN__oc_keeper
+// Methods read those attributes at every call and cache nothing.
+#pragma once
+
+#include "kernels.hpp"
+#include "pyops.hpp"
+
+namespace quelmar::py {
+
+inline constexpr const char* kCqClass = "_CRN__cq_class";
+inline constexpr const char* kOcKeeper = "_CRN__oc_keeper";
+
+/// Runs body; on error adds the traceback entry of an internal kernel.
+template <class F>
+auto traced(const char* name, F&& body) -> decltype(body()) {
+    try {
+        return body();
+    } catch (...) {
+        translate_current_exception();
+        add_traceback(name);
+        throw PyError{};
+    }
+}
+
+inline Poll signal_poll() { return Poll{poll_signals, nullptr}; }
+
+/// M[rows, :][:, cols] with NumPy indexing.
+Ref submatrix(PyObject* M, PyObject* rows, PyObject* cols);
+
+/// DT = np.array(A[n:, :m]), the conserved-quantity block of an A-matrix.
+Ref conserved_block(PyObject* np, PyObject* A, Py_ssize_t n, Py_ssize_t m);
+
+/// The A-matrix of (stoi, reginfo) as a new memory view over a new array.
+Ref construct_A_view(PyObject* stoi, PyObject* reginfo);
+
+/// XandR of m + n booleans from two index containers (membership tests in
+/// ascending order of the index).
+Ref selection_from_indices(PyObject* X, PyObject* R, Py_ssize_t m, Py_ssize_t n);
+
+/// A selection has one entry per species and one per reaction: ValueError
+/// otherwise.
+void check_selection_length(PyObject* XandR, Py_ssize_t m, Py_ssize_t n);
+
+}  // namespace quelmar::py

@@ -1,0 +1,160 @@
+// signdet and its objective.
+//
+// signdet(A, trials) decides the sign of det(A) when A's infinite or NaN
+// entries are free variables: without free entries it is the sign of
+// np.linalg.det; otherwise each trial minimises -atan(det) and atan(det)
+// (vardetA and its negation) from random starting points.
+#include <cmath>
+#include <memory>
+
+#include "kernels.hpp"
+#include "module.hpp"
+#include "pyops.hpp"
+#include "sign.hpp"
+
+namespace quelmar::py {
+namespace {
+
+// State shared by vardetA and the lambda of one signdet call.
+struct SignClosure {
+    Ref A;                                     // the caller's matrix
+    std::unique_ptr<SignObjective> objective;  // built at the first evaluation
+    Ref vardetA;                               // the objective function (for the lambda)
+};
+
+constexpr const char* kSignClosureName = "quelmar.cyquelmar.signdet.closure";
+
+void sign_closure_destroy(PyObject* capsule) {
+    delete static_cast<SignClosure*>(PyCapsule_GetPointer(capsule, kSignClosureName));
+}
+
+SignClosure& sign_closure(PyObject* func) {
+    auto* c = static_cast<SignClosure*>(
+        PyCapsule_GetPointer(function_closure(func), kSignClosureName));
+    if (c == nullptr) throw PyError{};
+    return *c;
+}
+
+/// The minimize result's `fun`, as a float.
+double result_fun(PyObject* result) {
+    Ref fun = getattr(result, "fun");
+    return as_double(fun.get());
+}
+
+}  // namespace
+
+PyObject* vardetA_impl(PyObject* func, PyObject* const* bound) {
+    SignClosure& c = sign_closure(func);
+    if (!c.objective) {
+        // The objective reads np.array(A), so nested lists and tuples are
+        // matrices here as they are to NumPy.
+        Ref np = module_global("np");
+        Ref varA = call_method(np.get(), "array", c.A.get());
+        Buffer buf(varA.get(), Elem::Double, 2);
+        c.objective = std::make_unique<SignObjective>(buf.matrix<const double>());
+    }
+    // The optimiser passes float64 vectors: read those in place.
+    PyObject* varsz = bound[0];  // borrowed from the arguments
+    Ref z;
+    PyArrayObject* zarr = as_array(varsz);
+    if (!(PyArray_CheckExact(varsz) && PyArray_TYPE(zarr) == NPY_DOUBLE &&
+          PyArray_ISCARRAY_RO(zarr) && PyArray_ISNOTSWAPPED(zarr))) {
+        z = checked(
+            PyArray_FROMANY(varsz, NPY_DOUBLE, 0, 0, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
+        zarr = as_array(z.get());
+    }
+    const npy_intp count = PyArray_SIZE(zarr);
+    const index_t k = c.objective->nvars();
+    if (count != k && count != 1)
+        raise(PyExc_ValueError,
+              "NumPy boolean array indexing assignment cannot assign %zd input values to the "
+              "%zd output values where the mask is true",
+              static_cast<Py_ssize_t>(count), static_cast<Py_ssize_t>(k));
+    const auto* values = static_cast<const double*>(PyArray_DATA(zarr));
+    return PyFloat_FromDouble((*c.objective)(values, static_cast<index_t>(count)));
+}
+
+PyObject* lambda_impl(PyObject* func, PyObject* const* bound) {
+    SignClosure& c = sign_closure(func);
+    if (!c.vardetA) raise(PyExc_RuntimeError, "the objective of this signdet call has ended");
+    Ref value = call(c.vardetA.get(), bound[0]);
+    return negative(value.get()).release();
+}
+
+PyObject* signdet_impl(PyObject*, PyObject* const* bound) {
+    PyObject* A = bound[0];  // borrowed from the arguments
+    PyObject* trials_arg = bound[1];
+    Ref np = module_global("np");
+
+    // Free entries: not (|a| < inf), i.e. +inf, -inf and NaN.
+    Ref absA = call_method(np.get(), "abs", A);
+    Ref inf = real(HUGE_VAL);
+    Ref finite = less(absA.get(), inf.get());
+    Ref varposition = invert(finite.get());
+    Ref ksum = call_method(np.get(), "sum", varposition.get());
+    const Py_ssize_t k = PyNumber_AsSsize_t(ksum.get(), PyExc_OverflowError);
+    if (k == -1 && PyErr_Occurred()) throw PyError{};
+
+    if (k == 0) {
+        Ref copy = call_method(np.get(), "array", A);
+        Ref linalg = getattr(np.get(), "linalg");
+        Ref d = call_method(linalg.get(), "det", copy.get());
+        Ref absd = absolute(d.get());
+        Ref tol = real(TOL);
+        Ref small = less(absd.get(), tol.get());
+        if (truth(small.get())) return PyLong_FromLong(0);
+        return call_method(np.get(), "sign", d.get()).release();
+    }
+
+    // The objective reads A as a square matrix: reject anything else before
+    // the optimisation starts.
+    PyArrayObject* absarr = as_array(absA.get());
+    if (!PyArray_Check(absA.get()) || PyArray_NDIM(absarr) != 2 ||
+        PyArray_DIM(absarr, 0) != PyArray_DIM(absarr, 1)) {
+        Ref shape = getattr(absA.get(), "shape");
+        raise(PyExc_ValueError,
+              "signdet() needs a square two-dimensional matrix when it has variable entries, "
+              "got shape %R",
+              shape.get());
+    }
+    const Py_ssize_t trials = as_ssize(trials_arg);
+
+    auto* closure = new SignClosure{Ref::borrow(A), nullptr, Ref()};
+    Ref capsule = Ref::steal(PyCapsule_New(closure, kSignClosureName, sign_closure_destroy));
+    if (!capsule) {
+        delete closure;
+        throw PyError{};
+    }
+    Ref vardetA = make_function(&vardetA_spec, capsule.get());
+    closure->vardetA = Ref::borrow(vardetA.get());
+    Ref lambda = make_function(&lambda_spec, capsule.get());
+    // The capsule now refers to vardetA, which refers to the capsule: break
+    // that cycle when the call ends, whatever way it ends.
+    struct CycleBreaker {
+        SignClosure* c;
+        ~CycleBreaker() { c->vardetA = Ref(); }
+    } breaker{closure};
+
+    Ref minimize = module_global("minimize");
+    Ref random = getattr(np.get(), "random");
+    Ref normal = getattr(random.get(), "normal");
+    Ref size = integer(k);
+    Ref scale = real(10.0);
+
+    bool has_positive = false;
+    bool has_negative = false;
+    for (Py_ssize_t t = 0; t < trials; ++t) {
+        Ref x0 = call(normal.get(), {{"size", size.get()}, {"scale", scale.get()}});
+        Ref p = call(minimize.get(), {{"fun", lambda.get()}, {"x0", x0.get()}});
+        if (-result_fun(p.get()) > TOL) has_positive = true;
+        Ref x1 = call(normal.get(), {{"size", size.get()}, {"scale", scale.get()}});
+        Ref q = call(minimize.get(), {{"fun", vardetA.get()}, {"x0", x1.get()}});
+        if (result_fun(q.get()) < -TOL) has_negative = true;
+    }
+    if (has_positive && has_negative) return PyFloat_FromDouble(std::nan(""));
+    if (has_positive) return PyFloat_FromDouble(1.0);
+    if (has_negative) return PyFloat_FromDouble(-1.0);
+    return PyFloat_FromDouble(0.0);
+}
+
+}  // namespace quelmar::py

@@ -1,0 +1,84 @@
+"""The plain network format of ``data/networks/`` (``*.network.json``).
+
+A document holds the matrices themselves::
+
+    {"name": str, "species": [id, ...], "reactions": [id, ...],
+     "stoichiometry": [[number, ...], ...],    # one row per species
+     "regulation": [["inf" | number, ...], ...],
+     "source": str}
+
+JSON has no infinity, so a regulation entry is the string ``"inf"`` (also
+``"-inf"`` and ``"nan"``) where the rate of a reaction depends on a species.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import os
+
+import numpy as np
+
+from ..cyquelmar import CRN
+from ._common import LoadError, _read_text
+
+SUFFIXES = (".network.json", ".network.json.gz")
+
+_NAMED = {"inf": math.inf, "+inf": math.inf, "-inf": -math.inf, "nan": math.nan}
+
+
+def load_network_json(path):
+    """Load a ``.network.json`` (or ``.network.json.gz``) file.
+
+    The regulation matrix is used as written (no default is filled in); a
+    missing ``"regulation"`` gives the default of :class:`CRN`.
+    """
+    path = os.fspath(path)
+    text = _read_text(path)
+    try:
+        doc = json.loads(text)
+    except json.JSONDecodeError as e:
+        raise LoadError(path, f"not valid JSON: {e.msg} at line {e.lineno}, "
+                        f"column {e.colno}") from None
+    if not isinstance(doc, dict) or "stoichiometry" not in doc:
+        raise LoadError(path, "not a network file (no \"stoichiometry\" matrix)")
+    species = _names(doc, "species", path)
+    reactions = _names(doc, "reactions", path)
+    if not species or not reactions:
+        raise LoadError(path, "the network has no species or no reactions")
+    shape = (len(species), len(reactions))
+    stoi = _matrix(doc["stoichiometry"], shape, "stoichiometry", path)
+    reginfo = None
+    if doc.get("regulation") is not None:
+        reginfo = _matrix(doc["regulation"], shape, "regulation", path)
+    name = doc.get("name") or os.path.basename(path).split(".network.json")[0]
+    return CRN(stoi, reginfo, species, reactions, str(name))
+
+
+def _names(doc, key, path):
+    names = doc.get(key)
+    if not isinstance(names, list) or not all(isinstance(s, str) for s in names):
+        raise LoadError(path, f"\"{key}\" must be a list of names")
+    if len(set(names)) != len(names):
+        word = "reaction" if key == "reactions" else "species"
+        raise LoadError(path, f"\"{key}\" names a {word} twice")
+    return list(names)
+
+
+def _matrix(rows, shape, key, path):
+    if not isinstance(rows, list) or len(rows) != shape[0] or not all(
+            isinstance(r, list) and len(r) == shape[1] for r in rows):
+        raise LoadError(path, f"\"{key}\" must be {shape[0]} rows of {shape[1]} entries "
+                        "(species x reactions)")
+    out = np.empty(shape)
+    for i, row in enumerate(rows):
+        for j, v in enumerate(row):
+            if isinstance(v, str) and v.strip().lower() in _NAMED:
+                out[i, j] = _NAMED[v.strip().lower()]
+            elif isinstance(v, (int, float)) and not isinstance(v, bool):
+                out[i, j] = v
+            else:
+                raise LoadError(path, f"\"{key}\" entry ({i}, {j}) is not a number: {v!r}")
+    if key == "stoichiometry" and not np.isfinite(out).all():
+        raise LoadError(path, "the stoichiometry must be finite")
+    return out + 0.0

@@ -1,0 +1,349 @@
+"""Reports of an analysis: the text printed by the ``quelmar`` command, the
+notebook view and the stand-alone HTML page.
+
+Each function takes an :class:`~quelmar.analysis.Analysis` (or anything
+with its attributes) and returns a string.  The text report summarises the
+sensitivity matrix and shortens long lists of names unless ``full`` is
+true; the HTML forms show the sensitivity heat map (when Matplotlib is
+installed) and the hierarchy diagram (when Graphviz is) as inline SVG.
+"""
+
+from __future__ import annotations
+
+import html
+from collections.abc import Sequence
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from ._words import count, sign_name, wrap
+from .diagram import hierarchy_svg
+
+if TYPE_CHECKING:
+    from .analysis import Analysis
+
+__all__ = ["diagnosis_sentences", "html_document", "html_report", "sensitivity_groups",
+           "text_report"]
+
+WIDTH = 78
+
+
+def _names(names: Sequence[str], limit: int | None) -> str:
+    """``names`` joined by commas, cut after ``limit`` of them."""
+    if limit is None or len(names) <= limit:
+        return ", ".join(names)
+    return ", ".join(names[:limit]) + f" and {len(names) - limit} more"
+
+
+def _is_whole(result: Analysis, species: Sequence[str], reactions: Sequence[str]) -> bool:
+    return len(species) == len(result.species) and len(reactions) == len(result.reactions)
+
+
+def sensitivity_groups(result: Analysis) -> list[tuple[list[str], list[str]]]:
+    """Reactions grouped by the species that respond to them.
+
+    A list of ``(species, reactions)`` pairs, one per distinct column of
+    the sensitivity matrix: the perturbation of each reaction of a group
+    reaches exactly those species.  Widest reach first, then in the order
+    of the reactions.
+    """
+    sens = np.asarray(result.sensitivity, dtype=bool)
+    groups: dict[bytes, list[int]] = {}
+    for j in range(sens.shape[1]):
+        groups.setdefault(sens[:, j].tobytes(), []).append(j)
+    out = []
+    for cols in groups.values():
+        rows = np.flatnonzero(sens[:, cols[0]])
+        out.append(([result.species[i] for i in rows], [result.reactions[j] for j in cols]))
+    out.sort(key=lambda g: -len(g[0]))
+    return out
+
+
+def _smallest_structure(result: Analysis, species: Sequence[str],
+                        reactions: Sequence[str]) -> str | None:
+    """Id of the smallest structure holding all of ``species`` and ``reactions``."""
+    want_s, want_r = set(species), set(reactions)
+    for s in result.structures:  # smallest first
+        if want_s <= set(s.species) and want_r <= set(s.reactions):
+            return s.id
+    return None
+
+
+def _part(result: Analysis, k: int, limit: int | None) -> str:
+    """What the k-th diagnosis record covers, in words."""
+    rec = result.diagnosis[k]
+    xs, rs = list(rec["chemicals"]), list(rec["reactions"])
+    members = (f"{count(len(xs), 'species')} ({_names(xs, limit) or 'none'}) and "
+               f"{count(len(rs), 'reaction')} ({_names(rs, limit) or 'none'})")
+    if k == 0 and _is_whole(result, xs, rs):
+        return f"The whole network, {members}:"
+    earlier = {x for r in result.diagnosis[:k] for x in r["chemicals"]}
+    rest = [x for x in result.species if x not in earlier]
+    if k > 0 and set(xs) == set(rest):
+        return f"What remains once the parts above are contracted, {members}:"
+    sid = next((s.id for s in result.structures
+                if set(s.species) == set(xs) and set(s.reactions) == set(rs)), None)
+    return f"Structure {sid}, {members}:" if sid else f"The part made of {members}:"
+
+
+def diagnosis_sentences(result: Analysis, limit: int | None = 6) -> list[str]:
+    """The indicator diagnosis in plain words, one sentence per contracted part.
+
+    ``limit``: names listed per species or reaction list before it is cut
+    short (``None``: all of them).
+    """
+    out = []
+    for k, rec in enumerate(result.diagnosis):
+        sign = sign_name(rec["sign_det"])
+        if sign in ("positive", "negative"):
+            verdict = (f"its determinant sign is fixed ({sign}) whatever the rate "
+                       "constants, so no steady-state bifurcation can arise from this part.")
+        elif sign == "zero":
+            verdict = ("its determinant is zero whatever the rate constants: the part is "
+                       "structurally singular, its reactions alone do not fix its "
+                       "steady state.")
+        else:
+            verdict = ("its determinant sign can change with the rate constants, so a "
+                       "steady-state bifurcation (a switch between steady states, for "
+                       "instance) may arise from this part.")
+        out.append(f"{_part(result, k, limit)} {verdict}")
+    return out
+
+
+# -- text ---------------------------------------------------------------------
+
+def text_report(result: Analysis, full: bool = False) -> str:
+    """The analysis as plain text, 78 columns wide.
+
+    By default the sensitivity matrix is summarised (how many species
+    respond to each group of reactions, and the perturbations that stay
+    local) and long lists of names are shortened, so that the report of a
+    large network stays short; ``full=True`` lists everything, including
+    the responding species of every reaction.
+    """
+    w = WIDTH
+    limit = None if full else 8
+    out = []
+    title = f"Network {result.name}" if result.name is not None else "Network"
+    out.append(f"{title}: {count(len(result.species), 'species')}, "
+               f"{count(len(result.reactions), 'reaction')}")
+    if result.source:
+        out.append(f"from {result.source}")
+    seed = "no seed" if result.seed is None else f"seed {result.seed}"
+    out.append(f"({result.trials} random trials, {seed})")
+
+    out.append("")
+    if full:
+        out.append("Sensitivity: species that respond to a perturbation of each reaction")
+        width = min(max((len(r) for r in result.reactions), default=0), 24)
+        for j, r in enumerate(result.reactions):
+            resp = [s for i, s in enumerate(result.species) if result.sensitivity[i, j]]
+            out.extend(wrap(", ".join(resp) or "(none)", f"  {r:<{width}}  ", w))
+    else:
+        out.extend(_sensitivity_summary(result, w))
+
+    out.append("")
+    if full:
+        out.extend(_structures_full(result, w))
+    else:
+        out.extend(_structures_compact(result, w))
+
+    out.append("")
+    out.append("Indicator diagnosis: structures contracted in turn")
+    if full:
+        for k, rec in enumerate(result.diagnosis, 1):
+            out.append(f"  {k}. {count(len(rec['chemicals']), 'species')}, "
+                       f"{count(len(rec['reactions']), 'reaction')}, "
+                       f"determinant sign {sign_name(rec['sign_det'])}")
+            out.extend(wrap(", ".join(rec["chemicals"]) or "-", "      species:   ", w))
+            out.extend(wrap(", ".join(rec["reactions"]) or "-", "      reactions: ", w))
+        out.append("")
+        out.append("The diagnosis in words:")
+    for k, sentence in enumerate(diagnosis_sentences(result, None if full else 4), 1):
+        out.extend(wrap(sentence, f"  {k}. ", w))
+    if not full:
+        out.append("")
+        out.append("(long lists shortened; every name: --full, or result.report(full=True))")
+    return "\n".join(out)
+
+
+def _structures_full(result: Analysis, w: int) -> list[str]:
+    by_id = {s.id: s for s in result.structures}
+    out = [f"Isolated buffering structures: {len(result.structures)} (smallest first)"]
+    for s in result.structures:
+        out.append(f"  {s.id}: {count(len(s.species), 'species')}, "
+                   f"{count(len(s.reactions), 'reaction')}"
+                   + ("  (the whole network)" if _is_whole(result, s.species, s.reactions)
+                      else ""))
+        out.extend(wrap(", ".join(s.species) or "-", "      species:   ", w))
+        out.extend(wrap(", ".join(s.reactions) or "-", "      reactions: ", w))
+    out.append("")
+    out.append("Hierarchy: direct sub-structures of each structure")
+    for s in reversed(result.structures):
+        own_s, own_r = s.own(by_id)
+        out.append(f"  {s.id} > {', '.join(s.children) if s.children else 'none'}")
+        if s.children:
+            out.extend(wrap(", ".join(own_s + own_r) or "nothing", "      adds: ", w))
+    return out
+
+
+def _structures_compact(result: Analysis, w: int) -> list[str]:
+    by_id = {s.id: s for s in result.structures}
+    out = [f"Hierarchy of the isolated buffering structures: {len(result.structures)}, "
+           "smallest first,", "each made of its direct sub-structures + what it adds"]
+    for s in result.structures:
+        head = (f"  {s.id}: {count(len(s.species), 'species')}, "
+                f"{count(len(s.reactions), 'reaction')}"
+                + (" (the whole network)" if _is_whole(result, s.species, s.reactions)
+                   else ""))
+        own_s, own_r = s.own(by_id)
+        parts = list(s.children)
+        if own_s or own_r:
+            parts.append(_names(own_s + own_r, 8))
+        text = " + ".join(parts) if s.children else _names(s.species + s.reactions, 8)
+        if len(head) + 3 + len(text) <= w:
+            out.append(f"{head} = {text}")
+        else:
+            out.append(f"{head} =")
+            out.extend(wrap(text, "      ", w))
+    return out
+
+
+def _sensitivity_summary(result: Analysis, w: int) -> list[str]:
+    m = len(result.species)
+    out = ["Sensitivity: how many species respond to a perturbation of each reaction"]
+    for species, reactions in sensitivity_groups(result):
+        reach = ("every species" if len(species) == m and m > 1
+                 else "no species" if not species else count(len(species), "species"))
+        text = _names(reactions, 4)
+        if species and len(species) < m:
+            sid = _smallest_structure(result, species, reactions)
+            where = f"stays within {sid}" if sid else "stays local"
+            text += (f" ({where}: {', '.join(species)})" if len(species) <= 4
+                     else f" ({where})")
+        out.extend(wrap(text, f"  {reach:>13} <- {count(len(reactions), 'reaction')}: ", w))
+    return out
+
+
+# -- HTML ---------------------------------------------------------------------
+
+_CSS = """
+.quelmar-analysis{font-family:system-ui,-apple-system,"Segoe UI",Helvetica,Arial,sans-serif;
+ font-size:14px;line-height:1.4;color:#222;max-width:1200px}
+.quelmar-analysis h1{font-size:1.5em;margin:.2em 0}
+.quelmar-analysis h2{font-size:1.2em;margin:1.2em 0 .4em;border-bottom:1px solid #ddd}
+.quelmar-analysis table{border-collapse:collapse;margin:.4em 0}
+.quelmar-analysis th,.quelmar-analysis td{border-top:1px solid #ddd;padding:3px 8px;
+ text-align:left;vertical-align:top}
+.quelmar-analysis details summary{cursor:pointer;color:#1b4f8a}
+.quelmar-analysis .picture svg{max-width:100%;height:auto}
+.quelmar-analysis .fixed{color:#2a6e2a}.quelmar-analysis .variable{color:#a33a12}
+.quelmar-analysis .muted{color:#666}
+"""
+
+
+def _fold(names: Sequence[str], word: str, inline: int = 6) -> str:
+    """Names as text, folded under a summary when there are many."""
+    e = html.escape
+    if not names:
+        return "&ndash;"
+    if len(names) <= inline:
+        return e(", ".join(names))
+    return (f"<details><summary>{count(len(names), word)}</summary>"
+            f"{e(', '.join(names))}</details>")
+
+
+def _svg_or_none(make: Any) -> str | None:
+    try:
+        return make()
+    except Exception:  # noqa: BLE001 - optional pictures: no Matplotlib or no Graphviz
+        return None
+
+
+def _body(result: Analysis, level: int) -> list[str]:
+    """The sections shared by the notebook view and the page."""
+    from .plot import heatmap_svg
+
+    e = html.escape
+    h = f"h{level}"
+    by_id = {s.id: s for s in result.structures}
+    parts = []
+
+    parts.append(f"<{h}>Sensitivity</{h}>")
+    heat = _svg_or_none(lambda: heatmap_svg(result))
+    if heat is not None:
+        parts.append(f"<div class='picture heatmap'>{heat}</div>")
+    parts.append("<table><tr><th>reactions</th><th>their perturbation reaches</th></tr>")
+    for species, reactions in sensitivity_groups(result):
+        reach = ("every species" if len(species) == len(result.species)
+                 else _fold(species, "species"))
+        parts.append(f"<tr><td>{_fold(reactions, 'reaction')}</td><td>{reach}</td></tr>")
+    parts.append("</table>")
+
+    parts.append(f"<{h}>Isolated buffering structures</{h}>")
+    parts.append("<table><tr><th>structure</th><th>species</th><th>reactions</th>"
+                 "<th>direct sub-structures</th><th>adds</th></tr>")
+    for s in result.structures:
+        own_s, own_r = s.own(by_id)
+        whole = " <span class='muted'>(whole network)</span>" if _is_whole(
+            result, s.species, s.reactions) else ""
+        parts.append(
+            f"<tr><td><b>{e(s.id)}</b>{whole}</td><td>{_fold(s.species, 'species')}</td>"
+            f"<td>{_fold(s.reactions, 'reaction')}</td>"
+            f"<td>{e(', '.join(s.children)) or '&ndash;'}</td>"
+            f"<td>{_fold(own_s + own_r, 'name') if s.children else '&ndash;'}</td></tr>")
+    parts.append("</table>")
+
+    parts.append(f"<{h}>Hierarchy</{h}>")
+    tree = _svg_or_none(lambda: hierarchy_svg(result))
+    if tree is not None:
+        parts.append(f"<div class='picture hierarchy'>{tree[tree.index('<svg'):]}</div>")
+    else:
+        parts.append("<ul>" + "".join(
+            f"<li>{e(s.id)} &gt; {e(', '.join(s.children)) or 'none'}</li>"
+            for s in reversed(result.structures)) + "</ul>")
+
+    parts.append(f"<{h}>Diagnosis</{h}><ol class='diagnosis'>")
+    for rec, sentence in zip(result.diagnosis, diagnosis_sentences(result)):
+        sign = sign_name(rec["sign_det"])
+        cls = "fixed" if sign in ("positive", "negative") else "variable"
+        parts.append(f"<li><span class='{cls}'>determinant sign <b>{sign}</b></span>: "
+                     f"{e(sentence)}</li>")
+    parts.append("</ol>")
+    return parts
+
+
+def _summary(result: Analysis) -> str:
+    e = html.escape
+    seed = "no seed" if result.seed is None else f"seed {result.seed}"
+    fixed = sum(sign_name(r["sign_det"]) in ("positive", "negative") for r in result.diagnosis)
+    src = f"from {e(result.source)}; " if result.source else ""
+    return (f"<p class='summary'>{count(len(result.species), 'species')}, "
+            f"{count(len(result.reactions), 'reaction')}; "
+            f"{count(len(result.structures), 'isolated buffering structure')}; "
+            f"{fixed} of {len(result.diagnosis)} contracted parts with a fixed "
+            f"determinant sign. <span class='muted'>{src}{result.trials} random trials, "
+            f"{seed}.</span></p>")
+
+
+def html_report(result: Analysis) -> str:
+    """The analysis as an HTML fragment for a notebook (``_repr_html_``)."""
+    e = html.escape
+    parts = [f"<div class='quelmar-analysis'><style>{_CSS}</style>",
+             f"<h3>Network {e(str(result.name))}</h3>", _summary(result)]
+    parts += _body(result, 4)
+    parts.append("</div>")
+    return "".join(parts)
+
+
+def html_document(result: Analysis) -> str:
+    """The analysis as a self-contained HTML page (pictures and style inline)."""
+    e = html.escape
+    title = f"Network {result.name}" if result.name is not None else "Network"
+    parts = ["<!DOCTYPE html>\n<html lang='en'><head><meta charset='utf-8'>",
+             f"<title>{e(title)}: structural analysis</title>",
+             f"<style>body{{margin:24px}}{_CSS}</style></head>",
+             f"<body><main class='quelmar-analysis'><h1>{e(title)}</h1>", _summary(result)]
+    parts += _body(result, 2)
+    parts.append("</main></body></html>\n")
+    return "\n".join(parts)

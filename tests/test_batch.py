@@ -1,0 +1,203 @@
+"""Batch analysis on Dask: rows equal single analyses, knockouts, lost workers,
+streaming tables that survive being cut short, and the ``batch`` command."""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+distributed = pytest.importorskip("distributed")
+pytest.importorskip("pandas")
+pytest.importorskip("pyarrow")
+pytest.importorskip("libsbml")
+
+import quelmar  # noqa: E402
+from quelmar.analysis import sign_name  # noqa: E402
+from quelmar.batching import (  # noqa: E402
+    COLUMNS, _CsvTable, _empty_row, _ParquetTable, _Task, model_files, read_table)
+from quelmar.cli import main  # noqa: E402
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+MODELS = os.path.join(HERE, "data", "models")
+NETWORKS = os.path.join(os.path.dirname(HERE), "data", "networks")
+SMALL_NETWORKS = sorted(os.path.join(NETWORKS, f) for f in os.listdir(NETWORKS)
+                        if f.endswith(".network.json"))  # iJO1366 is .json.gz
+BROWN = os.path.join(NETWORKS, "BIOMD0000000033_Brown2004.network.json")
+
+
+@pytest.fixture(scope="module")
+def client():
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                       dashboard_address=":0")
+    with distributed.Client(cluster) as c:
+        yield c
+    cluster.close()
+
+
+def single(crn, seed):
+    """What one analysis of ``crn`` alone gives, in the terms of a row."""
+    result = quelmar.analyze(crn, seed=seed)
+    return {"species": crn.stoi.shape[0], "reactions": crn.stoi.shape[1],
+            "structures": [[s.species, s.reactions] for s in result.structures],
+            "signs": [sign_name(r["sign_det"]) for r in result.diagnosis]}
+
+
+def as_single(row):
+    return {"species": row["species"], "reactions": row["reactions"],
+            "structures": json.loads(row["structures"]), "signs": json.loads(row["signs"])}
+
+
+def test_rows_equal_single_analyses_and_resume(client, tmp_path):
+    bad = tmp_path / "broken.xml"
+    bad.write_text("<sbml")
+    crn = quelmar.from_reactions(["-> A", "A -> B", "B ->"])
+    out = str(tmp_path / "t.csv")
+    models = [MODELS, *SMALL_NETWORKS, bad, crn]
+    with pytest.warns(quelmar.ModelWarning):  # cobrapy_mini loaded on this side
+        expected = {os.path.abspath(p): single(quelmar.load(p), 7)
+                    for p in model_files([MODELS, *SMALL_NETWORKS])}
+    expected[f"<object {len(models) - 1}>"] = single(crn, 7)
+
+    table = quelmar.batch(models, seed=7, client=client, out=out)
+    assert list(table.columns) == list(COLUMNS)
+    assert len(table) == len(expected) + 1
+    for _, row in table.iterrows():
+        if row["source"] == str(bad):
+            assert row["error"].startswith("LoadError: ") and "\n" not in row["error"]
+            continue
+        assert row["error"] == "", row["error"]
+        assert as_single(row) == expected[row["source"]], row["source"]
+        assert row["n_structures"] == len(expected[row["source"]]["structures"])
+        assert row["regular"] and row["structural_rank"] == row["order"]
+        assert (row["seed"], row["trials"], row["knockout"]) == (7, 2, "")
+    assert "D_LACt2 changes no state species" in \
+        table.loc[table["source"].str.endswith("cobrapy_mini.json"), "warnings"].iloc[0]
+
+    on_disk = read_table(out).set_index("source").loc[table["source"]].reset_index()
+    assert on_disk[list(COLUMNS)].equals(table)
+    start = time.monotonic()
+    again = quelmar.batch(models, seed=7, client=client, out=out, resume=True)
+    assert again.equals(table) and time.monotonic() - start < 5
+    with pytest.raises(ValueError, match="seed 7"):
+        quelmar.batch(models, seed=8, client=client, out=out, resume=True)
+    with pytest.raises(FileExistsError):
+        quelmar.batch(models, seed=7, client=client, out=out)
+
+
+def rows(n, **fields):
+    task = _Task(0, "net", "/m.xml", "", "/m.xml", None)
+    return [dict(_empty_row(task, 0, 2), knockout=f"R{k}", species=k, seconds=0.5 * k,
+                 **fields) for k in range(n)]
+
+
+def test_tables_cut_short_keep_their_finished_rows(tmp_path):
+    csv_path = str(tmp_path / "t.csv")
+    table = _CsvTable(csv_path, resume=False)
+    for r in rows(3, error='say "no", twice'):
+        table.add(r)
+    table.close()
+    with open(csv_path, "ab") as f:
+        f.write(b"net,/m.xml,R9,1")  # the line being written when the batch died
+    table = _CsvTable(csv_path, resume=True)
+    assert table.rows == rows(3, error='say "no", twice')
+    table.add(rows(4)[3])
+    table.close()
+    assert list(read_table(csv_path)["knockout"]) == ["R0", "R1", "R2", "R3"]
+
+    pq_path = str(tmp_path / "t.parquet")
+    table = _ParquetTable(pq_path, resume=False)
+    for r in rows(3):
+        table.add(r)
+    table.flush()
+    table.add(rows(5)[3])
+    os.close(table.fd)  # killed: R3 only in the journal, R2 again in it, a line cut short
+    with open(os.path.join(pq_path, "_pending.jsonl"), "a") as f:
+        f.write(json.dumps(rows(3)[2]) + "\n" + '{"name": "n')
+    frame = read_table(pq_path)
+    assert sorted(frame["knockout"]) == ["R0", "R1", "R2", "R3"]
+    assert frame["species"].dtype == "Int64" and frame["kept"].isna().all()
+    table = _ParquetTable(pq_path, resume=True)
+    assert not os.path.exists(os.path.join(pq_path, "_pending.jsonl")) or \
+        os.path.getsize(os.path.join(pq_path, "_pending.jsonl")) == 0
+    table.close()
+    assert sorted(os.listdir(pq_path)) == ["part-00000.parquet", "part-00001.parquet"]
+    assert read_table(pq_path).equals(frame)
+
+
+def test_knockouts_survive_a_killed_worker(client, tmp_path):
+    out = str(tmp_path / "ko.parquet")
+    pids = list(client.run(os.getpid).values())
+    journal = os.path.join(out, "_pending.jsonl")
+
+    def kill_when_rows_arrive():
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline:
+            if os.path.exists(journal) and os.path.getsize(journal) > 0:
+                os.kill(pids[0], signal.SIGKILL)
+                return
+            time.sleep(0.02)
+
+    killer = threading.Thread(target=kill_when_rows_arrive)
+    killer.start()
+    crn = quelmar.load(BROWN)
+    chosen = [0, 6, 7, 9, 10, 12, 16, 20]  # unchanged, gains only, loses and gains, ...
+    names = [crn.R_names[j] for j in chosen]
+    table = quelmar.batch(BROWN, knockouts=names, seed=3, client=client, out=out)
+    killer.join()
+    assert pids[0] not in client.run(os.getpid).values()
+
+    assert list(table["knockout"]) == [""] + names
+    assert (table["error"] == "").all()
+    assert read_table(out).sort_values("knockout").reset_index(drop=True).equals(
+        table.sort_values("knockout").reset_index(drop=True))
+    base = single(crn, 3)["structures"]
+    for k, j in enumerate(chosen[:4], 1):
+        row = table.iloc[k]
+        gone = crn.R_names[j]
+        variant = quelmar.CRN(np.delete(crn.stoi, j, 1), np.delete(crn.reginfo, j, 1),
+                              crn.X_names, crn.R_names[:j] + crn.R_names[j + 1:], crn.name)
+        assert as_single(row) == single(variant, 3)
+        after = [(set(s), set(r)) for s, r in json.loads(row["structures"])]
+        before = [(set(s), set(r) - {gone}) for s, r in base]
+        lost = [f"B{k}" for k, b in enumerate(before, 1) if b not in after]
+        gained = [f"B{k}" for k, a in enumerate(after, 1) if a not in before]
+        assert (json.loads(row["lost"]), json.loads(row["gained"])) == (lost, gained)
+        assert row["kept"] == len(base) - len(lost)
+    assert list(table["lost"].iloc[1:4] != "[]") == [False, False, True]
+    assert list(table["gained"].iloc[1:4] != "[]") == [False, True, True]
+
+
+def test_batch_command(tmp_path, capsys):
+    out, other = str(tmp_path / "t.csv"), str(tmp_path / "u.csv")
+    tyson = os.path.join(NETWORKS, "BIOMD0000000005_Tyson1991.network.json")
+    assert main(["batch", tyson, "--knockouts=Reaction1,Reaction2", "--out", out,
+                 "--workers", "1"]) == 0
+    assert "3 rows (0 failed)" in capsys.readouterr().out
+    assert list(read_table(out)["knockout"]) == ["", "Reaction1", "Reaction2"]
+    for argv, message in [
+        (["batch", tyson, "--out", out], "already exists"),
+        (["batch", tyson, BROWN, "--knockouts", "--out", other], "exactly one model"),
+        (["batch", tyson, tyson, "--out", other], "the same model is given twice"),
+        (["batch", tyson, "--knockouts=Reaction1,Rx", "--out", other], "no reaction named 'Rx'"),
+        (["batch", str(tmp_path / "absent"), "--out", other], "no such file"),
+        (["batch", str(tmp_path), "--out", other], "no model files"),
+        (["batch", tyson, "--out", str(tmp_path / "t.xlsx")], "use .csv or .parquet"),
+    ]:
+        assert main(argv) == 1
+        assert message in capsys.readouterr().err
+    assert main(["batch", tyson, "--out", out, "--workers", "2", "--scheduler", "x"]) == 2
+
+
+def test_only_the_batch_path_imports_its_extra(tmp_path):
+    code = ("import sys, quelmar, quelmar.cli\n"
+            "quelmar.cli.main(['analyze', '-q', sys.argv[1]])\n"
+            "print(sorted({'dask', 'distributed', 'pandas', 'pyarrow'} & set(sys.modules)))")
+    done = subprocess.run([sys.executable, "-c", code, SMALL_NETWORKS[0]],
+                          capture_output=True, text=True, check=True)
+    assert done.stdout.strip() == "[]"

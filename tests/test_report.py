@@ -1,0 +1,197 @@
+"""Reports people look at: the compact and full text, the diagnosis in
+words, the heat map, the notebook view and the HTML page (opened in
+headless Chromium), and the way in from and out to other libraries."""
+
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+pytest.importorskip("libsbml")
+
+import quelmar  # noqa: E402
+from quelmar.analysis import Analysis  # noqa: E402
+from quelmar.cli import main  # noqa: E402
+from quelmar.report import diagnosis_sentences, sensitivity_groups, text_report  # noqa: E402
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+MODELS = os.path.join(HERE, "data", "models")
+BROWN = os.path.join(MODELS, "BIOMD0000000033_Brown2004.xml")
+ECOLI = os.path.join(MODELS, "cobrapy_textbook.xml.gz")
+TYSON = os.path.join(MODELS, "BIOMD0000000005_Tyson1991.xml")
+
+
+@pytest.fixture(scope="module")
+def brown():
+    return quelmar.analyze(quelmar.load(BROWN), seed=0)
+
+
+@pytest.fixture(scope="module")
+def ecoli():
+    return quelmar.analyze(quelmar.load(ECOLI), seed=0)
+
+
+def test_text_report_compact_by_default_full_on_request(brown, ecoli):
+    for r in (brown, ecoli):
+        # the groups partition the reactions and rebuild the matrix exactly
+        groups = sensitivity_groups(r)
+        rebuilt = np.zeros_like(r.sensitivity)
+        for species, reactions in groups:
+            for x in reactions:
+                rebuilt[[r.species.index(s) for s in species], r.reactions.index(x)] = True
+        assert sorted(x for _, rs in groups for x in rs) == sorted(r.reactions)
+        np.testing.assert_array_equal(rebuilt, r.sensitivity)
+        compact, full = str(r), r.report(full=True)
+        assert compact == text_report(r) and full == text_report(r, full=True)
+        assert max(map(len, compact.splitlines())) <= 78
+        for s in r.structures:
+            assert f"  {s.id}: " in compact and f"  {s.id}: " in full
+        for j, x in enumerate(r.reactions):  # the full report lists every response
+            resp = [s for i, s in enumerate(r.species) if r.sensitivity[i, j]]
+            assert re.search(rf"^  {re.escape(x)} +{re.escape(resp[0])}", full, re.M)
+    assert len(str(ecoli).splitlines()) <= 100 < len(ecoli.report(full=True).splitlines())
+    assert "every species <- 90 reactions" in str(ecoli)
+    assert "(stays within B1: cit_c)" in str(ecoli)
+
+
+def test_diagnosis_in_words(brown):
+    data = brown.to_dict()
+    for rec, sign in zip(data["diagnosis"], [1.0, None, 0.0, -1.0]):
+        rec["sign_det"] = sign
+    r = Analysis.from_dict(data)
+    words = diagnosis_sentences(r, limit=None)
+    assert len(words) == len(r.diagnosis)
+    assert words[0].startswith("Structure B1, 16 species (SosInactive, ")
+    assert "fixed (positive)" in words[0] and "no steady-state bifurcation" in words[0]
+    assert "can change" in words[1] and "may arise" in words[1]
+    assert "zero whatever" in words[2] and "fixed (negative)" in words[3]
+    assert words[-1].startswith("What remains once the parts above are contracted, "
+                                "3 species (NGF, freeNGFReceptor, boundNGFReceptor)")
+    one = quelmar.analyze(quelmar.from_reactions(["-> A", "A ->"]), seed=0)
+    assert diagnosis_sentences(one)[0].startswith("The whole network, 1 species (A)")
+
+
+def test_heat_map_blocks_zoom_and_files(tmp_path, brown, ecoli):
+    pytest.importorskip("matplotlib")
+    from quelmar.plot import heatmap_order, write_plot
+    for r in (brown, ecoli):
+        rows, cols = heatmap_order(r)
+        assert sorted(rows) == list(range(len(r.species)))
+        assert sorted(cols) == list(range(len(r.reactions)))
+        for s in r.structures:
+            if not s.children:  # minimal structures are solid blocks
+                pr = sorted(rows.index(r.species.index(x)) for x in s.species)
+                pc = sorted(cols.index(r.reactions.index(x)) for x in s.reactions)
+                assert pr == list(range(pr[0], pr[0] + len(pr)))
+                assert pc == list(range(pc[0], pc[0] + len(pc)))
+        fig = r.plot_sensitivity()
+        shown = np.asarray(fig.axes[0].images[0].get_array())
+        np.testing.assert_array_equal(shown, r.sensitivity[np.ix_(rows, cols)])
+    # e_coli_core's structures cover a 5 x 5 corner: a second panel enlarges it
+    corner = ecoli.plot_sensitivity().axes[1].images[0].get_array()
+    assert np.asarray(corner).shape == (5, 5) and len(brown.plot_sensitivity().axes) == 1
+    zoom = ecoli.plot_sensitivity(structure="B12", max_labels=2)
+    assert np.asarray(zoom.axes[0].images[0].get_array()).shape == (3, 3)
+    assert zoom.axes[0].get_ylabel() == "3 species"  # past max_labels: no names
+    for ext, magic in [(".png", b"\x89PNG"), (".svg", b"<svg"), (".pdf", b"%PDF")]:
+        assert magic in (tmp_path / ("h" + ext)).read_bytes()[:400] if write_plot(
+            brown, tmp_path / ("h" + ext)) else False
+    with pytest.raises(ValueError, match="unknown picture type '.jpg'"):
+        write_plot(brown, tmp_path / "h.jpg")
+
+
+def test_notebook_view_shows_pictures_and_folds_lists(brown):
+    pytest.importorskip("matplotlib")
+    page = brown._repr_html_()
+    assert page.count("<svg") >= (2 if shutil.which("dot") else 1)
+    assert "<details><summary>16 species</summary>" in page
+    assert "fixed" in page and "no steady-state bifurcation" in page
+
+
+def _browser_env():
+    # the sanitizer run preloads its runtime into Python; not into the browser
+    return {k: v for k, v in os.environ.items() if not k.startswith(("LD_PRELOAD", "ASAN_",
+                                                                       "UBSAN_"))}
+
+
+@pytest.mark.skipif(shutil.which("chromium") is None,
+                    reason="chromium not installed (scripts/setup.sh installs it)")
+def test_html_page_in_a_browser(tmp_path, capsys):
+    mpimg = pytest.importorskip("matplotlib.image")
+    page, shot = tmp_path / "report.html", tmp_path / "shot.png"
+    assert main(["analyze", BROWN, "--seed", "0", "--html", str(page), "-q"]) == 0
+    text = page.read_text()
+    assert not re.search(r"""(src|href)\s*=\s*["']?(https?:|//)|<script|<link|@import""",
+                         text)
+    browser = ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+               f"--user-data-dir={tmp_path / 'profile'}", "--hide-scrollbars",
+               "--window-size=1000,900"]
+    dom = subprocess.run(browser + ["--dump-dom", page.as_uri()], capture_output=True,
+                         text=True, timeout=120, env=_browser_env()).stdout
+    for heading in ["Sensitivity", "Isolated buffering structures", "Hierarchy", "Diagnosis"]:
+        assert f">{heading}</h2>" in dom
+    assert "<h1>Network Brown2004_NGF_EGF_signaling</h1>" in dom and dom.count("<svg") >= 1
+    subprocess.run(browser + [f"--screenshot={shot}", page.as_uri()], capture_output=True,
+                   timeout=120, env=_browser_env())
+    pixels = mpimg.imread(shot)[..., :3]
+    ink = (pixels.min(axis=2) < 0.5).mean()  # share of dark pixels: text and heat map
+    assert pixels.shape[:2] == (900, 1000) and 0.02 < ink < 0.9
+
+
+def test_model_objects_in(tmp_path):
+    def same(a, b):
+        assert (list(a.X_names), list(a.R_names)) == (list(b.X_names), list(b.R_names))
+        np.testing.assert_array_equal(a.stoi, b.stoi)
+        np.testing.assert_array_equal(a.reginfo, b.reginfo)
+
+    libsbml = pytest.importorskip("libsbml")
+    doc = libsbml.readSBMLFromFile(TYSON)
+    same(quelmar.load(doc), quelmar.load(TYSON))
+    same(quelmar.load(doc.getModel()), quelmar.load(TYSON))
+    same(quelmar.load(doc.getModel().clone()), quelmar.load(TYSON))  # no document
+    roadrunner = pytest.importorskip("roadrunner")
+    same(quelmar.load(roadrunner.RoadRunner(TYSON)), quelmar.load(TYSON))
+    cobra = pytest.importorskip("cobra")
+    fbc = os.path.join(MODELS, "cobrapy_mini_fbc2.xml")
+    with pytest.warns(quelmar.ModelWarning):
+        model, ref = cobra.io.read_sbml_model(fbc), quelmar.load(fbc)
+    with pytest.warns(quelmar.ModelWarning):
+        same(quelmar.load(model), ref)
+    with pytest.warns(quelmar.ModelWarning):
+        assert quelmar.analyze(model, seed=1).to_dict() == quelmar.analyze(ref, seed=1).to_dict()
+    with pytest.raises(TypeError, match="format applies to files only"):
+        quelmar.load(doc, format="sbml")
+    with pytest.raises(TypeError, match="cannot read a network from dict"):
+        quelmar.load({})
+
+
+def test_results_out(brown):
+    pd = pytest.importorskip("pandas")
+    nx = pytest.importorskip("networkx")
+    frame = brown.sensitivity_frame()
+    assert frame.shape == brown.sensitivity.shape and frame.dtypes.eq(bool).all()
+    assert list(frame.index) == brown.species and list(frame.columns) == brown.reactions
+    np.testing.assert_array_equal(frame.to_numpy(), brown.sensitivity)
+    table = brown.structures_frame()
+    assert list(table.index) == [s.id for s in brown.structures]
+    assert table.loc["B2", "children"] == ["B1"] and table.loc["B1", "n_species"] == 16
+    assert isinstance(table, pd.DataFrame)
+    g = brown.hierarchy_graph()
+    assert set(g.edges) == {(s.id, c) for s in brown.structures for c in s.children}
+    assert g.nodes["B1"]["species"] == brown.structure("B1").species
+    assert nx.is_directed_acyclic_graph(g)
+    assert json.loads(brown.to_json())["hierarchy"] == nx.to_dict_of_lists(g)
+
+
+def test_import_quelmar_leaves_the_optional_libraries_alone():
+    optional = ["matplotlib", "pandas", "networkx", "cobra", "roadrunner"]
+    code = ("import sys, quelmar; print(' '.join(m for m in " + repr(optional)
+            + " if m in sys.modules))")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                         check=True).stdout
+    assert out.strip() == ""
