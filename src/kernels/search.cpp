@@ -345,8 +345,12 @@ void evaluate_all(const std::vector<Candidate>& cand, std::vector<std::uint8_t>&
         }
     };
 
-    const int helpers = static_cast<int>(
-        std::min<std::int64_t>(threads - 1, (total + kChunk - 1) / kChunk - 1));
+    // Starting a thread costs more than a few thousand small candidates: with
+    // the automatic count, a thread per kPerThread candidates at most.
+    constexpr std::int64_t kPerThread = 4096;
+    const std::int64_t most = opt.threads > 0 ? (total + kChunk - 1) / kChunk : total / kPerThread;
+    const int helpers =
+        static_cast<int>(std::max<std::int64_t>(0, std::min<std::int64_t>(threads - 1, most - 1)));
     std::vector<std::thread> pool;
     try {
         for (int t = 0; t < helpers; ++t) pool.emplace_back(guarded, false);

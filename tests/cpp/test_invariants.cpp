@@ -12,6 +12,7 @@
 
 #include "invariants.hpp"
 #include "kernels.hpp"
+#include "search.hpp"
 
 namespace {
 
@@ -515,6 +516,46 @@ TEST(SearchIsoBSs, MatchesEvaluatingEverySeed) {
     }
     EXPECT_GT(several, 20);  // the comparison is not vacuous
     EXPECT_GT(scaled_cases, 150);
+}
+
+TEST(SearchIsoBSs, LargeClosuresAndThreadsMatchEvaluatingEverySeed) {
+    // Hub species whose rates drive most reactions give closures with many
+    // reactions, which are judged against the factorised span of the larger
+    // closure; the candidates are shared out between threads.
+    std::mt19937 gen(7);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    for (int trial = 0; trial < 4; ++trial) {
+        const index_t m = 60, n = 90;
+        Matrix<double> stoi(m, n);
+        for (index_t j = 0; j < n; ++j) {
+            const int k = 1 + static_cast<int>(3 * u(gen));
+            for (int e = 0; e < k; ++e)
+                stoi(static_cast<index_t>(m * u(gen)), j) = e == 0 ? -1.0 : 1.0 + (trial == 3 && e == 2);
+        }
+        Matrix<double> DT;
+        try {
+            DT = conserved_block(stoi);
+        } catch (const std::domain_error&) {
+            continue;
+        }
+        Bytes oc(m, n), lo(m, n);
+        for (index_t i = 0; i < m; ++i)
+            for (index_t j = 0; j < n; ++j) {
+                oc(i, j) = stoi(i, j) < 0 || (i < 3 && u(gen) < 0.7);
+                lo(i, j) = u(gen) < 0.01 + 0.02 * trial;
+            }
+        const Bytes cq = classes(DT);
+        const auto expected =
+            quelmar::search_isoBSs_seedwise(stoi.view(), DT.view(), oc.view(), lo.view(), cq.view());
+        for (const int threads : {1, 2}) {
+            quelmar::SearchOptions options;
+            options.threads = threads;
+            EXPECT_EQ(quelmar::search_isoBSs(stoi.view(), DT.view(), oc.view(), lo.view(),
+                                             cq.view(), options),
+                      expected)
+                << "trial " << trial << ", " << threads << " threads";
+        }
+    }
 }
 
 TEST(SearchIsoBSs, PollMayStopTheSearch) {
