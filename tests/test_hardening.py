@@ -1533,3 +1533,96 @@ def test_a_selection_that_numpy_does_not_turn_into_an_array_is_refused():
     finally:
         cq.np = np
     assert_unchanged(crn, snap, "structural_reduction")
+
+
+# ---------------------------------------------------------------------------
+# Hostile model files: quelmar.load returns a network or raises LoadError
+# ---------------------------------------------------------------------------
+
+SEED_FILES = {
+    "xml": ('<?xml version="1.0" encoding="UTF-8"?>\n<sbml xmlns="http://www.sbml.org/sbml/'
+            'level3/version2/core" level="3" version="2"><model id="m"><listOfCompartments>'
+            '<compartment id="c" constant="true"/></listOfCompartments><listOfSpecies>'
+            + "".join(f'<species id="{s}" compartment="c" hasOnlySubstanceUnits="false" '
+                      'boundaryCondition="false" constant="false"/>' for s in "AB")
+            + '</listOfSpecies><listOfReactions><reaction id="r" reversible="false">'
+            '<listOfReactants><speciesReference species="A" stoichiometry="1" constant="true"/>'
+            '</listOfReactants><listOfProducts><speciesReference species="B" stoichiometry="2" '
+            'constant="true"/></listOfProducts><kineticLaw><math xmlns="http://www.w3.org/1998/'
+            'Math/MathML"><apply><times/><ci>k</ci><ci>A</ci></apply></math><listOfLocalParameters>'
+            '<localParameter id="k" value="1"/></listOfLocalParameters></kineticLaw></reaction>'
+            "</listOfReactions></model></sbml>\n"),
+    "json": ('{"id": "m", "metabolites": [{"id": "A"}, {"id": "B"}], "reactions": '
+             '[{"id": "r", "lower_bound": -1, "metabolites": {"A": -1, "B": 2}}]}\n'),
+    "ant": "model m()\n  r: A -> 2 B; k*(A)\n  k = 1\nend\n",
+}
+# where each kind of file takes nesting, a long run, and an id
+NEST = {"xml": ("<model id=\"m\">", "<annotation>", "<x>", "</x>", "</annotation>"),
+        "json": ('{"id": "m", ', '"notes": ', "[", "]", ", "),
+        "ant": ("k*(", "", "(", ")", "")}
+
+
+@st.composite
+def hostile_files(draw):
+    """A small valid model of each format, damaged the way hostile files are:
+    deep nesting, long runs, other encodings, cut or flipped bytes,
+    duplicated or odd ids, numbers beyond every range."""
+    kind = draw(st.sampled_from(sorted(SEED_FILES)))
+    text = SEED_FILES[kind]
+    how = draw(st.sampled_from(["depth", "size", "encoding", "bytes", "ids", "numbers"]))
+    if how == "depth":
+        anchor, before, open_, close, after = NEST[kind]
+        k = draw(st.sampled_from([1, 50, 999, 1001, 5000, 60000]))
+        inner = open_ * k + close * k if kind != "ant" else open_ * k + "A" + close * k
+        text = text.replace(anchor, anchor + before + inner + after, 1) if kind != "ant" \
+            else text.replace(anchor + "A)", "k*" + inner, 1)
+    elif how == "size":
+        run = draw(st.sampled_from(["x", " ", "<", "+A", "\n", "(", "-"]))
+        k = draw(st.sampled_from([10, 10_001, 300_000]))
+        at = draw(st.integers(0, len(text)))
+        text = text[:at] + run * k + text[at:]
+    elif how == "ids":
+        new = draw(st.sampled_from(["A", "B", "r", "m", "", "A\x1b[2J", "\x00", "\ud800",
+                                    "9" * 5000, "A" * 100_000]))
+        old = draw(st.sampled_from(["A", "B", "r"]))
+        text = text.replace(f'"{old}"', f'"{new}"', draw(st.integers(1, 2)))
+        text = text.replace(f"{old} ", f"{new} ", 1)
+    elif how == "numbers":
+        new = draw(st.sampled_from(["1e999", "-1e999", "NaN", "9" * 5000, "0x10", "1/0", "-0"]))
+        text = text.replace("2", new, draw(st.integers(1, 3)))
+    if how == "encoding":
+        codec = draw(st.sampled_from(["utf-16", "utf-32", "latin-1", "cp500", "utf-8-sig"]))
+        data = text.replace("m", "m\xe9", 1).encode(codec, "replace")
+    else:
+        data = text.encode("utf-8", "surrogatepass")
+    if how == "bytes":
+        data = bytearray(data)
+        for _ in range(draw(st.integers(1, 3))):
+            if draw(st.booleans()) and data:
+                del data[draw(st.integers(0, len(data) - 1)):]
+            elif data:
+                data[draw(st.integers(0, len(data) - 1))] = draw(st.integers(0, 255))
+        data = bytes(data)
+    return kind, data
+
+
+@budget(60)
+@given(hostile_files())
+def test_hostile_files_load_or_raise_load_error(tmp_path_factory, case):
+    quelmar = pytest.importorskip("quelmar")
+    pytest.importorskip("libsbml")
+    pytest.importorskip("antimony")
+    kind, data = case
+    path = tmp_path_factory.mktemp("hostile") / f"model.{kind}"
+    path.write_bytes(data)
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            crn = quelmar.load(path)
+    except quelmar.LoadError as e:
+        event(f"{kind}: LoadError")
+        assert str(e).startswith(f"{path}: ") and "\n" not in str(e)
+    else:
+        event(f"{kind}: loaded")
+        assert len(crn.X_names) == len(set(crn.X_names)) == crn.stoi.shape[0]
+        assert len(crn.R_names) == len(set(crn.R_names)) == crn.stoi.shape[1]

@@ -17,6 +17,26 @@ namespace quelmar::py {
 // ---------------------------------------------------------------------------
 // CRN._smat_
 
+namespace {
+
+/// The largest workspace the cofactor method may ask for, in bytes.
+constexpr double kMaxCofactorBytes = 2.0 * (1 << 30);
+
+/// The cofactor method keeps L*L minors of order L-1 (L^4 doubles): refused,
+/// with a MemoryError that says so, beyond a modest order instead of
+/// requesting gigabytes.
+void check_cofactor_workspace(Py_ssize_t L) {
+    const double side = static_cast<double>(L);
+    const double bytes = side * side * (side - 1) * (side - 1) * sizeof(double);
+    if (bytes > kMaxCofactorBytes)
+        raise(PyExc_MemoryError,
+              "the sensitivity matrix could not be decided exactly, and the cofactor method "
+              "would need %.1f GiB for an A-matrix of order %zd (at most %.0f GiB are used)",
+              bytes / (1 << 30), L, kMaxCofactorBytes / (1 << 30));
+}
+
+}  // namespace
+
 PyObject* crn_smat(PyObject*, PyObject* const* a) {
     PyObject *self = a[0], *trial_arg = a[1];
     Ref np = module_global("np");
@@ -31,8 +51,8 @@ PyObject* crn_smat(PyObject*, PyObject* const* a) {
     // with species or reactions is as unusable as any other too small one.
     if (M > L || N > L)
         raise(PyExc_ValueError,
-              "the A-matrix of order %zd is smaller than the stoichiometry matrix (%zd, %zd)", L,
-              M, N);
+              "the A-matrix of order %zd is smaller than the stoichiometry matrix (%zd, %zd)", L, M,
+              N);
     // A network without species and reactions has an empty A-matrix and an
     // empty sensitivity matrix.
     if (L == 0) {
@@ -83,6 +103,9 @@ PyObject* crn_smat(PyObject*, PyObject* const* a) {
 
     Matrix<double> randA;
     for (Py_ssize_t t = 0; t < trials; ++t) {
+        // a trial may take no time at all (nothing free to draw): Ctrl-C
+        // must still end a huge number of them
+        if (PyErr_CheckSignals() != 0) throw PyError{};
         randA = fixed;
         Ref draw = call(normal.get(), {{"size", size.get()}, {"scale", scale.get()}});
         Ref values = checked(PyArray_FROMANY(draw.get(), NPY_DOUBLE, 0, 1, NPY_ARRAY_CARRAY_RO));
@@ -98,12 +121,13 @@ PyObject* crn_smat(PyObject*, PyObject* const* a) {
             const MatrixView<const double> top{randA.data(), N, M, L * item, item};
             const bool exact = traced("cy_adjugate", [&] {
                 GilRelease nogil;
-                return exact_sensitivity_pattern(sbuf->matrix<const double>(), top, L - M,
-                                                 L - N, out, signal_poll());
+                return exact_sensitivity_pattern(sbuf->matrix<const double>(), top, L - M, L - N,
+                                                 out, signal_poll());
             });
             if (exact) continue;
         }
         if (minors == nullptr) {
+            check_cofactor_workspace(L);
             work = empty<double>({L * L, L - 1, L - 1});
             minors = data_of<double>(work.get());
         }

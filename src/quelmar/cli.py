@@ -155,6 +155,9 @@ def build_parser():
                    "Matplotlib: pip install 'quelmar[plot]')")
     a.add_argument("--html", metavar="FILE",
                    help="write the whole analysis as one self-contained HTML page")
+    a.add_argument("--prune", action="store_true",
+                   help="prepare the network first: remove dead ends and what keeps it "
+                   "structurally singular, with the reason for each removal")
     a.add_argument("--full", action="store_true",
                    help="list every name in the report (by default the sensitivity is "
                    "summarised and long lists are shortened)")
@@ -358,7 +361,8 @@ def _analyze(args):
         except Exception as e:  # noqa: BLE001 - reported in one line, never a traceback
             raise _Failure(f"{label}: cannot load: {type(e).__name__}: {e}") from None
         try:
-            result = analyze(crn, trials=args.trials, seed=args.seed, progress=progress)
+            result = analyze(crn, trials=args.trials, seed=args.seed, progress=progress,
+                             prune=args.prune)
         except Exception as e:  # noqa: BLE001
             raise _Failure(f"{label}: analysis failed: {type(e).__name__}: {e}") from None
         result.source = label
@@ -372,6 +376,14 @@ def _analyze(args):
                 write_atomic(args.json, text, inputs=[path])
             except OSError as e:
                 raise _Failure(f"{args.json}: cannot write: {_reason(e)}") from None
+    if not result.defined:
+        for flag, path_ in (("--diagram", args.diagram), ("--plot", args.plot)):
+            if path_:
+                _say(sys.stderr, printable(f"{PROG}: warning: {path_} not written ({flag}): "
+                                           "the network is structurally singular, it has "
+                                           "no buffering structures or sensitivity; try "
+                                           "--prune") + "\n")
+        args.diagram = args.plot = None
     if args.diagram:
         try:
             with progress(f"rendering {args.diagram}"):

@@ -20,21 +20,23 @@ import os
 import numpy as np
 
 from ..cyquelmar import CRN
-from ._common import LoadError, _read_text
+from ._common import LoadError, _guarded, _read_text
 
 SUFFIXES = (".network.json", ".network.json.gz")
 
 _NAMED = {"inf": math.inf, "+inf": math.inf, "-inf": -math.inf, "nan": math.nan}
 
 
-def load_network_json(path):
+@_guarded(lambda path, **options: path)
+def load_network_json(path: str | os.PathLike[str], *, allow_external: bool = False) -> CRN:
     """Load a ``.network.json`` (or ``.network.json.gz``) file.
 
     The regulation matrix is used as written (no default is filled in); a
-    missing ``"regulation"`` gives the default of :class:`CRN`.
+    missing ``"regulation"`` gives the default of :class:`CRN`.  The format
+    refers to no other files (``allow_external`` changes nothing).
     """
-    path = os.fspath(path)
     text = _read_text(path)
+    path = os.fsdecode(path)
     try:
         doc = json.loads(text)
     except json.JSONDecodeError as e:
