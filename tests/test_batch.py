@@ -20,7 +20,8 @@ pytest.importorskip("libsbml")
 import quelmar  # noqa: E402
 from quelmar.analysis import sign_name  # noqa: E402
 from quelmar.batching import (  # noqa: E402
-    COLUMNS, _CsvTable, _empty_row, _ParquetTable, _Task, model_files, read_table)
+    COLUMNS, _CsvTable, _empty_row, _local_cluster, _ParquetTable, _Task, model_files,
+    read_table)
 from quelmar.cli import main  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -33,8 +34,7 @@ BROWN = os.path.join(NETWORKS, "BIOMD0000000033_Brown2004.network.json")
 
 @pytest.fixture(scope="module")
 def client():
-    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                       dashboard_address=":0")
+    cluster = _local_cluster(2)
     with distributed.Client(cluster) as c:
         yield c
     cluster.close()
@@ -81,9 +81,15 @@ def test_rows_equal_single_analyses_and_resume(client, tmp_path):
 
     on_disk = read_table(out).set_index("source").loc[table["source"]].reset_index()
     assert on_disk[list(COLUMNS)].equals(table)
-    start = time.monotonic()
+    with open(out) as f:
+        lines = f.readlines()
+    with open(out, "w") as f:  # as if the batch had been stopped after 5 rows
+        f.writelines(lines[:6])
     again = quelmar.batch(models, seed=7, client=client, out=out, resume=True)
-    assert again.equals(table) and time.monotonic() - start < 5
+    kept = again["source"].isin(read_table(out)["source"].iloc[:5])
+    assert kept.sum() == 5 and again[kept].equals(table[kept])
+    assert (again[~kept]["seconds"] != table[~kept]["seconds"]).all()
+    assert again.drop(columns="seconds").equals(table.drop(columns="seconds"))
     with pytest.raises(ValueError, match="seed 7"):
         quelmar.batch(models, seed=8, client=client, out=out, resume=True)
     with pytest.raises(FileExistsError):
@@ -179,7 +185,7 @@ def test_batch_command(tmp_path, capsys):
     assert main(["batch", tyson, "--knockouts=Reaction1,Reaction2", "--out", out,
                  "--workers", "1"]) == 0
     assert "3 rows (0 failed)" in capsys.readouterr().out
-    assert list(read_table(out)["knockout"]) == ["", "Reaction1", "Reaction2"]
+    assert sorted(read_table(out)["knockout"]) == ["", "Reaction1", "Reaction2"]
     for argv, message in [
         (["batch", tyson, "--out", out], "already exists"),
         (["batch", tyson, BROWN, "--knockouts", "--out", other], "exactly one model"),
@@ -194,10 +200,41 @@ def test_batch_command(tmp_path, capsys):
     assert main(["batch", tyson, "--out", out, "--workers", "2", "--scheduler", "x"]) == 2
 
 
+def test_interrupted_command_keeps_its_rows_and_resumes(tmp_path):
+    out = tmp_path / "ko.csv"
+    names = quelmar.load(BROWN).R_names[:10]
+    argv = [sys.executable, "-m", "quelmar", "batch", BROWN, "--knockouts=" + ",".join(names),
+            "--out", str(out), "--workers", "1", "-q"]
+    proc = subprocess.Popen(argv, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 120
+    while time.monotonic() < deadline and proc.poll() is None:
+        if out.exists() and out.read_text().count("\n") >= 3:  # header and two rows
+            break
+        time.sleep(0.05)
+    proc.send_signal(signal.SIGINT)
+    err = proc.communicate(timeout=60)[1]
+    assert proc.returncode == 130, err
+    kept = read_table(out)
+    assert f"{len(kept)} rows kept in {out}" in err and 2 <= len(kept) < 11
+
+    done = subprocess.run(argv + ["--resume"], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    final = read_table(out)
+    assert sorted(final["knockout"]) == sorted(["", *names]) and (final["error"] == "").all()
+    again = final.set_index("knockout").loc[kept["knockout"]]
+    assert list(again["seconds"]) == list(kept["seconds"])  # not run again
+    assert final.loc[final["knockout"] != "", "kept"].notna().all()
+
+
 def test_only_the_batch_path_imports_its_extra(tmp_path):
     code = ("import sys, quelmar, quelmar.cli\n"
             "quelmar.cli.main(['analyze', '-q', sys.argv[1]])\n"
-            "print(sorted({'dask', 'distributed', 'pandas', 'pyarrow'} & set(sys.modules)))")
-    done = subprocess.run([sys.executable, "-c", code, SMALL_NETWORKS[0]],
-                          capture_output=True, text=True, check=True)
+            "print(sorted({'dask', 'distributed', 'pandas', 'pyarrow'} & set(sys.modules)))\n"
+            "sys.modules['pyarrow'] = None\n"
+            "sys.exit(quelmar.cli.main(['batch', sys.argv[1], '--out', 't.csv']))")
+    done = subprocess.run([sys.executable, "-c", code, SMALL_NETWORKS[0]], cwd=tmp_path,
+                          capture_output=True, text=True)
     assert done.stdout.strip() == "[]"
+    assert (done.returncode, done.stderr) == (1, "quelmar: error: batch analysis needs "
+                                              "pyarrow, which comes with the batch extra: "
+                                              "pip install 'quelmar[batch]'\n")

@@ -35,6 +35,27 @@ __all__ = [
     "batch",
 ]
 
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # what the names below are bound to, for type checkers
+    from . import cyquelmar
+    from .analysis import Analysis, analyze
+    from .batching import batch
+    from .cyquelmar import CRN
+    from .diagram import write_diagram
+    from .preparation import prune, regularity
+    from .loaders import (
+        LoadError,
+        ModelWarning,
+        from_reactions,
+        load,
+        load_antimony,
+        load_cobra_json,
+        load_sbml,
+        loads_antimony,
+        loads_sbml,
+    )
+
 # The names are bound on first use, so that the command line starts (and
 # can be interrupted cleanly) before NumPy, SciPy and the compiled core load.
 _HOMES = {

@@ -16,6 +16,7 @@ import json
 import math
 import operator
 import warnings
+from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
@@ -27,6 +28,7 @@ from .report import html_document, html_report, text_report
 
 if TYPE_CHECKING:
     import networkx as nx
+    import numpy.typing as npt
     import pandas as pd
     from matplotlib.figure import Figure
 
@@ -68,14 +70,14 @@ class BufferingStructure:
     """One isolated buffering structure, named by its species and reactions."""
 
     id: str
-    species: list
-    reactions: list
-    children: list = field(default_factory=list)  # ids of direct sub-structures
+    species: list[str]
+    reactions: list[str]
+    children: list[str] = field(default_factory=list)  # ids of direct sub-structures
 
-    def elements(self):
+    def elements(self) -> set[tuple[str, str]]:
         return {("species", s) for s in self.species} | {("reaction", r) for r in self.reactions}
 
-    def own(self, by_id):
+    def own(self, by_id: Mapping[str, BufferingStructure]) -> tuple[list[str], list[str]]:
         """Species and reactions not in any direct sub-structure."""
         inner = set()
         for c in self.children:
@@ -106,11 +108,11 @@ class Analysis:
     """
 
     name: object
-    species: list
-    reactions: list
-    sensitivity: np.ndarray
-    structures: list
-    diagnosis: list
+    species: list[str]
+    reactions: list[str]
+    sensitivity: npt.NDArray[np.bool_]
+    structures: list[BufferingStructure]
+    diagnosis: list[dict[str, object]]
     trials: int = 2
     seed: int | None = None
     source: str | None = None
@@ -125,7 +127,7 @@ class Analysis:
 
     # -- access ---------------------------------------------------------
 
-    def structure(self, sid):
+    def structure(self, sid: str) -> BufferingStructure:
         """The structure with id ``sid`` (such as ``"B1"``)."""
         for s in self.structures:
             if s.id == sid:
@@ -133,18 +135,18 @@ class Analysis:
         raise KeyError(sid)
 
     @property
-    def hierarchy(self):
+    def hierarchy(self) -> dict[str, list[str]]:
         """Mapping from each structure's id to the ids of its direct sub-structures."""
         return {s.id: list(s.children) for s in self.structures}
 
-    def responding(self, reaction):
+    def responding(self, reaction: str) -> list[str]:
         """Species that respond to a perturbation of ``reaction`` (a name)."""
         j = self.reactions.index(reaction)
         return [s for i, s in enumerate(self.species) if self.sensitivity[i, j]]
 
     # -- serialisation --------------------------------------------------
 
-    def to_dict(self):
+    def to_dict(self) -> dict[str, Any]:
         """Plain data (lists, dicts, str, int, float, bool, None), JSON-safe."""
         def det(v):
             v = float(v)
@@ -178,12 +180,12 @@ class Analysis:
         })
         return out
 
-    def to_json(self, indent=1):
+    def to_json(self, indent: int | str | None = 1) -> str:
         """JSON text of :meth:`to_dict` (NaN signs are written as null)."""
         return json.dumps(self.to_dict(), indent=indent, allow_nan=False)
 
     @classmethod
-    def from_dict(cls, data):
+    def from_dict(cls, data: Mapping[str, Any]) -> Analysis:
         """Inverse of :meth:`to_dict`."""
         structures = [BufferingStructure(s["id"], list(s["species"]), list(s["reactions"]),
                                          list(s.get("children", [])))
@@ -200,12 +202,12 @@ class Analysis:
                    data.get("source"), data.get("regularity"), data.get("preparation"))
 
     @classmethod
-    def from_json(cls, text):
+    def from_json(cls, text: str | bytes) -> Analysis:
         return cls.from_dict(json.loads(text))
 
     # -- diagram --------------------------------------------------------
 
-    def to_dot(self, **options):
+    def to_dot(self, **options: Any) -> str:
         """The hierarchy as Graphviz DOT text (see :mod:`quelmar.diagram`)."""
         from .diagram import hierarchy_dot
         return hierarchy_dot(self, **options)
@@ -271,6 +273,16 @@ class Analysis:
             g.add_node(s.id, species=list(s.species), reactions=list(s.reactions))
         g.add_edges_from((s.id, c) for s in self.structures for c in s.children)
         return g
+
+
+def _tracked(step: Any, function: Any, *args: Any) -> Any:
+    """``function(*args)``, telling ``step.update(done, total)`` how far a long
+    search or diagnosis has come when the step object has that method."""
+    update = getattr(step, "update", None)
+    if not callable(update):
+        return function(*args)
+    from .cyquelmar import _with_progress
+    return _with_progress(update, function, args)
 
 
 def analyze(crn: Any, trials: int = 2, seed: int | None = None,
@@ -342,8 +354,8 @@ def analyze(crn: Any, trials: int = 2, seed: int | None = None,
 
     with progress(f"sensitivity matrix ({m} species x {n} reactions)"):
         sens = np.array(work._smat_(trials), dtype=bool)
-    with progress("isolated buffering structures"):
-        found = work.search_for_isoBSs(trials)
+    with progress("isolated buffering structures") as step:
+        found = _tracked(step, work.search_for_isoBSs, trials)
     sets = []
     structures = []
     for k, sel in enumerate(found, 1):
@@ -354,8 +366,8 @@ def analyze(crn: Any, trials: int = 2, seed: int | None = None,
         sets.append({i for i in range(m + n) if sel[i]})
     for s, kids in zip(structures, hasse_diagram(sets)):
         s.children = [structures[j].id for j in kids]
-    with progress("indicator diagnosis"):
-        records = indicator_diagnose(work)
+    with progress("indicator diagnosis") as step:
+        records = _tracked(step, indicator_diagnose, work)
     diagnosis = [{"chemicals": list(r["chemicals"]), "reactions": list(r["reactions"]),
                   "sign_det": float(r["sign_det"])} for r in records]
     return Analysis(crn.name, species, reactions, sens, structures, diagnosis,

@@ -29,6 +29,7 @@ import io
 import json
 import math
 import os
+import sys
 import threading
 import time
 import warnings
@@ -142,27 +143,17 @@ def _plan(models, knockouts) -> tuple[list[_Task], Any]:
 
     if isinstance(models, (str, os.PathLike, CRN)):
         models = [models]
-    entries = []  # (name, source, path, arrays)
-    paths = []
+    flat = []  # (name, source, path, arrays), directories expanded in their place
     for k, m in enumerate(models):
         if isinstance(m, CRN):
-            entries.append((str(m.name), f"<object {k}>", None, _arrays_of(m)))
+            flat.append((_label(m.name), f"<object {k}>", None, _arrays_of(m)))
         elif isinstance(m, (str, os.PathLike)):
-            paths.append((k, m))
-            entries.append(None)
-        else:
-            raise TypeError(f"a model is a file, a directory or a CRN, "
-                            f"not {type(m).__name__}")
-    # the models in the order given, each directory expanded in its place
-    flat = []
-    for pos, entry in enumerate(entries):
-        if entry is None:
-            model = next(m for k, m in paths if k == pos)
-            for f in model_files([model]):
+            for f in model_files([m]):
                 f = os.path.abspath(f)
                 flat.append((_file_label(f), f, f, None))
         else:
-            flat.append(entry)
+            raise TypeError(f"a model is a file, a directory or a CRN, "
+                            f"not {type(m).__name__}")
     if not flat:
         raise ValueError("no models to analyse")
     seen = set()
@@ -181,7 +172,7 @@ def _plan(models, knockouts) -> tuple[list[_Task], Any]:
     spec = path if arrays is None else arrays
     if arrays is None:
         arrays = _network_task(path)
-        name = str(arrays[4])
+        name = _label(arrays[4])
     reactions = arrays[3]
     if knockouts is True or knockouts == "all":
         chosen = list(reactions)
@@ -197,6 +188,10 @@ def _plan(models, knockouts) -> tuple[list[_Task], Any]:
     tasks = [_Task(0, name, source, "", None, None)]
     tasks += [_Task(k, name, source, r, None, None) for k, r in enumerate(chosen, 1)]
     return tasks, spec
+
+
+def _label(name: Any) -> str:
+    return "" if name is None else _one_line(name)
 
 
 def _file_label(path: str) -> str:
@@ -249,7 +244,7 @@ def _empty_row(task: _Task, seed: int, trials: int) -> dict:
     return row
 
 
-def analyse_task(task: _Task, seed: int, trials: int, network: tuple | None = None) -> dict:
+def _analyse_task(task: _Task, seed: int, trials: int, network: tuple | None = None) -> dict:
     """The row of one model or variant; never raises for a bad model."""
     from .analysis import analyze, sign_name
     from .loaders import load
@@ -265,7 +260,7 @@ def analyse_task(task: _Task, seed: int, trials: int, network: tuple | None = No
                 else:
                     crn = _variant(task.arrays if network is None else network,
                                    task.knockout)
-                row["name"] = str(crn.name) if crn.name is not None else task.name
+                row["name"] = _label(crn.name) or task.name
                 row["species"], row["reactions"] = (int(k) for k in crn.stoi.shape)
                 row["regular"], row["order"], row["structural_rank"] = _regularity(crn)
                 result = analyze(crn, trials=trials, seed=seed)
@@ -599,8 +594,6 @@ def batch(models: str | os.PathLike | Iterable[Any], *, trials: int = 2, seed: i
     the rows finished so far stay in ``out``.
     """
     _require_extra()
-    from distributed import Client, LocalCluster, as_completed
-
     trials = int(trials)
     if trials < 1:
         raise ValueError("trials must be at least 1")
@@ -627,26 +620,42 @@ def batch(models: str | os.PathLike | Iterable[Any], *, trials: int = 2, seed: i
             done = {k: r for k, r in _latest(table.rows).items() if k in wanted}
         todo = [t for t in tasks if t.ident not in done]
         if todo:
-            _run(todo, tasks, network, done, table, seed, trials, client, workers,
-                 progress, Client, LocalCluster, as_completed)
+            _run(todo, network, done, table, seed, trials, client, workers, progress)
+        base = done.get(tasks[0].ident) if network is not None else None
+        for t in tasks[1:] if base is not None else ():
+            row = done[t.ident]  # an interrupted batch may have kept it uncompared
+            if row["kept"] is None and not row["error"] and not base["error"]:
+                _compare(base, row)
+                if table is not None:
+                    table.add(row)  # the later copy of a row wins
     finally:
         if table is not None:
             table.close()
     return _frame([done[t.ident] for t in tasks])
 
 
-def _run(todo, tasks, network, done, table, seed, trials, client, workers, progress,
-         Client, LocalCluster, as_completed) -> None:
+def _local_cluster(workers: int):
+    """A local Dask cluster of ``workers`` single-threaded processes, quiet,
+    without a dashboard, its scheduler's HTTP endpoint on a free port."""
     import logging
+
+    from distributed import LocalCluster
+
+    return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
+                        dashboard_address=None, scheduler_kwargs={"dashboard_address": ":0"},
+                        silence_logs=logging.ERROR)
+
+
+def _run(todo, network, done, table, seed, trials, client, workers, progress) -> None:
+    """Run ``todo`` on Dask, adding each row to ``done`` and ``table``."""
+    from distributed import Client, as_completed
 
     cluster = None
     if client is None:
         n = int(workers) if workers is not None else (os.cpu_count() or 1)
-        cluster = LocalCluster(n_workers=max(1, min(n, len(todo))), threads_per_worker=1,
-                               processes=True, dashboard_address=":0",
-                               silence_logs=logging.ERROR)
+        cluster = _local_cluster(max(1, min(n, len(todo))))
         client = Client(cluster)
-    base_key = (tasks[0].source, "") if network is not None else None
+    base_key = (todo[0].source, "") if network is not None else None
     waiting = []  # variant rows that wait for the network's own row
     futures = []
     bar = None
@@ -655,11 +664,10 @@ def _run(todo, tasks, network, done, table, seed, trials, client, workers, progr
         if network is not None:
             net_future = client.submit(_network_task, network, pure=False)
         for t in todo:
-            futures.append(client.submit(analyse_task, t, seed, trials, net_future,
+            futures.append(client.submit(_analyse_task, t, seed, trials, net_future,
                                          pure=False))
         by_key = {f.key: t for f, t in zip(futures, todo)}
         if progress is None:
-            import sys
             progress = hasattr(sys.stdout, "isatty") and sys.stdout.isatty()
         if progress:
             bar = _show_progress(futures)
@@ -699,3 +707,4 @@ def _finish(row: dict, done: dict, table) -> None:
     done[(row["source"], row["knockout"])] = row
     if table is not None:
         table.add(row)
+

@@ -26,6 +26,11 @@ __all__ = ["diagnosis_sentences", "html_document", "html_report", "sensitivity_g
            "text_report"]
 
 WIDTH = 78
+#: in the compact text report: groups of reactions, structures and diagnosis
+#: records listed at most
+MAX_GROUPS = 15
+MAX_STRUCTURES = 30
+MAX_DIAGNOSIS = 12
 
 
 def _names(names: Sequence[str], limit: int | None) -> str:
@@ -73,8 +78,8 @@ def _part(result: Analysis, k: int, limit: int | None) -> str:
     """What the k-th diagnosis record covers, in words."""
     rec = result.diagnosis[k]
     xs, rs = list(rec["chemicals"]), list(rec["reactions"])
-    members = (f"{count(len(xs), 'species')} ({_names(xs, limit) or 'none'}) and "
-               f"{count(len(rs), 'reaction')} ({_names(rs, limit) or 'none'})")
+    members = " and ".join(f"{count(len(names), word)} ({_names(names, limit)})"
+                           for names, word in ((xs, "species"), (rs, "reaction")) if names)
     if k == 0 and _is_whole(result, xs, rs):
         return f"The whole network, {members}:"
     earlier = {x for r in result.diagnosis[:k] for x in r["chemicals"]}
@@ -170,8 +175,17 @@ def text_report(result: Analysis, full: bool = False) -> str:
             out.extend(wrap(", ".join(rec["reactions"]) or "-", "      reactions: ", w))
         out.append("")
         out.append("The diagnosis in words:")
-    for k, sentence in enumerate(diagnosis_sentences(result, None if full else 4), 1):
-        out.extend(wrap(sentence, f"  {k}. ", w))
+    sentences = diagnosis_sentences(result, None if full else 4)
+    keep = range(len(sentences))
+    if not full and len(sentences) > MAX_DIAGNOSIS:
+        keep = [*range(MAX_DIAGNOSIS - 1), len(sentences) - 1]
+    for k in keep:
+        if k == len(sentences) - 1 and len(keep) < len(sentences):
+            left = result.diagnosis[MAX_DIAGNOSIS - 1:-1]
+            fixed = sum(sign_name(r["sign_det"]) in ("positive", "negative") for r in left)
+            out.append(f"  ... {len(left)} more parts, {fixed} with a fixed determinant "
+                       "sign (--full lists them)")
+        out.extend(wrap(sentences[k], f"  {k + 1}. ", w))
     if not full:
         out.append("")
         out.append("(long lists shortened; every name: --full, or result.report(full=True))")
@@ -236,7 +250,13 @@ def _structures_compact(result: Analysis, w: int) -> list[str]:
     by_id = {s.id: s for s in result.structures}
     out = [f"Hierarchy of the isolated buffering structures: {len(result.structures)}, "
            "smallest first,", "each made of its direct sub-structures + what it adds"]
-    for s in result.structures:
+    shown = result.structures
+    if len(shown) > MAX_STRUCTURES:  # the smallest ones and the largest
+        shown = shown[:MAX_STRUCTURES - 1] + shown[-1:]
+    for s in shown:
+        if s is shown[-1] and len(shown) < len(result.structures):
+            out.append(f"  ... {len(result.structures) - len(shown)} more (--full lists "
+                       "them all)")
         head = (f"  {s.id}: {count(len(s.species), 'species')}, "
                 f"{count(len(s.reactions), 'reaction')}"
                 + (" (the whole network)" if _is_whole(result, s.species, s.reactions)
@@ -257,7 +277,8 @@ def _structures_compact(result: Analysis, w: int) -> list[str]:
 def _sensitivity_summary(result: Analysis, w: int) -> list[str]:
     m = len(result.species)
     out = ["Sensitivity: how many species respond to a perturbation of each reaction"]
-    for species, reactions in sensitivity_groups(result):
+    groups = sensitivity_groups(result)
+    for species, reactions in groups[:MAX_GROUPS]:
         reach = ("every species" if len(species) == m and m > 1
                  else "no species" if not species else count(len(species), "species"))
         text = _names(reactions, 4)
@@ -267,6 +288,10 @@ def _sensitivity_summary(result: Analysis, w: int) -> list[str]:
             text += (f" ({where}: {', '.join(species)})" if len(species) <= 4
                      else f" ({where})")
         out.extend(wrap(text, f"  {reach:>13} <- {count(len(reactions), 'reaction')}: ", w))
+    if len(groups) > MAX_GROUPS:
+        rest = groups[MAX_GROUPS:]
+        out.append(f"  ... {count(sum(len(r) for _, r in rest), 'reaction')} more, in "
+                   f"{len(rest)} groups (--full lists them)")
     return out
 
 

@@ -7,6 +7,8 @@ import functools
 import os
 import warnings
 import zlib
+from collections.abc import Callable
+from typing import Any, TypeVar
 
 import numpy as np
 
@@ -48,7 +50,10 @@ def _one_line(text):
     return " ".join(str(text).split())
 
 
-def _guarded(where_of):
+_Reader = TypeVar("_Reader", bound=Callable[..., Any])
+
+
+def _guarded(where_of: Callable[..., object]) -> Callable[[_Reader], _Reader]:
     """Turn any failure of a reader into a one-line :class:`LoadError`.
 
     ``where_of(*args, **kwargs)`` names the input for the message.  Errors
@@ -57,7 +62,7 @@ def _guarded(where_of):
     exhausted memory, undecodable text) are reported like any other bad
     file.
     """
-    def wrap(reader):
+    def wrap(reader: _Reader) -> _Reader:
         @functools.wraps(reader)
         def guarded(*args, **kwargs):
             try:
@@ -75,7 +80,7 @@ def _guarded(where_of):
             except ValueError as e:
                 problem = str(e)
             raise LoadError(_safe_where(where_of(*args, **kwargs)), problem) from None
-        return guarded
+        return guarded  # type: ignore[return-value]  # same signature
     return wrap
 
 

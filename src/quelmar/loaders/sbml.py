@@ -7,6 +7,7 @@ import os
 import pathlib
 import re
 import urllib.parse
+from typing import TYPE_CHECKING
 
 from ._common import (
     MAX_TAG,
@@ -21,6 +22,9 @@ from ._common import (
     _warn,
 )
 
+if TYPE_CHECKING:
+    from ..cyquelmar import CRN
+
 
 def _libsbml():
     try:
@@ -32,7 +36,8 @@ def _libsbml():
 
 
 @_guarded(lambda path, **options: path)
-def load_sbml(path, *, strip_prefixes=None, allow_external=False):
+def load_sbml(path: str | os.PathLike[str], *, strip_prefixes: bool | None = None,
+              allow_external: bool = False) -> CRN:
     """Load an SBML file (level 2 or 3, fbc included; ``.gz`` is unpacked).
 
     ``strip_prefixes``: remove the ``M_`` and ``R_`` prefixes that COBRA
@@ -50,7 +55,8 @@ def load_sbml(path, *, strip_prefixes=None, allow_external=False):
 
 
 @_guarded(lambda text, **options: options.get("where", "<string>"))
-def loads_sbml(text, *, strip_prefixes=None, where="<string>"):
+def loads_sbml(text: str | bytes, *, strip_prefixes: bool | None = None,
+               where: str = "<string>") -> CRN:
     """Load an SBML document given as a string (or bytes).
 
     Text has no directory, so a comp model that refers to other files is
