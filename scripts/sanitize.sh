@@ -16,19 +16,27 @@ echo "== C++ kernel tests (sanitizers)"
 ctest --test-dir build/cpp-asan --output-on-failure -j2 | tail -n 3
 
 echo "== Python tests against the instrumented extension"
-"$cmake_bin" -S . -B build/module-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF \
-    -DQUELMAR_BUILD_MODULE=ON -DQUELMAR_SANITIZE=ON \
-    -DPython_EXECUTABLE="$PWD/.venv/bin/python" >/dev/null
-"$cmake_bin" --build build/module-asan -j2 >/dev/null
-pkg=build/module-asan/pkg
-rm -rf "$pkg" && mkdir -p "$pkg"
-cp -r src/quelmar "$pkg/"
-find build/module-asan/src/bindings -maxdepth 1 -name "*.so" -exec cp {} "$pkg/quelmar/" \;
+# The package with an instrumented extension, built by scikit-build-core into
+# a folder of its own.
+pkg=build/sanitize/pkg
+rm -rf "$pkg"
+CMAKE_BUILD_PARALLEL_LEVEL=2 .venv/bin/python -m pip install -q --no-build-isolation --no-deps \
+    --target "$pkg" . -Cbuild-dir=build/sanitize/build -Ccmake.build-type=RelWithDebInfo \
+    -Ccmake.define.QUELMAR_SANITIZE=ON 2>&1 | { grep -v -E "^WARNING: Location '.*' is ignored" || true; }
+
+# The editable install in .venv redirects imports of quelmar to its own
+# build; this names that build so that it steps aside for the package above.
+skip=$(.venv/bin/python -c 'import sys; print(":".join(f.path for f in sys.meta_path
+                                              if hasattr(f, "known_wheel_files") and f.path))')
 
 # The interpreter is not instrumented: load the runtime (and the C++ runtime
 # whose exceptions it intercepts) first, and leave leak
 # checking to the reference-count tests (CPython keeps objects alive at exit).
 asan_rt="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
-QUELMAR_SANITIZED=1 PYTHONPATH="$PWD/$pkg" LD_PRELOAD="$asan_rt" \
-    ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
-    .venv/bin/python -m pytest -q -p no:cacheprovider "$@"
+run() {
+    SKBUILD_EDITABLE_SKIP="$skip" QUELMAR_SANITIZED=1 PYTHONPATH="$PWD/$pkg" \
+        LD_PRELOAD="$asan_rt" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 "$@"
+}
+run .venv/bin/python -c "import sys, quelmar.cyquelmar as m
+sys.exit(0 if m.__file__.startswith('$PWD/$pkg/') else 'not the instrumented module: ' + m.__file__)"
+run .venv/bin/python -m pytest -q -p no:cacheprovider "$@"

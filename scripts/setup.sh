@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Prepare a development environment: CPython (3.13 preferred), .venv with the
 # Python dependencies, the Debian packages the C++ tests need, and an
-# installed build of quelmar.  Safe to run again: finished steps are skipped.
+# editable install of quelmar.  Safe to run again: finished steps are skipped.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -75,22 +75,21 @@ if [ ! -x .venv/bin/python ]; then
     "$PY" -m venv .venv
 fi
 
+# quelmar as an editable install (with every extra) and the groups of
+# pyproject.toml: what a build without isolation needs, and the test tools.
+# The editable install rebuilds the extension whenever it is imported after
+# a source changed; reinstall only when pyproject.toml changed.
 stamp=.venv/.deps-stamp
 if [ ! -f "$stamp" ] || [ pyproject.toml -nt "$stamp" ]; then
-    log "installing Python dependencies"
+    log "installing quelmar (editable) and its development dependencies"
     .venv/bin/python -m pip install -q --upgrade pip 2>&1 | quiet_pip
-    .venv/bin/python -m pip install -q "numpy>=2" scipy pytest hypothesis \
-        "scikit-build-core>=0.11" cmake ninja python-libsbml antimony graphviz 2>&1 | quiet_pip
-    # the optional extras, as pyproject.toml lists them (the tests use them all)
-    .venv/bin/python -c 'import tomllib; x = tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]; print("\n".join(d for k in ("plot", "interop", "batch") for d in x[k]))' \
-        | xargs .venv/bin/python -m pip install -q 2>&1 | quiet_pip
+    .venv/bin/python -m pip install -q --group build 2>&1 | quiet_pip
+    # every extra: the tests use them all
+    .venv/bin/python -m pip install -q --no-build-isolation -e ".[models,plot,interop,batch]" \
+        --group test 2>&1 | quiet_pip
     touch "$stamp"
 fi
 
-# Rebuild only when a source of the extension changed since the last install.
-bstamp=.venv/.build-stamp
-if [ ! -f "$bstamp" ] || [ -n "$(find src CMakeLists.txt pyproject.toml -newer "$bstamp" -print -quit)" ]; then
-    log "building quelmar"
-    .venv/bin/python -m pip install -q --no-build-isolation --no-deps . 2>&1 | quiet_pip
-    touch "$bstamp"
-fi
+# Importing the extension here runs the rebuild (if a source changed) where
+# its errors are seen, rather than inside a test run.
+.venv/bin/python -c "import quelmar.cyquelmar" || { log "error: the extension did not build"; exit 1; }

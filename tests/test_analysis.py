@@ -98,6 +98,28 @@ def test_network_is_left_unchanged_and_seed_reproduces():
     np.testing.assert_array_equal(crn.reginfo, before[1])
     assert (list(crn.X_names), list(crn.R_names)) == (before[2], before[3])
     np.testing.assert_array_equal(np.array(crn.A), before[4])
+    # A progress display that takes reports sees the search and the diagnosis
+    # run to their end, and the result does not change.
+    reports = {}
+
+    class Step:
+        def __init__(self, name):
+            self.name = name
+
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            return False
+
+        def update(self, done, total):
+            reports.setdefault(self.name, []).append((done, total))
+
+    c = quelmar.analyze(crn, trials=3, seed=11, progress=Step)
+    assert c.to_dict() == a.to_dict()
+    for step in ("isolated buffering structures", "indicator diagnosis"):
+        done, total = reports[step][-1]
+        assert done == total > 0, step
 
 
 def test_analyze_rejects_bad_arguments(mini):
@@ -159,3 +181,37 @@ def test_write_diagram(tmp_path, mini_result, ext):
 def test_write_diagram_refuses_unknown_type(tmp_path, mini_result):
     with pytest.raises(ValueError, match="unknown diagram type '.jpg'"):
         write_diagram(mini_result, tmp_path / "h.jpg")
+
+
+def test_singular_network_is_named_not_analysed():
+    # 0 -> a, a -> b, a -> 0: b is read by no rate, so the A-matrix is singular.
+    crn = quelmar.from_reactions({"in": "-> a", "conv": "a -> b", "out": "a ->"}, name="toy")
+    with pytest.warns(quelmar.ModelWarning, match="toy is structurally singular"):
+        result = quelmar.analyze(crn, seed=1)
+    assert not result.defined and result.sensitivity is None
+    assert result.structures == [] and result.diagnosis == []
+    assert result.regularity["species"] == ["a", "b"]
+    text = str(result)
+    assert text.index("Structural regularity: SINGULAR") < text.index("Sensitivity: undefined")
+    assert "--prune" in text and "produced but never consumed" in text
+    data = json.loads(result.to_json())
+    assert list(data)[:3] == ["name", "source", "regularity"]
+    assert data["sensitivity"] is None and data["structures"] is None
+    again = Analysis.from_json(result.to_json())
+    assert not again.defined and again.regularity == result.regularity
+    page = result.to_html()
+    assert page.index("Structural regularity: singular") < page.index("Undefined")
+
+    pruned = quelmar.analyze(crn, seed=1, prune=True)
+    assert pruned.defined and pruned.species == ["a"] and pruned.reactions == ["in", "out"]
+    assert [r["name"] for r in pruned.preparation["removed"]] == ["b", "conv"]
+    assert str(pruned).split("\n")[3] == "Preparation"
+    assert crn.X_names == ["a", "b"]  # the caller's network is left alone
+
+
+def test_prune_changes_nothing_for_a_regular_network(mini, mini_result):
+    result = quelmar.analyze(mini, seed=3, prune=True)
+    assert result.preparation["removed"] == []
+    got, want = result.to_dict(), mini_result.to_dict()
+    assert got.pop("preparation")["summary"].startswith("Preparation removed nothing")
+    assert got == want

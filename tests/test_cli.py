@@ -6,6 +6,7 @@ import os
 import shutil
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -178,3 +179,110 @@ def test_console_script_is_declared():
     from importlib.metadata import entry_points
     (script,) = entry_points(group="console_scripts", name="quelmar")
     assert script.value == "quelmar.cli:main"
+
+
+def test_singular_model_and_prune(tmp_path, capsys):
+    path = tmp_path / "toy.ant"
+    path.write_text("model toy\n feed: -> a; k0\n conv: a -> b; k1*a\n out: a -> ; k2*a\n"
+                    " k0 = 1; k1 = 1; k2 = 1\nend\n")
+    status, out, err = run(capsys, "analyze", str(path), "--seed", "0",
+                           "--plot", str(tmp_path / "heat.png"))
+    assert status == 0, err
+    assert "warning: network toy is structurally singular" in err
+    assert "heat.png not written" in err and not (tmp_path / "heat.png").exists()
+    assert out.index("\nStructural regularity: SINGULAR\n") < out.index("Sensitivity: undefined")
+    status, out, err = run(capsys, "analyze", str(path), "--seed", "0", "--prune")
+    assert status == 0, err
+    assert "structurally singular" not in err
+    assert out.startswith("Network toy: 1 species, 2 reactions")  # feed and out
+    assert "species b: dead end" in out
+
+
+# -- hostile outputs, interrupts and names ---------------------------------------
+
+KHOLODENKO = os.path.join(MODELS, "BIOMD0000000010_Kholodenko2000.xml")
+
+
+def test_outputs_that_must_not_be_written(tmp_path, capsys):
+    model = tmp_path / "model.xml"
+    shutil.copy(KHOLODENKO, model)
+    original = model.read_bytes()
+    fifo = tmp_path / "out.json"
+    os.mkfifo(fifo)
+    (tmp_path / "device.svg").symlink_to("/dev/full")
+    for option, target, message in [
+            ("--json", model, "is the model file itself"),
+            ("--diagram", tmp_path, "is a directory"),
+            ("--json", fifo, "is a FIFO, not a regular file"),
+            ("--diagram", tmp_path / "device.svg", "is a device, not a regular file")]:
+        status, out, err = run(capsys, "analyze", str(model), "-q", option, str(target))
+        assert status == 1 and out == ""
+        assert err == f"quelmar: error: {target}: cannot write: {message}; " \
+            "refusing to overwrite it\n" if "model" in message else \
+            err.startswith(f"quelmar: error: {target}: cannot write: {message}")
+    assert model.read_bytes() == original
+
+
+def test_a_failed_write_leaves_no_file(tmp_path):
+    import resource
+
+    def limit():  # a file-size limit makes the write fail half-way
+        resource.setrlimit(resource.RLIMIT_FSIZE, (200, 200))
+
+    target = tmp_path / "result.json"
+    proc = subprocess.run([sys.executable, "-m", "quelmar", "analyze", KHOLODENKO, "-q",
+                           "--json", str(target)], preexec_fn=limit,
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 1 and "Traceback" not in proc.stderr
+    assert proc.stderr.endswith(f"quelmar: error: {target}: cannot write: File too large\n")
+    assert os.listdir(tmp_path) == []
+
+
+def test_closed_or_full_standard_output():
+    argv = [sys.executable, "-m", "quelmar", "analyze", KHOLODENKO]
+    with open("/dev/full", "w") as full:
+        proc = subprocess.run(argv, stdout=full, stderr=subprocess.PIPE, text=True, timeout=120)
+    assert proc.returncode == 1 and "Traceback" not in proc.stderr
+    assert proc.stderr.splitlines()[-1] == "quelmar: error: standard output: No space left on device"
+    proc = subprocess.Popen(argv + ["-q", "--json", "-"], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
+    proc.stdout.close()  # the reader goes away before the result is written
+    with proc.stderr:
+        err = proc.stderr.read()
+    assert proc.wait(timeout=120) == 1 and err == ""
+
+
+def test_control_characters_in_names_are_escaped(tmp_path, capsys):
+    path = tmp_path / "model\x1b[2J.json"
+    path.write_text(json.dumps({"id": "net\x9b31m", "metabolites": [{"id": "a\x1b]0;x\x07"}],
+                                "reactions": [{"id": "r\x7f", "metabolites": {"a\x1b]0;x\x07": -1}}]}))
+    status, out, err = run(capsys, "analyze", str(path))
+    assert status == 0
+    for text in (out, err):
+        assert not any(c in text for c in "\x1b\x9b\x07\x7f")
+    assert "a\\x1b]0;x\\x07" in out and "net\\x9b31m" in out and "r\\x7f" in out
+    path.write_text("{")
+    status, out, err = run(capsys, "analyze", str(path))
+    assert status == 1 and "\x1b" not in err and "model\\x1b[2J.json" in err
+
+
+@pytest.mark.parametrize("how", ["interrupt", "hidden in an ImportError"])
+def test_ctrl_c_exits_130(monkeypatch, capsys, how):
+    import signal
+
+    import quelmar.loaders
+
+    def load(path, **options):
+        try:
+            os.kill(os.getpid(), signal.SIGINT)
+            for _ in range(1000):  # the handler runs between two of these
+                time.sleep(0.001)
+        except KeyboardInterrupt:
+            if how == "interrupt":
+                raise
+            raise ImportError("a library import was interrupted") from None
+        raise AssertionError("no interrupt")
+
+    monkeypatch.setattr(quelmar.loaders, "load", load)
+    status, out, err = run(capsys, "analyze", KHOLODENKO, "-q")
+    assert status == 130 and err.endswith("quelmar: interrupted\n")

@@ -70,6 +70,15 @@ def test_cobra_json_and_fbc_sbml_give_the_same_network():
     assert (a.X_names, a.R_names) == (b.X_names, b.R_names)
     np.testing.assert_array_equal(a.stoi, b.stoi)
     np.testing.assert_array_equal(a.reginfo, b.reginfo)
+    # Direction information travels with the network: the same in both formats.
+    np.testing.assert_array_equal(a.reversible, b.reversible)
+    np.testing.assert_array_equal(a.flux_bounds, b.flux_bounds)
+    assert a.flux_bounds.shape == (len(a.R_names), 2)
+    np.testing.assert_array_equal(a.reversible, a.flux_bounds[:, 0] < 0)
+    rs = quelmar.from_reactions(["A -> B", "B <=> C", "C <-> "])
+    np.testing.assert_array_equal(rs.reversible, [False, True, True])
+    assert not hasattr(rs, "flux_bounds")
+    assert not load_model("BIOMD0000000005_Tyson1991.xml").reversible.all()
 
 
 def test_cobra_prefixes_kept_on_request():
@@ -425,3 +434,135 @@ def test_level3_initial_assignment_and_conversion_factor():
     np.testing.assert_array_equal(crn.stoi, [[-2.0], [3.0]])
     with pytest.raises(LoadError, match="conversion factor cf of species A is not a constant"):
         quelmar.loads_sbml(doc.replace('value="2" constant="true"', 'value="2" constant="false"'))
+
+
+# -- hostile files ----------------------------------------------------------------
+
+OK = sbml3([("A", ""), ("B", "")], rxn("r", [("A", 1)], [("B", 1)], law=ci("A")))
+MATH = '<math xmlns="http://www.w3.org/1998/Math/MathML">'
+
+
+def function_chain(k):
+    """f0(x) = f1(x), ..., f{k}(x) = x, and the rate law f0(A)."""
+    fd = "".join(f'<functionDefinition id="f{i}">{MATH}<lambda><bvar><ci>x</ci></bvar>'
+                 f"<apply><ci>f{i + 1}</ci><ci>x</ci></apply></lambda></math></functionDefinition>"
+                 for i in range(k))
+    fd += f'<functionDefinition id="f{k}">{MATH}<lambda><bvar><ci>x</ci></bvar><ci>x</ci>' \
+          "</lambda></math></functionDefinition>"
+    return OK.replace("<listOfSpecies>", f"<listOfFunctionDefinitions>{fd}"
+                      "</listOfFunctionDefinitions><listOfSpecies>").replace(
+        ci("A"), "<apply><ci>f0</ci><ci>A</ci></apply>")
+
+
+def rule_chain(k):
+    """p0 = p1, ..., p{k} = A, and the rate law p0."""
+    params = "".join(f'<parameter id="p{i}" constant="false"/>' for i in range(k + 1))
+    rules = "".join(f'<assignmentRule variable="p{i}">{MATH}<ci>p{i + 1}</ci></math>'
+                    "</assignmentRule>" for i in range(k))
+    rules += f'<assignmentRule variable="p{k}">{MATH}<ci>A</ci></math></assignmentRule>'
+    return OK.replace("<listOfReactions>", f"<listOfParameters>{params}</listOfParameters>"
+                      f"<listOfRules>{rules}</listOfRules><listOfReactions>").replace(ci("A"), ci("p0"))
+
+
+def cobra(mets, coefficient="-1", lower="0"):
+    return ('{"metabolites": [' + ", ".join(f'{{"id": "{m}"}}' for m in mets) + '], '
+            f'"reactions": [{{"id": "r", "lower_bound": {lower}, '
+            f'"metabolites": {{"{mets[0]}": {coefficient}}}}}]}}')
+
+
+HOSTILE = {
+    "truncated.xml": (OK.rstrip()[:-1], "not a readable SBML document: line"),
+    "duplicated_species.xml": (OK.replace("<listOfSpecies>", "<listOfSpecies>" + sbml3(
+        [("A", "")], "").split("<listOfSpecies>")[1].split("</listOfSpecies>")[0]),
+        "species id 'A' is used twice"),
+    "deep_math.xml": (OK.replace(ci("A"), "<apply><minus/>" * 50000 + ci("A")
+                                 + "</apply>" * 50000), "nested more than 1000 levels"),
+    "deep_annotation.xml": (OK.replace('<model id="toy">', '<model id="toy"><annotation>'
+                                       + "<x>" * 50000 + "</x>" * 50000 + "</annotation>"),
+                            "nested more than 1000 levels"),
+    "entities.xml": ('<?xml version="1.0"?><!DOCTYPE sbml [<!ENTITY a SYSTEM "/etc/passwd">]>'
+                     + OK.split("?>", 1)[1], "declares entities"),
+    "functions.xml": (function_chain(3000), "nested too deeply"),
+    "rules.xml": (rule_chain(3000), "nested too deeply"),
+    # a level 2 document that took libSBML and the level 2 preparation minutes
+    "long_comment.xml": (None, None),
+    "deep.json": ('{"reactions": ' + "[" * 100000 + "]" * 100000 + "}", "nested more than"),
+    "huge_integer.json": (cobra(["a"], "9" * 5000), "not a finite number"),
+    "duplicated_metabolite.json": (cobra(["a", "a"]), "metabolite id 'a' is used twice"),
+    "duplicated_key.json": (cobra(["a"]).replace('"lower_bound"', '"id": "s", "lower_bound"'),
+                            "the key 'id' appears twice"),
+    "latin1.ant": ("J0: A -> B; k*A // caf\xe9\n".encode("latin-1"), "not a text file"),
+    "cut_character.ant": ("J0: A -> B; k*A \xe9\xe9\xe9\xe9 (((\n", "Antimony: "),
+    "long_line.ant": ("J0: A -> B; " + "+".join(f"k{i}*A" for i in range(20000)) + "\n",
+                      "longer than 10000 characters"),
+    "deep_brackets.ant": ("J0: A -> B; " + "-(" * 1000 + "A" + ")" * 1000 + "\n",
+                          "nested more than 200 levels"),
+    "import.ant": ('import "/etc/hostname"\nJ0: A -> B; k*A\n', "imports are read only when allowed"),
+}
+
+
+@pytest.mark.parametrize("name", sorted(HOSTILE))
+def test_hostile_files_give_one_load_error(tmp_path, name):
+    content, message = HOSTILE[name]
+    path = tmp_path / name
+    if content is None:
+        with open(os.path.join(MODELS, "BIOMD0000000005_Tyson1991.xml")) as f:
+            content = f.read().replace("<listOfReactions>", "<!-- stoichiometryMath "
+                                       + "<speciesReference " * 200000 + "--><listOfReactions>")
+    path.write_bytes(content if isinstance(content, bytes) else content.encode())
+    if message is None:  # read in full, and quickly
+        assert len(quelmar.load(path).X_names) == 6
+        return
+    with pytest.raises(LoadError) as ei:
+        quelmar.load(path)
+    text = str(ei.value)
+    assert text.startswith(f"{path}: ") and "\n" not in text and message in text
+
+
+def test_only_regular_files_are_read(tmp_path, monkeypatch):
+    fifo = tmp_path / "model.xml"
+    os.mkfifo(fifo)  # no writer: opening it for reading would block
+    with pytest.raises(LoadError, match="a FIFO, not a regular file"):
+        quelmar.load(fifo)
+    with pytest.raises(LoadError, match="a device, not a regular file"):
+        quelmar.load("/dev/zero", format="sbml")
+    with pytest.raises(LoadError, match="is a directory"):
+        quelmar.load(tmp_path, format="antimony")
+    with pytest.raises(LoadError, match="NUL"):
+        quelmar.load(str(tmp_path / "a\0b.xml"))
+    # a gzip bomb stops at the size limit
+    import gzip
+    monkeypatch.setattr("quelmar.loaders._common.MAX_BYTES", 10**5)
+    (tmp_path / "bomb.xml.gz").write_bytes(gzip.compress(OK.encode() + b" " * 10**6))
+    with pytest.raises(LoadError, match="unpacked, the file is larger than 100000 bytes"):
+        quelmar.load(tmp_path / "bomb.xml.gz")
+
+
+COMP = ('<?xml version="1.0" encoding="UTF-8"?>\n<sbml xmlns="http://www.sbml.org/sbml/level3/'
+        'version2/core" xmlns:comp="http://www.sbml.org/sbml/level3/version1/comp/version1" '
+        'level="3" version="2" comp:required="true"><model id="outer"><comp:listOfSubmodels>'
+        '<comp:submodel comp:id="sub" comp:modelRef="ext"/></comp:listOfSubmodels></model>'
+        '<comp:listOfExternalModelDefinitions><comp:externalModelDefinition comp:id="ext" '
+        'comp:source="SOURCE" comp:modelRef="toy"/></comp:listOfExternalModelDefinitions></sbml>')
+
+
+def test_other_files_only_when_allowed_and_below_the_model(tmp_path):
+    models = tmp_path / "models"
+    models.mkdir()
+    for where in (tmp_path, models):
+        (where / "inner.xml").write_text(OK)
+        (where / "inner.ant").write_text("model toy()\n J0: A -> B; k*A\n k = 1\nend\n")
+    for name, inside, outside in [
+            ("outer.xml", COMP.replace("SOURCE", "inner.xml"),
+             COMP.replace("SOURCE", "../inner.xml")),
+            ("outer.ant", 'import "inner.ant"\nmodel top()\n M: toy()\nend\n',
+             'import "../inner.ant"\nmodel top()\n M: toy()\nend\n')]:
+        (models / name).write_text(inside)
+        with pytest.raises(LoadError, match="only when allowed"):
+            quelmar.load(models / name)
+        assert len(quelmar.load(models / name, allow_external=True).X_names) == 2
+        (models / name).write_text(outside)
+        with pytest.raises(LoadError, match="outside the model's directory"):
+            quelmar.load(models / name, allow_external=True)
+    with pytest.raises(LoadError, match="text given directly"):
+        quelmar.loads_antimony('import "inner.ant"\n')

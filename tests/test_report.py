@@ -54,6 +54,14 @@ def test_text_report_compact_by_default_full_on_request(brown, ecoli):
         for j, x in enumerate(r.reactions):  # the full report lists every response
             resp = [s for i, s in enumerate(r.species) if r.sensitivity[i, j]]
             assert re.search(rf"^  {re.escape(x)} +{re.escape(resp[0])}", full, re.M)
+    # many small pieces: every list of the compact report is cut short
+    chains = quelmar.from_reactions([x for i in range(15)
+                                     for x in (f"-> A{i}", f"A{i} -> B{i}", f"B{i} ->")])
+    wide = quelmar.analyze(chains, seed=0)
+    assert len(wide.diagnosis) > 12 and len(sensitivity_groups(wide)) > 15
+    assert len(str(wide).splitlines()) <= 100 < len(wide.report(full=True).splitlines())
+    assert max(map(len, str(wide).splitlines())) <= 78
+    assert "more, in" in str(wide) and "more parts, " in str(wide)
     assert len(str(ecoli).splitlines()) <= 100 < len(ecoli.report(full=True).splitlines())
     assert "every species <- 90 reactions" in str(ecoli)
     assert "(stays within B1: cit_c)" in str(ecoli)
@@ -76,7 +84,7 @@ def test_diagnosis_in_words(brown):
     assert diagnosis_sentences(one)[0].startswith("The whole network, 1 species (A)")
 
 
-def test_heat_map_blocks_zoom_and_files(tmp_path, brown, ecoli):
+def test_heat_map_blocks_zoom_and_files(tmp_path, capsys, brown, ecoli):
     pytest.importorskip("matplotlib")
     from quelmar.plot import heatmap_order, write_plot
     for r in (brown, ecoli):
@@ -99,10 +107,18 @@ def test_heat_map_blocks_zoom_and_files(tmp_path, brown, ecoli):
     assert np.asarray(zoom.axes[0].images[0].get_array()).shape == (3, 3)
     assert zoom.axes[0].get_ylabel() == "3 species"  # past max_labels: no names
     for ext, magic in [(".png", b"\x89PNG"), (".svg", b"<svg"), (".pdf", b"%PDF")]:
-        assert magic in (tmp_path / ("h" + ext)).read_bytes()[:400] if write_plot(
-            brown, tmp_path / ("h" + ext)) else False
+        path = write_plot(brown, tmp_path / ("h" + ext))
+        with open(path, "rb") as f:
+            assert magic in f.read(400)
     with pytest.raises(ValueError, match="unknown picture type '.jpg'"):
         write_plot(brown, tmp_path / "h.jpg")
+    # from the command line, with the full report
+    pdf = tmp_path / "cli.pdf"
+    assert main(["analyze", BROWN, "--seed", "0", "--plot", str(pdf), "--full"]) == 0
+    assert pdf.read_bytes().startswith(b"%PDF")
+    assert "Sensitivity: species that respond" in capsys.readouterr().out
+    assert main(["analyze", BROWN, "--plot", str(tmp_path / "h.gif")]) == 2
+    assert "unknown picture type .gif" in capsys.readouterr().err
 
 
 def test_notebook_view_shows_pictures_and_folds_lists(brown):
@@ -190,8 +206,10 @@ def test_results_out(brown):
 
 def test_import_quelmar_leaves_the_optional_libraries_alone():
     optional = ["matplotlib", "pandas", "networkx", "cobra", "roadrunner"]
-    code = ("import sys, quelmar; print(' '.join(m for m in " + repr(optional)
-            + " if m in sys.modules))")
+    # the package's names bound, and the modules that use those libraries loaded
+    code = ("import sys, quelmar, quelmar.plot, quelmar.report, quelmar.loaders.objects; "
+            "quelmar.analyze, quelmar.load, quelmar.CRN; "
+            "print(' '.join(m for m in " + repr(optional) + " if m in sys.modules))")
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                          check=True).stdout
     assert out.strip() == ""

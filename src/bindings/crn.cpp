@@ -11,6 +11,14 @@
 
 namespace quelmar::py {
 
+void check_extents(Py_ssize_t m, Py_ssize_t n) {
+    if (m > kMaxExtent || n > kMaxExtent)
+        raise(PyExc_ValueError,
+              "the stoichiometry matrix has shape (%zd, %zd); at most %zd species and %zd "
+              "reactions are supported",
+              m, n, kMaxExtent, kMaxExtent);
+}
+
 Ref submatrix(PyObject* M, PyObject* rows, PyObject* cols) {
     Ref all = slice_all();
     Ref key1 = tuple(rows, all.get());
@@ -51,6 +59,7 @@ Ref construct_A_view(PyObject* stoi, PyObject* reginfo) {
 // position counts from the end, anything outside raises IndexError), so an
 // object with a negative extent can never reach outside the vector.
 Ref selection_from_indices(PyObject* X, PyObject* R, Py_ssize_t m, Py_ssize_t n) {
+    check_extents(m, n);
     Ref XandR = zeros<std::uint8_t>({m + n});
     auto* data = data_of<npy_bool>(XandR.get());
     const Py_ssize_t size = PyArray_DIM(as_array(XandR.get()), 0);
@@ -67,8 +76,16 @@ Ref selection_from_indices(PyObject* X, PyObject* R, Py_ssize_t m, Py_ssize_t n)
         if (in < 0) throw PyError{};
         return in;
     };
-    for (Py_ssize_t i = 0; i < m; ++i) set(i, contains(X, i));
-    for (Py_ssize_t j = 0; j < n; ++j) set(m + j, contains(R, j));
+    // A membership test of a big container can take long: Ctrl-C is
+    // honoured between two of them.
+    for (Py_ssize_t i = 0; i < m; ++i) {
+        if (PyErr_CheckSignals() != 0) throw PyError{};
+        set(i, contains(X, i));
+    }
+    for (Py_ssize_t j = 0; j < n; ++j) {
+        if (PyErr_CheckSignals() != 0) throw PyError{};
+        set(m + j, contains(R, j));
+    }
     return XandR;
 }
 
@@ -115,8 +132,7 @@ Ref default_names(PyObject* stoi, const char* prefix, Py_ssize_t axis) {
 
 PyObject* crn_init(PyObject*, PyObject* const* a) {
     PyObject* self = a[0];
-    PyObject *stoi_arg = a[1], *reginfo_arg = a[2], *X_names = a[3], *R_names = a[4],
-             *name = a[5];
+    PyObject *stoi_arg = a[1], *reginfo_arg = a[2], *X_names = a[3], *R_names = a[4], *name = a[5];
     Ref np = module_global("np");
     setattr(self, "name", name);
 
@@ -126,6 +142,8 @@ PyObject* crn_init(PyObject*, PyObject* const* a) {
     };
     Ref stoi = as_float_array(stoi_arg);
     setattr(self, "stoi", stoi.get());
+    if (PyArray_Check(stoi.get()) && PyArray_NDIM(as_array(stoi.get())) == 2)
+        check_extents(PyArray_DIM(as_array(stoi.get()), 0), PyArray_DIM(as_array(stoi.get()), 1));
 
     Ref reginfo;
     if (reginfo_arg == Py_None) {

@@ -29,6 +29,13 @@ auto traced(const char* name, F&& body) -> decltype(body()) {
 
 inline Poll signal_poll() { return Poll{poll_signals, nullptr}; }
 
+/// The largest number of species or reactions: LAPACK's int extents.
+inline constexpr Py_ssize_t kMaxExtent = 2147483647;
+
+/// ValueError for a network with more species or reactions than
+/// kMaxExtent, raised before anything of that size is allocated.
+void check_extents(Py_ssize_t m, Py_ssize_t n);
+
 /// M[rows, :][:, cols] with NumPy indexing.
 Ref submatrix(PyObject* M, PyObject* rows, PyObject* cols);
 

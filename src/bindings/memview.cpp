@@ -1,10 +1,18 @@
 // The memory-view type "_memoryviewslice".
 //
-// A view is an immutable layout (data pointer, 1 or 2 extents, byte strides)
-// over a float64 or bool NumPy array, which it keeps alive through `base`.
-// Indexing with integers reads elements; slices, `T` and row selection give
-// new views over the same base.  The buffer protocol exports the layout
-// stored in the view object itself, so it stays valid while exported.
+// A view is an immutable layout (byte offset into the base's data, 1 or 2
+// extents, byte strides) over a float64 or bool NumPy array, which it keeps
+// alive through `base`.  Indexing with integers reads elements; slices, `T`
+// and row selection give new views over the same base.  The buffer protocol
+// exports the layout stored in the view object itself, so it stays valid
+// while exported.
+//
+// The base is reachable from Python (`base`), and its data can be
+// reallocated in place (resize(refcheck=False), __setstate__).  So a view
+// keeps no pointer into the data: every access takes the base's data as it
+// is at that moment, after any Python code the access runs (__index__ of a
+// key, __float__ of a value), and checks that the view's bytes still lie
+// inside it.
 #include "memview.hpp"
 
 #include <cinttypes>
@@ -26,7 +34,7 @@ char format_bool[] = "?";
 enum class Kind : char { Double = 'd', Bool = '?' };
 
 struct Layout {
-    char* data = nullptr;
+    Py_ssize_t offset = 0;  // bytes from the start of the base's data
     int ndim = 0;
     Py_ssize_t shape[max_ndim] = {0, 0};
     Py_ssize_t strides[max_ndim] = {0, 0};  // bytes
@@ -74,6 +82,27 @@ bool base_writable(const MemView* v) {
     return v->base != nullptr && PyArray_ISWRITEABLE(reinterpret_cast<PyArrayObject*>(v->base));
 }
 
+/// The address of the view's first element in the base's data as it is now.
+/// ValueError when the base no longer holds the bytes the view covers (its
+/// data was reallocated smaller, or with another element type).
+char* origin(const MemView* v) {
+    if (v->base == nullptr) return nullptr;  // cleared: an empty layout
+    auto* arr = reinterpret_cast<PyArrayObject*>(v->base);
+    char* start = PyArray_BYTES(arr);
+    const Layout& l = v->layout;
+    if (element_count(l) == 0) return start;
+    Py_ssize_t lo = l.offset, hi = l.offset + v->itemsize;
+    for (int k = 0; k < l.ndim; ++k) {
+        const Py_ssize_t reach = (l.shape[k] - 1) * l.strides[k];
+        (reach < 0 ? lo : hi) += reach;
+    }
+    const bool same_elements = PyArray_ITEMSIZE(arr) == v->itemsize &&
+                               (PyArray_IS_C_CONTIGUOUS(arr) || PyArray_IS_F_CONTIGUOUS(arr));
+    if (!same_elements || lo < 0 || hi > PyArray_NBYTES(arr))
+        raise(PyExc_ValueError, "the array under this memory view has been changed in place");
+    return start + l.offset;
+}
+
 /// A new view over `base` (borrowed; the view takes its own reference).
 PyObject* new_view(PyObject* base, Kind kind, const Layout& layout) {
     MemView* v = PyObject_GC_New(MemView, view_type);
@@ -96,16 +125,30 @@ PyObject* read_element(Kind kind, const char* p) {
     return Py_NewRef(*p != 0 ? Py_True : Py_False);
 }
 
-void write_element(Kind kind, char* p, PyObject* value) {
+/// A value converted for storing (the conversion may run Python code).
+struct Element {
+    double real = 0.0;
+    char truth = 0;
+};
+
+Element convert_element(Kind kind, PyObject* value) {
+    Element e;
     if (kind == Kind::Double) {
-        const double x = PyFloat_AsDouble(value);
-        if (x == -1.0 && PyErr_Occurred()) throw PyError{};
-        std::memcpy(p, &x, sizeof x);
-        return;
+        e.real = PyFloat_AsDouble(value);
+        if (e.real == -1.0 && PyErr_Occurred()) throw PyError{};
+        return e;
     }
     const int truth = PyObject_IsTrue(value);
     if (truth < 0) throw PyError{};
-    *p = static_cast<char>(truth);
+    e.truth = static_cast<char>(truth);
+    return e;
+}
+
+void write_element(Kind kind, char* p, const Element& e) {
+    if (kind == Kind::Double)
+        std::memcpy(p, &e.real, sizeof e.real);
+    else
+        *p = e.truth;
 }
 
 /// Result of applying an index expression to a layout.
@@ -134,7 +177,7 @@ Selection select(const Layout& src, PyObject* key) {
     Selection sel;
     sel.unchanged = explicit_axes == 0;
     Layout& out = sel.layout;
-    out.data = src.data;
+    out.offset = src.offset;
     int axis = 0;
     auto keep_axis = [&](Py_ssize_t shape, Py_ssize_t stride) {
         out.shape[out.ndim] = shape;
@@ -155,7 +198,7 @@ Selection select(const Layout& src, PyObject* key) {
             // never used.
             Py_ssize_t stride = src.strides[axis];
             if (len > 0) {
-                out.data += start * src.strides[axis];
+                out.offset += start * src.strides[axis];
                 if (__builtin_mul_overflow(step, src.strides[axis], &stride))
                     stride = src.strides[axis];
             }
@@ -167,7 +210,7 @@ Selection select(const Layout& src, PyObject* key) {
             if (i < 0) i += src.shape[axis];
             if (i < 0 || i >= src.shape[axis])
                 raise(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", axis);
-            out.data += i * src.strides[axis];
+            out.offset += i * src.strides[axis];
             ++axis;
         } else {
             raise(PyExc_TypeError, "Cannot index with type '%.200s'", Py_TYPE(item)->tp_name);
@@ -185,9 +228,11 @@ PyObject* copy_view(const MemView* v, bool fortran) {
     const int typenum = v->kind == Kind::Double ? NPY_DOUBLE : NPY_BOOL;
     Ref array = Ref::steal_or_throw(PyArray_EMPTY(src.ndim, dims, typenum, fortran ? 1 : 0));
     auto* arr = reinterpret_cast<PyArrayObject*>(array.get());
+    // taken after the allocation, which may have run Python code (the GC)
+    const char* from = origin(v);
+    char* to = static_cast<char*>(PyArray_DATA(arr));
 
     Layout dst;
-    dst.data = static_cast<char*>(PyArray_DATA(arr));
     dst.ndim = src.ndim;
     for (int k = 0; k < src.ndim; ++k) {
         dst.shape[k] = src.shape[k];
@@ -199,8 +244,7 @@ PyObject* copy_view(const MemView* v, bool fortran) {
     const Py_ssize_t d1 = src.ndim == 2 ? dst.strides[1] : 0;
     for (Py_ssize_t i = 0; i < rows; ++i)
         for (Py_ssize_t j = 0; j < cols; ++j)
-            std::memcpy(dst.data + i * dst.strides[0] + j * d1,
-                        src.data + i * src.strides[0] + j * s1,
+            std::memcpy(to + i * dst.strides[0] + j * d1, from + i * src.strides[0] + j * s1,
                         static_cast<std::size_t>(v->itemsize));
     return new_view(array.get(), v->kind, dst);
 }
@@ -242,7 +286,8 @@ PyObject* MemView_subscript(PyObject* self, PyObject* key) {
         MemView* v = as_view(self);
         const Selection sel = select(v->layout, key);
         if (sel.unchanged) return Py_NewRef(self);
-        if (sel.layout.ndim == 0) return read_element(v->kind, sel.layout.data);
+        if (sel.layout.ndim == 0)
+            return read_element(v->kind, origin(v) + (sel.layout.offset - v->layout.offset));
         return new_view(v->base, v->kind, sel.layout);
     });
 }
@@ -254,7 +299,9 @@ int MemView_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
         if (!base_writable(v)) raise(PyExc_TypeError, "Cannot assign to read-only memoryview");
         const Selection sel = select(v->layout, key);
         if (sel.layout.ndim != 0) raise(PyExc_TypeError, "Cannot assign to a slice of the view");
-        write_element(v->kind, sel.layout.data, value);
+        const Element e = convert_element(v->kind, value);
+        if (!base_writable(v)) raise(PyExc_TypeError, "Cannot assign to read-only memoryview");
+        write_element(v->kind, origin(v) + (sel.layout.offset - v->layout.offset), e);
     });
 }
 
@@ -270,10 +317,9 @@ PyObject* MemView_item(PyObject* self, Py_ssize_t i) {
         const Layout& src = v->layout;
         if (i < 0 || i >= src.shape[0])
             raise(PyExc_IndexError, "Out of bounds on buffer access (axis %d)", 0);
-        char* p = src.data + i * src.strides[0];
-        if (src.ndim == 1) return read_element(v->kind, p);
+        if (src.ndim == 1) return read_element(v->kind, origin(v) + i * src.strides[0]);
         Layout row;
-        row.data = p;
+        row.offset = src.offset + i * src.strides[0];
         row.ndim = 1;
         row.shape[0] = src.shape[1];
         row.strides[0] = src.strides[1];
@@ -301,7 +347,7 @@ int MemView_getbuffer(PyObject* self, Py_buffer* buf, int flags) {
         if (!want_strides && !c_contig)
             raise(PyExc_BufferError, "memory view is not C-contiguous");
 
-        buf->buf = l.data;
+        buf->buf = origin(v);
         buf->obj = Py_NewRef(self);
         buf->len = element_count(l) * v->itemsize;
         buf->readonly = readonly ? 1 : 0;
@@ -430,7 +476,7 @@ int MemView_traverse(PyObject* self, visitproc visit, void* arg) {
 int MemView_clear(PyObject* self) {
     MemView* v = as_view(self);
     Py_CLEAR(v->base);
-    v->layout.data = nullptr;
+    v->layout.offset = 0;
     v->layout.shape[0] = v->layout.shape[1] = 0;
     return 0;
 }
@@ -529,7 +575,7 @@ PyObject* memview_wrap(PyObject* array) {
             raise(PyExc_ValueError,
                   "Buffer has wrong number of dimensions (expected 1 or 2, got %d)", ndim);
         Layout l;
-        l.data = static_cast<char*>(PyArray_DATA(arr));
+        l.offset = 0;
         l.ndim = ndim;
         for (int k = 0; k < ndim; ++k) {
             l.shape[k] = PyArray_DIMS(arr)[k];

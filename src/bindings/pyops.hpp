@@ -195,15 +195,15 @@ inline PyArrayObject* as_array(PyObject* obj) { return reinterpret_cast<PyArrayO
 /// np.zeros(shape, dtype=T): a new C-ordered array (T: double or bool bytes).
 template <class T>
 Ref zeros(std::initializer_list<npy_intp> shape) {
-    return checked(PyArray_ZEROS(static_cast<int>(shape.size()), const_cast<npy_intp*>(shape.begin()),
-                                 ArrayType<T>::typenum, 0));
+    return checked(PyArray_ZEROS(static_cast<int>(shape.size()),
+                                 const_cast<npy_intp*>(shape.begin()), ArrayType<T>::typenum, 0));
 }
 
 /// np.empty(shape, dtype=T)
 template <class T>
 Ref empty(std::initializer_list<npy_intp> shape) {
-    return checked(PyArray_EMPTY(static_cast<int>(shape.size()), const_cast<npy_intp*>(shape.begin()),
-                                 ArrayType<T>::typenum, 0));
+    return checked(PyArray_EMPTY(static_cast<int>(shape.size()),
+                                 const_cast<npy_intp*>(shape.begin()), ArrayType<T>::typenum, 0));
 }
 
 /// The data of an ndarray known to hold elements of type T.

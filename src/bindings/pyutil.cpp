@@ -166,9 +166,64 @@ Buffer::Buffer(PyObject* obj, Elem elem, int ndim, bool writable) {
             PyArray_FromAny(obj, nullptr, 0, 0, NPY_ARRAY_ALIGNED | NPY_ARRAY_ENSURECOPY, nullptr));
         if (PyObject_GetBuffer(aligned_copy_.get(), &view_, flags) != 0) throw PyError{};
     }
+    if (!writable) take_private_copy(item);
 }
 
-Buffer::~Buffer() { PyBuffer_Release(&view_); }
+void Buffer::take_private_copy(Py_ssize_t item) {
+    const int ndim = view_.ndim;
+    if (ndim > 3) {
+        PyBuffer_Release(&view_);
+        raise(PyExc_ValueError, "Buffer has too many dimensions (%d)", ndim);
+    }
+    Py_ssize_t count = 1;
+    for (int d = 0; d < ndim; ++d) {
+        copy_shape_[d] = view_.shape[d];
+        if (__builtin_mul_overflow(count, view_.shape[d], &count)) count = PY_SSIZE_T_MAX;
+    }
+    try {
+        copy_.resize(static_cast<std::size_t>(count) * static_cast<std::size_t>(item));
+    } catch (...) {
+        PyBuffer_Release(&view_);
+        throw;
+    }
+    Py_ssize_t stride = item;
+    for (int d = ndim - 1; d >= 0; --d) {
+        copy_strides_[d] = stride;
+        stride *= copy_shape_[d];
+    }
+    if (count > 0) {
+        const auto* src = static_cast<const unsigned char*>(view_.buf);
+        unsigned char* dst = copy_.data();
+        const Py_ssize_t n0 = ndim > 0 ? copy_shape_[0] : 1;
+        const Py_ssize_t n1 = ndim > 1 ? copy_shape_[1] : 1;
+        const Py_ssize_t n2 = ndim > 2 ? copy_shape_[2] : 1;
+        const Py_ssize_t s0 = ndim > 0 ? view_.strides[0] : 0;
+        const Py_ssize_t s1 = ndim > 1 ? view_.strides[1] : 0;
+        const Py_ssize_t s2 = ndim > 2 ? view_.strides[2] : 0;
+        const auto len = static_cast<std::size_t>(item);
+        for (Py_ssize_t i = 0; i < n0; ++i)
+            for (Py_ssize_t j = 0; j < n1; ++j)
+                for (Py_ssize_t k = 0; k < n2; ++k, dst += item)
+                    std::memcpy(dst, src + i * s0 + j * s1 + k * s2, len);
+    }
+    PyBuffer_Release(&view_);
+    aligned_copy_ = Ref();
+    view_.buf = copy_.data();
+    view_.obj = nullptr;
+    view_.len = count * item;
+    view_.readonly = 1;
+    view_.itemsize = item;
+    view_.format = nullptr;  // checked already; not read again
+    view_.ndim = ndim;
+    view_.shape = copy_shape_;
+    view_.strides = copy_strides_;
+    view_.suboffsets = nullptr;
+    view_.internal = nullptr;
+}
+
+Buffer::~Buffer() {
+    if (view_.obj != nullptr) PyBuffer_Release(&view_);
+}
 
 PyObject* require_ndarray(PyObject* obj) {
     if (!PyArray_Check(obj))

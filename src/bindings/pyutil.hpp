@@ -10,6 +10,7 @@
 #include <initializer_list>
 #include <stdexcept>
 #include <utility>
+#include <vector>
 
 #include "view.hpp"
 
@@ -102,6 +103,13 @@ void poll_signals(void*);
 // but got %s" / "Buffer has wrong number of dimensions (expected %d, got %d)"
 // otherwise.  Read-only buffers of unaligned arrays are taken from an aligned
 // copy.  The Py_buffer is released by the destructor.
+//
+// A read-only Buffer reads a private copy of the data (C order, aligned),
+// taken while the GIL is held: Python code that runs while a kernel works
+// (another thread while the GIL is released, a signal handler at an
+// interrupt check, a call back into Python) may reallocate the object's own
+// data in place (ndarray.resize(refcheck=False), __setstate__), but cannot
+// reach the copy.  Writable buffers are the binding's own new arrays.
 
 enum class Elem { Double, Bool };
 
@@ -126,8 +134,13 @@ public:
     }
 
 private:
+    void take_private_copy(Py_ssize_t item);
+
     Py_buffer view_{};
     Ref aligned_copy_;  // owner of view_ when the object's own data was unaligned
+    std::vector<unsigned char> copy_;   // the private copy view_ points into
+    Py_ssize_t copy_shape_[3] = {0, 0, 0};
+    Py_ssize_t copy_strides_[3] = {0, 0, 0};
 };
 
 /// The object must be a NumPy array: TypeError "Cannot convert %.200s to

@@ -2,6 +2,7 @@
 // smallest isolated buffering structure out of a network pass after pass.
 #include "crn.hpp"
 #include "module.hpp"
+#include "progress.hpp"
 
 namespace quelmar::py {
 namespace {
@@ -19,17 +20,82 @@ Ref bool_array(PyObject* np, PyObject* x) {
     return arr;
 }
 
-/// The names whose entry of XandR (from offset on) is false or true (keep).
-Ref names_where(PyObject* names, Py_ssize_t count, PyObject* XandR, Py_ssize_t offset,
+/// The names whose entry of mask (from offset on) is false or true (keep).
+Ref names_where(PyObject* names, Py_ssize_t count, PyObject* mask, Py_ssize_t offset,
                 bool keep) {
     Ref list = new_list();
     for (Py_ssize_t i = 0; i < count; ++i) {
-        Ref mark = getitem_at(XandR, offset + i);
+        Ref mark = getitem_at(mask, offset + i);
         if (truth(mark.get()) != keep) continue;
         Ref name = getitem_at(names, i);
         append(list.get(), name.get());
     }
     return list;
+}
+
+// ---------------------------------------------------------------------------
+// A long call that Ctrl-C can end.
+//
+// np.linalg.pinv of a large block runs in LAPACK for a long time without
+// looking at signals.  It then runs on a helper thread while the calling
+// thread waits in Thread.join(), which an interrupt ends: the KeyboardInterrupt
+// reaches the caller at once, and the helper's result (or error) is dropped
+// when it finishes.  Small blocks are computed in place.
+
+/// Elements from which a pseudo-inverse runs on a helper thread.
+constexpr Py_ssize_t kThreadedPinvSize = 250000;
+
+/// box = [f, arg, result, error]: box[2] = f(arg), or box[3] = the
+/// exception it raised (as a (type, value, traceback) tuple).
+PyObject* run_boxed(PyObject*, PyObject* box) {
+    PyObject* f = PyList_GET_ITEM(box, 0);    // borrowed
+    PyObject* arg = PyList_GET_ITEM(box, 1);  // borrowed
+    PyObject* result = PyObject_CallOneArg(f, arg);
+    if (result != nullptr) {
+        if (PyList_SetItem(box, 2, result) != 0) return nullptr;  // steals result
+        Py_RETURN_NONE;
+    }
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    PyObject* error = PyTuple_Pack(3, type, value != nullptr ? value : Py_None,
+                                   tb != nullptr ? tb : Py_None);
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+    if (error == nullptr) return nullptr;
+    if (PyList_SetItem(box, 3, error) != 0) return nullptr;  // steals error
+    Py_RETURN_NONE;
+}
+
+PyMethodDef run_boxed_def = {"_run_boxed", run_boxed, METH_O, nullptr};
+
+/// f(arg); on a helper thread when arg is a large array.
+Ref interruptible_call(PyObject* f, PyObject* arg) {
+    if (!PyArray_Check(arg) || PyArray_SIZE(as_array(arg)) < kThreadedPinvSize)
+        return call(f, arg);
+    Ref box = checked(PyList_New(4));
+    PyList_SET_ITEM(box.get(), 0, Py_NewRef(f));
+    PyList_SET_ITEM(box.get(), 1, Py_NewRef(arg));
+    PyList_SET_ITEM(box.get(), 2, Py_NewRef(Py_None));
+    PyList_SET_ITEM(box.get(), 3, Py_NewRef(Py_None));
+    Ref target = checked(PyCFunction_New(&run_boxed_def, nullptr));
+    Ref threading = checked(PyImport_ImportModule("threading"));
+    Ref Thread = getattr(threading.get(), "Thread");
+    Ref args = tuple(box.get());
+    Ref thread = call(Thread.get(), {{"target", target.get()}, {"args", args.get()},
+                                      {"daemon", Py_True}});
+    call_method(thread.get(), "start");
+    call_method(thread.get(), "join");
+    PyObject* error = PyList_GET_ITEM(box.get(), 3);  // borrowed
+    if (error != Py_None) {
+        PyErr_Restore(Py_NewRef(PyTuple_GET_ITEM(error, 0)), Py_NewRef(PyTuple_GET_ITEM(error, 1)),
+                      PyTuple_GET_ITEM(error, 2) == Py_None
+                          ? nullptr
+                          : Py_NewRef(PyTuple_GET_ITEM(error, 2)));
+        throw PyError{};
+    }
+    return Ref::borrow(PyList_GET_ITEM(box.get(), 2));
 }
 
 }  // namespace
@@ -58,7 +124,8 @@ PyObject* crn_structural_reduction(PyObject*, PyObject* const* a) {
     Ref S12 = submatrix(NU.get(), notX.get(), R.get());
     Ref S22 = submatrix(NU.get(), X.get(), R.get());
     Ref linalg = getattr(np.get(), "linalg");
-    Ref P = call_method(linalg.get(), "pinv", S22.get());
+    Ref pinv = getattr(linalg.get(), "pinv");
+    Ref P = interruptible_call(pinv.get(), S22.get());
     Ref T = call_method(S12.get(), "dot", P.get());
     Ref S21 = submatrix(NU.get(), X.get(), notR.get());
     Ref TS21 = call_method(T.get(), "dot", S21.get());
@@ -74,9 +141,12 @@ PyObject* crn_structural_reduction(PyObject*, PyObject* const* a) {
     Ref oc_arr = call_method(np.get(), "array", oc_old.get());
     Ref oc = submatrix(oc_arr.get(), notX.get(), notR.get());
     Ref X_names = getattr(self, "X_names");
-    Ref X_reduc = names_where(X_names.get(), M, XandR, 0, false);
+    // The names are cut by the same boolean arrays as the matrices (a
+    // selection is read once: a masked array, say, reads differently
+    // element by element).
+    Ref X_reduc = names_where(X_names.get(), M, X.get(), 0, false);
     Ref R_names = getattr(self, "R_names");
-    Ref R_reduc = names_where(R_names.get(), N, XandR, M, false);
+    Ref R_reduc = names_where(R_names.get(), N, R.get(), 0, false);
 
     setattr(self, "stoi", stoi_reduc.get());
     setattr(self, "reginfo", reginfo_reduc.get());
@@ -155,6 +225,9 @@ PyObject* indicator_diagnose_impl(PyObject*, PyObject* const* a) {
         Ref Mobj, Nobj;
         unpack2(shape.get(), Mobj, Nobj);
         const Py_ssize_t M = as_ssize(Mobj.get());
+        // Progress: the reactions contracted so far, of all.
+        report_progress(P - as_ssize(Nobj.get()), P);
+        ProgressPause pause;
 
         Ref found = call_method(crn, "search_for_isoBSs");
         Ref minisoBS = getitem_at(found.get(), 0);
@@ -180,6 +253,7 @@ PyObject* indicator_diagnose_impl(PyObject*, PyObject* const* a) {
         if (holds_every_species()) break;
         call_method(crn, "structural_reduction", minisoBS.get());
     }
+    report_progress(P, P);
     return res.release();
 }
 

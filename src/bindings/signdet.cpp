@@ -29,8 +29,8 @@ void sign_closure_destroy(PyObject* capsule) {
 }
 
 SignClosure& sign_closure(PyObject* func) {
-    auto* c = static_cast<SignClosure*>(
-        PyCapsule_GetPointer(function_closure(func), kSignClosureName));
+    auto* c =
+        static_cast<SignClosure*>(PyCapsule_GetPointer(function_closure(func), kSignClosureName));
     if (c == nullptr) throw PyError{};
     return *c;
 }

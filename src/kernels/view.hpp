@@ -8,6 +8,8 @@
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <new>
+#include <stdexcept>
 #include <type_traits>
 #include <vector>
 
@@ -57,13 +59,27 @@ struct MatrixView {
     operator MatrixView<const T>() const { return {data, rows, cols, stride0, stride1}; }
 };
 
+/// Number of elements of a rows x cols matrix of T.  Throws
+/// std::invalid_argument for a negative extent and std::bad_alloc when the
+/// matrix could not fit in the address space (rows * cols * sizeof(T)
+/// overflowing included), before anything is allocated.
+template <class T>
+std::size_t checked_elements(index_t rows, index_t cols) {
+    if (rows < 0 || cols < 0) throw std::invalid_argument("negative matrix extent");
+    index_t count = 0;
+    if (__builtin_mul_overflow(rows, cols, &count) ||
+        count > PTRDIFF_MAX / static_cast<index_t>(sizeof(T)))
+        throw std::bad_alloc();
+    return static_cast<std::size_t>(count);
+}
+
 /// Row-major owning matrix.
 template <class T>
 class Matrix {
 public:
     Matrix() = default;
     Matrix(index_t rows, index_t cols, T fill = T{})
-        : rows_(rows), cols_(cols), data_(static_cast<std::size_t>(rows * cols), fill) {}
+        : rows_(rows), cols_(cols), data_(checked_elements<T>(rows, cols), fill) {}
 
     index_t rows() const { return rows_; }
     index_t cols() const { return cols_; }

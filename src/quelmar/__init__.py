@@ -4,6 +4,9 @@ The compiled core is :mod:`quelmar.cyquelmar`.  Around it:
 
 * :mod:`quelmar.loaders`: networks from SBML, cobrapy JSON, Antimony or
   reaction strings (:func:`load`, :func:`from_reactions`, ...);
+* :mod:`quelmar.preparation`: :func:`regularity` (is the A-matrix
+  structurally non-singular, and which part is not) and :func:`prune`
+  (a structurally regular sub-network, with the reasons for each removal);
 * :mod:`quelmar.analysis`: :func:`analyze`, the whole analysis in one call;
 * :mod:`quelmar.report`: the text and HTML reports of an analysis;
 * :mod:`quelmar.diagram`: the buffering-structure hierarchy as a diagram;
@@ -27,8 +30,31 @@ __all__ = [
     "loads_antimony",
     "from_reactions",
     "write_diagram",
+    "regularity",
+    "prune",
     "batch",
 ]
+
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:  # what the names below are bound to, for type checkers
+    from . import cyquelmar
+    from .analysis import Analysis, analyze
+    from .batching import batch
+    from .cyquelmar import CRN
+    from .diagram import write_diagram
+    from .preparation import prune, regularity
+    from .loaders import (
+        LoadError,
+        ModelWarning,
+        from_reactions,
+        load,
+        load_antimony,
+        load_cobra_json,
+        load_sbml,
+        loads_antimony,
+        loads_sbml,
+    )
 
 # The names are bound on first use, so that the command line starts (and
 # can be interrupted cleanly) before NumPy, SciPy and the compiled core load.
@@ -47,6 +73,8 @@ _HOMES = {
     "load_sbml": "loaders",
     "loads_antimony": "loaders",
     "loads_sbml": "loaders",
+    "regularity": "preparation",
+    "prune": "preparation",
 }
 
 

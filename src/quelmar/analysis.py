@@ -1,9 +1,12 @@
 """One call for the whole structural analysis of a network.
 
-:func:`analyze` computes, on a copy of the network, the sensitivity matrix,
-the isolated buffering structures, their inclusion hierarchy and the
-indicator diagnosis, and returns them as an :class:`Analysis`, which prints
-as text, serialises to JSON and shows as HTML in a notebook.
+:func:`analyze` checks that the network is structurally regular, then
+computes, on a copy of the network, the sensitivity matrix, the isolated
+buffering structures, their inclusion hierarchy and the indicator
+diagnosis, and returns them as an :class:`Analysis`, which prints as text,
+serialises to JSON and shows as HTML in a notebook.  On a structurally
+singular network these are undefined: the analysis says which part is
+singular instead, or prepares the network first when asked to.
 """
 
 from __future__ import annotations
@@ -12,6 +15,8 @@ import contextlib
 import json
 import math
 import operator
+import warnings
+from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
@@ -23,6 +28,7 @@ from .report import html_document, html_report, text_report
 
 if TYPE_CHECKING:
     import networkx as nx
+    import numpy.typing as npt
     import pandas as pd
     from matplotlib.figure import Figure
 
@@ -64,14 +70,14 @@ class BufferingStructure:
     """One isolated buffering structure, named by its species and reactions."""
 
     id: str
-    species: list
-    reactions: list
-    children: list = field(default_factory=list)  # ids of direct sub-structures
+    species: list[str]
+    reactions: list[str]
+    children: list[str] = field(default_factory=list)  # ids of direct sub-structures
 
-    def elements(self):
+    def elements(self) -> set[tuple[str, str]]:
         return {("species", s) for s in self.species} | {("reaction", r) for r in self.reactions}
 
-    def own(self, by_id):
+    def own(self, by_id: Mapping[str, BufferingStructure]) -> tuple[list[str], list[str]]:
         """Species and reactions not in any direct sub-structure."""
         inner = set()
         for c in self.children:
@@ -90,22 +96,38 @@ class Analysis:
     :class:`BufferingStructure`, smallest first, each with its direct
     sub-structures in ``children``); ``diagnosis`` (the records of the
     indicator diagnosis: dicts with "chemicals", "reactions", "sign_det");
-    ``trials`` and ``seed`` as given; ``source`` (free text, e.g. a file).
+    ``trials`` and ``seed`` as given; ``source`` (free text, e.g. a file);
+    ``regularity``: the structural regularity of the analysed network (see
+    :meth:`quelmar.preparation.Regularity.to_dict`), or None;
+    ``preparation``: what :func:`quelmar.prune` removed first (see
+    :meth:`quelmar.preparation.Pruned.to_dict`), or None.
+
+    On a structurally singular network ``defined`` is false, ``sensitivity``
+    is None and ``structures`` and ``diagnosis`` are empty: they do not
+    exist, rather than being all false.
     """
 
     name: object
-    species: list
-    reactions: list
-    sensitivity: np.ndarray
-    structures: list
-    diagnosis: list
+    species: list[str]
+    reactions: list[str]
+    sensitivity: npt.NDArray[np.bool_]
+    structures: list[BufferingStructure]
+    diagnosis: list[dict[str, object]]
     trials: int = 2
     seed: int | None = None
     source: str | None = None
+    regularity: dict | None = None
+    preparation: dict | None = None
+
+    @property
+    def defined(self) -> bool:
+        """False when the network is structurally singular: no sensitivity,
+        no buffering structures, no diagnosis."""
+        return self.regularity is None or bool(self.regularity.get("is_regular", True))
 
     # -- access ---------------------------------------------------------
 
-    def structure(self, sid):
+    def structure(self, sid: str) -> BufferingStructure:
         """The structure with id ``sid`` (such as ``"B1"``)."""
         for s in self.structures:
             if s.id == sid:
@@ -113,66 +135,79 @@ class Analysis:
         raise KeyError(sid)
 
     @property
-    def hierarchy(self):
+    def hierarchy(self) -> dict[str, list[str]]:
         """Mapping from each structure's id to the ids of its direct sub-structures."""
         return {s.id: list(s.children) for s in self.structures}
 
-    def responding(self, reaction):
+    def responding(self, reaction: str) -> list[str]:
         """Species that respond to a perturbation of ``reaction`` (a name)."""
         j = self.reactions.index(reaction)
         return [s for i, s in enumerate(self.species) if self.sensitivity[i, j]]
 
     # -- serialisation --------------------------------------------------
 
-    def to_dict(self):
+    def to_dict(self) -> dict[str, Any]:
         """Plain data (lists, dicts, str, int, float, bool, None), JSON-safe."""
         def det(v):
             v = float(v)
             return None if math.isnan(v) else v
-        return {
+        out = {
             "name": None if self.name is None else str(self.name),
             "source": self.source,
+        }
+        if self.regularity is not None:
+            out["regularity"] = self.regularity
+        if self.preparation is not None:
+            out["preparation"] = self.preparation
+        defined = self.defined
+        out.update({
             "trials": self.trials,
             "seed": self.seed,
             "species": list(self.species),
             "reactions": list(self.reactions),
-            "sensitivity": [[bool(x) for x in row] for row in self.sensitivity],
+            "sensitivity": [[bool(x) for x in row] for row in self.sensitivity]
+            if defined else None,
             "structures": [{"id": s.id, "species": list(s.species),
                             "reactions": list(s.reactions),
-                            "children": list(s.children)} for s in self.structures],
-            "hierarchy": self.hierarchy,
+                            "children": list(s.children)} for s in self.structures]
+            if defined else None,
+            "hierarchy": self.hierarchy if defined else None,
             "diagnosis": [{"chemicals": list(r["chemicals"]),
                            "reactions": list(r["reactions"]),
                            "sign_det": det(r["sign_det"]),
-                           "sign": sign_name(r["sign_det"])} for r in self.diagnosis],
-        }
+                           "sign": sign_name(r["sign_det"])} for r in self.diagnosis]
+            if defined else None,
+        })
+        return out
 
-    def to_json(self, indent=1):
+    def to_json(self, indent: int | str | None = 1) -> str:
         """JSON text of :meth:`to_dict` (NaN signs are written as null)."""
         return json.dumps(self.to_dict(), indent=indent, allow_nan=False)
 
     @classmethod
-    def from_dict(cls, data):
+    def from_dict(cls, data: Mapping[str, Any]) -> Analysis:
         """Inverse of :meth:`to_dict`."""
         structures = [BufferingStructure(s["id"], list(s["species"]), list(s["reactions"]),
                                          list(s.get("children", [])))
-                      for s in data["structures"]]
+                      for s in data["structures"] or []]
         diagnosis = [{"chemicals": list(r["chemicals"]), "reactions": list(r["reactions"]),
                       "sign_det": math.nan if r["sign_det"] is None else float(r["sign_det"])}
-                     for r in data["diagnosis"]]
-        sens = np.array(data["sensitivity"], dtype=bool).reshape(
-            len(data["species"]), len(data["reactions"]))
+                     for r in data["diagnosis"] or []]
+        sens = None
+        if data["sensitivity"] is not None:
+            sens = np.array(data["sensitivity"], dtype=bool).reshape(
+                len(data["species"]), len(data["reactions"]))
         return cls(data["name"], list(data["species"]), list(data["reactions"]), sens,
                    structures, diagnosis, data.get("trials", 2), data.get("seed"),
-                   data.get("source"))
+                   data.get("source"), data.get("regularity"), data.get("preparation"))
 
     @classmethod
-    def from_json(cls, text):
+    def from_json(cls, text: str | bytes) -> Analysis:
         return cls.from_dict(json.loads(text))
 
     # -- diagram --------------------------------------------------------
 
-    def to_dot(self, **options):
+    def to_dot(self, **options: Any) -> str:
         """The hierarchy as Graphviz DOT text (see :mod:`quelmar.diagram`)."""
         from .diagram import hierarchy_dot
         return hierarchy_dot(self, **options)
@@ -192,6 +227,9 @@ class Analysis:
         return text_report(self)
 
     def __repr__(self) -> str:
+        if not self.defined:
+            return (f"<Analysis of {self.name!r}: {len(self.species)} species, "
+                    f"{len(self.reactions)} reactions, structurally singular>")
         return (f"<Analysis of {self.name!r}: {len(self.species)} species, "
                 f"{len(self.reactions)} reactions, {len(self.structures)} buffering "
                 f"structures, {len(self.diagnosis)} diagnosis records>")
@@ -237,8 +275,18 @@ class Analysis:
         return g
 
 
+def _tracked(step: Any, function: Any, *args: Any) -> Any:
+    """``function(*args)``, telling ``step.update(done, total)`` how far a long
+    search or diagnosis has come when the step object has that method."""
+    update = getattr(step, "update", None)
+    if not callable(update):
+        return function(*args)
+    from .cyquelmar import _with_progress
+    return _with_progress(update, function, args)
+
+
 def analyze(crn: Any, trials: int = 2, seed: int | None = None,
-            progress: Any = None) -> Analysis:
+            progress: Any = None, prune: bool = False) -> Analysis:
     """Structural analysis of ``crn``, which is left unchanged.
 
     ``crn`` is a :class:`CRN` or a model object that :func:`quelmar.load`
@@ -251,6 +299,13 @@ def analyze(crn: Any, trials: int = 2, seed: int | None = None,
     ``progress``: optional callable taking a step description and returning
     a context manager that is held while the step runs (the command line
     uses it to show long steps).
+    ``prune``: analyse ``quelmar.prune(crn).network`` (a structurally regular
+    sub-network) and record what was removed in ``preparation``.
+
+    The structural regularity of the network is checked first.  When it is
+    singular (and ``prune`` is false) a :class:`~quelmar.ModelWarning` is
+    issued and the result names the singular part, with the sensitivity,
+    the structures and the diagnosis left undefined.
     """
     if not isinstance(crn, CRN):
         from .loaders.objects import KINDS, from_object, is_model_object
@@ -271,12 +326,36 @@ def analyze(crn: Any, trials: int = 2, seed: int | None = None,
     m, n = work.stoi.shape
     if m == 0 or n == 0:
         raise ValueError("the network has no species or no reactions")
+    from .loaders import ModelWarning
+    from .preparation import prune as prune_network, regularity
+
+    preparation = None
+    if prune:
+        with progress("preparation"):
+            pruned = prune_network(work)
+        preparation = pruned.to_dict()
+        if pruned.removed:
+            work = pruned.network
+            m, n = work.stoi.shape
+        reg = pruned.regularity
+    else:
+        with progress("structural regularity"):
+            reg = regularity(work)
     species, reactions = list(work.X_names), list(work.R_names)
+    if not reg.is_regular:
+        name = "the network" if crn.name is None else f"network {crn.name}"
+        warnings.warn(f"{name} is structurally singular (A-matrix of order {reg.order}, "
+                      f"structural rank {reg.structural_rank}): its sensitivity and "
+                      "buffering structures are undefined; prepare it first "
+                      "(quelmar.prune, or quelmar analyze --prune)", ModelWarning,
+                      stacklevel=2)
+        return Analysis(crn.name, species, reactions, None, [], [], trials, seed,
+                        regularity=reg.to_dict(), preparation=preparation)
 
     with progress(f"sensitivity matrix ({m} species x {n} reactions)"):
         sens = np.array(work._smat_(trials), dtype=bool)
-    with progress("isolated buffering structures"):
-        found = work.search_for_isoBSs(trials)
+    with progress("isolated buffering structures") as step:
+        found = _tracked(step, work.search_for_isoBSs, trials)
     sets = []
     structures = []
     for k, sel in enumerate(found, 1):
@@ -287,9 +366,9 @@ def analyze(crn: Any, trials: int = 2, seed: int | None = None,
         sets.append({i for i in range(m + n) if sel[i]})
     for s, kids in zip(structures, hasse_diagram(sets)):
         s.children = [structures[j].id for j in kids]
-    with progress("indicator diagnosis"):
-        records = indicator_diagnose(work)
+    with progress("indicator diagnosis") as step:
+        records = _tracked(step, indicator_diagnose, work)
     diagnosis = [{"chemicals": list(r["chemicals"]), "reactions": list(r["reactions"]),
                   "sign_det": float(r["sign_det"])} for r in records]
     return Analysis(crn.name, species, reactions, sens, structures, diagnosis,
-                    trials, seed)
+                    trials, seed, regularity=reg.to_dict(), preparation=preparation)

@@ -155,6 +155,9 @@ def build_parser():
                    "Matplotlib: pip install 'quelmar[plot]')")
     a.add_argument("--html", metavar="FILE",
                    help="write the whole analysis as one self-contained HTML page")
+    a.add_argument("--prune", action="store_true",
+                   help="prepare the network first: remove dead ends and what keeps it "
+                   "structurally singular, with the reason for each removal")
     a.add_argument("--full", action="store_true",
                    help="list every name in the report (by default the sensitivity is "
                    "summarised and long lists are shortened)")
@@ -248,7 +251,8 @@ def _batch(args):
 
 
 class _Progress:
-    """Shows a step on stderr once it has run for ``delay`` seconds."""
+    """Shows a step on stderr once it has run for ``delay`` seconds, with the
+    share done when the step reports it (``update(done, total)``)."""
 
     def __init__(self, stream, enabled, delay=1.0):
         self.stream = stream
@@ -256,10 +260,19 @@ class _Progress:
         self.delay = delay
         self.live = enabled and hasattr(stream, "isatty") and stream.isatty()
 
+    class _Step:
+        def __init__(self):
+            self.share = None
+
+        def update(self, done, total):
+            if total > 0:
+                self.share = min(1.0, done / total)
+
     @contextlib.contextmanager
     def __call__(self, step):
+        state = self._Step()
         if not self.enabled:
-            yield
+            yield state
             return
         start = time.monotonic()
         shown = threading.Event()
@@ -269,20 +282,26 @@ class _Progress:
             if done.wait(self.delay):
                 return
             shown.set()
+            reported = None
             while True:
                 elapsed = time.monotonic() - start
+                share = state.share
+                part = "" if share is None else f" {100 * share:.0f}%"
                 if self.live:
-                    _say(self.stream, f"\r{PROG}: {printable(step)}... {elapsed:.0f} s")
+                    _say(self.stream, f"\r{PROG}: {printable(step)}...{part} {elapsed:.0f} s")
                     _raw(self.stream, "\x1b[K")
                 elif elapsed < self.delay + 0.5:
                     _say(self.stream, f"{PROG}: {step}...\n")
+                elif share is not None and (reported is None or share >= reported + 0.25):
+                    reported = share
+                    _say(self.stream, f"{PROG}: {step}:{part} after {elapsed:.0f} s\n")
                 if done.wait(1.0):
                     return
 
         thread = threading.Thread(target=tick, daemon=True)
         thread.start()
         try:
-            yield
+            yield state
         finally:
             done.set()
             thread.join()
@@ -358,7 +377,8 @@ def _analyze(args):
         except Exception as e:  # noqa: BLE001 - reported in one line, never a traceback
             raise _Failure(f"{label}: cannot load: {type(e).__name__}: {e}") from None
         try:
-            result = analyze(crn, trials=args.trials, seed=args.seed, progress=progress)
+            result = analyze(crn, trials=args.trials, seed=args.seed, progress=progress,
+                             prune=args.prune)
         except Exception as e:  # noqa: BLE001
             raise _Failure(f"{label}: analysis failed: {type(e).__name__}: {e}") from None
         result.source = label
@@ -372,6 +392,14 @@ def _analyze(args):
                 write_atomic(args.json, text, inputs=[path])
             except OSError as e:
                 raise _Failure(f"{args.json}: cannot write: {_reason(e)}") from None
+    if not result.defined:
+        for flag, path_ in (("--diagram", args.diagram), ("--plot", args.plot)):
+            if path_:
+                _say(sys.stderr, printable(f"{PROG}: warning: {path_} not written ({flag}): "
+                                           "the network is structurally singular, it has "
+                                           "no buffering structures or sensitivity; try "
+                                           "--prune") + "\n")
+        args.diagram = args.plot = None
     if args.diagram:
         try:
             with progress(f"rendering {args.diagram}"):

@@ -123,6 +123,9 @@ def plot_sensitivity(result: Analysis, *, structure: str | None = None,
     ``outline``: draw and label the structures' outlines.  ``figsize``:
     inches; by default it grows with the matrix.
     """
+    if result.sensitivity is None:
+        raise PlotError("the sensitivity matrix is undefined: the network is structurally "
+                        "singular (prepare it first: --prune)")
     Figure, Rectangle = _matplotlib()
     rows, cols = heatmap_order(result)
     structures = [s for s in result.structures if not _is_whole(result, s)]
@@ -139,10 +142,10 @@ def plot_sensitivity(result: Analysis, *, structure: str | None = None,
     if m == 0 or n == 0:
         raise ValueError("nothing to draw: the selection has no species or no reactions")
     # the part the structures cover, for the zoom panel
-    in_r = {result.species.index(x) for s in structures for x in s.species}
-    in_c = {result.reactions.index(x) for s in structures for x in s.reactions}
-    zrows = [i for i in rows if i in in_r]
-    zcols = [j for j in cols if j in in_c]
+    in_r = {x for s in structures for x in s.species}
+    in_c = {x for s in structures for x in s.reactions}
+    zrows = [i for i in rows if result.species[i] in in_r]
+    zcols = [j for j in cols if result.reactions[j] in in_c]
     if zoom is None:
         zoom = max(m, n) > 40 and 0 < len(zrows) * 3 <= m and 0 < len(zcols) * 3 <= n
     zoom = bool(zoom and zrows and zcols)
@@ -210,14 +213,12 @@ def _draw(ax: Any, result: Analysis, rows: list[int], cols: list[int],
         ax.tick_params(which="minor", length=0)
     if not outline:
         return
-    pos_r = {i: k for k, i in enumerate(rows)}
-    pos_c = {j: k for k, j in enumerate(cols)}
+    pos_r = {result.species[i]: k for k, i in enumerate(rows)}
+    pos_c = {result.reactions[j]: k for k, j in enumerate(cols)}
     placed: list[tuple[float, float]] = []
     for k, s in enumerate(structures):
-        sr = _span([pos_r[i] for i in (result.species.index(x) for x in s.species)
-                    if i in pos_r])
-        sc = _span([pos_c[j] for j in (result.reactions.index(x) for x in s.reactions)
-                    if j in pos_c])
+        sr = _span([pos_r[x] for x in s.species if x in pos_r])
+        sc = _span([pos_c[x] for x in s.reactions if x in pos_c])
         if sr is None or sc is None:
             continue
         colour = OUTLINES[k % len(OUTLINES)]

@@ -26,6 +26,11 @@ __all__ = ["diagnosis_sentences", "html_document", "html_report", "sensitivity_g
            "text_report"]
 
 WIDTH = 78
+#: in the compact text report: groups of reactions, structures and diagnosis
+#: records listed at most
+MAX_GROUPS = 15
+MAX_STRUCTURES = 30
+MAX_DIAGNOSIS = 12
 
 
 def _names(names: Sequence[str], limit: int | None) -> str:
@@ -73,8 +78,8 @@ def _part(result: Analysis, k: int, limit: int | None) -> str:
     """What the k-th diagnosis record covers, in words."""
     rec = result.diagnosis[k]
     xs, rs = list(rec["chemicals"]), list(rec["reactions"])
-    members = (f"{count(len(xs), 'species')} ({_names(xs, limit) or 'none'}) and "
-               f"{count(len(rs), 'reaction')} ({_names(rs, limit) or 'none'})")
+    members = " and ".join(f"{count(len(names), word)} ({_names(names, limit)})"
+                           for names, word in ((xs, "species"), (rs, "reaction")) if names)
     if k == 0 and _is_whole(result, xs, rs):
         return f"The whole network, {members}:"
     earlier = {x for r in result.diagnosis[:k] for x in r["chemicals"]}
@@ -132,6 +137,17 @@ def text_report(result: Analysis, full: bool = False) -> str:
     seed = "no seed" if result.seed is None else f"seed {result.seed}"
     out.append(f"({result.trials} random trials, {seed})")
 
+    out.extend(_preparation_text(result, limit, w))
+    if not getattr(result, "defined", True):
+        out.append("")
+        out.append("Sensitivity: undefined (the A-matrix is singular for every choice of "
+                   "rates)")
+        out.append("Isolated buffering structures and indicator diagnosis: undefined")
+        if not full:
+            out.append("")
+            out.append("(long lists shortened; every name: --full, or result.report(full=True))")
+        return "\n".join(out)
+
     out.append("")
     if full:
         out.append("Sensitivity: species that respond to a perturbation of each reaction")
@@ -159,12 +175,55 @@ def text_report(result: Analysis, full: bool = False) -> str:
             out.extend(wrap(", ".join(rec["reactions"]) or "-", "      reactions: ", w))
         out.append("")
         out.append("The diagnosis in words:")
-    for k, sentence in enumerate(diagnosis_sentences(result, None if full else 4), 1):
-        out.extend(wrap(sentence, f"  {k}. ", w))
+    sentences = diagnosis_sentences(result, None if full else 4)
+    keep = range(len(sentences))
+    if not full and len(sentences) > MAX_DIAGNOSIS:
+        keep = [*range(MAX_DIAGNOSIS - 1), len(sentences) - 1]
+    for k in keep:
+        if k == len(sentences) - 1 and len(keep) < len(sentences):
+            left = result.diagnosis[MAX_DIAGNOSIS - 1:-1]
+            fixed = sum(sign_name(r["sign_det"]) in ("positive", "negative") for r in left)
+            out.append(f"  ... {len(left)} more parts, {fixed} with a fixed determinant "
+                       "sign (--full lists them)")
+        out.extend(wrap(sentences[k], f"  {k + 1}. ", w))
     if not full:
         out.append("")
         out.append("(long lists shortened; every name: --full, or result.report(full=True))")
     return "\n".join(out)
+
+
+def _preparation_text(result: Analysis, limit: int | None, w: int) -> list[str]:
+    """The preparation and regularity sections (nothing for a plain regular network)."""
+    out: list[str] = []
+    prep = getattr(result, "preparation", None)
+    if prep is not None:
+        out.append("")
+        out.append("Preparation")
+        out.extend(wrap(prep["summary"], "  ", w))
+        removed = prep["removed"]
+        shown = removed if limit is None else removed[:limit]
+        for r in shown:
+            out.extend(wrap(f"{r['name']}: {r['reason']}", f"  {r['kind']} ", w))
+        if len(shown) < len(removed):
+            steps: dict[str, int] = {}
+            for r in removed[len(shown):]:
+                steps[r["step"]] = steps.get(r["step"], 0) + 1
+            out.append(f"  ... and {len(removed) - len(shown)} more ("
+                       + ", ".join(f"{k}: {v}" for k, v in steps.items()) + ")")
+    reg = getattr(result, "regularity", None)
+    if reg is not None and not reg["is_regular"]:
+        out.append("")
+        out.append("Structural regularity: SINGULAR")
+        out.extend(wrap(reg["summary"], "  ", w))
+        parts = reg["parts"]
+        shown = parts if limit is None else parts[:2 * limit]
+        for p in shown:
+            out.extend(wrap(f"{p['name']} ({p['block']}): {p['reason']}",
+                            f"  {p['kind']} ", w))
+        if len(shown) < len(parts):
+            out.append(f"  ... and {len(parts) - len(shown)} more rows and columns of "
+                       "the A-matrix")
+    return out
 
 
 def _structures_full(result: Analysis, w: int) -> list[str]:
@@ -191,7 +250,13 @@ def _structures_compact(result: Analysis, w: int) -> list[str]:
     by_id = {s.id: s for s in result.structures}
     out = [f"Hierarchy of the isolated buffering structures: {len(result.structures)}, "
            "smallest first,", "each made of its direct sub-structures + what it adds"]
-    for s in result.structures:
+    shown = result.structures
+    if len(shown) > MAX_STRUCTURES:  # the smallest ones and the largest
+        shown = shown[:MAX_STRUCTURES - 1] + shown[-1:]
+    for s in shown:
+        if s is shown[-1] and len(shown) < len(result.structures):
+            out.append(f"  ... {len(result.structures) - len(shown)} more (--full lists "
+                       "them all)")
         head = (f"  {s.id}: {count(len(s.species), 'species')}, "
                 f"{count(len(s.reactions), 'reaction')}"
                 + (" (the whole network)" if _is_whole(result, s.species, s.reactions)
@@ -212,7 +277,8 @@ def _structures_compact(result: Analysis, w: int) -> list[str]:
 def _sensitivity_summary(result: Analysis, w: int) -> list[str]:
     m = len(result.species)
     out = ["Sensitivity: how many species respond to a perturbation of each reaction"]
-    for species, reactions in sensitivity_groups(result):
+    groups = sensitivity_groups(result)
+    for species, reactions in groups[:MAX_GROUPS]:
         reach = ("every species" if len(species) == m and m > 1
                  else "no species" if not species else count(len(species), "species"))
         text = _names(reactions, 4)
@@ -222,6 +288,10 @@ def _sensitivity_summary(result: Analysis, w: int) -> list[str]:
             text += (f" ({where}: {', '.join(species)})" if len(species) <= 4
                      else f" ({where})")
         out.extend(wrap(text, f"  {reach:>13} <- {count(len(reactions), 'reaction')}: ", w))
+    if len(groups) > MAX_GROUPS:
+        rest = groups[MAX_GROUPS:]
+        out.append(f"  ... {count(sum(len(r) for _, r in rest), 'reaction')} more, in "
+                   f"{len(rest)} groups (--full lists them)")
     return out
 
 
@@ -267,7 +337,11 @@ def _body(result: Analysis, level: int) -> list[str]:
     e = html.escape
     h = f"h{level}"
     by_id = {s.id: s for s in result.structures}
-    parts = []
+    parts = _preparation_html(result, h)
+    if not getattr(result, "defined", True):
+        parts.append(f"<{h}>Sensitivity and buffering structures</{h}>")
+        parts.append("<p>Undefined: the A-matrix is singular for every choice of rates.</p>")
+        return parts
 
     parts.append(f"<{h}>Sensitivity</{h}>")
     heat = _svg_or_none(lambda: heatmap_svg(result))
@@ -313,11 +387,44 @@ def _body(result: Analysis, level: int) -> list[str]:
     return parts
 
 
+def _preparation_html(result: Analysis, h: str) -> list[str]:
+    e = html.escape
+    parts: list[str] = []
+    prep = getattr(result, "preparation", None)
+    if prep is not None:
+        parts.append(f"<{h}>Preparation</{h}><p>{e(prep['summary'])}</p>")
+        if prep["removed"]:
+            parts.append(f"<details><summary>{count(len(prep['removed']), 'removal')}"
+                         "</summary><table><tr><th>removed</th><th>step</th>"
+                         "<th>why</th></tr>")
+            for r in prep["removed"]:
+                parts.append(f"<tr><td>{e(r['kind'])} <b>{e(str(r['name']))}</b></td>"
+                             f"<td>{e(r['step'])}</td><td>{e(r['reason'])}</td></tr>")
+            parts.append("</table></details>")
+    reg = getattr(result, "regularity", None)
+    if reg is not None and not reg["is_regular"]:
+        parts.append(f"<{h}>Structural regularity: singular</{h}>"
+                     f"<p class='variable'>{e(reg['summary'])}</p>")
+        parts.append(f"<details><summary>the singular part: "
+                     f"{len(reg['parts'])} rows and columns of the A-matrix</summary>"
+                     "<table><tr><th>part</th><th></th><th>why</th></tr>")
+        for p in reg["parts"]:
+            parts.append(f"<tr><td>{e(p['kind'])} <b>{e(str(p['name']))}</b></td>"
+                         f"<td>{e(p['block'])}</td><td>{e(p['reason'])}</td></tr>")
+        parts.append("</table></details>")
+    return parts
+
+
 def _summary(result: Analysis) -> str:
     e = html.escape
     seed = "no seed" if result.seed is None else f"seed {result.seed}"
     fixed = sum(sign_name(r["sign_det"]) in ("positive", "negative") for r in result.diagnosis)
     src = f"from {e(result.source)}; " if result.source else ""
+    if not getattr(result, "defined", True):
+        return (f"<p class='summary'>{count(len(result.species), 'species')}, "
+                f"{count(len(result.reactions), 'reaction')}; structurally singular: "
+                "no sensitivity, no buffering structures. "
+                f"<span class='muted'>{src}</span></p>")
     return (f"<p class='summary'>{count(len(result.species), 'species')}, "
             f"{count(len(result.reactions), 'reaction')}; "
             f"{count(len(result.structures), 'isolated buffering structure')}; "

@@ -7,6 +7,8 @@ import functools
 import os
 import warnings
 import zlib
+from collections.abc import Callable
+from typing import Any, TypeVar
 
 import numpy as np
 
@@ -48,7 +50,10 @@ def _one_line(text):
     return " ".join(str(text).split())
 
 
-def _guarded(where_of):
+_Reader = TypeVar("_Reader", bound=Callable[..., Any])
+
+
+def _guarded(where_of: Callable[..., object]) -> Callable[[_Reader], _Reader]:
     """Turn any failure of a reader into a one-line :class:`LoadError`.
 
     ``where_of(*args, **kwargs)`` names the input for the message.  Errors
@@ -57,7 +62,7 @@ def _guarded(where_of):
     exhausted memory, undecodable text) are reported like any other bad
     file.
     """
-    def wrap(reader):
+    def wrap(reader: _Reader) -> _Reader:
         @functools.wraps(reader)
         def guarded(*args, **kwargs):
             try:
@@ -75,7 +80,7 @@ def _guarded(where_of):
             except ValueError as e:
                 problem = str(e)
             raise LoadError(_safe_where(where_of(*args, **kwargs)), problem) from None
-        return guarded
+        return guarded  # type: ignore[return-value]  # same signature
     return wrap
 
 
@@ -104,12 +109,14 @@ def _warn(where, message):
 
 
 class _Reaction:
-    __slots__ = ("id", "net", "reg")
+    __slots__ = ("id", "net", "reg", "reversible", "bounds")
 
     def __init__(self, rid):
         self.id = rid
         self.net = {}  # species id -> net coefficient (products - reactants)
         self.reg = set()  # species ids the rate depends on
+        self.reversible = False
+        self.bounds = None  # (lower, upper) flux bounds of constraint-based models
 
 
 def _assemble(where, name, species, reactions, *, drop_unused=True):
@@ -147,7 +154,24 @@ def _assemble(where, name, species, reactions, *, drop_unused=True):
     for j in np.flatnonzero(~stoi.any(axis=0)):
         _warn(where, f"reaction {reactions[j].id} changes no state species "
               "(its column of the stoichiometry matrix is zero)")
-    return CRN(stoi, reginfo, list(species), [r.id for r in reactions], name)
+    crn = CRN(stoi, reginfo, list(species), [r.id for r in reactions], name)
+    _keep_directions(crn, reactions)
+    return crn
+
+
+def _keep_directions(crn, reactions):
+    """Attach what the model says about the direction of each reaction.
+
+    ``crn.reversible`` (bool, one per reaction) always; ``crn.flux_bounds``
+    (float, reactions x 2: lower, upper) when every reaction has bounds.
+    ``CRN`` itself never reads them; ``structural_reduction`` leaves them as
+    they are, so after a reduction that removes reactions they no longer
+    line up with the reactions (``quelmar.preparation.directions`` then
+    ignores them).
+    """
+    crn.reversible = np.array([bool(r.reversible) for r in reactions], dtype=bool)
+    if reactions and all(r.bounds is not None for r in reactions):
+        crn.flux_bounds = np.array([r.bounds for r in reactions], dtype=float).reshape(-1, 2)
 
 
 # --------------------------------------------------------------------------

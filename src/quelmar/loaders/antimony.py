@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import os
 import re
+from typing import TYPE_CHECKING, Any
 
 from ._common import (
     MAX_ANTIMONY_DEPTH,
@@ -15,6 +16,9 @@ from ._common import (
     _read_text,
 )
 from .sbml import _crn_from_sbml
+
+if TYPE_CHECKING:
+    from ..cyquelmar import CRN
 
 # `import "file"` (either quote); the file name may be empty or odd
 _IMPORT = re.compile(r"\bimport\b\s*(?:\"([^\"\n]*)\"|'([^'\n]*)')?", re.I)
@@ -31,7 +35,8 @@ def _antimony():
 
 
 @_guarded(lambda path, **options: path)
-def load_antimony(path, *, allow_external=False, **options):
+def load_antimony(path: str | os.PathLike[str], *, allow_external: bool = False,
+                  **options: Any) -> CRN:
     """Load an Antimony file: converted to SBML, then read by the SBML rules.
 
     ``import`` statements are refused unless ``allow_external`` is true;
@@ -45,7 +50,7 @@ def load_antimony(path, *, allow_external=False, **options):
 
 
 @_guarded(lambda text, **options: options.get("where", "<string>"))
-def loads_antimony(text, *, where="<string>", **options):
+def loads_antimony(text: str, *, where: str = "<string>", **options: Any) -> CRN:
     """Load Antimony text such as ``"S1 -> S2; k1*S1"``.
 
     Text has no directory, so ``import`` statements are refused.

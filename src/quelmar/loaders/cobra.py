@@ -6,6 +6,7 @@ import json
 import math
 import os
 import re
+from typing import TYPE_CHECKING
 
 from ._common import (
     MAX_JSON_DEPTH,
@@ -18,11 +19,14 @@ from ._common import (
     _Reaction,
 )
 
+if TYPE_CHECKING:
+    from ..cyquelmar import CRN
+
 _TOKENS = re.compile(r'"(?:[^"\\]|\\.)*"|[\[{\]}]')
 
 
 @_guarded(lambda path, **options: path)
-def load_cobra_json(path, *, allow_external=False):
+def load_cobra_json(path: str | os.PathLike[str], *, allow_external: bool = False) -> CRN:
     """Load a model in cobrapy's JSON format (``.json`` or ``.json.gz``).
 
     A reaction is reversible when its ``lower_bound`` is negative; its rate
@@ -55,7 +59,7 @@ def _check_depth(text, where):
         if c in "[{":
             depth += 1
             if depth > MAX_JSON_DEPTH:
-                raise LoadError(where, f"not a cobrapy JSON model: brackets are nested "
+                raise LoadError(where, f"not a usable JSON document: brackets are nested "
                                 f"more than {MAX_JSON_DEPTH} levels deep")
         elif c in "]}":
             depth -= 1
@@ -100,6 +104,12 @@ def _crn_from_cobra(model, where, fallback_name):
         except (TypeError, ValueError):
             raise LoadError(where, f"reaction {rx.id}: lower_bound is not a number") from None
         reversible = lower < 0
+        try:
+            upper = float(r.get("upper_bound", 1000.0))
+        except (TypeError, ValueError):
+            raise LoadError(where, f"reaction {rx.id}: upper_bound is not a number") from None
+        rx.reversible = reversible
+        rx.bounds = (lower, upper)
         for sp, v in coeffs.items():
             if sp not in known:
                 raise LoadError(where, f"reaction {rx.id} refers to unknown species {sp!r}")

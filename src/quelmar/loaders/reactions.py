@@ -3,10 +3,14 @@
 from __future__ import annotations
 
 import re
-from collections.abc import Mapping
+from collections.abc import Iterable, Mapping
+from typing import TYPE_CHECKING
 
 from ._common import LoadError, _Reaction, _assemble, _one_line
 from .sbml import _libsbml
+
+if TYPE_CHECKING:
+    from ..cyquelmar import CRN
 
 
 _ARROWS = (("<->", True), ("<=>", True), ("->", False), ("=>", False))
@@ -16,7 +20,9 @@ _LABEL = re.compile(rf"^\s*({_NAME})\s*:(?!=)")
 _EMPTY = {"", "0", "\u2205", "\u00d8"}
 
 
-def from_reactions(reactions, regulators=None, name=None):
+def from_reactions(reactions: str | Iterable[str] | Mapping[str, str],
+                   regulators: Mapping[str | int, Iterable[str]] | None = None,
+                   name: str | None = None) -> CRN:
     """Build a network from reaction strings.
 
     ``reactions`` is a list of strings, or a mapping from reaction names to
@@ -77,6 +83,7 @@ def from_reactions(reactions, regulators=None, name=None):
         if any(a in right for a, _ in _ARROWS):
             raise ValueError(f"{where}: more than one arrow")
         rx = _Reaction(label if label is not None else f"R{pos}")
+        rx.reversible = reversible
         for side, sign in ((left, -1.0), (right, 1.0)):
             if side.strip() in _EMPTY:
                 continue

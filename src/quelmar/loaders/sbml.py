@@ -7,6 +7,7 @@ import os
 import pathlib
 import re
 import urllib.parse
+from typing import TYPE_CHECKING
 
 from ._common import (
     MAX_TAG,
@@ -21,6 +22,9 @@ from ._common import (
     _warn,
 )
 
+if TYPE_CHECKING:
+    from ..cyquelmar import CRN
+
 
 def _libsbml():
     try:
@@ -32,7 +36,8 @@ def _libsbml():
 
 
 @_guarded(lambda path, **options: path)
-def load_sbml(path, *, strip_prefixes=None, allow_external=False):
+def load_sbml(path: str | os.PathLike[str], *, strip_prefixes: bool | None = None,
+              allow_external: bool = False) -> CRN:
     """Load an SBML file (level 2 or 3, fbc included; ``.gz`` is unpacked).
 
     ``strip_prefixes``: remove the ``M_`` and ``R_`` prefixes that COBRA
@@ -50,7 +55,8 @@ def load_sbml(path, *, strip_prefixes=None, allow_external=False):
 
 
 @_guarded(lambda text, **options: options.get("where", "<string>"))
-def loads_sbml(text, *, strip_prefixes=None, where="<string>"):
+def loads_sbml(text: str | bytes, *, strip_prefixes: bool | None = None,
+               where: str = "<string>") -> CRN:
     """Load an SBML document given as a string (or bytes).
 
     Text has no directory, so a comp model that refers to other files is
@@ -409,6 +415,8 @@ def _crn_from_sbml(text, where, fallback_name, strip_prefixes, base=None,
         rid = r.getId()
         rx = _Reaction(rid)
         reversible = r.getReversible()
+        rx.reversible = bool(reversible)
+        rx.bounds = _flux_bounds(model, r)
         for ref in r.getListOfReactants():
             sp = _species_of(ref, rid, known, where)
             rx.net[sp] = rx.net.get(sp, 0.0) - _sbml_stoichiometry(
@@ -461,6 +469,18 @@ def _crn_from_sbml(text, where, fallback_name, strip_prefixes, base=None,
             rx.reg = {order_map[s] for s in rx.reg}
         order = [order_map[s] for s in order]
     return _assemble(where, name, order, reactions_state)
+
+
+def _flux_bounds(model, reaction):
+    """(lower, upper) from the fbc package's bound parameters, or None."""
+    fbc = reaction.getPlugin("fbc")
+    if fbc is None or not hasattr(fbc, "getLowerFluxBound"):
+        return None
+    ids = (fbc.getLowerFluxBound(), fbc.getUpperFluxBound())
+    params = [model.getParameter(p) if p else None for p in ids]
+    if any(p is None or not p.isSetValue() for p in params):
+        return None
+    return tuple(float(p.getValue()) for p in params)
 
 
 def _species_of(ref, rid, known, where):

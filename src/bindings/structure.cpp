@@ -1,0 +1,194 @@
+// quelmar._structure: the structure of a matrix's non-zero pattern.
+//
+//   structural_rank(a)            size of a maximum matching of the pattern
+//   dulmage_mendelsohn(a)         (rank, row_mate, col_mate, row_block, col_block)
+//   dulmage_mendelsohn_csr(rows, cols, indptr, indices)
+//                                 the same for a compressed-row pattern
+//   SQUARE, OVER, UNDER           the block codes
+//
+// `a` is a two-dimensional float64 buffer (any strides); an entry is zero when
+// |x| < 1e-8, so infinite and NaN entries are non-zero.  row_mate/col_mate are
+// intp arrays (-1 when unmatched); the blocks are int8 arrays.  The pattern
+// is copied with the GIL held; the matching runs without it.
+
+#define QUELMAR_IMPORT_NUMPY
+#include "numpy_api.hpp"
+
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "matching.hpp"
+#include "pyutil.hpp"
+
+namespace quelmar::py {
+namespace {
+
+static_assert(sizeof(index_t) == sizeof(npy_intp), "index_t must be npy_intp");
+
+Pattern dense_pattern(PyObject* obj) {
+    Buffer buf(obj, Elem::Double, 2);
+    return pattern_of(buf.matrix<const double>());
+}
+
+std::vector<index_t> index_vector(PyObject* obj, const char* what) {
+    // Integers only: reading 0.5 as 0 would silently change the pattern.
+    Ref any = Ref::steal(PyArray_FromAny(obj, nullptr, 1, 1, NPY_ARRAY_CARRAY_RO, nullptr));
+    if (any) {
+        auto* a = reinterpret_cast<PyArrayObject*>(any.get());
+        if (PyArray_SIZE(a) > 0 && !PyArray_ISINTEGER(a) && !PyArray_ISBOOL(a))
+            raise(PyExc_ValueError, "%s must be a one-dimensional array of integers", what);
+    }
+    Ref arr = any ? Ref::steal(PyArray_FROMANY(any.get(), NPY_INTP, 1, 1, NPY_ARRAY_CARRAY_RO))
+                  : Ref();
+    if (!arr) {
+        if (PyErr_ExceptionMatches(PyExc_ValueError) || PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            raise(PyExc_ValueError, "%s must be a one-dimensional array of integers", what);
+        }
+        throw PyError{};
+    }
+    auto* a = reinterpret_cast<PyArrayObject*>(arr.get());
+    const auto* data = static_cast<const index_t*>(PyArray_DATA(a));
+    return std::vector<index_t>(data, data + PyArray_SIZE(a));
+}
+
+index_t extent(PyObject* obj, const char* what) {
+    const Py_ssize_t n = PyNumber_AsSsize_t(obj, PyExc_OverflowError);
+    if (n == -1 && PyErr_Occurred()) throw PyError{};
+    if (n < 0) raise(PyExc_ValueError, "%s must not be negative", what);
+    return n;
+}
+
+Ref intp_array(const std::vector<index_t>& v) {
+    npy_intp dims[1] = {static_cast<npy_intp>(v.size())};
+    Ref out = Ref::steal_or_throw(PyArray_SimpleNew(1, dims, NPY_INTP));
+    if (!v.empty())
+        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())), v.data(),
+                    v.size() * sizeof(index_t));
+    return out;
+}
+
+Ref block_array(const std::vector<Block>& v) {
+    npy_intp dims[1] = {static_cast<npy_intp>(v.size())};
+    Ref out = Ref::steal_or_throw(PyArray_SimpleNew(1, dims, NPY_INT8));
+    auto* data = static_cast<npy_int8*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out.get())));
+    for (std::size_t i = 0; i < v.size(); ++i) data[i] = static_cast<npy_int8>(v[i]);
+    return out;
+}
+
+Ref decompose(const Pattern& p) {
+    Decomposition d;
+    {
+        GilRelease nogil;
+        d = coarse_decomposition(p, Poll{poll_signals, nullptr});
+    }
+    Ref rank = Ref::steal_or_throw(PyLong_FromSsize_t(d.matching.size));
+    Ref row_mate = intp_array(d.matching.row_mate);
+    Ref col_mate = intp_array(d.matching.col_mate);
+    Ref row_block = block_array(d.row_block);
+    Ref col_block = block_array(d.col_block);
+    return Ref::steal_or_throw(PyTuple_Pack(5, rank.get(), row_mate.get(), col_mate.get(),
+                                            row_block.get(), col_block.get()));
+}
+
+template <class F>
+PyObject* guarded_call(F&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        translate_current_exception();
+        return nullptr;
+    }
+}
+
+PyObject* py_structural_rank(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    return guarded_call([&]() -> PyObject* {
+        PyObject* bound[1];
+        bind_arguments({"structural_rank", {"a"}, 1}, args, nargs, kwnames, bound);
+        const Pattern p = dense_pattern(bound[0]);
+        index_t rank = 0;
+        {
+            GilRelease nogil;
+            rank = structural_rank(p, Poll{poll_signals, nullptr});
+        }
+        return PyLong_FromSsize_t(rank);
+    });
+}
+
+PyObject* py_dulmage_mendelsohn(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    return guarded_call([&]() -> PyObject* {
+        PyObject* bound[1];
+        bind_arguments({"dulmage_mendelsohn", {"a"}, 1}, args, nargs, kwnames, bound);
+        return decompose(dense_pattern(bound[0])).release();
+    });
+}
+
+PyObject* py_dulmage_mendelsohn_csr(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                    PyObject* kwnames) {
+    return guarded_call([&]() -> PyObject* {
+        PyObject* bound[4];
+        bind_arguments({"dulmage_mendelsohn_csr", {"rows", "cols", "indptr", "indices"}, 4},
+                       args, nargs, kwnames, bound);
+        const index_t rows = extent(bound[0], "rows");
+        const index_t cols = extent(bound[1], "cols");
+        std::vector<index_t> indptr = index_vector(bound[2], "indptr");
+        std::vector<index_t> indices = index_vector(bound[3], "indices");
+        return decompose(pattern_from_csr(rows, cols, std::move(indptr), std::move(indices)))
+            .release();
+    });
+}
+
+#define FASTCALL_KW(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
+
+PyMethodDef module_methods[] = {
+    {"structural_rank", FASTCALL_KW(py_structural_rank), METH_FASTCALL | METH_KEYWORDS,
+     "structural_rank(a)\n--\n\nSize of a maximum matching of the non-zero pattern of the "
+     "2-D float64 array a (|x| < 1e-8 is zero; inf and NaN are non-zero)."},
+    {"dulmage_mendelsohn", FASTCALL_KW(py_dulmage_mendelsohn), METH_FASTCALL | METH_KEYWORDS,
+     "dulmage_mendelsohn(a)\n--\n\n(rank, row_mate, col_mate, row_block, col_block) of the "
+     "non-zero pattern of a: a maximum matching (-1 = unmatched) and the coarse "
+     "Dulmage-Mendelsohn block of every row and column (SQUARE, OVER or UNDER)."},
+    {"dulmage_mendelsohn_csr", FASTCALL_KW(py_dulmage_mendelsohn_csr),
+     METH_FASTCALL | METH_KEYWORDS,
+     "dulmage_mendelsohn_csr(rows, cols, indptr, indices)\n--\n\nAs dulmage_mendelsohn, "
+     "for a pattern in compressed-row form."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+int module_exec(PyObject* module) {
+    if (PyArray_ImportNumPyAPI() < 0) return -1;
+    if (PyModule_AddIntConstant(module, "SQUARE", static_cast<long>(Block::Square)) < 0 ||
+        PyModule_AddIntConstant(module, "OVER", static_cast<long>(Block::Over)) < 0 ||
+        PyModule_AddIntConstant(module, "UNDER", static_cast<long>(Block::Under)) < 0)
+        return -1;
+    return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_structure",
+    "Structure of the non-zero pattern of a matrix: maximum matching, structural rank and "
+    "the coarse Dulmage-Mendelsohn decomposition.",
+    0,
+    module_methods,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace quelmar::py
+
+PyMODINIT_FUNC PyInit__structure() { return PyModuleDef_Init(&quelmar::py::module_def); }

@@ -1,0 +1,79 @@
+"""A user's script type-checks against the package: the type checker knows
+the type of every public name it uses (the compiled core through its stub),
+and none of them is Any."""
+
+import os
+import re
+import site
+import subprocess
+import sys
+
+import quelmar
+
+SCRIPT = """\
+import numpy as np
+from quelmar import CRN, analyze, from_reactions, load
+from quelmar.cyquelmar import indicator_diagnose, signdet
+from quelmar.loaders import load_network_json
+
+crn = CRN(np.array([[-1.0, 1.0, 0.0], [1.0, -1.0, -1.0]]), X_names=["a", "b"], name="net")
+reveal_type(crn)
+reveal_type(crn.stoi)
+reveal_type(crn.reginfo)
+reveal_type(crn.A)
+reveal_type(crn.X_names)
+reveal_type(crn.name)
+reveal_type(crn._smat_())
+reveal_type(crn.isoBS_searchfrom([0], [1], trial=2))
+reveal_type(crn.compute_index({0}, {1}))
+found = crn.search_for_isoBSs()
+reveal_type(found)
+reveal_type(crn.signdet_subnetwork(found[0]))
+crn.structural_reduction(found[0])
+reveal_type(signdet(np.eye(2), trials=3))
+reveal_type(indicator_diagnose(crn))
+reveal_type(indicator_diagnose(crn)[0]["sign_det"])
+reveal_type(from_reactions(["A -> B", "B ->"], name="ab"))
+reveal_type(load("model.xml"))
+reveal_type(load_network_json("model.network.json"))
+result = analyze(crn, seed=0)
+reveal_type(result)
+reveal_type(result.species)
+reveal_type(result.sensitivity)
+reveal_type(result.structures[0].children)
+reveal_type(result.diagnosis)
+reveal_type(result.responding("R0"))
+reveal_type(result.to_json())
+"""
+
+
+def package_root():
+    """The folder that holds the imported package, for the type checker to
+    search unless it is a site folder that it searches anyway."""
+    root = os.path.dirname(os.path.dirname(os.path.abspath(quelmar.__file__)))
+    return None if root in site.getsitepackages() else root
+
+
+def test_a_user_script_sees_known_types_only(tmp_path):
+    script = tmp_path / "user.py"
+    script.write_text(SCRIPT)
+    env = dict(os.environ)
+    root = package_root()
+    if root:
+        env["MYPYPATH"] = root
+    run = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--follow-imports=silent",
+         "--cache-dir", str(tmp_path / "cache"), "--no-error-summary", str(script)],
+        capture_output=True, text=True, env=env, cwd=tmp_path, timeout=600,
+    )
+    lines = run.stdout.splitlines()
+    errors = [line for line in lines if ": error:" in line]
+    assert not errors and run.returncode == 0, run.stdout + run.stderr
+    revealed = [re.search(r'Revealed type is "(.*)"', line) for line in lines]
+    revealed = [m.group(1) for m in revealed if m]
+    assert len(revealed) == SCRIPT.count("reveal_type(")
+    for text in revealed:
+        # NumPy leaves the shape of an array open; nothing else may be Any.
+        assert "Any" not in text.replace("tuple[Any, ...]", "()"), text
+    assert revealed[0] == "quelmar.cyquelmar.CRN"
+    assert revealed[-1] == "str"
