@@ -74,6 +74,13 @@ def pytest_generate_tests(metafunc):
         metafunc.parametrize("subnet_seed", range(N_SUBNET_SIGN))
 
 
+def pytest_collection_modifyitems(session, config, items):
+    # The batch tests run a Dask scheduler in this process and load pandas and
+    # pyarrow; the memory checks of test_refcounts read the resident set of the
+    # process, so they run first, in a process that has not seen all that.
+    items.sort(key=lambda item: item.nodeid.startswith("tests/test_batch.py"))
+
+
 @pytest.fixture
 def examples():
     """Fresh copies of the example stoichiometry matrices (by name)."""

@@ -55,7 +55,7 @@ COLUMNS: dict[str, str] = {
     "order": "int",           # order of the A-matrix
     "structural_rank": "int",  # of the A-matrix
     "regular": "bool",        # A is structurally non-singular
-    "n_structures": "int",    # isolated buffering structures
+    "n_structures": "int",    # isolated buffering structures (none when not regular)
     "structures": "str",      # JSON: [[[species...], [reactions...]], ...], smallest first
     "signs": "str",           # JSON: determinant signs of the indicator diagnosis, in order
     "kept": "int",            # knockouts: structures of the network that remain
@@ -208,19 +208,6 @@ def _file_label(path: str) -> str:
 # --------------------------------------------------------------------------
 
 
-def _regularity(crn) -> tuple[bool, int, int]:
-    """(regular, order, structural rank) of the A-matrix's non-zero pattern."""
-    from scipy.sparse import csr_array
-    from scipy.sparse.csgraph import structural_rank
-
-    a = np.asarray(crn.A)
-    order = int(a.shape[0])
-    if order == 0:
-        return True, 0, 0
-    rank = int(structural_rank(csr_array((a != 0).astype(np.int8))))
-    return rank == order, order, rank
-
-
 def _one_line(text: str) -> str:
     return " ".join(str(text).split())
 
@@ -248,6 +235,7 @@ def _analyse_task(task: _Task, seed: int, trials: int, network: tuple | None = N
     """The row of one model or variant; never raises for a bad model."""
     from .analysis import analyze, sign_name
     from .loaders import load
+    from .preparation import regularity
 
     row = _empty_row(task, seed, trials)
     with _PROCESS_LOCK:
@@ -262,13 +250,16 @@ def _analyse_task(task: _Task, seed: int, trials: int, network: tuple | None = N
                                    task.knockout)
                 row["name"] = _label(crn.name) or task.name
                 row["species"], row["reactions"] = (int(k) for k in crn.stoi.shape)
-                row["regular"], row["order"], row["structural_rank"] = _regularity(crn)
+                reg = regularity(crn)
+                row["regular"] = bool(reg.is_regular)
+                row["order"], row["structural_rank"] = int(reg.order), int(reg.structural_rank)
                 result = analyze(crn, trials=trials, seed=seed)
-                row["n_structures"] = len(result.structures)
-                row["structures"] = json.dumps(
-                    [[s.species, s.reactions] for s in result.structures])
-                row["signs"] = json.dumps([sign_name(r["sign_det"])
-                                           for r in result.diagnosis])
+                if result.sensitivity is not None:  # undefined for a singular network
+                    row["n_structures"] = len(result.structures)
+                    row["structures"] = json.dumps(
+                        [[s.species, s.reactions] for s in result.structures])
+                    row["signs"] = json.dumps([sign_name(r["sign_det"])
+                                               for r in result.diagnosis])
             except Exception as e:  # noqa: BLE001 - the row reports it
                 row["error"] = _one_line(f"{type(e).__name__}: {e}") or type(e).__name__
         row["warnings"] = json.dumps([_one_line(w.message) for w in caught])
