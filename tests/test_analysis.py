@@ -98,6 +98,28 @@ def test_network_is_left_unchanged_and_seed_reproduces():
     np.testing.assert_array_equal(crn.reginfo, before[1])
     assert (list(crn.X_names), list(crn.R_names)) == (before[2], before[3])
     np.testing.assert_array_equal(np.array(crn.A), before[4])
+    # A progress display that takes reports sees the search and the diagnosis
+    # run to their end, and the result does not change.
+    reports = {}
+
+    class Step:
+        def __init__(self, name):
+            self.name = name
+
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            return False
+
+        def update(self, done, total):
+            reports.setdefault(self.name, []).append((done, total))
+
+    c = quelmar.analyze(crn, trials=3, seed=11, progress=Step)
+    assert c.to_dict() == a.to_dict()
+    for step in ("isolated buffering structures", "indicator diagnosis"):
+        done, total = reports[step][-1]
+        assert done == total > 0, step
 
 
 def test_analyze_rejects_bad_arguments(mini):

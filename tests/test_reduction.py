@@ -331,3 +331,15 @@ def test_selections_of_the_wrong_length_are_refused(cq, same):
         with pytest.raises(ValueError, match="selection has"):
             crn.structural_reduction(sel)
     same(crn_state(crn), before)
+
+
+def test_names_follow_the_selection_the_matrices_were_cut_by():
+    # A masked entry reads as False element by element, as its data (True)
+    # when converted to an array: the reduction reads the selection once.
+    from quelmar.cyquelmar import CRN
+
+    crn = CRN(np.array([[-1.0, 1.0, 0.0], [1.0, -1.0, -1.0]]))
+    sel = np.ma.array([True, False, False, True, False], mask=[True, False, False, False, False])
+    crn.structural_reduction(sel)
+    assert crn.stoi.shape == (len(crn.X_names), len(crn.R_names)) == (1, 2)
+    assert crn.X_names == ["X1"] and crn.R_names == ["R0", "R2"]

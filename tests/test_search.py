@@ -1,6 +1,8 @@
 """Sensitivity matrix, closure of a seed, chi-index, the emergent-cycle test and
 the search for all isolated buffering structures."""
 
+import os
+
 import numpy as np
 import pytest
 
@@ -540,6 +542,11 @@ def test_search_matches_reference(cq, same, net_seed):
     want = want_crn.search_for_isoBSs(trial)
     same(got, want, desc)
     assert same_state(got_state, rng_state())
+    # The search that evaluates every candidate on the whole network finds
+    # the same list from the same draws.
+    np.random.seed(net_seed)
+    same(got, cq._search_for_isoBSs_seedwise(got_crn, trial), desc)
+    assert same_state(got_state, rng_state())
 
 
 @pytest.mark.parametrize("name", sorted(EXAMPLES))
@@ -573,3 +580,40 @@ def test_smat_is_the_pattern_of_the_inverse(cq):
         assert np.array_equal(crn._smat_(1), expected), seed
         checked += 1
     assert checked > 100
+
+
+NETWORK_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                           "data", "networks")
+SHARED = sorted(f for f in os.listdir(NETWORK_DIR)
+                if f.endswith(".network.json") and not f.startswith("iJO1366"))
+
+
+@pytest.mark.parametrize("name", SHARED)
+def test_search_matches_seedwise_on_shared_networks(cq, same, name):
+    from quelmar.loaders.network import load_network_json
+
+    crn = load_network_json(os.path.join(NETWORK_DIR, name))
+    reports = []
+    np.random.seed(1)
+    got = cq._with_progress(lambda done, total: reports.append((done, total)),
+                            crn.search_for_isoBSs, ())
+    state = rng_state()
+    np.random.seed(1)
+    same(got, cq._search_for_isoBSs_seedwise(crn), name)
+    assert same_state(state, rng_state())
+    assert reports and reports[-1][0] == reports[-1][1] > 0
+    assert all(a[0] <= b[0] for a, b in zip(reports, reports[1:]))
+
+
+def test_progress_callback_errors_stop_the_search(cq):
+    crn = cq.CRN(EXAMPLES[sorted(EXAMPLES)[0]].copy())
+
+    def fail(done, total):
+        raise RuntimeError("stop here")
+
+    with pytest.raises(RuntimeError, match="stop here"):
+        cq._with_progress(fail, crn.search_for_isoBSs, ())
+    with pytest.raises(TypeError):
+        cq._with_progress(1, crn.search_for_isoBSs, ())
+    # Installed for one call only.
+    assert len(crn.search_for_isoBSs()) >= 1

@@ -2,6 +2,7 @@
 // seed, the index of one subnetwork, the search for all isolated buffering
 // structures, and the determinant sign of a subnetwork.
 #include <cmath>
+#include <cstdio>
 #include <optional>
 #include <vector>
 
@@ -9,6 +10,8 @@
 #include "exact.hpp"
 #include "invariants.hpp"
 #include "module.hpp"
+#include "progress.hpp"
+#include "search.hpp"
 
 namespace quelmar::py {
 
@@ -26,11 +29,16 @@ constexpr double kMaxCofactorBytes = 2.0 * (1 << 30);
 void check_cofactor_workspace(Py_ssize_t L) {
     const double side = static_cast<double>(L);
     const double bytes = side * side * (side - 1) * (side - 1) * sizeof(double);
-    if (bytes > kMaxCofactorBytes)
-        raise(PyExc_MemoryError,
-              "the sensitivity matrix could not be decided exactly, and the cofactor method "
-              "would need %.1f GiB for an A-matrix of order %zd (at most %.0f GiB are used)",
-              bytes / (1 << 30), L, kMaxCofactorBytes / (1 << 30));
+    if (bytes > kMaxCofactorBytes) {
+        char message[200];
+        std::snprintf(message, sizeof message,
+                      "the sensitivity matrix could not be decided exactly, and the cofactor "
+                      "method would need %.1f GiB for an A-matrix of order %zu (at most %.0f "
+                      "GiB are used)",
+                      bytes / (1 << 30), static_cast<std::size_t>(L),
+                      kMaxCofactorBytes / (1 << 30));
+        raise(PyExc_MemoryError, "%s", message);
+    }
 }
 
 }  // namespace
@@ -202,8 +210,11 @@ PyObject* crn_compute_index(PyObject*, PyObject* const* a) {
     return PyLong_FromSsize_t(chi);
 }
 
-PyObject* crn_search_for_isoBSs(PyObject*, PyObject* const* a) {
-    PyObject *self = a[0], *trial = a[1];
+namespace {
+
+/// search_for_isoBSs, by the search that shares work between candidates or
+/// (seedwise) by evaluating every candidate on the whole network.
+PyObject* search(PyObject* self, PyObject* trial, bool seedwise) {
     Ref np = module_global("np");
     Ref stoi = getattr(self, "stoi");
     const Py_ssize_t m = extent(stoi.get(), 0);
@@ -220,10 +231,19 @@ PyObject* crn_search_for_isoBSs(PyObject*, PyObject* const* a) {
     std::vector<Selection> found;
     {
         GilRelease nogil;
-        found =
-            search_isoBSs(sbuf.matrix<const double>(), dbuf.matrix<const double>(),
-                          rel.oc.matrix<const std::uint8_t>(), rel.lo.matrix<const std::uint8_t>(),
-                          rel.cq.matrix<const std::uint8_t>(), signal_poll());
+        const auto S = sbuf.matrix<const double>();
+        const auto D = dbuf.matrix<const double>();
+        const auto oc = rel.oc.matrix<const std::uint8_t>();
+        const auto lo = rel.lo.matrix<const std::uint8_t>();
+        const auto cq = rel.cq.matrix<const std::uint8_t>();
+        if (seedwise) {
+            found = search_isoBSs_seedwise(S, D, oc, lo, cq, signal_poll());
+        } else {
+            SearchOptions options;
+            options.poll = signal_poll();
+            options.progress = progress_hook();
+            found = search_isoBSs(S, D, oc, lo, cq, options);
+        }
     }
     Ref result = new_list();
     for (const Selection& s : found) {
@@ -233,6 +253,20 @@ PyObject* crn_search_for_isoBSs(PyObject*, PyObject* const* a) {
         append(result.get(), arr.get());
     }
     return result.release();
+}
+
+}  // namespace
+
+PyObject* crn_search_for_isoBSs(PyObject*, PyObject* const* a) {
+    return search(a[0], a[1], false);
+}
+
+PyObject* search_seedwise_impl(PyObject*, PyObject* const* a) {
+    Ref cls = module_global("CRN");
+    const int ok = PyObject_IsInstance(a[0], cls.get());
+    if (ok < 0) throw PyError{};
+    if (!ok) raise(PyExc_TypeError, "expected a CRN");
+    return search(a[0], a[1], true);
 }
 
 // ---------------------------------------------------------------------------

@@ -55,6 +55,22 @@ const FuncSpec indicator_diagnose_spec = {
     {"crn"}, {}, indicator_diagnose_impl,
 };
 
+// Private helpers of the Python front end and the benchmarks.
+const FuncSpec with_progress_spec = {
+    "_with_progress", "_with_progress", "_with_progress",
+    "Calls function(*args) with callback(done, total) told how far the long searches "
+    "and diagnoses on this thread have come.",
+    {"callback", "function", "args"}, {}, with_progress_impl,
+};
+
+const FuncSpec search_seedwise_spec = {
+    "_search_for_isoBSs_seedwise", "_search_for_isoBSs_seedwise",
+    "_search_for_isoBSs_seedwise",
+    "crn.search_for_isoBSs(trial), found by evaluating every candidate on the whole "
+    "network, one after the other.",
+    {"crn", "trial"}, {int_default(2)}, search_seedwise_impl,
+};
+
 /// The methods of CRN, in the order they are bound.
 const FuncSpec crn_methods[] = {
     {"__init__", "CRN.__init__", "CRN.__init__", doc::init,
@@ -214,6 +230,10 @@ int module_exec(PyObject* module) {
         if (add_name(module, "indicator_diagnose", diagnose.get()) < 0) throw PyError{};
         Ref test = Ref::steal_or_throw(PyDict_New());
         if (add_name(module, "__test__", test.get()) < 0) throw PyError{};
+        for (const FuncSpec* spec : {&with_progress_spec, &search_seedwise_spec}) {
+            Ref fn = make_function(spec, nullptr);
+            if (add_name(module, spec->name, fn.get()) < 0) throw PyError{};
+        }
     } catch (...) {
         translate_current_exception();
         the_module = nullptr;

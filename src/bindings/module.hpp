@@ -64,7 +64,10 @@ PyObject* crn_smat(PyObject*, PyObject* const* bound);
 PyObject* crn_isoBS_searchfrom(PyObject*, PyObject* const* bound);
 PyObject* crn_compute_index(PyObject*, PyObject* const* bound);
 PyObject* crn_search_for_isoBSs(PyObject*, PyObject* const* bound);
+PyObject* search_seedwise_impl(PyObject*, PyObject* const* bound);
 PyObject* crn_signdet_subnetwork(PyObject*, PyObject* const* bound);
+// progress.cpp
+PyObject* with_progress_impl(PyObject*, PyObject* const* bound);
 // reduction.cpp
 PyObject* crn_structural_reduction(PyObject*, PyObject* const* bound);
 PyObject* indicator_diagnose_impl(PyObject*, PyObject* const* bound);

@@ -2,6 +2,7 @@
 // smallest isolated buffering structure out of a network pass after pass.
 #include "crn.hpp"
 #include "module.hpp"
+#include "progress.hpp"
 
 namespace quelmar::py {
 namespace {
@@ -224,6 +225,9 @@ PyObject* indicator_diagnose_impl(PyObject*, PyObject* const* a) {
         Ref Mobj, Nobj;
         unpack2(shape.get(), Mobj, Nobj);
         const Py_ssize_t M = as_ssize(Mobj.get());
+        // Progress: the reactions contracted so far, of all.
+        report_progress(P - as_ssize(Nobj.get()), P);
+        ProgressPause pause;
 
         Ref found = call_method(crn, "search_for_isoBSs");
         Ref minisoBS = getitem_at(found.get(), 0);
@@ -249,6 +253,7 @@ PyObject* indicator_diagnose_impl(PyObject*, PyObject* const* a) {
         if (holds_every_species()) break;
         call_method(crn, "structural_reduction", minisoBS.get());
     }
+    report_progress(P, P);
     return res.release();
 }
 

@@ -45,6 +45,3 @@ bool no_emergent_cycles(MatrixView<const double> stoi, VectorView<const std::uin
                         const Poll& poll = {});
 
 }  // namespace quelmar
-
-// The search that combines these kernels.
-#include "search.hpp"

@@ -1,185 +1,366 @@
-// The search for isolated buffering structures over the closures of seeds.
+// The search for isolated buffering structures.
+//
+// Every distinct closed seed selection is a candidate (closures.hpp).  Its
+// verdict needs three nullities, each computed by nullity() on a matrix with
+// one row per selected reaction (or species) and one column per species (or
+// conserved quantity) of the whole network.  A column that is zero in every
+// selected row stays exactly zero through the elimination (a row operation
+// adds f * 0 to it, f finite) and is skipped as a pivot column, so it changes
+// no value that the verdict reads: the candidate is evaluated on the species
+// and conserved quantities it touches only, with the same elimination in the
+// same order, which gives the same verdict at a cost set by the candidate's
+// size instead of the network's.  Should a value stop being finite, the
+// candidate is evaluated again on the whole network.  Candidates are shared
+// out between threads in chunks; each verdict is stored at the candidate's
+// position, so the result does not depend on the number of threads.
 #include "search.hpp"
 
 #include <algorithm>
-#include <string>
-#include <unordered_set>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <exception>
+#include <mutex>
+#include <thread>
 #include <utility>
 #include <vector>
 
-#include "checks.hpp"
+#include "closures.hpp"
 #include "invariants.hpp"
+#include "kernels.hpp"
+#include "span.hpp"
 
 namespace quelmar {
 
-using checks::require_at_least;
+using namespace search_detail;
 
 namespace {
 
-// Closures of single entries for the search.  Every closure rule has a single
-// premise, so the union of closed selections is closed, and the closure of a
-// seed is the union of the closures of its entries.  The entries form a graph
-// (species -> reactions by oc, reactions -> species by lo, species -> species
-// by cq); the closure of an entry is what it reaches.  Entries of one strongly
-// connected component share their closure, and Tarjan's algorithm completes
-// every component after all components it reaches, so each closure is the
-// component itself plus the closures of its direct successors, as a bitset.
-class EntryClosures {
+std::size_t u(index_t i) { return static_cast<std::size_t>(i); }
+
+bool all_finite(MatrixView<const double> A) {
+    for (index_t i = 0; i < A.rows; ++i)
+        for (index_t j = 0; j < A.cols; ++j)
+            if (!std::isfinite(A(i, j))) return false;
+    return true;
+}
+
+struct Stopped {};  // a worker noticed that the search is being stopped
+
+// The verdict of one candidate; one per thread, with its scratch.
+class Evaluator {
 public:
-    using Word = std::uint64_t;
-    static constexpr index_t bits_per_word = 64;
+    Evaluator(MatrixView<const double> stoi, MatrixView<const double> DT, const Columns& S,
+              const Columns& D, const EntryClosures& closures,
+              const std::vector<index_t>& closure_reactions)
+        : stoi_(stoi), DT_(DT), S_(S), D_(D), closures_(closures),
+          closure_reactions_(closure_reactions), m_(stoi.rows), n_(stoi.cols),
+          bits_(u(closures.words())), pos_(u(std::max(m_, DT.rows)), -1), inside_(u(m_), 0) {}
 
-    EntryClosures(MatrixView<const std::uint8_t> oc, MatrixView<const std::uint8_t> lo,
-                  MatrixView<const std::uint8_t> cq, index_t m, index_t n, const Poll& poll)
-        : count_(m + n), words_((m + n + bits_per_word - 1) / bits_per_word) {
-        build_graph(oc, lo, cq, m, n);
-        find_components(poll);
+    bool accepted(Candidate cand, const Poll& poll) {
+        candidate_bits(closures_, cand, bits_.data());
+        split(bits_.data(), X_, R_);
+        const auto p = static_cast<index_t>(X_.size());
+        const auto q = static_cast<index_t>(R_.size());
+        if (q >= kLarge && clearly_not_zero_index(cand, p)) return false;
+
+        // k1: nullity of stoi[:, R], on the species that R touches.
+        rows_of(R_, S_, rowsR_);
+        const auto p1 = static_cast<index_t>(rowsR_.size());
+        index_t k1 = 0;
+        if (!nullity_of(R_, S_, rowsR_, q, p1, k1, poll)) return fallback(poll);
+
+        // k2: nullity of DT[:, X], on the conserved quantities that X touches.
+        rows_of(X_, D_, rowsD_);
+        const auto l1 = static_cast<index_t>(rowsD_.size());
+        index_t k2 = 0;
+        if (!nullity_of(X_, D_, rowsD_, p, l1, k2, poll)) return fallback(poll);
+        if (q - k1 - k2 != 0) return false;
+
+        // Emergent cycles: the cycles of stoi[X, R] on the species of X that R
+        // touches; the other species of X add zero columns.
+        for (const index_t i : X_) inside_[u(i)] = 1;
+        in_.clear();
+        out_.clear();
+        for (const index_t i : rowsR_) (inside_[u(i)] != 0 ? in_ : out_).push_back(i);
+        for (const index_t i : X_) inside_[u(i)] = 0;
+        const auto p2 = static_cast<index_t>(in_.size());
+        index_t k = 0;
+        if (!nullity_of(R_, S_, in_, q, p2, k, poll)) return fallback(poll);
+        if (k == 0 || out_.empty()) return true;
+
+        // E = stoi[outside, R] . Z^T, Z = W[q-k:, p2:], for the species outside
+        // X that R touches (the others give exact zeros).
+        const auto no = static_cast<index_t>(out_.size());
+        for (index_t t = 0; t < no; ++t) pos_[u(out_[u(t)])] = t;
+        Sout_.assign(u(no * q), 0.0);
+        for (index_t c = 0; c < q; ++c) {
+            const index_t j = R_[u(c)];
+            for (index_t e = S_.ptr[u(j)]; e < S_.ptr[u(j + 1)]; ++e) {
+                const index_t i = S_.row[u(e)];
+                if (pos_[u(i)] >= 0) Sout_[u(pos_[u(i)] * q + c)] = S_.val[u(e)];
+            }
+        }
+        for (index_t t = 0; t < no; ++t) pos_[u(out_[u(t)])] = -1;
+        const index_t width = p2 + q;
+        for (index_t t = 0; t < no; ++t) {
+            const double* srow = Sout_.data() + t * q;
+            for (index_t l = 0; l < k; ++l) {
+                const double* z = W_.data() + (q - k + l) * width + p2;
+                double e = 0.0;
+                for (index_t c = 0; c < q; ++c) e += srow[c] * z[c];
+                if (std::abs(e) >= TOL) return false;
+            }
+        }
+        return true;
     }
-
-    index_t words() const { return words_; }
-    index_t components() const { return components_; }
-    index_t component(index_t e) const { return component_[u(e)]; }
-    const Word* closure(index_t c) const { return closures_.data() + u(c * words_); }
 
 private:
-    static std::size_t u(index_t i) { return static_cast<std::size_t>(i); }
+    // Candidates with this many reactions are first tried against the
+    // factorised span of the larger of their two closures.
+    static constexpr index_t kLarge = 48;
 
-    void build_graph(MatrixView<const std::uint8_t> oc, MatrixView<const std::uint8_t> lo,
-                     MatrixView<const std::uint8_t> cq, index_t m, index_t n) {
-        start_.assign(u(count_ + 1), 0);
-        for (int fill = 0; fill < 2; ++fill) {
-            std::vector<index_t> next(start_.begin(), start_.end() - 1);
-            auto edge = [&](index_t from, index_t to) {
-                if (fill == 0)
-                    ++start_[u(from + 1)];
+    // Species and reactions (ascending) of a bit set.
+    void split(const EntryClosures::Word* bits, std::vector<index_t>& X,
+               std::vector<index_t>& R) const {
+        X.clear();
+        R.clear();
+        for (index_t w = 0; w < closures_.words(); ++w) {
+            EntryClosures::Word word = bits[w];
+            while (word != 0) {
+                const index_t e = w * EntryClosures::bits_per_word + __builtin_ctzll(word);
+                word &= word - 1;
+                if (e < m_)
+                    X.push_back(e);
                 else
-                    target_[u(next[u(from)]++)] = to;
-            };
-            for (index_t i = 0; i < m; ++i) {
-                for (index_t j = 0; j < n; ++j)
-                    if (oc(i, j) != 0) edge(i, m + j);
-                for (index_t k = 0; k < m; ++k)
-                    if (k != i && cq(i, k) != 0) edge(i, k);
-            }
-            for (index_t j = 0; j < n; ++j)
-                for (index_t i = 0; i < m; ++i)
-                    if (lo(i, j) != 0) edge(m + j, i);
-            if (fill == 0) {
-                for (index_t e = 0; e < count_; ++e) start_[u(e + 1)] += start_[u(e)];
-                target_.resize(u(start_[u(count_)]));
+                    R.push_back(e - m_);
             }
         }
     }
 
-    void find_components(const Poll& poll) {
-        std::vector<index_t> order(u(count_), -1);  // discovery index
-        std::vector<index_t> low(u(count_), 0);
-        std::vector<std::uint8_t> on_stack(u(count_), 0);
-        std::vector<index_t> stack;
-        std::vector<std::pair<index_t, index_t>> calls;  // entry, next edge
-        std::vector<index_t> merged;                      // last component merged into
-        component_.assign(u(count_), -1);
-        index_t counter = 0;
-        auto visit = [&](index_t v) {
-            order[u(v)] = low[u(v)] = counter++;
-            stack.push_back(v);
-            on_stack[u(v)] = 1;
-            calls.emplace_back(v, start_[u(v)]);
-        };
-        for (index_t root = 0; root < count_; ++root) {
-            if (order[u(root)] >= 0) continue;
-            visit(root);
-            while (!calls.empty()) {
-                const index_t v = calls.back().first;
-                const index_t edge = calls.back().second;
-                if (edge < start_[u(v + 1)]) {
-                    ++calls.back().second;
-                    const index_t w = target_[u(edge)];
-                    if (order[u(w)] < 0)
-                        visit(w);
-                    else if (on_stack[u(w)] != 0)
-                        low[u(v)] = std::min(low[u(v)], order[u(w)]);
-                    continue;
-                }
-                calls.pop_back();
-                if (!calls.empty()) {
-                    const index_t parent = calls.back().first;
-                    low[u(parent)] = std::min(low[u(parent)], low[u(v)]);
-                }
-                if (low[u(v)] != order[u(v)]) continue;
+    struct Factored {
+        index_t component = -1;
+        Span S, D;  // spans of the closure's reaction columns and species columns of DT
+    };
 
-                poll();
-                const index_t c = components_++;
-                closures_.resize(u(components_ * words_), 0);
-                merged.push_back(-1);
-                const auto first = (std::find(stack.rbegin(), stack.rend(), v) + 1).base();
-                for (auto it = first; it != stack.end(); ++it) {
-                    component_[u(*it)] = c;
-                    on_stack[u(*it)] = 0;
-                }
-                Word* bits = closures_.data() + u(c * words_);
-                for (auto it = first; it != stack.end(); ++it) {
-                    bits[u(*it / bits_per_word)] |= Word{1} << (*it % bits_per_word);
-                    for (index_t e = start_[u(*it)]; e < start_[u(*it + 1)]; ++e) {
-                        const index_t d = component_[u(target_[u(e)])];
-                        if (d == c || merged[u(d)] == c) continue;
-                        merged[u(d)] = c;
-                        const Word* other = closures_.data() + u(d * words_);
-                        for (index_t k = 0; k < words_; ++k) bits[u(k)] |= other[u(k)];
+    // True when the chi-index of the candidate is certainly not 0, judged
+    // from the factorised span of its larger closure and the rank that the
+    // rest adds; false when it may be 0 or a decision is unclear.
+    bool clearly_not_zero_index(Candidate cand, index_t p) {
+        const index_t a = cand.cM >= 0 ? closure_reactions_[u(cand.cM)] : -1;
+        const index_t b = closure_reactions_[u(cand.cN)];
+        const index_t base = a >= b ? cand.cM : cand.cN;
+        if (std::max(a, b) < kLarge / 2) return false;
+        Factored& f = factored(base);
+        if (f.S.rank() < 0 || f.D.rank() < 0) return false;
+        const EntryClosures::Word* in = closures_.closure(base);
+        dX_.clear();
+        dR_.clear();
+        for (const index_t i : X_)
+            if (((in[u(i / 64)] >> (i % 64)) & 1U) == 0) dX_.push_back(i);
+        for (const index_t j : R_) {
+            const index_t e = m_ + j;
+            if (((in[u(e / 64)] >> (e % 64)) & 1U) == 0) dR_.push_back(j);
+        }
+        const index_t aS = f.S.added_rank(S_, dR_, pos_);
+        if (aS < 0) return false;
+        const index_t aD = f.D.added_rank(D_, dX_, pos_);
+        if (aD < 0) return false;
+        return f.S.rank() + aS + f.D.rank() + aD - p != 0;
+    }
+
+    Factored& factored(index_t component) {
+        for (Factored& f : cache_)
+            if (f.component == component) return f;
+        Factored& f = cache_[next_slot_];
+        next_slot_ = (next_slot_ + 1) % cache_.size();
+        f.component = component;
+        split(closures_.closure(component), fX_, fR_);
+        f.S.factor(S_, fR_, pos_);
+        f.D.factor(D_, fX_, pos_);
+        return f;
+    }
+
+    // The rows (ascending) that the columns cols of A touch.
+    void rows_of(const std::vector<index_t>& cols, const Columns& A, std::vector<index_t>& rows) {
+        rows.clear();
+        for (const index_t j : cols)
+            for (index_t e = A.ptr[u(j)]; e < A.ptr[u(j + 1)]; ++e) {
+                const index_t i = A.row[u(e)];
+                if (pos_[u(i)] == -2) continue;
+                pos_[u(i)] = -2;
+                rows.push_back(i);
+            }
+        for (const index_t i : rows) pos_[u(i)] = -1;
+        std::sort(rows.begin(), rows.end());
+    }
+
+    // nullity() of A[rows, cols] (rows: nr, cols: nc), left in W_ (nc rows,
+    // nr + nc columns).  False if a value of the elimination is not finite.
+    bool nullity_of(const std::vector<index_t>& cols, const Columns& A,
+                    const std::vector<index_t>& rows, index_t nc, index_t nr, index_t& k,
+                    const Poll& poll) {
+        const index_t width = nr + nc;
+        W_.assign(u(nc * width), 0.0);
+        for (index_t t = 0; t < nr; ++t) pos_[u(rows[u(t)])] = t;
+        for (index_t c = 0; c < nc; ++c) {
+            const index_t j = cols[u(c)];
+            double* row = W_.data() + c * width;
+            for (index_t e = A.ptr[u(j)]; e < A.ptr[u(j + 1)]; ++e) {
+                const index_t t = pos_[u(A.row[u(e)])];
+                if (t >= 0) row[t] = A.val[u(e)];
+            }
+            row[nr + c] = 1.0;
+        }
+        for (index_t t = 0; t < nr; ++t) pos_[u(rows[u(t)])] = -1;
+        const auto item = static_cast<index_t>(sizeof(double));
+        const MatrixView<double> view{W_.data(), nc, width, width * item, item};
+        rref(view, nc, width, poll);
+        for (const double x : W_)
+            if (!std::isfinite(x)) return false;
+        k = nc;
+        for (index_t i = 0; i < nc; ++i) {
+            const double* row = W_.data() + (nc - 1 - i) * width;
+            bool zero = true;
+            for (index_t j = 0; j < nr && zero; ++j) zero = std::abs(row[j]) < TOL;
+            if (!zero) {
+                k = i;
+                break;
+            }
+        }
+        return true;
+    }
+
+    // The whole-network kernels, for the rare candidate whose elimination met
+    // a value that is not finite.
+    bool fallback(const Poll& poll) {
+        Selection s(u(m_ + n_), 0);
+        for (const index_t i : X_) s[u(i)] = 1;
+        for (const index_t j : R_) s[u(m_ + j)] = 1;
+        const VectorView<const std::uint8_t> view{s.data(), m_ + n_, 1};
+        return chiindex(stoi_, DT_, view, poll) == 0 && no_emergent_cycles(stoi_, view, poll);
+    }
+
+    MatrixView<const double> stoi_, DT_;
+    const Columns& S_;
+    const Columns& D_;
+    const EntryClosures& closures_;
+    const std::vector<index_t>& closure_reactions_;
+    index_t m_, n_;
+    std::vector<EntryClosures::Word> bits_;
+    std::vector<index_t> pos_;
+    std::vector<std::uint8_t> inside_;
+    std::vector<index_t> X_, R_, rowsR_, rowsD_, in_, out_, dX_, dR_, fX_, fR_;
+    std::vector<double> W_, Sout_;
+    std::array<Factored, 2> cache_;
+    std::size_t next_slot_ = 0;
+};
+
+// Whole-network evaluation, for inputs with values that are not finite (the
+// local evaluation relies on finite arithmetic).
+class WholeEvaluator {
+public:
+    WholeEvaluator(MatrixView<const double> stoi, MatrixView<const double> DT,
+                   const EntryClosures& closures)
+        : stoi_(stoi), DT_(DT), closures_(closures), m_(stoi.rows), n_(stoi.cols),
+          bits_(u(closures.words())), s_(u(m_ + n_)) {}
+    bool accepted(Candidate cand, const Poll& poll) {
+        candidate_bits(closures_, cand, bits_.data());
+        for (index_t e = 0; e < m_ + n_; ++e)
+            s_[u(e)] = (bits_[u(e / EntryClosures::bits_per_word)] >>
+                        (e % EntryClosures::bits_per_word)) & 1U;
+        const VectorView<const std::uint8_t> view{s_.data(), m_ + n_, 1};
+        return chiindex(stoi_, DT_, view, poll) == 0 && no_emergent_cycles(stoi_, view, poll);
+    }
+
+private:
+    MatrixView<const double> stoi_, DT_;
+    const EntryClosures& closures_;
+    index_t m_, n_;
+    std::vector<EntryClosures::Word> bits_;
+    Selection s_;
+};
+
+// Shares the candidates out in chunks between `threads` threads (the caller's
+// included) and fills verdict[k] for each.  make() builds one evaluator per
+// thread.  The calling thread polls and reports progress between chunks; a
+// poll inside a long elimination goes through a counter, so the clock is read
+// only every few hundred columns.
+template <class Make>
+void evaluate_all(const std::vector<Candidate>& cand, std::vector<std::uint8_t>& verdict,
+                  int threads, const SearchOptions& opt, Make make) {
+    const auto total = static_cast<std::int64_t>(cand.size());
+    constexpr std::int64_t kChunk = 64;
+    std::atomic<std::int64_t> next{0};
+    std::atomic<std::int64_t> done{0};
+    std::atomic<bool> stop{false};
+    std::exception_ptr error;
+    std::mutex error_mutex;
+
+    auto work = [&](bool caller) {
+        auto evaluator = make();
+        struct Ctx {
+            const SearchOptions* opt;
+            const std::atomic<bool>* stop;
+            bool caller;
+            unsigned count;
+        } ctx{&opt, &stop, caller, 0};
+        const Poll inner{[](void* p) {
+                             auto* c = static_cast<Ctx*>(p);
+                             if (c->stop->load(std::memory_order_relaxed)) throw Stopped{};
+                             if (c->caller && (++c->count & 255U) == 0) c->opt->poll();
+                         },
+                         &ctx};
+        auto last_report = std::chrono::steady_clock::now();
+        for (;;) {
+            if (stop.load(std::memory_order_relaxed)) return;
+            if (caller) {
+                opt.poll();
+                if (opt.progress.fn != nullptr) {
+                    const auto now = std::chrono::steady_clock::now();
+                    if (now - last_report > std::chrono::milliseconds(200)) {
+                        last_report = now;
+                        opt.progress(done.load(), total);
                     }
                 }
-                stack.erase(first, stack.end());
             }
+            const std::int64_t begin = next.fetch_add(kChunk);
+            if (begin >= total) return;
+            const std::int64_t end = std::min(total, begin + kChunk);
+            for (std::int64_t k = begin; k < end; ++k)
+                verdict[static_cast<std::size_t>(k)] =
+                    evaluator.accepted(cand[static_cast<std::size_t>(k)], inner) ? 1 : 0;
+            done.fetch_add(end - begin);
         }
+    };
+    auto guarded = [&](bool caller) {
+        try {
+            work(caller);
+        } catch (const Stopped&) {
+        } catch (...) {
+            std::lock_guard<std::mutex> lock(error_mutex);
+            if (!error) error = std::current_exception();
+            stop.store(true);
+        }
+    };
+
+    // Starting a thread costs more than a few thousand small candidates: with
+    // the automatic count, a thread per kPerThread candidates at most.
+    constexpr std::int64_t kPerThread = 4096;
+    const std::int64_t most = opt.threads > 0 ? (total + kChunk - 1) / kChunk : total / kPerThread;
+    const int helpers =
+        static_cast<int>(std::max<std::int64_t>(0, std::min<std::int64_t>(threads - 1, most - 1)));
+    std::vector<std::thread> pool;
+    try {
+        for (int t = 0; t < helpers; ++t) pool.emplace_back(guarded, false);
+    } catch (...) {
+        // Fewer threads than asked for: the ones started and the caller do it.
     }
-
-    index_t count_;
-    index_t words_;
-    index_t components_ = 0;
-    std::vector<index_t> start_;   // adjacency in compressed rows
-    std::vector<index_t> target_;
-    std::vector<index_t> component_;
-    std::vector<Word> closures_;   // one bitset of words_ words per component
-};
-
-index_t count_selected(const Selection& s, index_t from, index_t to) {
-    index_t c = 0;
-    for (index_t e = from; e < to; ++e) c += s[static_cast<std::size_t>(e)] != 0 ? 1 : 0;
-    return c;
-}
-
-
-// 128-bit fingerprint of a closed selection's bit set.  Two selections that
-// differ share one with probability about 2^-128 per pair (about 1e-26 for
-// the millions of distinct closures of a genome-scale network), and the
-// fingerprints take 16 bytes where the bit sets take (m + n) / 8.
-struct Fingerprint {
-    std::uint64_t a, b;
-    bool operator==(const Fingerprint& o) const { return a == o.a && b == o.b; }
-};
-
-struct FingerprintHash {
-    std::size_t operator()(const Fingerprint& f) const { return static_cast<std::size_t>(f.a); }
-};
-
-std::uint64_t mix(std::uint64_t x) {
-    x ^= x >> 30;
-    x *= 0xbf58476d1ce4e5b9ULL;
-    x ^= x >> 27;
-    x *= 0x94d049bb133111ebULL;
-    x ^= x >> 31;
-    return x;
-}
-
-template <class Word>
-Fingerprint fingerprint(const std::vector<Word>& bits) {
-    std::uint64_t a = 0x9e3779b97f4a7c15ULL, b = 0xd1b54a32d192ed03ULL;
-    for (const Word w : bits) {
-        const auto v = static_cast<std::uint64_t>(w);
-        a = mix(a ^ v) + 0x632be59bd9b4e019ULL;
-        b = mix(b + (v ^ 0xa0761d6478bd642fULL)) ^ (b >> 17);
-    }
-    return {a, b};
+    guarded(true);
+    for (std::thread& t : pool) t.join();
+    if (error) std::rethrow_exception(error);
+    opt.progress(total, total);
 }
 
 }  // namespace
@@ -188,74 +369,47 @@ std::vector<Selection> search_isoBSs(MatrixView<const double> stoi,
                                      MatrixView<const double> DT,
                                      MatrixView<const std::uint8_t> oc,
                                      MatrixView<const std::uint8_t> lo,
-                                     MatrixView<const std::uint8_t> cq, const Poll& poll) {
+                                     MatrixView<const std::uint8_t> cq,
+                                     const SearchOptions& options) {
+    check_search_args(stoi, DT, oc, lo, cq);
     const index_t m = stoi.rows;
     const index_t n = stoi.cols;
-    if (DT.cols != m)
-        throw std::invalid_argument("the conserved-quantity matrix has " +
-                                    std::to_string(DT.cols) + " columns but the network has " +
-                                    std::to_string(m) + " species");
-    require_at_least("the output-completeness matrix", oc.rows, oc.cols, m, n);
-    require_at_least("the sensitivity matrix", lo.rows, lo.cols, m, n);
-    require_at_least("the class matrix", cq.rows, cq.cols, m, m);
+    const EntryClosures closures(oc, lo, cq, m, n, options.poll);
+    const std::vector<Candidate> candidates = distinct_candidates(closures, m, n, options.poll);
+    std::vector<std::uint8_t> verdict(candidates.size(), 0);
 
-    const auto size = static_cast<std::size_t>(m + n);
-    const EntryClosures closures(oc, lo, cq, m, n, poll);
-    const index_t words = closures.words();
-    const auto ncomp = static_cast<std::uint64_t>(closures.components());
+    int threads = options.threads;
+    if (threads <= 0) threads = static_cast<int>(std::max(1U, std::thread::hardware_concurrency()));
+    if (all_finite(stoi) && all_finite(DT)) {
+        const Columns S(stoi);
+        const Columns D(DT);
+        // Reactions in each component's closure.
+        std::vector<index_t> closure_reactions(u(closures.components()), 0);
+        for (index_t c = 0; c < closures.components(); ++c) {
+            const EntryClosures::Word* w = closures.closure(c);
+            for (index_t e = m; e < m + n; ++e)
+                closure_reactions[u(c)] += static_cast<index_t>((w[u(e / 64)] >> (e % 64)) & 1U);
+        }
+        evaluate_all(candidates, verdict, threads, options, [&] {
+            return Evaluator(stoi, DT, S, D, closures, closure_reactions);
+        });
+    } else {
+        evaluate_all(candidates, verdict, threads, options,
+                     [&] { return WholeEvaluator(stoi, DT, closures); });
+    }
 
-    // The closure of a seed depends only on the components of its two
-    // entries, and a seed that closes to an already seen selection has the
-    // same verdict and, if accepted, would be a duplicate: only first
-    // sightings are evaluated, which keeps the order of first occurrences.
-    std::unordered_set<std::uint64_t> seen_pairs;
-    std::unordered_set<Fingerprint, FingerprintHash> seen;
-    std::vector<EntryClosures::Word> bits(static_cast<std::size_t>(words));
     std::vector<Selection> found;
-    Selection selected(size);
-    for (index_t M = -1; M < m; ++M) {
-        poll();
-        const index_t cM = M >= 0 ? closures.component(M) : -1;
-        for (index_t N = 0; N < n; ++N) {
-            const index_t cN = closures.component(m + N);
-            const std::uint64_t key =
-                static_cast<std::uint64_t>(cM + 1) * ncomp + static_cast<std::uint64_t>(cN);
-            if (!seen_pairs.insert(key).second) continue;
-            const EntryClosures::Word* a = closures.closure(cN);
-            for (index_t k = 0; k < words; ++k) bits[static_cast<std::size_t>(k)] = a[k];
-            if (cM >= 0) {
-                const EntryClosures::Word* b = closures.closure(cM);
-                for (index_t k = 0; k < words; ++k) bits[static_cast<std::size_t>(k)] |= b[k];
-            }
-            if (!seen.insert(fingerprint(bits)).second) continue;
-            poll();
-            for (index_t e = 0; e < m + n; ++e)
-                selected[static_cast<std::size_t>(e)] =
-                    (bits[static_cast<std::size_t>(e / EntryClosures::bits_per_word)] >>
-                     (e % EntryClosures::bits_per_word)) & 1U;
-            const VectorView<const std::uint8_t> view{selected.data(), m + n, 1};
-            if (chiindex(stoi, DT, view, poll) == 0 && no_emergent_cycles(stoi, view, poll))
-                found.push_back(selected);
-        }
+    std::vector<EntryClosures::Word> bits(u(closures.words()));
+    for (std::size_t k = 0; k < candidates.size(); ++k) {
+        if (verdict[k] == 0) continue;
+        candidate_bits(closures, candidates[k], bits.data());
+        Selection s(u(m + n));
+        for (index_t e = 0; e < m + n; ++e)
+            s[u(e)] = (bits[u(e / EntryClosures::bits_per_word)] >>
+                       (e % EntryClosures::bits_per_word)) & 1U;
+        found.push_back(std::move(s));
     }
-    if (found.empty()) found.emplace_back(size, std::uint8_t{1});
-
-    const auto count = static_cast<index_t>(found.size());
-    std::vector<std::pair<index_t, index_t>> counts;
-    counts.reserve(found.size());
-    for (const Selection& s : found)
-        counts.emplace_back(count_selected(s, 0, m), count_selected(s, m, m + n));
-    auto exchange = [&](index_t a, index_t b) {
-        std::swap(found[static_cast<std::size_t>(a)], found[static_cast<std::size_t>(b)]);
-        std::swap(counts[static_cast<std::size_t>(a)], counts[static_cast<std::size_t>(b)]);
-    };
-    for (index_t i = 0; i + 1 < count; ++i) {
-        for (index_t j = i + 1; j < count; ++j) {
-            const auto& [ms, mr] = counts[static_cast<std::size_t>(i)];
-            const auto& [ns, nr] = counts[static_cast<std::size_t>(j)];
-            if (ms > ns || (ms == ns && mr > nr)) exchange(i, j);
-        }
-    }
+    order_found(found, m, n);
     return found;
 }
 

@@ -12,6 +12,28 @@ namespace quelmar {
 
 using Selection = std::vector<std::uint8_t>;
 
+/// Told how far a long search has come: done of total candidates evaluated.
+/// Called on the calling thread only, a few times per second at most (and
+/// once at the end); it may throw to stop the search.
+struct Progress {
+    void (*fn)(void* ctx, std::int64_t done, std::int64_t total) = nullptr;
+    void* ctx = nullptr;
+    void operator()(std::int64_t done, std::int64_t total) const {
+        if (fn != nullptr) fn(ctx, done, total);
+    }
+};
+
+struct SearchOptions {
+    /// Threads that evaluate candidates, the calling thread included; 0: one
+    /// per hardware thread.  The result does not depend on it.
+    int threads = 0;
+    /// Called on the calling thread between pieces of work (not per column);
+    /// may throw to stop the search, which then joins its threads and
+    /// rethrows.
+    Poll poll;
+    Progress progress;
+};
+
 /// All isolated buffering structures reached from the (m+1)*n seeds
 /// {species M (none for M = -1), reaction N}, M ascending from -1, N ascending
 /// inside: each seed closed by oc_closure, accepted when its chi-index is 0
@@ -19,12 +41,33 @@ using Selection = std::vector<std::uint8_t>;
 /// empty result becomes the whole network; the list is then ordered by the
 /// exchange procedure (i < j, swap when species counts, then reaction counts,
 /// of positions i, j are in decreasing order).  Each distinct closed
-/// selection is evaluated once.
+/// selection is evaluated once, on the species and reactions it touches only,
+/// with exactly the arithmetic of chiindex() and no_emergent_cycles().
 std::vector<Selection> search_isoBSs(MatrixView<const double> stoi,
                                      MatrixView<const double> DT,
                                      MatrixView<const std::uint8_t> oc,
                                      MatrixView<const std::uint8_t> lo,
                                      MatrixView<const std::uint8_t> cq,
-                                     const Poll& poll = {});
+                                     const SearchOptions& options = {});
+
+inline std::vector<Selection> search_isoBSs(MatrixView<const double> stoi,
+                                            MatrixView<const double> DT,
+                                            MatrixView<const std::uint8_t> oc,
+                                            MatrixView<const std::uint8_t> lo,
+                                            MatrixView<const std::uint8_t> cq, const Poll& poll) {
+    SearchOptions options;
+    options.poll = poll;
+    return search_isoBSs(stoi, DT, oc, lo, cq, options);
+}
+
+/// The same list, found by evaluating every distinct closed selection with
+/// chiindex() and no_emergent_cycles() on the whole network, one after the
+/// other (the reference for search_isoBSs, and its benchmark baseline).
+std::vector<Selection> search_isoBSs_seedwise(MatrixView<const double> stoi,
+                                              MatrixView<const double> DT,
+                                              MatrixView<const std::uint8_t> oc,
+                                              MatrixView<const std::uint8_t> lo,
+                                              MatrixView<const std::uint8_t> cq,
+                                              const Poll& poll = {});
 
 }  // namespace quelmar

@@ -275,6 +275,16 @@ class Analysis:
         return g
 
 
+def _tracked(step: Any, function: Any, *args: Any) -> Any:
+    """``function(*args)``, telling ``step.update(done, total)`` how far a long
+    search or diagnosis has come when the step object has that method."""
+    update = getattr(step, "update", None)
+    if not callable(update):
+        return function(*args)
+    from .cyquelmar import _with_progress
+    return _with_progress(update, function, args)
+
+
 def analyze(crn: Any, trials: int = 2, seed: int | None = None,
             progress: Any = None, prune: bool = False) -> Analysis:
     """Structural analysis of ``crn``, which is left unchanged.
@@ -344,8 +354,8 @@ def analyze(crn: Any, trials: int = 2, seed: int | None = None,
 
     with progress(f"sensitivity matrix ({m} species x {n} reactions)"):
         sens = np.array(work._smat_(trials), dtype=bool)
-    with progress("isolated buffering structures"):
-        found = work.search_for_isoBSs(trials)
+    with progress("isolated buffering structures") as step:
+        found = _tracked(step, work.search_for_isoBSs, trials)
     sets = []
     structures = []
     for k, sel in enumerate(found, 1):
@@ -356,8 +366,8 @@ def analyze(crn: Any, trials: int = 2, seed: int | None = None,
         sets.append({i for i in range(m + n) if sel[i]})
     for s, kids in zip(structures, hasse_diagram(sets)):
         s.children = [structures[j].id for j in kids]
-    with progress("indicator diagnosis"):
-        records = indicator_diagnose(work)
+    with progress("indicator diagnosis") as step:
+        records = _tracked(step, indicator_diagnose, work)
     diagnosis = [{"chemicals": list(r["chemicals"]), "reactions": list(r["reactions"]),
                   "sign_det": float(r["sign_det"])} for r in records]
     return Analysis(crn.name, species, reactions, sens, structures, diagnosis,

@@ -251,7 +251,8 @@ def _batch(args):
 
 
 class _Progress:
-    """Shows a step on stderr once it has run for ``delay`` seconds."""
+    """Shows a step on stderr once it has run for ``delay`` seconds, with the
+    share done when the step reports it (``update(done, total)``)."""
 
     def __init__(self, stream, enabled, delay=1.0):
         self.stream = stream
@@ -259,10 +260,19 @@ class _Progress:
         self.delay = delay
         self.live = enabled and hasattr(stream, "isatty") and stream.isatty()
 
+    class _Step:
+        def __init__(self):
+            self.share = None
+
+        def update(self, done, total):
+            if total > 0:
+                self.share = min(1.0, done / total)
+
     @contextlib.contextmanager
     def __call__(self, step):
+        state = self._Step()
         if not self.enabled:
-            yield
+            yield state
             return
         start = time.monotonic()
         shown = threading.Event()
@@ -272,20 +282,26 @@ class _Progress:
             if done.wait(self.delay):
                 return
             shown.set()
+            reported = None
             while True:
                 elapsed = time.monotonic() - start
+                share = state.share
+                part = "" if share is None else f" {100 * share:.0f}%"
                 if self.live:
-                    _say(self.stream, f"\r{PROG}: {printable(step)}... {elapsed:.0f} s")
+                    _say(self.stream, f"\r{PROG}: {printable(step)}...{part} {elapsed:.0f} s")
                     _raw(self.stream, "\x1b[K")
                 elif elapsed < self.delay + 0.5:
                     _say(self.stream, f"{PROG}: {step}...\n")
+                elif share is not None and (reported is None or share >= reported + 0.25):
+                    reported = share
+                    _say(self.stream, f"{PROG}: {step}:{part} after {elapsed:.0f} s\n")
                 if done.wait(1.0):
                     return
 
         thread = threading.Thread(target=tick, daemon=True)
         thread.start()
         try:
-            yield
+            yield state
         finally:
             done.set()
             thread.join()

@@ -12,6 +12,7 @@
 
 #include "invariants.hpp"
 #include "kernels.hpp"
+#include "search.hpp"
 
 namespace {
 
@@ -466,7 +467,7 @@ TEST(SearchIsoBSs, MatchesEvaluatingEverySeed) {
     std::mt19937 gen(13);
     std::uniform_int_distribution<int> entry(-1, 1);
     std::uniform_real_distribution<double> u(0.0, 1.0);
-    int several = 0;
+    int several = 0, scaled_cases = 0;
     for (int trial = 0; trial < 200; ++trial) {
         const index_t m = 1 + trial % 7;
         const index_t n = 1 + (trial / 7) % 6;
@@ -487,8 +488,74 @@ TEST(SearchIsoBSs, MatchesEvaluatingEverySeed) {
             quelmar::search_isoBSs(stoi.view(), DT.view(), oc.view(), lo.view(), cq.view());
         EXPECT_EQ(fast, naive_search(stoi, DT, oc, lo, cq)) << "trial " << trial;
         several += fast.size() > 2 ? 1 : 0;
+        // Evaluated locally on any number of threads, or on the whole network
+        // seed by seed: the same list, also for coefficients of any scale
+        // (some near the zero tolerance) and for values that are not finite.
+        Matrix<double> scaled = stoi;
+        for (index_t i = 0; i < m; ++i)
+            for (index_t j = 0; j < n; ++j)
+                scaled(i, j) *= trial % 3 == 0 ? std::pow(10.0, -9.0 + 12.0 * u(gen))
+                                               : 1.0 + std::floor(8.0 * u(gen)) / 3.0;
+        if (trial % 17 == 5) scaled(0, 0) = trial % 2 == 0 ? nan : HUGE_VAL;
+        Matrix<double> sDT;
+        try {
+            sDT = conserved_block(scaled);
+        } catch (const std::domain_error&) {  // numerically rank-deficient at 1e-8
+            continue;
+        }
+        ++scaled_cases;
+        for (const int threads : {1, 3}) {
+            quelmar::SearchOptions options;
+            options.threads = threads;
+            EXPECT_EQ(quelmar::search_isoBSs(scaled.view(), sDT.view(), oc.view(), lo.view(),
+                                             cq.view(), options),
+                      quelmar::search_isoBSs_seedwise(scaled.view(), sDT.view(), oc.view(),
+                                                      lo.view(), cq.view()))
+                << "trial " << trial << ", " << threads << " threads";
+        }
     }
     EXPECT_GT(several, 20);  // the comparison is not vacuous
+    EXPECT_GT(scaled_cases, 150);
+}
+
+TEST(SearchIsoBSs, LargeClosuresAndThreadsMatchEvaluatingEverySeed) {
+    // Hub species whose rates drive most reactions give closures with many
+    // reactions, which are judged against the factorised span of the larger
+    // closure; the candidates are shared out between threads.
+    std::mt19937 gen(7);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    for (int trial = 0; trial < 4; ++trial) {
+        const index_t m = 60, n = 90;
+        Matrix<double> stoi(m, n);
+        for (index_t j = 0; j < n; ++j) {
+            const int k = 1 + static_cast<int>(3 * u(gen));
+            for (int e = 0; e < k; ++e)
+                stoi(static_cast<index_t>(m * u(gen)), j) = e == 0 ? -1.0 : 1.0 + (trial == 3 && e == 2);
+        }
+        Matrix<double> DT;
+        try {
+            DT = conserved_block(stoi);
+        } catch (const std::domain_error&) {
+            continue;
+        }
+        Bytes oc(m, n), lo(m, n);
+        for (index_t i = 0; i < m; ++i)
+            for (index_t j = 0; j < n; ++j) {
+                oc(i, j) = stoi(i, j) < 0 || (i < 3 && u(gen) < 0.7);
+                lo(i, j) = u(gen) < 0.01 + 0.02 * trial;
+            }
+        const Bytes cq = classes(DT);
+        const auto expected =
+            quelmar::search_isoBSs_seedwise(stoi.view(), DT.view(), oc.view(), lo.view(), cq.view());
+        for (const int threads : {1, 2}) {
+            quelmar::SearchOptions options;
+            options.threads = threads;
+            EXPECT_EQ(quelmar::search_isoBSs(stoi.view(), DT.view(), oc.view(), lo.view(),
+                                             cq.view(), options),
+                      expected)
+                << "trial " << trial << ", " << threads << " threads";
+        }
+    }
 }
 
 TEST(SearchIsoBSs, PollMayStopTheSearch) {

@@ -21,7 +21,8 @@ from typing import TYPE_CHECKING, NamedTuple
 import numpy as np
 
 from ..cyquelmar import CRN
-from ._common import LoadError, _guarded, _read_text
+from ._common import LoadError, _check_unique, _guarded, _read_text
+from .cobra import _check_depth, _unique_keys
 
 if TYPE_CHECKING:
     import numpy.typing as npt
@@ -48,8 +49,9 @@ def read_network_json(path: str | os.PathLike[str]) -> NetworkFile:
     and names, checked as :func:`load_network_json` checks them."""
     text = _read_text(path)
     path = os.fsdecode(path)
+    _check_depth(text, path)
     try:
-        doc = json.loads(text)
+        doc = json.loads(text, object_pairs_hook=_unique_keys(path))
     except json.JSONDecodeError as e:
         raise LoadError(path, f"not valid JSON: {e.msg} at line {e.lineno}, "
                         f"column {e.colno}") from None
@@ -59,6 +61,8 @@ def read_network_json(path: str | os.PathLike[str]) -> NetworkFile:
     reactions = _names(doc, "reactions", path)
     if not species or not reactions:
         raise LoadError(path, "the network has no species or no reactions")
+    _check_unique(path, "species", species)
+    _check_unique(path, "reaction", reactions)
     shape = (len(species), len(reactions))
     stoi = _matrix(doc["stoichiometry"], shape, "stoichiometry", path)
     reginfo = None

@@ -1,0 +1,178 @@
+// Shared parts of the searches for isolated buffering structures: the
+// closures of single entries, the enumeration of the distinct closed seed
+// selections in seed order, and the final ordering of the accepted ones.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "poll.hpp"
+#include "view.hpp"
+
+namespace quelmar {
+
+using Selection = std::vector<std::uint8_t>;
+
+namespace search_detail {
+
+// Closures of single entries for the search.  Every closure rule has a single
+// premise, so the union of closed selections is closed, and the closure of a
+// seed is the union of the closures of its entries.  The entries form a graph
+// (species -> reactions by oc, reactions -> species by lo, species -> species
+// by cq); the closure of an entry is what it reaches.  Entries of one strongly
+// connected component share their closure, and Tarjan's algorithm completes
+// every component after all components it reaches, so each closure is the
+// component itself plus the closures of its direct successors, as a bitset.
+class EntryClosures {
+public:
+    using Word = std::uint64_t;
+    static constexpr index_t bits_per_word = 64;
+
+    EntryClosures(MatrixView<const std::uint8_t> oc, MatrixView<const std::uint8_t> lo,
+                  MatrixView<const std::uint8_t> cq, index_t m, index_t n, const Poll& poll)
+        : count_(m + n), words_((m + n + bits_per_word - 1) / bits_per_word) {
+        build_graph(oc, lo, cq, m, n);
+        find_components(poll);
+    }
+
+    index_t words() const { return words_; }
+    index_t components() const { return components_; }
+    index_t component(index_t e) const { return component_[u(e)]; }
+    const Word* closure(index_t c) const { return closures_.data() + u(c * words_); }
+
+private:
+    static std::size_t u(index_t i) { return static_cast<std::size_t>(i); }
+
+    void build_graph(MatrixView<const std::uint8_t> oc, MatrixView<const std::uint8_t> lo,
+                     MatrixView<const std::uint8_t> cq, index_t m, index_t n) {
+        start_.assign(u(count_ + 1), 0);
+        for (int fill = 0; fill < 2; ++fill) {
+            std::vector<index_t> next(start_.begin(), start_.end() - 1);
+            auto edge = [&](index_t from, index_t to) {
+                if (fill == 0)
+                    ++start_[u(from + 1)];
+                else
+                    target_[u(next[u(from)]++)] = to;
+            };
+            for (index_t i = 0; i < m; ++i) {
+                for (index_t j = 0; j < n; ++j)
+                    if (oc(i, j) != 0) edge(i, m + j);
+                for (index_t k = 0; k < m; ++k)
+                    if (k != i && cq(i, k) != 0) edge(i, k);
+            }
+            for (index_t j = 0; j < n; ++j)
+                for (index_t i = 0; i < m; ++i)
+                    if (lo(i, j) != 0) edge(m + j, i);
+            if (fill == 0) {
+                for (index_t e = 0; e < count_; ++e) start_[u(e + 1)] += start_[u(e)];
+                target_.resize(u(start_[u(count_)]));
+            }
+        }
+    }
+
+    void find_components(const Poll& poll) {
+        std::vector<index_t> order(u(count_), -1);  // discovery index
+        std::vector<index_t> low(u(count_), 0);
+        std::vector<std::uint8_t> on_stack(u(count_), 0);
+        std::vector<index_t> stack;
+        std::vector<std::pair<index_t, index_t>> calls;  // entry, next edge
+        std::vector<index_t> merged;                      // last component merged into
+        component_.assign(u(count_), -1);
+        index_t counter = 0;
+        auto visit = [&](index_t v) {
+            order[u(v)] = low[u(v)] = counter++;
+            stack.push_back(v);
+            on_stack[u(v)] = 1;
+            calls.emplace_back(v, start_[u(v)]);
+        };
+        for (index_t root = 0; root < count_; ++root) {
+            if (order[u(root)] >= 0) continue;
+            visit(root);
+            while (!calls.empty()) {
+                const index_t v = calls.back().first;
+                const index_t edge = calls.back().second;
+                if (edge < start_[u(v + 1)]) {
+                    ++calls.back().second;
+                    const index_t w = target_[u(edge)];
+                    if (order[u(w)] < 0)
+                        visit(w);
+                    else if (on_stack[u(w)] != 0)
+                        low[u(v)] = std::min(low[u(v)], order[u(w)]);
+                    continue;
+                }
+                calls.pop_back();
+                if (!calls.empty()) {
+                    const index_t parent = calls.back().first;
+                    low[u(parent)] = std::min(low[u(parent)], low[u(v)]);
+                }
+                if (low[u(v)] != order[u(v)]) continue;
+
+                poll();
+                const index_t c = components_++;
+                closures_.resize(u(components_ * words_), 0);
+                merged.push_back(-1);
+                const auto first = (std::find(stack.rbegin(), stack.rend(), v) + 1).base();
+                for (auto it = first; it != stack.end(); ++it) {
+                    component_[u(*it)] = c;
+                    on_stack[u(*it)] = 0;
+                }
+                Word* bits = closures_.data() + u(c * words_);
+                for (auto it = first; it != stack.end(); ++it) {
+                    bits[u(*it / bits_per_word)] |= Word{1} << (*it % bits_per_word);
+                    for (index_t e = start_[u(*it)]; e < start_[u(*it + 1)]; ++e) {
+                        const index_t d = component_[u(target_[u(e)])];
+                        if (d == c || merged[u(d)] == c) continue;
+                        merged[u(d)] = c;
+                        const Word* other = closures_.data() + u(d * words_);
+                        for (index_t k = 0; k < words_; ++k) bits[u(k)] |= other[u(k)];
+                    }
+                }
+                stack.erase(first, stack.end());
+            }
+        }
+    }
+
+    index_t count_;
+    index_t words_;
+    index_t components_ = 0;
+    std::vector<index_t> start_;   // adjacency in compressed rows
+    std::vector<index_t> target_;
+    std::vector<index_t> component_;
+    std::vector<Word> closures_;   // one bitset of words_ words per component
+};
+
+/// Throws std::invalid_argument unless DT has m columns, oc and lo at least
+/// m x n and cq at least m x m (m, n from stoi).
+void check_search_args(MatrixView<const double> stoi, MatrixView<const double> DT,
+                       MatrixView<const std::uint8_t> oc, MatrixView<const std::uint8_t> lo,
+                       MatrixView<const std::uint8_t> cq);
+
+/// A distinct closed seed selection: the union of the closures of the
+/// components cM (-1: none) and cN.
+struct Candidate {
+    std::int32_t cM, cN;
+};
+
+/// The distinct closed selections of the (m + 1) n seeds {species M (none
+/// for M = -1), reaction N}, M ascending from -1, N ascending inside, in the
+/// order of their first sighting.  A seed's closure depends only on the
+/// components of its two entries; selections are told apart by a 128-bit
+/// fingerprint of their bit sets (a collision between two of the millions of
+/// distinct closures of a genome-scale network has probability about 1e-26).
+std::vector<Candidate> distinct_candidates(const EntryClosures& closures, index_t m, index_t n,
+                                           const Poll& poll);
+
+/// The bit set of a candidate (closures.words() words).
+void candidate_bits(const EntryClosures& closures, Candidate c,
+                    EntryClosures::Word* bits);
+
+/// Finishes a search: an empty list becomes the whole network, and the list
+/// is ordered by the exchange procedure (for i < j, positions i and j are
+/// exchanged when their species counts, then their reaction counts, are in
+/// decreasing order).
+void order_found(std::vector<Selection>& found, index_t m, index_t n);
+
+}  // namespace search_detail
+}  // namespace quelmar
