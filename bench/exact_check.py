@@ -28,8 +28,7 @@ extension with ``--expect-exact``) does not.
 from __future__ import annotations
 
 import argparse
-import gzip
-import json
+import os
 import random
 import sys
 import time
@@ -37,168 +36,22 @@ from fractions import Fraction
 
 import numpy as np
 
-# ------------------------------------------------------------- exact algebra
+# The exact algebra is the tests' oracle: one copy, in tests/support.py.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                "tests"))
+from support import draw_top, pattern_full, pattern_reduced, to_fractions  # noqa: E402
 
-
-def rref(rows: list[list[Fraction]], ncols: int) -> tuple[list[list[Fraction]], list[int]]:
-    """Reduced row echelon form (a copy) and the pivot columns."""
-    A = [list(r) for r in rows]
-    pivots: list[int] = []
-    rk = 0
-    for c in range(ncols):
-        p = next((i for i in range(rk, len(A)) if A[i][c] != 0), None)
-        if p is None:
-            continue
-        A[rk], A[p] = A[p], A[rk]
-        inv = 1 / A[rk][c]
-        A[rk] = [x * inv for x in A[rk]]
-        for i in range(len(A)):
-            if i != rk and A[i][c] != 0:
-                f = A[i][c]
-                A[i] = [x - f * y for x, y in zip(A[i], A[rk])]
-        pivots.append(c)
-        rk += 1
-        if rk == len(A):
-            break
-    return A, pivots
-
-
-def kernel(rows: list[list[Fraction]], ncols: int) -> list[list[Fraction]]:
-    """Basis of {x : rows x = 0}."""
-    R, pivots = rref(rows, ncols)
-    basis = []
-    pivot_set = set(pivots)
-    for f in range(ncols):
-        if f in pivot_set:
-            continue
-        v = [Fraction(0)] * ncols
-        v[f] = Fraction(1)
-        for k, c in enumerate(pivots):
-            v[c] = -R[k][f]
-        basis.append(v)
-    return basis
-
-
-def transpose(A: list[list]) -> list[list]:
-    return [list(col) for col in zip(*A)] if A else []
-
-
-def integer_rows(A: list[list[Fraction]]) -> tuple[list[list[int]], list[int]]:
-    """Each row times the lcm of its denominators, and those factors."""
-    out, scales = [], []
-    for row in A:
-        lcm = 1
-        for x in row:
-            d = x.denominator
-            lcm = lcm * d // _gcd(lcm, d)
-        out.append([int(x * lcm) for x in row])
-        scales.append(lcm)
-    return out, scales
-
-
-def _gcd(a: int, b: int) -> int:
-    while b:
-        a, b = b, a % b
-    return abs(a)
-
-
-def adjugate_scaled(A: list[list[Fraction]]) -> list[list[Fraction]]:
-    """adj(A) times some non-zero constant, for a square rational matrix."""
-    n = len(A)
-    if n == 0:
-        return []
-    if n == 1:
-        return [[Fraction(1)]]
-    Z, scales = integer_rows(A)
-    # Fraction-free Gauss-Jordan elimination of [Z | I] ends as [d I | +-adj(Z)]
-    # when Z is invertible (every division is exact); with Z = diag(scales) A,
-    # adj(A) is proportional to adj(Z) diag(scales).
-    W = [row + [1 if i == j else 0 for j in range(n)] for i, row in enumerate(Z)]
-    prev = 1
-    for k in range(n):
-        p = next((i for i in range(k, n) if W[i][k] != 0), None)
-        if p is None:
-            break
-        W[k], W[p] = W[p], W[k]
-        piv = W[k][k]
-        rowk = W[k]
-        for i in range(n):
-            if i != k:
-                a = W[i][k]
-                W[i] = [(piv * x - a * y) // prev for x, y in zip(W[i], rowk)]
-        prev = piv
-    else:
-        return [[Fraction(W[i][n + j] * scales[j]) for j in range(n)] for i in range(n)]
-    # Singular: adj(A) = c u v^T when the corank is one, 0 otherwise.
-    u = kernel(A, n)
-    if len(u) != 1:
-        return [[Fraction(0)] * n for _ in range(n)]
-    v = kernel(transpose(A), n)
-    return [[u[0][i] * v[0][j] for j in range(n)] for i in range(n)]
-
-
-# --------------------------------------------------------- the two methods
-
-
-def pattern_full(S: list[list[Fraction]], R: list[list[Fraction]], m: int, n: int):
-    """adj(A)[0:m, 0:n] from the A-matrix [[R, C], [D, 0]]."""
-    C = kernel(S, n)  # cycles, length n
-    D = kernel(transpose(S), m) if m else []  # conservation laws, length m
-    K, L = len(C), len(D)
-    N = m + K
-    assert N == n + L
-    A = [[Fraction(0)] * N for _ in range(N)]
-    for j in range(n):
-        for i in range(m):
-            A[j][i] = R[j][i]
-        for k in range(K):
-            A[j][m + k] = C[k][j]
-    for l in range(L):
-        for i in range(m):
-            A[n + l][i] = D[l][i]
-    adj = adjugate_scaled(A)
-    return [[adj[i][j] != 0 for j in range(n)] for i in range(m)]
-
-
-def pattern_reduced(S: list[list[Fraction]], R: list[list[Fraction]], m: int, n: int):
-    """Pattern of S[:, J] adj(S[I, :] R S[:, J]) S[I, :]."""
-    _, J = rref(S, n)  # pivot columns: independent columns of S
-    _, I = rref(transpose(S), m) if n else ([], [])  # independent rows
-    r = len(J)
-    assert r == len(I)
-    if r == 0:
-        return [[False] * n for _ in range(m)]
-    RS = [[sum((R[j][k] * S[k][b] for k in range(m) if R[j][k] and S[k][b]), Fraction(0))
-           for b in J] for j in range(n)]
-    M = [[sum((S[a][j] * RS[j][c] for j in range(n) if S[a][j] and RS[j][c]), Fraction(0))
-          for c in range(r)] for a in I]
-    adj = adjugate_scaled(M)
-    # The product in exact values: a product of patterns would miss cancellations.
-    X = [[sum((S[i][J[b]] * adj[b][a] for b in range(r) if S[i][J[b]] and adj[b][a]), Fraction(0))
-          for a in range(r)] for i in range(m)]
-    return [[sum((X[i][a] * S[I[a]][j] for a in range(r) if X[i][a] and S[I[a]][j]), Fraction(0)) != 0
-             for j in range(n)] for i in range(m)]
+from quelmar.loaders import read_network_json  # noqa: E402
 
 
 # ------------------------------------------------------------------ driver
 
 
 def load(path: str):
-    opener = gzip.open if path.endswith(".gz") else open
-    with opener(path, "rt") as f:
-        net = json.load(f)
-    S = np.array(net["stoichiometry"], dtype=float)
-    reg = np.array([[np.inf if v == "inf" else float(v) for v in row] for row in net["regulation"]])
-    return net.get("name", path), S, reg
-
-
-def draw_top(reg: np.ndarray, seed: int) -> np.ndarray:
-    """top[j, i] = reg[i, j], free entries drawn as CRN._smat_ does (row-major in A)."""
-    top = reg.T.copy()
-    free = ~(np.abs(top) < np.inf)
-    np.random.seed(seed)
-    top[free] = np.random.normal(size=int(free.sum()), scale=10.0)
-    return top
+    net = read_network_json(path)
+    if net.reginfo is None:
+        raise SystemExit(f"{path}: no regulation matrix")
+    return net.name, net.stoi, net.reginfo
 
 
 def float_pattern(S: np.ndarray, top: np.ndarray) -> np.ndarray | None:
@@ -228,10 +81,6 @@ def _null(M: np.ndarray) -> np.ndarray:
     tol = max(M.shape) * np.finfo(float).eps * (s[0] if s.size else 0.0)
     rank = int((s > tol).sum())
     return vt[rank:].T.copy()
-
-
-def to_fractions(A: np.ndarray) -> list[list[Fraction]]:
-    return [[Fraction(float(x)) for x in row] for row in A]
 
 
 def self_test(count: int, seed: int) -> bool:

@@ -13,25 +13,21 @@ A network file ``KEY.network.json`` (or ``KEY.network.json.gz``) holds
 
 JSON has no infinity, so a regulation entry is the string "inf" (also
 "-inf" and "nan" are read) where the rate of the reaction depends on the
-species.  Where each file comes from is in data/networks/SOURCES.md.
-
-Tests may use this module too::
-
-    sys.path.insert(0, os.path.join(ROOT, "bench"))
-    from networks import load_network
+species.  Where each file comes from is in data/networks/SOURCES.md.  The
+files are read by ``quelmar.loaders.read_network_json``; this module finds
+them by name.
 """
 
-import gzip
-import json
 import os
 
 import numpy as np
 
+from quelmar.cyquelmar import CRN
+from quelmar.loaders import read_network_json
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 NETWORK_DIR = os.path.join(ROOT, "data", "networks")
 SUFFIXES = (".network.json", ".network.json.gz")
-
-_NAMED_VALUES = {"inf": np.inf, "+inf": np.inf, "-inf": -np.inf, "nan": np.nan}
 
 
 def _paths(directory=None):
@@ -71,41 +67,20 @@ def network_path(name, directory=None):
                    % (name, directory or NETWORK_DIR, ", ".join(sorted(paths))))
 
 
-def _number(value):
-    if isinstance(value, str):
-        key = value.strip().lower()
-        if key in _NAMED_VALUES:
-            return _NAMED_VALUES[key]
-        return float(key)
-    return float(value)
-
-
-def read_json(path):
-    """The parsed JSON document of a network file (gzip by suffix)."""
-    if path.endswith(".gz"):
-        with gzip.open(path, "rt", encoding="utf-8") as fh:
-            return json.load(fh)
-    with open(path, encoding="utf-8") as fh:
-        return json.load(fh)
-
-
 def load_network(name, directory=None):
     """Load a network: ``(stoi, reginfo, species, reactions, name)``.
 
     ``stoi`` and ``reginfo`` are C-contiguous float64 arrays of shape
-    species x reactions (also when there are no reactions), with +inf in
-    ``reginfo`` for every "inf" entry; ``species`` and ``reactions`` are
-    lists of str; ``name`` is the network's "name" field.
+    species x reactions, with +inf in ``reginfo`` for every "inf" entry (a
+    file without a regulation matrix gets the default of ``CRN``);
+    ``species`` and ``reactions`` are lists of str; ``name`` is the
+    network's "name" field.  The file is read by the package's reader.
     """
-    net = read_json(network_path(name, directory))
-    species = [str(s) for s in net["species"]]
-    reactions = [str(r) for r in net["reactions"]]
-    shape = (len(species), len(reactions))
-    stoi = np.array([[_number(v) for v in row] for row in net["stoichiometry"]],
-                    dtype=np.float64).reshape(shape)
-    reginfo = np.array([[_number(v) for v in row] for row in net["regulation"]],
-                       dtype=np.float64).reshape(shape)
-    return stoi, reginfo, species, reactions, net.get("name", name)
+    net = read_network_json(network_path(name, directory))
+    reginfo = net.reginfo
+    if reginfo is None:
+        reginfo = np.array(CRN(net.stoi).reginfo)
+    return net.stoi, reginfo, net.species, net.reactions, net.name
 
 
 def network_sizes(name, directory=None):

@@ -11,8 +11,8 @@
 * ``same``: exact comparison of results (arrays, floats incl. NaN, lists,
   tuples, dicts) including types; ``state_of``: every attribute of a CRN.
 
-The data and helpers themselves live in ``netgen.py`` so that test modules
-can import them directly; this directory is put on ``sys.path`` here, which
+The data and helpers themselves live in ``netgen.py`` and ``support.py`` so
+that test modules can import them directly; this directory is put on ``sys.path`` here, which
 also makes ``reference`` (the NumPy model) importable.
 """
 
@@ -28,11 +28,11 @@ if HERE not in sys.path:
 import reference as ref  # noqa: E402,F401
 from netgen import (  # noqa: E402
     EXAMPLES,
-    assert_same,
     crn_state,
     make_network,
     random_selection,
 )
+from support import assert_same  # noqa: E402
 
 # Numbers of random cases.  The cheap operations (construction, sensitivity,
 # searches, reduction) run on N_NETWORKS networks; signdet's optimiser is slow

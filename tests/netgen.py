@@ -1,7 +1,6 @@
-"""Example networks, the random network generator and exact comparison helpers
-shared by the test modules (the fixtures in conftest.py wrap them)."""
+"""Example networks and the random network generator shared by the test
+modules (the fixtures in conftest.py wrap them)."""
 
-import math
 
 import numpy as np
 
@@ -134,42 +133,6 @@ def random_selection(seed, m, n, p=0.5):
     rng = np.random.default_rng([777, seed])
     return rng.random(m + n) < p
 
-
-
-# ---------------------------------------------------------------------------
-# Exact comparison
-# ---------------------------------------------------------------------------
-
-
-def assert_same(a, b, path="result"):
-    """a and b are equal bit for bit (NaN equals NaN), with matching types."""
-    if isinstance(a, np.ndarray) or isinstance(b, np.ndarray):
-        assert isinstance(a, np.ndarray) and isinstance(b, np.ndarray), (
-            "%s: %r vs %r" % (path, type(a), type(b))
-        )
-        assert a.dtype == b.dtype, "%s: dtype %s vs %s" % (path, a.dtype, b.dtype)
-        assert a.shape == b.shape, "%s: shape %s vs %s" % (path, a.shape, b.shape)
-        if a.dtype.kind in "fc":
-            assert np.array_equal(a, b, equal_nan=True), "%s:\n%r\nvs\n%r" % (path, a, b)
-        else:
-            assert np.array_equal(a, b), "%s:\n%r\nvs\n%r" % (path, a, b)
-        return
-    assert type(a) is type(b), "%s: type %r vs %r" % (path, type(a), type(b))
-    if isinstance(a, (list, tuple)):
-        assert len(a) == len(b), "%s: length %d vs %d" % (path, len(a), len(b))
-        for i, (x, y) in enumerate(zip(a, b)):
-            assert_same(x, y, "%s[%d]" % (path, i))
-    elif isinstance(a, dict):
-        assert list(a) == list(b), "%s: keys %r vs %r" % (path, list(a), list(b))
-        for k in a:
-            assert_same(a[k], b[k], "%s[%r]" % (path, k))
-    elif isinstance(a, (float, np.floating)):
-        if math.isnan(a):
-            assert math.isnan(b), "%s: nan vs %r" % (path, b)
-        else:
-            assert a == b, "%s: %r vs %r" % (path, a, b)
-    else:
-        assert a == b, "%s: %r vs %r" % (path, a, b)
 
 
 

@@ -2,22 +2,28 @@
 
 The reference is computed in rational arithmetic: the A-matrix with exact
 bases of the cycles and conserved quantities, and its adjugate by
-fraction-free elimination (bench/exact_check.py)."""
+fraction-free elimination (support.py)."""
 
 import os
-import sys
 
 import numpy as np
 import pytest
 
 cq = pytest.importorskip("quelmar.cyquelmar")
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "bench"))
+import support
+from netgen import make_network
 
-import exact_check  # noqa: E402
-from networks import load_network  # noqa: E402
-from netgen import make_network  # noqa: E402
+from quelmar.loaders import read_network_json
+
+NETWORKS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "data",
+                        "networks")
+
+
+def load_network(name):
+    net = read_network_json(os.path.join(NETWORKS, name + ".network.json"))
+    return net.stoi, net.reginfo
+
 
 SMALL_REAL = [
     "BIOMD0000000005_Tyson1991",
@@ -30,10 +36,10 @@ SMALL_REAL = [
 
 def exact_pattern(stoi, reginfo, seed):
     m, n = stoi.shape
-    top = exact_check.draw_top(reginfo, seed)
-    S = exact_check.to_fractions(stoi)
-    R = exact_check.to_fractions(top)
-    return np.array(exact_check.pattern_full(S, R, m, n), dtype=bool).reshape(m, n)
+    top = support.draw_top(reginfo, seed)
+    S = support.to_fractions(stoi)
+    R = support.to_fractions(top)
+    return np.array(support.pattern_full(S, R, m, n), dtype=bool).reshape(m, n)
 
 
 def extension_pattern(stoi, reginfo, seed):

@@ -43,6 +43,7 @@ from hypothesis import HealthCheck, event, note, settings
 from hypothesis import given
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
+from support import assert_same, assert_unchanged, snapshot
 
 cq = pytest.importorskip("quelmar.cyquelmar")
 
@@ -685,28 +686,6 @@ def run(fn, seed):
         return Raised(exc)
 
 
-def assert_same(a, b, path="result"):
-    """a and b are equal bit for bit (NaN equals NaN), with matching types."""
-    if isinstance(a, np.ndarray) or isinstance(b, np.ndarray):
-        assert isinstance(a, np.ndarray) and isinstance(b, np.ndarray), "%s: %r vs %r" % (path, a, b)
-        assert a.dtype == b.dtype and a.shape == b.shape, "%s: %r vs %r" % (path, a, b)
-        assert np.array_equal(a, b, equal_nan=a.dtype.kind in "fc"), "%s: %r vs %r" % (path, a, b)
-        return
-    assert type(a) is type(b), "%s: %r vs %r" % (path, a, b)
-    if isinstance(a, (list, tuple)):
-        assert len(a) == len(b), "%s: %r vs %r" % (path, a, b)
-        for i, (x, y) in enumerate(zip(a, b)):
-            assert_same(x, y, "%s[%d]" % (path, i))
-    elif isinstance(a, dict):
-        assert list(a) == list(b), "%s: %r vs %r" % (path, a, b)
-        for k in a:
-            assert_same(a[k], b[k], "%s[%r]" % (path, k))
-    elif isinstance(a, (float, np.floating)) and math.isnan(a):
-        assert math.isnan(b), "%s: %r vs %r" % (path, a, b)
-    else:
-        assert a == b, "%s: %r vs %r" % (path, a, b)
-
-
 def values_of(v):
     with quiet():
         return np.array(v)
@@ -735,39 +714,6 @@ def assert_state_agrees(bad, twin, keys):
         if k in ARRAY_ATTRS:
             a, b = clean(a, ARRAY_ATTRS[k]), clean(b, ARRAY_ATTRS[k])
         assert_values_agree(a, b, k)
-
-
-def snapshot(obj):
-    """Every instance attribute: the object itself and a copy of its contents."""
-    out = {}
-    for k, v in vars(obj).items():
-        if isinstance(v, np.ndarray):
-            out[k] = (v, v.copy())
-        elif isinstance(v, MEMVIEW):
-            out[k] = (v, np.array(v))
-        elif isinstance(v, list):
-            out[k] = (v, list(v))
-        else:
-            out[k] = (v, None)
-    return out
-
-
-def assert_unchanged(obj, snap, what):
-    now = vars(obj)
-    assert list(now) == list(snap), "%s changed the attribute set: %r -> %r" % (what, list(snap), list(now))
-    for k, (v, contents) in snap.items():
-        assert now[k] is v, "%s replaced %s" % (what, k)
-        if contents is None:
-            continue
-        if isinstance(contents, list):
-            assert len(contents) == len(v) and all(x is y for x, y in zip(contents, v)), "%s changed %s" % (what, k)
-            continue
-        cur = np.array(v) if isinstance(v, MEMVIEW) else v
-        assert cur.dtype == contents.dtype and cur.shape == contents.shape, "%s changed %s" % (what, k)
-        if contents.dtype.hasobject:
-            assert all(x is y for x, y in zip(cur.flat, contents.flat)), "%s changed %s" % (what, k)
-        else:
-            assert cur.tobytes() == contents.tobytes(), "%s changed %s" % (what, k)
 
 
 def check(call_bad, call_twin, seed, *, comparable=True, strict=False, compare=assert_same, label=""):
@@ -1626,3 +1572,137 @@ def test_hostile_files_load_or_raise_load_error(tmp_path_factory, case):
         event(f"{kind}: loaded")
         assert len(crn.X_names) == len(set(crn.X_names)) == crn.stoi.shape[0]
         assert len(crn.R_names) == len(set(crn.R_names)) == crn.stoi.shape[1]
+
+
+# ---------------------------------------------------------------------------
+# Absurd extents, arguments passed whole, inputs changed while a kernel runs,
+# interrupts
+# ---------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("shape", [(0, 2**32), (2**32, 0), (0, 2**40)])
+def test_absurd_extents_are_refused_before_allocating(shape):
+    with pytest.raises(ValueError, match="at most 2147483647 species"):
+        cq.CRN(np.zeros(shape), None, [], [], "absurd")
+    with pytest.raises(MemoryError):  # n * (m + n) doubles of work space
+        cq.CRN(np.zeros((0, 2**31 - 1)), None, [], [], "absurd")
+    crn = cq.CRN(np.zeros((1, 1)))
+    crn.stoi = np.zeros(shape)
+    for call in (lambda: crn.isoBS_searchfrom([], []), lambda: crn.compute_index([], []),
+                 crn._smat_, crn.search_for_isoBSs):
+        with pytest.raises((ValueError, MemoryError, IndexError)):
+            call()
+
+
+def test_single_arguments_are_passed_whole():
+    crn = build(np.array([[-1.0, 1.0]]), None)
+    with pytest.raises(TypeError):
+        crn.search_for_isoBSs(())
+    with pytest.raises(TypeError):
+        crn.isoBS_searchfrom([0], [0], ())
+    with fast_signdet():
+        np.random.seed(3)
+        as_list = cq.signdet([[1.0, 2.0], [3.0, 4.0]])
+        np.random.seed(3)
+        assert cq.signdet(((1.0, 2.0), (3.0, 4.0))) == as_list == -1.0
+        assert cq.signdet(((2.0,),)) == 1.0
+
+
+def test_inputs_reallocated_meanwhile_are_not_read():
+    # The module's np.random.normal runs between the trials of _smat_, and a
+    # signal handler at the kernels' interrupt checks: both reallocate the
+    # arrays of the network in place (smaller, or with the same values
+    # elsewhere); the results are those of an untouched twin.
+    stoi = np.array([[-1.0, 1.0, 0.0, 0.0], [1.0, -1.0, -1.0, 0.0], [0.0, 0.0, 1.0, -1.0]])
+    crn, twin = build(stoi.copy(), None), build(stoi.copy(), None)
+    arrays = [crn.stoi, crn.reginfo, crn.A.base, crn._CRN__cq_class.base, crn._CRN__oc_keeper]
+
+    def reallocate(*_):
+        for a in arrays:
+            if a.size > 1:
+                a.resize((1,) * a.ndim, refcheck=False)
+
+    def normal(*args, **kwargs):
+        reallocate()
+        return np.random.normal(*args, **kwargs)
+
+    np.random.seed(5)
+    expected = twin._smat_(3)
+    cq.np = NumpyProxy("random", Namespace(normal=normal))
+    try:
+        np.random.seed(5)
+        got = crn._smat_(3)
+    finally:
+        cq.np = np
+    np.testing.assert_array_equal(got, expected)
+    import signal
+
+    stoi = -np.eye(40)[:, :36] + np.eye(40, k=1)[:, :36]
+    big, twin = build(stoi.copy(), None), build(stoi.copy(), None)
+    arrays[:] = [big.stoi, big.reginfo, big.A.base, big._CRN__cq_class.base,
+                 big._CRN__oc_keeper]
+
+    def move(*_):
+        for a in arrays:
+            a.__setstate__(a.__reduce__()[2])
+
+    np.random.seed(6)
+    expected = [twin.search_for_isoBSs(), twin.compute_index(range(30), range(30))]
+    previous = signal.signal(signal.SIGALRM, move)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.001, 0.001)
+        np.random.seed(6)
+        got = [big.search_for_isoBSs(), big.compute_index(range(30), range(30))]
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert_same(got, expected)
+
+
+@contextlib.contextmanager
+def interrupt_after(seconds):
+    import signal
+
+    def handler(*_):
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, seconds)
+    try:
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
+def test_ctrl_c_ends_long_calls():
+    import time
+    crn = cq.CRN(np.zeros((0, 3)))  # nothing free to draw: trials take no time
+    with pytest.raises(KeyboardInterrupt), interrupt_after(0.2):
+        crn._smat_(10**15)
+    crn = cq.CRN(np.zeros((1, 1)))
+    crn.stoi = np.zeros((1, 50_000))  # 50 001 membership tests of a long list
+    start = time.monotonic()
+    with pytest.raises(KeyboardInterrupt), interrupt_after(0.2):
+        crn.isoBS_searchfrom([], list(range(1, 200_000, 2)))
+    assert time.monotonic() - start < 30
+    # the pseudo-inverse of a large block
+    rng = np.random.default_rng(1)
+    m = 1500
+    crn.stoi = rng.normal(size=(m, m))
+    crn.reginfo = np.zeros((m, m))
+    sel = np.zeros(2 * m, bool)
+    sel[:m - 1] = sel[m:2 * m - 1] = True
+    start = time.monotonic()
+    with pytest.raises(KeyboardInterrupt), interrupt_after(0.05):
+        crn.structural_reduction(sel)
+    assert time.monotonic() - start < 1.0
+
+
+def test_the_cofactor_fallback_refuses_large_networks():
+    # An A-matrix that does not fit the network leaves the exact pattern
+    # undecided: the cofactor method would need L**4 doubles (4 GiB here).
+    crn = cq.CRN(np.array([[-1.0, 1.0]]))
+    crn.A = np.eye(150) + np.diag(np.full(149, np.inf), 1)
+    with pytest.raises(MemoryError, match="cofactor method would need 3.7 GiB"):
+        crn._smat_()

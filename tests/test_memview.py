@@ -640,3 +640,32 @@ def test_view_keeps_base_alive():
     gc.collect()
     np.testing.assert_array_equal(np.asarray(s), EXPECTED_A[1:, ::-1])
     assert list(row) == EXPECTED_CQ[2].tolist()
+
+
+# ---------------------------------------------------------------------------
+# A base reallocated in place
+
+
+def test_a_base_reallocated_in_place_is_never_read_through_old_pointers(crn):
+    A = crn.A
+    base = A.base
+    row = A[1]
+    shape = base.shape
+    values = np.arange(float(base.size)).reshape(shape)
+    base.resize((2,), refcheck=False)  # the data now hold 2 of the elements
+    for read in (lambda: A[-1, -1], lambda: row[-1], lambda: np.asarray(A), lambda: A.copy(),
+                 lambda: [list(r) for r in A]):
+        with pytest.raises(ValueError, match="changed in place"):
+            read()
+    # data of the old size again (somewhere else): read from where they are now
+    base.__setstate__(values.__reduce__()[2])
+    assert A[1, 2] == values[1, 2] and row[-1] == values[1, -1]
+    np.testing.assert_array_equal(np.asarray(A.T), values.T)
+
+    class Shrinking:  # reallocates the base while a value is converted
+        def __float__(self):
+            base.resize((1,), refcheck=False)
+            return 1.0
+
+    with pytest.raises(ValueError, match="changed in place"):
+        A[0, 0] = Shrinking()

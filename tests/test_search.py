@@ -8,17 +8,9 @@ import pytest
 
 import reference as ref
 from netgen import EXAMPLES, make_network
+from support import rng_state, same_state
 
 INF = np.inf
-
-
-def rng_state():
-    s = np.random.get_state()
-    return (s[0], s[1].copy(), s[2], s[3], s[4])
-
-
-def same_state(a, b):
-    return a[0] == b[0] and np.array_equal(a[1], b[1]) and a[2:] == b[2:]
 
 
 def pair(seed):

@@ -10,6 +10,7 @@ import pytest
 
 import reference as ref
 from netgen import EXAMPLES, make_network, random_selection
+from support import rng_state, same_state
 
 INF = np.inf
 NAN = np.nan
@@ -23,15 +24,6 @@ pytestmark = pytest.mark.filterwarnings("ignore::scipy.optimize.OptimizeWarning"
 
 def exact(msg):
     return "^" + re.escape(msg) + "$"
-
-
-def rng_state():
-    s = np.random.get_state()
-    return (s[0], s[1].copy(), s[2], s[3], s[4])
-
-
-def same_state(a, b):
-    return a[0] == b[0] and np.array_equal(a[1], b[1]) and a[2:] == b[2:]
 
 
 # ---------------------------------------------------------------------------

@@ -2,6 +2,7 @@
 // seed, the index of one subnetwork, the search for all isolated buffering
 // structures, and the determinant sign of a subnetwork.
 #include <cmath>
+#include <cstdio>
 #include <optional>
 #include <vector>
 
@@ -29,11 +30,16 @@ constexpr double kMaxCofactorBytes = 2.0 * (1 << 30);
 void check_cofactor_workspace(Py_ssize_t L) {
     const double side = static_cast<double>(L);
     const double bytes = side * side * (side - 1) * (side - 1) * sizeof(double);
-    if (bytes > kMaxCofactorBytes)
-        raise(PyExc_MemoryError,
-              "the sensitivity matrix could not be decided exactly, and the cofactor method "
-              "would need %.1f GiB for an A-matrix of order %zd (at most %.0f GiB are used)",
-              bytes / (1 << 30), L, kMaxCofactorBytes / (1 << 30));
+    if (bytes > kMaxCofactorBytes) {
+        char message[200];
+        std::snprintf(message, sizeof message,
+                      "the sensitivity matrix could not be decided exactly, and the cofactor "
+                      "method would need %.1f GiB for an A-matrix of order %zu (at most %.0f "
+                      "GiB are used)",
+                      bytes / (1 << 30), static_cast<std::size_t>(L),
+                      kMaxCofactorBytes / (1 << 30));
+        raise(PyExc_MemoryError, "%s", message);
+    }
 }
 
 }  // namespace

@@ -43,6 +43,7 @@ if TYPE_CHECKING:  # what the names below are bound to, for type checkers
     from .batching import batch
     from .cyquelmar import CRN
     from .diagram import write_diagram
+    from .preparation import prune, regularity
     from .loaders import (
         LoadError,
         ModelWarning,

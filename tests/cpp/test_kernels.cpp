@@ -7,6 +7,7 @@
 #include <limits>
 #include <random>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "kernels.hpp"
@@ -324,6 +325,19 @@ TEST(ConstructA, TwoSpeciesOneReaction) {
     const Matrix<double> stoi = mat({{-1}, {1}});
     const Matrix<double> reg = mat({{inf}, {0}});
     expect_same(quelmar::construct_A(stoi.view(), reg.view()), mat({{inf, 0}, {1, 1}}));
+}
+
+TEST(ConstructA, AbsurdExtentsAreRefusedBeforeAllocating) {
+    // Views with a zero extent and a huge other one hold no data at all; the
+    // work matrices they imply (n x (m + n)) would overflow the size type.
+    const double none = 0.0;
+    for (const auto& [m, n] : {std::pair<index_t, index_t>{0, index_t{1} << 32},
+                               {index_t{1} << 32, 0}, {0, index_t{1} << 40}}) {
+        const MatrixView<const double> stoi{&none, m, n, 0, 8};
+        EXPECT_THROW(quelmar::construct_A(stoi, stoi), std::bad_alloc);
+    }
+    EXPECT_THROW((Matrix<double>(index_t{1} << 31, index_t{1} << 31)), std::bad_alloc);
+    EXPECT_THROW((Matrix<double>(-1, 2)), std::invalid_argument);
 }
 
 TEST(ConstructA, NoReactionsGivesTheIdentity) {

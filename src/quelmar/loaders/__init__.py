@@ -33,7 +33,7 @@ from ._common import LoadError, ModelWarning, _read_bytes
 from .antimony import load_antimony, loads_antimony
 from .cobra import load_cobra_json
 from .objects import from_object
-from .network import load_network_json
+from .network import NetworkFile, load_network_json, read_network_json
 from .reactions import from_reactions
 from .sbml import load_sbml, loads_sbml
 
@@ -45,6 +45,8 @@ __all__ = [
     "loads_sbml",
     "load_cobra_json",
     "load_network_json",
+    "read_network_json",
+    "NetworkFile",
     "load_antimony",
     "loads_antimony",
     "from_reactions",

@@ -59,7 +59,7 @@ def _check_depth(text, where):
         if c in "[{":
             depth += 1
             if depth > MAX_JSON_DEPTH:
-                raise LoadError(where, f"not a cobrapy JSON model: brackets are nested "
+                raise LoadError(where, f"not a usable JSON document: brackets are nested "
                                 f"more than {MAX_JSON_DEPTH} levels deep")
         elif c in "]}":
             depth -= 1

@@ -16,15 +16,62 @@ from __future__ import annotations
 import json
 import math
 import os
+from typing import TYPE_CHECKING, NamedTuple
 
 import numpy as np
 
 from ..cyquelmar import CRN
-from ._common import LoadError, _guarded, _read_text
+from ._common import LoadError, _check_unique, _guarded, _read_text
+from .cobra import _check_depth, _unique_keys
+
+if TYPE_CHECKING:
+    import numpy.typing as npt
 
 SUFFIXES = (".network.json", ".network.json.gz")
 
 _NAMED = {"inf": math.inf, "+inf": math.inf, "-inf": -math.inf, "nan": math.nan}
+
+
+class NetworkFile(NamedTuple):
+    """The contents of a network file, as :func:`read_network_json` gives them."""
+
+    name: str
+    species: list[str]
+    reactions: list[str]
+    stoi: npt.NDArray[np.float64]
+    reginfo: npt.NDArray[np.float64] | None  # None: not in the file
+    source: str | None
+
+
+@_guarded(lambda path: path)
+def read_network_json(path: str | os.PathLike[str]) -> NetworkFile:
+    """Read a ``.network.json`` (or ``.network.json.gz``) file into arrays
+    and names, checked as :func:`load_network_json` checks them."""
+    text = _read_text(path)
+    path = os.fsdecode(path)
+    _check_depth(text, path)
+    try:
+        doc = json.loads(text, object_pairs_hook=_unique_keys(path))
+    except json.JSONDecodeError as e:
+        raise LoadError(path, f"not valid JSON: {e.msg} at line {e.lineno}, "
+                        f"column {e.colno}") from None
+    if not isinstance(doc, dict) or "stoichiometry" not in doc:
+        raise LoadError(path, "not a network file (no \"stoichiometry\" matrix)")
+    species = _names(doc, "species", path)
+    reactions = _names(doc, "reactions", path)
+    if not species or not reactions:
+        raise LoadError(path, "the network has no species or no reactions")
+    _check_unique(path, "species", species)
+    _check_unique(path, "reaction", reactions)
+    shape = (len(species), len(reactions))
+    stoi = _matrix(doc["stoichiometry"], shape, "stoichiometry", path)
+    reginfo = None
+    if doc.get("regulation") is not None:
+        reginfo = _matrix(doc["regulation"], shape, "regulation", path)
+    name = doc.get("name") or os.path.basename(path).split(".network.json")[0]
+    source = doc.get("source")
+    return NetworkFile(str(name), species, reactions, stoi, reginfo,
+                       None if source is None else str(source))
 
 
 @_guarded(lambda path, **options: path)
@@ -35,26 +82,8 @@ def load_network_json(path: str | os.PathLike[str], *, allow_external: bool = Fa
     missing ``"regulation"`` gives the default of :class:`CRN`.  The format
     refers to no other files (``allow_external`` changes nothing).
     """
-    text = _read_text(path)
-    path = os.fsdecode(path)
-    try:
-        doc = json.loads(text)
-    except json.JSONDecodeError as e:
-        raise LoadError(path, f"not valid JSON: {e.msg} at line {e.lineno}, "
-                        f"column {e.colno}") from None
-    if not isinstance(doc, dict) or "stoichiometry" not in doc:
-        raise LoadError(path, "not a network file (no \"stoichiometry\" matrix)")
-    species = _names(doc, "species", path)
-    reactions = _names(doc, "reactions", path)
-    if not species or not reactions:
-        raise LoadError(path, "the network has no species or no reactions")
-    shape = (len(species), len(reactions))
-    stoi = _matrix(doc["stoichiometry"], shape, "stoichiometry", path)
-    reginfo = None
-    if doc.get("regulation") is not None:
-        reginfo = _matrix(doc["regulation"], shape, "regulation", path)
-    name = doc.get("name") or os.path.basename(path).split(".network.json")[0]
-    return CRN(stoi, reginfo, species, reactions, str(name))
+    net = read_network_json(path)
+    return CRN(net.stoi, net.reginfo, net.species, net.reactions, net.name)
 
 
 def _names(doc, key, path):
