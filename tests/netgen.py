@@ -24,6 +24,10 @@ EXAMPLES = {
     "no_reactions": np.zeros((3, 0)),
     # the empty network
     "empty": np.zeros((0, 0)),
+    # 0 -> X0, X0 -> X1, X0 -> X2: no rate depends on X1 or X2 and nothing
+    # limits R0, so A has a zero row and two zero columns (structural rank
+    # below L - 1: every cofactor vanishes whatever the drawn values)
+    "structurally_singular": np.array([[1.0, -1.0, -1.0], [0.0, 1.0, 0.0], [0.0, 0.0, 1.0]]),
     # a chain 0 -> X0 -> X1 -> X2 -> 0
     "chain": np.array([[1.0, -1.0, 0.0, 0.0], [0.0, 1.0, -1.0, 0.0], [0.0, 0.0, 1.0, -1.0]]),
     # two independent modules: 0 -> X0 -> 0 and 0 -> X1 <-> X2 -> 0

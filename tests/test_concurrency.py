@@ -62,16 +62,23 @@ def test_threaded_searches_match_serial_ones():
         assert all(np.array_equal(g, w) for g, w in zip(got, want))
 
 
-def test_keyboard_interrupt_stops_a_long_search():
-    m, n = 600, 800
-    crn = with_fixed_sensitivity(cq.CRN(open_network(m, n, 5)), np.zeros((m, n), dtype=bool))
+@pytest.mark.parametrize("size, delay, seedwise", [
+    ((1500, 2000, 5), 0.1, False),  # the search: about a second when left to finish
+    ((600, 800, 5), 0.3, True),  # the seedwise search: about ten seconds
+])
+def test_keyboard_interrupt_stops_a_long_search(size, delay, seedwise):
+    m, n, seed = size
+    crn = with_fixed_sensitivity(cq.CRN(open_network(m, n, seed)), np.zeros((m, n), dtype=bool))
     before = {k: (v if isinstance(v, list) else np.array(v)) for k, v in vars(crn).items()
               if k != "_smat_"}
-    timer = threading.Timer(0.3, _thread.interrupt_main)
+    timer = threading.Timer(delay, _thread.interrupt_main)
     start = time.monotonic()
     timer.start()
     with pytest.raises(KeyboardInterrupt):
-        crn.search_for_isoBSs()  # about ten seconds when left to finish
+        if seedwise:
+            cq._search_for_isoBSs_seedwise(crn)
+        else:
+            crn.search_for_isoBSs()
         pytest.fail("the search finished before the interrupt")
     elapsed = time.monotonic() - start
     timer.join()

@@ -555,9 +555,18 @@ def test_search_matches_reference_examples(cq, same, name):
     for seed in range(3):
         np.random.seed(seed)
         got = cq.CRN(stoi.copy()).search_for_isoBSs()
+        state = rng_state()
         np.random.seed(seed)
         want = ref.CRN(stoi.copy()).search_for_isoBSs()
         same(got, want, name)
+        assert same_state(state, rng_state())
+        if stoi.size:
+            np.random.seed(seed)
+            got = cq.CRN(stoi.copy())._smat_(3)
+            state = rng_state()
+            np.random.seed(seed)
+            same(got, ref.CRN(stoi.copy())._smat_(3), name)
+            assert same_state(state, rng_state())
 
 
 def test_smat_is_the_pattern_of_the_inverse(cq):

@@ -9,6 +9,7 @@
 #include "crn.hpp"
 #include "exact.hpp"
 #include "invariants.hpp"
+#include "matching.hpp"
 #include "module.hpp"
 #include "progress.hpp"
 #include "search.hpp"
@@ -87,6 +88,27 @@ PyObject* crn_smat(PyObject*, PyObject* const* a) {
     }
     const auto k = static_cast<Py_ssize_t>(free_positions.size());
 
+    // Every cofactor is a minor of order L - 1: when no L - 1 rows and
+    // columns of A can be matched along entries that are not exactly zero
+    // (free entries count as non-zero), every cofactor vanishes for all
+    // values of the free entries, and so does the whole adjugate.  The trials
+    // then only draw their random numbers.
+    bool adjugate_vanishes = false;
+    if (L >= 2) {
+        std::vector<index_t> indptr(1, 0), indices;
+        for (index_t i = 0; i < L; ++i) {
+            for (index_t j = 0; j < L; ++j)
+                if (!(fixed(i, j) == 0.0)) indices.push_back(j);
+            indptr.push_back(static_cast<index_t>(indices.size()));
+        }
+        const Pattern pattern = pattern_from_csr(L, L, std::move(indptr), std::move(indices));
+        const index_t rank = traced("cy_adjugate", [&] {
+            GilRelease nogil;
+            return structural_rank(pattern, signal_poll());
+        });
+        adjugate_vanishes = rank <= L - 2;
+    }
+
     // The exact pattern needs the stoichiometry as a float64 matrix; the
     // cofactor workspace (L*L minors of order L-1) is allocated only if a trial
     // has to fall back to cofactors.
@@ -119,6 +141,7 @@ PyObject* crn_smat(PyObject*, PyObject* const* a) {
         if (count != k) raise(PyExc_ValueError, "expected %zd random values, got %zd", k, count);
         const double* v = data_of<double>(values.get());
         for (Py_ssize_t p = 0; p < k; ++p) randA.data()[free_positions[p]] = v[p];
+        if (adjugate_vanishes) continue;
 
         // Exact non-zero pattern of the species-by-reaction block of adj(randA),
         // with the cycle and conservation blocks taken exactly from stoi.
