@@ -24,55 +24,31 @@ Dask, pandas and pyarrow are the ``batch`` extra (``pip install
 
 from __future__ import annotations
 
-import csv
-import io
 import json
-import math
 import os
 import sys
 import threading
 import time
 import warnings
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
+
+from .batch_tables import (  # noqa: F401  (COLUMNS and read_table are part of this module's API)
+    COLUMNS, EXTRA_HINT, _CsvTable, _frame, _latest, _open_table, _ParquetTable, _require_extra,
+    _table_format, read_table)
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas
 
 __all__ = ["COLUMNS", "MODEL_SUFFIXES", "batch", "model_files", "read_table"]
 
-#: The columns of the table, with their types: "str" (empty when not
-#: applicable), "int" and "bool" (missing when unknown), "float".
-COLUMNS: dict[str, str] = {
-    "name": "str",            # the network's name
-    "source": "str",          # absolute path of the model file, or "<object K>"
-    "knockout": "str",        # the deleted reaction ("" for the network as given)
-    "species": "int",
-    "reactions": "int",
-    "order": "int",           # order of the A-matrix
-    "structural_rank": "int",  # of the A-matrix
-    "regular": "bool",        # A is structurally non-singular
-    "n_structures": "int",    # isolated buffering structures (none when not regular)
-    "structures": "str",      # JSON: [[[species...], [reactions...]], ...], smallest first
-    "signs": "str",           # JSON: determinant signs of the indicator diagnosis, in order
-    "kept": "int",            # knockouts: structures of the network that remain
-    "lost": "str",            # knockouts: JSON ids (B1, ...) of the network's lost structures
-    "gained": "str",          # knockouts: JSON ids of the variant's new structures
-    "warnings": "str",        # JSON list of the warnings raised on the way
-    "error": "str",           # one line; "" when the analysis succeeded
-    "seconds": "float",       # loading, regularity and analysis
-    "seed": "int",
-    "trials": "int",
-}
 
 #: File names that a directory given as a model contributes (each optionally
 #: gzipped).  ``.txt`` Antimony files count only when named one by one.
 MODEL_SUFFIXES = (".xml", ".sbml", ".json", ".ant", ".antimony")
-
-EXTRA_HINT = "pip install 'quelmar[batch]'"
 
 # Analyses in one process take turns: each seeds and draws from NumPy's
 # process-wide generator, so two at once in threads would mix their draws.
@@ -295,242 +271,8 @@ def _compare(base: dict, row: dict) -> None:
 
 
 # --------------------------------------------------------------------------
-# Tables
-# --------------------------------------------------------------------------
-
-
-def _table_format(out: str) -> str:
-    low = os.fspath(out).lower().rstrip("/" + os.sep)
-    if low.endswith(".csv"):
-        return "csv"
-    if low.endswith(".parquet"):
-        return "parquet"
-    raise ValueError(f"{out}: unknown table type; use .csv or .parquet")
-
-
-def _typed(value: Any, kind: str) -> Any:
-    """``value`` (as stored, or as text from a CSV file) in the column's type."""
-    if kind == "str":
-        return "" if value is None else str(value)
-    if value is None or value == "" or (isinstance(value, float) and math.isnan(value)):
-        return None
-    if kind == "int":
-        return int(value)
-    if kind == "float":
-        return float(value)
-    if isinstance(value, str):
-        if value not in ("True", "False"):
-            raise ValueError(f"not a truth value: {value!r}")
-        return value == "True"
-    return bool(value)
-
-
-def _frame(rows: Sequence[dict]) -> pandas.DataFrame:
-    import pandas as pd
-
-    dtypes = {"str": "object", "int": "Int64", "bool": "boolean", "float": "float64"}
-    data = {c: pd.array([r[c] for r in rows], dtype=dtypes[k]) for c, k in COLUMNS.items()}
-    return pd.DataFrame(data, columns=list(COLUMNS))
-
-
-def _arrow_schema():
-    import pyarrow as pa
-
-    types = {"str": pa.string(), "int": pa.int64(), "bool": pa.bool_(),
-             "float": pa.float64()}
-    return pa.schema([(c, types[k]) for c, k in COLUMNS.items()])
-
-
-class _CsvTable:
-    """A CSV file that grows by one complete line per row."""
-
-    def __init__(self, path: str, resume: bool):
-        self.path = path
-        self.rows = []
-        recovered = self._recover() if resume and os.path.exists(path) else None
-        if recovered is not None:
-            self.rows = recovered
-            self.fd = os.open(path, os.O_WRONLY | os.O_APPEND)
-        else:
-            flags = os.O_WRONLY | os.O_CREAT | os.O_APPEND | (0 if resume else os.O_EXCL)
-            self.fd = os.open(path, flags, 0o666)
-            self._write(list(COLUMNS))
-
-    def _recover(self) -> list[dict]:
-        with open(self.path, "rb") as f:
-            data = f.read()
-        end = data.rfind(b"\n") + 1
-        if end == 0:  # killed before the header was written
-            os.truncate(self.path, 0)
-            return None
-        rows = _parse_csv(self.path, data[:end])
-        if end < len(data):  # a line cut short when the batch was killed
-            os.truncate(self.path, end)
-        return rows
-
-    def _write(self, fields: list) -> None:
-        buf = io.StringIO()
-        csv.writer(buf, lineterminator="\n").writerow(
-            ["" if v is None else repr(v) if isinstance(v, float) else v for v in fields])
-        os.write(self.fd, buf.getvalue().encode("utf-8"))
-
-    def add(self, row: dict) -> None:
-        self._write([row[c] for c in COLUMNS])
-
-    def flush(self) -> None:
-        pass
-
-    def close(self) -> None:
-        if self.fd >= 0:
-            os.close(self.fd)
-            self.fd = -1
-
-
-class _ParquetTable:
-    """A directory of Parquet part files, fed through a journal of finished
-    rows that :meth:`flush` moves into a new part."""
-
-    JOURNAL = "_pending.jsonl"
-    FLUSH_SECONDS = 60.0
-    FLUSH_ROWS = 500
-
-    def __init__(self, path: str, resume: bool):
-        self.path = path
-        if os.path.exists(path) and not resume:
-            raise FileExistsError(f"{path}: already exists (resume it, or remove it first)")
-        if os.path.exists(path) and not os.path.isdir(path):
-            raise ValueError(f"{path}: not a table written by a batch (not a directory)")
-        os.makedirs(path, exist_ok=True)
-        self.journal = os.path.join(path, self.JOURNAL)
-        self.pending = self._journal_rows()
-        self.rows = self._read_parts() + self.pending
-        self.fd = os.open(self.journal, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o666)
-        self.last = time.monotonic()
-        self.flush()
-
-    def _parts(self) -> list[str]:
-        return sorted(f for f in os.listdir(self.path)
-                      if f.startswith("part-") and f.endswith(".parquet"))
-
-    def _read_parts(self) -> list[dict]:
-        import pyarrow.parquet as pq
-
-        rows = []
-        for f in self._parts():
-            table = pq.read_table(os.path.join(self.path, f))
-            if table.schema.names != list(COLUMNS):
-                raise ValueError(f"{self.path}: {f} is not a part written by a batch "
-                                 "(other columns)")
-            rows.extend({c: _typed(v, COLUMNS[c]) for c, v in r.items()}
-                        for r in table.to_pylist())
-        return rows
-
-    def _journal_rows(self) -> list[dict]:
-        if not os.path.exists(self.journal):
-            return []
-        with open(self.journal, "rb") as f:
-            data = f.read()
-        rows = []
-        for line in data.split(b"\n")[:-1]:  # the last piece is empty or cut short
-            row = json.loads(line)
-            rows.append({c: _typed(row.get(c), k) for c, k in COLUMNS.items()})
-        return rows
-
-    def add(self, row: dict) -> None:
-        os.write(self.fd, (json.dumps({c: row[c] for c in COLUMNS}) + "\n").encode("utf-8"))
-        self.pending.append(row)
-        if (len(self.pending) >= self.FLUSH_ROWS
-                or time.monotonic() - self.last >= self.FLUSH_SECONDS):
-            self.flush()
-
-    def flush(self) -> None:
-        import pyarrow as pa
-        import pyarrow.parquet as pq
-
-        self.last = time.monotonic()
-        if not self.pending:
-            return
-        parts = self._parts()
-        number = int(parts[-1][5:-8]) + 1 if parts else 0
-        final = os.path.join(self.path, f"part-{number:05d}.parquet")
-        temp = os.path.join(self.path, f".part-{number:05d}.parquet.tmp")
-        table = pa.Table.from_pylist([{c: r[c] for c in COLUMNS} for r in self.pending],
-                                     schema=_arrow_schema())
-        pq.write_table(table, temp)
-        os.replace(temp, final)
-        # Were the process killed here, the journal would still hold rows that
-        # are now in a part too; reading keeps the last copy of each row.
-        os.ftruncate(self.fd, 0)
-        self.pending = []
-
-    def close(self) -> None:
-        if self.fd >= 0:
-            self.flush()
-            os.close(self.fd)
-            self.fd = -1
-            os.unlink(self.journal)
-
-
-def _open_table(out: str, resume: bool):
-    out = os.fspath(out)
-    if _table_format(out) == "csv":
-        if os.path.exists(out) and not resume:
-            raise FileExistsError(f"{out}: already exists (resume it, or remove it first)")
-        return _CsvTable(out, resume)
-    return _ParquetTable(out, resume)
-
-
-def _latest(rows: Iterable[dict]) -> dict[tuple[str, str], dict]:
-    return {(r["source"], r["knockout"]): r for r in rows}
-
-
-def read_table(path: str | os.PathLike) -> pandas.DataFrame:
-    """A table written by :func:`batch` (``.csv`` or ``.parquet``), as a
-    DataFrame with the same column types as :func:`batch` returns, one row
-    per model or variant in the order in which they finished."""
-    _require_extra()
-    path = os.fspath(path)
-    if not os.path.exists(path):
-        raise FileNotFoundError(f"{path}: no such file or directory")
-    if _table_format(path) == "csv":
-        with open(path, "rb") as f:
-            data = f.read()
-        rows = _parse_csv(path, data[:data.rfind(b"\n") + 1])
-    else:
-        table = _ParquetTable.__new__(_ParquetTable)
-        table.path = path
-        table.journal = os.path.join(path, _ParquetTable.JOURNAL)
-        rows = table._read_parts() + table._journal_rows()
-    return _frame(list(_latest(rows).values()))
-
-
-def _parse_csv(path: str, data: bytes) -> list[dict]:
-    reader = csv.reader(io.StringIO(data.decode("utf-8"), newline=""))
-    header = next(reader, None)
-    if header != list(COLUMNS):
-        raise ValueError(f"{path}: not a table written by a batch (other columns)")
-    rows = []
-    for line in reader:
-        if len(line) != len(COLUMNS):
-            raise ValueError(f"{path}: line {reader.line_num} has {len(line)} "
-                             f"fields instead of {len(COLUMNS)}")
-        rows.append({c: _typed(v, k) for (c, k), v in zip(COLUMNS.items(), line)})
-    return rows
-
-
-# --------------------------------------------------------------------------
 # The batch
 # --------------------------------------------------------------------------
-
-
-def _require_extra():
-    try:
-        import distributed  # noqa: F401
-        import pandas  # noqa: F401
-        import pyarrow  # noqa: F401
-    except ImportError as e:
-        raise ImportError(f"batch analysis needs {e.name}, which comes with the batch "
-                          f"extra: {EXTRA_HINT}") from e
 
 
 def _show_progress(futures: list) -> threading.Thread:

@@ -29,36 +29,13 @@ from dataclasses import dataclass, field
 import numpy as np
 
 from . import _structure
+from ._pruning import (Removal, _dead_ends, _null_vectors, _remove_dependent,
+                       _remove_uncovered)
+from ._singular_words import _SINGULAR, TOL, Part, _plural, _Words
 from .cyquelmar import CRN
 
 __all__ = ["Part", "Regularity", "Removal", "Pruned", "regularity", "prune",
            "directions"]
-
-TOL = 1e-8
-UNDER = "under-determined"
-OVER = "over-determined"
-_BLOCK = {_structure.OVER: OVER, _structure.UNDER: UNDER}
-_SHOWN = 6  # names listed before "and N more"
-_SINGULAR = 1e-11  # relative smallest singular value of an exactly singular instance
-
-
-def _names(names, limit=_SHOWN):
-    names = list(names)
-    if len(names) <= limit:
-        return _join(names)
-    return _join(names[:limit] + [f"{len(names) - limit} more"])
-
-
-def _join(words):
-    words = [str(w) for w in words]
-    if len(words) <= 1:
-        return "".join(words)
-    return ", ".join(words[:-1]) + " and " + words[-1]
-
-
-def _plural(k, one, many):
-    return one if k == 1 else many
-
 
 # --------------------------------------------------------------------------
 # Checking the network
@@ -129,24 +106,6 @@ def directions(crn: CRN) -> tuple[np.ndarray, np.ndarray]:
 # --------------------------------------------------------------------------
 # Regularity
 # --------------------------------------------------------------------------
-
-
-@dataclass(frozen=True)
-class Part:
-    """One row or column of the A-matrix in the singular part.
-
-    ``kind`` is "species", "reaction", "cycle" or "conserved quantity";
-    ``name`` the species or reaction name, or a description of the cycle
-    or conserved quantity; ``members`` the reactions of a cycle or the
-    species of a conserved quantity; ``block`` "under-determined" or
-    "over-determined"; ``reason`` in words.
-    """
-
-    kind: str
-    name: str
-    block: str
-    reason: str
-    members: tuple = ()
 
 
 @dataclass(eq=False)
@@ -279,139 +238,9 @@ def _regularity(stoi, reginfo, A, species, reactions):
     return result
 
 
-class _Words:
-    """Reasons, in words, for the rows and columns of the singular part."""
-
-    def __init__(self, stoi, reginfo, A, species, reactions, row_block, col_block):
-        self.stoi, self.A = stoi, A
-        self.m, self.n = stoi.shape
-        self.species_names, self.reaction_names = species, reactions
-        self.row_block, self.col_block = row_block, col_block
-        self.nz = ~(np.abs(A) < TOL)
-        self.reads = ~(np.abs(reginfo) < TOL)
-
-    def _block(self, code):
-        return _BLOCK[int(code)]
-
-    def _cq_species(self, q):
-        return [self.species_names[i] for i in np.flatnonzero(self.nz[self.n + q, :self.m])]
-
-    def _cycle_reactions(self, k):
-        return [self.reaction_names[j] for j in np.flatnonzero(self.nz[:self.n, self.m + k])]
-
-    def cq_name(self, q):
-        return "the conserved total of " + " + ".join(self._cq_species(q)[:_SHOWN]) + (
-            " + ..." if len(self._cq_species(q)) > _SHOWN else "")
-
-    def cycle_name(self, k):
-        return "the cycle through " + _names(self._cycle_reactions(k))
-
-    def species(self, i):
-        name = self.species_names[i]
-        block = self._block(self.col_block[i])
-        readers = [self.reaction_names[j] for j in np.flatnonzero(self.nz[:self.n, i])]
-        totals = [q for q in np.flatnonzero(self.nz[self.n:, i])]
-        made = (self.stoi[i] >= TOL).any()
-        used = (self.stoi[i] <= -TOL).any()
-        if not readers and not totals:
-            if made and not used:
-                reason = "produced but never consumed and read by no rate"
-            elif used and not made:
-                reason = "consumed but never produced and read by no rate"
-            elif not made and not used:
-                reason = "in no reaction, read by no rate and in no conserved quantity"
-            else:
-                reason = "read by no rate and in no conserved quantity"
-            return Part("species", name, block, reason)
-        where = []
-        if readers:
-            where.append(f"the {_plural(len(readers), 'rate', 'rates')} of {_names(readers)}")
-        if totals:
-            where.append(_join(self.cq_name(q) for q in totals[:2])
-                         + (" and others" if len(totals) > 2 else ""))
-        if block == UNDER:
-            rows = np.flatnonzero(self.nz[:, i] & (self.row_block == _structure.UNDER))
-            others = set()
-            for r in rows:
-                others |= set(np.flatnonzero(self.nz[r] & (self.col_block == _structure.UNDER)))
-            others.discard(i)
-            k = len(readers) + len(totals)
-            reason = (f"its steady-state level is not fixed: only {_join(where)} "
-                      f"{_plural(k, 'depends', 'depend')} on it, and "
-                      f"{_plural(k, 'that one also reads', 'these also read')} {len(others)} "
-                      f"other {_plural(len(others), 'level or cycle flux', 'levels or cycle fluxes')} "
-                      "that nothing else fixes")
-        else:
-            reason = (f"read by {_join(where)}, which ask more of the steady state "
-                      "than the levels and cycle fluxes they read can satisfy")
-        return Part("species", name, block, reason)
-
-    def reaction(self, j):
-        name = self.reaction_names[j]
-        block = self._block(self.row_block[j])
-        read = [self.species_names[i] for i in np.flatnonzero(self.nz[j, :self.m])]
-        cycles = np.flatnonzero(self.nz[j, self.m:])
-        if not read and not len(cycles):
-            reason = "its rate reads no species and it lies on no cycle, so it can carry no steady flux"
-        elif block == OVER:
-            if not len(cycles):
-                flux = "it lies on no cycle, so its steady flux is zero"
-            else:
-                flux = f"it lies on {len(cycles)} {_plural(len(cycles), 'cycle', 'cycles')}"
-            what = f"its rate reads {_names(read)}" if read else "its rate reads no species"
-            reason = (f"{what} and {flux}; with the other over-determined rates and "
-                      "totals it outnumbers the levels and cycle fluxes left to satisfy them")
-        else:
-            under = [self.species_names[i] for i in np.flatnonzero(
-                self.nz[j, :self.m] & (self.col_block[:self.m] == _structure.UNDER))]
-            if under:
-                reason = (f"its rate reads {_names(under)}, whose levels nothing else "
-                          "fixes: one rate cannot fix them all")
-            else:
-                reason = "it lies on cycles whose fluxes nothing else fixes"
-        return Part("reaction", name, block, reason)
-
-    def cycle(self, k):
-        members = tuple(self._cycle_reactions(k))
-        block = self._block(self.col_block[self.m + k])
-        if block == UNDER:
-            reason = "its flux is not fixed by the rates of its reactions"
-        else:
-            reason = "its flux is needed by rate equations that already outnumber what they read"
-        return Part("cycle", self.cycle_name(k), block, reason, members)
-
-    def conserved(self, q):
-        members = tuple(self._cq_species(q))
-        block = self._block(self.row_block[self.n + q])
-        if block == OVER:
-            reason = ("the levels of its species are already fixed by rates, "
-                      "leaving nothing for this total to determine")
-        else:
-            reason = "it reads levels that nothing else fixes"
-        return Part("conserved quantity", self.cq_name(q), block, reason, members)
-
-
 # --------------------------------------------------------------------------
 # Preparation
 # --------------------------------------------------------------------------
-
-
-@dataclass(frozen=True)
-class Removal:
-    """One species or reaction that :func:`prune` removed.
-
-    ``kind`` is "species" or "reaction"; ``step`` "dead end" (removed by
-    the flux argument), "singular part" (removed from what the matching
-    still showed as singular) or "exact dependence" (the pattern allowed a
-    non-singular A-matrix but its values did not); ``round`` counts the
-    passes.
-    """
-
-    kind: str
-    name: str
-    reason: str
-    step: str
-    round: int = 0
 
 
 @dataclass(eq=False)
@@ -531,144 +360,3 @@ def _subnetwork(crn, stoi, reginfo, keep_s, keep_r, extras):
     for attr, value in extras.items():
         setattr(sub, attr, value[keep_r])
     return sub
-
-
-def _dead_ends(made, used, reads, forward, backward, keep_s, keep_r, species, reactions,
-               removed, rnd):
-    while True:
-        f = forward & keep_r
-        b = backward & keep_r
-        produce = (made & f).any(axis=1) | (used & b).any(axis=1)
-        consume = (used & f).any(axis=1) | (made & b).any(axis=1)
-        involved = ((made | used) & keep_r).any(axis=1)
-        read = (reads & keep_r).any(axis=1)
-        dead = keep_s & involved & ~(produce & consume)
-        idle = keep_s & ~involved & ~read
-        if not dead.any() and not idle.any():
-            return
-        for i in np.flatnonzero(dead):
-            if not produce[i] and not consume[i]:
-                why = "none of its reactions can run"
-            elif produce[i]:
-                why = "produced but never consumed by a reaction that can run"
-            else:
-                why = "consumed but never produced by a reaction that can run"
-            removed.append(Removal("species", species[i], f"dead end: {why}", "dead end", rnd))
-        for i in np.flatnonzero(idle):
-            removed.append(Removal("species", species[i],
-                                   "in no remaining reaction and read by no rate",
-                                   "dead end", rnd))
-        blocked = keep_r & ((made | used) & dead[:, None]).any(axis=0)
-        for j in np.flatnonzero(blocked):
-            culprits = [species[i] for i in np.flatnonzero(dead & (made | used)[:, j])]
-            removed.append(Removal("reaction", reactions[j],
-                                   f"can carry no steady flux: it changes the dead-end "
-                                   f"{_plural(len(culprits), 'species', 'species')} "
-                                   f"{_names(culprits)}", "dead end", rnd))
-        keep_s &= ~(dead | idle)
-        keep_r &= ~blocked
-
-
-def _remove_uncovered(sub, reg, s_idx, r_idx, keep_s, keep_r, removed, rnd):
-    m, n = sub.stoi.shape
-    A = np.asarray(sub.A)
-    nz = ~(np.abs(A) < TOL)
-    free_cols = np.flatnonzero(reg.col_mate < 0)
-    free_rows = np.flatnonzero(reg.row_mate < 0)
-    species_cols = free_cols[free_cols < m]
-    reaction_rows = free_rows[free_rows < n]
-    if len(species_cols):
-        for i in species_cols:
-            removed.append(Removal("species", sub.X_names[i],
-                                   "held fixed: " + reg.reasons[sub.X_names[i]],
-                                   "singular part", rnd))
-            keep_s[s_idx[i]] = False
-    elif len(reaction_rows):
-        for j in reaction_rows:
-            removed.append(Removal("reaction", sub.R_names[j], reg.reasons[sub.R_names[j]],
-                                   "singular part", rnd))
-            keep_r[r_idx[j]] = False
-    else:
-        for q in free_rows - n:
-            i = np.flatnonzero(nz[n + q, :m])[0]
-            removed.append(Removal("species", sub.X_names[i],
-                                   "held fixed: its conserved total is over-determined "
-                                   "(the levels of its species are fixed by rates)",
-                                   "singular part", rnd))
-            keep_s[s_idx[i]] = False
-        for k in free_cols - m:
-            j = np.flatnonzero(nz[:n, m + k])[0]
-            removed.append(Removal("reaction", sub.R_names[j],
-                                   "lies on a cycle whose flux nothing fixes",
-                                   "singular part", rnd))
-            keep_r[r_idx[j]] = False
-
-
-def _null_vectors(A):
-    """(relative smallest singular value estimate, right and left null
-    vectors) of a random instance of A, by inverse iteration on one LU."""
-    from scipy.linalg import lu_factor, lu_solve
-
-    A = np.array(A, dtype=float)
-    free = ~np.isfinite(A)
-    state = np.random.get_state()
-    try:
-        A[free] = np.random.normal(size=int(free.sum()), scale=10.0)
-        b = np.random.normal(size=A.shape[0], scale=1.0)
-    finally:
-        np.random.set_state(state)
-    norm = np.abs(A).sum(axis=0).max()
-    if norm == 0:
-        return 0.0, np.ones(A.shape[0]), np.ones(A.shape[0])
-    with np.errstate(all="ignore"):
-        lu = lu_factor(A, check_finite=False)
-        if not np.all(np.isfinite(lu[0])) or (np.diag(lu[0]) == 0).any():
-            x, y = _exact_null(A)
-            return 0.0, x, y
-        x = lu_solve(lu, b, check_finite=False)
-        y = lu_solve(lu, b, trans=1, check_finite=False)
-        x = lu_solve(lu, x / np.linalg.norm(x), check_finite=False)
-        y = lu_solve(lu, y / np.linalg.norm(y), trans=1, check_finite=False)
-    if not (np.all(np.isfinite(x)) and np.all(np.isfinite(y))):
-        x, y = _exact_null(A)
-        return 0.0, x, y
-    return 1.0 / (np.linalg.norm(x) * norm), x / np.linalg.norm(x), y / np.linalg.norm(y)
-
-
-def _exact_null(A):
-    u, _, vt = np.linalg.svd(A)
-    return vt[-1], u[:, -1]
-
-
-def _remove_dependent(sub, s_idx, r_idx, keep_s, keep_r, removed, rnd):
-    """Step 3 of :func:`prune`; true when it removed something."""
-    m, n = sub.stoi.shape
-    sigma, v, u = _null_vectors(sub.A)
-    if sigma > _SINGULAR:
-        return False
-    wv = np.abs(v[:m])
-    if wv.max() > 1e-6 * np.abs(v).max():
-        # The support of the null vector is the same for almost every choice
-        # of rates; its first species makes the choice independent of them.
-        i = int(np.flatnonzero(wv > 1e-6 * wv.max())[0])
-        others = [sub.X_names[k] for k in np.flatnonzero(wv > 1e-6 * wv.max()) if k != i]
-        removed.append(Removal(
-            "species", sub.X_names[i],
-            "held fixed: its level is not fixed at steady state even though the pattern "
-            "allows it: the rate equations and conserved totals leave one combination of "
-            + ("it and " + _names(others) if others else "it") + " free",
-            "exact dependence", rnd))
-        keep_s[s_idx[i]] = False
-        return True
-    wu = np.abs(u[:n])
-    if wu.max() > 1e-6 * np.abs(u).max():
-        j = int(np.flatnonzero(wu > 1e-6 * wu.max())[0])
-        removed.append(Removal(
-            "reaction", sub.R_names[j],
-            "its rate equation depends exactly on the others: the steady state asks one "
-            "condition too many of the levels and cycle fluxes",
-            "exact dependence", rnd))
-        keep_r[r_idx[j]] = False
-        return True
-    raise ValueError("preparation cannot make the A-matrix non-singular: "
-                     "only conserved totals are dependent")
