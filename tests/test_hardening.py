@@ -1688,7 +1688,7 @@ def test_ctrl_c_ends_long_calls():
     assert time.monotonic() - start < 30
     # the pseudo-inverse of a large block
     rng = np.random.default_rng(1)
-    m = 1500
+    m = 2500  # its pseudo-inverse takes seconds
     crn.stoi = rng.normal(size=(m, m))
     crn.reginfo = np.zeros((m, m))
     sel = np.zeros(2 * m, bool)
@@ -1696,7 +1696,7 @@ def test_ctrl_c_ends_long_calls():
     start = time.monotonic()
     with pytest.raises(KeyboardInterrupt), interrupt_after(0.05):
         crn.structural_reduction(sel)
-    assert time.monotonic() - start < 1.0
+    assert time.monotonic() - start < 2.5
 
 
 def test_the_cofactor_fallback_refuses_large_networks():

@@ -41,7 +41,15 @@ def assert_flat(calls, watched, repeat=1000):
     assert len(gc.get_objects()) - objects < 50
     # AddressSanitizer's quarantine holds freed memory back by design.
     if not os.environ.get("QUELMAR_SANITIZED"):
-        assert rss_kb() - rss < 4096
+        grown = rss_kb() - rss
+        if grown >= 4096:
+            # The allocator may take a new arena once (after other threads of
+            # the process ran); a leak grows again in a second round.
+            rss = rss_kb()
+            run_calls(calls, repeat)
+            gc.collect()
+            grown = rss_kb() - rss
+        assert grown < 4096
 
 
 @pytest.fixture

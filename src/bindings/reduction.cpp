@@ -70,7 +70,10 @@ PyObject* run_boxed(PyObject*, PyObject* box) {
 
 PyMethodDef run_boxed_def = {"_run_boxed", run_boxed, METH_O, nullptr};
 
-/// f(arg); on a helper thread when arg is a large array.
+/// f(arg); on a helper thread when arg is a large array, so that Ctrl-C ends
+/// the wait at once.  The thread is not a daemon: an interrupted call leaves
+/// it to finish in the background, and the interpreter waits for it at exit
+/// (a daemon thread stopped inside BLAS would hang the library's shutdown).
 Ref interruptible_call(PyObject* f, PyObject* arg) {
     if (!PyArray_Check(arg) || PyArray_SIZE(as_array(arg)) < kThreadedPinvSize)
         return call(f, arg);
@@ -84,7 +87,7 @@ Ref interruptible_call(PyObject* f, PyObject* arg) {
     Ref Thread = getattr(threading.get(), "Thread");
     Ref args = tuple(box.get());
     Ref thread = call(Thread.get(), {{"target", target.get()}, {"args", args.get()},
-                                      {"daemon", Py_True}});
+                                      {"daemon", Py_False}});
     call_method(thread.get(), "start");
     call_method(thread.get(), "join");
     PyObject* error = PyList_GET_ITEM(box.get(), 3);  // borrowed
