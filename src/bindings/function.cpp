@@ -1,6 +1,6 @@
 // The module's function type: carries name, qualified name, module,
 // documentation and defaults, binds as a method when stored in a class, and
-// is called through vectorcall with the arguments bound by its spec.
+// is called through vectorcall with the arguments bound by its description.
 #include "module.hpp"
 
 #include <structmember.h>
@@ -147,7 +147,7 @@ int function_init_type() {
 
 namespace {
 
-/// The tuple of a spec's defaults, or None when it has none.
+/// The tuple of a description's defaults, or None when it has none.
 Ref defaults_of(const FuncSpec* spec) {
     if (spec->defaults.size() == 0) return Ref::borrow(Py_None);
     Ref t = Ref::steal_or_throw(PyTuple_New(static_cast<Py_ssize_t>(spec->defaults.size())));

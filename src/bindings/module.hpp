@@ -43,7 +43,7 @@ struct FuncSpec {
 /// Creates the function type (once per process).  0, or -1 with an exception.
 int function_init_type();
 
-/// A new function object with the defaults of its spec (None when it has
+/// A new function object with the defaults of its description (None when it has
 /// none); closure: any object kept alive by the function, or null.  Throws.
 Ref make_function(const FuncSpec* spec, PyObject* closure);
 
@@ -71,8 +71,8 @@ PyObject* with_progress_impl(PyObject*, PyObject* const* bound);
 // reduction.cpp
 PyObject* crn_structural_reduction(PyObject*, PyObject* const* bound);
 PyObject* indicator_diagnose_impl(PyObject*, PyObject* const* bound);
-// signdet.cpp: signdet and its two nested functions, which get the spec of
-// the nested ones to create them at every call.
+// signdet.cpp: signdet and its two nested functions; signdet creates the
+// nested ones at every call from their descriptions below.
 PyObject* signdet_impl(PyObject*, PyObject* const* bound);
 PyObject* vardetA_impl(PyObject* func, PyObject* const* bound);
 PyObject* lambda_impl(PyObject* func, PyObject* const* bound);

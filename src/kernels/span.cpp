@@ -79,6 +79,23 @@ index_t orthogonalise(std::vector<double>& V, const std::vector<double>& norm, i
     }
 }
 
+/// The columns `cols` of A as a dense column-major block V of `len` rows
+/// (row i of A at position pos[i]), with the Euclidean norm of each column.
+void gather(const Columns& A, const std::vector<index_t>& cols, const std::vector<index_t>& pos,
+            index_t len, std::vector<double>& V, std::vector<double>& norm) {
+    const auto nc = static_cast<index_t>(cols.size());
+    V.assign(u(nc * len), 0.0);
+    norm.assign(u(nc), 0.0);
+    for (index_t c = 0; c < nc; ++c) {
+        const index_t j = cols[u(c)];
+        for (index_t e = A.begin(j); e < A.end(j); ++e) {
+            V[u(c * len + pos[u(A.row[u(e)])])] = A.val[u(e)];
+            norm[u(c)] += A.val[u(e)] * A.val[u(e)];
+        }
+        norm[u(c)] = std::sqrt(norm[u(c)]);
+    }
+}
+
 }  // namespace
 
 Columns::Columns(MatrixView<const double> A) : ptr(u(A.cols + 1), 0) {
@@ -106,15 +123,8 @@ void Span::factor(const Columns& A, const std::vector<index_t>& cols, std::vecto
     const auto len = static_cast<index_t>(rows_.size());
     for (index_t t = 0; t < len; ++t) pos[u(rows_[u(t)])] = t;
     const auto nc = static_cast<index_t>(cols.size());
-    std::vector<double> V(u(nc * len), 0.0), norm(u(nc), 0.0);
-    for (index_t c = 0; c < nc; ++c) {
-        const index_t j = cols[u(c)];
-        for (index_t e = A.begin(j); e < A.end(j); ++e) {
-            V[u(c * len + pos[u(A.row[u(e)])])] = A.val[u(e)];
-            norm[u(c)] += A.val[u(e)] * A.val[u(e)];
-        }
-        norm[u(c)] = std::sqrt(norm[u(c)]);
-    }
+    std::vector<double> V, norm;
+    gather(A, cols, pos, len, V, norm);
     for (const index_t i : rows_) pos[u(i)] = -1;
     Q_.clear();
     rank_ = orthogonalise(V, norm, nc, len, Q_);
@@ -147,15 +157,8 @@ index_t Span::added_rank(const Columns& A, const std::vector<index_t>& cols,
         }
     const index_t len = nb + static_cast<index_t>(extra.size());
     const auto nc = static_cast<index_t>(cols.size());
-    std::vector<double> V(u(nc * len), 0.0), norm(u(nc), 0.0);
-    for (index_t c = 0; c < nc; ++c) {
-        const index_t j = cols[u(c)];
-        for (index_t e = A.begin(j); e < A.end(j); ++e) {
-            V[u(c * len + pos[u(A.row[u(e)])])] = A.val[u(e)];
-            norm[u(c)] += A.val[u(e)] * A.val[u(e)];
-        }
-        norm[u(c)] = std::sqrt(norm[u(c)]);
-    }
+    std::vector<double> V, norm;
+    gather(A, cols, pos, len, V, norm);
     for (const index_t i : rows_) pos[u(i)] = -1;
     for (const index_t i : extra) pos[u(i)] = -1;
     for (index_t c = 0; c < nc; ++c) project_out(Q_.data(), rank_, nb, nb, V.data() + c * len);

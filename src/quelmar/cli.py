@@ -350,6 +350,16 @@ def _check_outputs(args, model):
             raise _Failure(f"{path}: cannot write: {_reason(e)}") from None
 
 
+def _write(path, write, errors=()):
+    """Run ``write()``; its failure (``errors``, or an ``OSError``) as one line."""
+    try:
+        write()
+    except errors as e:
+        raise _Failure(f"{path}: {e}") from None
+    except OSError as e:
+        raise _Failure(f"{path}: cannot write: {_reason(e)}") from None
+
+
 def _reason(error):
     return error.strerror if isinstance(error, OSError) and error.strerror else str(error)
 
@@ -388,10 +398,7 @@ def _analyze(args):
         if args.json == "-":
             _emit(text)
         else:
-            try:
-                write_atomic(args.json, text, inputs=[path])
-            except OSError as e:
-                raise _Failure(f"{args.json}: cannot write: {_reason(e)}") from None
+            _write(args.json, lambda: write_atomic(args.json, text, inputs=[path]))
     if not result.defined:
         for flag, path_ in (("--diagram", args.diagram), ("--plot", args.plot)):
             if path_:
@@ -401,28 +408,16 @@ def _analyze(args):
                                            "--prune") + "\n")
         args.diagram = args.plot = None
     if args.diagram:
-        try:
-            with progress(f"rendering {args.diagram}"):
-                write_diagram(result, args.diagram, inputs=[path])
-        except DiagramError as e:
-            raise _Failure(f"{args.diagram}: {e}") from None
-        except OSError as e:
-            raise _Failure(f"{args.diagram}: cannot write: {_reason(e)}") from None
+        with progress(f"rendering {args.diagram}"):
+            _write(args.diagram, lambda: write_diagram(result, args.diagram, inputs=[path]),
+                   DiagramError)
     if args.plot:
         from .plot import PlotError, write_plot
-        try:
-            with progress(f"drawing {args.plot}"):
-                write_plot(result, args.plot, inputs=[path])
-        except PlotError as e:
-            raise _Failure(f"{args.plot}: {e}") from None
-        except OSError as e:
-            raise _Failure(f"{args.plot}: cannot write: {_reason(e)}") from None
+        with progress(f"drawing {args.plot}"):
+            _write(args.plot, lambda: write_plot(result, args.plot, inputs=[path]), PlotError)
     if args.html:
-        try:
-            with progress(f"writing {args.html}"):
-                write_atomic(args.html, result.to_html(), inputs=[path])
-        except OSError as e:
-            raise _Failure(f"{args.html}: cannot write: {_reason(e)}") from None
+        with progress(f"writing {args.html}"):
+            _write(args.html, lambda: write_atomic(args.html, result.to_html(), inputs=[path]))
     if not args.quiet and args.json != "-":
         _emit(printable(result.report(full=args.full)) + "\n")
     return EXIT_OK
