@@ -131,6 +131,17 @@ struct Problem {
     index_t m = 0, n = 0, r = 0;
     SparseExact S;    // m rows (species), column index = reaction
     SparseExact top;  // n rows (reactions), column index = species
+    int e_lo = 0, e_hi = 0;  // range of the binary exponents of the values
+
+    void find_exponents() {
+        e_lo = e_hi = 0;
+        for (const SparseExact* A : {&S, &top})
+            for (const Exact& v : A->val) {
+                e_lo = std::min(e_lo, v.e2);
+                e_hi = std::max(e_hi, v.e2);
+            }
+    }
+    Field field(int64_t prime) const { return Field(prime, e_lo, e_hi); }
 };
 
 RankStatus rank_status(const Field& F, const Problem& pb, SparseMod& Srow, SparseMod& Scol,
@@ -147,7 +158,7 @@ RankStatus rank_status(const Field& F, const Problem& pb, SparseMod& Srow, Spars
 // rank status of S mod p (the pattern is only computed when it is exact).
 RankStatus one_prime(int64_t prime, const Problem& pb, std::vector<std::uint8_t>& pat,
                      const Poll& poll) {
-    const Field F(prime);
+    const Field F = pb.field(prime);
     const index_t m = pb.m, n = pb.n, r = pb.r;
     SparseMod Srow, Scol;
     std::vector<index_t> I, J;
@@ -167,6 +178,8 @@ RankStatus one_prime(int64_t prime, const Problem& pb, std::vector<std::uint8_t>
         std::vector<double> acc(sz(r), 0.0);
         std::vector<char> seen(sz(r), 0);
         std::vector<index_t> touched;
+        // Each entry of R adds at most one product to each entry of acc:
+        // the sums are reduced every kChunk - 1 entries.
         for (index_t j = 0; j < n; ++j) {
             touched.clear();
             for (index_t e = Rrow.begin(j); e < Rrow.end(j); ++e) {
@@ -179,10 +192,13 @@ RankStatus one_prime(int64_t prime, const Problem& pb, std::vector<std::uint8_t>
                         seen[sz(b)] = 1;
                         touched.push_back(b);
                     }
-                    acc[sz(b)] = F.reduce(acc[sz(b)] + rv * Srow.val[sz(f)]);
+                    acc[sz(b)] += rv * Srow.val[sz(f)];
                 }
+                if ((e - Rrow.begin(j) + 1) % (kChunk - 1) == 0)
+                    for (const index_t b : touched) acc[sz(b)] = F.reduce(acc[sz(b)]);
             }
             for (const index_t b : touched) {
+                acc[sz(b)] = F.reduce(acc[sz(b)]);
                 if (acc[sz(b)] != 0.0) {
                     W.idx.push_back(b);
                     W.val.push_back(acc[sz(b)]);
@@ -201,9 +217,10 @@ RankStatus one_prime(int64_t prime, const Problem& pb, std::vector<std::uint8_t>
         for (index_t e = Srow.begin(i); e < Srow.end(i); ++e) {
             const index_t j = Srow.idx[sz(e)];
             const double s = Srow.val[sz(e)];
-            for (index_t f = W.begin(j); f < W.end(j); ++f)
-                row[W.idx[sz(f)]] = F.reduce(row[W.idx[sz(f)]] + s * W.val[sz(f)]);
+            for (index_t f = W.begin(j); f < W.end(j); ++f) row[W.idx[sz(f)]] += s * W.val[sz(f)];
+            if ((e - Srow.begin(i) + 1) % (kChunk - 1) == 0) reduce_n(F, r, row);
         }
+        reduce_n(F, r, row);
     }
     poll();
 
@@ -216,30 +233,33 @@ RankStatus one_prime(int64_t prime, const Problem& pb, std::vector<std::uint8_t>
         std::vector<index_t> pinv(sz(r));
         for (index_t k = 0; k < r; ++k) pinv[sz(perm[sz(k)])] = k;
         std::vector<double> X(sz(r), 0.0), Xt(sz(r * m), 0.0);  // X = S[:, J] G, transposed
+        // Products are summed unreduced, kChunk - 1 at a time.
         for (index_t i = 0; i < m; ++i) {
             std::fill(X.begin(), X.end(), 0.0);
-            bool any = false;
+            index_t terms = 0;
             for (index_t e = Srow.begin(i); e < Srow.end(i); ++e) {
                 const index_t b = colpos[sz(Srow.idx[sz(e)])];
                 if (b < 0) continue;
-                axpy(F, r, Srow.val[sz(e)], G + b * ld, X.data());
-                any = true;
+                add_scaled(r, Srow.val[sz(e)], G + b * ld, X.data());
+                if (++terms % (kChunk - 1) == 0) reduce_n(F, r, X.data());
             }
-            if (!any) continue;
+            if (terms == 0) continue;
+            reduce_n(F, r, X.data());
             for (index_t k = 0; k < r; ++k) Xt[sz(k * m + i)] = X[sz(k)];
         }
         std::vector<double> z(sz(m));
         for (index_t j = 0; j < n; ++j) {
             if ((j & 255) == 0) poll();
             std::fill(z.begin(), z.end(), 0.0);
-            bool any = false;
+            index_t terms = 0;
             for (index_t e = Scol.begin(j); e < Scol.end(j); ++e) {
                 const index_t a = rowpos[sz(Scol.idx[sz(e)])];
                 if (a < 0) continue;
-                axpy(F, m, Scol.val[sz(e)], Xt.data() + pinv[sz(a)] * m, z.data());
-                any = true;
+                add_scaled(m, Scol.val[sz(e)], Xt.data() + pinv[sz(a)] * m, z.data());
+                if (++terms % (kChunk - 1) == 0) reduce_n(F, m, z.data());
             }
-            if (!any) continue;
+            if (terms == 0) continue;
+            reduce_n(F, m, z.data());
             for (index_t i = 0; i < m; ++i)
                 if (z[sz(i)] != 0.0) pat[sz(i * n + j)] = 1;
         }
@@ -377,7 +397,7 @@ RankStatus probe_rank(const Problem& pb, const Poll& poll) {
     PrimeSource primes;
     bool exact = false;
     for (int k = 0; k < 3; ++k) {
-        const Field F(primes.next());
+        const Field F = pb.field(primes.next());
         SparseMod Srow, Scol;
         std::vector<index_t> I, J;
         const RankStatus st = rank_status(F, pb, Srow, Scol, I, J, poll);
@@ -466,6 +486,7 @@ bool exact_sensitivity_pattern(MatrixView<const double> stoi, MatrixView<const d
     pb.r = n - K;
     pb.S = exact_rows(stoi, m, n);
     pb.top = exact_rows(top, n, m);
+    pb.find_exponents();
 
     if (probe_rank(pb, poll) != RankStatus::exact) {
         bool changed = false;
@@ -476,7 +497,9 @@ bool exact_sensitivity_pattern(MatrixView<const double> stoi, MatrixView<const d
                 changed = true;
             }
         }
-        if (!changed || probe_rank(pb, poll) != RankStatus::exact) return false;
+        if (!changed) return false;
+        pb.find_exponents();
+        if (probe_rank(pb, poll) != RankStatus::exact) return false;
     }
     if (pb.r == 0) return true;  // adj(A)[0:m, 0:n] = 0 when S = 0
 

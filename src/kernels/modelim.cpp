@@ -11,6 +11,15 @@
 #define QUELMAR_EXACT_X86 1
 #endif
 
+// The vector loops over residues are compiled twice, for AVX2 and for the
+// baseline, and the processor picks one at load time (the results agree:
+// every operation is exact or correctly rounded in both).
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
+#define QUELMAR_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define QUELMAR_VECTOR_CLONES
+#endif
+
 namespace quelmar::modp {
 
 namespace {
@@ -170,15 +179,89 @@ void gemm(const Field& F, index_t mr, index_t nc, index_t kd, const double* A, i
 }
 
 // y = reduce(y + f * x) over n entries.
+QUELMAR_VECTOR_CLONES
 void axpy(const Field& F, index_t n, double f, const double* x, double* y) {
-    for (index_t k = 0; k < n; ++k) y[k] = F.reduce(y[k] + f * x[k]);
+    const double pd = F.pd, pinv = F.pinv;
+    for (index_t k = 0; k < n; ++k) {
+        const double t = y[k] + f * x[k];
+        y[k] = t - ((t * pinv + kMagic) - kMagic) * pd;
+    }
 }
+
+QUELMAR_VECTOR_CLONES
+void add_scaled(index_t n, double f, const double* x, double* y) {
+    for (index_t k = 0; k < n; ++k) y[k] += f * x[k];
+}
+
+QUELMAR_VECTOR_CLONES
+void reduce_n(const Field& F, index_t n, double* y) {
+    const double pd = F.pd, pinv = F.pinv;
+    for (index_t k = 0; k < n; ++k) y[k] -= ((y[k] * pinv + kMagic) - kMagic) * pd;
+}
+
+namespace {
+
+void sub_scaled(index_t n, double f, const double* x, double* y) { add_scaled(n, -f, x, y); }
+
+void reduce_all(const Field& F, double* A, index_t r, index_t ld) {
+    for (index_t i = 0; i < r; ++i) reduce_n(F, r, A + i * ld);
+}
+
+// The same elimination pivot by pivot, in place, for orders where the panels
+// of the blocked one would be mostly scalar work.  Entries are reduced only
+// when used as pivots or multipliers and otherwise every kChunk - 1 pivots.
+int gj_unblocked(const Field& F, double* A, index_t r, index_t ld, std::vector<index_t>& perm,
+                 std::vector<index_t>& qperm, const Poll& poll) {
+    index_t k = 0, end = r;  // pivots done; columns at positions >= end are deferred
+    index_t pending = 0;     // pivots since every entry was last reduced
+    while (k < end) {
+        if ((k & 15) == 0) poll();
+        index_t q = -1;
+        for (index_t i = 0; i < r; ++i) {
+            double& x = A[i * ld + k];
+            x = F.reduce(x);
+            if (q < 0 && i >= k && x != 0.0) q = i;
+        }
+        if (q < 0) {  // no pivot in this column: move it to the end
+            if (r - end + 1 >= 2) return 2;
+            const index_t e = --end;
+            for (index_t i = 0; i < r; ++i) std::swap(A[i * ld + k], A[i * ld + e]);
+            std::swap(qperm[sz(k)], qperm[sz(e)]);
+            continue;
+        }
+        if (q != k) {
+            std::swap_ranges(A + q * ld, A + q * ld + r, A + k * ld);
+            std::swap(perm[sz(q)], perm[sz(k)]);
+        }
+        double* prow = A + k * ld;
+        const double inv = F.inverse(prow[k]);
+        for (index_t j = 0; j < r; ++j) prow[j] = F.mul(F.reduce(prow[j]), inv);
+        prow[k] = inv;
+        for (index_t i = 0; i < r; ++i) {
+            if (i == k) continue;
+            double* row = A + i * ld;
+            const double f = row[k];
+            row[k] = 0.0;
+            if (f != 0.0) sub_scaled(r, f, prow, row);  // row[k] becomes -f * inv
+        }
+        ++k;
+        if (++pending == kChunk - 1) {
+            reduce_all(F, A, r, ld);
+            pending = 0;
+        }
+    }
+    reduce_all(F, A, r, ld);
+    return static_cast<int>(r - end);
+}
+
+}  // namespace
 
 int gj_eliminate(const Field& F, double* A, index_t r, index_t ld, std::vector<index_t>& perm,
                  std::vector<index_t>& qperm, GjWork& w, const Poll& poll) {
     perm.resize(sz(r));
     qperm.resize(sz(r));
     for (index_t k = 0; k < r; ++k) perm[sz(k)] = qperm[sz(k)] = k;
+    if (r <= kUnblockedOrder) return gj_unblocked(F, A, r, ld, perm, qperm, poll);
     const index_t nb = kPanel;
     w.panel.resize(sz(r * nb));
     w.ainv.resize(sz(nb * nb));

@@ -18,6 +18,13 @@ void gemm(const Field& F, index_t mr, index_t nc, index_t kd, const double* A, i
 // y = reduce(y + f * x) over n entries.
 void axpy(const Field& F, index_t n, double f, const double* x, double* y);
 
+// y = y + f * x over n entries, without reduction: with centred residues,
+// up to kChunk - 1 such products may pile up on a reduced entry.
+void add_scaled(index_t n, double f, const double* x, double* y);
+
+// y = reduce(y) over n entries (integer-valued doubles below 2^53 - 2^48).
+void reduce_n(const Field& F, index_t n, double* y);
+
 struct GjWork {
     std::vector<double> panel, ainv, T, lneg, pack;
 };

@@ -43,6 +43,7 @@ constexpr double kTargetFailure = 1e-9;
 // 32 of them plus a residue stay below 2^53 - 2^48.
 constexpr index_t kChunk = 32;
 constexpr index_t kPanel = 64;    // Gauss-Jordan block width (a multiple of kChunk)
+constexpr index_t kUnblockedOrder = 160;  // up to this order, Gauss-Jordan pivot by pivot
 constexpr double kMagic = 6755399441055744.0;  // 1.5 * 2^52: adding it rounds to integer
 constexpr int kPow2Offset = 1100;             // exponents of doubles lie in [-1074, 1023]
 
@@ -88,19 +89,21 @@ struct Field {
     int64_t p = 0;
     double pd = 0.0;
     double pinv = 0.0;
-    std::vector<double> pow2;  // pow2[e + kPow2Offset] = 2^e mod p
+    int pow2_lo = 0;           // the exponents of the table: pow2_lo, ..., 0, ...
+    std::vector<double> pow2;  // pow2[e - pow2_lo] = 2^e mod p
 
-    explicit Field(int64_t prime)
-        : p(prime),
-          pd(static_cast<double>(prime)),
-          pinv(1.0 / static_cast<double>(prime)),
-          pow2(sz(2 * kPow2Offset + 1)) {
-        pow2[sz(kPow2Offset)] = 1.0;
+    // The powers of two 2^lo, ..., 2^hi are tabulated (the exponents of the
+    // values that will be mapped into the field; every double by default).
+    explicit Field(int64_t prime, int lo = -kPow2Offset, int hi = kPow2Offset)
+        : p(prime), pd(static_cast<double>(prime)), pinv(1.0 / static_cast<double>(prime)) {
+        lo = lo < 0 ? lo : 0;
+        hi = hi > 0 ? hi : 0;
+        pow2_lo = lo;
+        pow2.resize(sz(hi - lo + 1));
+        pow2[sz(-lo)] = 1.0;
         const double inv2 = centre((p + 1) / 2);
-        for (int e = 1; e <= kPow2Offset; ++e) {
-            pow2[sz(kPow2Offset + e)] = reduce(2.0 * pow2[sz(kPow2Offset + e - 1)]);
-            pow2[sz(kPow2Offset - e)] = reduce(inv2 * pow2[sz(kPow2Offset - e + 1)]);
-        }
+        for (int e = 1; e <= hi; ++e) pow2[sz(e - lo)] = reduce(2.0 * pow2[sz(e - 1 - lo)]);
+        for (int e = -1; e >= lo; --e) pow2[sz(e - lo)] = reduce(inv2 * pow2[sz(e + 1 - lo)]);
     }
 
     double reduce(double x) const {
@@ -145,7 +148,7 @@ struct Exact {
 /// The exact value of x (num * 2^e2, den = 1).
 Exact exact_of(double x);
 
-/// x mod p.
+/// x mod p (2^v.e2 must be in the table of F).
 double to_field(const Field& F, const Exact& v);
 
 // Binary digits after the point (the power of two in the denominator).

@@ -14,6 +14,7 @@
 
 #include "exact.hpp"
 #include "kernels.hpp"
+#include "modfield.hpp"
 
 namespace {
 
@@ -733,16 +734,18 @@ std::vector<std::uint8_t> dense_adjugate_pattern(const BigField& F, const UMat& 
 TEST(ExactPattern, EliminationMatchesDenseAdjugateModP) {
     // Dense and sparse matrices, with dependent columns or rows planted at
     // random positions (so that columns are moved to the end mid-panel), and
-    // zero lines; orders around the block width.
+    // zero lines; orders around the block width, and on both sides of the
+    // order up to which the elimination goes pivot by pivot.
     const std::int64_t p = 16777259;  // a prime in [2^24, 2^25 - 2^20]
     const BigField F{static_cast<std::uint64_t>(p)};
     std::mt19937_64 rng(77);
     std::uniform_int_distribution<std::int64_t> val(-(p / 2), p / 2);
     std::uniform_int_distribution<int> pct(0, 99);
     int kinds[3] = {0, 0, 0};
-    for (int trial = 0; trial < 160; ++trial) {
-        const index_t sizes[] = {1, 2, 3, 7, 63, 64, 65, 100, 129, 150};
-        const index_t r = sizes[trial % 10];
+    static_assert(quelmar::modp::kUnblockedOrder == 160);
+    for (int trial = 0; trial < 192; ++trial) {
+        const index_t sizes[] = {1, 2, 3, 7, 63, 64, 65, 100, 129, 150, 160, 161};
+        const index_t r = sizes[trial % 12];
         const int density = trial % 3 == 0 ? 4 : (trial % 3 == 1 ? 30 : 100);
         std::vector<std::int64_t> M(static_cast<size_t>(r * r), 0);
         for (auto& x : M)
