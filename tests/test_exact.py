@@ -11,8 +11,11 @@ import pytest
 
 cq = pytest.importorskip("quelmar.cyquelmar")
 
+import reference
 import support
 from netgen import make_network
+
+from quelmar import _structure as structure
 
 from quelmar.loaders import read_network_json
 
@@ -57,19 +60,42 @@ def test_real_networks(name):
 
 
 def test_random_networks():
-    checked = 0
+    checked = corank_one = 0
     for seed in range(150):
         stoi, reginfo = make_network(seed)[:2]
         crn = cq.CRN(stoi, reginfo)
         reginfo = crn.reginfo
-        if np.array(crn.A).shape[0] > 14 or not np.isinf(reginfo).any():
+        A = np.array(crn.A)
+        if A.shape[0] > 14 or not np.isinf(reginfo).any():
             continue
         # A-matrices whose free entries all lie in the regulation block, as
         # for every network built from a stoichiometry
         assert np.array_equal(extension_pattern(stoi, reginfo, seed),
                               exact_pattern(stoi, reginfo, seed)), seed
         checked += 1
+        corank_one += structure.structural_rank(A) == A.shape[0] - 1
     assert checked > 50
+    # A-matrices singular whatever the drawn values, with cofactors that
+    # need not vanish
+    assert corank_one > 10
+
+
+def test_structural_corank_one_outside_the_block():
+    # X0 -> X1 with a stored A-matrix whose conservation row is zero: the
+    # only row a maximum matching can leave uncovered is that row, so every
+    # cofactor of a reaction row vanishes whatever the drawn values
+    crn = cq.CRN(np.array([[-1.0], [1.0]]), np.array([[np.inf], [np.inf]]))
+    crn.A = np.array([[np.inf, np.inf], [0.0, 0.0]])
+    assert structure.dulmage_mendelsohn(crn.A)[0] == 1
+    np.random.seed(3)
+    out = crn._smat_(2)
+    after = np.random.get_state()
+    np.random.seed(3)
+    ref = reference.CRN(np.array([[-1.0], [1.0]]), np.array([[np.inf], [np.inf]]))
+    ref.A = np.array([[np.inf, np.inf], [0.0, 0.0]])
+    assert np.array_equal(out, ref._smat_(2))
+    assert not out.any()
+    assert support.same_state(np.random.get_state(), after)
 
 
 def test_random_stream_is_unchanged():

@@ -91,8 +91,13 @@ PyObject* crn_smat(PyObject*, PyObject* const* a) {
     // Every cofactor is a minor of order L - 1: when no L - 1 rows and
     // columns of A can be matched along entries that are not exactly zero
     // (free entries count as non-zero), every cofactor vanishes for all
-    // values of the free entries, and so does the whole adjugate.  The trials
-    // then only draw their random numbers.
+    // values of the free entries, and so does the whole adjugate.  With a
+    // maximum matching of size L - 1, the cofactor of row j and column i can
+    // only be non-zero when some maximum matching leaves row j and column i
+    // uncovered (the rows of the Over block and the columns of the Under
+    // block of the coarse decomposition); when no reaction row or no species
+    // column is among them, the species-by-reaction block of the adjugate
+    // vanishes.  The trials then only draw their random numbers.
     bool adjugate_vanishes = false;
     if (L >= 2) {
         std::vector<index_t> indptr(1, 0), indices;
@@ -102,11 +107,19 @@ PyObject* crn_smat(PyObject*, PyObject* const* a) {
             indptr.push_back(static_cast<index_t>(indices.size()));
         }
         const Pattern pattern = pattern_from_csr(L, L, std::move(indptr), std::move(indices));
-        const index_t rank = traced("cy_adjugate", [&] {
+        adjugate_vanishes = traced("cy_adjugate", [&] {
             GilRelease nogil;
-            return structural_rank(pattern, signal_poll());
+            const Decomposition d = coarse_decomposition(pattern, signal_poll());
+            const index_t rank = d.matching.size;
+            if (rank <= L - 2) return true;
+            if (rank == L) return false;
+            bool reaction_row = false, species_column = false;
+            for (index_t j = 0; j < N && !reaction_row; ++j)
+                reaction_row = d.row_block[static_cast<std::size_t>(j)] == Block::Over;
+            for (index_t i = 0; i < M && !species_column; ++i)
+                species_column = d.col_block[static_cast<std::size_t>(i)] == Block::Under;
+            return !(reaction_row && species_column);
         });
-        adjugate_vanishes = rank <= L - 2;
     }
 
     // The exact pattern needs the stoichiometry as a float64 matrix; the
