@@ -8,7 +8,10 @@ times ``crn.search_for_isoBSs()`` (two trials, its default), on
   dissociations, inflows and outflows), default regulation; ``_smat_`` with
   t = 2;
 * the real networks of data/networks, iJO1366 (L = 2622) included;
-  ``_smat_`` with t = 1 and with t = 2 (the default).
+  ``_smat_`` with t = 1 and with t = 2 (the default); on e_coli_core and
+  Brown 2004 also t = 1 against ``numpy.linalg.inv`` of the same drawn
+  A-matrix (``baseline=inv``: the draw and one dense inverse, so ``ratio``
+  is inverse time / ``_smat_`` time).
 
 NumPy's global generator is seeded before every call, so the subject and the
 baseline draw the same free entries.  The module's ``_smat_`` takes the exact
@@ -57,6 +60,9 @@ NO_NUMPY_SEARCH = {"iJO1366"}
 # Real networks without the rational reference in the note (far too slow).
 NO_RATIONAL = {"iJO1366"}
 QUICK_NETWORKS = {"BIOMD0000000005_Tyson1991"}
+# Real networks on which one trial of _smat_ also runs against one dense
+# inverse of the same drawn A-matrix (numpy.linalg.inv).
+INVERSE_BASELINE = {"e_coli_core", "BIOMD0000000033_Brown2004"}
 OPT_IN_SEEDWISE = {
     "iJO1366": "the seedwise baseline evaluates 4.4 million candidates on the whole network: "
                "over 30 min on a loaded machine; --big --timeout 3600 lets it finish",
@@ -239,6 +245,17 @@ def smat_reference(state):
     state.ref._smat_(trial=state.trial)
 
 
+def smat_inverse(state):
+    """The same draws as ``_smat_`` (one trial), then ``numpy.linalg.inv``."""
+    if not hasattr(state, "free"):
+        state.A0 = np.array(state.crn.A)
+        state.free = ~(np.abs(state.A0) < np.inf)
+        state.k = int(state.free.sum())
+    A = state.A0.copy()
+    A[state.free] = np.random.normal(size=state.k, scale=10.0)
+    np.linalg.inv(A)
+
+
 def search(state):
     state.result = state.crn.search_for_isoBSs()
 
@@ -319,6 +336,9 @@ def real_cases():
                                  real_setup(key, fits, L, trial=trial,
                                             rational=key not in NO_RATIONAL),
                                  smat_reference if fits else None, quick))
+        if key in INVERSE_BASELINE:
+            out.append(smat_case(dict(params, trial=1, baseline="inv"),
+                                 real_setup(key, False, L, trial=1), smat_inverse, quick))
         out.extend(search_cases(dict(params), real_setup(key, False, L), quick, key))
     return out
 

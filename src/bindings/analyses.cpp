@@ -132,6 +132,7 @@ PyObject* crn_smat(PyObject*, PyObject* const* a) {
             PyArray_ISNOTSWAPPED(sarr) && PyArray_ISALIGNED(sarr))
             sbuf.emplace(stoi.get(), Elem::Double, 2);
     }
+    std::optional<ExactSensitivity> exact_path;
     Ref work;
     double* minors = nullptr;
 
@@ -157,14 +158,17 @@ PyObject* crn_smat(PyObject*, PyObject* const* a) {
         if (adjugate_vanishes) continue;
 
         // Exact non-zero pattern of the species-by-reaction block of adj(randA),
-        // with the cycle and conservation blocks taken exactly from stoi.
+        // with the cycle and conservation blocks taken exactly from stoi (the
+        // work on stoi alone is done by the first trial that needs it).
         if (sbuf) {
             const auto item = static_cast<index_t>(sizeof(double));
             const MatrixView<const double> top{randA.data(), N, M, L * item, item};
             const bool exact = traced("cy_adjugate", [&] {
                 GilRelease nogil;
-                return exact_sensitivity_pattern(sbuf->matrix<const double>(), top, L - M, L - N,
-                                                 out, signal_poll());
+                if (!exact_path)
+                    exact_path.emplace(sbuf->matrix<const double>(), L - M, L - N,
+                                       signal_poll());
+                return exact_path->pattern(top, out, signal_poll());
             });
             if (exact) continue;
         }

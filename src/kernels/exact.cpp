@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <deque>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -131,17 +133,28 @@ struct Problem {
     index_t m = 0, n = 0, r = 0;
     SparseExact S;    // m rows (species), column index = reaction
     SparseExact top;  // n rows (reactions), column index = species
-    int e_lo = 0, e_hi = 0;  // range of the binary exponents of the values
+    // ranges of the binary exponents of the values of S and of top
+    int s_lo = 0, s_hi = 0, t_lo = 0, t_hi = 0;
 
-    void find_exponents() {
-        e_lo = e_hi = 0;
-        for (const SparseExact* A : {&S, &top})
-            for (const Exact& v : A->val) {
-                e_lo = std::min(e_lo, v.e2);
-                e_hi = std::max(e_hi, v.e2);
-            }
+    static void exponents(const SparseExact& A, int& lo, int& hi) {
+        lo = hi = 0;
+        for (const Exact& v : A.val) {
+            lo = std::min(lo, v.e2);
+            hi = std::max(hi, v.e2);
+        }
     }
-    Field field(int64_t prime) const { return Field(prime, e_lo, e_hi); }
+    Field field_S(int64_t prime) const { return Field(prime, s_lo, s_hi); }
+    Field field_top(int64_t prime) const { return Field(prime, t_lo, t_hi); }
+};
+
+// One prime of the fixed sequence, with the rank of S modulo it and, when
+// the rank is r, the pivots I, J: the same for every draw of top, so they are
+// computed once per stoichiometry matrix.
+struct PrimeData {
+    int64_t p = 0;
+    RankStatus st = RankStatus::low;
+    SparseMod Srow, Scol;
+    std::vector<index_t> I, J;
 };
 
 RankStatus rank_status(const Field& F, const Problem& pb, SparseMod& Srow, SparseMod& Scol,
@@ -154,16 +167,39 @@ RankStatus rank_status(const Field& F, const Problem& pb, SparseMod& Srow, Spars
     return RankStatus::exact;
 }
 
+// The primes in the order PrimeSource draws them, with their PrimeData,
+// computed when first asked for.
+class PrimeTable {
+public:
+    const PrimeData& get(std::size_t k, const Problem& pb, const Poll& poll) {
+        while (data_.size() <= k) {
+            PrimeData d;
+            d.p = source_.next();
+            d.st = rank_status(pb.field_S(d.p), pb, d.Srow, d.Scol, d.I, d.J, poll);
+            data_.push_back(std::move(d));
+        }
+        return data_[k];
+    }
+    void clear() {
+        data_.clear();
+        source_ = PrimeSource{};
+    }
+
+private:
+    PrimeSource source_;
+    std::deque<PrimeData> data_;
+};
+
 // ORs the pattern of S[:, J] adj(M) S[I, :] mod p into pat (m x n); returns the
 // rank status of S mod p (the pattern is only computed when it is exact).
-RankStatus one_prime(int64_t prime, const Problem& pb, std::vector<std::uint8_t>& pat,
+RankStatus one_prime(const PrimeData& d, const Problem& pb, std::vector<std::uint8_t>& pat,
                      const Poll& poll) {
-    const Field F = pb.field(prime);
     const index_t m = pb.m, n = pb.n, r = pb.r;
-    SparseMod Srow, Scol;
-    std::vector<index_t> I, J;
-    const RankStatus st = rank_status(F, pb, Srow, Scol, I, J, poll);
+    const RankStatus st = d.st;
     if (st != RankStatus::exact || r == 0) return st;
+    const Field F = pb.field_top(d.p);
+    const SparseMod &Srow = d.Srow, &Scol = d.Scol;
+    const std::vector<index_t> &I = d.I, &J = d.J;
     poll();
 
     std::vector<index_t> rowpos(sz(m), -1), colpos(sz(n), -1);
@@ -393,14 +429,10 @@ int primes_needed(const Problem& pb) {
 
 // Rank of S over Q compared with r, from a few primes (a prime can only lower
 // the rank).
-RankStatus probe_rank(const Problem& pb, const Poll& poll) {
-    PrimeSource primes;
+RankStatus probe_rank(const Problem& pb, PrimeTable& primes, const Poll& poll) {
     bool exact = false;
-    for (int k = 0; k < 3; ++k) {
-        const Field F = pb.field(primes.next());
-        SparseMod Srow, Scol;
-        std::vector<index_t> I, J;
-        const RankStatus st = rank_status(F, pb, Srow, Scol, I, J, poll);
+    for (std::size_t k = 0; k < 3; ++k) {
+        const RankStatus st = primes.get(k, pb, poll).st;
         if (st == RankStatus::high) return st;
         if (st == RankStatus::exact) exact = true;
         if (exact && k >= 1) break;
@@ -460,35 +492,40 @@ std::vector<std::uint8_t> adjugate_pattern_mod(const std::vector<double>& M, ind
 
 }  // namespace detail
 
-bool exact_sensitivity_pattern(MatrixView<const double> stoi, MatrixView<const double> top,
-                               index_t K, index_t Lc, MatrixView<std::uint8_t> out,
-                               const Poll& poll) {
+struct ExactSensitivity::State {
+    enum class Status { undecidable, zero, primes } status = Status::undecidable;
+    index_t m = 0, n = 0;
+    Problem pb;
+    PrimeTable primes;
+};
+
+ExactSensitivity::ExactSensitivity(MatrixView<const double> stoi, index_t K, index_t Lc,
+                                   const Poll& poll)
+    : state_(std::make_unique<State>()) {
+    using Status = State::Status;
+    State& st = *state_;
     const index_t m = stoi.rows;
     const index_t n = stoi.cols;
+    st.m = m;
+    st.n = n;
     if (K < 0 || Lc < 0)
         throw std::invalid_argument(
             "exact_sensitivity_pattern: negative cycle or conservation count");
-    if (top.rows < n || top.cols < m)
-        throw std::invalid_argument(
-            "exact_sensitivity_pattern: top block smaller than reactions x species");
-    if (out.rows < m || out.cols < n)
-        throw std::invalid_argument(
-            "exact_sensitivity_pattern: output smaller than species x reactions");
-    if (m + K != n + Lc || n - K < 0) return false;
+    if (m + K != n + Lc || n - K < 0) return;
     for (index_t i = 0; i < m; ++i)
         for (index_t j = 0; j < n; ++j)
-            if (!std::isfinite(stoi(i, j)) || !std::isfinite(top(j, i))) return false;
-    if (m == 0 || n == 0) return true;
+            if (!std::isfinite(stoi(i, j))) return;
+    st.status = Status::zero;
+    if (m == 0 || n == 0) return;
 
-    Problem pb;
+    Problem& pb = st.pb;
     pb.m = m;
     pb.n = n;
     pb.r = n - K;
     pb.S = exact_rows(stoi, m, n);
-    pb.top = exact_rows(top, n, m);
-    pb.find_exponents();
-
-    if (probe_rank(pb, poll) != RankStatus::exact) {
+    Problem::exponents(pb.S, pb.s_lo, pb.s_hi);
+    st.status = Status::undecidable;
+    if (probe_rank(pb, st.primes, poll) != RankStatus::exact) {
         bool changed = false;
         for (Exact& v : pb.S.val) {
             Exact s;
@@ -497,21 +534,47 @@ bool exact_sensitivity_pattern(MatrixView<const double> stoi, MatrixView<const d
                 changed = true;
             }
         }
-        if (!changed) return false;
-        pb.find_exponents();
-        if (probe_rank(pb, poll) != RankStatus::exact) return false;
+        if (!changed) return;
+        Problem::exponents(pb.S, pb.s_lo, pb.s_hi);
+        st.primes.clear();
+        if (probe_rank(pb, st.primes, poll) != RankStatus::exact) return;
     }
-    if (pb.r == 0) return true;  // adj(A)[0:m, 0:n] = 0 when S = 0
+    // adj(A)[0:m, 0:n] = 0 when S = 0
+    st.status = pb.r == 0 ? Status::zero : Status::primes;
+}
 
+ExactSensitivity::~ExactSensitivity() = default;
+ExactSensitivity::ExactSensitivity(ExactSensitivity&&) noexcept = default;
+ExactSensitivity& ExactSensitivity::operator=(ExactSensitivity&&) noexcept = default;
+
+bool ExactSensitivity::pattern(MatrixView<const double> top, MatrixView<std::uint8_t> out,
+                               const Poll& poll) {
+    using Status = State::Status;
+    State& st = *state_;
+    const index_t m = st.m, n = st.n;
+    if (top.rows < n || top.cols < m)
+        throw std::invalid_argument(
+            "exact_sensitivity_pattern: top block smaller than reactions x species");
+    if (out.rows < m || out.cols < n)
+        throw std::invalid_argument(
+            "exact_sensitivity_pattern: output smaller than species x reactions");
+    if (st.status == Status::undecidable) return false;
+    for (index_t i = 0; i < m; ++i)
+        for (index_t j = 0; j < n; ++j)
+            if (!std::isfinite(top(j, i))) return false;
+    if (st.status == Status::zero) return true;
+
+    Problem& pb = st.pb;
+    pb.top = exact_rows(top, n, m);
+    Problem::exponents(pb.top, pb.t_lo, pb.t_hi);
     const int t = primes_needed(pb);
     std::vector<std::uint8_t> pat(sz(m * n), 0);
-    PrimeSource primes;
     int used = 0, skipped = 0;
-    while (used < t) {
+    for (std::size_t k = 0; used < t; ++k) {
         poll();
-        const RankStatus st = one_prime(primes.next(), pb, pat, poll);
-        if (st == RankStatus::high) return false;
-        if (st == RankStatus::low) {
+        const RankStatus rs = one_prime(st.primes.get(k, pb, poll), pb, pat, poll);
+        if (rs == RankStatus::high) return false;
+        if (rs == RankStatus::low) {
             if (++skipped > kMaxSkipped) return false;
             continue;
         }
@@ -521,6 +584,22 @@ bool exact_sensitivity_pattern(MatrixView<const double> stoi, MatrixView<const d
         for (index_t j = 0; j < n; ++j)
             if (pat[sz(i * n + j)]) out(i, j) = 1;
     return true;
+}
+
+bool exact_sensitivity_pattern(MatrixView<const double> stoi, MatrixView<const double> top,
+                               index_t K, index_t Lc, MatrixView<std::uint8_t> out,
+                               const Poll& poll) {
+    if (K < 0 || Lc < 0)
+        throw std::invalid_argument(
+            "exact_sensitivity_pattern: negative cycle or conservation count");
+    if (top.rows < stoi.cols || top.cols < stoi.rows)
+        throw std::invalid_argument(
+            "exact_sensitivity_pattern: top block smaller than reactions x species");
+    if (out.rows < stoi.rows || out.cols < stoi.cols)
+        throw std::invalid_argument(
+            "exact_sensitivity_pattern: output smaller than species x reactions");
+    ExactSensitivity exact(stoi, K, Lc, poll);
+    return exact.pattern(top, out, poll);
 }
 
 }  // namespace quelmar

@@ -57,6 +57,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "poll.hpp"
@@ -83,6 +84,29 @@ namespace quelmar {
 bool exact_sensitivity_pattern(MatrixView<const double> stoi, MatrixView<const double> top,
                                index_t K, index_t Lc, MatrixView<std::uint8_t> out,
                                const Poll& poll = {});
+
+/// The same computation split in two, for several draws of top over one
+/// stoichiometry matrix: the constructor does the work that depends on stoi
+/// alone (its exact values, its rank and pivots modulo each prime, the
+/// fraction rule), pattern() the work of one draw.  pattern() returns what
+/// exact_sensitivity_pattern(stoi, top, K, Lc, out) returns and leaves out
+/// the same; the constructor throws std::invalid_argument if a count is
+/// negative, pattern() if top or out is too small.  poll() may throw in both.
+class ExactSensitivity {
+public:
+    ExactSensitivity(MatrixView<const double> stoi, index_t K, index_t Lc,
+                     const Poll& poll = {});
+    ~ExactSensitivity();
+    ExactSensitivity(ExactSensitivity&&) noexcept;
+    ExactSensitivity& operator=(ExactSensitivity&&) noexcept;
+
+    bool pattern(MatrixView<const double> top, MatrixView<std::uint8_t> out,
+                 const Poll& poll = {});
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
 
 namespace detail {
 

@@ -68,11 +68,9 @@ Exact exact_of(double x) {
     int e = 0;
     const double f = std::frexp(x, &e);
     v.num = static_cast<int64_t>(std::ldexp(f, 53));
-    v.e2 = e - 53;
-    while (v.num % 2 == 0) {
-        v.num /= 2;
-        ++v.e2;
-    }
+    const int tz = __builtin_ctzll(static_cast<uint64_t>(v.num));  // num != 0
+    v.num /= int64_t{1} << tz;
+    v.e2 = e - 53 + tz;
     return v;
 }
 
