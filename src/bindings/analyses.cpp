@@ -71,7 +71,9 @@ PyObject* crn_smat(PyObject*, PyObject* const* a) {
     // positions the random values go to, in row-major order.
     Ref Acopy = call_method(A.get(), "copy");
     Ref base = call_method(np.get(), "array", Acopy.get());
-    Buffer abuf(base.get(), Elem::Double, 2);
+    // base is a fresh array that only this call refers to: it is read in
+    // place (a read-only view would be copied first).
+    Buffer abuf(base.get(), Elem::Double, 2, /*writable=*/true);
     if (abuf.extent(0) != L || abuf.extent(1) != L)
         raise(PyExc_ValueError, "the A-matrix must be square, got shape (%zd, %zd)",
               static_cast<Py_ssize_t>(abuf.extent(0)), static_cast<Py_ssize_t>(abuf.extent(1)));

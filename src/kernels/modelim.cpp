@@ -207,15 +207,28 @@ void reduce_all(const Field& F, double* A, index_t r, index_t ld) {
     for (index_t i = 0; i < r; ++i) reduce_n(F, r, A + i * ld);
 }
 
+// y = y - f * a - g * b over n entries, unreduced (two products per entry).
+QUELMAR_VECTOR_CLONES
+void sub_scaled2(index_t n, double f, const double* a, double g, const double* b, double* y) {
+    for (index_t k = 0; k < n; ++k) y[k] -= f * a[k] + g * b[k];
+}
+
 // The same elimination pivot by pivot, in place, for orders where the panels
-// of the blocked one would be mostly scalar work.  Entries are reduced only
-// when used as pivots or multipliers and otherwise every kChunk - 1 pivots.
+// of the blocked one would be mostly scalar work.  Two consecutive pivots are
+// applied to the other rows in one pass whenever the second column has one.
+// Entries are reduced when used as pivots or multipliers, and all of them
+// before kChunk - 1 products can have piled up on one.
 int gj_unblocked(const Field& F, double* A, index_t r, index_t ld, std::vector<index_t>& perm,
                  std::vector<index_t>& qperm, const Poll& poll) {
     index_t k = 0, end = r;  // pivots done; columns at positions >= end are deferred
-    index_t pending = 0;     // pivots since every entry was last reduced
+    index_t pending = 0;     // products added to an entry since all were reduced
+    std::vector<double> next(sz(r));  // column k + 1 after the pivot of column k
     while (k < end) {
-        if ((k & 15) == 0) poll();
+        if ((k & 15) == 0 || (k & 15) == 1) poll();
+        if (pending > kChunk - 3) {
+            reduce_all(F, A, r, ld);
+            pending = 0;
+        }
         index_t q = -1;
         for (index_t i = 0; i < r; ++i) {
             double& x = A[i * ld + k];
@@ -237,18 +250,67 @@ int gj_unblocked(const Field& F, double* A, index_t r, index_t ld, std::vector<i
         const double inv = F.inverse(prow[k]);
         for (index_t j = 0; j < r; ++j) prow[j] = F.mul(F.reduce(prow[j]), inv);
         prow[k] = inv;
+
+        // The pivot of column k + 1, as the elimination of column k leaves it.
+        index_t q2 = -1;
+        if (k + 1 < end) {
+            const double c = prow[k + 1];
+            for (index_t i = 0; i < r; ++i) {
+                if (i == k) continue;
+                const double* row = A + i * ld;
+                next[sz(i)] = F.reduce(row[k + 1] - row[k] * c);
+                if (q2 < 0 && i > k && next[sz(i)] != 0.0) q2 = i;
+            }
+        }
+        if (q2 < 0) {  // one pivot: row i -= A[i, k] * prow, with A[i, k] first set to 0
+            for (index_t i = 0; i < r; ++i) {
+                if (i == k) continue;
+                double* row = A + i * ld;
+                const double f = row[k];
+                row[k] = 0.0;
+                if (f != 0.0) sub_scaled(r, f, prow, row);  // row[k] becomes -f * inv
+            }
+            ++k;
+            ++pending;
+            continue;
+        }
+        // Two pivots.  The second pivot row is row k + 1 after the first
+        // pivot, normalised; the other rows take both in one pass, and the
+        // first pivot row takes the second afterwards.
+        const index_t k2 = k + 1;
+        if (q2 != k2) {
+            std::swap_ranges(A + q2 * ld, A + q2 * ld + r, A + k2 * ld);
+            std::swap(perm[sz(q2)], perm[sz(k2)]);
+            std::swap(next[sz(q2)], next[sz(k2)]);
+        }
+        double* p2 = A + k2 * ld;
+        const double f2 = p2[k];
+        p2[k] = 0.0;
+        sub_scaled(r, f2, prow, p2);
+        const double inv2 = F.inverse(next[sz(k2)]);
+        for (index_t j = 0; j < r; ++j) p2[j] = F.mul(F.reduce(p2[j]), inv2);
+        p2[k2] = inv2;
+        const double c = prow[k2];
+        prow[k2] = 0.0;
         for (index_t i = 0; i < r; ++i) {
-            if (i == k) continue;
+            if (i == k || i == k2) continue;
             double* row = A + i * ld;
-            const double f = row[k];
-            row[k] = 0.0;
-            if (f != 0.0) sub_scaled(r, f, prow, row);  // row[k] becomes -f * inv
+            const double f = row[k], g = next[sz(i)];
+            row[k] = row[k2] = 0.0;
+            if (f != 0.0 && g != 0.0) {
+                sub_scaled2(r, f, prow, g, p2, row);
+            } else if (f != 0.0) {
+                sub_scaled(r, f, prow, row);
+            } else if (g != 0.0) {
+                sub_scaled(r, g, p2, row);
+            }
         }
-        ++k;
-        if (++pending == kChunk - 1) {
-            reduce_all(F, A, r, ld);
-            pending = 0;
+        if (c != 0.0) {
+            sub_scaled(r, c, p2, prow);
+            reduce_n(F, r, prow);
         }
+        k += 2;
+        pending += 2;
     }
     reduce_all(F, A, r, ld);
     return static_cast<int>(r - end);

@@ -112,19 +112,21 @@ struct Field {
     }
     double mul(double a, double b) const { return reduce(a * b); }
     double centre(int64_t v) const {
-        v %= p;
+        if (v >= p || v <= -p) v %= p;
         if (v < 0) v += p;
         return static_cast<double>(v > p / 2 ? v - p : v);
     }
     int64_t canon(double x) const {
-        int64_t v = static_cast<int64_t>(x) % p;
+        int64_t v = static_cast<int64_t>(x);
+        if (v >= p || v <= -p) v %= p;
         if (v < 0) v += p;
         return v;
     }
-    double inverse(double x) const {  // x != 0 mod p
-        int64_t a = canon(x), b = p, u = 1, v = 0;
+    double inverse(double x) const {  // x != 0 mod p; p < 2^25, so 32-bit words do
+        auto a = static_cast<int32_t>(canon(x)), b = static_cast<int32_t>(p);
+        int32_t u = 1, v = 0;
         while (b != 0) {
-            const int64_t q = a / b;
+            const int32_t q = a / b;
             a -= q * b;
             std::swap(a, b);
             u -= q * v;
