@@ -190,6 +190,25 @@ private:
     std::deque<PrimeData> data_;
 };
 
+// With w = M^-1 S[I, j] (centred residues), sets pat[i, j] for the entries
+// of column j still zero in pat where (S[:, J] w)[i] != 0 mod p.
+void or_open_entries(const Field& F, const SparseMod& Srow, const std::vector<index_t>& colpos,
+                     const std::vector<double>& w, index_t j, index_t n, index_t m,
+                     std::vector<std::uint8_t>& pat) {
+    for (index_t i = 0; i < m; ++i) {
+        if (pat[sz(i * n + j)]) continue;
+        double acc = 0.0;
+        index_t count = 0;
+        for (index_t e = Srow.begin(i); e < Srow.end(i); ++e) {
+            const index_t b = colpos[sz(Srow.idx[sz(e)])];
+            if (b < 0) continue;
+            acc += Srow.val[sz(e)] * w[sz(b)];
+            if (++count % (kChunk - 1) == 0) acc = F.reduce(acc);
+        }
+        if (F.reduce(acc) != 0.0) pat[sz(i * n + j)] = 1;
+    }
+}
+
 // ORs the pattern of S[:, J] adj(M) S[I, :] mod p into pat (m x n); returns the
 // rank status of S mod p (the pattern is only computed when it is exact).
 RankStatus one_prime(const PrimeData& d, const Problem& pb, std::vector<std::uint8_t>& pat,
@@ -201,6 +220,17 @@ RankStatus one_prime(const PrimeData& d, const Problem& pb, std::vector<std::uin
     const SparseMod &Srow = d.Srow, &Scol = d.Scol;
     const std::vector<index_t> &I = d.I, &J = d.J;
     poll();
+
+    // Only the reactions whose column of pat still has a zero need this
+    // prime: all of them for the first prime, usually a few afterwards.
+    std::vector<char> col_open(sz(n), 0);
+    for (index_t i = 0; i < m; ++i)
+        for (index_t j = 0; j < n; ++j) col_open[sz(j)] |= pat[sz(i * n + j)] == 0;
+    std::vector<index_t> open;
+    for (index_t j = 0; j < n; ++j)
+        if (col_open[sz(j)]) open.push_back(j);
+    if (open.empty()) return st;
+    const bool few_open = 4 * static_cast<index_t>(open.size()) <= n;
 
     std::vector<index_t> rowpos(sz(m), -1), colpos(sz(n), -1);
     for (index_t a = 0; a < r; ++a) rowpos[sz(I[sz(a)])] = a;
@@ -260,6 +290,30 @@ RankStatus one_prime(const PrimeData& d, const Problem& pb, std::vector<std::uin
     }
     poll();
 
+    if (few_open) {
+        // An LU factorisation and one solve per open reaction cost less than
+        // the inverse; a singular M goes to the elimination below.
+        std::vector<double> LU(M);
+        std::vector<index_t> perm;
+        std::vector<double> invdiag;
+        if (lu_factor(F, LU.data(), r, ld, perm, invdiag, poll)) {
+            // B = S[I, open], then B = M^-1 B.
+            const auto nb = static_cast<index_t>(open.size());
+            const index_t ldb = (nb + 3) / 4 * 4;
+            std::vector<double> B(sz(r * ldb), 0.0), w(sz(r));
+            for (index_t c = 0; c < nb; ++c)
+                for (index_t e = Scol.begin(open[sz(c)]); e < Scol.end(open[sz(c)]); ++e) {
+                    const index_t a = rowpos[sz(Scol.idx[sz(e)])];
+                    if (a >= 0) B[sz(a * ldb + c)] = Scol.val[sz(e)];
+                }
+            lu_solve(F, LU.data(), r, ld, perm, invdiag, B.data(), nb, ldb);
+            for (index_t c = 0; c < nb; ++c) {
+                for (index_t b = 0; b < r; ++b) w[sz(b)] = B[sz(b * ldb + c)];
+                or_open_entries(F, Srow, colpos, w, open[sz(c)], n, m, pat);
+            }
+            return st;
+        }
+    }
     GjWork work;
     std::vector<index_t> perm, qperm;
     const int deferred = gj_eliminate(F, M.data(), r, ld, perm, qperm, work, poll);
@@ -268,6 +322,27 @@ RankStatus one_prime(const PrimeData& d, const Problem& pb, std::vector<std::uin
         // No column was moved, M^-1 = G P and S[:, J] M^-1 S[I, :] = (S[:, J] G) (P S[I, :]).
         std::vector<index_t> pinv(sz(r));
         for (index_t k = 0; k < r; ++k) pinv[sz(perm[sz(k)])] = k;
+        if (few_open) {
+            // Column by column: w = M^-1 S[I, j], then the open entries of
+            // S[:, J] w.  Products are summed unreduced, kChunk - 1 at a time.
+            std::vector<double> w(sz(r));
+            for (const index_t j : open) {
+                std::fill(w.begin(), w.end(), 0.0);
+                index_t terms = 0;
+                for (index_t e = Scol.begin(j); e < Scol.end(j); ++e) {
+                    const index_t a = rowpos[sz(Scol.idx[sz(e)])];
+                    if (a < 0) continue;
+                    const double sv = Scol.val[sz(e)];
+                    const double* g = G + pinv[sz(a)];
+                    for (index_t b = 0; b < r; ++b) w[sz(b)] += sv * g[b * ld];
+                    if (++terms % (kChunk - 1) == 0) reduce_n(F, r, w.data());
+                }
+                if (terms == 0) continue;
+                reduce_n(F, r, w.data());
+                or_open_entries(F, Srow, colpos, w, j, n, m, pat);
+            }
+            return st;
+        }
         std::vector<double> X(sz(r), 0.0), Xt(sz(r * m), 0.0);  // X = S[:, J] G, transposed
         // Products are summed unreduced, kChunk - 1 at a time.
         for (index_t i = 0; i < m; ++i) {
@@ -284,7 +359,7 @@ RankStatus one_prime(const PrimeData& d, const Problem& pb, std::vector<std::uin
             for (index_t k = 0; k < r; ++k) Xt[sz(k * m + i)] = X[sz(k)];
         }
         std::vector<double> z(sz(m));
-        for (index_t j = 0; j < n; ++j) {
+        for (const index_t j : open) {
             if ((j & 255) == 0) poll();
             std::fill(z.begin(), z.end(), 0.0);
             index_t terms = 0;

@@ -15,7 +15,7 @@
 // baseline, and the processor picks one at load time (the results agree:
 // every operation is exact or correctly rounded in both).
 #if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
-#define QUELMAR_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#define QUELMAR_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
 #else
 #define QUELMAR_VECTOR_CLONES
 #endif
@@ -421,6 +421,95 @@ int gj_eliminate(const Field& F, double* A, index_t r, index_t ld, std::vector<i
         k += b;
     }
     return static_cast<int>(r - end);
+}
+
+bool lu_factor(const Field& F, double* A, index_t r, index_t ld, std::vector<index_t>& perm,
+               std::vector<double>& invdiag, const Poll& poll) {
+    perm.resize(sz(r));
+    invdiag.resize(sz(r));
+    for (index_t k = 0; k < r; ++k) perm[sz(k)] = k;
+    index_t pending = 0;  // products added to a trailing entry since all were reduced
+    for (index_t k = 0; k < r; ++k) {
+        if ((k & 31) == 0) poll();
+        if (pending == kChunk - 1) {
+            for (index_t i = k; i < r; ++i) reduce_n(F, r - k, A + i * ld + k);
+            pending = 0;
+        }
+        index_t q = -1;
+        for (index_t i = k; i < r; ++i) {
+            double& x = A[i * ld + k];
+            x = F.reduce(x);
+            if (q < 0 && x != 0.0) q = i;
+        }
+        if (q < 0) return false;
+        if (q != k) {
+            std::swap_ranges(A + q * ld, A + q * ld + r, A + k * ld);
+            std::swap(perm[sz(q)], perm[sz(k)]);
+        }
+        double* prow = A + k * ld;
+        reduce_n(F, r - k, prow + k);
+        const double inv = F.inverse(prow[k]);
+        invdiag[sz(k)] = inv;
+        for (index_t i = k + 1; i < r; ++i) {
+            double* row = A + i * ld;
+            if (row[k] == 0.0) continue;
+            const double f = F.mul(row[k], inv);
+            row[k] = f;
+            sub_scaled(r - k - 1, f, prow + k + 1, row + k + 1);
+        }
+        ++pending;
+    }
+    return true;
+}
+
+QUELMAR_VECTOR_CLONES
+void lu_solve(const Field& F, const double* A, index_t r, index_t ld,
+              const std::vector<index_t>& perm, const std::vector<double>& invdiag, double* B,
+              index_t nb, index_t ldb) {
+    const double pd = F.pd, pinv = F.pinv;
+    auto reduce_row = [&](double* y) {
+        for (index_t c = 0; c < nb; ++c) y[c] -= ((y[c] * pinv + kMagic) - kMagic) * pd;
+    };
+    std::vector<double> Y(sz(r * ldb));
+    for (index_t k = 0; k < r; ++k)
+        std::copy(B + perm[sz(k)] * ldb, B + perm[sz(k)] * ldb + nb, Y.data() + k * ldb);
+    for (index_t i = 0; i < r; ++i) {  // L Y = P B, row by row
+        double* y = Y.data() + i * ldb;
+        const double* l = A + i * ld;
+        index_t count = 0;
+        for (index_t k = 0; k < i; ++k) {
+            const double f = l[k];
+            if (f == 0.0) continue;
+            const double* x = Y.data() + k * ldb;
+            for (index_t c = 0; c < nb; ++c) y[c] -= f * x[c];
+            if (++count == kChunk - 1) {
+                reduce_row(y);
+                count = 0;
+            }
+        }
+        reduce_row(y);
+    }
+    for (index_t i = r - 1; i >= 0; --i) {  // U X = Y
+        double* y = Y.data() + i * ldb;
+        const double* u = A + i * ld;
+        index_t count = 0;
+        for (index_t k = i + 1; k < r; ++k) {
+            const double f = u[k];
+            if (f == 0.0) continue;
+            const double* x = Y.data() + k * ldb;
+            for (index_t c = 0; c < nb; ++c) y[c] -= f * x[c];
+            if (++count == kChunk - 1) {
+                reduce_row(y);
+                count = 0;
+            }
+        }
+        reduce_row(y);
+        const double d = invdiag[sz(i)];
+        for (index_t c = 0; c < nb; ++c) y[c] *= d;
+        reduce_row(y);
+    }
+    for (index_t k = 0; k < r; ++k)
+        std::copy(Y.data() + k * ldb, Y.data() + k * ldb + nb, B + k * ldb);
 }
 
 void corank_one_vectors(const double* G, index_t r, index_t ld,

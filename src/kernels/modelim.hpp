@@ -42,6 +42,20 @@ struct GjWork {
 int gj_eliminate(const Field& F, double* A, index_t r, index_t ld, std::vector<index_t>& perm,
                  std::vector<index_t>& qperm, GjWork& w, const Poll& poll);
 
+// LU factorisation with row interchanges of the r x r matrix in A (row
+// stride ld), in place: afterwards (P M)[a, :] = M[perm[a], :] = L U with the
+// multipliers of L below the diagonal (unit diagonal implied), U on and above
+// it, and invdiag[k] = 1 / U[k, k].  Returns false, with A undefined, when a
+// column has no pivot (M is singular).  Cost r^3 / 3 multiply-adds.
+bool lu_factor(const Field& F, double* A, index_t r, index_t ld, std::vector<index_t>& perm,
+               std::vector<double>& invdiag, const Poll& poll);
+
+// B = M^-1 B from the factors of lu_factor, for the r x nb matrix B of
+// centred residues (row stride ldb >= nb).
+void lu_solve(const Field& F, const double* A, index_t r, index_t ld,
+              const std::vector<index_t>& perm, const std::vector<double>& invdiag, double* B,
+              index_t nb, index_t ldb);
+
 // After gj_eliminate returned 1 on M (r >= 1): u and v (r entries each, 0 or
 // more non-zero) with M u = 0 and v^T M = 0, so that adj(M) = c u v^T.
 void corank_one_vectors(const double* G, index_t r, index_t ld,
