@@ -155,6 +155,59 @@ struct PrimeData {
     RankStatus st = RankStatus::low;
     SparseMod Srow, Scol;
     std::vector<index_t> I, J;
+    std::vector<double> Sval;  // the entries of S mod p, in the order of Problem::S
+};
+
+// The values of A mod p, entry by entry (zeros kept).
+std::vector<double> reduce_values(const Field& F, const SparseExact& A) {
+    std::vector<double> v(A.val.size());
+    for (std::size_t e = 0; e < v.size(); ++e) v[e] = to_field(F, A.val[e]);
+    return v;
+}
+
+// The structure of W = top * S[:, J] for one draw and one choice of J: row j
+// of W has the columns col[ptr[j] .. ptr[j+1]), and entry w of W is the sum
+// of top.val[tr[q]] * S.val[ts[q]] over q in [tptr[w], tptr[w+1]).  The same
+// for every prime with the same pivot columns J.
+struct WPlan {
+    std::vector<index_t> J;
+    std::vector<index_t> ptr, col, tptr, tr, ts;
+
+    void build(const Problem& pb, const std::vector<index_t>& pivots,
+               const std::vector<index_t>& colpos) {
+        J = pivots;
+        ptr.assign(1, 0);
+        col.clear();
+        tptr.assign(1, 0);
+        tr.clear();
+        ts.clear();
+        struct Term {
+            index_t b, e, f;
+        };
+        std::vector<Term> terms;
+        for (index_t j = 0; j < pb.n; ++j) {
+            terms.clear();
+            for (index_t e = pb.top.ptr[sz(j)]; e < pb.top.ptr[sz(j + 1)]; ++e) {
+                const index_t i = pb.top.idx[sz(e)];
+                for (index_t f = pb.S.ptr[sz(i)]; f < pb.S.ptr[sz(i + 1)]; ++f) {
+                    const index_t b = colpos[sz(pb.S.idx[sz(f)])];
+                    if (b >= 0) terms.push_back({b, e, f});
+                }
+            }
+            std::sort(terms.begin(), terms.end(),
+                      [](const Term& x, const Term& y) { return x.b < y.b; });
+            for (std::size_t q = 0; q < terms.size(); ++q) {
+                if (q == 0 || terms[q].b != terms[q - 1].b) {
+                    if (q > 0) tptr.push_back(static_cast<index_t>(tr.size()));
+                    col.push_back(terms[q].b);
+                }
+                tr.push_back(terms[q].e);
+                ts.push_back(terms[q].f);
+            }
+            if (!terms.empty()) tptr.push_back(static_cast<index_t>(tr.size()));
+            ptr.push_back(static_cast<index_t>(col.size()));
+        }
+    }
 };
 
 RankStatus rank_status(const Field& F, const Problem& pb, SparseMod& Srow, SparseMod& Scol,
@@ -175,7 +228,9 @@ public:
         while (data_.size() <= k) {
             PrimeData d;
             d.p = source_.next();
-            d.st = rank_status(pb.field_S(d.p), pb, d.Srow, d.Scol, d.I, d.J, poll);
+            const Field F = pb.field_S(d.p);
+            d.st = rank_status(F, pb, d.Srow, d.Scol, d.I, d.J, poll);
+            if (d.st == RankStatus::exact) d.Sval = reduce_values(F, pb.S);
             data_.push_back(std::move(d));
         }
         return data_[k];
@@ -211,8 +266,8 @@ void or_open_entries(const Field& F, const SparseMod& Srow, const std::vector<in
 
 // ORs the pattern of S[:, J] adj(M) S[I, :] mod p into pat (m x n); returns the
 // rank status of S mod p (the pattern is only computed when it is exact).
-RankStatus one_prime(const PrimeData& d, const Problem& pb, std::vector<std::uint8_t>& pat,
-                     const Poll& poll) {
+RankStatus one_prime(const PrimeData& d, const Problem& pb, WPlan& plan,
+                     std::vector<std::uint8_t>& pat, const Poll& poll) {
     const index_t m = pb.m, n = pb.n, r = pb.r;
     const RankStatus st = d.st;
     if (st != RankStatus::exact || r == 0) return st;
@@ -237,43 +292,18 @@ RankStatus one_prime(const PrimeData& d, const Problem& pb, std::vector<std::uin
     for (index_t b = 0; b < r; ++b) colpos[sz(J[sz(b)])] = b;
 
     // W = top * S[:, J] (n x r, sparse rows), then M = S[I, :] * W.
-    const SparseMod Rrow = reduce_sparse(F, pb.top, n);
-    SparseMod W;
-    W.ptr.assign(sz(n + 1), 0);
-    {
-        std::vector<double> acc(sz(r), 0.0);
-        std::vector<char> seen(sz(r), 0);
-        std::vector<index_t> touched;
-        // Each entry of R adds at most one product to each entry of acc:
-        // the sums are reduced every kChunk - 1 entries.
-        for (index_t j = 0; j < n; ++j) {
-            touched.clear();
-            for (index_t e = Rrow.begin(j); e < Rrow.end(j); ++e) {
-                const index_t i = Rrow.idx[sz(e)];
-                const double rv = Rrow.val[sz(e)];
-                for (index_t f = Srow.begin(i); f < Srow.end(i); ++f) {
-                    const index_t b = colpos[sz(Srow.idx[sz(f)])];
-                    if (b < 0) continue;
-                    if (!seen[sz(b)]) {
-                        seen[sz(b)] = 1;
-                        touched.push_back(b);
-                    }
-                    acc[sz(b)] += rv * Srow.val[sz(f)];
-                }
-                if ((e - Rrow.begin(j) + 1) % (kChunk - 1) == 0)
-                    for (const index_t b : touched) acc[sz(b)] = F.reduce(acc[sz(b)]);
-            }
-            for (const index_t b : touched) {
-                acc[sz(b)] = F.reduce(acc[sz(b)]);
-                if (acc[sz(b)] != 0.0) {
-                    W.idx.push_back(b);
-                    W.val.push_back(acc[sz(b)]);
-                }
-                acc[sz(b)] = 0.0;
-                seen[sz(b)] = 0;
-            }
-            W.ptr[sz(j + 1)] = static_cast<index_t>(W.idx.size());
+    if (plan.J != J) plan.build(pb, J, colpos);
+    const std::vector<double> Rv = reduce_values(F, pb.top);
+    const std::vector<double>& Sv = d.Sval;
+    std::vector<double> Wv(plan.col.size());
+    for (std::size_t w = 0; w < Wv.size(); ++w) {
+        double acc = 0.0;
+        const index_t q0 = plan.tptr[w], q1 = plan.tptr[w + 1];
+        for (index_t q = q0; q < q1; ++q) {
+            acc += Rv[sz(plan.tr[sz(q)])] * Sv[sz(plan.ts[sz(q)])];
+            if ((q - q0 + 1) % (kChunk - 1) == 0) acc = F.reduce(acc);
         }
+        Wv[w] = F.reduce(acc);
     }
     const index_t ld = (r + 7) / 8 * 8;
     std::vector<double> M(sz(r * ld), 0.0);
@@ -283,7 +313,8 @@ RankStatus one_prime(const PrimeData& d, const Problem& pb, std::vector<std::uin
         for (index_t e = Srow.begin(i); e < Srow.end(i); ++e) {
             const index_t j = Srow.idx[sz(e)];
             const double s = Srow.val[sz(e)];
-            for (index_t f = W.begin(j); f < W.end(j); ++f) row[W.idx[sz(f)]] += s * W.val[sz(f)];
+            for (index_t f = plan.ptr[sz(j)]; f < plan.ptr[sz(j + 1)]; ++f)
+                row[plan.col[sz(f)]] += s * Wv[sz(f)];
             if ((e - Srow.begin(i) + 1) % (kChunk - 1) == 0) reduce_n(F, r, row);
         }
         reduce_n(F, r, row);
@@ -644,10 +675,11 @@ bool ExactSensitivity::pattern(MatrixView<const double> top, MatrixView<std::uin
     Problem::exponents(pb.top, pb.t_lo, pb.t_hi);
     const int t = primes_needed(pb);
     std::vector<std::uint8_t> pat(sz(m * n), 0);
+    WPlan plan;
     int used = 0, skipped = 0;
     for (std::size_t k = 0; used < t; ++k) {
         poll();
-        const RankStatus rs = one_prime(st.primes.get(k, pb, poll), pb, pat, poll);
+        const RankStatus rs = one_prime(st.primes.get(k, pb, poll), pb, plan, pat, poll);
         if (rs == RankStatus::high) return false;
         if (rs == RankStatus::low) {
             if (++skipped > kMaxSkipped) return false;

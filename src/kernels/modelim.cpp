@@ -466,50 +466,51 @@ QUELMAR_VECTOR_CLONES
 void lu_solve(const Field& F, const double* A, index_t r, index_t ld,
               const std::vector<index_t>& perm, const std::vector<double>& invdiag, double* B,
               index_t nb, index_t ldb) {
+    // Eight right-hand sides at a time, each row of the result summed in
+    // registers.
+    constexpr index_t W = 8;
     const double pd = F.pd, pinv = F.pinv;
-    auto reduce_row = [&](double* y) {
-        for (index_t c = 0; c < nb; ++c) y[c] -= ((y[c] * pinv + kMagic) - kMagic) * pd;
-    };
-    std::vector<double> Y(sz(r * ldb));
-    for (index_t k = 0; k < r; ++k)
-        std::copy(B + perm[sz(k)] * ldb, B + perm[sz(k)] * ldb + nb, Y.data() + k * ldb);
-    for (index_t i = 0; i < r; ++i) {  // L Y = P B, row by row
-        double* y = Y.data() + i * ldb;
-        const double* l = A + i * ld;
-        index_t count = 0;
-        for (index_t k = 0; k < i; ++k) {
-            const double f = l[k];
-            if (f == 0.0) continue;
-            const double* x = Y.data() + k * ldb;
-            for (index_t c = 0; c < nb; ++c) y[c] -= f * x[c];
-            if (++count == kChunk - 1) {
-                reduce_row(y);
-                count = 0;
+    std::vector<double> Y(sz(r * W));
+    for (index_t c0 = 0; c0 < nb; c0 += W) {
+        const index_t w = std::min(W, nb - c0);
+        for (index_t k = 0; k < r; ++k) {
+            const double* src = B + perm[sz(k)] * ldb + c0;
+            double* dst = Y.data() + k * W;
+            for (index_t c = 0; c < W; ++c) dst[c] = c < w ? src[c] : 0.0;
+        }
+        for (index_t pass = 0; pass < 2; ++pass) {  // L Y = P B, then U X = Y
+            for (index_t t = 0; t < r; ++t) {
+                const index_t i = pass == 0 ? t : r - 1 - t;
+                const index_t k0 = pass == 0 ? 0 : i + 1, k1 = pass == 0 ? i : r;
+                const double* a = A + i * ld;
+                double acc[W];
+                for (index_t c = 0; c < W; ++c) acc[c] = Y[sz(i * W + c)];
+                index_t count = 0;
+                for (index_t k = k0; k < k1; ++k) {
+                    const double f = a[k];
+                    if (f == 0.0) continue;
+                    const double* x = Y.data() + k * W;
+                    for (index_t c = 0; c < W; ++c) acc[c] -= f * x[c];
+                    if (++count == kChunk - 1) {
+                        for (index_t c = 0; c < W; ++c)
+                            acc[c] -= ((acc[c] * pinv + kMagic) - kMagic) * pd;
+                        count = 0;
+                    }
+                }
+                for (index_t c = 0; c < W; ++c) acc[c] -= ((acc[c] * pinv + kMagic) - kMagic) * pd;
+                if (pass == 1) {
+                    const double d = invdiag[sz(i)];
+                    for (index_t c = 0; c < W; ++c) {
+                        acc[c] *= d;
+                        acc[c] -= ((acc[c] * pinv + kMagic) - kMagic) * pd;
+                    }
+                }
+                for (index_t c = 0; c < W; ++c) Y[sz(i * W + c)] = acc[c];
             }
         }
-        reduce_row(y);
+        for (index_t k = 0; k < r; ++k)
+            for (index_t c = 0; c < w; ++c) B[k * ldb + c0 + c] = Y[sz(k * W + c)];
     }
-    for (index_t i = r - 1; i >= 0; --i) {  // U X = Y
-        double* y = Y.data() + i * ldb;
-        const double* u = A + i * ld;
-        index_t count = 0;
-        for (index_t k = i + 1; k < r; ++k) {
-            const double f = u[k];
-            if (f == 0.0) continue;
-            const double* x = Y.data() + k * ldb;
-            for (index_t c = 0; c < nb; ++c) y[c] -= f * x[c];
-            if (++count == kChunk - 1) {
-                reduce_row(y);
-                count = 0;
-            }
-        }
-        reduce_row(y);
-        const double d = invdiag[sz(i)];
-        for (index_t c = 0; c < nb; ++c) y[c] *= d;
-        reduce_row(y);
-    }
-    for (index_t k = 0; k < r; ++k)
-        std::copy(Y.data() + k * ldb, Y.data() + k * ldb + nb, B + k * ldb);
 }
 
 void corank_one_vectors(const double* G, index_t r, index_t ld,
