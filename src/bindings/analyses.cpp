@@ -145,12 +145,19 @@ PyObject* crn_smat(PyObject*, PyObject* const* a) {
     Ref scale = real(10.0);
     const MatrixView<std::uint8_t> out = matrix_of<std::uint8_t>(booleanS.get());
 
+    // randA holds the fixed entries of A between trials, unless the cofactor
+    // method replaced it by its adjugate: each trial then only writes the
+    // free entries.
     Matrix<double> randA;
+    bool randA_fixed = false;
     for (Py_ssize_t t = 0; t < trials; ++t) {
         // a trial may take no time at all (nothing free to draw): Ctrl-C
         // must still end a huge number of them
         if (PyErr_CheckSignals() != 0) throw PyError{};
-        randA = fixed;
+        if (!randA_fixed) {
+            randA = fixed;
+            randA_fixed = true;
+        }
         Ref draw = call(normal.get(), {{"size", size.get()}, {"scale", scale.get()}});
         Ref values = checked(PyArray_FROMANY(draw.get(), NPY_DOUBLE, 0, 1, NPY_ARRAY_CARRAY_RO));
         const auto count = static_cast<Py_ssize_t>(PyArray_SIZE(as_array(values.get())));
@@ -179,6 +186,7 @@ PyObject* crn_smat(PyObject*, PyObject* const* a) {
             work = empty<double>({L * L, L - 1, L - 1});
             minors = data_of<double>(work.get());
         }
+        randA_fixed = false;
         traced("cy_adjugate", [&] {
             GilRelease nogil;
             adjugate(randA.view(), L, minors, signal_poll());

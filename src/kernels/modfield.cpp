@@ -75,7 +75,7 @@ Exact exact_of(double x) {
 }
 
 double to_field(const Field& F, const Exact& v) {
-    double r = F.mul(F.centre(v.num), F.pow2[sz(v.e2 - F.pow2_lo)]);
+    double r = F.mul(F.residue(v.num), F.pow2[sz(v.e2 - F.pow2_lo)]);
     if (v.den != 1) r = F.mul(r, F.inverse(F.centre(v.den)));
     return r;
 }

@@ -91,6 +91,7 @@ struct Field {
     double pinv = 0.0;
     int pow2_lo = 0;           // the exponents of the table: pow2_lo, ..., 0, ...
     std::vector<double> pow2;  // pow2[e - pow2_lo] = 2^e mod p
+    double two26 = 0.0;        // 2^26 mod p
 
     // The powers of two 2^lo, ..., 2^hi are tabulated (the exponents of the
     // values that will be mapped into the field; every double by default).
@@ -98,6 +99,7 @@ struct Field {
         : p(prime), pd(static_cast<double>(prime)), pinv(1.0 / static_cast<double>(prime)) {
         lo = lo < 0 ? lo : 0;
         hi = hi > 0 ? hi : 0;
+        two26 = centre(int64_t{1} << 26);
         pow2_lo = lo;
         pow2.resize(sz(hi - lo + 1));
         pow2[sz(-lo)] = 1.0;
@@ -111,6 +113,12 @@ struct Field {
         return x - q * pd;
     }
     double mul(double a, double b) const { return reduce(a * b); }
+    // v mod p for |v| < 2^53, without an integer division.
+    double residue(int64_t v) const {
+        const int64_t high = v >> 26;  // v = high * 2^26 + low, 0 <= low < 2^26
+        const int64_t low = v - high * (int64_t{1} << 26);
+        return reduce(reduce(static_cast<double>(high)) * two26 + static_cast<double>(low));
+    }
     double centre(int64_t v) const {
         if (v >= p || v <= -p) v %= p;
         if (v < 0) v += p;
