@@ -182,10 +182,17 @@ PyObject* copy_view(const MemView* v, bool fortran) {
     const Py_ssize_t cols = src.ndim == 2 ? src.shape[1] : 1;
     const Py_ssize_t s1 = src.ndim == 2 ? src.strides[1] : 0;
     const Py_ssize_t d1 = src.ndim == 2 ? dst.strides[1] : 0;
-    for (Py_ssize_t i = 0; i < rows; ++i)
+    const auto item = static_cast<std::size_t>(v->itemsize);
+    const bool rows_contiguous = src.ndim == 2 && s1 == v->itemsize && d1 == v->itemsize;
+    for (Py_ssize_t i = 0; i < rows; ++i) {
+        if (rows_contiguous) {  // one copy per row
+            std::memcpy(to + i * dst.strides[0], from + i * src.strides[0],
+                        static_cast<std::size_t>(cols) * item);
+            continue;
+        }
         for (Py_ssize_t j = 0; j < cols; ++j)
-            std::memcpy(to + i * dst.strides[0] + j * d1, from + i * src.strides[0] + j * s1,
-                        static_cast<std::size_t>(v->itemsize));
+            std::memcpy(to + i * dst.strides[0] + j * d1, from + i * src.strides[0] + j * s1, item);
+    }
     return new_view(array.get(), v->kind, dst);
 }
 
