@@ -3,6 +3,7 @@
 // structures, and the determinant sign of a subnetwork.
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -77,16 +78,27 @@ PyObject* crn_smat(PyObject*, PyObject* const* a) {
     if (abuf.extent(0) != L || abuf.extent(1) != L)
         raise(PyExc_ValueError, "the A-matrix must be square, got shape (%zd, %zd)",
               static_cast<Py_ssize_t>(abuf.extent(0)), static_cast<Py_ssize_t>(abuf.extent(1)));
+    // One pass over the rows: the values, the free positions, and the
+    // pattern of the entries that are not exactly zero (free ones included).
     Matrix<double> fixed(L, L);
-    std::vector<index_t> free_positions;
+    std::vector<index_t> free_positions, indptr(1, 0), indices;
     {
-        auto av = abuf.matrix<const double>();
-        for (index_t i = 0; i < L; ++i)
+        const auto av = abuf.matrix<const double>();
+        for (index_t i = 0; i < L; ++i) {
+            double* row = fixed.data() + i * L;
+            if (av.stride1 == static_cast<index_t>(sizeof(double))) {
+                std::memcpy(row, &av(i, 0), static_cast<std::size_t>(L) * sizeof(double));
+            } else {
+                for (index_t j = 0; j < L; ++j) row[j] = av(i, j);
+            }
             for (index_t j = 0; j < L; ++j) {
-                const double v = av(i, j);
-                fixed(i, j) = v;
+                const double v = row[j];
+                if (v == 0.0) continue;
+                indices.push_back(j);
                 if (!(std::fabs(v) < HUGE_VAL)) free_positions.push_back(i * L + j);
             }
+            indptr.push_back(static_cast<index_t>(indices.size()));
+        }
     }
     const auto k = static_cast<Py_ssize_t>(free_positions.size());
 
@@ -102,12 +114,6 @@ PyObject* crn_smat(PyObject*, PyObject* const* a) {
     // vanishes.  The trials then only draw their random numbers.
     bool adjugate_vanishes = false;
     if (L >= 2) {
-        std::vector<index_t> indptr(1, 0), indices;
-        for (index_t i = 0; i < L; ++i) {
-            for (index_t j = 0; j < L; ++j)
-                if (!(fixed(i, j) == 0.0)) indices.push_back(j);
-            indptr.push_back(static_cast<index_t>(indices.size()));
-        }
         const Pattern pattern = pattern_from_csr(L, L, std::move(indptr), std::move(indices));
         adjugate_vanishes = traced("cy_adjugate", [&] {
             GilRelease nogil;
