@@ -181,38 +181,64 @@ struct WPlan {
         tptr.assign(1, 0);
         tr.clear();
         ts.clear();
-        struct Term {
-            index_t b, e, f;
-        };
-        std::vector<Term> terms;
+        // Row by row: count the products of each column, then place them
+        // (the order of the columns within a row does not matter).
+        const auto r = static_cast<index_t>(pivots.size());
+        std::vector<index_t> stamp(sz(r), -1), count(sz(r), 0), next(sz(r), 0), touched;
         for (index_t j = 0; j < pb.n; ++j) {
-            terms.clear();
-            for (index_t e = pb.top.ptr[sz(j)]; e < pb.top.ptr[sz(j + 1)]; ++e) {
-                const index_t i = pb.top.idx[sz(e)];
-                for (index_t f = pb.S.ptr[sz(i)]; f < pb.S.ptr[sz(i + 1)]; ++f) {
-                    const index_t b = colpos[sz(pb.S.idx[sz(f)])];
-                    if (b >= 0) terms.push_back({b, e, f});
+            touched.clear();
+            for (int pass = 0; pass < 2; ++pass) {
+                for (index_t e = pb.top.ptr[sz(j)]; e < pb.top.ptr[sz(j + 1)]; ++e) {
+                    const index_t i = pb.top.idx[sz(e)];
+                    for (index_t f = pb.S.ptr[sz(i)]; f < pb.S.ptr[sz(i + 1)]; ++f) {
+                        const index_t b = colpos[sz(pb.S.idx[sz(f)])];
+                        if (b < 0) continue;
+                        if (pass == 0) {
+                            if (stamp[sz(b)] != j) {
+                                stamp[sz(b)] = j;
+                                count[sz(b)] = 0;
+                                touched.push_back(b);
+                            }
+                            ++count[sz(b)];
+                        } else {
+                            const index_t q = next[sz(b)]++;
+                            tr[sz(q)] = e;
+                            ts[sz(q)] = f;
+                        }
+                    }
                 }
-            }
-            std::sort(terms.begin(), terms.end(),
-                      [](const Term& x, const Term& y) { return x.b < y.b; });
-            for (std::size_t q = 0; q < terms.size(); ++q) {
-                if (q == 0 || terms[q].b != terms[q - 1].b) {
-                    if (q > 0) tptr.push_back(static_cast<index_t>(tr.size()));
-                    col.push_back(terms[q].b);
+                if (pass == 1) break;
+                auto q = static_cast<index_t>(tr.size());
+                for (const index_t b : touched) {
+                    col.push_back(b);
+                    next[sz(b)] = q;
+                    q += count[sz(b)];
+                    tptr.push_back(q);
                 }
-                tr.push_back(terms[q].e);
-                ts.push_back(terms[q].f);
+                tr.resize(sz(q));
+                ts.resize(sz(q));
             }
-            if (!terms.empty()) tptr.push_back(static_cast<index_t>(tr.size()));
             ptr.push_back(static_cast<index_t>(col.size()));
         }
     }
 };
 
-RankStatus rank_status(const Field& F, const Problem& pb, SparseMod& Srow, SparseMod& Scol,
-                       std::vector<index_t>& I, std::vector<index_t>& J, const Poll& poll) {
-    Srow = reduce_sparse(F, pb.S, pb.m);
+// Srow: the entries of S non-zero mod p, from their residues Sval (in the
+// order of pb.S).
+RankStatus rank_status(const Field& F, const Problem& pb, const std::vector<double>& Sval,
+                       SparseMod& Srow, SparseMod& Scol, std::vector<index_t>& I,
+                       std::vector<index_t>& J, const Poll& poll) {
+    Srow.ptr.assign(sz(pb.m + 1), 0);
+    Srow.idx.clear();
+    Srow.val.clear();
+    for (index_t i = 0; i < pb.m; ++i) {
+        for (index_t e = pb.S.ptr[sz(i)]; e < pb.S.ptr[sz(i + 1)]; ++e) {
+            if (Sval[sz(e)] == 0.0) continue;
+            Srow.idx.push_back(pb.S.idx[sz(e)]);
+            Srow.val.push_back(Sval[sz(e)]);
+        }
+        Srow.ptr[sz(i + 1)] = static_cast<index_t>(Srow.idx.size());
+    }
     Scol = transpose(Srow, pb.m, pb.n);
     const index_t rank = rank_and_pivots(F, Srow, Scol, pb.m, pb.n, I, J, poll);
     if (rank > pb.r) return RankStatus::high;
@@ -229,8 +255,8 @@ public:
             PrimeData d;
             d.p = source_.next();
             const Field F = pb.field_S(d.p);
-            d.st = rank_status(F, pb, d.Srow, d.Scol, d.I, d.J, poll);
-            if (d.st == RankStatus::exact) d.Sval = reduce_values(F, pb.S);
+            d.Sval = reduce_values(F, pb.S);
+            d.st = rank_status(F, pb, d.Sval, d.Srow, d.Scol, d.I, d.J, poll);
             data_.push_back(std::move(d));
         }
         return data_[k];
