@@ -622,6 +622,26 @@ std::vector<std::uint8_t> adjugate_pattern_mod(const std::vector<double>& M, ind
     return pat;
 }
 
+std::vector<std::uint8_t> inverse_pattern_by_lu(const std::vector<double>& M, index_t r,
+                                                std::int64_t p) {
+    const Field F(p);
+    const index_t ld = r + 3;  // rows not aligned on purpose
+    std::vector<double> A(sz(r * ld), 0.0);
+    for (index_t i = 0; i < r; ++i)
+        for (index_t j = 0; j < r; ++j) A[sz(i * ld + j)] = F.reduce(M[sz(i * r + j)]);
+    std::vector<index_t> perm;
+    std::vector<double> invdiag;
+    if (!lu_factor(F, A.data(), r, ld, perm, invdiag, Poll{})) return {};
+    const index_t ldb = r + 1;
+    std::vector<double> B(sz(r * ldb), 0.0);
+    for (index_t i = 0; i < r; ++i) B[sz(i * ldb + i)] = 1.0;
+    lu_solve(F, A.data(), r, ld, perm, invdiag, B.data(), r, ldb);
+    std::vector<std::uint8_t> pat(sz(r * r), 0);
+    for (index_t x = 0; x < r; ++x)
+        for (index_t y = 0; y < r; ++y) pat[sz(x * r + y)] = B[sz(x * ldb + y)] != 0.0;
+    return pat;
+}
+
 }  // namespace detail
 
 struct ExactSensitivity::State {

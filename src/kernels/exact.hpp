@@ -116,6 +116,11 @@ namespace detail {
 std::vector<std::uint8_t> adjugate_pattern_mod(const std::vector<double>& M, index_t r,
                                                std::int64_t p);
 
+/// The same by LU factorisation and triangular solves with the identity as
+/// right-hand side; empty when the factorisation finds M singular mod p.
+std::vector<std::uint8_t> inverse_pattern_by_lu(const std::vector<double>& M, index_t r,
+                                                std::int64_t p);
+
 }  // namespace detail
 
 }  // namespace quelmar

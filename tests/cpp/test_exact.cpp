@@ -741,7 +741,8 @@ TEST(ExactPattern, EliminationMatchesDenseAdjugateModP) {
     std::mt19937_64 rng(77);
     std::uniform_int_distribution<std::int64_t> val(-(p / 2), p / 2);
     std::uniform_int_distribution<int> pct(0, 99);
-    int kinds[3] = {0, 0, 0};
+    int kinds[3] = {0, 0, 0}, solved = 0;
+    UMat B;
     static_assert(quelmar::modp::kUnblockedOrder == 160);
     for (int trial = 0; trial < 192; ++trial) {
         const index_t sizes[] = {1, 2, 3, 7, 63, 64, 65, 100, 129, 150, 160, 161};
@@ -788,6 +789,17 @@ TEST(ExactPattern, EliminationMatchesDenseAdjugateModP) {
         const auto expected = dense_adjugate_pattern(F, Mu, r);
         const auto actual = quelmar::detail::adjugate_pattern_mod(Md, r, p);
         ASSERT_EQ(actual, expected) << "trial " << trial << ", order " << r;
+        // The factorisation and the solves: the inverse, or singular.
+        const auto by_lu = quelmar::detail::inverse_pattern_by_lu(Md, r, p);
+        B = Mu;  // rank of M
+        for (auto& row : B) row.resize(static_cast<size_t>(r));
+        const bool invertible = static_cast<index_t>(rref_mod(F, B, r, r).size()) == r;
+        if (invertible) {
+            ASSERT_EQ(by_lu, expected) << "trial " << trial << ", order " << r;
+            ++solved;
+        } else {
+            ASSERT_TRUE(by_lu.empty()) << "trial " << trial << ", order " << r;
+        }
         std::size_t nz = 0;
         for (const auto x : expected) nz += x;
         ++kinds[nz == 0 ? 2 : (nz == expected.size() ? 0 : 1)];
@@ -795,6 +807,7 @@ TEST(ExactPattern, EliminationMatchesDenseAdjugateModP) {
     EXPECT_GT(kinds[0], 10);  // dense inverses
     EXPECT_GT(kinds[1], 10);  // patterns with zeros (sparse inverses, rank one)
     EXPECT_GT(kinds[2], 10);  // rank <= r - 2
+    EXPECT_GT(solved, 60);
 }
 
 struct BigNet {
