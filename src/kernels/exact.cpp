@@ -481,7 +481,7 @@ double bound_bits(const Problem& pb) {
     }
     double log2_lodd = 0.0;
     for (index_t q = 3; q <= kMaxDenominator; ++q)
-        log2_lodd += lcm_exp[sz(q)] * std::log2(static_cast<double>(q));
+        if (lcm_exp[sz(q)] != 0) log2_lodd += lcm_exp[sz(q)] * std::log2(static_cast<double>(q));
 
     std::vector<int> T(sz(m), 0);
     std::vector<double> norm(sz(m), 0.0), maxabs(sz(m), 0.0);
@@ -711,8 +711,8 @@ bool ExactSensitivity::pattern(MatrixView<const double> top, MatrixView<std::uin
         throw std::invalid_argument(
             "exact_sensitivity_pattern: output smaller than species x reactions");
     if (st.status == Status::undecidable) return false;
-    for (index_t i = 0; i < m; ++i)
-        for (index_t j = 0; j < n; ++j)
+    for (index_t j = 0; j < n; ++j)
+        for (index_t i = 0; i < m; ++i)
             if (!std::isfinite(top(j, i))) return false;
     if (st.status == Status::zero) return true;
 
