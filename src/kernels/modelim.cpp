@@ -429,9 +429,11 @@ bool lu_factor(const Field& F, double* A, index_t r, index_t ld, std::vector<ind
     invdiag.resize(sz(r));
     for (index_t k = 0; k < r; ++k) perm[sz(k)] = k;
     index_t pending = 0;  // products added to a trailing entry since all were reduced
-    for (index_t k = 0; k < r; ++k) {
-        if ((k & 31) == 0) poll();
-        if (pending == kChunk - 1) {
+    std::vector<double> next(sz(r));  // column k + 1 below row k after the pivot of column k
+    index_t k = 0;
+    while (k < r) {
+        if ((k & 31) <= 1) poll();
+        if (pending > kChunk - 3) {
             for (index_t i = k; i < r; ++i) reduce_n(F, r - k, A + i * ld + k);
             pending = 0;
         }
@@ -450,14 +452,58 @@ bool lu_factor(const Field& F, double* A, index_t r, index_t ld, std::vector<ind
         reduce_n(F, r - k, prow + k);
         const double inv = F.inverse(prow[k]);
         invdiag[sz(k)] = inv;
-        for (index_t i = k + 1; i < r; ++i) {
-            double* row = A + i * ld;
-            if (row[k] == 0.0) continue;
-            const double f = F.mul(row[k], inv);
-            row[k] = f;
-            sub_scaled(r - k - 1, f, prow + k + 1, row + k + 1);
+        for (index_t i = k + 1; i < r; ++i) {  // the multipliers of column k
+            double& x = A[i * ld + k];
+            if (x != 0.0) x = F.mul(x, inv);
         }
-        ++pending;
+        // The pivot of column k + 1 once column k is eliminated.
+        index_t q2 = -1;
+        if (k + 1 < r) {
+            const double c = prow[k + 1];
+            for (index_t i = k + 1; i < r; ++i) {
+                const double* row = A + i * ld;
+                next[sz(i)] = F.reduce(row[k + 1] - row[k] * c);
+                if (q2 < 0 && next[sz(i)] != 0.0) q2 = i;
+            }
+        }
+        if (q2 < 0) {  // one pivot (column k + 1, if any, is left to the next step)
+            for (index_t i = k + 1; i < r; ++i) {
+                double* row = A + i * ld;
+                if (row[k] != 0.0) sub_scaled(r - k - 1, row[k], prow + k + 1, row + k + 1);
+            }
+            ++k;
+            ++pending;
+            continue;
+        }
+        // Two pivots: row k + 1 after the first is the second pivot row; the
+        // rows below take both in one pass.
+        const index_t k2 = k + 1;
+        if (q2 != k2) {
+            std::swap_ranges(A + q2 * ld, A + q2 * ld + r, A + k2 * ld);
+            std::swap(perm[sz(q2)], perm[sz(k2)]);
+            std::swap(next[sz(q2)], next[sz(k2)]);
+        }
+        double* urow = A + k2 * ld;
+        if (urow[k] != 0.0) sub_scaled(r - k2, urow[k], prow + k2, urow + k2);
+        reduce_n(F, r - k2, urow + k2);
+        const double inv2 = F.inverse(urow[k2]);
+        invdiag[sz(k2)] = inv2;
+        for (index_t i = k2 + 1; i < r; ++i) {
+            double* row = A + i * ld;
+            const double f = row[k];
+            const double g = next[sz(i)] == 0.0 ? 0.0 : F.mul(next[sz(i)], inv2);
+            row[k2] = g;
+            const index_t len = r - k2 - 1;
+            if (f != 0.0 && g != 0.0) {
+                sub_scaled2(len, f, prow + k2 + 1, g, urow + k2 + 1, row + k2 + 1);
+            } else if (f != 0.0) {
+                sub_scaled(len, f, prow + k2 + 1, row + k2 + 1);
+            } else if (g != 0.0) {
+                sub_scaled(len, g, urow + k2 + 1, row + k2 + 1);
+            }
+        }
+        k += 2;
+        pending += 2;
     }
     return true;
 }
