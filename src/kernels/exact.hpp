@@ -18,11 +18,19 @@
 //
 // Arithmetic.  Every double is a dyadic rational mant * 2^e, exactly mapped to
 // F_p for an odd prime p.  Per prime: the rank of S mod p and I, J come from a
-// sparse elimination (singleton rows and columns first, then a dense core); M is
-// formed from the sparse factors; then a blocked Gauss-Jordan elimination of M
-// in doubles holding centred residues (products exact below 2^53, reduced after
-// every 32 accumulated products), which moves columns without a pivot to the
-// end, yields M^-1, or u and v when rank M = r - 1, or shows rank M <= r - 2.
+// sparse elimination (singleton rows and columns first, then a dense core),
+// done once per stoichiometry matrix for all draws (ExactSensitivity); M is
+// formed from the sparse factors (the products of W = top S[:, J] are listed
+// once per draw); then a Gauss-Jordan elimination of M in doubles holding
+// centred residues (products exact below 2^53, reduced before 32 of them pile
+// up), pivot by pivot two at a time up to order 160 and blocked beyond, which
+// moves columns without a pivot to the end, yields M^-1, or u and v when
+// rank M = r - 1, or shows rank M <= r - 2.  An entry found non-zero stays
+// so: once the open entries (still zero) lie in at most a quarter of the
+// reactions, as usually after the first prime, a prime only computes those
+// columns, M^-1 S[I, j] by an LU factorisation of M and triangular solves
+// (the elimination above when M is singular mod p).  The loops over residues
+// are compiled for AVX-512, AVX2 and the baseline, chosen at load time.
 // Cost O(r^3) per prime, with r = rank S <= min(m, n) <= m + K; memory
 // O(r^2 + m n) (the pattern itself takes m n bytes).
 //
