@@ -59,6 +59,27 @@ def test_real_networks(name):
                               exact_pattern(stoi, reginfo, seed))
 
 
+@pytest.mark.parametrize("name", ["BIOMD0000000005_Tyson1991", "mini_textbook"])
+def test_several_trials(name):
+    # the trials of one call share the work on the stoichiometry matrix;
+    # each draw is still decided on its own
+    stoi, reginfo, *_ = load_network(name)
+    m, n = stoi.shape
+    top0 = reginfo.T.copy()
+    free = ~(np.abs(top0) < np.inf)
+    S = support.to_fractions(stoi)
+    np.random.seed(5)
+    expected = np.zeros((m, n), dtype=bool)
+    for _ in range(3):
+        top = top0.copy()
+        top[free] = np.random.normal(size=int(free.sum()), scale=10.0)
+        expected |= np.array(support.pattern_full(S, support.to_fractions(top), m, n),
+                             dtype=bool).reshape(m, n)
+    crn = cq.CRN(stoi, reginfo)
+    np.random.seed(5)
+    assert np.array_equal(crn._smat_(3), expected)
+
+
 def test_random_networks():
     checked = corank_one = 0
     for seed in range(150):
