@@ -133,12 +133,17 @@ PyObject* crn_smat(PyObject*, PyObject* const* a) {
     // The exact pattern needs the stoichiometry as a float64 matrix; the
     // cofactor workspace (L*L minors of order L-1) is allocated only if a trial
     // has to fall back to cofactors.
+    // The kernel reads a private C-ordered copy made by NumPy (no other
+    // thread can change it while the interpreter lock is released).
     std::optional<Buffer> sbuf;
+    Ref stoi_copy;
     if (PyArray_Check(stoi.get())) {
         PyArrayObject* sarr = as_array(stoi.get());
         if (PyArray_NDIM(sarr) == 2 && PyArray_TYPE(sarr) == NPY_DOUBLE &&
-            PyArray_ISNOTSWAPPED(sarr) && PyArray_ISALIGNED(sarr))
-            sbuf.emplace(stoi.get(), Elem::Double, 2);
+            PyArray_ISNOTSWAPPED(sarr) && PyArray_ISALIGNED(sarr)) {
+            stoi_copy = checked(PyArray_NewCopy(sarr, NPY_CORDER));
+            sbuf.emplace(stoi_copy.get(), Elem::Double, 2, /*writable=*/true);
+        }
     }
     std::optional<ExactSensitivity> exact_path;
     Ref work;
