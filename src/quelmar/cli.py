@@ -2,7 +2,8 @@
 
     quelmar analyze [MODEL] [--seed N] [--trials N] [--json FILE]
                     [--diagram FILE.svg|.png|.pdf|.dot] [--plot FILE.png|.svg|.pdf]
-                    [--html FILE] [--full] [--quiet]
+                    [--html FILE] [--prune] [--diagnose | --no-diagnose] [--full]
+                    [--quiet]
     quelmar batch MODEL_OR_DIR ... --out TABLE.csv|.parquet
                   [--knockouts[=R1,R2,...]] [--scheduler ADDRESS | --workers N]
                   [--resume] [--seed N] [--trials N] [--quiet]
@@ -158,6 +159,10 @@ def build_parser():
     a.add_argument("--prune", action="store_true",
                    help="prepare the network first: remove dead ends and what keeps it "
                    "structurally singular, with the reason for each removal")
+    a.add_argument("--diagnose", action=argparse.BooleanOptionalAction, default=None,
+                   help="run the indicator diagnosis whatever the size of the network "
+                   "(--no-diagnose: never); by default it runs when the A-matrix has "
+                   "order at most 300, beyond which it would take days")
     a.add_argument("--full", action="store_true",
                    help="list every name in the report (by default the sensitivity is "
                    "summarised and long lists are shortened)")
@@ -388,7 +393,7 @@ def _analyze(args):
             raise _Failure(f"{label}: cannot load: {type(e).__name__}: {e}") from None
         try:
             result = analyze(crn, trials=args.trials, seed=args.seed, progress=progress,
-                             prune=args.prune)
+                             prune=args.prune, diagnose=args.diagnose)
         except Exception as e:  # noqa: BLE001
             raise _Failure(f"{label}: analysis failed: {type(e).__name__}: {e}") from None
         result.source = label

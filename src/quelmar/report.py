@@ -31,6 +31,12 @@ WIDTH = 78
 MAX_GROUPS = 15
 MAX_STRUCTURES = 30
 MAX_DIAGNOSIS = 12
+#: in the HTML report: structures whose members are named (the others are
+#: counted), lists of names longer than this and than half of the network
+#: written as what they leave out, and structures drawn as a diagram at most
+HTML_NAMED_STRUCTURES = 100
+HTML_COMPLEMENT = 100
+HTML_DIAGRAM = 60
 
 
 def _names(names: Sequence[str], limit: int | None) -> str:
@@ -42,6 +48,65 @@ def _names(names: Sequence[str], limit: int | None) -> str:
 
 def _is_whole(result: Analysis, species: Sequence[str], reactions: Sequence[str]) -> bool:
     return len(species) == len(result.species) and len(reactions) == len(result.reactions)
+
+
+class _Members:
+    """The structures of an analysis as rows of a boolean matrix over the
+    species and reactions, for the questions the reports ask of every
+    structure (what it adds to its sub-structures, which one holds a
+    group of names) without comparing Python sets pairwise."""
+
+    def __init__(self, result: Analysis):
+        self.structures = list(result.structures)
+        self.row = {s.id: i for i, s in enumerate(self.structures)}
+        column: dict[tuple[str, str], int] = {}
+        for kind, names in (("s", result.species), ("r", result.reactions)):
+            for x in names:
+                column.setdefault((kind, x), len(column))
+        for s in self.structures:  # names outside the network, if any
+            for kind, names in (("s", s.species), ("r", s.reactions)):
+                for x in names:
+                    column.setdefault((kind, x), len(column))
+        self.column = column
+        self.matrix = np.zeros((len(self.structures), len(column)), dtype=bool)
+        for i, s in enumerate(self.structures):
+            self.matrix[i, self._columns(s.species, s.reactions)] = True
+        self._own: dict[str, tuple[list[str], list[str]]] = {}
+
+    def _columns(self, species: Sequence[str], reactions: Sequence[str]) -> list[int]:
+        return ([self.column["s", x] for x in species]
+                + [self.column["r", x] for x in reactions])
+
+    def own(self, s: Any) -> tuple[list[str], list[str]]:
+        """Species and reactions of ``s`` in none of its direct sub-structures."""
+        if s.id not in self._own:
+            kids = [self.row[c] for c in s.children if c in self.row]
+            inner = self.matrix[kids].any(axis=0)
+            self._own[s.id] = ([x for x in s.species if not inner[self.column["s", x]]],
+                               [x for x in s.reactions if not inner[self.column["r", x]]])
+        return self._own[s.id]
+
+    def _holding(self, species: Sequence[str], reactions: Sequence[str]):
+        """Rows of the structures holding all the names given (none when a
+        name belongs to no structure)."""
+        try:
+            cols = self._columns(species, reactions)
+        except KeyError:
+            return np.zeros(0, dtype=np.intp)
+        return np.flatnonzero(self.matrix[:, cols].all(axis=1))
+
+    def smallest(self, species: Sequence[str], reactions: Sequence[str]) -> str | None:
+        """Id of the first (smallest) structure holding all the names given."""
+        rows = self._holding(species, reactions)
+        return self.structures[rows[0]].id if len(rows) else None
+
+    def exactly(self, species: Sequence[str], reactions: Sequence[str]) -> str | None:
+        """Id of the first structure made of exactly the names given."""
+        size = len(set(species)) + len(set(reactions))
+        for i in self._holding(species, reactions):
+            if self.matrix[i].sum() == size:
+                return self.structures[i].id
+        return None
 
 
 def sensitivity_groups(result: Analysis) -> list[tuple[list[str], list[str]]]:
@@ -64,31 +129,25 @@ def sensitivity_groups(result: Analysis) -> list[tuple[list[str], list[str]]]:
     return out
 
 
-def _smallest_structure(result: Analysis, species: Sequence[str],
-                        reactions: Sequence[str]) -> str | None:
-    """Id of the smallest structure holding all of ``species`` and ``reactions``."""
-    want_s, want_r = set(species), set(reactions)
-    for s in result.structures:  # smallest first
-        if want_s <= set(s.species) and want_r <= set(s.reactions):
-            return s.id
-    return None
-
-
-def _part(result: Analysis, k: int, limit: int | None) -> str:
-    """What the k-th diagnosis record covers, in words."""
-    rec = result.diagnosis[k]
-    xs, rs = list(rec["chemicals"]), list(rec["reactions"])
-    members = " and ".join(f"{count(len(names), word)} ({_names(names, limit)})"
-                           for names, word in ((xs, "species"), (rs, "reaction")) if names)
-    if k == 0 and _is_whole(result, xs, rs):
-        return f"The whole network, {members}:"
-    earlier = {x for r in result.diagnosis[:k] for x in r["chemicals"]}
-    rest = [x for x in result.species if x not in earlier]
-    if k > 0 and set(xs) == set(rest):
-        return f"What remains once the parts above are contracted, {members}:"
-    sid = next((s.id for s in result.structures
-                if set(s.species) == set(xs) and set(s.reactions) == set(rs)), None)
-    return f"Structure {sid}, {members}:" if sid else f"The part made of {members}:"
+def _parts(result: Analysis, limit: int | None) -> list[str]:
+    """What each diagnosis record covers, in words."""
+    members = _Members(result)
+    out = []
+    earlier: set[str] = set()
+    for k, rec in enumerate(result.diagnosis):
+        xs, rs = list(rec["chemicals"]), list(rec["reactions"])
+        named = " and ".join(f"{count(len(names), word)} ({_names(names, limit)})"
+                             for names, word in ((xs, "species"), (rs, "reaction")) if names)
+        rest = [x for x in result.species if x not in earlier]
+        if k == 0 and _is_whole(result, xs, rs):
+            out.append(f"The whole network, {named}:")
+        elif k > 0 and set(xs) == set(rest):
+            out.append(f"What remains once the parts above are contracted, {named}:")
+        else:
+            sid = members.exactly(xs, rs)
+            out.append(f"Structure {sid}, {named}:" if sid else f"The part made of {named}:")
+        earlier.update(xs)
+    return out
 
 
 def diagnosis_sentences(result: Analysis, limit: int | None = 6) -> list[str]:
@@ -98,7 +157,7 @@ def diagnosis_sentences(result: Analysis, limit: int | None = 6) -> list[str]:
     short (``None``: all of them).
     """
     out = []
-    for k, rec in enumerate(result.diagnosis):
+    for part, rec in zip(_parts(result, limit), result.diagnosis):
         sign = sign_name(rec["sign_det"])
         if sign in ("positive", "negative"):
             verdict = (f"its determinant sign is fixed ({sign}) whatever the rate "
@@ -111,7 +170,7 @@ def diagnosis_sentences(result: Analysis, limit: int | None = 6) -> list[str]:
             verdict = ("its determinant sign can change with the rate constants, so a "
                        "steady-state bifurcation (a switch between steady states, for "
                        "instance) may arise from this part.")
-        out.append(f"{_part(result, k, limit)} {verdict}")
+        out.append(f"{part} {verdict}")
     return out
 
 
@@ -152,8 +211,9 @@ def text_report(result: Analysis, full: bool = False) -> str:
     if full:
         out.append("Sensitivity: species that respond to a perturbation of each reaction")
         width = min(max((len(r) for r in result.reactions), default=0), 24)
+        sens = np.asarray(result.sensitivity, dtype=bool)
         for j, r in enumerate(result.reactions):
-            resp = [s for i, s in enumerate(result.species) if result.sensitivity[i, j]]
+            resp = [result.species[i] for i in np.flatnonzero(sens[:, j])]
             out.extend(wrap(", ".join(resp) or "(none)", f"  {r:<{width}}  ", w))
     else:
         out.extend(_sensitivity_summary(result, w))
@@ -165,7 +225,19 @@ def text_report(result: Analysis, full: bool = False) -> str:
         out.extend(_structures_compact(result, w))
 
     out.append("")
-    out.append("Indicator diagnosis: structures contracted in turn")
+    skipped = getattr(result, "diagnosis_skipped", None)
+    if skipped is not None:
+        out.extend(wrap(skipped, "", w))
+    else:
+        out.extend(_diagnosis_text(result, full, w))
+    if not full:
+        out.append("")
+        out.append("(long lists shortened; every name: --full, or result.report(full=True))")
+    return "\n".join(out)
+
+
+def _diagnosis_text(result: Analysis, full: bool, w: int) -> list[str]:
+    out = ["Indicator diagnosis: structures contracted in turn"]
     if full:
         for k, rec in enumerate(result.diagnosis, 1):
             out.append(f"  {k}. {count(len(rec['chemicals']), 'species')}, "
@@ -186,10 +258,7 @@ def text_report(result: Analysis, full: bool = False) -> str:
             out.append(f"  ... {len(left)} more parts, {fixed} with a fixed determinant "
                        "sign (--full lists them)")
         out.extend(wrap(sentences[k], f"  {k + 1}. ", w))
-    if not full:
-        out.append("")
-        out.append("(long lists shortened; every name: --full, or result.report(full=True))")
-    return "\n".join(out)
+    return out
 
 
 def _preparation_text(result: Analysis, limit: int | None, w: int) -> list[str]:
@@ -227,7 +296,7 @@ def _preparation_text(result: Analysis, limit: int | None, w: int) -> list[str]:
 
 
 def _structures_full(result: Analysis, w: int) -> list[str]:
-    by_id = {s.id: s for s in result.structures}
+    members = _Members(result)
     out = [f"Isolated buffering structures: {len(result.structures)} (smallest first)"]
     for s in result.structures:
         out.append(f"  {s.id}: {count(len(s.species), 'species')}, "
@@ -239,7 +308,7 @@ def _structures_full(result: Analysis, w: int) -> list[str]:
     out.append("")
     out.append("Hierarchy: direct sub-structures of each structure")
     for s in reversed(result.structures):
-        own_s, own_r = s.own(by_id)
+        own_s, own_r = members.own(s)
         out.append(f"  {s.id} > {', '.join(s.children) if s.children else 'none'}")
         if s.children:
             out.extend(wrap(", ".join(own_s + own_r) or "nothing", "      adds: ", w))
@@ -247,7 +316,7 @@ def _structures_full(result: Analysis, w: int) -> list[str]:
 
 
 def _structures_compact(result: Analysis, w: int) -> list[str]:
-    by_id = {s.id: s for s in result.structures}
+    members = _Members(result)
     out = [f"Hierarchy of the isolated buffering structures: {len(result.structures)}, "
            "smallest first,", "each made of its direct sub-structures + what it adds"]
     shown = result.structures
@@ -261,7 +330,7 @@ def _structures_compact(result: Analysis, w: int) -> list[str]:
                 f"{count(len(s.reactions), 'reaction')}"
                 + (" (the whole network)" if _is_whole(result, s.species, s.reactions)
                    else ""))
-        own_s, own_r = s.own(by_id)
+        own_s, own_r = members.own(s)
         parts = list(s.children)
         if own_s or own_r:
             parts.append(_names(own_s + own_r, 8))
@@ -278,12 +347,13 @@ def _sensitivity_summary(result: Analysis, w: int) -> list[str]:
     m = len(result.species)
     out = ["Sensitivity: how many species respond to a perturbation of each reaction"]
     groups = sensitivity_groups(result)
+    members = _Members(result)
     for species, reactions in groups[:MAX_GROUPS]:
         reach = ("every species" if len(species) == m and m > 1
                  else "no species" if not species else count(len(species), "species"))
         text = _names(reactions, 4)
         if species and len(species) < m:
-            sid = _smallest_structure(result, species, reactions)
+            sid = members.smallest(species, reactions)
             where = f"stays within {sid}" if sid else "stays local"
             text += (f" ({where}: {', '.join(species)})" if len(species) <= 4
                      else f" ({where})")
@@ -312,13 +382,22 @@ _CSS = """
 """
 
 
-def _fold(names: Sequence[str], word: str, inline: int = 6) -> str:
-    """Names as text, folded under a summary when there are many."""
+def _fold(names: Sequence[str], word: str, inline: int = 6,
+          universe: Sequence[str] = ()) -> str:
+    """Names as text, folded under a summary when there are many; a long
+    list holding most of ``universe`` is written as the names it leaves out."""
     e = html.escape
     if not names:
         return "&ndash;"
     if len(names) <= inline:
         return e(", ".join(names))
+    if len(names) > HTML_COMPLEMENT and 2 * len(names) > len(universe):
+        have = set(names)
+        missing = [x for x in universe if x not in have]
+        if len(missing) + len(have) == len(universe):
+            return (f"<details><summary>{count(len(names), word)}: all but "
+                    f"{len(missing)}</summary>all but {e(', '.join(missing)) or 'none'}"
+                    "</details>")
     return (f"<details><summary>{count(len(names), word)}</summary>"
             f"{e(', '.join(names))}</details>")
 
@@ -336,7 +415,7 @@ def _body(result: Analysis, level: int) -> list[str]:
 
     e = html.escape
     h = f"h{level}"
-    by_id = {s.id: s for s in result.structures}
+    members = _Members(result)
     parts = _preparation_html(result, h)
     if not getattr(result, "defined", True):
         parts.append(f"<{h}>Sensitivity and buffering structures</{h}>")
@@ -357,19 +436,38 @@ def _body(result: Analysis, level: int) -> list[str]:
     parts.append(f"<{h}>Isolated buffering structures</{h}>")
     parts.append("<table><tr><th>structure</th><th>species</th><th>reactions</th>"
                  "<th>direct sub-structures</th><th>adds</th></tr>")
-    for s in result.structures:
-        own_s, own_r = s.own(by_id)
+    species, reactions = list(result.species), list(result.reactions)
+    for k, s in enumerate(result.structures):
         whole = " <span class='muted'>(whole network)</span>" if _is_whole(
             result, s.species, s.reactions) else ""
+        kids = e(", ".join(s.children)) or "&ndash;"
+        if k == HTML_NAMED_STRUCTURES:
+            parts.append(f"<tr><td colspan='5' class='muted'>The names of the other "
+                         f"{len(result.structures) - k} structures are in the JSON "
+                         "output (--json); here their sizes and sub-structures.</td></tr>")
+        if k >= HTML_NAMED_STRUCTURES:
+            parts.append(f"<tr><td><b>{e(s.id)}</b>{whole}</td>"
+                         f"<td>{count(len(s.species), 'species')}</td>"
+                         f"<td>{count(len(s.reactions), 'reaction')}</td>"
+                         f"<td>{kids}</td><td></td></tr>")
+            continue
+        own_s, own_r = members.own(s)
+        adds = (_fold(own_s + own_r, "name", universe=species + reactions)
+                if s.children else "&ndash;")
         parts.append(
-            f"<tr><td><b>{e(s.id)}</b>{whole}</td><td>{_fold(s.species, 'species')}</td>"
-            f"<td>{_fold(s.reactions, 'reaction')}</td>"
-            f"<td>{e(', '.join(s.children)) or '&ndash;'}</td>"
-            f"<td>{_fold(own_s + own_r, 'name') if s.children else '&ndash;'}</td></tr>")
+            f"<tr><td><b>{e(s.id)}</b>{whole}</td>"
+            f"<td>{_fold(s.species, 'species', universe=species)}</td>"
+            f"<td>{_fold(s.reactions, 'reaction', universe=reactions)}</td>"
+            f"<td>{kids}</td><td>{adds}</td></tr>")
     parts.append("</table>")
 
     parts.append(f"<{h}>Hierarchy</{h}>")
-    tree = _svg_or_none(lambda: hierarchy_svg(result))
+    tree = None
+    if len(result.structures) <= HTML_DIAGRAM:
+        tree = _svg_or_none(lambda: hierarchy_svg(result))
+    else:
+        parts.append(f"<p class='muted'>{len(result.structures)} structures are too many "
+                     "for a readable diagram; each one's direct sub-structures:</p>")
     if tree is not None:
         parts.append(f"<div class='picture hierarchy'>{tree[tree.index('<svg'):]}</div>")
     else:
@@ -377,6 +475,10 @@ def _body(result: Analysis, level: int) -> list[str]:
             f"<li>{e(s.id)} &gt; {e(', '.join(s.children)) or 'none'}</li>"
             for s in reversed(result.structures)) + "</ul>")
 
+    skipped = getattr(result, "diagnosis_skipped", None)
+    if skipped is not None:
+        parts.append(f"<{h}>Diagnosis</{h}><p class='muted'>{e(skipped)}</p>")
+        return parts
     parts.append(f"<{h}>Diagnosis</{h}><ol class='diagnosis'>")
     for rec, sentence in zip(result.diagnosis, diagnosis_sentences(result)):
         sign = sign_name(rec["sign_det"])
@@ -425,11 +527,14 @@ def _summary(result: Analysis) -> str:
                 f"{count(len(result.reactions), 'reaction')}; structurally singular: "
                 "no sensitivity, no buffering structures. "
                 f"<span class='muted'>{src}</span></p>")
+    diagnosis = (f"{fixed} of {len(result.diagnosis)} contracted parts with a fixed "
+                 "determinant sign"
+                 if getattr(result, "diagnosis_skipped", None) is None
+                 else "indicator diagnosis not run (see below)")
     return (f"<p class='summary'>{count(len(result.species), 'species')}, "
             f"{count(len(result.reactions), 'reaction')}; "
             f"{count(len(result.structures), 'isolated buffering structure')}; "
-            f"{fixed} of {len(result.diagnosis)} contracted parts with a fixed "
-            f"determinant sign. <span class='muted'>{src}{result.trials} random trials, "
+            f"{diagnosis}. <span class='muted'>{src}{result.trials} random trials, "
             f"{seed}.</span></p>")
 
 
