@@ -344,11 +344,12 @@ def diagnosis_skip_reason(crn: Any, diagnose: bool | None = None) -> str | None:
     of passes).  The order decides the cost: the last record is the
     determinant sign of the whole remaining network, found by twenty
     minimisations whose finite-difference gradients each factorise the
-    A-matrix once per free entry, so each gradient costs about (free
-    entries) x order**3.  The sign of a whole network takes 0.3 s at order
-    100 (e_coli_core), 2.5 s at 200 and 10 s at 300, and would take days at
-    the order of a genome-scale model (thousands); there, each pass of the
-    diagnosis also repeats a search of seconds, for hundreds of passes.
+    A-matrix once per free entry.  Measured on one core: 0.3 s at order 100
+    (e_coli_core), 50 s at order 264 and 160 s at order 398 when the sign
+    is fixed (all twenty minimisations run; an indeterminate sign stops
+    early), growing about as order**3; at the order of a genome-scale model
+    (thousands) this is many hours, on top of a search of seconds in each
+    of hundreds of passes.
     """
     if diagnose is None:
         order = int(crn.A.shape[0])
@@ -359,8 +360,8 @@ def diagnosis_skip_reason(crn: Any, diagnose: bool | None = None) -> str | None:
                 f"({count(n, 'reaction')} and {order - n} conserved "
                 f"quantit{'y' if order - n == 1 else 'ies'}), "
                 f"above the {DIAGNOSE_MAX_ORDER} up to which it runs by default; the "
-                "determinant signs of parts this large take days (run it anyway with "
-                "diagnose=True, or quelmar analyze --diagnose).")
+                "determinant signs of parts this large take many hours (run it anyway "
+                "with diagnose=True, or quelmar analyze --diagnose).")
     if diagnose:
         return None
     return "Indicator diagnosis not run: turned off (diagnose=False, or --no-diagnose)."
@@ -385,8 +386,9 @@ def analyze(crn: Any, trials: int = 2, seed: int | None = None,
     sub-network) and record what was removed in ``preparation``.
     ``diagnose``: run the indicator diagnosis always (True), never (False),
     or (None, the default) only when the A-matrix of the analysed network
-    has order at most :data:`DIAGNOSE_MAX_ORDER`, beyond which it would
-    take days (see :func:`diagnosis_skip_reason`).  When it does not run,
+    has order at most :data:`DIAGNOSE_MAX_ORDER` (300), where it takes at
+    most a minute or two; beyond, it soon takes hours (see
+    :func:`diagnosis_skip_reason`).  When it does not run,
     ``diagnosis`` is empty and ``diagnosis_skipped`` says why.
 
     The structural regularity of the network is checked first.  When it is

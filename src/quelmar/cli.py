@@ -162,7 +162,7 @@ def build_parser():
     a.add_argument("--diagnose", action=argparse.BooleanOptionalAction, default=None,
                    help="run the indicator diagnosis whatever the size of the network "
                    "(--no-diagnose: never); by default it runs when the A-matrix has "
-                   "order at most 300, beyond which it would take days")
+                   "order at most 300 (beyond, it soon takes hours)")
     a.add_argument("--full", action="store_true",
                    help="list every name in the report (by default the sensitivity is "
                    "summarised and long lists are shortened)")

@@ -35,6 +35,10 @@ MAX_DIAGNOSIS = 12
 #: counted), lists of names longer than this and than half of the network
 #: written as what they leave out, and structures drawn as a diagram at most
 HTML_NAMED_STRUCTURES = 100
+#: in the text reports: direct sub-structures named per structure (compact),
+#: and members listed per structure that has sub-structures (full)
+MAX_CHILDREN = 6
+FULL_MEMBERS = 200
 HTML_COMPLEMENT = 100
 HTML_DIAGRAM = 60
 
@@ -303,6 +307,10 @@ def _structures_full(result: Analysis, w: int) -> list[str]:
                    f"{count(len(s.reactions), 'reaction')}"
                    + ("  (the whole network)" if _is_whole(result, s.species, s.reactions)
                       else ""))
+        if s.children and len(s.species) + len(s.reactions) > FULL_MEMBERS:
+            out.append("      its direct sub-structures and what it adds: see the "
+                       "hierarchy below")
+            continue
         out.extend(wrap(", ".join(s.species) or "-", "      species:   ", w))
         out.extend(wrap(", ".join(s.reactions) or "-", "      reactions: ", w))
     out.append("")
@@ -332,6 +340,9 @@ def _structures_compact(result: Analysis, w: int) -> list[str]:
                    else ""))
         own_s, own_r = members.own(s)
         parts = list(s.children)
+        if len(parts) > MAX_CHILDREN:
+            parts = parts[:MAX_CHILDREN - 1] + [
+                f"{len(parts) - MAX_CHILDREN + 1} more sub-structures"]
         if own_s or own_r:
             parts.append(_names(own_s + own_r, 8))
         text = " + ".join(parts) if s.children else _names(s.species + s.reactions, 8)
@@ -440,7 +451,7 @@ def _body(result: Analysis, level: int) -> list[str]:
     for k, s in enumerate(result.structures):
         whole = " <span class='muted'>(whole network)</span>" if _is_whole(
             result, s.species, s.reactions) else ""
-        kids = e(", ".join(s.children)) or "&ndash;"
+        kids = _fold(s.children, "sub-structure")
         if k == HTML_NAMED_STRUCTURES:
             parts.append(f"<tr><td colspan='5' class='muted'>The names of the other "
                          f"{len(result.structures) - k} structures are in the JSON "
@@ -472,7 +483,8 @@ def _body(result: Analysis, level: int) -> list[str]:
         parts.append(f"<div class='picture hierarchy'>{tree[tree.index('<svg'):]}</div>")
     else:
         parts.append("<ul>" + "".join(
-            f"<li>{e(s.id)} &gt; {e(', '.join(s.children)) or 'none'}</li>"
+            f"<li>{e(s.id)} &gt; "
+            f"{_fold(s.children, 'sub-structure') if s.children else 'none'}</li>"
             for s in reversed(result.structures)) + "</ul>")
 
     skipped = getattr(result, "diagnosis_skipped", None)
