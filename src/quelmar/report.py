@@ -55,49 +55,56 @@ def _is_whole(result: Analysis, species: Sequence[str], reactions: Sequence[str]
 
 
 class _Members:
-    """The structures of an analysis as rows of a boolean matrix over the
-    species and reactions, for the questions the reports ask of every
-    structure (what it adds to its sub-structures, which one holds a
-    group of names) without comparing Python sets pairwise."""
+    """The structures of an analysis as rows of two boolean matrices, over
+    the species and over the reactions, for the questions the reports ask
+    of every structure (what it adds to its sub-structures, which one holds
+    a group of names) without comparing Python sets pairwise."""
 
     def __init__(self, result: Analysis):
         self.structures = list(result.structures)
         self.row = {s.id: i for i, s in enumerate(self.structures)}
-        column: dict[tuple[str, str], int] = {}
-        for kind, names in (("s", result.species), ("r", result.reactions)):
-            for x in names:
-                column.setdefault((kind, x), len(column))
-        for s in self.structures:  # names outside the network, if any
-            for kind, names in (("s", s.species), ("r", s.reactions)):
-                for x in names:
-                    column.setdefault((kind, x), len(column))
-        self.column = column
-        self.matrix = np.zeros((len(self.structures), len(column)), dtype=bool)
+        self.species = self._index(result.species, (s.species for s in self.structures))
+        self.reactions = self._index(result.reactions, (s.reactions for s in self.structures))
+        k = len(self.structures)
+        self.in_species = np.zeros((k, len(self.species)), dtype=bool)
+        self.in_reactions = np.zeros((k, len(self.reactions)), dtype=bool)
         for i, s in enumerate(self.structures):
-            self.matrix[i, self._columns(s.species, s.reactions)] = True
+            self.in_species[i, [self.species[x] for x in s.species]] = True
+            self.in_reactions[i, [self.reactions[x] for x in s.reactions]] = True
         self._own: dict[str, tuple[list[str], list[str]]] = {}
 
-    def _columns(self, species: Sequence[str], reactions: Sequence[str]) -> list[int]:
-        return ([self.column["s", x] for x in species]
-                + [self.column["r", x] for x in reactions])
+    @staticmethod
+    def _index(network: Sequence[str], lists: Any) -> dict[str, int]:
+        """Column of each name: the network's, then any other a structure holds."""
+        column: dict[str, int] = {}
+        for x in network:
+            column.setdefault(x, len(column))
+        for names in lists:
+            if not column.keys() >= set(names):
+                for x in names:
+                    column.setdefault(x, len(column))
+        return column
 
     def own(self, s: Any) -> tuple[list[str], list[str]]:
         """Species and reactions of ``s`` in none of its direct sub-structures."""
         if s.id not in self._own:
             kids = [self.row[c] for c in s.children if c in self.row]
-            inner = self.matrix[kids].any(axis=0)
-            self._own[s.id] = ([x for x in s.species if not inner[self.column["s", x]]],
-                               [x for x in s.reactions if not inner[self.column["r", x]]])
+            inner_s = self.in_species[kids].any(axis=0)
+            inner_r = self.in_reactions[kids].any(axis=0)
+            self._own[s.id] = ([x for x in s.species if not inner_s[self.species[x]]],
+                               [x for x in s.reactions if not inner_r[self.reactions[x]]])
         return self._own[s.id]
 
-    def _holding(self, species: Sequence[str], reactions: Sequence[str]):
+    def _holding(self, species: Sequence[str], reactions: Sequence[str]) -> Any:
         """Rows of the structures holding all the names given (none when a
         name belongs to no structure)."""
         try:
-            cols = self._columns(species, reactions)
+            cs = [self.species[x] for x in species]
+            cr = [self.reactions[x] for x in reactions]
         except KeyError:
             return np.zeros(0, dtype=np.intp)
-        return np.flatnonzero(self.matrix[:, cols].all(axis=1))
+        return np.flatnonzero(self.in_species[:, cs].all(axis=1)
+                              & self.in_reactions[:, cr].all(axis=1))
 
     def smallest(self, species: Sequence[str], reactions: Sequence[str]) -> str | None:
         """Id of the first (smallest) structure holding all the names given."""
@@ -108,7 +115,7 @@ class _Members:
         """Id of the first structure made of exactly the names given."""
         size = len(set(species)) + len(set(reactions))
         for i in self._holding(species, reactions):
-            if self.matrix[i].sum() == size:
+            if self.in_species[i].sum() + self.in_reactions[i].sum() == size:
                 return self.structures[i].id
         return None
 
@@ -133,9 +140,8 @@ def sensitivity_groups(result: Analysis) -> list[tuple[list[str], list[str]]]:
     return out
 
 
-def _parts(result: Analysis, limit: int | None) -> list[str]:
+def _parts(result: Analysis, limit: int | None, members: _Members) -> list[str]:
     """What each diagnosis record covers, in words."""
-    members = _Members(result)
     out = []
     earlier: set[str] = set()
     for k, rec in enumerate(result.diagnosis):
@@ -160,8 +166,12 @@ def diagnosis_sentences(result: Analysis, limit: int | None = 6) -> list[str]:
     ``limit``: names listed per species or reaction list before it is cut
     short (``None``: all of them).
     """
+    return _sentences(result, limit, _Members(result))
+
+
+def _sentences(result: Analysis, limit: int | None, members: _Members) -> list[str]:
     out = []
-    for part, rec in zip(_parts(result, limit), result.diagnosis):
+    for part, rec in zip(_parts(result, limit, members), result.diagnosis):
         sign = sign_name(rec["sign_det"])
         if sign in ("positive", "negative"):
             verdict = (f"its determinant sign is fixed ({sign}) whatever the rate "
@@ -211,6 +221,7 @@ def text_report(result: Analysis, full: bool = False) -> str:
             out.append("(long lists shortened; every name: --full, or result.report(full=True))")
         return "\n".join(out)
 
+    members = _Members(result)
     out.append("")
     if full:
         out.append("Sensitivity: species that respond to a perturbation of each reaction")
@@ -220,27 +231,27 @@ def text_report(result: Analysis, full: bool = False) -> str:
             resp = [result.species[i] for i in np.flatnonzero(sens[:, j])]
             out.extend(wrap(", ".join(resp) or "(none)", f"  {r:<{width}}  ", w))
     else:
-        out.extend(_sensitivity_summary(result, w))
+        out.extend(_sensitivity_summary(result, members, w))
 
     out.append("")
     if full:
-        out.extend(_structures_full(result, w))
+        out.extend(_structures_full(result, members, w))
     else:
-        out.extend(_structures_compact(result, w))
+        out.extend(_structures_compact(result, members, w))
 
     out.append("")
     skipped = getattr(result, "diagnosis_skipped", None)
     if skipped is not None:
         out.extend(wrap(skipped, "", w))
     else:
-        out.extend(_diagnosis_text(result, full, w))
+        out.extend(_diagnosis_text(result, members, full, w))
     if not full:
         out.append("")
         out.append("(long lists shortened; every name: --full, or result.report(full=True))")
     return "\n".join(out)
 
 
-def _diagnosis_text(result: Analysis, full: bool, w: int) -> list[str]:
+def _diagnosis_text(result: Analysis, members: _Members, full: bool, w: int) -> list[str]:
     out = ["Indicator diagnosis: structures contracted in turn"]
     if full:
         for k, rec in enumerate(result.diagnosis, 1):
@@ -251,7 +262,7 @@ def _diagnosis_text(result: Analysis, full: bool, w: int) -> list[str]:
             out.extend(wrap(", ".join(rec["reactions"]) or "-", "      reactions: ", w))
         out.append("")
         out.append("The diagnosis in words:")
-    sentences = diagnosis_sentences(result, None if full else 4)
+    sentences = _sentences(result, None if full else 4, members)
     keep = range(len(sentences))
     if not full and len(sentences) > MAX_DIAGNOSIS:
         keep = [*range(MAX_DIAGNOSIS - 1), len(sentences) - 1]
@@ -299,8 +310,7 @@ def _preparation_text(result: Analysis, limit: int | None, w: int) -> list[str]:
     return out
 
 
-def _structures_full(result: Analysis, w: int) -> list[str]:
-    members = _Members(result)
+def _structures_full(result: Analysis, members: _Members, w: int) -> list[str]:
     out = [f"Isolated buffering structures: {len(result.structures)} (smallest first)"]
     for s in result.structures:
         out.append(f"  {s.id}: {count(len(s.species), 'species')}, "
@@ -323,8 +333,7 @@ def _structures_full(result: Analysis, w: int) -> list[str]:
     return out
 
 
-def _structures_compact(result: Analysis, w: int) -> list[str]:
-    members = _Members(result)
+def _structures_compact(result: Analysis, members: _Members, w: int) -> list[str]:
     out = [f"Hierarchy of the isolated buffering structures: {len(result.structures)}, "
            "smallest first,", "each made of its direct sub-structures + what it adds"]
     shown = result.structures
@@ -354,11 +363,10 @@ def _structures_compact(result: Analysis, w: int) -> list[str]:
     return out
 
 
-def _sensitivity_summary(result: Analysis, w: int) -> list[str]:
+def _sensitivity_summary(result: Analysis, members: _Members, w: int) -> list[str]:
     m = len(result.species)
     out = ["Sensitivity: how many species respond to a perturbation of each reaction"]
     groups = sensitivity_groups(result)
-    members = _Members(result)
     for species, reactions in groups[:MAX_GROUPS]:
         reach = ("every species" if len(species) == m and m > 1
                  else "no species" if not species else count(len(species), "species"))
@@ -492,7 +500,7 @@ def _body(result: Analysis, level: int) -> list[str]:
         parts.append(f"<{h}>Diagnosis</{h}><p class='muted'>{e(skipped)}</p>")
         return parts
     parts.append(f"<{h}>Diagnosis</{h}><ol class='diagnosis'>")
-    for rec, sentence in zip(result.diagnosis, diagnosis_sentences(result)):
+    for rec, sentence in zip(result.diagnosis, _sentences(result, 6, members)):
         sign = sign_name(rec["sign_det"])
         cls = "fixed" if sign in ("positive", "negative") else "variable"
         parts.append(f"<li><span class='{cls}'>determinant sign <b>{sign}</b></span>: "
