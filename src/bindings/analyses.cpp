@@ -250,6 +250,7 @@ PyObject* search(PyObject* self, PyObject* trial, bool seedwise) {
     Buffer sbuf(stoi.get(), Elem::Double, 2);
     Ref oc_ref, cq_ref;
     Relations rel(self, lo_keeper.get(), oc_ref, cq_ref);
+    dgesdd_fn* const dgesdd = seedwise ? nullptr : scipy_dgesdd();
 
     std::vector<Selection> found;
     {
@@ -265,6 +266,7 @@ PyObject* search(PyObject* self, PyObject* trial, bool seedwise) {
             SearchOptions options;
             options.poll = signal_poll();
             options.progress = progress_hook();
+            options.dgesdd = dgesdd;
             found = search_isoBSs(S, D, oc, lo, cq, options);
         }
     }

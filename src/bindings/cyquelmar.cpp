@@ -93,6 +93,12 @@ const FuncSpec crn_methods[] = {
 constexpr const char* kDgetrfSignature =
     "void (int *, int *, __pyx_t_5scipy_6linalg_13cython_lapack_d *, int *, int *, int *)";
 
+constexpr const char* kDgesddSignature =
+    "void (char *, int *, int *, __pyx_t_5scipy_6linalg_13cython_lapack_d *, int *, "
+    "__pyx_t_5scipy_6linalg_13cython_lapack_d *, __pyx_t_5scipy_6linalg_13cython_lapack_d *, "
+    "int *, __pyx_t_5scipy_6linalg_13cython_lapack_d *, int *, "
+    "__pyx_t_5scipy_6linalg_13cython_lapack_d *, int *, int *, int *)";
+
 // The module object once executed; it may be executed only once per process.
 PyObject* the_module = nullptr;  // borrowed: the module owns itself via sys.modules
 std::int64_t main_interpreter_id = -1;
@@ -133,29 +139,35 @@ namespace {
 // ---------------------------------------------------------------------------
 // Import-time set-up.
 
-int install_dgetrf() {
+// The C function `name` of scipy.linalg.cython_lapack, checked against its
+// signature; nullptr with an exception set if it is missing or different.
+void* scipy_lapack(const char* name, const char* signature) {
     Ref lapack = Ref::steal(PyImport_ImportModule("scipy.linalg.cython_lapack"));
-    if (!lapack) return -1;
+    if (!lapack) return nullptr;
     Ref capi = Ref::steal(PyObject_GetAttrString(lapack.get(), "__pyx_capi__"));
-    if (!capi) return -1;
-    Ref item = Ref::steal(PyMapping_GetItemString(capi.get(), "dgetrf"));
+    if (!capi) return nullptr;
+    Ref item = Ref::steal(PyMapping_GetItemString(capi.get(), name));
     if (!item) {
         PyErr_Clear();
         PyErr_Format(PyExc_ImportError, "%.200s does not export expected C %.8s %.200s",
-                     "scipy.linalg.cython_lapack", "function", "dgetrf");
-        return -1;
+                     "scipy.linalg.cython_lapack", "function", name);
+        return nullptr;
     }
     PyObject* cap = item.get();  // borrowed from item
-    const char* name = PyCapsule_CheckExact(cap) ? PyCapsule_GetName(cap) : nullptr;
-    if (name == nullptr || std::strcmp(name, kDgetrfSignature) != 0) {
+    const char* found = PyCapsule_CheckExact(cap) ? PyCapsule_GetName(cap) : nullptr;
+    if (found == nullptr || std::strcmp(found, signature) != 0) {
         PyErr_Clear();
         PyErr_Format(PyExc_TypeError,
                      "C %.8s %.200s.%.200s has wrong signature (expected %.500s, got %.500s)",
-                     "function", "scipy.linalg.cython_lapack", "dgetrf", kDgetrfSignature,
-                     name != nullptr ? name : "(not a capsule)");
-        return -1;
+                     "function", "scipy.linalg.cython_lapack", name, signature,
+                     found != nullptr ? found : "(not a capsule)");
+        return nullptr;
     }
-    void* fn = PyCapsule_GetPointer(cap, name);
+    return PyCapsule_GetPointer(cap, found);
+}
+
+int install_dgetrf() {
+    void* fn = scipy_lapack("dgetrf", kDgetrfSignature);
     if (fn == nullptr) return -1;
     set_dgetrf(reinterpret_cast<dgetrf_fn*>(fn));
     return 0;
@@ -264,6 +276,20 @@ PyModuleDef module_def = {
 };
 
 }  // namespace
+
+dgesdd_fn* scipy_dgesdd() {
+    // Looked up once, with the interpreter lock held.  A SciPy without it
+    // leaves the searches to their eliminations.
+    static dgesdd_fn* fn = nullptr;
+    static bool looked = false;
+    if (!looked) {
+        looked = true;
+        fn = reinterpret_cast<dgesdd_fn*>(scipy_lapack("dgesdd", kDgesddSignature));
+        if (fn == nullptr) PyErr_Clear();
+    }
+    return fn;
+}
+
 }  // namespace quelmar::py
 
 PyMODINIT_FUNC PyInit_cyquelmar() { return PyModuleDef_Init(&quelmar::py::module_def); }

@@ -8,6 +8,7 @@
 
 #include <initializer_list>
 
+#include "lapack.hpp"
 #include "pyutil.hpp"
 
 namespace quelmar::py {
@@ -53,6 +54,10 @@ PyObject* function_closure(PyObject* func);
 /// New reference to a name of the module's namespace (KeyError-free: throws
 /// NameError "name '%s' is not defined" when missing).
 Ref module_global(const char* name);
+
+/// SciPy's LAPACK dgesdd, or nullptr if it cannot be had.  Interpreter lock
+/// held.
+dgesdd_fn* scipy_dgesdd();
 
 // Bodies of the Python-visible functions.  The table in cyquelmar.cpp gives
 // their names, parameters, defaults and documentation.

@@ -10,7 +10,11 @@
 // and conserved quantities it touches only, with the same elimination in the
 // same order, which gives the same verdict at a cost set by the candidate's
 // size instead of the network's.  Should a value stop being finite, the
-// candidate is evaluated again on the whole network.  Candidates are shared
+// candidate is evaluated again on the whole network.  A candidate that leaves
+// out only a few species and reactions of a large network is first judged
+// from one factorisation of the whole network (complement.hpp), which
+// decides it when every rank involved is clear by a wide margin; otherwise it
+// is eliminated as above.  Candidates are shared
 // out between threads in chunks; each verdict is stored at the candidate's
 // position, so the result does not depend on the number of threads.
 #include "search.hpp"
@@ -22,11 +26,13 @@
 #include <cmath>
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "closures.hpp"
+#include "complement.hpp"
 #include "invariants.hpp"
 #include "kernels.hpp"
 #include "span.hpp"
@@ -48,14 +54,37 @@ bool all_finite(MatrixView<const double> A) {
 
 struct Stopped {};  // a worker noticed that the search is being stopped
 
+// The number of bits from..to-1 set in bits.
+index_t count_bits(const EntryClosures::Word* bits, index_t from, index_t to) {
+    index_t total = 0;
+    for (index_t e = from; e < to;) {
+        const index_t b = e % EntryClosures::bits_per_word;
+        const index_t take = std::min(EntryClosures::bits_per_word - b, to - e);
+        EntryClosures::Word word = bits[u(e / EntryClosures::bits_per_word)] >> b;
+        if (take < EntryClosures::bits_per_word) word &= (EntryClosures::Word{1} << take) - 1;
+        total += __builtin_popcountll(word);
+        e += take;
+    }
+    return total;
+}
+
+// A candidate of p species and q reactions (of m and n) that is judged from
+// the factorisation of the whole network first: it leaves out a few entries,
+// at most a fifth of it.
+bool nearly_whole(index_t p, index_t q, index_t m, index_t n) {
+    constexpr index_t kMostLeftOut = 256;
+    const index_t out = (m - p) + (n - q);
+    return out <= kMostLeftOut && 4 * out <= p + q;
+}
+
 // The verdict of one candidate; one per thread, with its scratch.
 class Evaluator {
 public:
     Evaluator(MatrixView<const double> stoi, MatrixView<const double> DT, const Columns& S,
               const Columns& D, const EntryClosures& closures,
-              const std::vector<index_t>& closure_reactions)
+              const std::vector<index_t>& closure_reactions, const WholeFactors* whole)
         : stoi_(stoi), DT_(DT), S_(S), D_(D), closures_(closures),
-          closure_reactions_(closure_reactions), m_(stoi.rows), n_(stoi.cols),
+          closure_reactions_(closure_reactions), whole_(whole), m_(stoi.rows), n_(stoi.cols),
           bits_(u(closures.words())), pos_(u(std::max(m_, DT.rows)), -1), inside_(u(m_), 0) {}
 
     bool accepted(Candidate cand, const Poll& poll) {
@@ -63,6 +92,12 @@ public:
         split(bits_.data(), X_, R_);
         const auto p = static_cast<index_t>(X_.size());
         const auto q = static_cast<index_t>(R_.size());
+        if (whole_ != nullptr && nearly_whole(p, q, m_, n_)) {
+            left_out(X_, m_, Y_);
+            left_out(R_, n_, C_);
+            const int verdict = whole_->verdict(Y_, C_, W_);
+            if (verdict >= 0) return verdict == 1;
+        }
         if (q >= kLarge && clearly_not_zero_index(cand, p)) return false;
 
         // k1: nullity of stoi[:, R], on the species that R touches.
@@ -120,6 +155,19 @@ private:
     // Candidates with this many reactions are first tried against the
     // factorised span of the larger of their two closures.
     static constexpr index_t kLarge = 48;
+
+    // The indices below count (ascending) missing from in (ascending).
+    static void left_out(const std::vector<index_t>& in, index_t count,
+                         std::vector<index_t>& out) {
+        out.clear();
+        std::size_t t = 0;
+        for (index_t i = 0; i < count; ++i) {
+            if (t < in.size() && in[t] == i)
+                ++t;
+            else
+                out.push_back(i);
+        }
+    }
 
     // Species and reactions (ascending) of a bit set.
     void split(const EntryClosures::Word* bits, std::vector<index_t>& X,
@@ -247,11 +295,12 @@ private:
     const Columns& D_;
     const EntryClosures& closures_;
     const std::vector<index_t>& closure_reactions_;
+    const WholeFactors* whole_;
     index_t m_, n_;
     std::vector<EntryClosures::Word> bits_;
     std::vector<index_t> pos_;
     std::vector<std::uint8_t> inside_;
-    std::vector<index_t> X_, R_, rowsR_, rowsD_, in_, out_, dX_, dR_, fX_, fR_;
+    std::vector<index_t> X_, R_, rowsR_, rowsD_, in_, out_, dX_, dR_, fX_, fR_, Y_, C_;
     std::vector<double> W_, Sout_;
     std::array<Factored, 2> cache_;
     std::size_t next_slot_ = 0;
@@ -390,8 +439,25 @@ std::vector<Selection> search_isoBSs(MatrixView<const double> stoi,
             for (index_t e = m; e < m + n; ++e)
                 closure_reactions[u(c)] += static_cast<index_t>((w[u(e / 64)] >> (e % 64)) & 1U);
         }
+        // The whole network is factorised when some candidate can use it and
+        // its factors fit in a modest amount of memory.
+        constexpr index_t kMostFactorised = 8000;
+        std::optional<WholeFactors> whole;
+        if (options.dgesdd != nullptr && m + n >= options.whole_from && m <= kMostFactorised &&
+            n <= kMostFactorised) {
+            std::vector<EntryClosures::Word> bits(u(closures.words()));
+            for (const Candidate c : candidates) {
+                candidate_bits(closures, c, bits.data());
+                if (nearly_whole(count_bits(bits.data(), 0, m), count_bits(bits.data(), m, m + n),
+                                 m, n)) {
+                    whole.emplace(stoi, DT, options.dgesdd);
+                    break;
+                }
+            }
+        }
+        const WholeFactors* usable = whole && whole->usable() ? &*whole : nullptr;
         evaluate_all(candidates, verdict, threads, options, [&] {
-            return Evaluator(stoi, DT, S, D, closures, closure_reactions);
+            return Evaluator(stoi, DT, S, D, closures, closure_reactions, usable);
         });
     } else {
         evaluate_all(candidates, verdict, threads, options,

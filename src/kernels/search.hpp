@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "lapack.hpp"
 #include "poll.hpp"
 #include "view.hpp"
 
@@ -32,6 +33,13 @@ struct SearchOptions {
     /// rethrows.
     Poll poll;
     Progress progress;
+    /// LAPACK's dgesdd.  With it, candidates that leave out only a few
+    /// species and reactions of a network of at least whole_from of them are
+    /// judged from one factorisation of the whole network (complement.hpp),
+    /// with the exact elimination wherever a rank is unclear; without it,
+    /// every candidate is eliminated.  The verdicts are the same.
+    dgesdd_fn* dgesdd = nullptr;
+    index_t whole_from = 1000;
 };
 
 /// All isolated buffering structures reached from the (m+1)*n seeds

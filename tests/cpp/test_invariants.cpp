@@ -12,7 +12,12 @@
 
 #include "invariants.hpp"
 #include "kernels.hpp"
+#include "complement.hpp"
 #include "search.hpp"
+
+extern "C" void dgesdd_(char* jobz, int* m, int* n, double* a, int* lda, double* s, double* u,
+                        int* ldu, double* vt, int* ldvt, double* work, int* lwork, int* iwork,
+                        int* info);
 
 namespace {
 
@@ -504,9 +509,15 @@ TEST(SearchIsoBSs, MatchesEvaluatingEverySeed) {
             continue;
         }
         ++scaled_cases;
-        for (const int threads : {1, 3}) {
+        // Threads 0 stands for one thread with the candidates that leave
+        // out few entries judged from a factorisation of the whole network.
+        for (const int threads : {0, 1, 3}) {
             quelmar::SearchOptions options;
-            options.threads = threads;
+            options.threads = std::max(threads, 1);
+            if (threads == 0) {
+                options.dgesdd = &dgesdd_;
+                options.whole_from = 0;
+            }
             EXPECT_EQ(quelmar::search_isoBSs(scaled.view(), sDT.view(), oc.view(), lo.view(),
                                              cq.view(), options),
                       quelmar::search_isoBSs_seedwise(scaled.view(), sDT.view(), oc.view(),
@@ -547,15 +558,65 @@ TEST(SearchIsoBSs, LargeClosuresAndThreadsMatchEvaluatingEverySeed) {
         const Bytes cq = classes(DT);
         const auto expected =
             quelmar::search_isoBSs_seedwise(stoi.view(), DT.view(), oc.view(), lo.view(), cq.view());
-        for (const int threads : {1, 2}) {
+        for (const int threads : {0, 1, 2}) {
             quelmar::SearchOptions options;
-            options.threads = threads;
+            options.threads = std::max(threads, 1);
+            if (threads == 0) {
+                options.dgesdd = &dgesdd_;
+                options.whole_from = 0;
+            }
             EXPECT_EQ(quelmar::search_isoBSs(stoi.view(), DT.view(), oc.view(), lo.view(),
                                              cq.view(), options),
                       expected)
                 << "trial " << trial << ", " << threads << " threads";
         }
     }
+}
+
+TEST(WholeFactors, VerdictFromTheComplementIsTheEliminationsOne) {
+    // Any selection, judged from what it leaves out: where the factorisation
+    // decides, it agrees with the chi-index and the emergent-cycle test.
+    std::mt19937 gen(11);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    int decided = 0, accepted = 0, emergent = 0, cases = 0;
+    for (int trial = 0; trial < 150; ++trial) {
+        const index_t m = 2 + trial % 7, n = 2 + (trial / 7) % 8;
+        Matrix<double> stoi(m, n);
+        for (index_t j = 0; j < n; ++j)
+            for (index_t i = 0; i < m; ++i)
+                if (u(gen) < 0.35) stoi(i, j) = std::floor(5 * u(gen)) - 2.0;
+        Matrix<double> DT;
+        try {
+            DT = conserved_block(stoi);
+        } catch (const std::domain_error&) {
+            continue;
+        }
+        const quelmar::search_detail::WholeFactors whole(stoi.view(), DT.view(), &dgesdd_);
+        ASSERT_TRUE(whole.usable()) << "trial " << trial;
+        std::vector<double> scratch;
+        for (int pick = 0; pick < 40; ++pick) {
+            std::vector<std::uint8_t> s(static_cast<std::size_t>(m + n));
+            std::vector<index_t> Y, C;
+            const double keep = 0.5 + 0.5 * u(gen);
+            for (index_t e = 0; e < m + n; ++e) {
+                s[static_cast<std::size_t>(e)] = u(gen) < keep;
+                if (s[static_cast<std::size_t>(e)] == 0) (e < m ? Y : C).push_back(e < m ? e : e - m);
+            }
+            const quelmar::VectorView<const std::uint8_t> view{s.data(), m + n, 1};
+            const bool zero = quelmar::chiindex(stoi.view(), DT.view(), view) == 0;
+            const bool expected = zero && quelmar::no_emergent_cycles(stoi.view(), view);
+            const int verdict = whole.verdict(Y, C, scratch);
+            ++cases;
+            if (verdict < 0) continue;
+            ++decided;
+            accepted += verdict;
+            emergent += zero && !expected;
+            EXPECT_EQ(verdict == 1, expected) << "trial " << trial << ", pick " << pick;
+        }
+    }
+    EXPECT_GT(decided, cases * 9 / 10);
+    EXPECT_GT(accepted, 100);
+    EXPECT_GT(emergent, 20);
 }
 
 TEST(SearchIsoBSs, PollMayStopTheSearch) {

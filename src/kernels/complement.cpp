@@ -1,0 +1,208 @@
+// Verdicts of nearly whole selections from one factorisation (complement.hpp).
+#include "complement.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numeric>
+#include <stdexcept>
+
+namespace quelmar::search_detail {
+
+namespace {
+
+std::size_t u(index_t i) { return static_cast<std::size_t>(i); }
+
+// Margins for singular values of restricted orthonormal vectors (at most 1):
+// non-zero from kNonzero on, zero up to kZero, undecided in between.
+constexpr double kNonzero = 1e-5;
+constexpr double kZero = 1e-10;
+
+int to_int(index_t v) {
+    if (v > std::numeric_limits<int>::max()) throw std::length_error("matrix too large for LAPACK");
+    return static_cast<int>(v);
+}
+
+// dgesdd of the rows x cols column-major A (destroyed).  jobz 'A': U (rows x
+// rows) and Vt (cols x cols) too; 'N': singular values only.  False if LAPACK
+// reports a failure.
+bool svd(dgesdd_fn* fn, char jobz, index_t rows, index_t cols, std::vector<double>& A,
+         std::vector<double>& s, std::vector<double>* U, std::vector<double>* Vt) {
+    int m = to_int(rows), n = to_int(cols), lda = std::max(1, m);
+    const bool vectors = jobz == 'A';
+    s.assign(u(std::min(rows, cols)), 0.0);
+    double dummy = 0.0;
+    int ldu = vectors ? std::max(1, m) : 1, ldvt = vectors ? std::max(1, n) : 1;
+    if (vectors) {
+        U->assign(u(rows * rows), 0.0);
+        Vt->assign(u(cols * cols), 0.0);
+    }
+    double* up = vectors ? U->data() : &dummy;
+    double* vp = vectors ? Vt->data() : &dummy;
+    std::vector<int> iwork(u(8 * std::max<index_t>(1, std::min(rows, cols))));
+    int lwork = -1, info = 0;
+    double query = 0.0;
+    fn(&jobz, &m, &n, A.data(), &lda, s.data(), up, &ldu, vp, &ldvt, &query, &lwork,
+       iwork.data(), &info);
+    if (info != 0) return false;
+    lwork = std::max(1, static_cast<int>(query));
+    std::vector<double> work(u(lwork));
+    fn(&jobz, &m, &n, A.data(), &lda, s.data(), up, &ldu, vp, &ldvt, work.data(), &lwork,
+       iwork.data(), &info);
+    return info == 0;
+}
+
+// The rank of a whole matrix from its singular values: a clear gap is asked
+// for between the values kept (far above the elimination's tolerance 1e-8)
+// and those dropped (rounding noise); -1 without one.
+index_t whole_rank(const std::vector<double>& s) {
+    const double top = s.empty() ? 0.0 : s.front();
+    const double hi = std::max(1e-6, 1e-9 * top);
+    const double lo = 1e-11 * std::max(1.0, top);
+    index_t r = 0;
+    for (const double x : s) {
+        if (!std::isfinite(x)) return -1;
+        if (x >= hi)
+            ++r;
+        else if (x > lo)
+            return -1;
+    }
+    return r;
+}
+
+}  // namespace
+
+WholeFactors::WholeFactors(MatrixView<const double> stoi, MatrixView<const double> DT,
+                           dgesdd_fn* fn)
+    : svd_(fn), m_(stoi.rows), n_(stoi.cols), l_(DT.rows) {
+    if (fn == nullptr || DT.cols != m_) return;
+    std::vector<double> A(u(m_ * n_)), s;
+    for (index_t j = 0; j < n_; ++j)
+        for (index_t i = 0; i < m_; ++i) A[u(i + j * m_)] = stoi(i, j);
+    if (m_ > 0 && n_ > 0) {
+        if (!svd(fn, 'A', m_, n_, A, s_, &U_, &Vt_)) return;
+    } else {
+        U_.assign(u(m_ * m_), 0.0);
+        Vt_.assign(u(n_ * n_), 0.0);
+        for (index_t i = 0; i < m_; ++i) U_[u(i + i * m_)] = 1.0;
+        for (index_t j = 0; j < n_; ++j) Vt_[u(j + j * n_)] = 1.0;
+    }
+    r_ = whole_rank(s_);
+    if (r_ < 0) return;
+
+    std::vector<double> D(u(l_ * m_)), sD, UD;
+    for (index_t j = 0; j < m_; ++j)
+        for (index_t i = 0; i < l_; ++i) D[u(i + j * l_)] = DT(i, j);
+    if (l_ > 0 && m_ > 0) {
+        if (!svd(fn, 'A', l_, m_, D, sD, &UD, &VtD_)) return;
+    } else {
+        VtD_.assign(u(m_ * m_), 0.0);
+        for (index_t j = 0; j < m_; ++j) VtD_[u(j + j * m_)] = 1.0;
+    }
+    rD_ = whole_rank(sD);
+    if (rD_ < 0) return;
+    usable_ = true;
+}
+
+index_t WholeFactors::rank(index_t rows, index_t cols, std::vector<double>& A, bool want_null,
+                           std::vector<double>* null) const {
+    if (rows == 0 || cols == 0) {
+        if (want_null) {
+            null->assign(u(rows * rows), 0.0);
+            for (index_t i = 0; i < rows; ++i) (*null)[u(i + i * rows)] = 1.0;
+        }
+        return 0;
+    }
+    std::vector<double> s, U, Vt;
+    if (!svd(svd_, want_null ? 'A' : 'N', rows, cols, A, s, &U, &Vt)) return -1;
+    index_t k = 0;
+    for (const double x : s) {
+        if (!std::isfinite(x)) return -1;
+        if (x >= kNonzero)
+            ++k;
+        else if (x > kZero)
+            return -1;
+    }
+    if (want_null) null->assign(U.begin() + k * rows, U.end());
+    return k;
+}
+
+int WholeFactors::verdict(const std::vector<index_t>& Y, const std::vector<index_t>& C,
+                          std::vector<double>& A) const {
+    if (!usable_) return -1;
+    const auto nY = static_cast<index_t>(Y.size());
+    const auto nC = static_cast<index_t>(C.size());
+
+    // rank S[:, R] from the null vectors of S restricted to C.
+    const index_t nN = n_ - r_;
+    auto null_rows_on_C = [&](index_t extra) {
+        A.assign(u(nC * (nN + extra)), 0.0);
+        for (index_t j = 0; j < nN; ++j)
+            for (index_t c = 0; c < nC; ++c) A[u(c + j * nC)] = Vt_[u(r_ + j + C[u(c)] * n_)];
+    };
+    null_rows_on_C(0);
+    const index_t kN = rank(nC, nN, A, false, nullptr);
+    if (kN < 0) return -1;
+
+    // rank DT[:, X] from the null vectors of DT restricted to Y.
+    const index_t nND = m_ - rD_;
+    A.assign(u(nY * nND), 0.0);
+    for (index_t j = 0; j < nND; ++j)
+        for (index_t y = 0; y < nY; ++y) A[u(y + j * nY)] = VtD_[u(rD_ + j + Y[u(y)] * m_)];
+    const index_t kD = rank(nY, nND, A, false, nullptr);
+    if (kD < 0) return -1;
+    const index_t chi = (r_ - nC + kN) + (rD_ - nY + kD) - (m_ - nY);
+    if (chi != 0) return 0;
+
+    // The images z of the vectors of ker S[X, :] outside ker S: zero on X,
+    // orthogonal to the left null vectors of S.
+    const index_t nL = m_ - r_;
+    A.assign(u(nY * nL), 0.0);
+    for (index_t j = 0; j < nL; ++j)
+        for (index_t y = 0; y < nY; ++y) A[u(y + j * nY)] = U_[u(Y[u(y)] + (r_ + j) * m_)];
+    std::vector<double> Z;
+    const index_t kL = rank(nY, nL, A, true, &Z);
+    if (kL < 0) return -1;
+    const index_t dimZ = nY - kL;
+    if (dimZ == 0) return 1;
+
+    // Their preimages in the row space of S, V_r a with a = Sigma_r^-1 U_r^T z,
+    // made orthonormal (a in R^r).
+    std::vector<double> a(u(dimZ * r_), 0.0);
+    for (index_t i = 0; i < dimZ; ++i) {
+        double* ai = a.data() + i * r_;
+        const double* zi = Z.data() + i * nY;
+        for (index_t k = 0; k < r_; ++k) {
+            double v = 0.0;
+            for (index_t y = 0; y < nY; ++y) v += U_[u(Y[u(y)] + k * m_)] * zi[y];
+            ai[k] = v / s_[u(k)];
+        }
+        const double before = std::sqrt(std::inner_product(ai, ai + r_, ai, 0.0));
+        for (int pass = 0; pass < 2; ++pass)
+            for (index_t b = 0; b < i; ++b) {
+                const double* ab = a.data() + b * r_;
+                const double f = std::inner_product(ab, ab + r_, ai, 0.0);
+                for (index_t k = 0; k < r_; ++k) ai[k] -= f * ab[k];
+            }
+        const double norm = std::sqrt(std::inner_product(ai, ai + r_, ai, 0.0));
+        if (!(norm > 1e-8 * before)) return -1;
+        for (index_t k = 0; k < r_; ++k) ai[k] /= norm;
+    }
+
+    // rank [N, V_r a][C, :] - rank N[C, :] must be dimZ.
+    null_rows_on_C(dimZ);
+    for (index_t i = 0; i < dimZ; ++i) {
+        const double* ai = a.data() + i * r_;
+        for (index_t c = 0; c < nC; ++c) {
+            const double* v = Vt_.data() + C[u(c)] * n_;
+            double x = 0.0;
+            for (index_t k = 0; k < r_; ++k) x += v[k] * ai[k];
+            A[u(c + (nN + i) * nC)] = x;
+        }
+    }
+    const index_t kB = rank(nC, nN + dimZ, A, false, nullptr);
+    if (kB < 0) return -1;
+    return kB - kN == dimZ ? 1 : 0;
+}
+
+}  // namespace quelmar::search_detail

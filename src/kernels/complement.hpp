@@ -1,0 +1,70 @@
+// Verdicts of selections that hold almost the whole network, from one
+// factorisation of the whole network.
+//
+// In networks whose sensitivity matrix is dense most closures are nearly the
+// whole network, and the elimination of such a candidate costs as much as one
+// of the whole network.  With singular value decompositions of the
+// stoichiometry matrix S (m x n, rank r) and of the conserved-quantity block
+// DT (l x m, rank rD), the three ranks of a candidate follow from its
+// complement: the species Y and the reactions C it leaves out.
+//
+//  * rank S[:, R] = r - |C| + rank N[C, :], N an orthonormal basis of ker S
+//    (a vector of ker S[:, R] is a vector of ker S that vanishes on C);
+//  * rank DT[:, X] = rD - |Y| + rank ND[Y, :], ND a basis of ker DT;
+//  * the candidate has no emergent cycle exactly when every vector of
+//    ker S[X, :] that is not in ker S needs a reaction of C, that is when
+//    rank [N, E][C, :] - rank N[C, :] = dim E, where E spans the vectors of
+//    ker S[X, :] orthogonal to ker S.  Such a vector v has S v = z, with z
+//    zero on X and orthogonal to the left null space of S; E is spanned by
+//    V_r Sigma_r^-1 U_r^T z for z in the null space of LN[Y, :]^T, LN an
+//    orthonormal basis of ker S^T.
+//
+// Every rank is taken from the singular values of a small matrix of restricted
+// orthonormal vectors, with margins: a value counts as non-zero only far above
+// rounding noise and the elimination's tolerance, and as zero only at rounding
+// noise; anything in between leaves the verdict undecided, and the caller then
+// decides by the exact elimination.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "lapack.hpp"
+#include "view.hpp"
+
+namespace quelmar::search_detail {
+
+class WholeFactors {
+public:
+    /// Factorises stoi (m x n) and DT (l x m, any l).  usable() is false when
+    /// either rank is unclear or LAPACK reports a failure.
+    WholeFactors(MatrixView<const double> stoi, MatrixView<const double> DT, dgesdd_fn* svd);
+
+    bool usable() const { return usable_; }
+
+    /// Verdict of the selection holding every species but Y and every
+    /// reaction but C (both ascending): 1 accepted (chi-index 0 and no
+    /// emergent cycle), 0 rejected, -1 undecided.  Safe to call from several
+    /// threads at once (scratch is the caller's).
+    int verdict(const std::vector<index_t>& Y, const std::vector<index_t>& C,
+                std::vector<double>& scratch) const;
+
+private:
+    // Rank of the rows x cols column-major matrix A (destroyed), or -1 if a
+    // singular value lies between the margins.  With want_null, the left
+    // singular vectors of the zero singular values (rows - rank of them, rows
+    // entries each) are returned in null.
+    index_t rank(index_t rows, index_t cols, std::vector<double>& A, bool want_null,
+                 std::vector<double>* null) const;
+
+    dgesdd_fn* svd_;
+    index_t m_, n_, l_;
+    index_t r_ = 0, rD_ = 0;
+    std::vector<double> U_;    // m x m, column-major: left singular vectors of S
+    std::vector<double> s_;    // singular values of S
+    std::vector<double> Vt_;   // n x n, column-major: right singular vectors of S (rows)
+    std::vector<double> VtD_;  // m x m, column-major: right singular vectors of DT (rows)
+    bool usable_ = false;
+};
+
+}  // namespace quelmar::search_detail
