@@ -31,16 +31,19 @@ WIDTH = 78
 MAX_GROUPS = 15
 MAX_STRUCTURES = 30
 MAX_DIAGNOSIS = 12
-#: in the HTML report: structures whose members are named (the others are
-#: counted), lists of names longer than this and than half of the network
-#: written as what they leave out, and structures drawn as a diagram at most
-HTML_NAMED_STRUCTURES = 100
 #: in the text reports: direct sub-structures named per structure (compact),
 #: and members listed per structure that has sub-structures (full)
 MAX_CHILDREN = 6
 FULL_MEMBERS = 200
+#: in the HTML report: structures listed, and named (the others are counted);
+#: lists of names longer than this and than half of the network written as
+#: what they leave out; structures drawn as a diagram, and outlined in the
+#: heat map, at most
+HTML_ROWS = 300
+HTML_NAMED_STRUCTURES = 100
 HTML_COMPLEMENT = 100
 HTML_DIAGRAM = 60
+HTML_OUTLINES = 1000
 
 
 def _names(names: Sequence[str], limit: int | None) -> str:
@@ -55,7 +58,7 @@ def _is_whole(result: Analysis, species: Sequence[str], reactions: Sequence[str]
 
 
 class _Members:
-    """The structures of an analysis as rows of two boolean matrices, over
+    """The structures of an analysis as rows of two sparse 0/1 matrices, over
     the species and over the reactions, for the questions the reports ask
     of every structure (what it adds to its sub-structures, which one holds
     a group of names) without comparing Python sets pairwise."""
@@ -65,12 +68,8 @@ class _Members:
         self.row = {s.id: i for i, s in enumerate(self.structures)}
         self.species = self._index(result.species, (s.species for s in self.structures))
         self.reactions = self._index(result.reactions, (s.reactions for s in self.structures))
-        k = len(self.structures)
-        self.in_species = np.zeros((k, len(self.species)), dtype=bool)
-        self.in_reactions = np.zeros((k, len(self.reactions)), dtype=bool)
-        for i, s in enumerate(self.structures):
-            self.in_species[i, [self.species[x] for x in s.species]] = True
-            self.in_reactions[i, [self.reactions[x] for x in s.reactions]] = True
+        self.in_species = self._matrix(self.species, [s.species for s in self.structures])
+        self.in_reactions = self._matrix(self.reactions, [s.reactions for s in self.structures])
         self._own: dict[str, tuple[list[str], list[str]]] = {}
 
     @staticmethod
@@ -85,12 +84,23 @@ class _Members:
                     column.setdefault(x, len(column))
         return column
 
+    @staticmethod
+    def _matrix(column: dict[str, int], lists: list[Sequence[str]]) -> Any:
+        from scipy import sparse
+        cols = [sorted({column[x] for x in names}) for names in lists]
+        indptr = np.zeros(len(cols) + 1, dtype=np.int64)
+        indptr[1:] = np.cumsum([len(c) for c in cols])
+        indices = np.fromiter((c for row in cols for c in row), dtype=np.int64,
+                              count=int(indptr[-1]))
+        return sparse.csr_matrix((np.ones(len(indices), dtype=np.int32), indices, indptr),
+                                 shape=(len(cols), len(column)))
+
     def own(self, s: Any) -> tuple[list[str], list[str]]:
         """Species and reactions of ``s`` in none of its direct sub-structures."""
         if s.id not in self._own:
             kids = [self.row[c] for c in s.children if c in self.row]
-            inner_s = self.in_species[kids].any(axis=0)
-            inner_r = self.in_reactions[kids].any(axis=0)
+            inner_s = np.asarray(self.in_species[kids].sum(axis=0)).ravel() > 0
+            inner_r = np.asarray(self.in_reactions[kids].sum(axis=0)).ravel() > 0
             self._own[s.id] = ([x for x in s.species if not inner_s[self.species[x]]],
                                [x for x in s.reactions if not inner_r[self.reactions[x]]])
         return self._own[s.id]
@@ -99,12 +109,13 @@ class _Members:
         """Rows of the structures holding all the names given (none when a
         name belongs to no structure)."""
         try:
-            cs = [self.species[x] for x in species]
-            cr = [self.reactions[x] for x in reactions]
+            cs = sorted({self.species[x] for x in species})
+            cr = sorted({self.reactions[x] for x in reactions})
         except KeyError:
             return np.zeros(0, dtype=np.intp)
-        return np.flatnonzero(self.in_species[:, cs].all(axis=1)
-                              & self.in_reactions[:, cr].all(axis=1))
+        found = (np.asarray(self.in_species[:, cs].sum(axis=1)).ravel() == len(cs)) & (
+            np.asarray(self.in_reactions[:, cr].sum(axis=1)).ravel() == len(cr))
+        return np.flatnonzero(found)
 
     def smallest(self, species: Sequence[str], reactions: Sequence[str]) -> str | None:
         """Id of the first (smallest) structure holding all the names given."""
@@ -114,10 +125,10 @@ class _Members:
     def exactly(self, species: Sequence[str], reactions: Sequence[str]) -> str | None:
         """Id of the first structure made of exactly the names given."""
         size = len(set(species)) + len(set(reactions))
-        for i in self._holding(species, reactions):
-            if self.in_species[i].sum() + self.in_reactions[i].sum() == size:
-                return self.structures[i].id
-        return None
+        nnz = np.diff(self.in_species.indptr) + np.diff(self.in_reactions.indptr)
+        rows = self._holding(species, reactions)
+        rows = rows[nnz[rows] == size]
+        return self.structures[rows[0]].id if len(rows) else None
 
 
 def sensitivity_groups(result: Analysis) -> list[tuple[list[str], list[str]]]:
@@ -442,7 +453,8 @@ def _body(result: Analysis, level: int) -> list[str]:
         return parts
 
     parts.append(f"<{h}>Sensitivity</{h}>")
-    heat = _svg_or_none(lambda: heatmap_svg(result))
+    outline = len(result.structures) <= HTML_OUTLINES
+    heat = _svg_or_none(lambda: heatmap_svg(result, outline=outline))
     if heat is not None:
         parts.append(f"<div class='picture heatmap'>{heat}</div>")
     parts.append("<table><tr><th>reactions</th><th>their perturbation reaches</th></tr>")
@@ -456,7 +468,14 @@ def _body(result: Analysis, level: int) -> list[str]:
     parts.append("<table><tr><th>structure</th><th>species</th><th>reactions</th>"
                  "<th>direct sub-structures</th><th>adds</th></tr>")
     species, reactions = list(result.species), list(result.reactions)
-    for k, s in enumerate(result.structures):
+    shown = list(enumerate(result.structures))
+    if len(shown) > HTML_ROWS:  # the smallest ones and the largest
+        shown = shown[:HTML_ROWS - 1] + shown[-1:]
+    for k, s in shown:
+        if k == len(result.structures) - 1 and len(shown) < len(result.structures):
+            parts.append(f"<tr><td colspan='5' class='muted'>&hellip; "
+                         f"{len(result.structures) - len(shown)} more structures (the JSON "
+                         "output, --json, lists them all)</td></tr>")
         whole = " <span class='muted'>(whole network)</span>" if _is_whole(
             result, s.species, s.reactions) else ""
         kids = _fold(s.children, "sub-structure")
@@ -490,10 +509,13 @@ def _body(result: Analysis, level: int) -> list[str]:
     if tree is not None:
         parts.append(f"<div class='picture hierarchy'>{tree[tree.index('<svg'):]}</div>")
     else:
+        listed = result.structures[::-1][:HTML_ROWS]
+        more = len(result.structures) - len(listed)
         parts.append("<ul>" + "".join(
             f"<li>{e(s.id)} &gt; "
             f"{_fold(s.children, 'sub-structure') if s.children else 'none'}</li>"
-            for s in reversed(result.structures)) + "</ul>")
+            for s in listed)
+            + (f"<li class='muted'>&hellip; {more} more</li>" if more else "") + "</ul>")
 
     skipped = getattr(result, "diagnosis_skipped", None)
     if skipped is not None:
