@@ -431,16 +431,19 @@ def analyze(crn: Any, trials: int = 2, seed: int | None = None,
         sens = np.array(work._smat_(trials), dtype=bool)
     with progress("isolated buffering structures") as step:
         found = _tracked(step, work.search_for_isoBSs, trials)
-    member = np.zeros((len(found), m + n), dtype=bool)
-    for k, sel in enumerate(found):
-        member[k] = np.asarray(sel, dtype=bool)
-    structures = []
-    for k, row in enumerate(member, 1):
-        structures.append(BufferingStructure(
-            f"B{k}", [species[i] for i in np.flatnonzero(row[:m])],
-            [reactions[j] for j in np.flatnonzero(row[m:])]))
-    for s, kids in zip(structures, hasse_diagram(member)):
-        s.children = [structures[j].id for j in kids]
+    with progress(f"hierarchy of {count(len(found), 'structure')}"):
+        member = np.zeros((len(found), m + n), dtype=bool)
+        for k, sel in enumerate(found):
+            member[k] = np.asarray(sel, dtype=bool)
+        del found
+        structures = []
+        for k, row in enumerate(member, 1):
+            structures.append(BufferingStructure(
+                f"B{k}", [species[i] for i in np.flatnonzero(row[:m])],
+                [reactions[j] for j in np.flatnonzero(row[m:])]))
+        for s, kids in zip(structures, hasse_diagram(member)):
+            s.children = [structures[j].id for j in kids]
+        del member
     skipped = diagnosis_skip_reason(work, diagnose)
     diagnosis = []
     if skipped is None:

@@ -398,11 +398,11 @@ def _analyze(args):
             raise _Failure(f"{label}: analysis failed: {type(e).__name__}: {e}") from None
         result.source = label
 
-    if args.json:
-        text = result.to_json() + "\n"
-        if args.json == "-":
-            _emit(text)
-        else:
+    if args.json == "-":
+        _emit(result.to_json() + "\n")
+    elif args.json:
+        with progress(f"writing {args.json}"):
+            text = result.to_json() + "\n"
             _write(args.json, lambda: write_atomic(args.json, text, inputs=[path]))
     if not result.defined:
         for flag, path_ in (("--diagram", args.diagram), ("--plot", args.plot)):
