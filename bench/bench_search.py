@@ -323,4 +323,24 @@ def real_cases():
     return out
 
 
-CASES = random_cases() + real_cases()
+def pruned_setup(key):
+    def setup():
+        import quelmar
+
+        from quelmar.cyquelmar import CRN
+
+        prepared = quelmar.prune(CRN(*load_network(key))).network
+        net = (np.array(prepared.stoi), np.array(prepared.reginfo), list(prepared.X_names),
+               list(prepared.R_names), key + " (prepared)")
+        return SearchState(net, False)
+    return setup
+
+
+def prepared_cases():
+    # The prepared (structurally regular) iJO1366 has a dense sensitivity
+    # matrix, so hundreds of its candidates hold nearly the whole network.
+    return [search_case({"network": "iJO1366 (prepared)", "baseline": "none"},
+                        pruned_setup("iJO1366"), None, False)]
+
+
+CASES = random_cases() + real_cases() + prepared_cases()

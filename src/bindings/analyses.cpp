@@ -271,11 +271,12 @@ PyObject* search(PyObject* self, PyObject* trial, bool seedwise) {
         }
     }
     Ref result = new_list();
-    for (const Selection& s : found) {
+    for (Selection& s : found) {
         Ref arr = zeros<std::uint8_t>({static_cast<npy_intp>(s.size())});
         std::uint8_t* data = data_of<std::uint8_t>(arr.get());
         for (std::size_t i = 0; i < s.size(); ++i) data[i] = s[i] != 0;
         append(result.get(), arr.get());
+        Selection().swap(s);  // a long list is not held twice
     }
     return result.release();
 }

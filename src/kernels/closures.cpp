@@ -180,24 +180,78 @@ std::vector<Candidate> distinct_candidates(const EntryClosures& closures, index_
     return out;
 }
 
+namespace {
+
+// Minimum of the keys over ranges of positions, for finding the first
+// position after j whose key is below a value.
+class MinTree {
+public:
+    explicit MinTree(const std::vector<std::int64_t>& keys) {
+        while (size_ < keys.size()) size_ *= 2;
+        tree_.assign(2 * size_, kNone);
+        std::copy(keys.begin(), keys.end(), tree_.begin() + static_cast<std::ptrdiff_t>(size_));
+        for (std::size_t v = size_ - 1; v >= 1; --v)
+            tree_[v] = std::min(tree_[2 * v], tree_[2 * v + 1]);
+    }
+    void set(std::size_t pos, std::int64_t key) {
+        std::size_t v = pos + size_;
+        tree_[v] = key;
+        for (v /= 2; v >= 1; v /= 2) tree_[v] = std::min(tree_[2 * v], tree_[2 * v + 1]);
+    }
+    /// The first position after `after` whose key is below `below`, or -1.
+    std::ptrdiff_t first_below(std::size_t after, std::int64_t below) const {
+        return find(1, 0, size_, after + 1, below);
+    }
+
+private:
+    static constexpr std::int64_t kNone = INT64_MAX;
+    std::ptrdiff_t find(std::size_t v, std::size_t lo, std::size_t hi, std::size_t from,
+                        std::int64_t below) const {
+        if (hi <= from || tree_[v] >= below) return -1;
+        if (hi - lo == 1) return static_cast<std::ptrdiff_t>(lo);
+        const std::size_t mid = (lo + hi) / 2;
+        const std::ptrdiff_t left = find(2 * v, lo, mid, from, below);
+        return left >= 0 ? left : find(2 * v + 1, mid, hi, from, below);
+    }
+    std::size_t size_ = 1;
+    std::vector<std::int64_t> tree_;
+};
+
+}  // namespace
+
 void order_found(std::vector<Selection>& found, index_t m, index_t n) {
     if (found.empty()) found.emplace_back(static_cast<std::size_t>(m + n), std::uint8_t{1});
-    const auto count = static_cast<index_t>(found.size());
-    std::vector<std::pair<index_t, index_t>> counts;
-    counts.reserve(found.size());
-    for (const Selection& s : found)
-        counts.emplace_back(count_selected(s, 0, m), count_selected(s, m, m + n));
-    auto exchange = [&](index_t a, index_t b) {
-        std::swap(found[static_cast<std::size_t>(a)], found[static_cast<std::size_t>(b)]);
-        std::swap(counts[static_cast<std::size_t>(a)], counts[static_cast<std::size_t>(b)]);
-    };
-    for (index_t i = 0; i + 1 < count; ++i) {
-        for (index_t j = i + 1; j < count; ++j) {
-            const auto& [ms, mr] = counts[static_cast<std::size_t>(i)];
-            const auto& [ns, nr] = counts[static_cast<std::size_t>(j)];
-            if (ms > ns || (ms == ns && mr > nr)) exchange(i, j);
-        }
+    // The exchange procedure (for i < j, ascending, exchange positions i and j
+    // when i's counts exceed j's) moves, for each i, the element at i along
+    // the positions j where a key below the one then at i appears: a rotation
+    // along that chain, whose links the tree finds without visiting the
+    // positions in between.
+    const std::size_t count = found.size();
+    std::vector<std::int64_t> key(count);
+    std::vector<std::size_t> item(count);
+    for (std::size_t k = 0; k < count; ++k) {
+        key[k] = static_cast<std::int64_t>(count_selected(found[k], 0, m)) * (n + 1) +
+                 count_selected(found[k], m, m + n);
+        item[k] = k;
     }
+    MinTree tree(key);
+    for (std::size_t i = 0; i + 1 < count; ++i) {
+        std::int64_t cur = key[i];
+        std::size_t cur_item = item[i];
+        for (std::ptrdiff_t j = tree.first_below(i, cur); j >= 0;
+             j = tree.first_below(static_cast<std::size_t>(j), cur)) {
+            const auto p = static_cast<std::size_t>(j);
+            std::swap(cur, key[p]);
+            std::swap(cur_item, item[p]);
+            tree.set(p, key[p]);
+        }
+        key[i] = cur;
+        item[i] = cur_item;
+        tree.set(i, cur);
+    }
+    std::vector<Selection> ordered(count);
+    for (std::size_t k = 0; k < count; ++k) ordered[k] = std::move(found[item[k]]);
+    found = std::move(ordered);
 }
 
 }  // namespace quelmar::search_detail

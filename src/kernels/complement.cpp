@@ -74,7 +74,7 @@ index_t whole_rank(const std::vector<double>& s) {
 
 WholeFactors::WholeFactors(MatrixView<const double> stoi, MatrixView<const double> DT,
                            dgesdd_fn* fn)
-    : svd_(fn), m_(stoi.rows), n_(stoi.cols), l_(DT.rows) {
+    : m_(stoi.rows), n_(stoi.cols), l_(DT.rows) {
     if (fn == nullptr || DT.cols != m_) return;
     std::vector<double> A(u(m_ * n_)), s;
     for (index_t j = 0; j < n_; ++j)
@@ -104,103 +104,136 @@ WholeFactors::WholeFactors(MatrixView<const double> stoi, MatrixView<const doubl
     usable_ = true;
 }
 
-index_t WholeFactors::rank(index_t rows, index_t cols, std::vector<double>& A, bool want_null,
-                           std::vector<double>* null) const {
-    if (rows == 0 || cols == 0) {
-        if (want_null) {
-            null->assign(u(rows * rows), 0.0);
-            for (index_t i = 0; i < rows; ++i) (*null)[u(i + i * rows)] = 1.0;
-        }
-        return 0;
-    }
-    std::vector<double> s, U, Vt;
-    if (!svd(svd_, want_null ? 'A' : 'N', rows, cols, A, s, &U, &Vt)) return -1;
+index_t WholeFactors::rank(index_t count, index_t len, std::vector<double>& V,
+                           std::vector<double>* basis) {
+    // Pivoted Gram-Schmidt: the vector with the largest residual joins the
+    // basis while that residual is clearly non-zero; the rank is decided when
+    // every residual left is rounding noise.
+    std::vector<char> open(u(count), 1);
+    if (basis != nullptr) basis->clear();
+    std::vector<double> chosen;
     index_t k = 0;
-    for (const double x : s) {
-        if (!std::isfinite(x)) return -1;
-        if (x >= kNonzero)
-            ++k;
-        else if (x > kZero)
-            return -1;
+    for (;;) {
+        index_t best = -1;
+        double best_norm = 0.0;
+        for (index_t c = 0; c < count; ++c) {
+            if (open[u(c)] == 0) continue;
+            const double* x = V.data() + c * len;
+            const double r = std::sqrt(std::inner_product(x, x + len, x, 0.0));
+            if (!std::isfinite(r)) return -1;
+            if (r <= kZero) {
+                open[u(c)] = 0;
+                continue;
+            }
+            if (r > best_norm) {
+                best_norm = r;
+                best = c;
+            }
+        }
+        if (best < 0) return k;
+        if (best_norm < kNonzero) return -1;
+        open[u(best)] = 0;
+        ++k;
+        double* q = V.data() + best * len;
+        for (index_t i = 0; i < len; ++i) q[i] /= best_norm;
+        if (basis != nullptr) basis->insert(basis->end(), q, q + len);
+        for (index_t c = 0; c < count; ++c) {
+            if (open[u(c)] == 0) continue;
+            double* x = V.data() + c * len;
+            for (int pass = 0; pass < 2; ++pass) {
+                const double f = std::inner_product(q, q + len, x, 0.0);
+                for (index_t i = 0; i < len; ++i) x[i] -= f * q[i];
+            }
+        }
     }
-    if (want_null) null->assign(U.begin() + k * rows, U.end());
-    return k;
 }
 
 int WholeFactors::verdict(const std::vector<index_t>& Y, const std::vector<index_t>& C,
-                          std::vector<double>& A) const {
+                          std::vector<double>& V) const {
     if (!usable_) return -1;
     const auto nY = static_cast<index_t>(Y.size());
     const auto nC = static_cast<index_t>(C.size());
 
-    // rank S[:, R] from the null vectors of S restricted to C.
+    // rank S[:, R] from the null vectors of S restricted to C (one row of
+    // width nN + extra per reaction of C).
     const index_t nN = n_ - r_;
     auto null_rows_on_C = [&](index_t extra) {
-        A.assign(u(nC * (nN + extra)), 0.0);
-        for (index_t j = 0; j < nN; ++j)
-            for (index_t c = 0; c < nC; ++c) A[u(c + j * nC)] = Vt_[u(r_ + j + C[u(c)] * n_)];
+        const index_t width = nN + extra;
+        V.assign(u(nC * width), 0.0);
+        for (index_t c = 0; c < nC; ++c) {
+            const double* v = Vt_.data() + C[u(c)] * n_ + r_;
+            std::copy(v, v + nN, V.data() + c * width);
+        }
     };
     null_rows_on_C(0);
-    const index_t kN = rank(nC, nN, A, false, nullptr);
+    const index_t kN = rank(nC, nN, V, nullptr);
     if (kN < 0) return -1;
 
     // rank DT[:, X] from the null vectors of DT restricted to Y.
     const index_t nND = m_ - rD_;
-    A.assign(u(nY * nND), 0.0);
-    for (index_t j = 0; j < nND; ++j)
-        for (index_t y = 0; y < nY; ++y) A[u(y + j * nY)] = VtD_[u(rD_ + j + Y[u(y)] * m_)];
-    const index_t kD = rank(nY, nND, A, false, nullptr);
+    V.assign(u(nY * nND), 0.0);
+    for (index_t y = 0; y < nY; ++y) {
+        const double* v = VtD_.data() + Y[u(y)] * m_ + rD_;
+        std::copy(v, v + nND, V.data() + y * nND);
+    }
+    const index_t kD = rank(nY, nND, V, nullptr);
     if (kD < 0) return -1;
     const index_t chi = (r_ - nC + kN) + (rD_ - nY + kD) - (m_ - nY);
     if (chi != 0) return 0;
 
     // The images z of the vectors of ker S[X, :] outside ker S: zero on X,
-    // orthogonal to the left null vectors of S.
+    // orthogonal to the left null vectors of S, i.e. to the columns of
+    // LN[Y, :].
     const index_t nL = m_ - r_;
-    A.assign(u(nY * nL), 0.0);
+    V.assign(u(nL * nY), 0.0);
     for (index_t j = 0; j < nL; ++j)
-        for (index_t y = 0; y < nY; ++y) A[u(y + j * nY)] = U_[u(Y[u(y)] + (r_ + j) * m_)];
-    std::vector<double> Z;
-    const index_t kL = rank(nY, nL, A, true, &Z);
+        for (index_t y = 0; y < nY; ++y) V[u(j * nY + y)] = U_[u(Y[u(y)] + (r_ + j) * m_)];
+    std::vector<double> Q, Z;
+    const index_t kL = rank(nL, nY, V, &Q);
     if (kL < 0) return -1;
     const index_t dimZ = nY - kL;
     if (dimZ == 0) return 1;
+    V.assign(u(nY * nY), 0.0);
+    for (index_t y = 0; y < nY; ++y) {
+        double* e = V.data() + y * nY;
+        e[y] = 1.0;
+        for (int pass = 0; pass < 2; ++pass)
+            for (index_t b = 0; b < kL; ++b) {
+                const double* q = Q.data() + b * nY;
+                const double f = std::inner_product(q, q + nY, e, 0.0);
+                for (index_t i = 0; i < nY; ++i) e[i] -= f * q[i];
+            }
+    }
+    if (rank(nY, nY, V, &Z) != dimZ) return -1;
 
     // Their preimages in the row space of S, V_r a with a = Sigma_r^-1 U_r^T z,
     // made orthonormal (a in R^r).
+    std::vector<double> UY(u(nY * r_));  // U_r[Y, :], one row per species
+    for (index_t k = 0; k < r_; ++k)
+        for (index_t y = 0; y < nY; ++y) UY[u(y * r_ + k)] = U_[u(Y[u(y)] + k * m_)];
     std::vector<double> a(u(dimZ * r_), 0.0);
     for (index_t i = 0; i < dimZ; ++i) {
         double* ai = a.data() + i * r_;
         const double* zi = Z.data() + i * nY;
-        for (index_t k = 0; k < r_; ++k) {
-            double v = 0.0;
-            for (index_t y = 0; y < nY; ++y) v += U_[u(Y[u(y)] + k * m_)] * zi[y];
-            ai[k] = v / s_[u(k)];
+        for (index_t y = 0; y < nY; ++y) {
+            const double* row = UY.data() + y * r_;
+            for (index_t k = 0; k < r_; ++k) ai[k] += row[k] * zi[y];
         }
-        const double before = std::sqrt(std::inner_product(ai, ai + r_, ai, 0.0));
-        for (int pass = 0; pass < 2; ++pass)
-            for (index_t b = 0; b < i; ++b) {
-                const double* ab = a.data() + b * r_;
-                const double f = std::inner_product(ab, ab + r_, ai, 0.0);
-                for (index_t k = 0; k < r_; ++k) ai[k] -= f * ab[k];
-            }
-        const double norm = std::sqrt(std::inner_product(ai, ai + r_, ai, 0.0));
-        if (!(norm > 1e-8 * before)) return -1;
-        for (index_t k = 0; k < r_; ++k) ai[k] /= norm;
+        for (index_t k = 0; k < r_; ++k) ai[k] /= s_[u(k)];
     }
+    if (rank(dimZ, r_, a, &Z) != dimZ) return -1;  // Z: the a, orthonormal
 
     // rank [N, V_r a][C, :] - rank N[C, :] must be dimZ.
     null_rows_on_C(dimZ);
-    for (index_t i = 0; i < dimZ; ++i) {
-        const double* ai = a.data() + i * r_;
-        for (index_t c = 0; c < nC; ++c) {
-            const double* v = Vt_.data() + C[u(c)] * n_;
-            double x = 0.0;
-            for (index_t k = 0; k < r_; ++k) x += v[k] * ai[k];
-            A[u(c + (nN + i) * nC)] = x;
+    const index_t width = nN + dimZ;
+    for (index_t c = 0; c < nC; ++c) {
+        const double* v = Vt_.data() + C[u(c)] * n_;
+        for (index_t i = 0; i < dimZ; ++i) {
+            const double* ai = Z.data() + i * r_;
+            V[u(c * width + nN + i)] = std::inner_product(v, v + r_, ai, 0.0);
         }
     }
-    const index_t kB = rank(nC, nN + dimZ, A, false, nullptr);
+    const index_t kB = rank(nC, width, V, nullptr);
     if (kB < 0) return -1;
     return kB - kN == dimZ ? 1 : 0;
 }

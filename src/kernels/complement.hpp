@@ -19,8 +19,8 @@
 //    V_r Sigma_r^-1 U_r^T z for z in the null space of LN[Y, :]^T, LN an
 //    orthonormal basis of ker S^T.
 //
-// Every rank is taken from the singular values of a small matrix of restricted
-// orthonormal vectors, with margins: a value counts as non-zero only far above
+// Every rank of a small set of restricted orthonormal vectors is found by
+// pivoted Gram-Schmidt, with margins: a value counts as non-zero only far above
 // rounding noise and the elimination's tolerance, and as zero only at rounding
 // noise; anything in between leaves the verdict undecided, and the caller then
 // decides by the exact elimination.
@@ -50,14 +50,12 @@ public:
                 std::vector<double>& scratch) const;
 
 private:
-    // Rank of the rows x cols column-major matrix A (destroyed), or -1 if a
-    // singular value lies between the margins.  With want_null, the left
-    // singular vectors of the zero singular values (rows - rank of them, rows
-    // entries each) are returned in null.
-    index_t rank(index_t rows, index_t cols, std::vector<double>& A, bool want_null,
-                 std::vector<double>* null) const;
+    // Rank of the count vectors of len entries each in V (destroyed), or -1
+    // if a residual lies between the margins.  With basis, an orthonormal
+    // basis of their span (rank vectors of len entries) is returned too.
+    static index_t rank(index_t count, index_t len, std::vector<double>& V,
+                        std::vector<double>* basis);
 
-    dgesdd_fn* svd_;
     index_t m_, n_, l_;
     index_t r_ = 0, rD_ = 0;
     std::vector<double> U_;    // m x m, column-major: left singular vectors of S

@@ -12,6 +12,7 @@
 
 #include "invariants.hpp"
 #include "kernels.hpp"
+#include "closures.hpp"
 #include "complement.hpp"
 #include "search.hpp"
 
@@ -447,6 +448,33 @@ TEST(SearchIsoBSs, ExchangeOrderingIsNotStable) {
         {1, 1, 1, 1, 0, 1, 1, 0},  // B1 + B2
     };
     EXPECT_EQ(found, expected);
+}
+
+TEST(SearchIsoBSs, OrderingFollowsTheExchangeProcedure) {
+    // Long lists with many equal counts, against the procedure pair by pair.
+    std::mt19937 gen(5);
+    const index_t m = 3, n = 4;
+    for (int trial = 0; trial < 60; ++trial) {
+        std::vector<Selection> found(static_cast<std::size_t>(gen() % 400));
+        for (std::size_t k = 0; k < found.size(); ++k) {
+            found[k].resize(static_cast<std::size_t>(m + n));
+            for (auto& e : found[k]) e = static_cast<std::uint8_t>(gen() % 3 == 0);
+            found[k][static_cast<std::size_t>(m)] = static_cast<std::uint8_t>(k % 256 == 0);
+            found[k].push_back(static_cast<std::uint8_t>(k % 2));  // tells equal ones apart
+            found[k].push_back(static_cast<std::uint8_t>(k / 2 % 2));
+        }
+        std::vector<Selection> expected = found;
+        auto counts = [&](const Selection& s) {
+            index_t a = 0, b = 0;
+            for (index_t e = 0; e < m + n; ++e) (e < m ? a : b) += s[static_cast<std::size_t>(e)];
+            return std::make_pair(a, b);
+        };
+        for (std::size_t i = 0; i + 1 < expected.size(); ++i)
+            for (std::size_t j = i + 1; j < expected.size(); ++j)
+                if (counts(expected[i]) > counts(expected[j])) std::swap(expected[i], expected[j]);
+        quelmar::search_detail::order_found(found, m, n);
+        EXPECT_EQ(found, expected) << "trial " << trial;
+    }
 }
 
 TEST(SearchIsoBSs, NothingAcceptedGivesTheWholeNetwork) {
