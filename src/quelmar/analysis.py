@@ -76,7 +76,7 @@ def hasse_diagram(sets):
 
     The inclusions come from sparse matrix products, the small sets and the
     complements of the large ones being sparse (see :mod:`quelmar._hasse`):
-    a few seconds for the 161066 structures of the prepared iJO1366.
+    about ten seconds for the 161066 structures of the prepared iJO1366.
     """
     from ._hasse import hasse_children
     member = _membership(sets)
@@ -328,10 +328,10 @@ def diagnosis_skip_reason(crn: Any, diagnose: bool | None = None) -> str | None:
     of passes).  The order decides the cost: the last record is the
     determinant sign of the whole remaining network, found by twenty
     minimisations whose finite-difference gradients each factorise the
-    A-matrix once per free entry.  Measured on one core: 0.3 s at order 100
-    (e_coli_core), 50 s at order 264 and 160 s at order 398 when the sign
-    is fixed (all twenty minimisations run; an indeterminate sign stops
-    early), growing about as order**3; at the order of a genome-scale model
+    A-matrix once per free entry.  Measured on a shared machine, with a
+    fixed sign (all twenty minimisations run; an indeterminate sign stops
+    early): 0.3 s at order 131, 50 s at order 264 and 160 s at order 398,
+    growing about as order**3; at the order of a genome-scale model
     (thousands) this is many hours, on top of a search of seconds in each
     of hundreds of passes.
     """
