@@ -44,6 +44,11 @@ def copy_crn(crn):
     # than recomputing them; carry them over so the copy behaves the same.
     new._CRN__cq_class = np.array(crn._CRN__cq_class, dtype=bool)
     new._CRN__oc_keeper = np.array(crn._CRN__oc_keeper, dtype=bool)
+    # The loaders' reaction directions, which the preparation reads.
+    for attr in ("reversible", "flux_bounds"):
+        value = getattr(crn, attr, None)
+        if value is not None:
+            setattr(new, attr, np.array(value))
     return new
 
 
