@@ -9,11 +9,13 @@ import shutil
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 pytest.importorskip("libsbml")
 
 import quelmar  # noqa: E402
-from quelmar.analysis import Analysis, hasse_diagram  # noqa: E402
+from quelmar.analysis import Analysis, diagnosis_skip_reason, hasse_diagram  # noqa: E402
 from quelmar.diagram import hierarchy_dot, write_diagram  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -40,6 +42,33 @@ def test_hasse_diagram_of_hand_made_sets():
     sets = [{1}, {2}, {1, 2}, {1, 2, 3}, {4}, {1, 2, 3, 4}]
     assert hasse_diagram(sets) == [[], [], [0, 1], [2], [], [3, 4]]
     assert hasse_diagram([]) == []
+
+
+def hasse_by_sets(sets):
+    """The Hasse diagram by pairwise comparison of Python sets."""
+    sets = [frozenset(s) for s in sets]
+    below = [[j for j, b in enumerate(sets) if b < a] for a in sets]
+    return [[j for j in inside if not any(sets[j] < sets[k] for k in inside if k != j)]
+            for inside in below]
+
+
+# small sets of a few elements and large ones missing a few, as the
+# structures of a genome-scale network are (the two are handled apart)
+few = st.frozensets(st.integers(0, 29), max_size=4)
+small_and_large = st.lists(st.tuples(st.booleans(), few).map(
+    lambda t: t[1] if t[0] else frozenset(range(30)) - t[1]), max_size=40)
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.lists(st.frozensets(st.integers(0, 7)), max_size=24) | small_and_large)
+def test_hasse_diagram_equals_pairwise_comparison(sets):
+    # small universes make nested sets, duplicates and empty sets frequent
+    want = hasse_by_sets(sets)
+    assert hasse_diagram(sets) == want
+    member = np.zeros((len(sets), 30), dtype=bool)
+    for i, s in enumerate(sets):
+        member[i, list(s)] = True
+    assert hasse_diagram(member) == want
 
 
 def test_hierarchy_is_the_hasse_diagram_of_the_structures(mini_result):
@@ -215,3 +244,35 @@ def test_prune_changes_nothing_for_a_regular_network(mini, mini_result):
     got, want = result.to_dict(), mini_result.to_dict()
     assert got.pop("preparation")["summary"].startswith("Preparation removed nothing")
     assert got == want
+
+
+def test_diagnosis_runs_on_small_networks_only_by_default(mini, mini_result, monkeypatch):
+    # the default is the full diagnosis here, with the same draws
+    assert mini_result.diagnosis_skipped is None
+    assert quelmar.analyze(mini, seed=3, diagnose=True).to_dict() == mini_result.to_dict()
+    # the size rule: the order of the A-matrix (reactions + conserved quantities)
+    def chain(k):  # k species, k + 1 reactions, order k + 1
+        return quelmar.from_reactions(["-> A0", *(f"A{i} -> A{i + 1}" for i in range(k - 1)),
+                                       f"A{k - 1} ->"])
+    assert diagnosis_skip_reason(chain(299)) is None
+    assert diagnosis_skip_reason(chain(300)).startswith(
+        "Indicator diagnosis skipped: the A-matrix has order 301 (301 reactions and 0 "
+        "conserved quantities), above the 300 ")
+    assert diagnosis_skip_reason(chain(300), True) is None
+    assert diagnosis_skip_reason(chain(3), False).startswith("Indicator diagnosis not run")
+    with pytest.raises(TypeError, match="diagnose must be True, False or None"):
+        quelmar.analyze(mini, diagnose="yes")
+
+    monkeypatch.setattr(quelmar.analysis, "DIAGNOSE_MAX_ORDER", 20)
+    big = quelmar.analyze(mini, seed=3)
+    assert big.diagnosis == [] and "has order 24 (18 reactions and 6 conserved quantities)" \
+        in big.diagnosis_skipped
+    assert [s.children for s in big.structures] == [s.children for s in mini_result.structures]
+    data = json.loads(big.to_json())
+    assert data["diagnosis"] is None and data["diagnosis_skipped"] == big.diagnosis_skipped
+    assert Analysis.from_json(big.to_json()).to_dict() == big.to_dict()
+    text = str(big)
+    assert "Indicator diagnosis skipped: the A-matrix has order 24" in text
+    assert "Indicator diagnosis:" not in text and "diagnosis skipped>" in repr(big)
+    assert "the A-matrix has order 24" in big.to_html()
+    assert quelmar.analyze(mini, seed=3, diagnose=True).to_dict() == mini_result.to_dict()

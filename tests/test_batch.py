@@ -102,6 +102,18 @@ def test_rows_equal_single_analyses_and_resume(client, tmp_path):
         quelmar.batch(models, seed=7, client=client, out=out)
 
 
+def test_a_row_without_diagnosis_says_why(monkeypatch):
+    from quelmar.batching import _analyse_task
+    brown = _Task(0, "brown", BROWN, "", BROWN, None)
+    ran = _analyse_task(brown, 0, 2)
+    monkeypatch.setattr(quelmar.analysis, "DIAGNOSE_MAX_ORDER", 10)
+    row = _analyse_task(brown, 0, 2)
+    assert len(json.loads(ran["signs"])) > 1 and row["signs"] == ""
+    assert row["structures"] == ran["structures"] and row["error"] == ""
+    assert json.loads(row["warnings"])[-1].startswith(
+        "Indicator diagnosis skipped: the A-matrix has order ")
+
+
 def rows(n, **fields):
     task = _Task(0, "net", "/m.xml", "", "/m.xml", None)
     return [dict(_empty_row(task, 0, 2), knockout=f"R{k}", species=k, seconds=0.5 * k,

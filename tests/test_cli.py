@@ -198,6 +198,27 @@ def test_singular_model_and_prune(tmp_path, capsys):
     assert "species b: dead end" in out
 
 
+def test_diagnosis_and_diagram_of_large_results(tmp_path, capsys, monkeypatch):
+    import quelmar.analysis
+    import quelmar.cli
+    model = os.path.join(MODELS, "BIOMD0000000005_Tyson1991.xml")
+    status, out, err = run(capsys, "analyze", model, "--seed", "0", "--no-diagnose",
+                           "--json", "-")
+    assert status == 0 and json.loads(out)["diagnosis"] is None
+    assert json.loads(out)["diagnosis_skipped"].startswith("Indicator diagnosis not run")
+    # beyond the limits: no diagnosis unless asked, no picture of the hierarchy
+    monkeypatch.setattr(quelmar.analysis, "DIAGNOSE_MAX_ORDER", 2)
+    monkeypatch.setattr(quelmar.cli, "DIAGRAM_STRUCTURES", 1)
+    svg, dot = tmp_path / "h.svg", tmp_path / "h.dot"
+    status, out, err = run(capsys, "analyze", model, "--seed", "0", "--diagram", str(svg))
+    assert status == 0 and "Indicator diagnosis skipped: the A-matrix has order" in out
+    assert "h.svg not written (--diagram): " in err and not svg.exists()
+    assert run(capsys, "analyze", model, "--diagram", str(dot), "-q")[0] == 0
+    assert dot.read_text().startswith("digraph")
+    status, out, err = run(capsys, "analyze", model, "--seed", "0", "--diagnose")
+    assert status == 0 and "Indicator diagnosis: structures contracted in turn" in out
+
+
 # -- hostile outputs, interrupts and names ---------------------------------------
 
 KHOLODENKO = os.path.join(MODELS, "BIOMD0000000010_Kholodenko2000.xml")

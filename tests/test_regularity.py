@@ -178,6 +178,15 @@ def test_directions_come_from_the_loaders_information():
     crn.flux_bounds = np.zeros((3, 2))  # stale after a reduction: not used
     np.testing.assert_array_equal(directions(crn)[1], [True, False])
 
+    # analyze(prune=True) prepares with the same directions: a -> b cannot
+    # run, so b and its outflow go too, besides the dead end c.
+    crn = CRN(np.array([[1.0, -1, 0, -1, -1], [0, 1, -1, 0, 0], [0, 0, 0, 0, 1]]),
+              X_names=["a", "b", "c"], R_names=["in", "conv", "outb", "outa", "toc"])
+    crn.flux_bounds = np.array([[0, 10], [0, 0], [0, 10], [0, 10], [0, 10]], dtype=float)
+    pruned = quelmar.prune(crn)
+    assert pruned.network.X_names == ["a"]
+    assert quelmar.analyze(crn, prune=True, seed=0).preparation == pruned.to_dict()
+
 
 def test_structure_module_checks_its_input():
     A = np.array([[1.0, 0.0], [np.inf, 0.0]])

@@ -3,6 +3,7 @@ words, the heat map, the notebook view and the HTML page (opened in
 headless Chromium), and the way in from and out to other libraries."""
 
 import json
+from html import escape as html_escape
 import os
 import re
 import shutil
@@ -127,6 +128,43 @@ def test_notebook_view_shows_pictures_and_folds_lists(brown):
     assert page.count("<svg") >= (2 if shutil.which("dot") else 1)
     assert "<details><summary>16 species</summary>" in page
     assert "fixed" in page and "no steady-state bifurcation" in page
+
+
+def test_many_large_structures_stay_readable():
+    # a genome-scale result in miniature: small structures, then large nested
+    # ones that hold most of the network, no diagnosis
+    from quelmar.analysis import BufferingStructure, hasse_diagram
+    rng = np.random.default_rng(5)
+    species = [f"s{i}" for i in range(300)]
+    reactions = [f"r{j}" for j in range(400)]
+    member = [np.eye(700, dtype=bool)[[i, 300 + i]].any(axis=0) for i in range(40)]
+    base = rng.random(700) < 0.9
+    member += [base | (rng.random(700) < 0.05) | member[k % 40] for k in range(110)]
+    member = np.unique(np.array(member + [np.ones(700, dtype=bool)]), axis=0)
+    member = member[np.lexsort((member[:, 300:].sum(1), member[:, :300].sum(1)))]
+    structures = [BufferingStructure(f"B{k}", [species[i] for i in np.flatnonzero(row[:300])],
+                                     [reactions[j] for j in np.flatnonzero(row[300:])])
+                  for k, row in enumerate(member, 1)]
+    for st, kids in zip(structures, hasse_diagram(member)):
+        st.children = [f"B{j + 1}" for j in kids]
+    assert max(len(st.children) for st in structures) > 10
+    skipped = "Indicator diagnosis skipped: the A-matrix has order 700 (...)."
+    r = Analysis("big", species, reactions, np.ones((300, 400), dtype=bool), structures,
+                 [], diagnosis_skipped=skipped)
+    compact, full = str(r).splitlines(), r.report(full=True)
+    assert len(compact) <= 80 and max(map(len, compact)) <= 78
+    assert any("more sub-structures" in line for line in compact)
+    assert compact[-3] == skipped and "Indicator diagnosis" not in full.replace(skipped, "")
+    # the full report names every structure, the members of the large ones
+    # through their sub-structures and what they add
+    for st in structures:
+        assert f"  {st.id}: " in full and f"  {st.id} > " in full
+    listed = full[full.index("Isolated buffering structures:"):full.index("Hierarchy:")]
+    assert len(listed) < 50_000 < 5 * sum(len(st.species + st.reactions) for st in structures)
+    page = r.to_html()
+    assert len(page) < 300_000 and "all but " in page and html_escape(skipped) in page
+    assert f"names of the other {len(structures) - 100} structures" in page
+    assert "too many for a readable diagram" in page
 
 
 def _browser_env():

@@ -32,8 +32,8 @@ if TYPE_CHECKING:
     import pandas as pd
     from matplotlib.figure import Figure
 
-__all__ = ["Analysis", "BufferingStructure", "analyze", "copy_crn", "count",
-           "hasse_diagram", "sign_name"]
+__all__ = ["DIAGNOSE_MAX_ORDER", "Analysis", "BufferingStructure", "analyze", "copy_crn",
+           "count", "diagnosis_skip_reason", "hasse_diagram", "sign_name"]
 
 
 def copy_crn(crn):
@@ -44,25 +44,50 @@ def copy_crn(crn):
     # than recomputing them; carry them over so the copy behaves the same.
     new._CRN__cq_class = np.array(crn._CRN__cq_class, dtype=bool)
     new._CRN__oc_keeper = np.array(crn._CRN__oc_keeper, dtype=bool)
+    # The loaders' reaction directions, which the preparation reads.
+    for attr in ("reversible", "flux_bounds"):
+        value = getattr(crn, attr, None)
+        if value is not None:
+            setattr(new, attr, np.array(value))
     return new
+
+
+def _membership(sets: Any) -> npt.NDArray[np.bool_]:
+    """Boolean matrix (one row per set, one column per element) of ``sets``."""
+    if isinstance(sets, np.ndarray):
+        if sets.ndim != 2:
+            raise ValueError(f"hasse_diagram() needs a sequence of sets or a 2-D boolean "
+                             f"array, not an array of {sets.ndim} dimensions")
+        return sets.astype(bool, copy=False)
+    sets = [frozenset(s) for s in sets]
+    column: dict[Any, int] = {}
+    for s in sets:
+        for x in s:
+            column.setdefault(x, len(column))
+    member = np.zeros((len(sets), len(column)), dtype=bool)
+    for i, s in enumerate(sets):
+        member[i, [column[x] for x in s]] = True
+    return member
 
 
 def hasse_diagram(sets):
     """Direct sub-structures of each set under strict inclusion.
 
-    ``sets`` is a sequence of Python sets (or frozensets).  Returns a list
+    ``sets`` is a sequence of Python sets (or frozensets), or a 2-D boolean
+    array with one row per set and one column per element.  Returns a list
     holding, for each set i, the ascending indices j of the sets strictly
     inside set i with no set strictly between them: the edges of the Hasse
     diagram (the transitive reduction of strict inclusion).
+
+    The inclusions come from sparse matrix products, the small sets and the
+    complements of the large ones being sparse (see :mod:`quelmar._hasse`):
+    about ten seconds for the 161066 structures of the prepared iJO1366.
     """
-    sets = [frozenset(s) for s in sets]
-    below = [[j for j, b in enumerate(sets) if b < a] for a in sets]
-    children = []
-    for i, inside in enumerate(below):
-        direct = [j for j in inside
-                  if not any(sets[j] < sets[k] for k in inside if k != j)]
-        children.append(direct)
-    return children
+    from ._hasse import hasse_children
+    member = _membership(sets)
+    if member.shape[0] == 0:
+        return []
+    return hasse_children(member)
 
 
 @dataclass
@@ -100,7 +125,9 @@ class Analysis:
     ``regularity``: the structural regularity of the analysed network (see
     :meth:`quelmar.preparation.Regularity.to_dict`), or None;
     ``preparation``: what :func:`quelmar.prune` removed first (see
-    :meth:`quelmar.preparation.Pruned.to_dict`), or None.
+    :meth:`quelmar.preparation.Pruned.to_dict`), or None;
+    ``diagnosis_skipped``: None when the indicator diagnosis ran, otherwise
+    a sentence saying why it did not (``diagnosis`` is then empty).
 
     On a structurally singular network ``defined`` is false, ``sensitivity``
     is None and ``structures`` and ``diagnosis`` are empty: they do not
@@ -118,6 +145,7 @@ class Analysis:
     source: str | None = None
     regularity: dict | None = None
     preparation: dict | None = None
+    diagnosis_skipped: str | None = None
 
     @property
     def defined(self) -> bool:
@@ -176,7 +204,8 @@ class Analysis:
                            "reactions": list(r["reactions"]),
                            "sign_det": det(r["sign_det"]),
                            "sign": sign_name(r["sign_det"])} for r in self.diagnosis]
-            if defined else None,
+            if defined and self.diagnosis_skipped is None else None,
+            "diagnosis_skipped": self.diagnosis_skipped,
         })
         return out
 
@@ -199,7 +228,8 @@ class Analysis:
                 len(data["species"]), len(data["reactions"]))
         return cls(data["name"], list(data["species"]), list(data["reactions"]), sens,
                    structures, diagnosis, data.get("trials", 2), data.get("seed"),
-                   data.get("source"), data.get("regularity"), data.get("preparation"))
+                   data.get("source"), data.get("regularity"), data.get("preparation"),
+                   data.get("diagnosis_skipped"))
 
     @classmethod
     def from_json(cls, text: str | bytes) -> Analysis:
@@ -230,9 +260,11 @@ class Analysis:
         if not self.defined:
             return (f"<Analysis of {self.name!r}: {len(self.species)} species, "
                     f"{len(self.reactions)} reactions, structurally singular>")
+        diagnosis = ("diagnosis skipped" if self.diagnosis_skipped is not None
+                     else f"{len(self.diagnosis)} diagnosis records")
         return (f"<Analysis of {self.name!r}: {len(self.species)} species, "
                 f"{len(self.reactions)} reactions, {len(self.structures)} buffering "
-                f"structures, {len(self.diagnosis)} diagnosis records>")
+                f"structures, {diagnosis}>")
 
     def _repr_html_(self) -> str:
         return html_report(self)
@@ -285,8 +317,48 @@ def _tracked(step: Any, function: Any, *args: Any) -> Any:
     return _with_progress(update, function, args)
 
 
+#: Largest A-matrix order on which :func:`analyze` runs the indicator
+#: diagnosis by default (see :func:`diagnosis_skip_reason`).
+DIAGNOSE_MAX_ORDER = 300
+
+
+def diagnosis_skip_reason(crn: Any, diagnose: bool | None = None) -> str | None:
+    """Why :func:`analyze` leaves out the indicator diagnosis of ``crn``, or
+    None when it runs it.
+
+    ``diagnose``: True always runs it, False never does, None runs it when
+    the A-matrix of ``crn`` has order at most :data:`DIAGNOSE_MAX_ORDER`
+    (300; the order is the number of reactions plus the number of conserved
+    quantities, so this also bounds the reactions, and with them the number
+    of passes).  The order decides the cost: the last record is the
+    determinant sign of the whole remaining network, found by twenty
+    minimisations whose finite-difference gradients each factorise the
+    A-matrix once per free entry.  Measured on a shared machine, with a
+    fixed sign (all twenty minimisations run; an indeterminate sign stops
+    early): 0.3 s at order 131, 50 s at order 264 and 160 s at order 398,
+    growing about as order**3; at the order of a genome-scale model
+    (thousands) this is many hours, on top of a search of seconds in each
+    of hundreds of passes.
+    """
+    if diagnose is None:
+        order = int(crn.A.shape[0])
+        if order <= DIAGNOSE_MAX_ORDER:
+            return None
+        n = int(crn.stoi.shape[1])
+        return (f"Indicator diagnosis skipped: the A-matrix has order {order} "
+                f"({count(n, 'reaction')} and {order - n} conserved "
+                f"quantit{'y' if order - n == 1 else 'ies'}), "
+                f"above the {DIAGNOSE_MAX_ORDER} up to which it runs by default; the "
+                "determinant signs of parts this large take many hours (run it anyway "
+                "with diagnose=True, or quelmar analyze --diagnose).")
+    if diagnose:
+        return None
+    return "Indicator diagnosis not run: turned off (diagnose=False, or --no-diagnose)."
+
+
 def analyze(crn: Any, trials: int = 2, seed: int | None = None,
-            progress: Any = None, prune: bool = False) -> Analysis:
+            progress: Any = None, prune: bool = False,
+            diagnose: bool | None = None) -> Analysis:
     """Structural analysis of ``crn``, which is left unchanged.
 
     ``crn`` is a :class:`CRN` or a model object that :func:`quelmar.load`
@@ -301,6 +373,12 @@ def analyze(crn: Any, trials: int = 2, seed: int | None = None,
     uses it to show long steps).
     ``prune``: analyse ``quelmar.prune(crn).network`` (a structurally regular
     sub-network) and record what was removed in ``preparation``.
+    ``diagnose``: run the indicator diagnosis always (True), never (False),
+    or (None, the default) only when the A-matrix of the analysed network
+    has order at most :data:`DIAGNOSE_MAX_ORDER` (300), where it takes at
+    most a minute or two; beyond, it soon takes hours (see
+    :func:`diagnosis_skip_reason`).  When it does not run,
+    ``diagnosis`` is empty and ``diagnosis_skipped`` says why.
 
     The structural regularity of the network is checked first.  When it is
     singular (and ``prune`` is false) a :class:`~quelmar.ModelWarning` is
@@ -316,6 +394,8 @@ def analyze(crn: Any, trials: int = 2, seed: int | None = None,
     trials = int(trials)
     if trials < 1:
         raise ValueError("trials must be at least 1")
+    if diagnose is not None and not isinstance(diagnose, (bool, np.bool_)):
+        raise TypeError(f"diagnose must be True, False or None, not {diagnose!r}")
     if progress is None:
         def progress(_step):
             return contextlib.nullcontext()
@@ -356,19 +436,26 @@ def analyze(crn: Any, trials: int = 2, seed: int | None = None,
         sens = np.array(work._smat_(trials), dtype=bool)
     with progress("isolated buffering structures") as step:
         found = _tracked(step, work.search_for_isoBSs, trials)
-    sets = []
-    structures = []
-    for k, sel in enumerate(found, 1):
-        sel = np.asarray(sel, dtype=bool)
-        xs = [species[i] for i in range(m) if sel[i]]
-        rs = [reactions[j] for j in range(n) if sel[m + j]]
-        structures.append(BufferingStructure(f"B{k}", xs, rs))
-        sets.append({i for i in range(m + n) if sel[i]})
-    for s, kids in zip(structures, hasse_diagram(sets)):
-        s.children = [structures[j].id for j in kids]
-    with progress("indicator diagnosis") as step:
-        records = _tracked(step, indicator_diagnose, work)
-    diagnosis = [{"chemicals": list(r["chemicals"]), "reactions": list(r["reactions"]),
-                  "sign_det": float(r["sign_det"])} for r in records]
+    with progress(f"hierarchy of {count(len(found), 'structure')}"):
+        member = np.zeros((len(found), m + n), dtype=bool)
+        for k, sel in enumerate(found):
+            member[k] = np.asarray(sel, dtype=bool)
+        del found
+        structures = []
+        for k, row in enumerate(member, 1):
+            structures.append(BufferingStructure(
+                f"B{k}", [species[i] for i in np.flatnonzero(row[:m])],
+                [reactions[j] for j in np.flatnonzero(row[m:])]))
+        for s, kids in zip(structures, hasse_diagram(member)):
+            s.children = [structures[j].id for j in kids]
+        del member
+    skipped = diagnosis_skip_reason(work, diagnose)
+    diagnosis = []
+    if skipped is None:
+        with progress("indicator diagnosis") as step:
+            records = _tracked(step, indicator_diagnose, work)
+        diagnosis = [{"chemicals": list(r["chemicals"]), "reactions": list(r["reactions"]),
+                      "sign_det": float(r["sign_det"])} for r in records]
     return Analysis(crn.name, species, reactions, sens, structures, diagnosis,
-                    trials, seed, regularity=reg.to_dict(), preparation=preparation)
+                    trials, seed, regularity=reg.to_dict(), preparation=preparation,
+                    diagnosis_skipped=skipped)

@@ -44,6 +44,7 @@ COLUMNS: dict[str, str] = {
     "n_structures": "int",    # isolated buffering structures (none when not regular)
     "structures": "str",      # JSON: [[[species...], [reactions...]], ...], smallest first
     "signs": "str",           # JSON: determinant signs of the indicator diagnosis, in order
+    #                           ("" when it did not run: too large, see warnings)
     "kept": "int",            # knockouts: structures of the network that remain
     "lost": "str",            # knockouts: JSON ids (B1, ...) of the network's lost structures
     "gained": "str",          # knockouts: JSON ids of the variant's new structures

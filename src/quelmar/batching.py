@@ -234,8 +234,11 @@ def _analyse_task(task: _Task, seed: int, trials: int, network: tuple | None = N
                     row["n_structures"] = len(result.structures)
                     row["structures"] = json.dumps(
                         [[s.species, s.reactions] for s in result.structures])
-                    row["signs"] = json.dumps([sign_name(r["sign_det"])
-                                               for r in result.diagnosis])
+                    if result.diagnosis_skipped is None:
+                        row["signs"] = json.dumps([sign_name(r["sign_det"])
+                                                   for r in result.diagnosis])
+                    else:
+                        warnings.warn(result.diagnosis_skipped, stacklevel=1)
             except Exception as e:  # noqa: BLE001 - the row reports it
                 row["error"] = _one_line(f"{type(e).__name__}: {e}") or type(e).__name__
         row["warnings"] = json.dumps([_one_line(w.message) for w in caught])

@@ -2,7 +2,8 @@
 
     quelmar analyze [MODEL] [--seed N] [--trials N] [--json FILE]
                     [--diagram FILE.svg|.png|.pdf|.dot] [--plot FILE.png|.svg|.pdf]
-                    [--html FILE] [--full] [--quiet]
+                    [--html FILE] [--prune] [--diagnose | --no-diagnose] [--full]
+                    [--quiet]
     quelmar batch MODEL_OR_DIR ... --out TABLE.csv|.parquet
                   [--knockouts[=R1,R2,...]] [--scheduler ADDRESS | --workers N]
                   [--resume] [--seed N] [--trials N] [--quiet]
@@ -34,6 +35,10 @@ import warnings
 from importlib import resources
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
+
+#: most structures that ``--diagram`` renders as a picture (a .dot file has
+#: no limit): Graphviz took five minutes for 993 structures and 20000 edges
+DIAGRAM_STRUCTURES = 500
 
 #: the model analysed when no MODEL is given (see data/SOURCES.md)
 BUNDLED_MODEL = "BIOMD0000000033_Brown2004.xml"
@@ -158,6 +163,10 @@ def build_parser():
     a.add_argument("--prune", action="store_true",
                    help="prepare the network first: remove dead ends and what keeps it "
                    "structurally singular, with the reason for each removal")
+    a.add_argument("--diagnose", action=argparse.BooleanOptionalAction, default=None,
+                   help="run the indicator diagnosis whatever the size of the network "
+                   "(--no-diagnose: never); by default it runs when the A-matrix has "
+                   "order at most 300 (beyond, it soon takes hours)")
     a.add_argument("--full", action="store_true",
                    help="list every name in the report (by default the sensitivity is "
                    "summarised and long lists are shortened)")
@@ -388,16 +397,16 @@ def _analyze(args):
             raise _Failure(f"{label}: cannot load: {type(e).__name__}: {e}") from None
         try:
             result = analyze(crn, trials=args.trials, seed=args.seed, progress=progress,
-                             prune=args.prune)
+                             prune=args.prune, diagnose=args.diagnose)
         except Exception as e:  # noqa: BLE001
             raise _Failure(f"{label}: analysis failed: {type(e).__name__}: {e}") from None
         result.source = label
 
-    if args.json:
-        text = result.to_json() + "\n"
-        if args.json == "-":
-            _emit(text)
-        else:
+    if args.json == "-":
+        _emit(result.to_json() + "\n")
+    elif args.json:
+        with progress(f"writing {args.json}"):
+            text = result.to_json() + "\n"
             _write(args.json, lambda: write_atomic(args.json, text, inputs=[path]))
     if not result.defined:
         for flag, path_ in (("--diagram", args.diagram), ("--plot", args.plot)):
@@ -407,6 +416,13 @@ def _analyze(args):
                                            "no buffering structures or sensitivity; try "
                                            "--prune") + "\n")
         args.diagram = args.plot = None
+    drawn = args.diagram and os.path.splitext(args.diagram)[1].lower() not in (".dot", ".gv")
+    if drawn and len(result.structures) > DIAGRAM_STRUCTURES:
+        _say(sys.stderr, printable(f"{PROG}: warning: {args.diagram} not written (--diagram): "
+                                   f"{len(result.structures)} structures are too many for "
+                                   "Graphviz to lay out; write a .dot file instead, or read "
+                                   "the hierarchy in --json or --html") + "\n")
+        args.diagram = None
     if args.diagram:
         with progress(f"rendering {args.diagram}"):
             _write(args.diagram, lambda: write_diagram(result, args.diagram, inputs=[path]),

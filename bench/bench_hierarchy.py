@@ -1,0 +1,63 @@
+"""Hierarchy of buffering structures: ``hasse_diagram`` on families shaped
+like the structures of the prepared iJO1366.
+
+That network (1597 species, 2368 reactions: 3965 elements) has 161066
+structures: 160342 small ones of two to twenty elements (most of four or
+six) and 724 that leave out between 86 and 117 elements, all of them among
+117.  The families here are drawn the same way (seeded): ``small`` random
+small sets of two to eight elements and ``large`` sets leaving out a few of
+120 chosen elements, plus the whole set.  The note is the number of edges.
+The baseline, on the smallest family only, is the pairwise comparison of
+Python sets that the hierarchy used before (quadratic in the number of
+structures, with a cubic transitive reduction).
+"""
+
+from harness import Case
+
+ELEMENTS = 3965
+LEFT_OUT = 120
+
+
+def family(small, large):
+    def setup():
+        import numpy as np
+
+        rng = np.random.default_rng(0)
+        member = np.zeros((small + large + 1, ELEMENTS), dtype=bool)
+        for k in range(small):
+            member[k, rng.choice(ELEMENTS, rng.integers(2, 9), replace=False)] = True
+        holes = rng.choice(ELEMENTS, LEFT_OUT, replace=False)
+        for k in range(small, small + large):
+            member[k] = True
+            member[k, rng.choice(holes, rng.integers(80, LEFT_OUT), replace=False)] = False
+        member[-1] = True
+        return {"member": member, "edges": None}
+    return setup
+
+
+def hasse(state):
+    from quelmar.analysis import hasse_diagram
+
+    state["edges"] = sum(map(len, hasse_diagram(state["member"])))
+
+
+def pairwise(state):
+    sets = [frozenset(row.nonzero()[0].tolist()) for row in state["member"]]
+    below = [[j for j, b in enumerate(sets) if b < a] for a in sets]
+    [[j for j in inside if not any(sets[j] < sets[k] for k in inside if k != j)]
+     for inside in below]
+
+
+def report(state):
+    return None if state["edges"] is None else f"{state['edges']} edges"
+
+
+CASES = [
+    Case(name="hasse_diagram", params={"small": 300, "large": 100},
+         setup=family(300, 100), func=hasse, baseline=pairwise, report=report,
+         seed=None, quick=True),
+    Case(name="hasse_diagram", params={"small": 20000, "large": 700},
+         setup=family(20000, 700), func=hasse, report=report, seed=None),
+    Case(name="hasse_diagram", params={"small": 160000, "large": 724},
+         setup=family(160000, 724), func=hasse, report=report, seed=None, slow=True),
+]
