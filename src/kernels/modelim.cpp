@@ -423,6 +423,7 @@ int gj_eliminate(const Field& F, double* A, index_t r, index_t ld, std::vector<i
     return static_cast<int>(r - end);
 }
 
+QUELMAR_VECTOR_CLONES
 bool lu_factor(const Field& F, double* A, index_t r, index_t ld, std::vector<index_t>& perm,
                std::vector<double>& invdiag, const Poll& poll) {
     perm.resize(sz(r));
@@ -437,13 +438,14 @@ bool lu_factor(const Field& F, double* A, index_t r, index_t ld, std::vector<ind
             for (index_t i = k; i < r; ++i) reduce_n(F, r - k, A + i * ld + k);
             pending = 0;
         }
-        index_t q = -1;
-        for (index_t i = k; i < r; ++i) {
+        const double pd = F.pd, pinv = F.pinv;
+        for (index_t i = k; i < r; ++i) {  // reduce column k (then find the pivot)
             double& x = A[i * ld + k];
-            x = F.reduce(x);
-            if (q < 0 && x != 0.0) q = i;
+            x -= ((x * pinv + kMagic) - kMagic) * pd;
         }
-        if (q < 0) return false;
+        index_t q = k;
+        while (q < r && A[q * ld + k] == 0.0) ++q;
+        if (q == r) return false;
         if (q != k) {
             std::swap_ranges(A + q * ld, A + q * ld + r, A + k * ld);
             std::swap(perm[sz(q)], perm[sz(k)]);
@@ -454,17 +456,21 @@ bool lu_factor(const Field& F, double* A, index_t r, index_t ld, std::vector<ind
         invdiag[sz(k)] = inv;
         for (index_t i = k + 1; i < r; ++i) {  // the multipliers of column k
             double& x = A[i * ld + k];
-            if (x != 0.0) x = F.mul(x, inv);
+            const double y = x * inv;
+            x = y - ((y * pinv + kMagic) - kMagic) * pd;
         }
         // The pivot of column k + 1 once column k is eliminated.
         index_t q2 = -1;
         if (k + 1 < r) {
             const double c = prow[k + 1];
+            double* nx = next.data();
             for (index_t i = k + 1; i < r; ++i) {
-                const double* row = A + i * ld;
-                next[sz(i)] = F.reduce(row[k + 1] - row[k] * c);
-                if (q2 < 0 && next[sz(i)] != 0.0) q2 = i;
+                const double y = A[i * ld + k + 1] - A[i * ld + k] * c;
+                nx[i] = y - ((y * pinv + kMagic) - kMagic) * pd;
             }
+            q2 = k + 1;
+            while (q2 < r && nx[q2] == 0.0) ++q2;
+            if (q2 == r) q2 = -1;
         }
         if (q2 < 0) {  // one pivot (column k + 1, if any, is left to the next step)
             for (index_t i = k + 1; i < r; ++i) {
