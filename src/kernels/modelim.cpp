@@ -218,8 +218,11 @@ void sub_scaled2(index_t n, double f, const double* a, double g, const double* b
 // applied to the other rows in one pass whenever the second column has one.
 // Entries are reduced when used as pivots or multipliers, and all of them
 // before kChunk - 1 products can have piled up on one.
+QUELMAR_VECTOR_CLONES
 int gj_unblocked(const Field& F, double* A, index_t r, index_t ld, std::vector<index_t>& perm,
                  std::vector<index_t>& qperm, const Poll& poll) {
+    const double pd = F.pd, pinv = F.pinv;
+    const auto red = [pd, pinv](double x) { return x - ((x * pinv + kMagic) - kMagic) * pd; };
     index_t k = 0, end = r;  // pivots done; columns at positions >= end are deferred
     index_t pending = 0;     // products added to an entry since all were reduced
     std::vector<double> next(sz(r));  // column k + 1 after the pivot of column k
@@ -229,12 +232,10 @@ int gj_unblocked(const Field& F, double* A, index_t r, index_t ld, std::vector<i
             reduce_all(F, A, r, ld);
             pending = 0;
         }
-        index_t q = -1;
-        for (index_t i = 0; i < r; ++i) {
-            double& x = A[i * ld + k];
-            x = F.reduce(x);
-            if (q < 0 && i >= k && x != 0.0) q = i;
-        }
+        for (index_t i = 0; i < r; ++i) A[i * ld + k] = red(A[i * ld + k]);
+        index_t q = k;
+        while (q < r && A[q * ld + k] == 0.0) ++q;
+        if (q == r) q = -1;
         if (q < 0) {  // no pivot in this column: move it to the end
             if (r - end + 1 >= 2) return 2;
             const index_t e = --end;
@@ -248,19 +249,18 @@ int gj_unblocked(const Field& F, double* A, index_t r, index_t ld, std::vector<i
         }
         double* prow = A + k * ld;
         const double inv = F.inverse(prow[k]);
-        for (index_t j = 0; j < r; ++j) prow[j] = F.mul(F.reduce(prow[j]), inv);
+        for (index_t j = 0; j < r; ++j) prow[j] = red(red(prow[j]) * inv);
         prow[k] = inv;
 
         // The pivot of column k + 1, as the elimination of column k leaves it.
         index_t q2 = -1;
         if (k + 1 < end) {
             const double c = prow[k + 1];
-            for (index_t i = 0; i < r; ++i) {
-                if (i == k) continue;
-                const double* row = A + i * ld;
-                next[sz(i)] = F.reduce(row[k + 1] - row[k] * c);
-                if (q2 < 0 && i > k && next[sz(i)] != 0.0) q2 = i;
-            }
+            double* nx = next.data();
+            for (index_t i = 0; i < r; ++i) nx[i] = red(A[i * ld + k + 1] - A[i * ld + k] * c);
+            q2 = k + 1;
+            while (q2 < r && nx[q2] == 0.0) ++q2;
+            if (q2 == r) q2 = -1;
         }
         if (q2 < 0) {  // one pivot: row i -= A[i, k] * prow, with A[i, k] first set to 0
             for (index_t i = 0; i < r; ++i) {
@@ -288,7 +288,7 @@ int gj_unblocked(const Field& F, double* A, index_t r, index_t ld, std::vector<i
         p2[k] = 0.0;
         sub_scaled(r, f2, prow, p2);
         const double inv2 = F.inverse(next[sz(k2)]);
-        for (index_t j = 0; j < r; ++j) p2[j] = F.mul(F.reduce(p2[j]), inv2);
+        for (index_t j = 0; j < r; ++j) p2[j] = red(red(p2[j]) * inv2);
         p2[k2] = inv2;
         const double c = prow[k2];
         prow[k2] = 0.0;
