@@ -439,8 +439,9 @@ std::vector<Selection> search_isoBSs(MatrixView<const double> stoi,
             for (index_t e = m; e < m + n; ++e)
                 closure_reactions[u(c)] += static_cast<index_t>((w[u(e / 64)] >> (e % 64)) & 1U);
         }
-        // The whole network is factorised when some candidate can use it and
-        // its factors fit in a modest amount of memory.
+        // The whole network is factorised when some candidate can use it
+        // (its elimination would cost about as much as the factorisation) and
+        // the factors, m^2 + n^2 doubles, take at most 1 GiB.
         constexpr index_t kMostFactorised = 8000;
         std::optional<WholeFactors> whole;
         if (options.dgesdd != nullptr && m + n >= options.whole_from && m <= kMostFactorised &&
