@@ -220,6 +220,11 @@ int WholeFactors::verdict(const std::vector<index_t>& Y, const std::vector<index
             for (index_t k = 0; k < r_; ++k) ai[k] += row[k] * zi[y];
         }
         for (index_t k = 0; k < r_; ++k) ai[k] /= s_[u(k)];
+        // Only their span matters: unit length keeps the margins meaningful
+        // whatever the scale of the coefficients.
+        const double norm = std::sqrt(std::inner_product(ai, ai + r_, ai, 0.0));
+        if (!(norm > 0.0) || !std::isfinite(norm)) return -1;
+        for (index_t k = 0; k < r_; ++k) ai[k] /= norm;
     }
     if (rank(dimZ, r_, a, &Z) != dimZ) return -1;  // Z: the a, orthonormal
 
