@@ -13,8 +13,8 @@ namespace {
 
 std::size_t u(index_t i) { return static_cast<std::size_t>(i); }
 
-// Margins for singular values of restricted orthonormal vectors (at most 1):
-// non-zero from kNonzero on, zero up to kZero, undecided in between.
+// Margins for the residual lengths of restricted orthonormal vectors (at most
+// 1): non-zero from kNonzero on, zero up to kZero, undecided in between.
 constexpr double kNonzero = 1e-5;
 constexpr double kZero = 1e-10;
 
@@ -23,32 +23,26 @@ int to_int(index_t v) {
     return static_cast<int>(v);
 }
 
-// dgesdd of the rows x cols column-major A (destroyed).  jobz 'A': U (rows x
-// rows) and Vt (cols x cols) too; 'N': singular values only.  False if LAPACK
-// reports a failure.
-bool svd(dgesdd_fn* fn, char jobz, index_t rows, index_t cols, std::vector<double>& A,
-         std::vector<double>& s, std::vector<double>* U, std::vector<double>* Vt) {
+// dgesdd of the rows x cols column-major A (destroyed): singular values s,
+// U (rows x rows) and Vt (cols x cols).  False if LAPACK reports a failure.
+bool svd(dgesdd_fn* fn, index_t rows, index_t cols, std::vector<double>& A,
+         std::vector<double>& s, std::vector<double>& U, std::vector<double>& Vt) {
+    char jobz = 'A';
     int m = to_int(rows), n = to_int(cols), lda = std::max(1, m);
-    const bool vectors = jobz == 'A';
+    int ldu = std::max(1, m), ldvt = std::max(1, n);
     s.assign(u(std::min(rows, cols)), 0.0);
-    double dummy = 0.0;
-    int ldu = vectors ? std::max(1, m) : 1, ldvt = vectors ? std::max(1, n) : 1;
-    if (vectors) {
-        U->assign(u(rows * rows), 0.0);
-        Vt->assign(u(cols * cols), 0.0);
-    }
-    double* up = vectors ? U->data() : &dummy;
-    double* vp = vectors ? Vt->data() : &dummy;
+    U.assign(u(rows * rows), 0.0);
+    Vt.assign(u(cols * cols), 0.0);
     std::vector<int> iwork(u(8 * std::max<index_t>(1, std::min(rows, cols))));
     int lwork = -1, info = 0;
     double query = 0.0;
-    fn(&jobz, &m, &n, A.data(), &lda, s.data(), up, &ldu, vp, &ldvt, &query, &lwork,
-       iwork.data(), &info);
+    fn(&jobz, &m, &n, A.data(), &lda, s.data(), U.data(), &ldu, Vt.data(), &ldvt, &query,
+       &lwork, iwork.data(), &info);
     if (info != 0) return false;
     lwork = std::max(1, static_cast<int>(query));
     std::vector<double> work(u(lwork));
-    fn(&jobz, &m, &n, A.data(), &lda, s.data(), up, &ldu, vp, &ldvt, work.data(), &lwork,
-       iwork.data(), &info);
+    fn(&jobz, &m, &n, A.data(), &lda, s.data(), U.data(), &ldu, Vt.data(), &ldvt, work.data(),
+       &lwork, iwork.data(), &info);
     return info == 0;
 }
 
@@ -76,11 +70,11 @@ WholeFactors::WholeFactors(MatrixView<const double> stoi, MatrixView<const doubl
                            dgesdd_fn* fn)
     : m_(stoi.rows), n_(stoi.cols), l_(DT.rows) {
     if (fn == nullptr || DT.cols != m_) return;
-    std::vector<double> A(u(m_ * n_)), s;
+    std::vector<double> A(u(m_ * n_));
     for (index_t j = 0; j < n_; ++j)
         for (index_t i = 0; i < m_; ++i) A[u(i + j * m_)] = stoi(i, j);
     if (m_ > 0 && n_ > 0) {
-        if (!svd(fn, 'A', m_, n_, A, s_, &U_, &Vt_)) return;
+        if (!svd(fn, m_, n_, A, s_, U_, Vt_)) return;
     } else {
         U_.assign(u(m_ * m_), 0.0);
         Vt_.assign(u(n_ * n_), 0.0);
@@ -94,7 +88,7 @@ WholeFactors::WholeFactors(MatrixView<const double> stoi, MatrixView<const doubl
     for (index_t j = 0; j < m_; ++j)
         for (index_t i = 0; i < l_; ++i) D[u(i + j * l_)] = DT(i, j);
     if (l_ > 0 && m_ > 0) {
-        if (!svd(fn, 'A', l_, m_, D, sD, &UD, &VtD_)) return;
+        if (!svd(fn, l_, m_, D, sD, UD, VtD_)) return;
     } else {
         VtD_.assign(u(m_ * m_), 0.0);
         for (index_t j = 0; j < m_; ++j) VtD_[u(j + j * m_)] = 1.0;
@@ -111,7 +105,6 @@ index_t WholeFactors::rank(index_t count, index_t len, std::vector<double>& V,
     // every residual left is rounding noise.
     std::vector<char> open(u(count), 1);
     if (basis != nullptr) basis->clear();
-    std::vector<double> chosen;
     index_t k = 0;
     for (;;) {
         index_t best = -1;
