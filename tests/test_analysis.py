@@ -17,6 +17,7 @@ pytest.importorskip("libsbml")
 import quelmar  # noqa: E402
 from quelmar.analysis import Analysis, diagnosis_skip_reason, hasse_diagram  # noqa: E402
 from quelmar.diagram import hierarchy_dot, write_diagram  # noqa: E402
+from quelmar.irreducible import irreducible_rows  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 MODELS = os.path.join(HERE, "data", "models")
@@ -69,6 +70,9 @@ def test_hasse_diagram_equals_pairwise_comparison(sets):
     for i, s in enumerate(sets):
         member[i, list(s)] = True
     assert hasse_diagram(member) == want
+    # irreducible: not the union of the sets strictly inside
+    union = [frozenset().union(*(b for b in sets if b < a)) for a in sets]
+    assert irreducible_rows(member, want) == [i for i, a in enumerate(sets) if union[i] != a]
 
 
 def test_hierarchy_is_the_hasse_diagram_of_the_structures(mini_result):

@@ -23,6 +23,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from ._words import count, sign_name
+from .annotations import annotations_of
 from .cyquelmar import CRN, indicator_diagnose
 from .report import html_document, html_report, text_report
 
@@ -49,6 +50,8 @@ def copy_crn(crn):
         value = getattr(crn, attr, None)
         if value is not None:
             setattr(new, attr, np.array(value))
+    if getattr(crn, "annotations", None) is not None:
+        new.annotations = annotations_of(crn)
     return new
 
 

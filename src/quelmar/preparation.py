@@ -32,6 +32,7 @@ from . import _structure
 from ._pruning import (Removal, _dead_ends, _null_vectors, _remove_dependent,
                        _remove_uncovered)
 from ._singular_words import _SINGULAR, TOL, Part, _plural, _Words
+from .annotations import annotations_of
 from .cyquelmar import CRN
 
 __all__ = ["Part", "Regularity", "Removal", "Pruned", "regularity", "prune",
@@ -359,4 +360,6 @@ def _subnetwork(crn, stoi, reginfo, keep_s, keep_r, extras):
               [r for r, k in zip(crn.R_names, keep_r) if k], crn.name)
     for attr, value in extras.items():
         setattr(sub, attr, value[keep_r])
+    if getattr(crn, "annotations", None) is not None:  # the model's, for what is kept
+        sub.annotations = annotations_of(sub, getattr(crn, "annotations"))
     return sub

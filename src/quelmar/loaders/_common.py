@@ -13,6 +13,7 @@ from typing import Any, TypeVar
 import numpy as np
 
 from .._io import read_regular
+from ..annotations import Annotations
 from ..cyquelmar import CRN
 
 #: the largest model file read, in bytes, after unpacking a ``.gz``
@@ -119,7 +120,7 @@ class _Reaction:
         self.bounds = None  # (lower, upper) flux bounds of constraint-based models
 
 
-def _assemble(where, name, species, reactions, *, drop_unused=True):
+def _assemble(where, name, species, reactions, *, drop_unused=True, annotations=None):
     """Dense matrices for ``species`` (in order) x ``reactions``.
 
     Species that occur in no reaction (neither in its stoichiometry nor in
@@ -156,6 +157,8 @@ def _assemble(where, name, species, reactions, *, drop_unused=True):
               "(its column of the stoichiometry matrix is zero)")
     crn = CRN(stoi, reginfo, list(species), [r.id for r in reactions], name)
     _keep_directions(crn, reactions)
+    crn.annotations = (Annotations() if annotations is None
+                       else annotations.subset(species, [r.id for r in reactions]))
     return crn
 
 

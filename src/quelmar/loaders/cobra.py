@@ -19,6 +19,8 @@ from ._common import (
     _Reaction,
 )
 
+from .annotate import cobra_annotations
+
 if TYPE_CHECKING:
     from ..cyquelmar import CRN
 
@@ -121,4 +123,5 @@ def _crn_from_cobra(model, where, fallback_name):
                 rx.reg.add(sp)
         reactions.append(rx)
     name = model.get("id") or model.get("name") or fallback_name
-    return _assemble(where, name, species, reactions)
+    return _assemble(where, name, species, reactions,
+                     annotations=cobra_annotations(model, where))

@@ -19,6 +19,7 @@ from ._common import (
     _read_bytes,
     _warn,
 )
+from .annotate import sbml_annotations
 from ._xml import _LONG_TAG, _prepare_level2_stoichiometry, _scan_xml, _without_comments
 
 if TYPE_CHECKING:
@@ -268,7 +269,8 @@ def _crn_from_sbml(text, where, fallback_name, strip_prefixes, base=None,
             rx.net = {order_map[s]: v for s, v in rx.net.items()}
             rx.reg = {order_map[s] for s in rx.reg}
         order = [order_map[s] for s in order]
-    return _assemble(where, name, order, reactions_state)
+    return _assemble(where, name, order, reactions_state,
+                     annotations=sbml_annotations(libsbml, model, where, strip_prefixes))
 
 
 def _flux_bounds(model, reaction):
