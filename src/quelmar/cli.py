@@ -226,8 +226,8 @@ def _add_batch_parser(sub):
 
 def _batch(args):
     try:
-        from .batching import _require_extra, batch, read_table
-        _require_extra()
+        from .batching import batch, read_table, require_extra
+        require_extra()
     except ImportError as e:
         raise _Failure(str(e)) from None
     client = None
@@ -340,7 +340,7 @@ def _show_warning(message, category, filename, lineno, file=None, line=None):
 
 def _check_outputs(args, model):
     """Refuse unusable output paths before the (possibly long) analysis."""
-    from ._io import check_output
+    from .fileio import check_output
 
     named = [("--json", args.json if args.json != "-" else None), ("--diagram", args.diagram),
              ("--plot", args.plot), ("--html", args.html)]
@@ -374,7 +374,7 @@ def _reason(error):
 
 
 def _analyze(args):
-    from ._io import write_atomic
+    from .fileio import write_atomic
     from .analysis import analyze
     from .diagram import DiagramError, write_diagram
     from .loaders import LoadError, load

@@ -18,8 +18,8 @@ import os
 import textwrap
 from html import escape
 
-from ._io import write_atomic
-from ._words import count
+from .fileio import write_atomic
+from .words import count
 
 __all__ = ["DiagramError", "FORMATS", "hierarchy_dot", "hierarchy_graph",
            "hierarchy_svg", "render", "write_diagram"]

@@ -22,12 +22,12 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from ._io import write_atomic
+from .fileio import write_atomic
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
-    from .analysis import Analysis
+    from .result import Analysis
 
 __all__ = ["FORMATS", "PlotError", "heatmap_order", "heatmap_svg", "plot_sensitivity",
            "write_plot"]

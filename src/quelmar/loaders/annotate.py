@@ -11,7 +11,7 @@ import warnings
 from typing import Any
 
 from ..annotations import Annotations, parse_rule, rule_genes
-from ._common import ModelWarning
+from ..errors import ModelWarning
 
 _SUBSYSTEM_NOTE = re.compile(r"SUBSYSTEM\s*:\s*([^<]*)")
 _GENE_NOTE = re.compile(r"GENE[ _]ASSOCIATION\s*:\s*([^<]*)")

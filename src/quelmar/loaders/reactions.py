@@ -6,8 +6,8 @@ import re
 from collections.abc import Iterable, Mapping
 from typing import TYPE_CHECKING
 
-from ._common import LoadError, _Reaction, _assemble, _one_line
-from .sbml import _libsbml
+from .common import LoadError, Reaction, assemble, one_line
+from .sbml import import_libsbml
 
 if TYPE_CHECKING:
     from ..cyquelmar import CRN
@@ -82,7 +82,7 @@ def from_reactions(reactions: str | Iterable[str] | Mapping[str, str],
             raise ValueError(f"{where}: no arrow (->, =>, <-> or <=>)")
         if any(a in right for a, _ in _ARROWS):
             raise ValueError(f"{where}: more than one arrow")
-        rx = _Reaction(label if label is not None else f"R{pos}")
+        rx = Reaction(label if label is not None else f"R{pos}")
         rx.reversible = reversible
         for side, sign in ((left, -1.0), (right, 1.0)):
             if side.strip() in _EMPTY:
@@ -130,17 +130,17 @@ def from_reactions(reactions: str | Iterable[str] | Mapping[str, str],
         rx.net = {s: v for s, v in rx.net.items() if s not in boundary}
         rx.reg = {s for s in rx.reg if s not in boundary}
     try:
-        return _assemble(None, name, state, parsed, drop_unused=False)
+        return assemble(None, name, state, parsed, drop_unused=False)
     except LoadError as e:
         raise ValueError(e.problem) from None
 
 
 def _rate_names(rate, where):
-    libsbml = _libsbml()
+    libsbml = import_libsbml()
     ast = libsbml.parseL3Formula(rate)
     if ast is None:
         raise ValueError(f"{where}: cannot read the rate law {rate!r}: "
-                         + _one_line(libsbml.getLastParseL3Error()))
+                         + one_line(libsbml.getLastParseL3Error()))
     out = set()
     todo = [ast]
     while todo:
