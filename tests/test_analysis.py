@@ -166,10 +166,24 @@ def test_analyze_rejects_bad_arguments(mini):
 
 def test_json_round_trip_and_nan_sign(mini_result):
     data = json.loads(mini_result.to_json())
-    assert data["hierarchy"] == mini_result.hierarchy
+    assert (data["format"], data["schema"], data["quelmar"]) == ("quelmar-analysis", 2,
+                                                                 quelmar.__version__)
     assert data["species"] == mini_result.species
-    back = Analysis.from_json(mini_result.to_json())
+    back = Analysis.from_json(mini_result.to_json(indent=None))
     assert back.to_dict() == mini_result.to_dict()
+    np.testing.assert_array_equal(back.sensitivity, mini_result.sensitivity)
+    assert (back.structures, back.annotations) == (mini_result.structures,
+                                                    mini_result.annotations)
+    assert back.irreducible == mini_result.irreducible == data["structures"]["irreducible"]
+    # the first form: names everywhere, the sensitivity as nested lists
+    first = {k: data[k] for k in ("name", "source", "trials", "seed", "species",
+                                  "reactions", "diagnosis", "diagnosis_skipped")}
+    first["sensitivity"] = mini_result.sensitivity.tolist()
+    first["structures"] = [{"id": s.id, "species": s.species, "reactions": s.reactions,
+                            "children": s.children} for s in mini_result.structures]
+    old = Analysis.from_dict(first)
+    assert old.structures == mini_result.structures and not old.annotations
+    np.testing.assert_array_equal(old.sensitivity, mini_result.sensitivity)
     # an indeterminate sign is NaN in Python and null in JSON
     odd = Analysis.from_dict(data)
     odd.diagnosis[0]["sign_det"] = math.nan
@@ -230,7 +244,7 @@ def test_singular_network_is_named_not_analysed():
     assert text.index("Structural regularity: SINGULAR") < text.index("Sensitivity: undefined")
     assert "--prune" in text and "produced but never consumed" in text
     data = json.loads(result.to_json())
-    assert list(data)[:3] == ["name", "source", "regularity"]
+    assert list(data)[3:6] == ["name", "source", "regularity"]
     assert data["sensitivity"] is None and data["structures"] is None
     again = Analysis.from_json(result.to_json())
     assert not again.defined and again.regularity == result.regularity

@@ -19,9 +19,11 @@ from typing import Any
 import numpy as np
 
 from .annotations import annotations_of
+from .irreducible import irreducible_rows
 from .cyquelmar import CRN, indicator_diagnose
 from .errors import ModelWarning
 from .hasse import hasse_diagram
+from .pathways import species_subsystems
 from .result import Analysis, BufferingStructure
 from .words import count
 
@@ -160,6 +162,9 @@ def analyze(crn: Any, trials: int = 2, seed: int | None = None,
         with progress("structural regularity"):
             reg = regularity(work)
     species, reactions = list(work.X_names), list(work.R_names)
+    notes = annotations_of(work)
+    notes.species_subsystems = species_subsystems(work.stoi, species, reactions,
+                                                  notes.subsystems)
     if not reg.is_regular:
         name = "the network" if crn.name is None else f"network {crn.name}"
         warnings.warn(f"{name} is structurally singular (A-matrix of order {reg.order}, "
@@ -168,7 +173,8 @@ def analyze(crn: Any, trials: int = 2, seed: int | None = None,
                       "(quelmar.prune, or quelmar analyze --prune)", ModelWarning,
                       stacklevel=2)
         return Analysis(crn.name, species, reactions, None, [], [], trials, seed,
-                        regularity=reg.to_dict(), preparation=preparation)
+                        regularity=reg.to_dict(), preparation=preparation,
+                        annotations=notes)
 
     with progress(f"sensitivity matrix ({m} species x {n} reactions)"):
         sens = np.array(work._smat_(trials), dtype=bool)
@@ -184,8 +190,10 @@ def analyze(crn: Any, trials: int = 2, seed: int | None = None,
             structures.append(BufferingStructure(
                 f"B{k}", [species[i] for i in np.flatnonzero(row[:m])],
                 [reactions[j] for j in np.flatnonzero(row[m:])]))
-        for s, kids in zip(structures, hasse_diagram(member)):
+        children = hasse_diagram(member)
+        for s, kids in zip(structures, children):
             s.children = [structures[j].id for j in kids]
+        irreducible = irreducible_rows(member, children)
         del member
     skipped = diagnosis_skip_reason(work, diagnose)
     diagnosis = []
@@ -194,6 +202,8 @@ def analyze(crn: Any, trials: int = 2, seed: int | None = None,
             records = _tracked(step, indicator_diagnose, work)
         diagnosis = [{"chemicals": list(r["chemicals"]), "reactions": list(r["reactions"]),
                       "sign_det": float(r["sign_det"])} for r in records]
-    return Analysis(crn.name, species, reactions, sens, structures, diagnosis,
-                    trials, seed, regularity=reg.to_dict(), preparation=preparation,
-                    diagnosis_skipped=skipped)
+    result = Analysis(crn.name, species, reactions, sens, structures, diagnosis,
+                      trials, seed, regularity=reg.to_dict(), preparation=preparation,
+                      diagnosis_skipped=skipped, annotations=notes)
+    result.remember_irreducible(irreducible)
+    return result

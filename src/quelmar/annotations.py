@@ -149,7 +149,9 @@ class Annotations:
     model order, whether or not a kept reaction needs it);
     ``species_names``: species id -> display name;
     ``compartments``: species id -> compartment id;
-    ``compartment_names``: compartment id -> name.
+    ``compartment_names``: compartment id -> name;
+    ``species_subsystems``: species id -> a subsystem for it, which the
+    analysis derives (see :func:`quelmar.pathways.species_subsystems`).
     Each mapping holds only what the model says (missing entries are
     simply absent).
     """
@@ -160,10 +162,11 @@ class Annotations:
     species_names: dict[str, str] = field(default_factory=dict)
     compartments: dict[str, str] = field(default_factory=dict)
     compartment_names: dict[str, str] = field(default_factory=dict)
+    species_subsystems: dict[str, str] = field(default_factory=dict)
 
     def __bool__(self) -> bool:
         return any((self.subsystems, self.rules, self.genes, self.species_names,
-                    self.compartments, self.compartment_names))
+                    self.compartments, self.compartment_names, self.species_subsystems))
 
     def subset(self, species: Iterable[str], reactions: Iterable[str]) -> Annotations:
         """What concerns the given species and reactions only (genes and
@@ -175,7 +178,8 @@ class Annotations:
             dict(self.genes),
             {s: v for s, v in self.species_names.items() if s in species},
             {s: v for s, v in self.compartments.items() if s in species},
-            dict(self.compartment_names))
+            dict(self.compartment_names),
+            {s: v for s, v in self.species_subsystems.items() if s in species})
 
     def renamed(self, species: Mapping[str, str], reactions: Mapping[str, str],
                 genes: Mapping[str, str] | None = None) -> Annotations:
@@ -193,7 +197,8 @@ class Annotations:
             {genes.get(g, g): v for g, v in self.genes.items()},
             {species.get(s, s): v for s, v in self.species_names.items()},
             {species.get(s, s): v for s, v in self.compartments.items()},
-            dict(self.compartment_names))
+            dict(self.compartment_names),
+            {species.get(s, s): v for s, v in self.species_subsystems.items()})
 
     # -- genes ------------------------------------------------------------
 
@@ -226,7 +231,8 @@ class Annotations:
                 "genes": dict(self.genes),
                 "species_names": dict(self.species_names),
                 "compartments": dict(self.compartments),
-                "compartment_names": dict(self.compartment_names)}
+                "compartment_names": dict(self.compartment_names),
+                "species_subsystems": dict(self.species_subsystems)}
 
     @classmethod
     def from_dict(cls, data: Mapping[str, Any] | None) -> Annotations:
@@ -239,7 +245,8 @@ class Annotations:
                 rules[r] = rule
         return cls(dict(data.get("subsystems", {})), rules, dict(data.get("genes", {})),
                    dict(data.get("species_names", {})), dict(data.get("compartments", {})),
-                   dict(data.get("compartment_names", {})))
+                   dict(data.get("compartment_names", {})),
+                   dict(data.get("species_subsystems", {})))
 
 
 def annotations_of(crn: Any, found: Any = None) -> Annotations:

@@ -10,14 +10,13 @@ HTML in a notebook and converts to pandas and networkx; the views
 from __future__ import annotations
 
 import json
-import math
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from .words import sign_name
+from .annotations import Annotations
 
 if TYPE_CHECKING:
     import networkx as nx
@@ -65,7 +64,10 @@ class Analysis:
     ``preparation``: what :func:`quelmar.prune` removed first (see
     :meth:`quelmar.preparation.Pruned.to_dict`), or None;
     ``diagnosis_skipped``: None when the indicator diagnosis ran, otherwise
-    a sentence saying why it did not (``diagnosis`` is then empty).
+    a sentence saying why it did not (``diagnosis`` is then empty);
+    ``annotations``: what the model says about the analysed species and
+    reactions (subsystems, gene rules, names; see
+    :class:`quelmar.annotations.Annotations`), empty when it says nothing.
 
     On a structurally singular network ``defined`` is false, ``sensitivity``
     is None and ``structures`` and ``diagnosis`` are empty: they do not
@@ -84,6 +86,7 @@ class Analysis:
     regularity: dict | None = None
     preparation: dict | None = None
     diagnosis_skipped: str | None = None
+    annotations: Annotations = field(default_factory=Annotations)
 
     @property
     def defined(self) -> bool:
@@ -110,64 +113,73 @@ class Analysis:
         j = self.reactions.index(reaction)
         return [s for i, s in enumerate(self.species) if self.sensitivity[i, j]]
 
+    @property
+    def irreducible(self) -> list[int]:
+        """Positions in ``structures`` of the irreducible structures: those
+        that are not the union of the structures strictly inside them (see
+        :mod:`quelmar.irreducible`); every structure is a union of these.
+        Worked out from ``children`` on first use and kept."""
+        key = (id(self.structures), len(self.structures))
+        cached = self.__dict__.get("_irreducible")
+        if cached is None or cached[0] != key:
+            self.remember_irreducible(
+                _irreducible(self.species, self.reactions, self.structures))
+            cached = self.__dict__["_irreducible"]
+        return list(cached[1])
+
+    def remember_irreducible(self, positions: list[int]) -> None:
+        """Keep ``positions`` as :attr:`irreducible` (the analysis works them
+        out from its membership matrix, which is at hand there)."""
+        self.__dict__["_irreducible"] = ((id(self.structures), len(self.structures)),
+                                         list(positions))
+
+    def gene_responses(self) -> pd.DataFrame:
+        """One row per gene of the model (pandas DataFrame).
+
+        Columns: ``gene`` (its id), ``name``, ``reactions`` (the analysed
+        reactions whose gene rules name it), ``disabled`` (those its
+        knockout disables: each rule evaluated with the gene absent, ``and``
+        needing every operand and ``or`` any), ``responding`` (the species
+        that respond when the gene's enzyme level changes, every reaction
+        it catalyses perturbed at once; None for a structurally singular
+        network).  Lists are Python lists.
+
+        ``responding`` is the union of the species responding to each of the
+        gene's reactions alone.  Perturbing them together changes the
+        concentrations by the sum of the single responses, each scaled by
+        how much its reaction is perturbed; a species outside the union
+        cannot respond, and one inside responds for all perturbation sizes
+        except those on which its terms cancel exactly, a set of measure
+        zero, just as the sensitivity pattern itself holds for all but
+        special rate values.  A model without gene rules gives no rows.
+        """
+        import pandas as pd
+        from .pathways import gene_rows
+        rows = gene_rows(self.annotations, self.species, self.reactions,
+                         self.sensitivity if self.defined else None)
+        return pd.DataFrame(rows, columns=["gene", "name", "reactions", "disabled",
+                                           "responding"])
+
     # -- serialisation --------------------------------------------------
 
-    def to_dict(self) -> dict[str, Any]:
-        """Plain data (lists, dicts, str, int, float, bool, None), JSON-safe."""
-        def det(v):
-            v = float(v)
-            return None if math.isnan(v) else v
-        out = {
-            "name": None if self.name is None else str(self.name),
-            "source": self.source,
-        }
-        if self.regularity is not None:
-            out["regularity"] = self.regularity
-        if self.preparation is not None:
-            out["preparation"] = self.preparation
-        defined = self.defined
-        out.update({
-            "trials": self.trials,
-            "seed": self.seed,
-            "species": list(self.species),
-            "reactions": list(self.reactions),
-            "sensitivity": [[bool(x) for x in row] for row in self.sensitivity]
-            if defined else None,
-            "structures": [{"id": s.id, "species": list(s.species),
-                            "reactions": list(s.reactions),
-                            "children": list(s.children)} for s in self.structures]
-            if defined else None,
-            "hierarchy": self.hierarchy if defined else None,
-            "diagnosis": [{"chemicals": list(r["chemicals"]),
-                           "reactions": list(r["reactions"]),
-                           "sign_det": det(r["sign_det"]),
-                           "sign": sign_name(r["sign_det"])} for r in self.diagnosis]
-            if defined and self.diagnosis_skipped is None else None,
-            "diagnosis_skipped": self.diagnosis_skipped,
-        })
-        return out
+    def to_dict(self, genes: bool = False) -> dict[str, Any]:
+        """Plain data (lists, dicts, str, int, float, bool, None), JSON-safe,
+        in the form :mod:`quelmar.jsonformat` describes; ``genes`` adds the
+        gene table."""
+        from .jsonformat import encode
+        return encode(self, genes=genes)
 
-    def to_json(self, indent: int | str | None = 1) -> str:
-        """JSON text of :meth:`to_dict` (NaN signs are written as null)."""
-        return json.dumps(self.to_dict(), indent=indent, allow_nan=False)
+    def to_json(self, indent: int | str | None = 1, genes: bool = False) -> str:
+        """JSON text of :meth:`to_dict` (NaN signs are written as null); one
+        top-level key a line, or one line with ``indent=None``."""
+        from .jsonformat import dumps
+        return dumps(self.to_dict(genes=genes), indent=indent)
 
     @classmethod
     def from_dict(cls, data: Mapping[str, Any]) -> Analysis:
-        """Inverse of :meth:`to_dict`."""
-        structures = [BufferingStructure(s["id"], list(s["species"]), list(s["reactions"]),
-                                         list(s.get("children", [])))
-                      for s in data["structures"] or []]
-        diagnosis = [{"chemicals": list(r["chemicals"]), "reactions": list(r["reactions"]),
-                      "sign_det": math.nan if r["sign_det"] is None else float(r["sign_det"])}
-                     for r in data["diagnosis"] or []]
-        sens = None
-        if data["sensitivity"] is not None:
-            sens = np.array(data["sensitivity"], dtype=bool).reshape(
-                len(data["species"]), len(data["reactions"]))
-        return cls(data["name"], list(data["species"]), list(data["reactions"]), sens,
-                   structures, diagnosis, data.get("trials", 2), data.get("seed"),
-                   data.get("source"), data.get("regularity"), data.get("preparation"),
-                   data.get("diagnosis_skipped"))
+        """Inverse of :meth:`to_dict`; reads the first JSON form too."""
+        from .jsonformat import decode
+        return cls(**decode(data))
 
     @classmethod
     def from_json(cls, text: str | bytes) -> Analysis:
@@ -247,3 +259,15 @@ class Analysis:
             g.add_node(s.id, species=list(s.species), reactions=list(s.reactions))
         g.add_edges_from((s.id, c) for s in self.structures for c in s.children)
         return g
+
+
+def _irreducible(species, reactions, structures):
+    from .irreducible import irreducible_rows, membership_matrix
+    m = len(species)
+    index = {("s", x): i for i, x in enumerate(species)}
+    index.update({("r", x): m + j for j, x in enumerate(reactions)})
+    position = {s.id: k for k, s in enumerate(structures)}
+    rows = [[index["s", x] for x in s.species] + [index["r", x] for x in s.reactions]
+            for s in structures]
+    member = membership_matrix(rows, m + len(reactions))
+    return irreducible_rows(member, [[position[c] for c in s.children] for s in structures])
