@@ -296,3 +296,35 @@ def test_diagnosis_runs_on_small_networks_only_by_default(mini, mini_result, mon
     assert "Indicator diagnosis:" not in text and "diagnosis skipped>" in repr(big)
     assert "the A-matrix has order 24" in big.to_html()
     assert quelmar.analyze(mini, seed=3, diagnose=True).to_dict() == mini_result.to_dict()
+
+
+def test_gene_knockouts_as_cobrapy_evaluates_them():
+    cobra = pytest.importorskip("cobra")
+    path = os.path.join(MODELS, "cobrapy_textbook.xml.gz")
+    result = quelmar.analyze(quelmar.load(path), seed=1, diagnose=False)
+    table = result.gene_responses()
+    model = cobra.io.read_sbml_model(path)
+    assert list(table.gene) == [g.id for g in model.genes] and len(table) == 137
+    for row in table.itertuples():
+        gene = model.genes.get_by_id(row.gene)
+        assert row.name == gene.name and row.reactions == [r for r in result.reactions
+                                                           if r in {x.id for x in gene.reactions}]
+        with model:
+            gene.knock_out()
+            assert row.disabled == [r for r in row.reactions
+                                    if not model.reactions.get_by_id(r).functional]
+        hit = result.sensitivity[:, [result.reactions.index(r) for r in row.reactions]]
+        assert row.responding == [s for s, h in zip(result.species, hit.any(axis=1)) if h]
+
+
+def test_structures_and_responses_by_subsystem(mini_result):
+    from quelmar.pathways import subsystem_summary
+    subsystems = {"a": "Glycolysis", "b": "Glycolysis", "c": "Transport"}
+    assert subsystem_summary(["a", "b", "c", "d"], subsystems, "reaction") \
+        == "4 reactions, 2 of them in Glycolysis (the rest in 1 other subsystem)"
+    assert subsystem_summary(["a", "b"], subsystems, "reaction") == "2 reactions, all in Glycolysis"
+    assert subsystem_summary(["d"], subsystems, "species") == "1 species"
+    # the only subsystem of the mini model's JSON is LDH_D's; its species follow it
+    notes = mini_result.annotations
+    assert notes.subsystems == {"LDH_D": "Pyruvate Metabolism"}
+    assert set(notes.species_subsystems) == {"lac__D_c", "nad_c", "nadh_c", "pyr_c", "h_c"}

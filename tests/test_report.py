@@ -240,7 +240,7 @@ def test_results_out(brown):
     assert set(g.edges) == {(s.id, c) for s in brown.structures for c in s.children}
     assert g.nodes["B1"]["species"] == brown.structure("B1").species
     assert nx.is_directed_acyclic_graph(g)
-    assert json.loads(brown.to_json())["hierarchy"] == nx.to_dict_of_lists(g)
+    assert brown.hierarchy == nx.to_dict_of_lists(g)
 
 
 def test_import_quelmar_leaves_the_optional_libraries_alone():
