@@ -3,7 +3,7 @@
     quelmar analyze [MODEL] [--seed N] [--trials N] [--json FILE]
                     [--diagram FILE.svg|.png|.pdf|.dot] [--plot FILE.png|.svg|.pdf]
                     [--html FILE] [--prune] [--diagnose | --no-diagnose] [--full]
-                    [--quiet]
+                    [--genes] [--quiet]
     quelmar batch MODEL_OR_DIR ... --out TABLE.csv|.parquet
                   [--knockouts[=R1,R2,...]] [--scheduler ADDRESS | --workers N]
                   [--resume] [--seed N] [--trials N] [--quiet]
@@ -170,6 +170,9 @@ def build_parser():
     a.add_argument("--full", action="store_true",
                    help="list every name in the report (by default the sensitivity is "
                    "summarised and long lists are shortened)")
+    a.add_argument("--genes", action="store_true",
+                   help="add the gene table (what each gene's knockout disables, which "
+                   "species respond to its enzyme level) to the report, --json and --html")
     a.add_argument("--allow-external", action="store_true",
                    help="let the model read the files it imports or refers to "
                    "(Antimony import, SBML comp external models), when they lie below "
@@ -403,10 +406,10 @@ def _analyze(args):
         result.source = label
 
     if args.json == "-":
-        _emit(result.to_json() + "\n")
+        _emit(result.to_json(genes=args.genes) + "\n")
     elif args.json:
         with progress(f"writing {args.json}"):
-            text = result.to_json() + "\n"
+            text = result.to_json(genes=args.genes) + "\n"
             _write(args.json, lambda: write_atomic(args.json, text, inputs=[path]))
     if not result.defined:
         for flag, path_ in (("--diagram", args.diagram), ("--plot", args.plot)):
@@ -433,9 +436,10 @@ def _analyze(args):
             _write(args.plot, lambda: write_plot(result, args.plot, inputs=[path]), PlotError)
     if args.html:
         with progress(f"writing {args.html}"):
-            _write(args.html, lambda: write_atomic(args.html, result.to_html(), inputs=[path]))
+            _write(args.html, lambda: write_atomic(args.html, result.to_html(genes=args.genes),
+                                                    inputs=[path]))
     if not args.quiet and args.json != "-":
-        _emit(printable(result.report(full=args.full)) + "\n")
+        _emit(printable(result.report(full=args.full, genes=args.genes)) + "\n")
     return EXIT_OK
 
 

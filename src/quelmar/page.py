@@ -226,8 +226,9 @@ def html_report(result: Analysis) -> str:
     return "".join(parts)
 
 
-def html_document(result: Analysis) -> str:
-    """The analysis as a self-contained HTML page (pictures and style inline)."""
+def html_document(result: Analysis, genes: bool = False) -> str:
+    """The analysis as a self-contained HTML page (pictures and style inline);
+    ``genes=True`` adds the gene table."""
     e = html.escape
     title = f"Network {result.name}" if result.name is not None else "Network"
     parts = ["<!DOCTYPE html>\n<html lang='en'><head><meta charset='utf-8'>",
@@ -235,5 +236,29 @@ def html_document(result: Analysis) -> str:
              f"<style>body{{margin:24px}}{_CSS}</style></head>",
              f"<body><main class='quelmar-analysis'><h1>{e(title)}</h1>", _summary(result)]
     parts += _body(result, 2)
+    if genes:
+        parts += _genes_html(result, "h2")
     parts.append("</main></body></html>\n")
     return "\n".join(parts)
+
+
+def _genes_html(result: Analysis, h: str) -> list[str]:
+    e = html.escape
+    table = result.gene_responses()
+    parts = [f"<{h} id='genes'>Genes</{h}>"]
+    if not len(table):
+        return parts + ["<p class='muted'>The model has no gene rules.</p>"]
+    parts.append(f"<p>{len(table):,} genes: the reactions each one's rules involve, those "
+                 "its knockout disables, and the species that respond when its enzyme "
+                 "level changes.</p>")
+    parts.append("<table class='genes'><tr><th>gene</th><th>name</th><th>reactions</th>"
+                 "<th>knockout disables</th><th>responding species</th></tr>")
+    species = list(result.species)
+    for row in table.itertuples(index=False):
+        hit = ("&ndash;" if row.responding is None
+               else _fold(row.responding, "species", universe=species))
+        parts.append(f"<tr><td>{e(row.gene)}</td><td>{e(row.name)}</td>"
+                     f"<td>{_fold(row.reactions, 'reaction')}</td>"
+                     f"<td>{_fold(row.disabled, 'reaction')}</td><td>{hit}</td></tr>")
+    parts.append("</table>")
+    return parts

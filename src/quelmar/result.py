@@ -199,10 +199,11 @@ class Analysis:
 
     # -- reports and pictures (see :mod:`quelmar.report`, :mod:`quelmar.plot`)
 
-    def report(self, full: bool = False) -> str:
-        """The text report; ``full=True`` lists every name (see :func:`~quelmar.report.text_report`)."""
+    def report(self, full: bool = False, genes: bool = False) -> str:
+        """The text report; ``full=True`` lists every name, ``genes=True`` adds
+        the gene table (see :func:`~quelmar.report.text_report`)."""
         from .report import text_report
-        return text_report(self, full=full)
+        return text_report(self, full=full, genes=genes)
 
     def __str__(self) -> str:
         from .report import text_report
@@ -222,10 +223,11 @@ class Analysis:
         from .page import html_report
         return html_report(self)
 
-    def to_html(self) -> str:
-        """A self-contained HTML page of the analysis (pictures inline)."""
+    def to_html(self, genes: bool = False) -> str:
+        """A self-contained HTML page of the analysis (pictures inline);
+        ``genes=True`` adds the gene table."""
         from .page import html_document
-        return html_document(self)
+        return html_document(self, genes=genes)
 
     def plot_sensitivity(self, **options: Any) -> Figure:
         """The sensitivity matrix as a Matplotlib figure (see :func:`quelmar.plot.plot_sensitivity`)."""
