@@ -5,7 +5,7 @@
                     [--html FILE] [--prune] [--diagnose | --no-diagnose] [--full]
                     [--genes] [--quiet]
     quelmar batch MODEL_OR_DIR ... --out TABLE.csv|.parquet
-                  [--knockouts[=R1,R2,...]] [--scheduler ADDRESS | --workers N]
+                  [--knockouts[=R1,R2,...|genes]] [--scheduler ADDRESS | --workers N]
                   [--resume] [--seed N] [--trials N] [--quiet]
 
 MODEL is an SBML file (``.xml``, ``.sbml``, optionally ``.gz``), a cobrapy
@@ -186,6 +186,8 @@ def build_parser():
 # -- quelmar batch ------------------------------------------------------------
 
 def _reaction_list(text):
+    if text == "genes":
+        return text
     names = [r.strip() for r in text.split(",")]
     if not all(names):
         raise argparse.ArgumentTypeError(f"expected reaction names separated by commas, "
@@ -210,7 +212,9 @@ def _add_batch_parser(sub):
     b.add_argument("--knockouts", nargs="?", const=True, type=_reaction_list,
                    metavar="R1,R2,...",
                    help="analyse the one MODEL with each of its reactions deleted in turn "
-                   "(or only those named); write it after MODEL or as --knockouts=R1,R2")
+                   "(or only those named; 'genes': each gene deleted in turn, with the "
+                   "reactions its knockout disables); write it after MODEL or as "
+                   "--knockouts=R1,R2")
     where = b.add_mutually_exclusive_group()
     where.add_argument("--scheduler", metavar="ADDRESS",
                        help="run on this Dask cluster (e.g. tcp://host:8786) instead of a "

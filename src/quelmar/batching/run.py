@@ -66,6 +66,7 @@ class _Task:
     knockout: str        # "" for the network as given
     path: str | None     # model file, or None for a network given as arrays
     arrays: tuple | None  # (stoi, reginfo, species, reactions, name)
+    removes: tuple[str, ...] = ()  # the reactions a knockout deletes
 
     @property
     def ident(self) -> tuple[str, str]:
@@ -144,10 +145,21 @@ def _plan(models, knockouts) -> tuple[list[_Task], Any]:
         raise ValueError(f"knockouts need exactly one model, got {len(flat)}")
     name, source, path, arrays = flat[0]
     spec = path if arrays is None else arrays
+    notes = None
+    if knockouts == "genes":
+        notes = _gene_notes(models[0] if arrays is not None else path)
     if arrays is None:
         arrays = _network_task(path)
         name = _label(arrays[4])
     reactions = arrays[3]
+    if knockouts == "genes":
+        tasks = [_Task(0, name, source, "", None, None)]
+        tasks += [_Task(k, name, source, g, None, None,
+                        tuple(notes.disabled({g}, notes.gene_reactions(reactions)[g])))
+                  for k, g in enumerate(notes.gene_ids(), 1)]
+        if len(tasks) == 1:
+            raise ValueError(f"{source}: the model has no gene rules to knock out")
+        return tasks, spec
     if knockouts is True or knockouts == "all":
         chosen = list(reactions)
     else:
@@ -160,8 +172,20 @@ def _plan(models, knockouts) -> tuple[list[_Task], Any]:
         if len(set(chosen)) != len(chosen):
             raise ValueError("a reaction is named twice in the knockouts")
     tasks = [_Task(0, name, source, "", None, None)]
-    tasks += [_Task(k, name, source, r, None, None) for k, r in enumerate(chosen, 1)]
+    tasks += [_Task(k, name, source, r, None, None, (r,)) for k, r in enumerate(chosen, 1)]
     return tasks, spec
+
+
+def _gene_notes(model):
+    """The annotations of a model file or network (for gene knockouts)."""
+    from ..annotations import annotations_of
+    from ..loaders import load
+
+    if isinstance(model, (str, os.PathLike)):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # the network's own row records them
+            model = load(model)
+    return annotations_of(model)
 
 
 def _label(name: Any) -> str:
@@ -186,15 +210,14 @@ def _one_line(text: str) -> str:
     return " ".join(str(text).split())
 
 
-def _variant(arrays: tuple, knockout: str):
+def _variant(arrays: tuple, removes: tuple[str, ...]):
+    """The network of ``arrays`` without the reactions ``removes``."""
     from ..cyquelmar import CRN
 
     stoi, reginfo, species, reactions, name = arrays
-    if not knockout:
-        return CRN(stoi.copy(), reginfo.copy(), list(species), list(reactions), name)
-    j = reactions.index(knockout)
-    return CRN(np.delete(stoi, j, axis=1), np.delete(reginfo, j, axis=1), list(species),
-               reactions[:j] + reactions[j + 1:], name)
+    gone = [reactions.index(r) for r in removes]
+    return CRN(np.delete(stoi, gone, axis=1), np.delete(reginfo, gone, axis=1),
+               list(species), [r for r in reactions if r not in set(removes)], name)
 
 
 def _empty_row(task: _Task, seed: int, trials: int) -> dict:
@@ -222,7 +245,7 @@ def _analyse_task(task: _Task, seed: int, trials: int, network: tuple | None = N
                     crn = load(task.path)
                 else:
                     crn = _variant(task.arrays if network is None else network,
-                                   task.knockout)
+                                   task.removes)
                 row["name"] = _label(crn.name) or task.name
                 row["species"], row["reactions"] = (int(k) for k in crn.stoi.shape)
                 reg = regularity(crn)
@@ -258,12 +281,13 @@ def _network_task(spec: str | tuple) -> tuple:
         return _arrays_of(load(spec))
 
 
-def _compare(base: dict, row: dict) -> None:
-    """Fill in how the variant's structures differ from the network's."""
+def _compare(base: dict, row: dict, removes: tuple[str, ...]) -> None:
+    """Fill in how the variant's structures differ from the network's
+    (``removes``: the reactions the variant lacks)."""
     if base["error"] or row["error"]:
         return
-    gone = row["knockout"]
-    before = [(frozenset(s), frozenset(r) - {gone}) for s, r in json.loads(base["structures"])]
+    gone = set(removes)
+    before = [(frozenset(s), frozenset(r) - gone) for s, r in json.loads(base["structures"])]
     after = [(frozenset(s), frozenset(r)) for s, r in json.loads(row["structures"])]
     after_set, before_set = set(after), set(before)
     row["kept"] = sum(b in after_set for b in before)
@@ -305,7 +329,11 @@ def batch(models: str | os.PathLike | Iterable[Any], *, trials: int = 2, seed: i
     alone with that seed.
 
     ``knockouts``: ``True`` (or ``"all"``) for every reaction of the one
-    model given, or the names of the reactions to delete one at a time.
+    model given, or the names of the reactions to delete one at a time, or
+    ``"genes"`` for every single-gene deletion: each gene's row (its id in
+    ``knockout``) analyses the network without the reactions its knockout
+    disables (see :meth:`quelmar.result.Analysis.gene_responses`), which may
+    be none.
     The first row is then the network as given; each variant's row says
     which of its structures ``kept``, ``lost`` (ids of the network's
     structures that are not found, with the deleted reaction left out, in
@@ -360,7 +388,7 @@ def batch(models: str | os.PathLike | Iterable[Any], *, trials: int = 2, seed: i
         for t in tasks[1:] if base is not None else ():
             row = done[t.ident]  # an interrupted batch may have kept it uncompared
             if row["kept"] is None and not row["error"] and not base["error"]:
-                _compare(base, row)
+                _compare(base, row, t.removes)
                 if table is not None:
                     table.add(row)  # the later copy of a row wins
     finally:
@@ -416,20 +444,20 @@ def _run(todo, network, done, table, seed, trials, client, workers, progress) ->
             fut.release()
             if base_key is not None and row["knockout"]:
                 if base_key not in done:
-                    waiting.append(row)
+                    waiting.append((row, task))
                     continue
-                _compare(done[base_key], row)
+                _compare(done[base_key], row, task.removes)
             _finish(row, done, table)
             if base_key is not None and not row["knockout"]:
-                for w in waiting:
-                    _compare(row, w)
+                for w, wt in waiting:
+                    _compare(row, w, wt.removes)
                     _finish(w, done, table)
                 waiting = []
         if bar is not None:
             bar.join(2.0)
     except BaseException:
         client.cancel(futures)
-        for w in waiting:  # finished: keep them, without the comparison
+        for w, _ in waiting:  # finished: keep them, without the comparison
             _finish(w, done, table)
         raise
     finally:
