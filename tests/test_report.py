@@ -168,6 +168,41 @@ def test_many_large_structures_stay_readable():
     assert "too many for a readable diagram" in page
 
 
+def test_page_of_a_large_result_by_pathway():
+    from quelmar.annotations import Annotations
+    from quelmar.result import BufferingStructure
+    m, n = 320, 40
+    species = [f"s{i}" for i in range(m - 1)] + ["<script>alert(1)</script>"]
+    reactions = [f"r{j}" for j in range(n)]
+    sens = np.zeros((m, n), dtype=bool)
+    sens[:, 20:] = True  # half of the reactions reach every species
+    for j in range(20):
+        sens[j, j] = True
+    structures = [BufferingStructure(f"B{j + 1}", [species[j]], [reactions[j]])
+                  for j in range(20)]
+    structures.append(BufferingStructure("B21", species[:2], reactions[:2], ["B1", "B2"]))
+    notes = Annotations(subsystems={r: ("Glycolysis" if j < 10 else "Transport & more")
+                                    for j, r in enumerate(reactions)},
+                        species_subsystems={x: "Glycolysis" for x in species[:10]},
+                        rules={"r0": "g1"}, genes={"g1": "<b>gene</b>"})
+    r = Analysis("big", species, reactions, sens, structures, [], annotations=notes)
+    assert r.irreducible == list(range(20))
+    text = str(r).splitlines()
+    assert text[3] == "21 buffering structures, 20 irreducible; the rest are unions of these"
+    assert text[4] == "Sensitivity: 20 of 40 reactions reach more than 90 % of the species."
+    assert text[7:9] == ["  Glycolysis", "      1 species <- 1 reaction: r0 (stays within "
+                                          "B1: s0)"]
+    page = r.to_html(genes=True)
+    assert "<script>alert" not in page and "&lt;b&gt;gene&lt;/b&gt;" in page
+    assert page.count("<script>") == 1 and "href='#pathways'" in page
+    assert "id='local-table'" in page and "Transport &amp; more" in page
+    from quelmar.page import pathway_grid
+    rows, cols, share = pathway_grid(r)
+    assert rows == ["(none)", "Glycolysis"] and cols == ["Glycolysis", "Transport & more"]
+    # r0..r9 reach only s0..s9 in turn, r10..r19 one species each, the rest all
+    assert share[1, 0] == 0.1 and share[0, 1] == (10 + 20 * 310) / (310 * 30)
+
+
 def _browser_env():
     # the sanitizer run preloads its runtime into Python; not into the browser
     return {k: v for k, v in os.environ.items() if not k.startswith(("LD_PRELOAD", "ASAN_",
