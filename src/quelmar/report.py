@@ -398,7 +398,7 @@ def _structures_compact(result: Analysis, members: Members, w: int) -> list[str]
         else:
             out.append(f"{head} =")
             out.extend(wrap(text, "      ", w))
-        if subsystems and s.reactions:
+        if subsystems and any(r in subsystems for r in s.reactions):
             out.extend(wrap(subsystem_summary(s.reactions, subsystems, "reaction"),
                             "      ", w))
     return out
@@ -457,19 +457,30 @@ def _summary_text(result: Analysis, w: int) -> list[str]:
 
 
 def local_groups(result: Analysis, limit: int | None) -> list[tuple[str | None, list]]:
-    """The ``limit`` most local groups of :func:`sensitivity_groups`
-    (fewest responding species first), gathered under the subsystem most of
-    their reactions belong to (None without subsystems), subsystems in the
-    order of their most local group."""
+    """The most local groups of :func:`sensitivity_groups` (fewest
+    responding species first), gathered under the subsystem most of their
+    reactions belong to (None without subsystems), subsystems in the order
+    of their most local group.  With ``limit``, at most that many groups
+    that reach more than one species: the most local group of each
+    subsystem first, then the next most local ones."""
     groups = sorted(sensitivity_groups(result), key=lambda g: len(g[0]))
-    if limit is not None:
-        groups = groups[:limit]
     subsystems = result.annotations.subsystems if _has(result, "subsystems") else {}
+
+    def home(reactions):
+        votes = [subsystems[r] for r in reactions if r in subsystems]
+        return max(votes, key=votes.count) if votes else None
+
+    if limit is not None:
+        wider = [g for g in groups if len(g[0]) > 1]
+        firsts: dict[str | None, int] = {}
+        for k, (_, reactions) in enumerate(wider):
+            firsts.setdefault(home(reactions), k)
+        chosen = sorted(firsts.values())[:limit]
+        chosen += [k for k in range(len(wider)) if k not in set(chosen)][:limit - len(chosen)]
+        groups = [wider[k] for k in sorted(chosen)]
     by: dict[str | None, list] = {}
     for species, reactions in groups:
-        votes = [subsystems[r] for r in reactions if r in subsystems]
-        top = max(votes, key=votes.count) if votes else None
-        by.setdefault(top, []).append((species, reactions))
+        by.setdefault(home(reactions), []).append((species, reactions))
     return list(by.items())
 
 
@@ -479,11 +490,17 @@ def _local_responses(result: Analysis, members: Members, w: int) -> list[str]:
     where = (result.annotations.species_subsystems
              if _has(result, "species_subsystems") else {})
     m = len(result.species)
-    for subsystem, groups in local_groups(result, MAX_GROUPS):
+    groups = sensitivity_groups(result)
+    alone = [r for species, reactions in groups if len(species) <= 1 for r in reactions]
+    if alone:
+        out.extend(wrap(f"{count(len(alone), 'reaction')} reach one species or none "
+                        f"(such as {_names(alone, 3)})", "  ", w))
+    shown = 0
+    for subsystem, local in local_groups(result, MAX_GROUPS):
         if subsystem is not None:
             out.extend(wrap(subsystem, "  ", w))
-        for species, reactions in groups:
-            reach = "no species" if not species else count(len(species), "species")
+        for species, reactions in local:
+            shown += len(reactions)
             text = _names(reactions, 4)
             if species and len(species) < m:
                 sid = members.smallest(species, reactions)
@@ -494,14 +511,11 @@ def _local_responses(result: Analysis, members: Members, w: int) -> list[str]:
                     text += f" ({inside}; {subsystem_summary(species, where, 'species')})"
                 else:
                     text += f" ({inside})"
-            out.extend(wrap(text, f"  {reach:>13} <- {count(len(reactions), 'reaction')}: ",
-                            w))
-    groups = sensitivity_groups(result)
-    if len(groups) > MAX_GROUPS:
-        rest = sum(len(r) for _, r in groups) - sum(
-            len(r) for _, gs in local_groups(result, MAX_GROUPS) for _, r in gs)
-        out.append(f"  ... {count(rest, 'reaction')} more, in {len(groups) - MAX_GROUPS} "
-                   "groups (--full lists them)")
+            out.extend(wrap(text, f"  {count(len(species), 'species'):>13} <- "
+                                  f"{count(len(reactions), 'reaction')}: ", w))
+    rest = len(result.reactions) - len(alone) - shown
+    if rest:
+        out.append(f"  ... {count(rest, 'reaction')} more (--full lists them)")
     return out
 
 
