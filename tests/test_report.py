@@ -178,6 +178,7 @@ def test_page_of_a_large_result_by_pathway():
     sens[:, 20:] = True  # half of the reactions reach every species
     for j in range(20):
         sens[j, j] = True
+    sens[100, 12] = True  # r12 (in "Transport & more") reaches two species
     structures = [BufferingStructure(f"B{j + 1}", [species[j]], [reactions[j]])
                   for j in range(20)]
     structures.append(BufferingStructure("B21", species[:2], reactions[:2], ["B1", "B2"]))
@@ -190,8 +191,12 @@ def test_page_of_a_large_result_by_pathway():
     text = str(r).splitlines()
     assert text[3] == "21 buffering structures, 20 irreducible; the rest are unions of these"
     assert text[4] == "Sensitivity: 20 of 40 reactions reach more than 90 % of the species."
-    assert text[7:9] == ["  Glycolysis", "      1 species <- 1 reaction: r0 (stays within "
-                                          "B1: s0)"]
+    assert text[6:10] == [
+        "Sensitivity: the most local perturbations, by subsystem",
+        "  19 reactions reach one species or none (such as r0, r1, r2 and 16 more)",
+        "  Transport & more",
+        "      2 species <- 1 reaction: r12 (stays local: s12, s100)"]
+    assert text[10] == "  ... 20 reactions more (--full lists them)"
     page = r.to_html(genes=True)
     assert "<script>alert" not in page and "&lt;b&gt;gene&lt;/b&gt;" in page
     assert page.count("<script>") == 1 and "href='#pathways'" in page
@@ -200,7 +205,7 @@ def test_page_of_a_large_result_by_pathway():
     rows, cols, share = pathway_grid(r)
     assert rows == ["(none)", "Glycolysis"] and cols == ["Glycolysis", "Transport & more"]
     # r0..r9 reach only s0..s9 in turn, r10..r19 one species each, the rest all
-    assert share[1, 0] == 0.1 and share[0, 1] == (10 + 20 * 310) / (310 * 30)
+    assert share[1, 0] == 0.1 and share[0, 1] == (11 + 20 * 310) / (310 * 30)
 
 
 def _browser_env():

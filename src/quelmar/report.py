@@ -461,8 +461,9 @@ def local_groups(result: Analysis, limit: int | None) -> list[tuple[str | None, 
     responding species first), gathered under the subsystem most of their
     reactions belong to (None without subsystems), subsystems in the order
     of their most local group.  With ``limit``, at most that many groups
-    that reach more than one species: the most local group of each
-    subsystem first, then the next most local ones."""
+    that reach more than one species but not the share
+    :data:`GLOBAL_SHARE` of them: the most local group of each subsystem
+    first, then the next most local ones."""
     groups = sorted(sensitivity_groups(result), key=lambda g: len(g[0]))
     subsystems = result.annotations.subsystems if _has(result, "subsystems") else {}
 
@@ -471,7 +472,8 @@ def local_groups(result: Analysis, limit: int | None) -> list[tuple[str | None, 
         return max(votes, key=votes.count) if votes else None
 
     if limit is not None:
-        wider = [g for g in groups if len(g[0]) > 1]
+        reach = GLOBAL_SHARE * len(result.species)
+        wider = [g for g in groups if 1 < len(g[0]) <= reach]
         firsts: dict[str | None, int] = {}
         for k, (_, reactions) in enumerate(wider):
             firsts.setdefault(home(reactions), k)
