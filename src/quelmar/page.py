@@ -13,8 +13,8 @@ from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
 from .diagram import hierarchy_svg
-from .report import (LARGE_SPECIES, Members, global_summary, is_whole, local_groups,
-                     member_sentences, sensitivity_groups)
+from .report import (LARGE_SPECIES, Members, global_summary, is_whole, member_sentences,
+                     sensitivity_groups)
 from .words import count, sign_name
 
 if TYPE_CHECKING:
@@ -276,6 +276,8 @@ LARGE_FIRST_ROWS = 200
 #: unions of irreducible structures listed (the largest), and structures
 #: whose sub-structures are listed (the largest), on the page of a large result
 LARGE_UNIONS = 200
+#: groups of reactions listed as the most local perturbations
+LARGE_LOCAL = 200
 LARGE_HIERARCHY = 1000
 
 _LARGE_CSS = """
@@ -353,7 +355,7 @@ def large_document(result: Analysis, genes: bool = False) -> str:
     notes = result.annotations
     sections = [("summary", "Summary"), ("local", "Most local perturbations")]
     if notes.subsystems:
-        sections.insert(1, ("pathways", "Pathways"))
+        sections.append(("pathways", "Pathways"))
     sections += [("structures", "Buffering structures"), ("hierarchy", "Hierarchy")]
     if genes:
         sections.append(("genes", "Genes"))
@@ -369,6 +371,25 @@ def large_document(result: Analysis, genes: bool = False) -> str:
                  "the others are unions of these. "
                  f"{e(global_summary(result))}.</p>")
     parts += _preparation_html(result, "h2")
+
+    parts.append("<h2 id='local'>Most local perturbations</h2>")
+    members = Members(result)
+    rows = []
+    local = sorted((g for g in sensitivity_groups(result)
+                    if 2 * len(g[0]) <= len(result.species)), key=lambda g: len(g[0]))
+    for species, reactions in local[:LARGE_LOCAL]:
+        sid = members.smallest(species, reactions)
+        where = sorted({notes.subsystems[r] for r in reactions if r in notes.subsystems})
+        rows.append(f"<tr><td>{e('; '.join(where))}</td>"
+                    f"<td>{_fold(reactions, 'reaction')}</td>"
+                    f"<td>{_fold(species, 'species') if species else 'none'}</td>"
+                    f"<td>{e(sid or '')}</td></tr>")
+    parts.append(f"<p>The {len(rows)} perturbations that reach the fewest species "
+                 "(reactions with the same response together), with the subsystems of "
+                 "the perturbed reactions.</p>")
+    parts += _filtered_table("local-table", ["subsystem", "perturbed reactions",
+                                             "responding species", "stays within"],
+                             rows, "perturbations")
 
     if notes.subsystems:
         rows, cols, share = pathway_grid(result)
@@ -386,22 +407,6 @@ def large_document(result: Analysis, genes: bool = False) -> str:
         grid.append("</table></div><p class='muted'>Columns: " + "; ".join(
             f"{i + 1} {e(c)}" for i, c in enumerate(cols)) + "</p>")
         parts += grid
-
-    parts.append("<h2 id='local'>Most local perturbations</h2>")
-    members = Members(result)
-    rows = []
-    for subsystem, groups in local_groups(result, None):
-        for species, reactions in groups:
-            if 2 * len(species) > len(result.species):
-                continue
-            sid = members.smallest(species, reactions)
-            rows.append(f"<tr><td>{e(subsystem or '')}</td>"
-                        f"<td>{_fold(reactions, 'reaction')}</td>"
-                        f"<td>{_fold(species, 'species') if species else 'none'}</td>"
-                        f"<td>{e(sid or '')}</td></tr>")
-    parts += _filtered_table("local-table", ["subsystem", "perturbed reactions",
-                                             "responding species", "stays within"],
-                             rows, "perturbations")
 
     parts.append("<h2 id='structures'>Buffering structures</h2>"
                  "<p>Irreducible structures first, smallest first.</p>")
