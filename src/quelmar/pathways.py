@@ -30,7 +30,7 @@ def species_subsystems(stoi: Any, species: Sequence[str], reactions: Sequence[st
         return {}
     out = {}
     for i, s in enumerate(species):
-        votes = Counter(labels[j] for j in np.flatnonzero(stoi[i]) if labels[j])
+        votes = Counter(str(labels[j]) for j in np.flatnonzero(stoi[i]) if labels[j])
         if votes:
             out[s] = votes.most_common(1)[0][0]  # insertion order breaks ties
     return out
@@ -76,7 +76,7 @@ def gene_rows(annotations: Any, species: Sequence[str], reactions: Sequence[str]
             responding = None
         elif mine:
             hit = sens[:, [column[r] for r in mine]].any(axis=1)
-            responding = [species[i] for i in np.flatnonzero(hit)]
+            responding = [species[i] for i in np.flatnonzero(hit).tolist()]
         else:
             responding = []
         rows.append({"gene": gene, "name": annotations.genes.get(gene, gene),
