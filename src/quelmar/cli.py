@@ -108,27 +108,25 @@ def _seed(text):
     return value
 
 
-def _diagram_path(text):
-    from .diagram import FORMATS
+def _output_path(text, formats, what, hint):
+    from .fileio import output_format
     if os.path.isdir(text):  # refused, like any unwritable output, when checked
         return text
-    ext = os.path.splitext(text)[1].lower()
-    if ext not in FORMATS:
-        raise argparse.ArgumentTypeError(
-            f"{text}: unknown diagram type {ext or '(no extension)'}; "
-            "use .svg, .png, .pdf or .dot")
+    try:
+        output_format(text, formats, what, hint, quoted=False)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
     return text
+
+
+def _diagram_path(text):
+    from .diagram import DIAGRAM_HINT, FORMATS
+    return _output_path(text, FORMATS, "diagram", DIAGRAM_HINT)
 
 
 def _plot_path(text):
-    from .plot import FORMATS
-    if os.path.isdir(text):  # refused, like any unwritable output, when checked
-        return text
-    ext = os.path.splitext(text)[1].lower()
-    if ext not in FORMATS:
-        raise argparse.ArgumentTypeError(
-            f"{text}: unknown picture type {ext or '(no extension)'}; use .png, .svg or .pdf")
-    return text
+    from .plot import FORMATS, PLOT_HINT
+    return _output_path(text, FORMATS, "picture", PLOT_HINT)
 
 
 def build_parser():

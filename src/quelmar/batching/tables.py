@@ -13,12 +13,15 @@ import time
 from collections.abc import Iterable, Sequence
 from typing import TYPE_CHECKING, Any
 
+from ..fileio import output_format
+
 if TYPE_CHECKING:  # pragma: no cover
     import pandas
 
 __all__ = ["COLUMNS", "read_table"]
 
 EXTRA_HINT = "pip install 'quelmar[batch]'"
+TABLE_FORMATS = {".csv": "csv", ".parquet": "parquet"}
 
 
 def require_extra():
@@ -57,12 +60,9 @@ COLUMNS: dict[str, str] = {
 
 
 def table_format(out: str) -> str:
-    low = os.fspath(out).lower().rstrip("/" + os.sep)
-    if low.endswith(".csv"):
-        return "csv"
-    if low.endswith(".parquet"):
-        return "parquet"
-    raise ValueError(f"{out}: unknown table type; use .csv or .parquet")
+    # a Parquet table is a directory, which may be named with a final slash
+    return output_format(os.fspath(out).rstrip("/" + os.sep), TABLE_FORMATS, "table",
+                         ".csv or .parquet", quoted=False)
 
 
 def _typed(value: Any, kind: str) -> Any:
