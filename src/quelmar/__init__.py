@@ -9,6 +9,8 @@ The compiled core is :mod:`quelmar.cyquelmar`.  Around it:
   (a structurally regular sub-network, with the reasons for each removal);
 * :mod:`quelmar.analysis`: :func:`analyze`, the whole analysis in one call;
 * :mod:`quelmar.report`: the text and HTML reports of an analysis;
+* :mod:`quelmar.signs`: :func:`response_signs`, which way each species
+  moves when a reaction's rate is raised;
 * :mod:`quelmar.diagram`: the buffering-structure hierarchy as a diagram;
 * :mod:`quelmar.batching`: :func:`batch`, many models or knockout variants on
   Dask (the ``batch`` extra);
@@ -33,6 +35,8 @@ __all__ = [
     "regularity",
     "prune",
     "batch",
+    "response_signs",
+    "sign_decisions",
 ]
 
 from typing import TYPE_CHECKING
@@ -44,6 +48,7 @@ if TYPE_CHECKING:  # what the names below are bound to, for type checkers
     from .cyquelmar import CRN
     from .diagram import write_diagram
     from .preparation import prune, regularity
+    from .signs import response_signs, sign_decisions
     from .loaders import (
         LoadError,
         ModelWarning,
@@ -75,6 +80,8 @@ _HOMES = {
     "loads_sbml": "loaders",
     "regularity": "preparation",
     "prune": "preparation",
+    "response_signs": "signs",
+    "sign_decisions": "signs",
 }
 
 
