@@ -26,7 +26,7 @@ def setup_for(key):
         from distributed import Client
 
         import quelmar
-        from quelmar.batching import _local_cluster
+        from quelmar.batching.run import _local_cluster
 
         clients = {}
         for n in (1, WORKERS):

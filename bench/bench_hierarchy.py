@@ -36,7 +36,7 @@ def family(small, large):
 
 
 def hasse(state):
-    from quelmar.analysis import hasse_diagram
+    from quelmar.hasse import hasse_diagram
 
     state["edges"] = sum(map(len, hasse_diagram(state["member"])))
 

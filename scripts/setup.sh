@@ -78,16 +78,19 @@ fi
 # quelmar as an editable install (with every extra) and the groups of
 # pyproject.toml: what a build without isolation needs, and the test tools.
 # The editable install rebuilds the extension whenever it is imported after
-# a source changed; reinstall only when pyproject.toml changed.
+# a source changed, but it maps the package's Python modules when it is
+# installed: reinstall when pyproject.toml changed or a module was added,
+# moved or removed.
 stamp=.venv/.deps-stamp
-if [ ! -f "$stamp" ] || [ pyproject.toml -nt "$stamp" ]; then
+modules=$(cd src && find quelmar -name '*.py' -o -name '*.pyi' | LC_ALL=C sort | cksum)
+if [ ! -f "$stamp" ] || [ pyproject.toml -nt "$stamp" ] || [ "$(cat "$stamp")" != "$modules" ]; then
     log "installing quelmar (editable) and its development dependencies"
     .venv/bin/python -m pip install -q --upgrade pip 2>&1 | quiet_pip
     .venv/bin/python -m pip install -q --group build 2>&1 | quiet_pip
     # every extra: the tests use them all
     .venv/bin/python -m pip install -q --no-build-isolation -e ".[models,plot,interop,batch]" \
         --group test 2>&1 | quiet_pip
-    touch "$stamp"
+    printf '%s\n' "$modules" > "$stamp"
 fi
 
 # Importing the extension here runs the rebuild (if a source changed) where

@@ -15,7 +15,9 @@ from hypothesis import strategies as st
 pytest.importorskip("libsbml")
 
 import quelmar  # noqa: E402
-from quelmar.analysis import Analysis, diagnosis_skip_reason, hasse_diagram  # noqa: E402
+from quelmar.analysis import diagnosis_skip_reason  # noqa: E402
+from quelmar.hasse import hasse_diagram  # noqa: E402
+from quelmar.result import Analysis  # noqa: E402
 from quelmar.diagram import hierarchy_dot, write_diagram  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))

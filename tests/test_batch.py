@@ -18,10 +18,10 @@ pytest.importorskip("pyarrow")
 pytest.importorskip("libsbml")
 
 import quelmar  # noqa: E402
-from quelmar.analysis import sign_name  # noqa: E402
-from quelmar.batching import (  # noqa: E402
-    COLUMNS, _CsvTable, _empty_row, _local_cluster, _ParquetTable, _Task, model_files,
-    read_table)
+from quelmar.words import sign_name  # noqa: E402
+from quelmar.batching import COLUMNS, model_files, read_table  # noqa: E402
+from quelmar.batching.run import _empty_row, _local_cluster, _Task  # noqa: E402
+from quelmar.batching.tables import CsvTable, ParquetTable  # noqa: E402
 from quelmar.cli import main  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -103,7 +103,7 @@ def test_rows_equal_single_analyses_and_resume(client, tmp_path):
 
 
 def test_a_row_without_diagnosis_says_why(monkeypatch):
-    from quelmar.batching import _analyse_task
+    from quelmar.batching.run import _analyse_task
     brown = _Task(0, "brown", BROWN, "", BROWN, None)
     ran = _analyse_task(brown, 0, 2)
     monkeypatch.setattr(quelmar.analysis, "DIAGNOSE_MAX_ORDER", 10)
@@ -122,20 +122,20 @@ def rows(n, **fields):
 
 def test_tables_cut_short_keep_their_finished_rows(tmp_path):
     csv_path = str(tmp_path / "t.csv")
-    table = _CsvTable(csv_path, resume=False)
+    table = CsvTable(csv_path, resume=False)
     for r in rows(3, error='say "no", twice'):
         table.add(r)
     table.close()
     with open(csv_path, "ab") as f:
         f.write(b"net,/m.xml,R9,1")  # the line being written when the batch died
-    table = _CsvTable(csv_path, resume=True)
+    table = CsvTable(csv_path, resume=True)
     assert table.rows == rows(3, error='say "no", twice')
     table.add(rows(4)[3])
     table.close()
     assert list(read_table(csv_path)["knockout"]) == ["R0", "R1", "R2", "R3"]
 
     pq_path = str(tmp_path / "t.parquet")
-    table = _ParquetTable(pq_path, resume=False)
+    table = ParquetTable(pq_path, resume=False)
     for r in rows(3):
         table.add(r)
     table.flush()
@@ -146,7 +146,7 @@ def test_tables_cut_short_keep_their_finished_rows(tmp_path):
     frame = read_table(pq_path)
     assert sorted(frame["knockout"]) == ["R0", "R1", "R2", "R3"]
     assert frame["species"].dtype == "Int64" and frame["kept"].isna().all()
-    table = _ParquetTable(pq_path, resume=True)
+    table = ParquetTable(pq_path, resume=True)
     assert not os.path.exists(os.path.join(pq_path, "_pending.jsonl")) or \
         os.path.getsize(os.path.join(pq_path, "_pending.jsonl")) == 0
     table.close()

@@ -13,7 +13,7 @@ import pytest
 pytest.importorskip("libsbml")
 pytest.importorskip("antimony")
 
-from quelmar.analysis import Analysis  # noqa: E402
+from quelmar.result import Analysis  # noqa: E402
 from quelmar.cli import main  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))

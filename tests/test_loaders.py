@@ -536,7 +536,7 @@ def test_only_regular_files_are_read(tmp_path, monkeypatch):
         quelmar.load(str(tmp_path / "a\0b.xml"))
     # a gzip bomb stops at the size limit
     import gzip
-    monkeypatch.setattr("quelmar.loaders._common.MAX_BYTES", 10**5)
+    monkeypatch.setattr("quelmar.loaders.common.MAX_BYTES", 10**5)
     (tmp_path / "bomb.xml.gz").write_bytes(gzip.compress(OK.encode() + b" " * 10**6))
     with pytest.raises(LoadError, match="unpacked, the file is larger than 100000 bytes"):
         quelmar.load(tmp_path / "bomb.xml.gz")

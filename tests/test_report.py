@@ -16,7 +16,7 @@ import pytest
 pytest.importorskip("libsbml")
 
 import quelmar  # noqa: E402
-from quelmar.analysis import Analysis  # noqa: E402
+from quelmar.result import Analysis  # noqa: E402
 from quelmar.cli import main  # noqa: E402
 from quelmar.report import diagnosis_sentences, sensitivity_groups, text_report  # noqa: E402
 
@@ -133,7 +133,8 @@ def test_notebook_view_shows_pictures_and_folds_lists(brown):
 def test_many_large_structures_stay_readable():
     # a genome-scale result in miniature: small structures, then large nested
     # ones that hold most of the network, no diagnosis
-    from quelmar.analysis import BufferingStructure, hasse_diagram
+    from quelmar.hasse import hasse_diagram
+    from quelmar.result import BufferingStructure
     rng = np.random.default_rng(5)
     species = [f"s{i}" for i in range(300)]
     reactions = [f"r{j}" for j in range(400)]

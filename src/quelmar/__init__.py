@@ -7,70 +7,57 @@ The compiled core is :mod:`quelmar.cyquelmar`.  Around it:
 * :mod:`quelmar.preparation`: :func:`regularity` (is the A-matrix
   structurally non-singular, and which part is not) and :func:`prune`
   (a structurally regular sub-network, with the reasons for each removal);
-* :mod:`quelmar.analysis`: :func:`analyze`, the whole analysis in one call;
-* :mod:`quelmar.report`: the text and HTML reports of an analysis;
+* :mod:`quelmar.analysis`: :func:`analyze`, the whole analysis in one call,
+  whose result is an :class:`~quelmar.result.Analysis`;
+* :mod:`quelmar.report` and :mod:`quelmar.page`: the text and HTML reports
+  of an analysis; :mod:`quelmar.plot` and :mod:`quelmar.diagram`: its
+  pictures;
 * :mod:`quelmar.signs`: :func:`response_signs`, which way each species
   moves when a reaction's rate is raised;
-* :mod:`quelmar.diagram`: the buffering-structure hierarchy as a diagram;
-* :mod:`quelmar.batching`: :func:`batch`, many models or knockout variants on
-  Dask (the ``batch`` extra);
+* :mod:`quelmar.batching`: :func:`batch`, many models or knockout variants
+  on Dask (the ``batch`` extra);
+* :mod:`quelmar.errors`: the exceptions and warnings;
 * :mod:`quelmar.cli`: the ``quelmar`` command.
 """
-
-__all__ = [
-    "cyquelmar",
-    "CRN",
-    "Analysis",
-    "analyze",
-    "LoadError",
-    "ModelWarning",
-    "load",
-    "load_sbml",
-    "loads_sbml",
-    "load_cobra_json",
-    "load_antimony",
-    "loads_antimony",
-    "from_reactions",
-    "write_diagram",
-    "regularity",
-    "prune",
-    "batch",
-    "response_signs",
-    "sign_decisions",
-]
 
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:  # what the names below are bound to, for type checkers
-    from . import cyquelmar
-    from .analysis import Analysis, analyze
-    from .batching import batch
-    from .cyquelmar import CRN
-    from .diagram import write_diagram
-    from .preparation import prune, regularity
-    from .signs import response_signs, sign_decisions
-    from .loaders import (
-        LoadError,
-        ModelWarning,
-        from_reactions,
-        load,
-        load_antimony,
-        load_cobra_json,
-        load_sbml,
-        loads_antimony,
-        loads_sbml,
-    )
+    from . import cyquelmar as cyquelmar
+    from .analysis import analyze as analyze
+    from .batching import batch as batch
+    from .cyquelmar import CRN as CRN
+    from .diagram import write_diagram as write_diagram
+    from .errors import LoadError as LoadError
+    from .errors import ModelWarning as ModelWarning
+    from .errors import SingularNetworkError as SingularNetworkError
+    from .loaders import from_reactions as from_reactions
+    from .loaders import load as load
+    from .loaders import load_antimony as load_antimony
+    from .loaders import load_cobra_json as load_cobra_json
+    from .loaders import load_sbml as load_sbml
+    from .loaders import loads_antimony as loads_antimony
+    from .loaders import loads_sbml as loads_sbml
+    from .preparation import prune as prune
+    from .preparation import regularity as regularity
+    from .result import Analysis as Analysis
+    from .signs import response_signs as response_signs
+    from .signs import sign_decisions as sign_decisions
 
-# The names are bound on first use, so that the command line starts (and
-# can be interrupted cleanly) before NumPy, SciPy and the compiled core load.
+    __version__: str
+
+# Each public name and the module it comes from.  The names are bound on
+# first use, so that the command line starts (and can be interrupted
+# cleanly) before NumPy, SciPy and the compiled core load.
 _HOMES = {
     "CRN": "cyquelmar",
-    "Analysis": "analysis",
+    "Analysis": "result",
     "analyze": "analysis",
     "batch": "batching",
     "write_diagram": "diagram",
-    "LoadError": "loaders",
-    "ModelWarning": "loaders",
+    "LoadError": "errors",
+    "ModelWarning": "errors",
+    "SingularNetworkError": "errors",
     "from_reactions": "loaders",
     "load": "loaders",
     "load_antimony": "loaders",
@@ -84,16 +71,30 @@ _HOMES = {
     "sign_decisions": "signs",
 }
 
+__all__ = ["cyquelmar", *_HOMES]
+
+
+def _version() -> str:
+    from importlib import metadata
+
+    try:
+        return metadata.version(__name__)
+    except metadata.PackageNotFoundError:  # pragma: no cover - run from a source tree
+        return "0+unknown"
+
 
 def __getattr__(name):
     import importlib
 
-    if name == "cyquelmar":
+    if name == "__version__":
+        value = _version()
+    elif name == "cyquelmar":
         return importlib.import_module(".cyquelmar", __name__)
-    home = _HOMES.get(name)
-    if home is None:
-        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
-    value = getattr(importlib.import_module(f".{home}", __name__), name)
+    else:
+        home = _HOMES.get(name)
+        if home is None:
+            raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+        value = getattr(importlib.import_module(f".{home}", __name__), name)
     globals()[name] = value
     return value
 

@@ -108,27 +108,25 @@ def _seed(text):
     return value
 
 
-def _diagram_path(text):
-    from .diagram import FORMATS
+def _output_path(text, formats, what, hint):
+    from .fileio import output_format
     if os.path.isdir(text):  # refused, like any unwritable output, when checked
         return text
-    ext = os.path.splitext(text)[1].lower()
-    if ext not in FORMATS:
-        raise argparse.ArgumentTypeError(
-            f"{text}: unknown diagram type {ext or '(no extension)'}; "
-            "use .svg, .png, .pdf or .dot")
+    try:
+        output_format(text, formats, what, hint, quoted=False)
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
     return text
+
+
+def _diagram_path(text):
+    from .diagram import DIAGRAM_HINT, FORMATS
+    return _output_path(text, FORMATS, "diagram", DIAGRAM_HINT)
 
 
 def _plot_path(text):
-    from .plot import FORMATS
-    if os.path.isdir(text):  # refused, like any unwritable output, when checked
-        return text
-    ext = os.path.splitext(text)[1].lower()
-    if ext not in FORMATS:
-        raise argparse.ArgumentTypeError(
-            f"{text}: unknown picture type {ext or '(no extension)'}; use .png, .svg or .pdf")
-    return text
+    from .plot import FORMATS, PLOT_HINT
+    return _output_path(text, FORMATS, "picture", PLOT_HINT)
 
 
 def build_parser():
@@ -226,8 +224,8 @@ def _add_batch_parser(sub):
 
 def _batch(args):
     try:
-        from .batching import _require_extra, batch, read_table
-        _require_extra()
+        from .batching import batch, read_table, require_extra
+        require_extra()
     except ImportError as e:
         raise _Failure(str(e)) from None
     client = None
@@ -340,7 +338,7 @@ def _show_warning(message, category, filename, lineno, file=None, line=None):
 
 def _check_outputs(args, model):
     """Refuse unusable output paths before the (possibly long) analysis."""
-    from ._io import check_output
+    from .fileio import check_output
 
     named = [("--json", args.json if args.json != "-" else None), ("--diagram", args.diagram),
              ("--plot", args.plot), ("--html", args.html)]
@@ -374,7 +372,7 @@ def _reason(error):
 
 
 def _analyze(args):
-    from ._io import write_atomic
+    from .fileio import write_atomic
     from .analysis import analyze
     from .diagram import DiagramError, write_diagram
     from .loaders import LoadError, load

@@ -18,14 +18,15 @@ import os
 import textwrap
 from html import escape
 
-from ._io import write_atomic
-from ._words import count
+from .fileio import output_format, write_atomic
+from .words import count
 
 __all__ = ["DiagramError", "FORMATS", "hierarchy_dot", "hierarchy_graph",
            "hierarchy_svg", "render", "write_diagram"]
 
 #: file extensions understood by :func:`write_diagram`, with their format
 FORMATS = {".dot": "dot", ".gv": "dot", ".svg": "svg", ".png": "png", ".pdf": "pdf"}
+DIAGRAM_HINT = ".svg, .png, .pdf or .dot"
 
 SPECIES_COLOUR = "#1b4f8a"
 REACTION_COLOUR = "#8a3b12"
@@ -147,14 +148,7 @@ def write_diagram(result, path, format=None, *, inputs=(), **options):
     must be a regular file or a new one, and none of ``inputs``.
     """
     path = os.fspath(path)
-    if format is None:
-        ext = os.path.splitext(path)[1].lower()
-        if ext not in FORMATS:
-            raise ValueError(f"{path}: unknown diagram type {ext or '(no extension)'!r}; "
-                             "use .svg, .png, .pdf or .dot")
-        format = FORMATS[ext]
-    if format not in set(FORMATS.values()):
-        raise ValueError(f"unknown diagram format {format!r}")
+    format = output_format(path, FORMATS, "diagram", DIAGRAM_HINT, format)
     if format == "png":
         options.setdefault("dpi", 120)
     dot_text = hierarchy_dot(result, **options)

@@ -22,18 +22,19 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from ._io import write_atomic
+from .fileio import output_format, write_atomic
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
 
-    from .analysis import Analysis
+    from .result import Analysis
 
 __all__ = ["FORMATS", "PlotError", "heatmap_order", "heatmap_svg", "plot_sensitivity",
            "write_plot"]
 
 #: file extensions understood by :func:`write_plot`
 FORMATS = {".png": "png", ".svg": "svg", ".pdf": "pdf"}
+PLOT_HINT = ".png, .svg or .pdf"
 
 RESPONDS = "#1b4f8a"
 OUTLINES = ["#d62728", "#2ca02c", "#ff7f0e", "#9467bd", "#8c564b", "#e377c2",
@@ -269,14 +270,7 @@ def write_plot(result: Analysis, path: str | os.PathLike[str], format: str | Non
     of ``inputs`` or not a regular file.
     """
     path = os.fspath(path)
-    if format is None:
-        ext = os.path.splitext(path)[1].lower()
-        if ext not in FORMATS:
-            raise ValueError(f"{path}: unknown picture type {ext or '(no extension)'!r}; "
-                             "use .png, .svg or .pdf")
-        format = FORMATS[ext]
-    if format not in set(FORMATS.values()):
-        raise ValueError(f"unknown picture format {format!r}")
+    format = output_format(path, FORMATS, "picture", PLOT_HINT, format)
     fig = plot_sensitivity(result, **options)
     metadata = {"Date": None} if format == "svg" else None
     buffer = io.BytesIO()

@@ -1,29 +1,27 @@
-"""Reports of an analysis: the text printed by the ``quelmar`` command, the
-notebook view and the stand-alone HTML page.
+"""The text report of an analysis, printed by the ``quelmar`` command, and
+the sentences and groupings it shares with the HTML views
+(:mod:`quelmar.page`).
 
-Each function takes an :class:`~quelmar.analysis.Analysis` (or anything
-with its attributes) and returns a string.  The text report summarises the
+Each function takes an :class:`~quelmar.result.Analysis` (or anything
+with its attributes) and returns text.  The text report summarises the
 sensitivity matrix and shortens long lists of names unless ``full`` is
-true; the HTML forms show the sensitivity heat map (when Matplotlib is
-installed) and the hierarchy diagram (when Graphviz is) as inline SVG.
+true.
 """
 
 from __future__ import annotations
 
-import html
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from ._words import count, sign_name, wrap
-from .diagram import hierarchy_svg
+from .words import count, sign_name, wrap
 
 if TYPE_CHECKING:
-    from .analysis import Analysis
+    from .result import Analysis
 
-__all__ = ["diagnosis_sentences", "html_document", "html_report", "sensitivity_groups",
-           "text_report"]
+__all__ = ["Members", "diagnosis_sentences", "is_whole", "member_sentences",
+           "sensitivity_groups", "text_report"]
 
 WIDTH = 78
 #: in the compact text report: groups of reactions, structures and diagnosis
@@ -35,15 +33,6 @@ MAX_DIAGNOSIS = 12
 #: and members listed per structure that has sub-structures (full)
 MAX_CHILDREN = 6
 FULL_MEMBERS = 200
-#: in the HTML report: structures listed, and named (the others are counted);
-#: lists of names longer than this and than half of the network written as
-#: what they leave out; structures drawn as a diagram, and outlined in the
-#: heat map, at most
-HTML_ROWS = 300
-HTML_NAMED_STRUCTURES = 100
-HTML_COMPLEMENT = 100
-HTML_DIAGRAM = 60
-HTML_OUTLINES = 1000
 
 
 def _names(names: Sequence[str], limit: int | None) -> str:
@@ -53,11 +42,11 @@ def _names(names: Sequence[str], limit: int | None) -> str:
     return ", ".join(names[:limit]) + f" and {len(names) - limit} more"
 
 
-def _is_whole(result: Analysis, species: Sequence[str], reactions: Sequence[str]) -> bool:
+def is_whole(result: Analysis, species: Sequence[str], reactions: Sequence[str]) -> bool:
     return len(species) == len(result.species) and len(reactions) == len(result.reactions)
 
 
-class _Members:
+class Members:
     """The structures of an analysis as rows of two sparse 0/1 matrices, over
     the species and over the reactions, for the questions the reports ask
     of every structure (what it adds to its sub-structures, which one holds
@@ -151,7 +140,7 @@ def sensitivity_groups(result: Analysis) -> list[tuple[list[str], list[str]]]:
     return out
 
 
-def _parts(result: Analysis, limit: int | None, members: _Members) -> list[str]:
+def _parts(result: Analysis, limit: int | None, members: Members) -> list[str]:
     """What each diagnosis record covers, in words."""
     out = []
     earlier: set[str] = set()
@@ -160,7 +149,7 @@ def _parts(result: Analysis, limit: int | None, members: _Members) -> list[str]:
         named = " and ".join(f"{count(len(names), word)} ({_names(names, limit)})"
                              for names, word in ((xs, "species"), (rs, "reaction")) if names)
         rest = [x for x in result.species if x not in earlier]
-        if k == 0 and _is_whole(result, xs, rs):
+        if k == 0 and is_whole(result, xs, rs):
             out.append(f"The whole network, {named}:")
         elif k > 0 and set(xs) == set(rest):
             out.append(f"What remains once the parts above are contracted, {named}:")
@@ -177,10 +166,10 @@ def diagnosis_sentences(result: Analysis, limit: int | None = 6) -> list[str]:
     ``limit``: names listed per species or reaction list before it is cut
     short (``None``: all of them).
     """
-    return _sentences(result, limit, _Members(result))
+    return member_sentences(result, limit, Members(result))
 
 
-def _sentences(result: Analysis, limit: int | None, members: _Members) -> list[str]:
+def member_sentences(result: Analysis, limit: int | None, members: Members) -> list[str]:
     out = []
     for part, rec in zip(_parts(result, limit, members), result.diagnosis):
         sign = sign_name(rec["sign_det"])
@@ -232,7 +221,7 @@ def text_report(result: Analysis, full: bool = False) -> str:
             out.append("(long lists shortened; every name: --full, or result.report(full=True))")
         return "\n".join(out)
 
-    members = _Members(result)
+    members = Members(result)
     out.append("")
     if full:
         out.append("Sensitivity: species that respond to a perturbation of each reaction")
@@ -262,7 +251,7 @@ def text_report(result: Analysis, full: bool = False) -> str:
     return "\n".join(out)
 
 
-def _diagnosis_text(result: Analysis, members: _Members, full: bool, w: int) -> list[str]:
+def _diagnosis_text(result: Analysis, members: Members, full: bool, w: int) -> list[str]:
     out = ["Indicator diagnosis: structures contracted in turn"]
     if full:
         for k, rec in enumerate(result.diagnosis, 1):
@@ -273,7 +262,7 @@ def _diagnosis_text(result: Analysis, members: _Members, full: bool, w: int) -> 
             out.extend(wrap(", ".join(rec["reactions"]) or "-", "      reactions: ", w))
         out.append("")
         out.append("The diagnosis in words:")
-    sentences = _sentences(result, None if full else 4, members)
+    sentences = member_sentences(result, None if full else 4, members)
     keep = range(len(sentences))
     if not full and len(sentences) > MAX_DIAGNOSIS:
         keep = [*range(MAX_DIAGNOSIS - 1), len(sentences) - 1]
@@ -321,12 +310,12 @@ def _preparation_text(result: Analysis, limit: int | None, w: int) -> list[str]:
     return out
 
 
-def _structures_full(result: Analysis, members: _Members, w: int) -> list[str]:
+def _structures_full(result: Analysis, members: Members, w: int) -> list[str]:
     out = [f"Isolated buffering structures: {len(result.structures)} (smallest first)"]
     for s in result.structures:
         out.append(f"  {s.id}: {count(len(s.species), 'species')}, "
                    f"{count(len(s.reactions), 'reaction')}"
-                   + ("  (the whole network)" if _is_whole(result, s.species, s.reactions)
+                   + ("  (the whole network)" if is_whole(result, s.species, s.reactions)
                       else ""))
         if s.children and len(s.species) + len(s.reactions) > FULL_MEMBERS:
             out.append("      its direct sub-structures and what it adds: see the "
@@ -344,7 +333,7 @@ def _structures_full(result: Analysis, members: _Members, w: int) -> list[str]:
     return out
 
 
-def _structures_compact(result: Analysis, members: _Members, w: int) -> list[str]:
+def _structures_compact(result: Analysis, members: Members, w: int) -> list[str]:
     out = [f"Hierarchy of the isolated buffering structures: {len(result.structures)}, "
            "smallest first,", "each made of its direct sub-structures + what it adds"]
     shown = result.structures
@@ -356,7 +345,7 @@ def _structures_compact(result: Analysis, members: _Members, w: int) -> list[str
                        "them all)")
         head = (f"  {s.id}: {count(len(s.species), 'species')}, "
                 f"{count(len(s.reactions), 'reaction')}"
-                + (" (the whole network)" if _is_whole(result, s.species, s.reactions)
+                + (" (the whole network)" if is_whole(result, s.species, s.reactions)
                    else ""))
         own_s, own_r = members.own(s)
         parts = list(s.children)
@@ -374,7 +363,7 @@ def _structures_compact(result: Analysis, members: _Members, w: int) -> list[str
     return out
 
 
-def _sensitivity_summary(result: Analysis, members: _Members, w: int) -> list[str]:
+def _sensitivity_summary(result: Analysis, members: Members, w: int) -> list[str]:
     m = len(result.species)
     out = ["Sensitivity: how many species respond to a perturbation of each reaction"]
     groups = sensitivity_groups(result)
@@ -396,208 +385,3 @@ def _sensitivity_summary(result: Analysis, members: _Members, w: int) -> list[st
 
 
 # -- HTML ---------------------------------------------------------------------
-
-_CSS = """
-.quelmar-analysis{font-family:system-ui,-apple-system,"Segoe UI",Helvetica,Arial,sans-serif;
- font-size:14px;line-height:1.4;color:#222;max-width:1200px}
-.quelmar-analysis h1{font-size:1.5em;margin:.2em 0}
-.quelmar-analysis h2{font-size:1.2em;margin:1.2em 0 .4em;border-bottom:1px solid #ddd}
-.quelmar-analysis table{border-collapse:collapse;margin:.4em 0}
-.quelmar-analysis th,.quelmar-analysis td{border-top:1px solid #ddd;padding:3px 8px;
- text-align:left;vertical-align:top}
-.quelmar-analysis details summary{cursor:pointer;color:#1b4f8a}
-.quelmar-analysis .picture svg{max-width:100%;height:auto}
-.quelmar-analysis .fixed{color:#2a6e2a}.quelmar-analysis .variable{color:#a33a12}
-.quelmar-analysis .muted{color:#666}
-"""
-
-
-def _fold(names: Sequence[str], word: str, inline: int = 6,
-          universe: Sequence[str] = ()) -> str:
-    """Names as text, folded under a summary when there are many; a long
-    list holding most of ``universe`` is written as the names it leaves out."""
-    e = html.escape
-    if not names:
-        return "&ndash;"
-    if len(names) <= inline:
-        return e(", ".join(names))
-    if len(names) > HTML_COMPLEMENT and 2 * len(names) > len(universe):
-        have = set(names)
-        missing = [x for x in universe if x not in have]
-        if len(missing) + len(have) == len(universe):
-            return (f"<details><summary>{count(len(names), word)}: all but "
-                    f"{len(missing)}</summary>all but {e(', '.join(missing)) or 'none'}"
-                    "</details>")
-    return (f"<details><summary>{count(len(names), word)}</summary>"
-            f"{e(', '.join(names))}</details>")
-
-
-def _svg_or_none(make: Any) -> str | None:
-    try:
-        return make()
-    except Exception:  # noqa: BLE001 - optional pictures: no Matplotlib or no Graphviz
-        return None
-
-
-def _body(result: Analysis, level: int) -> list[str]:
-    """The sections shared by the notebook view and the page."""
-    from .plot import heatmap_svg
-
-    e = html.escape
-    h = f"h{level}"
-    members = _Members(result)
-    parts = _preparation_html(result, h)
-    if not getattr(result, "defined", True):
-        parts.append(f"<{h}>Sensitivity and buffering structures</{h}>")
-        parts.append("<p>Undefined: the A-matrix is singular for every choice of rates.</p>")
-        return parts
-
-    parts.append(f"<{h}>Sensitivity</{h}>")
-    outline = len(result.structures) <= HTML_OUTLINES
-    heat = _svg_or_none(lambda: heatmap_svg(result, outline=outline))
-    if heat is not None:
-        parts.append(f"<div class='picture heatmap'>{heat}</div>")
-    parts.append("<table><tr><th>reactions</th><th>their perturbation reaches</th></tr>")
-    for species, reactions in sensitivity_groups(result):
-        reach = ("every species" if len(species) == len(result.species)
-                 else _fold(species, "species"))
-        parts.append(f"<tr><td>{_fold(reactions, 'reaction')}</td><td>{reach}</td></tr>")
-    parts.append("</table>")
-
-    parts.append(f"<{h}>Isolated buffering structures</{h}>")
-    parts.append("<table><tr><th>structure</th><th>species</th><th>reactions</th>"
-                 "<th>direct sub-structures</th><th>adds</th></tr>")
-    species, reactions = list(result.species), list(result.reactions)
-    shown = list(enumerate(result.structures))
-    if len(shown) > HTML_ROWS:  # the smallest ones and the largest
-        shown = shown[:HTML_ROWS - 1] + shown[-1:]
-    for k, s in shown:
-        if k == len(result.structures) - 1 and len(shown) < len(result.structures):
-            parts.append(f"<tr><td colspan='5' class='muted'>&hellip; "
-                         f"{len(result.structures) - len(shown)} more structures (the JSON "
-                         "output, --json, lists them all)</td></tr>")
-        whole = " <span class='muted'>(whole network)</span>" if _is_whole(
-            result, s.species, s.reactions) else ""
-        kids = _fold(s.children, "sub-structure")
-        if k == HTML_NAMED_STRUCTURES:
-            parts.append(f"<tr><td colspan='5' class='muted'>The names of the other "
-                         f"{len(result.structures) - k} structures are in the JSON "
-                         "output (--json); here their sizes and sub-structures.</td></tr>")
-        if k >= HTML_NAMED_STRUCTURES:
-            parts.append(f"<tr><td><b>{e(s.id)}</b>{whole}</td>"
-                         f"<td>{count(len(s.species), 'species')}</td>"
-                         f"<td>{count(len(s.reactions), 'reaction')}</td>"
-                         f"<td>{kids}</td><td></td></tr>")
-            continue
-        own_s, own_r = members.own(s)
-        adds = (_fold(own_s + own_r, "name", universe=species + reactions)
-                if s.children else "&ndash;")
-        parts.append(
-            f"<tr><td><b>{e(s.id)}</b>{whole}</td>"
-            f"<td>{_fold(s.species, 'species', universe=species)}</td>"
-            f"<td>{_fold(s.reactions, 'reaction', universe=reactions)}</td>"
-            f"<td>{kids}</td><td>{adds}</td></tr>")
-    parts.append("</table>")
-
-    parts.append(f"<{h}>Hierarchy</{h}>")
-    tree = None
-    if len(result.structures) <= HTML_DIAGRAM:
-        tree = _svg_or_none(lambda: hierarchy_svg(result))
-    else:
-        parts.append(f"<p class='muted'>{len(result.structures)} structures are too many "
-                     "for a readable diagram; each one's direct sub-structures:</p>")
-    if tree is not None:
-        parts.append(f"<div class='picture hierarchy'>{tree[tree.index('<svg'):]}</div>")
-    else:
-        listed = result.structures[::-1][:HTML_ROWS]
-        more = len(result.structures) - len(listed)
-        parts.append("<ul>" + "".join(
-            f"<li>{e(s.id)} &gt; "
-            f"{_fold(s.children, 'sub-structure') if s.children else 'none'}</li>"
-            for s in listed)
-            + (f"<li class='muted'>&hellip; {more} more</li>" if more else "") + "</ul>")
-
-    skipped = getattr(result, "diagnosis_skipped", None)
-    if skipped is not None:
-        parts.append(f"<{h}>Diagnosis</{h}><p class='muted'>{e(skipped)}</p>")
-        return parts
-    parts.append(f"<{h}>Diagnosis</{h}><ol class='diagnosis'>")
-    for rec, sentence in zip(result.diagnosis, _sentences(result, 6, members)):
-        sign = sign_name(rec["sign_det"])
-        cls = "fixed" if sign in ("positive", "negative") else "variable"
-        parts.append(f"<li><span class='{cls}'>determinant sign <b>{sign}</b></span>: "
-                     f"{e(sentence)}</li>")
-    parts.append("</ol>")
-    return parts
-
-
-def _preparation_html(result: Analysis, h: str) -> list[str]:
-    e = html.escape
-    parts: list[str] = []
-    prep = getattr(result, "preparation", None)
-    if prep is not None:
-        parts.append(f"<{h}>Preparation</{h}><p>{e(prep['summary'])}</p>")
-        if prep["removed"]:
-            parts.append(f"<details><summary>{count(len(prep['removed']), 'removal')}"
-                         "</summary><table><tr><th>removed</th><th>step</th>"
-                         "<th>why</th></tr>")
-            for r in prep["removed"]:
-                parts.append(f"<tr><td>{e(r['kind'])} <b>{e(str(r['name']))}</b></td>"
-                             f"<td>{e(r['step'])}</td><td>{e(r['reason'])}</td></tr>")
-            parts.append("</table></details>")
-    reg = getattr(result, "regularity", None)
-    if reg is not None and not reg["is_regular"]:
-        parts.append(f"<{h}>Structural regularity: singular</{h}>"
-                     f"<p class='variable'>{e(reg['summary'])}</p>")
-        parts.append(f"<details><summary>the singular part: "
-                     f"{len(reg['parts'])} rows and columns of the A-matrix</summary>"
-                     "<table><tr><th>part</th><th></th><th>why</th></tr>")
-        for p in reg["parts"]:
-            parts.append(f"<tr><td>{e(p['kind'])} <b>{e(str(p['name']))}</b></td>"
-                         f"<td>{e(p['block'])}</td><td>{e(p['reason'])}</td></tr>")
-        parts.append("</table></details>")
-    return parts
-
-
-def _summary(result: Analysis) -> str:
-    e = html.escape
-    seed = "no seed" if result.seed is None else f"seed {result.seed}"
-    fixed = sum(sign_name(r["sign_det"]) in ("positive", "negative") for r in result.diagnosis)
-    src = f"from {e(result.source)}; " if result.source else ""
-    if not getattr(result, "defined", True):
-        return (f"<p class='summary'>{count(len(result.species), 'species')}, "
-                f"{count(len(result.reactions), 'reaction')}; structurally singular: "
-                "no sensitivity, no buffering structures. "
-                f"<span class='muted'>{src}</span></p>")
-    diagnosis = (f"{fixed} of {len(result.diagnosis)} contracted parts with a fixed "
-                 "determinant sign"
-                 if getattr(result, "diagnosis_skipped", None) is None
-                 else "indicator diagnosis not run (see below)")
-    return (f"<p class='summary'>{count(len(result.species), 'species')}, "
-            f"{count(len(result.reactions), 'reaction')}; "
-            f"{count(len(result.structures), 'isolated buffering structure')}; "
-            f"{diagnosis}. <span class='muted'>{src}{result.trials} random trials, "
-            f"{seed}.</span></p>")
-
-
-def html_report(result: Analysis) -> str:
-    """The analysis as an HTML fragment for a notebook (``_repr_html_``)."""
-    e = html.escape
-    parts = [f"<div class='quelmar-analysis'><style>{_CSS}</style>",
-             f"<h3>Network {e(str(result.name))}</h3>", _summary(result)]
-    parts += _body(result, 4)
-    parts.append("</div>")
-    return "".join(parts)
-
-
-def html_document(result: Analysis) -> str:
-    """The analysis as a self-contained HTML page (pictures and style inline)."""
-    e = html.escape
-    title = f"Network {result.name}" if result.name is not None else "Network"
-    parts = ["<!DOCTYPE html>\n<html lang='en'><head><meta charset='utf-8'>",
-             f"<title>{e(title)}: structural analysis</title>",
-             f"<style>body{{margin:24px}}{_CSS}</style></head>",
-             f"<body><main class='quelmar-analysis'><h1>{e(title)}</h1>", _summary(result)]
-    parts += _body(result, 2)
-    parts.append("</main></body></html>\n")
-    return "\n".join(parts)

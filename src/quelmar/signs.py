@@ -139,6 +139,11 @@ def sign_decisions(crn: Any, *, sensitivity: Any = None, draws: int = DRAWS,
     draws = int(draws)
     if draws < 1:
         raise ValueError("draws must be at least 1")
+    if N == 0 or _blocks(A) is None:
+        from .errors import SingularNetworkError
+        raise SingularNetworkError(
+            "the A-matrix is structurally singular: the responses do not exist "
+            "(prepare the network first: quelmar.prune)")
     if sensitivity is None:
         state = np.random.get_state()
         try:

@@ -29,7 +29,8 @@ import os
 from typing import Any
 
 from ..cyquelmar import CRN
-from ._common import LoadError, ModelWarning, _read_bytes
+from ..errors import LoadError, ModelWarning
+from .common import read_bytes
 from .antimony import load_antimony, loads_antimony
 from .cobra import load_cobra_json
 from .objects import from_object
@@ -108,7 +109,7 @@ def _guess_format(path):
         return "cobra-json"
     if low.endswith((".ant", ".antimony", ".txt")):
         return "antimony"
-    head = _read_bytes(path)[:4096].lstrip(b"\xef\xbb\xbf \t\r\n")
+    head = read_bytes(path)[:4096].lstrip(b"\xef\xbb\xbf \t\r\n")
     if head.startswith(b"<"):
         return "sbml"
     if head.startswith(b"{"):

@@ -6,16 +6,16 @@ import os
 import re
 from typing import TYPE_CHECKING, Any
 
-from ._common import (
+from .common import (
     MAX_ANTIMONY_DEPTH,
     MAX_LINE,
     LoadError,
-    _base_name,
-    _guarded,
-    _read_bytes,
-    _read_text,
+    base_name,
+    guarded_reader,
+    read_bytes,
+    read_text,
 )
-from .sbml import _crn_from_sbml
+from .sbml import crn_from_sbml
 
 if TYPE_CHECKING:
     from ..cyquelmar import CRN
@@ -34,7 +34,7 @@ def _antimony():
     return antimony
 
 
-@_guarded(lambda path, **options: path)
+@guarded_reader(lambda path, **options: path)
 def load_antimony(path: str | os.PathLike[str], *, allow_external: bool = False,
                   **options: Any) -> CRN:
     """Load an Antimony file: converted to SBML, then read by the SBML rules.
@@ -43,13 +43,13 @@ def load_antimony(path: str | os.PathLike[str], *, allow_external: bool = False,
     then the imported files must lie below the directory of ``path`` and
     import nothing themselves.
     """
-    text = _read_text(path)
+    text = read_text(path)
     path = os.fsdecode(path)
     root = os.path.dirname(os.path.realpath(path)) if allow_external else None
-    return _crn_from_antimony(text, path, _base_name(path), options, root, True)
+    return _crn_from_antimony(text, path, base_name(path), options, root, True)
 
 
-@_guarded(lambda text, **options: options.get("where", "<string>"))
+@guarded_reader(lambda text, **options: options.get("where", "<string>"))
 def loads_antimony(text: str, *, where: str = "<string>", **options: Any) -> CRN:
     """Load Antimony text such as ``"S1 -> S2; k1*S1"``.
 
@@ -100,7 +100,7 @@ def _resolve_imports(text, where, root, from_file):
         if os.path.commonpath([root, target]) != root or '"' in target or "\n" in target:
             raise LoadError(where, f"the model imports {name!r}, which lies outside "
                             f"the model's directory {root}")
-        data = _read_bytes(target)
+        data = read_bytes(target)
         if _IMPORT.search(data.decode("utf-8", "replace")) or b"externalModelDefinition" in data:
             raise LoadError(where, f"the imported file {name!r} refers to further files, "
                             "which are not followed")
@@ -133,7 +133,7 @@ def _crn_from_antimony(text, where, fallback_name, options, root, from_file):
                                                    or "no model could be made"))
     finally:
         antimony.clearPreviousLoads()
-    crn = _crn_from_sbml(sbml, where, fallback_name, options.get("strip_prefixes", False))
+    crn = crn_from_sbml(sbml, where, fallback_name, options.get("strip_prefixes", False))
     if crn.name == "__main":
         crn.name = fallback_name
     return crn

@@ -9,15 +9,15 @@ import re
 from typing import TYPE_CHECKING
 
 from .ratesigns import default_signs
-from ._common import (
+from .common import (
     MAX_JSON_DEPTH,
     LoadError,
-    _assemble,
-    _base_name,
-    _check_unique,
-    _guarded,
-    _read_text,
-    _Reaction,
+    assemble,
+    base_name,
+    check_unique,
+    guarded_reader,
+    read_text,
+    Reaction,
 )
 
 if TYPE_CHECKING:
@@ -26,7 +26,7 @@ if TYPE_CHECKING:
 _TOKENS = re.compile(r'"(?:[^"\\]|\\.)*"|[\[{\]}]')
 
 
-@_guarded(lambda path, **options: path)
+@guarded_reader(lambda path, **options: path)
 def load_cobra_json(path: str | os.PathLike[str], *, allow_external: bool = False) -> CRN:
     """Load a model in cobrapy's JSON format (``.json`` or ``.json.gz``).
 
@@ -35,22 +35,22 @@ def load_cobra_json(path: str | os.PathLike[str], *, allow_external: bool = Fals
     refers to no other files (``allow_external`` is accepted for the sake of
     :func:`~quelmar.loaders.load` and changes nothing).
     """
-    text = _read_text(path)
+    text = read_text(path)
     path = os.fsdecode(path)
     if not text.strip():
         raise LoadError(path, "the file is empty")
-    _check_depth(text, path)
+    check_depth(text, path)
     try:
         # numbers as floats: an integer of any length becomes a (maybe
         # infinite) float, which the coefficient check then judges
-        model = json.loads(text, parse_int=float, object_pairs_hook=_unique_keys(path))
+        model = json.loads(text, parse_int=float, object_pairs_hook=unique_keys(path))
     except json.JSONDecodeError as e:
         raise LoadError(path, f"not valid JSON: {e.msg} at line {e.lineno}, "
                         f"column {e.colno}") from None
-    return _crn_from_cobra(model, path, _base_name(path))
+    return crn_from_cobra(model, path, base_name(path))
 
 
-def _check_depth(text, where):
+def check_depth(text, where):
     """Refuse brackets nested deeper than :data:`MAX_JSON_DEPTH` (strings aside)."""
     if text.count("[") + text.count("{") <= MAX_JSON_DEPTH:
         return
@@ -66,7 +66,7 @@ def _check_depth(text, where):
             depth -= 1
 
 
-def _unique_keys(where):
+def unique_keys(where):
     def pairs(items):
         obj = {}
         for key, value in items:
@@ -78,7 +78,7 @@ def _unique_keys(where):
     return pairs
 
 
-def _crn_from_cobra(model, where, fallback_name):
+def crn_from_cobra(model, where, fallback_name):
     if not isinstance(model, dict) or "reactions" not in model:
         raise LoadError(where, "not a cobrapy JSON model (no \"reactions\" list)")
     mets = model.get("metabolites", [])
@@ -90,13 +90,13 @@ def _crn_from_cobra(model, where, fallback_name):
         if not isinstance(met, dict) or not isinstance(met.get("id"), str):
             raise LoadError(where, f"metabolite {k} has no id")
         species.append(met["id"])
-    _check_unique(where, "metabolite", species)
+    check_unique(where, "metabolite", species)
     known = set(species)
     reactions = []
     for k, r in enumerate(rxs):
         if not isinstance(r, dict) or not isinstance(r.get("id"), str):
             raise LoadError(where, f"reaction {k} has no id")
-        rx = _Reaction(r["id"])
+        rx = Reaction(r["id"])
         coeffs = r.get("metabolites", {})
         if not isinstance(coeffs, dict):
             raise LoadError(where, f"reaction {rx.id}: \"metabolites\" must map ids to numbers")
@@ -124,4 +124,4 @@ def _crn_from_cobra(model, where, fallback_name):
                                  {s for s, v in coeffs.items() if v > 0}, reversible)
         reactions.append(rx)
     name = model.get("id") or model.get("name") or fallback_name
-    return _assemble(where, name, species, reactions)
+    return assemble(where, name, species, reactions)

@@ -21,8 +21,8 @@ from typing import TYPE_CHECKING, NamedTuple
 import numpy as np
 
 from ..cyquelmar import CRN
-from ._common import LoadError, _check_unique, _guarded, _read_text
-from .cobra import _check_depth, _unique_keys
+from .common import LoadError, check_unique, guarded_reader, read_text
+from .cobra import check_depth, unique_keys
 
 if TYPE_CHECKING:
     import numpy.typing as npt
@@ -43,15 +43,15 @@ class NetworkFile(NamedTuple):
     source: str | None
 
 
-@_guarded(lambda path: path)
+@guarded_reader(lambda path: path)
 def read_network_json(path: str | os.PathLike[str]) -> NetworkFile:
     """Read a ``.network.json`` (or ``.network.json.gz``) file into arrays
     and names, checked as :func:`load_network_json` checks them."""
-    text = _read_text(path)
+    text = read_text(path)
     path = os.fsdecode(path)
-    _check_depth(text, path)
+    check_depth(text, path)
     try:
-        doc = json.loads(text, object_pairs_hook=_unique_keys(path))
+        doc = json.loads(text, object_pairs_hook=unique_keys(path))
     except json.JSONDecodeError as e:
         raise LoadError(path, f"not valid JSON: {e.msg} at line {e.lineno}, "
                         f"column {e.colno}") from None
@@ -61,8 +61,8 @@ def read_network_json(path: str | os.PathLike[str]) -> NetworkFile:
     reactions = _names(doc, "reactions", path)
     if not species or not reactions:
         raise LoadError(path, "the network has no species or no reactions")
-    _check_unique(path, "species", species)
-    _check_unique(path, "reaction", reactions)
+    check_unique(path, "species", species)
+    check_unique(path, "reaction", reactions)
     shape = (len(species), len(reactions))
     stoi = _matrix(doc["stoichiometry"], shape, "stoichiometry", path)
     reginfo = None
@@ -74,7 +74,7 @@ def read_network_json(path: str | os.PathLike[str]) -> NetworkFile:
                        None if source is None else str(source))
 
 
-@_guarded(lambda path, **options: path)
+@guarded_reader(lambda path, **options: path)
 def load_network_json(path: str | os.PathLike[str], *, allow_external: bool = False) -> CRN:
     """Load a ``.network.json`` (or ``.network.json.gz``) file.
 

@@ -15,9 +15,9 @@ from __future__ import annotations
 from typing import Any
 
 from ..cyquelmar import CRN
-from ._common import LoadError
-from .cobra import _crn_from_cobra
-from .sbml import _libsbml, loads_sbml
+from .common import LoadError
+from .cobra import crn_from_cobra
+from .sbml import import_libsbml, loads_sbml
 
 __all__ = ["from_object", "is_model_object"]
 
@@ -55,9 +55,9 @@ def from_object(obj: Any, **options: Any) -> CRN:
             raise TypeError(f"unexpected options for a cobrapy Model: {', '.join(options)}")
         from cobra.io import model_to_dict  # the object's own library is there
         where = f"cobrapy Model {obj.id!r}"
-        return _crn_from_cobra(model_to_dict(obj), where, obj.id or "model")
+        return crn_from_cobra(model_to_dict(obj), where, obj.id or "model")
     if kind == "libsbml-SBMLDocument":
-        return _from_sbml_text(_libsbml().writeSBMLToString(obj), "libsbml SBMLDocument",
+        return _from_sbml_text(import_libsbml().writeSBMLToString(obj), "libsbml SBMLDocument",
                                options)
     if kind == "libsbml-Model":
         return _from_sbml_text(_sbml_of_model(obj), f"libsbml Model {obj.getId()!r}", options)
@@ -68,7 +68,7 @@ def from_object(obj: Any, **options: Any) -> CRN:
 
 
 def _sbml_of_model(model: Any) -> str:
-    libsbml = _libsbml()
+    libsbml = import_libsbml()
     doc = model.getSBMLDocument()
     if doc is None:  # a model not attached to a document: give it one
         doc = libsbml.SBMLDocument(model.getLevel(), model.getVersion())

@@ -6,9 +6,9 @@ import re
 from collections.abc import Iterable, Mapping
 from typing import TYPE_CHECKING
 
-from ._common import LoadError, _Reaction, _assemble, _one_line
+from .common import LoadError, Reaction, assemble, one_line
 from .ratesigns import default_signs, law_signs
-from .sbml import _libsbml
+from .sbml import import_libsbml
 
 if TYPE_CHECKING:
     from ..cyquelmar import CRN
@@ -83,7 +83,7 @@ def from_reactions(reactions: str | Iterable[str] | Mapping[str, str],
             raise ValueError(f"{where}: no arrow (->, =>, <-> or <=>)")
         if any(a in right for a, _ in _ARROWS):
             raise ValueError(f"{where}: more than one arrow")
-        rx = _Reaction(label if label is not None else f"R{pos}")
+        rx = Reaction(label if label is not None else f"R{pos}")
         rx.reversible = reversible
         sides = ({}, {})
         for side, sign in ((left, -1.0), (right, 1.0)):
@@ -130,7 +130,7 @@ def from_reactions(reactions: str | Iterable[str] | Mapping[str, str],
             continue
         ast, names = law
         read = rx.reg & names  # what the law reads decides; other regulators count as +inf
-        rx.signs = law_signs(_libsbml(), ast, read, reactants=reactants,
+        rx.signs = law_signs(import_libsbml(), ast, read, reactants=reactants,
                              products=products, reversible=rx.reversible)
     names = [rx.id for rx in parsed]
     dup = {x for x in names if names.count(x) > 1}
@@ -141,18 +141,18 @@ def from_reactions(reactions: str | Iterable[str] | Mapping[str, str],
         rx.net = {s: v for s, v in rx.net.items() if s not in boundary}
         rx.reg = {s for s in rx.reg if s not in boundary}
     try:
-        return _assemble(None, name, state, parsed, drop_unused=False)
+        return assemble(None, name, state, parsed, drop_unused=False)
     except LoadError as e:
         raise ValueError(e.problem) from None
 
 
 def _rate_law(rate, where):
     """The parsed rate law and the names it reads."""
-    libsbml = _libsbml()
+    libsbml = import_libsbml()
     ast = libsbml.parseL3Formula(rate)
     if ast is None:
         raise ValueError(f"{where}: cannot read the rate law {rate!r}: "
-                         + _one_line(libsbml.getLastParseL3Error()))
+                         + one_line(libsbml.getLastParseL3Error()))
     out = set()
     todo = [ast]
     while todo:

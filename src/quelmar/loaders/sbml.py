@@ -8,25 +8,25 @@ import pathlib
 import urllib.parse
 from typing import TYPE_CHECKING
 
-from ._common import (
+from .common import (
     MAX_TAG,
     LoadError,
-    _assemble,
-    _base_name,
-    _check_unique,
-    _guarded,
-    _Reaction,
-    _read_bytes,
-    _warn,
+    assemble,
+    base_name,
+    check_unique,
+    guarded_reader,
+    Reaction,
+    read_bytes,
+    warn_model,
 )
 from .ratesigns import default_signs, law_signs
-from ._xml import _LONG_TAG, _prepare_level2_stoichiometry, _scan_xml, _without_comments
+from .xmlscan import LONG_TAG, prepare_level2_stoichiometry, scan_xml, without_comments
 
 if TYPE_CHECKING:
     from ..cyquelmar import CRN
 
 
-def _libsbml():
+def import_libsbml():
     try:
         import libsbml
     except ImportError:  # pragma: no cover - a declared dependency
@@ -35,7 +35,7 @@ def _libsbml():
     return libsbml
 
 
-@_guarded(lambda path, **options: path)
+@guarded_reader(lambda path, **options: path)
 def load_sbml(path: str | os.PathLike[str], *, strip_prefixes: bool | None = None,
               allow_external: bool = False) -> CRN:
     """Load an SBML file (level 2 or 3, fbc included; ``.gz`` is unpacked).
@@ -47,14 +47,14 @@ def load_sbml(path: str | os.PathLike[str], *, strip_prefixes: bool | None = Non
     (comp) model read the model files it refers to, when they lie below the
     directory of ``path``; by default such a model is refused.
     """
-    data = _read_bytes(path)
+    data = read_bytes(path)
     path = os.fsdecode(path)
-    return _crn_from_sbml(data.decode("utf-8", "replace"), path,
-                          _base_name(path), strip_prefixes, base=path,
+    return crn_from_sbml(data.decode("utf-8", "replace"), path,
+                          base_name(path), strip_prefixes, base=path,
                           allow_external=allow_external)
 
 
-@_guarded(lambda text, **options: options.get("where", "<string>"))
+@guarded_reader(lambda text, **options: options.get("where", "<string>"))
 def loads_sbml(text: str | bytes, *, strip_prefixes: bool | None = None,
                where: str = "<string>") -> CRN:
     """Load an SBML document given as a string (or bytes).
@@ -64,7 +64,7 @@ def loads_sbml(text: str | bytes, *, strip_prefixes: bool | None = None,
     """
     if isinstance(text, bytes):
         text = text.decode("utf-8", "replace")
-    return _crn_from_sbml(text, where, None, strip_prefixes)
+    return crn_from_sbml(text, where, None, strip_prefixes)
 
 
 def _sbml_document(text, where, base=None, allow_external=False):
@@ -74,7 +74,7 @@ def _sbml_document(text, where, base=None, allow_external=False):
     directly); with ``allow_external``, a comp model may read other files
     below its directory.
     """
-    libsbml = _libsbml()
+    libsbml = import_libsbml()
     doc, model = _read_document(text, where)
     comp = doc.getPlugin("comp")
     if comp is not None and (comp.getNumModelDefinitions()
@@ -93,21 +93,21 @@ def _sbml_document(text, where, base=None, allow_external=False):
 
 def _read_document(text, where):
     """Read ``text`` with libSBML after checking that it is safe to parse."""
-    libsbml = _libsbml()
+    libsbml = import_libsbml()
     if not text.strip():
         raise LoadError(where, "the file is empty")
     text = text.lstrip()
-    root, attributes = _scan_xml(text, where)
+    root, attributes = scan_xml(text, where)
     if root != "sbml":
         raise LoadError(where, f"not an SBML document (its root element is <{root}>)")
-    text = _without_comments(text)
-    tag = _LONG_TAG.search(text)
+    text = without_comments(text)
+    tag = LONG_TAG.search(text)
     if tag:
         line = text.count("\n", 0, tag.start()) + 1
         raise LoadError(where, f"not a usable SBML document: line {line}: a tag longer "
                         f"than {MAX_TAG} characters")
     if "stoichiometryMath" in text or "denominator" in text:
-        text = _prepare_level2_stoichiometry(text, where, attributes.get("level", ""))
+        text = prepare_level2_stoichiometry(text, where, attributes.get("level", ""))
     doc = libsbml.readSBMLFromString(text)
     if doc.getLevel() == 1 or doc.getLevel() > 3:
         raise LoadError(where, f"SBML level {doc.getLevel()} is not supported "
@@ -153,7 +153,7 @@ def _check_external_models(doc, where, base, root, seen):
         target = _external_path(source, here, root, where)
         if target not in seen:
             seen.add(target)
-            sub_doc, _ = _read_document(_read_bytes(target).decode("utf-8", "replace"), target)
+            sub_doc, _ = _read_document(read_bytes(target).decode("utf-8", "replace"), target)
             _check_external_models(sub_doc, target, target, root, seen)
         comp.getExternalModelDefinition(i).setSource(pathlib.Path(target).as_uri())
 
@@ -186,15 +186,15 @@ def _sbml_error_text(error):
     return error.getShortMessage().strip() or " ".join(lines)
 
 
-def _crn_from_sbml(text, where, fallback_name, strip_prefixes, base=None,
+def crn_from_sbml(text, where, fallback_name, strip_prefixes, base=None,
                    allow_external=False):
-    libsbml = _libsbml()
+    libsbml = import_libsbml()
     doc, model = _sbml_document(text, where, base, allow_external)
     level = doc.getLevel()
     reader = _SbmlMath(libsbml, model, where)
 
     species_ids = [s.getId() for s in model.getListOfSpecies()]
-    _check_unique(where, "species", species_ids)
+    check_unique(where, "species", species_ids)
     known = set(species_ids)
     ruled = {rule.getVariable() for rule in model.getListOfRules()
              if rule.isAssignment() or rule.isRate()}
@@ -214,7 +214,7 @@ def _crn_from_sbml(text, where, fallback_name, strip_prefixes, base=None,
     reactions = []
     for r in model.getListOfReactions():
         rid = r.getId()
-        rx = _Reaction(rid)
+        rx = Reaction(rid)
         reversible = r.getReversible()
         rx.reversible = bool(reversible)
         rx.bounds = _flux_bounds(model, r)
@@ -279,7 +279,7 @@ def _crn_from_sbml(text, where, fallback_name, strip_prefixes, base=None,
             rx.reg = {order_map[s] for s in rx.reg}
             rx.signs = {order_map[s]: v for s, v in rx.signs.items() if s in order_map}
         order = [order_map[s] for s in order]
-    return _assemble(where, name, order, reactions_state)
+    return assemble(where, name, order, reactions_state)
 
 
 def _flux_bounds(model, reaction):
@@ -387,7 +387,7 @@ def _check_events(model, state, where):
                 hit.append(var)
             targets.setdefault(var, f"event {label}")
         if hit:
-            _warn(where, f"event {label} sets the species {', '.join(sorted(hit))}; "
+            warn_model(where, f"event {label} sets the species {', '.join(sorted(hit))}; "
                   "the network describes the reactions between events only")
     return targets
 
@@ -423,7 +423,7 @@ def _check_rate_rule_feedback(model, reader, state, where):
         names = reader.names(rule.getMath())
         hit = sorted(names & state)
         if hit:
-            _warn(where, f"{var} follows a rate rule that reads {', '.join(hit)} and "
+            warn_model(where, f"{var} follows a rate rule that reads {', '.join(hit)} and "
                   f"is read by the rate of {reader.read_by_laws[var]}; that feedback "
                   "is not part of the reaction network")
 

@@ -17,7 +17,8 @@ import os
 import stat
 import tempfile
 
-__all__ = ["OutputError", "check_output", "read_regular", "same_file", "write_atomic"]
+__all__ = ["OutputError", "check_output", "output_format", "read_regular", "same_file",
+           "write_atomic"]
 
 
 class OutputError(OSError):
@@ -162,3 +163,20 @@ def write_atomic(path, data, inputs=()):
             pass
         raise
     return path
+
+
+def output_format(path, formats, what, hint, format=None, *, quoted=True):
+    """The output format of ``path``: ``format`` when given (one of the values
+    of ``formats``), else the one its extension names (a key of ``formats``,
+    such as ``".svg"``).  Raises ``ValueError`` naming the ``what`` (such as
+    "diagram") and, from ``hint``, the extensions to use instead."""
+    if format is None:
+        ext = os.path.splitext(os.fspath(path))[1].lower()
+        if ext not in formats:
+            shown = ext or "(no extension)"
+            shown = repr(shown) if quoted else shown
+            raise ValueError(f"{os.fspath(path)}: unknown {what} type {shown}; use {hint}")
+        return formats[ext]
+    if format not in set(formats.values()):
+        raise ValueError(f"unknown {what} format {format!r}")
+    return format

@@ -8,7 +8,7 @@ from __future__ import annotations
 import math
 import re
 
-from ._common import MAX_TAG, MAX_XML_DEPTH, LoadError
+from .common import MAX_TAG, MAX_XML_DEPTH, LoadError
 
 
 class _Refused(Exception):
@@ -17,10 +17,10 @@ class _Refused(Exception):
 
 _SPECIAL = re.compile(r"<!--|<\?|<!\[CDATA\[")
 _SPECIAL_END = {"<!--": "-->", "<?": "?>", "<![CDATA[": "]]>"}
-_LONG_TAG = re.compile(r"<[^<>]{%d,}>" % MAX_TAG)
+LONG_TAG = re.compile(r"<[^<>]{%d,}>" % MAX_TAG)
 
 
-def _without_comments(text):
+def without_comments(text):
     """Well-formed XML ``text`` without comments and processing instructions.
 
     Each is replaced by its line breaks, so that line numbers stay; the XML
@@ -49,7 +49,7 @@ def _without_comments(text):
     return "".join(parts)
 
 
-def _scan_xml(text, where):
+def scan_xml(text, where):
     """Check that ``text`` is well-formed XML that a parser can take safely.
 
     Returns the local name and the attributes of the root element.  The
@@ -105,7 +105,7 @@ def _scan_xml(text, where):
     return found["root"], found["attributes"]
 
 
-def _prepare_level2_stoichiometry(text, where, level):
+def prepare_level2_stoichiometry(text, where, level):
     """Write level 2 stoichiometries as plain numbers before libSBML reads them.
 
     Two forms are turned into a ``stoichiometry`` attribute, leaving the rest

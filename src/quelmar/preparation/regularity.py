@@ -1,4 +1,4 @@
-"""Structural regularity of a network and its preparation for analysis.
+"""Structural regularity of a network: :func:`regularity`.
 
 The A-matrix of a network (rows: reactions, then conserved quantities;
 columns: species, then cycles) must be non-singular for the steady state to
@@ -17,9 +17,6 @@ columns there are of two kinds:
   no rate equation or conserved total fixes, and the rates that read them;
 * *over-determined*: rate equations and conserved totals that no species
   level or cycle flux is left to satisfy, and the species they read.
-
-:func:`prune` returns a new, structurally regular network and a record of
-everything it removed and why.
 """
 
 from __future__ import annotations
@@ -28,21 +25,20 @@ from dataclasses import dataclass, field
 
 import numpy as np
 
-from . import _structure
-from ._pruning import (Removal, _dead_ends, _null_vectors, _remove_dependent,
-                       _remove_uncovered)
-from ._singular_words import _SINGULAR, TOL, Part, _plural, _Words
-from .cyquelmar import CRN
+from .. import _structure
+from ..cyquelmar import CRN
+from ..tolerances import TOL
+from ..words import plural
+from .reasons import Words
 
-__all__ = ["Part", "Regularity", "Removal", "Pruned", "regularity", "prune",
-           "directions"]
+__all__ = ["Regularity", "checked_network", "directions", "regularity", "regularity_of"]
 
 # --------------------------------------------------------------------------
 # Checking the network
 # --------------------------------------------------------------------------
 
 
-def _checked(crn):
+def checked_network(crn):
     """(stoi, reginfo, A, species names, reaction names) of a usable network."""
     if not isinstance(crn, CRN):
         raise TypeError(f"expected a CRN, got {type(crn).__name__}")
@@ -152,10 +148,10 @@ class Regularity:
                 "so the network has no isolated steady state and its sensitivity "
                 "and buffering structures are undefined.  The singular part holds "
                 f"{len(self.species)} species, {len(self.reactions)} "
-                f"{_plural(len(self.reactions), 'reaction', 'reactions')}, "
-                f"{len(self.cycles)} {_plural(len(self.cycles), 'cycle', 'cycles')} and "
+                f"{plural(len(self.reactions), 'reaction', 'reactions')}, "
+                f"{len(self.cycles)} {plural(len(self.cycles), 'cycle', 'cycles')} and "
                 f"{len(self.conserved_quantities)} conserved "
-                f"{_plural(len(self.conserved_quantities), 'quantity', 'quantities')}.  "
+                f"{plural(len(self.conserved_quantities), 'quantity', 'quantities')}.  "
                 "Prepare the network first (quelmar.prune, or quelmar analyze --prune).")
 
     def lines(self, limit: int | None = 40) -> list:
@@ -196,11 +192,11 @@ def regularity(crn: CRN) -> Regularity:
     for a network without species, without reactions, or without one name
     per species and reaction.
     """
-    stoi, reginfo, A, species, reactions = _checked(crn)
-    return _regularity(stoi, reginfo, A, species, reactions)
+    stoi, reginfo, A, species, reactions = checked_network(crn)
+    return regularity_of(stoi, reginfo, A, species, reactions)
 
 
-def _regularity(stoi, reginfo, A, species, reactions):
+def regularity_of(stoi, reginfo, A, species, reactions):
     m, n = stoi.shape
     N = A.shape[0]
     rank, row_mate, col_mate, row_block, col_block = _structure.dulmage_mendelsohn(A)
@@ -209,7 +205,7 @@ def _regularity(stoi, reginfo, A, species, reactions):
                         row_mate=row_mate, col_mate=col_mate)
     if result.is_regular:
         return result
-    words = _Words(stoi, reginfo, A, species, reactions, row_block, col_block)
+    words = Words(stoi, reginfo, A, species, reactions, row_block, col_block)
     ranked = []  # (rank, part): what the matching leaves uncovered comes first
     under = _structure.UNDER
 
@@ -236,127 +232,3 @@ def _regularity(stoi, reginfo, A, species, reactions):
         ranked.append((rank(row_mate[n + q] < 0, row_block[n + q]), part))
     result.parts = [p for _, p in sorted(ranked, key=lambda rp: rp[0])]
     return result
-
-
-# --------------------------------------------------------------------------
-# Preparation
-# --------------------------------------------------------------------------
-
-
-@dataclass(eq=False)
-class Pruned:
-    """Result of :func:`prune`: ``network`` (a new CRN), ``removed`` (list of
-    :class:`Removal`, in order), and ``regularity`` of the new network."""
-
-    network: CRN
-    removed: list
-    regularity: Regularity
-
-    @property
-    def removed_species(self) -> list:
-        return [r.name for r in self.removed if r.kind == "species"]
-
-    @property
-    def removed_reactions(self) -> list:
-        return [r.name for r in self.removed if r.kind == "reaction"]
-
-    def summary(self) -> str:
-        if not self.removed:
-            return "Preparation removed nothing: the network is structurally regular."
-        s, r = len(self.removed_species), len(self.removed_reactions)
-        m, n = self.network.stoi.shape
-        return (f"Preparation removed {s} species and {r} "
-                f"{_plural(r, 'reaction', 'reactions')}; {m} species and {n} "
-                f"{_plural(n, 'reaction', 'reactions')} remain.")
-
-    def to_dict(self) -> dict:
-        return {"summary": self.summary(),
-                "removed": [{"kind": x.kind, "name": x.name, "reason": x.reason,
-                             "step": x.step, "round": x.round} for x in self.removed],
-                "species": len(self.network.X_names),
-                "reactions": len(self.network.R_names)}
-
-
-def prune(crn: CRN) -> Pruned:
-    """A structurally regular sub-network of ``crn`` and what was removed.
-
-    A regular network (structurally, and with a non-singular instance of
-    its A-matrix) is returned as a copy with nothing removed.  Otherwise,
-    repeated until the A-matrix is structurally regular:
-
-    1. dead ends, to a fixed point: a species that no remaining reaction can
-       produce (or none can consume), in the directions its reactions may
-       run (:func:`directions`; a reversible exchange ``x <=>`` can supply
-       x), is removed together with every reaction that changes it, since
-       none of them can carry steady flux; species left in no reaction and
-       read by no rate go too;
-    2. the singular part: the species columns of the A-matrix that a maximum
-       matching leaves uncovered (levels nothing fixes) are removed, that is,
-       held fixed; if there are none, the uncovered reaction rows (rate
-       equations nothing is left to satisfy), else one species of each
-       uncovered conserved quantity, else one reaction of each uncovered
-       cycle.
-
-    3. exact dependence: the pattern can allow a non-singular A-matrix while
-       its fixed entries (cycle and conservation vectors) still force a
-       singular one.  One instance with random rates (from NumPy's global
-       generator, whose state is restored afterwards) is factorised; when it
-       is singular, the first species involved in its null vector is held
-       fixed (or, if no species is involved, the first reaction involved in
-       the left null vector is removed).
-
-    Names, regulation and the loaders' direction information are kept for
-    what remains.  ``crn`` is not changed.  Raises like :func:`regularity`,
-    and ``ValueError`` when nothing of the network would remain.
-    """
-    stoi, reginfo, A, species, reactions = _checked(crn)
-    m, n = stoi.shape
-    forward, backward = directions(crn)
-    extras = _extras(crn, n)
-    first = _regularity(stoi, reginfo, A, species, reactions)
-    if first.is_regular and _null_vectors(A)[0] > _SINGULAR:
-        return Pruned(_subnetwork(crn, stoi, reginfo, np.ones(m, bool), np.ones(n, bool),
-                                  extras), [], first)
-
-    keep_s = np.ones(m, dtype=bool)
-    keep_r = np.ones(n, dtype=bool)
-    removed = []
-    made = stoi >= TOL
-    used = stoi <= -TOL
-    reads = ~(np.abs(reginfo) < TOL)
-    for rnd in range(1, m + n + 2):
-        _dead_ends(made, used, reads, forward, backward, keep_s, keep_r, species,
-                   reactions, removed, rnd)
-        if not keep_s.any() or not keep_r.any():
-            raise ValueError("preparation leaves nothing of the network: every species "
-                             "or every reaction is a dead end")
-        sub = _subnetwork(crn, stoi, reginfo, keep_s, keep_r, extras)
-        s_idx, r_idx = np.flatnonzero(keep_s), np.flatnonzero(keep_r)
-        reg = _regularity(sub.stoi, sub.reginfo, np.asarray(sub.A), sub.X_names, sub.R_names)
-        if reg.is_regular:
-            if not _remove_dependent(sub, s_idx, r_idx, keep_s, keep_r, removed, rnd):
-                return Pruned(sub, removed, reg)
-        else:
-            _remove_uncovered(sub, reg, s_idx, r_idx, keep_s, keep_r, removed, rnd)
-        if not keep_s.any() or not keep_r.any():
-            raise ValueError("preparation leaves nothing of the network")
-    raise AssertionError("preparation did not converge")  # each round removes something
-
-
-def _extras(crn, n):
-    """The loaders' per-reaction information that still matches the network."""
-    out = {}
-    for attr, shape in (("reversible", (n,)), ("flux_bounds", (n, 2))):
-        value = getattr(crn, attr, None)
-        if value is not None and np.shape(value) == shape:
-            out[attr] = np.array(value)
-    return out
-
-
-def _subnetwork(crn, stoi, reginfo, keep_s, keep_r, extras):
-    sub = CRN(np.array(stoi[keep_s][:, keep_r]), np.array(reginfo[keep_s][:, keep_r]),
-              [s for s, k in zip(crn.X_names, keep_s) if k],
-              [r for r, k in zip(crn.R_names, keep_r) if k], crn.name)
-    for attr, value in extras.items():
-        setattr(sub, attr, value[keep_r])
-    return sub

@@ -36,14 +36,12 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from .batch_tables import (  # noqa: F401  (COLUMNS and read_table are part of this module's API)
-    COLUMNS, EXTRA_HINT, _CsvTable, _frame, _latest, _open_table, _ParquetTable, _require_extra,
-    _table_format, read_table)
+from .tables import COLUMNS, latest_rows, open_table, require_extra, rows_frame, table_format
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas
 
-__all__ = ["COLUMNS", "MODEL_SUFFIXES", "batch", "model_files", "read_table"]
+__all__ = ["MODEL_SUFFIXES", "batch", "model_files"]
 
 
 #: File names that a directory given as a model contributes (each optionally
@@ -115,7 +113,7 @@ def _arrays_of(crn) -> tuple:
 def _plan(models, knockouts) -> tuple[list[_Task], Any]:
     """The tasks, and for a knockout scan what gives the scanned network
     (its file, or its arrays)."""
-    from .cyquelmar import CRN
+    from ..cyquelmar import CRN
 
     if isinstance(models, (str, os.PathLike, CRN)):
         models = [models]
@@ -189,7 +187,7 @@ def _one_line(text: str) -> str:
 
 
 def _variant(arrays: tuple, knockout: str):
-    from .cyquelmar import CRN
+    from ..cyquelmar import CRN
 
     stoi, reginfo, species, reactions, name = arrays
     if not knockout:
@@ -209,9 +207,10 @@ def _empty_row(task: _Task, seed: int, trials: int) -> dict:
 
 def _analyse_task(task: _Task, seed: int, trials: int, network: tuple | None = None) -> dict:
     """The row of one model or variant; never raises for a bad model."""
-    from .analysis import analyze, sign_name
-    from .loaders import load
-    from .preparation import regularity
+    from ..analysis import analyze
+    from ..words import sign_name
+    from ..loaders import load
+    from ..preparation import regularity
 
     row = _empty_row(task, seed, trials)
     with _PROCESS_LOCK:
@@ -250,7 +249,7 @@ def _network_task(spec: str | tuple) -> tuple:
     """The network of a model file (or given as arrays), as arrays.  A task
     of its own, so that Dask can compute it again when the worker holding it
     is lost."""
-    from .loaders import load
+    from ..loaders import load
 
     if not isinstance(spec, str):
         return spec
@@ -329,7 +328,7 @@ def batch(models: str | os.PathLike | Iterable[Any], *, trials: int = 2, seed: i
     in the order given (see :data:`COLUMNS`).  Ctrl-C cancels the tasks;
     the rows finished so far stay in ``out``.
     """
-    _require_extra()
+    require_extra()
     trials = int(trials)
     if trials < 1:
         raise ValueError("trials must be at least 1")
@@ -341,10 +340,10 @@ def batch(models: str | os.PathLike | Iterable[Any], *, trials: int = 2, seed: i
         raise ValueError("workers is a number of local processes, at least 1, "
                          "and only without a client")
     if out is not None:
-        _table_format(out)
+        table_format(out)
     tasks, network = _plan(models, knockouts)
 
-    table = _open_table(out, resume) if out is not None else None
+    table = open_table(out, resume) if out is not None else None
     done: dict[tuple[str, str], dict] = {}
     try:
         if table is not None:
@@ -353,7 +352,7 @@ def batch(models: str | os.PathLike | Iterable[Any], *, trials: int = 2, seed: i
                     raise ValueError(f"{out}: holds rows of seed {r['seed']} and "
                                      f"{r['trials']} trials, not {seed} and {trials}")
             wanted = {t.ident for t in tasks}
-            done = {k: r for k, r in _latest(table.rows).items() if k in wanted}
+            done = {k: r for k, r in latest_rows(table.rows).items() if k in wanted}
         todo = [t for t in tasks if t.ident not in done]
         if todo:
             _run(todo, network, done, table, seed, trials, client, workers, progress)
@@ -367,7 +366,7 @@ def batch(models: str | os.PathLike | Iterable[Any], *, trials: int = 2, seed: i
     finally:
         if table is not None:
             table.close()
-    return _frame([done[t.ident] for t in tasks])
+    return rows_frame([done[t.ident] for t in tasks])
 
 
 def _local_cluster(workers: int):

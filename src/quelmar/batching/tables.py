@@ -13,15 +13,18 @@ import time
 from collections.abc import Iterable, Sequence
 from typing import TYPE_CHECKING, Any
 
+from ..fileio import output_format
+
 if TYPE_CHECKING:  # pragma: no cover
     import pandas
 
 __all__ = ["COLUMNS", "read_table"]
 
 EXTRA_HINT = "pip install 'quelmar[batch]'"
+TABLE_FORMATS = {".csv": "csv", ".parquet": "parquet"}
 
 
-def _require_extra():
+def require_extra():
     try:
         import distributed  # noqa: F401
         import pandas  # noqa: F401
@@ -56,13 +59,10 @@ COLUMNS: dict[str, str] = {
 }
 
 
-def _table_format(out: str) -> str:
-    low = os.fspath(out).lower().rstrip("/" + os.sep)
-    if low.endswith(".csv"):
-        return "csv"
-    if low.endswith(".parquet"):
-        return "parquet"
-    raise ValueError(f"{out}: unknown table type; use .csv or .parquet")
+def table_format(out: str) -> str:
+    # a Parquet table is a directory, which may be named with a final slash
+    return output_format(os.fspath(out).rstrip("/" + os.sep), TABLE_FORMATS, "table",
+                         ".csv or .parquet", quoted=False)
 
 
 def _typed(value: Any, kind: str) -> Any:
@@ -82,7 +82,7 @@ def _typed(value: Any, kind: str) -> Any:
     return bool(value)
 
 
-def _frame(rows: Sequence[dict]) -> pandas.DataFrame:
+def rows_frame(rows: Sequence[dict]) -> pandas.DataFrame:
     import pandas as pd
 
     dtypes = {"str": "object", "int": "Int64", "bool": "boolean", "float": "float64"}
@@ -98,7 +98,7 @@ def _arrow_schema():
     return pa.schema([(c, types[k]) for c, k in COLUMNS.items()])
 
 
-class _CsvTable:
+class CsvTable:
     """A CSV file that grows by one complete line per row."""
 
     def __init__(self, path: str, resume: bool):
@@ -143,7 +143,7 @@ class _CsvTable:
             self.fd = -1
 
 
-class _ParquetTable:
+class ParquetTable:
     """A directory of Parquet part files, fed through a journal of finished
     rows that :meth:`flush` moves into a new part."""
 
@@ -228,16 +228,16 @@ class _ParquetTable:
             os.unlink(self.journal)
 
 
-def _open_table(out: str, resume: bool):
+def open_table(out: str, resume: bool):
     out = os.fspath(out)
-    if _table_format(out) == "csv":
+    if table_format(out) == "csv":
         if os.path.exists(out) and not resume:
             raise FileExistsError(f"{out}: already exists (resume it, or remove it first)")
-        return _CsvTable(out, resume)
-    return _ParquetTable(out, resume)
+        return CsvTable(out, resume)
+    return ParquetTable(out, resume)
 
 
-def _latest(rows: Iterable[dict]) -> dict[tuple[str, str], dict]:
+def latest_rows(rows: Iterable[dict]) -> dict[tuple[str, str], dict]:
     return {(r["source"], r["knockout"]): r for r in rows}
 
 
@@ -245,20 +245,20 @@ def read_table(path: str | os.PathLike) -> pandas.DataFrame:
     """A table written by :func:`batch` (``.csv`` or ``.parquet``), as a
     DataFrame with the same column types as :func:`batch` returns, one row
     per model or variant in the order in which they finished."""
-    _require_extra()
+    require_extra()
     path = os.fspath(path)
     if not os.path.exists(path):
         raise FileNotFoundError(f"{path}: no such file or directory")
-    if _table_format(path) == "csv":
+    if table_format(path) == "csv":
         with open(path, "rb") as f:
             data = f.read()
         rows = _parse_csv(path, data[:data.rfind(b"\n") + 1])
     else:
-        table = _ParquetTable.__new__(_ParquetTable)
+        table = ParquetTable.__new__(ParquetTable)
         table.path = path
-        table.journal = os.path.join(path, _ParquetTable.JOURNAL)
+        table.journal = os.path.join(path, ParquetTable.JOURNAL)
         rows = table._read_parts() + table._journal_rows()
-    return _frame(list(_latest(rows).values()))
+    return rows_frame(list(latest_rows(rows).values()))
 
 
 def _parse_csv(path: str, data: bytes) -> list[dict]:

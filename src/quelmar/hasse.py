@@ -25,9 +25,12 @@ a sparse one between them).
 
 from __future__ import annotations
 
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
+
+if TYPE_CHECKING:
+    import numpy.typing as npt
 
 #: bound on the entries of one block of an intersection product
 _BLOCK_COST = 20_000_000
@@ -151,3 +154,40 @@ def hasse_children(member: np.ndarray) -> list[list[int]]:
     bounds = np.searchsorted(parent, np.arange(k + 1))
     flat = child.tolist()
     return [flat[bounds[i]:bounds[i + 1]] for i in range(k)]
+
+
+def membership(sets: Any) -> npt.NDArray[np.bool_]:
+    """Boolean matrix (one row per set, one column per element) of ``sets``."""
+    if isinstance(sets, np.ndarray):
+        if sets.ndim != 2:
+            raise ValueError(f"hasse_diagram() needs a sequence of sets or a 2-D boolean "
+                             f"array, not an array of {sets.ndim} dimensions")
+        return sets.astype(bool, copy=False)
+    sets = [frozenset(s) for s in sets]
+    column: dict[Any, int] = {}
+    for s in sets:
+        for x in s:
+            column.setdefault(x, len(column))
+    member = np.zeros((len(sets), len(column)), dtype=bool)
+    for i, s in enumerate(sets):
+        member[i, [column[x] for x in s]] = True
+    return member
+
+
+def hasse_diagram(sets):
+    """Direct sub-structures of each set under strict inclusion.
+
+    ``sets`` is a sequence of Python sets (or frozensets), or a 2-D boolean
+    array with one row per set and one column per element.  Returns a list
+    holding, for each set i, the ascending indices j of the sets strictly
+    inside set i with no set strictly between them: the edges of the Hasse
+    diagram (the transitive reduction of strict inclusion).
+
+    The inclusions come from sparse matrix products, the small sets and the
+    complements of the large ones being sparse (see :func:`hasse_children`):
+    about ten seconds for the 161066 structures of the prepared iJO1366.
+    """
+    member = membership(sets)
+    if member.shape[0] == 0:
+        return []
+    return hasse_children(member)

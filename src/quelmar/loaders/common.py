@@ -12,8 +12,9 @@ from typing import Any, TypeVar
 
 import numpy as np
 
-from .._io import read_regular
+from ..fileio import read_regular
 from ..cyquelmar import CRN
+from ..errors import LoadError, ModelWarning
 
 #: the largest model file read, in bytes, after unpacking a ``.gz``
 MAX_BYTES = 256 * 2**20
@@ -29,31 +30,14 @@ MAX_LINE = 10_000
 MAX_ANTIMONY_DEPTH = 200
 
 
-class LoadError(ValueError):
-    """A model cannot be turned into a reaction network.
-
-    ``str(error)`` is one line: the file (or ``<string>``) followed by the
-    problem.
-    """
-
-    def __init__(self, where, problem):
-        self.where = where
-        self.problem = _one_line(problem)
-        super().__init__(f"{where}: {self.problem}" if where else self.problem)
-
-
-class ModelWarning(UserWarning):
-    """A model construct that the reaction network leaves out."""
-
-
-def _one_line(text):
+def one_line(text):
     return " ".join(str(text).split())
 
 
 _Reader = TypeVar("_Reader", bound=Callable[..., Any])
 
 
-def _guarded(where_of: Callable[..., object]) -> Callable[[_Reader], _Reader]:
+def guarded_reader(where_of: Callable[..., object]) -> Callable[[_Reader], _Reader]:
     """Turn any failure of a reader into a one-line :class:`LoadError`.
 
     ``where_of(*args, **kwargs)`` names the input for the message.  Errors
@@ -91,7 +75,7 @@ def _safe_where(where):
         return repr(where)
 
 
-def _check_unique(where, what, ids):
+def check_unique(where, what, ids):
     seen = set()
     for ident in ids:
         if ident in seen:
@@ -99,7 +83,7 @@ def _check_unique(where, what, ids):
         seen.add(ident)
 
 
-def _warn(where, message):
+def warn_model(where, message):
     warnings.warn(f"{where}: {message}", ModelWarning, stacklevel=3)
 
 
@@ -108,7 +92,7 @@ def _warn(where, message):
 # --------------------------------------------------------------------------
 
 
-class _Reaction:
+class Reaction:
     __slots__ = ("id", "net", "reg", "signs", "reversible", "bounds")
 
     def __init__(self, rid):
@@ -120,7 +104,7 @@ class _Reaction:
         self.bounds = None  # (lower, upper) flux bounds of constraint-based models
 
 
-def _assemble(where, name, species, reactions, *, drop_unused=True):
+def assemble(where, name, species, reactions, *, drop_unused=True):
     """Dense matrices for ``species`` (in order) x ``reactions``.
 
     Species that occur in no reaction (neither in its stoichiometry nor in
@@ -135,7 +119,7 @@ def _assemble(where, name, species, reactions, *, drop_unused=True):
             used.update(r.net)
             used.update(r.reg)
         species = [s for s in species if s in used]
-    _check_unique(where, "species", species)
+    check_unique(where, "species", species)
     if not species:
         raise LoadError(where, "no reaction involves a species that is a state variable "
                         "(every species is missing, boundary, constant or set by a rule)")
@@ -151,9 +135,9 @@ def _assemble(where, name, species, reactions, *, drop_unused=True):
             if s in row:
                 reginfo[row[s], j] = r.signs.get(s, np.inf)
     stoi += 0.0  # no negative zeros
-    _check_unique(where, "reaction", [r.id for r in reactions])
+    check_unique(where, "reaction", [r.id for r in reactions])
     for j in np.flatnonzero(~stoi.any(axis=0)):
-        _warn(where, f"reaction {reactions[j].id} changes no state species "
+        warn_model(where, f"reaction {reactions[j].id} changes no state species "
               "(its column of the stoichiometry matrix is zero)")
     crn = CRN(stoi, reginfo, list(species), [r.id for r in reactions], name)
     _keep_directions(crn, reactions)
@@ -180,7 +164,7 @@ def _keep_directions(crn, reactions):
 # --------------------------------------------------------------------------
 
 
-def _read_bytes(path):
+def read_bytes(path):
     """The content of the regular file ``path``, unpacked when gzipped."""
     path = _safe_where(path)
     try:
@@ -225,15 +209,15 @@ def _gunzip(path, data):
     return b"".join(out)
 
 
-def _read_text(path):
-    data = _read_bytes(path)
+def read_text(path):
+    data = read_bytes(path)
     try:
         return data.decode("utf-8-sig")
     except UnicodeDecodeError as e:
         raise LoadError(_safe_where(path), f"not a text file (byte {e.start} is not UTF-8)") from None
 
 
-def _base_name(path):
+def base_name(path):
     base = os.path.basename(os.fspath(path))
     for ext in (".gz", ".xml", ".sbml", ".json", ".ant", ".antimony", ".txt"):
         if base.lower().endswith(ext):

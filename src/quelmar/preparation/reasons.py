@@ -1,6 +1,5 @@
 """Reasons, in words, for the rows and columns that make an A-matrix
-structurally singular, and the small wording helpers they share with the
-preparation of a network."""
+structurally singular."""
 
 from __future__ import annotations
 
@@ -8,32 +7,13 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from . import _structure
+from .. import _structure
+from ..tolerances import TOL
+from ..words import SHOWN, joined, listed, plural
 
-TOL = 1e-8
 UNDER = "under-determined"
 OVER = "over-determined"
 _BLOCK = {_structure.OVER: OVER, _structure.UNDER: UNDER}
-_SHOWN = 6  # names listed before "and N more"
-_SINGULAR = 1e-11  # relative smallest singular value of an exactly singular instance
-
-
-def _names(names, limit=_SHOWN):
-    names = list(names)
-    if len(names) <= limit:
-        return _join(names)
-    return _join(names[:limit] + [f"{len(names) - limit} more"])
-
-
-def _join(words):
-    words = [str(w) for w in words]
-    if len(words) <= 1:
-        return "".join(words)
-    return ", ".join(words[:-1]) + " and " + words[-1]
-
-
-def _plural(k, one, many):
-    return one if k == 1 else many
 
 
 @dataclass(frozen=True)
@@ -54,7 +34,7 @@ class Part:
     members: tuple = ()
 
 
-class _Words:
+class Words:
     """Reasons, in words, for the rows and columns of the singular part."""
 
     def __init__(self, stoi, reginfo, A, species, reactions, row_block, col_block):
@@ -75,11 +55,11 @@ class _Words:
         return [self.reaction_names[j] for j in np.flatnonzero(self.nz[:self.n, self.m + k])]
 
     def cq_name(self, q):
-        return "the conserved total of " + " + ".join(self._cq_species(q)[:_SHOWN]) + (
-            " + ..." if len(self._cq_species(q)) > _SHOWN else "")
+        return "the conserved total of " + " + ".join(self._cq_species(q)[:SHOWN]) + (
+            " + ..." if len(self._cq_species(q)) > SHOWN else "")
 
     def cycle_name(self, k):
-        return "the cycle through " + _names(self._cycle_reactions(k))
+        return "the cycle through " + listed(self._cycle_reactions(k))
 
     def species(self, i):
         name = self.species_names[i]
@@ -100,9 +80,9 @@ class _Words:
             return Part("species", name, block, reason)
         where = []
         if readers:
-            where.append(f"the {_plural(len(readers), 'rate', 'rates')} of {_names(readers)}")
+            where.append(f"the {plural(len(readers), 'rate', 'rates')} of {listed(readers)}")
         if totals:
-            where.append(_join(self.cq_name(q) for q in totals[:2])
+            where.append(joined(self.cq_name(q) for q in totals[:2])
                          + (" and others" if len(totals) > 2 else ""))
         if block == UNDER:
             rows = np.flatnonzero(self.nz[:, i] & (self.row_block == _structure.UNDER))
@@ -111,13 +91,13 @@ class _Words:
                 others |= set(np.flatnonzero(self.nz[r] & (self.col_block == _structure.UNDER)))
             others.discard(i)
             k = len(readers) + len(totals)
-            reason = (f"its steady-state level is not fixed: only {_join(where)} "
-                      f"{_plural(k, 'depends', 'depend')} on it, and "
-                      f"{_plural(k, 'that one also reads', 'these also read')} {len(others)} "
-                      f"other {_plural(len(others), 'level or cycle flux', 'levels or cycle fluxes')} "
+            reason = (f"its steady-state level is not fixed: only {joined(where)} "
+                      f"{plural(k, 'depends', 'depend')} on it, and "
+                      f"{plural(k, 'that one also reads', 'these also read')} {len(others)} "
+                      f"other {plural(len(others), 'level or cycle flux', 'levels or cycle fluxes')} "
                       "that nothing else fixes")
         else:
-            reason = (f"read by {_join(where)}, which ask more of the steady state "
+            reason = (f"read by {joined(where)}, which ask more of the steady state "
                       "than the levels and cycle fluxes they read can satisfy")
         return Part("species", name, block, reason)
 
@@ -132,15 +112,15 @@ class _Words:
             if not len(cycles):
                 flux = "it lies on no cycle, so its steady flux is zero"
             else:
-                flux = f"it lies on {len(cycles)} {_plural(len(cycles), 'cycle', 'cycles')}"
-            what = f"its rate reads {_names(read)}" if read else "its rate reads no species"
+                flux = f"it lies on {len(cycles)} {plural(len(cycles), 'cycle', 'cycles')}"
+            what = f"its rate reads {listed(read)}" if read else "its rate reads no species"
             reason = (f"{what} and {flux}; with the other over-determined rates and "
                       "totals it outnumbers the levels and cycle fluxes left to satisfy them")
         else:
             under = [self.species_names[i] for i in np.flatnonzero(
                 self.nz[j, :self.m] & (self.col_block[:self.m] == _structure.UNDER))]
             if under:
-                reason = (f"its rate reads {_names(under)}, whose levels nothing else "
+                reason = (f"its rate reads {listed(under)}, whose levels nothing else "
                           "fixes: one rate cannot fix them all")
             else:
                 reason = "it lies on cycles whose fluxes nothing else fixes"

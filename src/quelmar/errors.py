@@ -1,0 +1,31 @@
+"""The exceptions and warnings of quelmar's Python side.
+
+The compiled core raises Python's own exceptions (``ValueError``,
+``TypeError``, ``MemoryError``, ...); these are what the loaders and the
+analysis add.
+"""
+
+__all__ = ["LoadError", "ModelWarning", "SingularNetworkError"]
+
+
+class LoadError(ValueError):
+    """A model cannot be turned into a reaction network.
+
+    ``str(error)`` is one line: the file (or ``<string>``) followed by the
+    problem.
+    """
+
+    def __init__(self, where, problem):
+        self.where = where
+        self.problem = " ".join(str(problem).split())
+        super().__init__(f"{where}: {self.problem}" if where else self.problem)
+
+
+class ModelWarning(UserWarning):
+    """A model construct that the reaction network leaves out, or a network
+    whose analysis is undefined (structurally singular)."""
+
+
+class SingularNetworkError(ValueError):
+    """A result that needs the sensitivity of a network whose A-matrix is
+    singular, where the sensitivity does not exist."""

@@ -1,0 +1,249 @@
+"""The result of an analysis: :class:`Analysis` and its
+:class:`BufferingStructure` list.
+
+An :class:`Analysis` prints as text, serialises to JSON and back, shows as
+HTML in a notebook and converts to pandas and networkx; the views
+(:mod:`quelmar.report`, :mod:`quelmar.page`, :mod:`quelmar.plot`,
+:mod:`quelmar.diagram`) are imported when first used.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+from collections.abc import Mapping
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+from .words import sign_name
+
+if TYPE_CHECKING:
+    import networkx as nx
+    import numpy.typing as npt
+    import pandas as pd
+    from matplotlib.figure import Figure
+
+__all__ = ["Analysis", "BufferingStructure"]
+
+
+@dataclass
+class BufferingStructure:
+    """One isolated buffering structure, named by its species and reactions."""
+
+    id: str
+    species: list[str]
+    reactions: list[str]
+    children: list[str] = field(default_factory=list)  # ids of direct sub-structures
+
+    def elements(self) -> set[tuple[str, str]]:
+        return {("species", s) for s in self.species} | {("reaction", r) for r in self.reactions}
+
+    def own(self, by_id: Mapping[str, BufferingStructure]) -> tuple[list[str], list[str]]:
+        """Species and reactions not in any direct sub-structure."""
+        inner = set()
+        for c in self.children:
+            inner |= by_id[c].elements()
+        return ([s for s in self.species if ("species", s) not in inner],
+                [r for r in self.reactions if ("reaction", r) not in inner])
+
+
+@dataclass
+class Analysis:
+    """Result of :func:`analyze`.
+
+    Attributes: ``name``; ``species`` and ``reactions`` (names, in matrix
+    order); ``sensitivity`` (bool array, species x reactions: species i
+    responds to a perturbation of reaction j); ``structures`` (list of
+    :class:`BufferingStructure`, smallest first, each with its direct
+    sub-structures in ``children``); ``diagnosis`` (the records of the
+    indicator diagnosis: dicts with "chemicals", "reactions", "sign_det");
+    ``trials`` and ``seed`` as given; ``source`` (free text, e.g. a file);
+    ``regularity``: the structural regularity of the analysed network (see
+    :meth:`quelmar.preparation.Regularity.to_dict`), or None;
+    ``preparation``: what :func:`quelmar.prune` removed first (see
+    :meth:`quelmar.preparation.Pruned.to_dict`), or None;
+    ``diagnosis_skipped``: None when the indicator diagnosis ran, otherwise
+    a sentence saying why it did not (``diagnosis`` is then empty).
+
+    On a structurally singular network ``defined`` is false, ``sensitivity``
+    is None and ``structures`` and ``diagnosis`` are empty: they do not
+    exist, rather than being all false.
+    """
+
+    name: object
+    species: list[str]
+    reactions: list[str]
+    sensitivity: npt.NDArray[np.bool_]
+    structures: list[BufferingStructure]
+    diagnosis: list[dict[str, object]]
+    trials: int = 2
+    seed: int | None = None
+    source: str | None = None
+    regularity: dict | None = None
+    preparation: dict | None = None
+    diagnosis_skipped: str | None = None
+
+    @property
+    def defined(self) -> bool:
+        """False when the network is structurally singular: no sensitivity,
+        no buffering structures, no diagnosis."""
+        return self.regularity is None or bool(self.regularity.get("is_regular", True))
+
+    # -- access ---------------------------------------------------------
+
+    def structure(self, sid: str) -> BufferingStructure:
+        """The structure with id ``sid`` (such as ``"B1"``)."""
+        for s in self.structures:
+            if s.id == sid:
+                return s
+        raise KeyError(sid)
+
+    @property
+    def hierarchy(self) -> dict[str, list[str]]:
+        """Mapping from each structure's id to the ids of its direct sub-structures."""
+        return {s.id: list(s.children) for s in self.structures}
+
+    def responding(self, reaction: str) -> list[str]:
+        """Species that respond to a perturbation of ``reaction`` (a name)."""
+        j = self.reactions.index(reaction)
+        return [s for i, s in enumerate(self.species) if self.sensitivity[i, j]]
+
+    # -- serialisation --------------------------------------------------
+
+    def to_dict(self) -> dict[str, Any]:
+        """Plain data (lists, dicts, str, int, float, bool, None), JSON-safe."""
+        def det(v):
+            v = float(v)
+            return None if math.isnan(v) else v
+        out = {
+            "name": None if self.name is None else str(self.name),
+            "source": self.source,
+        }
+        if self.regularity is not None:
+            out["regularity"] = self.regularity
+        if self.preparation is not None:
+            out["preparation"] = self.preparation
+        defined = self.defined
+        out.update({
+            "trials": self.trials,
+            "seed": self.seed,
+            "species": list(self.species),
+            "reactions": list(self.reactions),
+            "sensitivity": [[bool(x) for x in row] for row in self.sensitivity]
+            if defined else None,
+            "structures": [{"id": s.id, "species": list(s.species),
+                            "reactions": list(s.reactions),
+                            "children": list(s.children)} for s in self.structures]
+            if defined else None,
+            "hierarchy": self.hierarchy if defined else None,
+            "diagnosis": [{"chemicals": list(r["chemicals"]),
+                           "reactions": list(r["reactions"]),
+                           "sign_det": det(r["sign_det"]),
+                           "sign": sign_name(r["sign_det"])} for r in self.diagnosis]
+            if defined and self.diagnosis_skipped is None else None,
+            "diagnosis_skipped": self.diagnosis_skipped,
+        })
+        return out
+
+    def to_json(self, indent: int | str | None = 1) -> str:
+        """JSON text of :meth:`to_dict` (NaN signs are written as null)."""
+        return json.dumps(self.to_dict(), indent=indent, allow_nan=False)
+
+    @classmethod
+    def from_dict(cls, data: Mapping[str, Any]) -> Analysis:
+        """Inverse of :meth:`to_dict`."""
+        structures = [BufferingStructure(s["id"], list(s["species"]), list(s["reactions"]),
+                                         list(s.get("children", [])))
+                      for s in data["structures"] or []]
+        diagnosis = [{"chemicals": list(r["chemicals"]), "reactions": list(r["reactions"]),
+                      "sign_det": math.nan if r["sign_det"] is None else float(r["sign_det"])}
+                     for r in data["diagnosis"] or []]
+        sens = None
+        if data["sensitivity"] is not None:
+            sens = np.array(data["sensitivity"], dtype=bool).reshape(
+                len(data["species"]), len(data["reactions"]))
+        return cls(data["name"], list(data["species"]), list(data["reactions"]), sens,
+                   structures, diagnosis, data.get("trials", 2), data.get("seed"),
+                   data.get("source"), data.get("regularity"), data.get("preparation"),
+                   data.get("diagnosis_skipped"))
+
+    @classmethod
+    def from_json(cls, text: str | bytes) -> Analysis:
+        return cls.from_dict(json.loads(text))
+
+    # -- diagram --------------------------------------------------------
+
+    def to_dot(self, **options: Any) -> str:
+        """The hierarchy as Graphviz DOT text (see :mod:`quelmar.diagram`)."""
+        from .diagram import hierarchy_dot
+        return hierarchy_dot(self, **options)
+
+    def diagram(self, **options):
+        """The hierarchy as a ``graphviz.Source`` (renders in a notebook)."""
+        from .diagram import hierarchy_graph
+        return hierarchy_graph(self, **options)
+
+    # -- reports and pictures (see :mod:`quelmar.report`, :mod:`quelmar.plot`)
+
+    def report(self, full: bool = False) -> str:
+        """The text report; ``full=True`` lists every name (see :func:`~quelmar.report.text_report`)."""
+        from .report import text_report
+        return text_report(self, full=full)
+
+    def __str__(self) -> str:
+        from .report import text_report
+        return text_report(self)
+
+    def __repr__(self) -> str:
+        if not self.defined:
+            return (f"<Analysis of {self.name!r}: {len(self.species)} species, "
+                    f"{len(self.reactions)} reactions, structurally singular>")
+        diagnosis = ("diagnosis skipped" if self.diagnosis_skipped is not None
+                     else f"{len(self.diagnosis)} diagnosis records")
+        return (f"<Analysis of {self.name!r}: {len(self.species)} species, "
+                f"{len(self.reactions)} reactions, {len(self.structures)} buffering "
+                f"structures, {diagnosis}>")
+
+    def _repr_html_(self) -> str:
+        from .page import html_report
+        return html_report(self)
+
+    def to_html(self) -> str:
+        """A self-contained HTML page of the analysis (pictures inline)."""
+        from .page import html_document
+        return html_document(self)
+
+    def plot_sensitivity(self, **options: Any) -> Figure:
+        """The sensitivity matrix as a Matplotlib figure (see :func:`quelmar.plot.plot_sensitivity`)."""
+        from .plot import plot_sensitivity
+        return plot_sensitivity(self, **options)
+
+    # -- other libraries --------------------------------------------------
+
+    def sensitivity_frame(self) -> pd.DataFrame:
+        """The sensitivity matrix as a pandas DataFrame of bools (species x reactions)."""
+        import pandas as pd
+        return pd.DataFrame(np.array(self.sensitivity, dtype=bool),
+                            index=pd.Index(list(self.species), name="species"),
+                            columns=pd.Index(list(self.reactions), name="reaction"))
+
+    def structures_frame(self) -> pd.DataFrame:
+        """One row per structure (indexed by id): sizes, members and direct sub-structures."""
+        import pandas as pd
+        rows = [{"id": s.id, "n_species": len(s.species), "n_reactions": len(s.reactions),
+                 "species": list(s.species), "reactions": list(s.reactions),
+                 "children": list(s.children)} for s in self.structures]
+        columns = ["id", "n_species", "n_reactions", "species", "reactions", "children"]
+        return pd.DataFrame(rows, columns=columns).set_index("id")
+
+    def hierarchy_graph(self) -> nx.DiGraph:
+        """The hierarchy as a networkx DiGraph: an edge from each structure to
+        each direct sub-structure; nodes carry ``species`` and ``reactions``."""
+        import networkx as nx
+        g = nx.DiGraph(name=None if self.name is None else str(self.name))
+        for s in self.structures:
+            g.add_node(s.id, species=list(s.species), reactions=list(s.reactions))
+        g.add_edges_from((s.id, c) for s in self.structures for c in s.children)
+        return g
