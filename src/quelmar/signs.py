@@ -19,8 +19,9 @@ and otherwise it takes both.
 
 Method, per species x reaction pair that the sensitivity pattern marks:
 
-1. *Sampling.*  ``draws`` random admissible instances of the free entries
-   (magnitudes log-normal, signs as the entries say; a private generator
+1. *Sampling.*  Random admissible instances of the free entries (at least
+   :data:`DRAWS`, more while they keep finding new opposite signs;
+   magnitudes log-normal of growing spread, signs as the entries say; a private generator
    with a fixed seed, so NumPy's global generator is not touched) give the
    sign of the response at each point, counted only with a clear margin
    (above :data:`MARGIN` of the largest response to that reaction).  Two
@@ -58,8 +59,14 @@ NONE, EXACT, CERTIFIED, RANDOMISED = 0, 1, 2, 3
 #: the name of each code
 METHODS = ("none", "exact", "certified", "randomised")
 
-#: random instances of the free entries drawn by default
-DRAWS = 12
+#: random instances of the free entries drawn at least
+DRAWS = 32
+#: drawing goes on while one of the last PATIENCE draws certified a new
+#: "either", up to GROWTH times DRAWS
+PATIENCE = 64
+GROWTH = 32
+#: standard deviations (in e-folds) of the log-normal magnitudes, in turn
+SPREADS = (1.0, 3.0, 6.0)
 #: largest order of the blocks expanded exactly
 EXACT_ORDER = 14
 #: most free entries in the blocks expanded exactly
@@ -120,6 +127,7 @@ def response_signs(crn: Any, **options: Any) -> np.ndarray:
 
 
 def sign_decisions(crn: Any, *, sensitivity: Any = None, draws: int = DRAWS,
+                   patience: int | None = PATIENCE,
                    exact_order: int = EXACT_ORDER, exact_free: int = EXACT_FREE,
                    seed: int = SEED) -> ResponseSigns:
     """The response signs of ``crn`` (see :func:`response_signs`) with how
@@ -128,7 +136,9 @@ def sign_decisions(crn: Any, *, sensitivity: Any = None, draws: int = DRAWS,
     ``sensitivity``: the sensitivity pattern (bool, species x reactions)
     when it is known already; otherwise ``crn._smat_()`` computes it, with
     NumPy's global generator restored afterwards.  ``draws``: random
-    instances of the free entries.  ``exact_order``, ``exact_free``: the
+    instances of the free entries drawn at least; ``patience``: drawing
+    goes on while one of the last ``patience`` draws certified a new
+    "either" (up to ``GROWTH * draws``; None: exactly ``draws``).  ``exact_order``, ``exact_free``: the
     largest blocks expanded exactly (0 turns the exact stage off).
     ``seed``: of the private generator of the instances.
     """
@@ -159,7 +169,7 @@ def sign_decisions(crn: Any, *, sensitivity: Any = None, draws: int = DRAWS,
     names = (list(crn.X_names), list(crn.R_names))
     if not pattern.any():
         return ResponseSigns(signs, method, draws, *names)
-    pos, neg = _sample(A, m, n, draws, seed)
+    pos, neg, draws = _sample(A, m, n, draws, seed, patience, pattern)
     pos &= pattern
     neg &= pattern
     either = pos & neg
@@ -187,13 +197,14 @@ def sign_decisions(crn: Any, *, sensitivity: Any = None, draws: int = DRAWS,
 # ---------------------------------------------------------------------------
 
 
-def _instance(A, rng):
-    """A copy of ``A`` with admissible random values in the free entries."""
+def _instance(A, rng, spread):
+    """A copy of ``A`` with admissible random values in the free entries,
+    log-normal magnitudes of standard deviation ``spread`` (in e-folds)."""
     out = A.copy()
     free = ~np.isfinite(A)
     k = int(free.sum())
     if k:
-        size = np.exp(rng.normal(0.0, 1.0, k))
+        size = np.exp(rng.normal(0.0, spread, k))
         kind = A[free]
         sign = np.where(kind > 0, 1.0, np.where(kind < 0, -1.0,
                                                  rng.choice([-1.0, 1.0], k)))
@@ -201,32 +212,51 @@ def _instance(A, rng):
     return out
 
 
-def _sample(A, m, n, draws, seed):
-    """Where a clearly positive (negative) response was seen, species x reactions."""
+def _sample(A, m, n, draws, seed, patience=None, pattern=None):
+    """Where a clearly positive (negative) response was seen, species x
+    reactions, and the number of draws made.
+
+    At least ``draws`` draws; with ``patience``, drawing goes on while the
+    last ``patience`` draws found a new opposite sign, up to ``draws`` *
+    :data:`GROWTH`.  The spread of the magnitudes cycles through
+    :data:`SPREADS`, so that entries of very different sizes occur."""
     import scipy.linalg as sl
 
     rng = np.random.default_rng(seed)
     N = A.shape[0]
     pos = np.zeros((m, n), dtype=bool)
     neg = np.zeros((m, n), dtype=bool)
-    rhs = np.zeros((N, n))
-    rhs[np.arange(n), np.arange(n)] = 1.0
-    for _ in range(draws):
-        M = _instance(A, rng)
+    if pattern is None:
+        pattern = np.ones((m, n), dtype=bool)
+    limit = draws * GROWTH if patience else draws
+    made = last_new = 0
+    both = 0
+    while made < limit and (made < draws or (patience and made - last_new < patience)):
+        spread = SPREADS[made % len(SPREADS)]
+        made += 1
+        M = _instance(A, rng, spread)
         try:
             lu = sl.lu_factor(M, check_finite=False)
         except (ValueError, np.linalg.LinAlgError):
             continue
         if not np.all(np.isfinite(lu[0])) or np.any(np.diag(lu[0]) == 0):
             continue
+        # only the reactions with a response not yet seen both ways
+        cols = np.flatnonzero((pattern & ~(pos & neg)).any(axis=0))
+        if len(cols) == 0:
+            break
+        rhs = np.zeros((N, len(cols)))
+        rhs[cols, np.arange(len(cols))] = 1.0
         X = sl.lu_solve(lu, rhs, check_finite=False)
-        X += sl.lu_solve(lu, rhs - M @ X, check_finite=False)  # one refinement step
         R = -X[:m]
         scale = np.abs(X).max(axis=0)
         clear = np.abs(R) > MARGIN * scale
-        pos |= clear & (R > 0)
-        neg |= clear & (R < 0)
-    return pos, neg
+        pos[:, cols] |= clear & (R > 0)
+        neg[:, cols] |= clear & (R < 0)
+        now = int(np.count_nonzero(pos & neg & pattern))
+        if now > both:
+            both, last_new = now, made
+    return pos, neg, made
 
 
 # ---------------------------------------------------------------------------
@@ -245,10 +275,8 @@ class _Exact:
         N = A.shape[0]
         m, n = stoi.shape
         self.m, self.n = m, n
-        fixed = _rational_matrix(A, stoi)
-        if fixed is None:
-            return
-        self.fixed = fixed
+        self.stoi = stoi
+        self._fixed = None
         structure = _blocks(A)
         if structure is None:
             return
@@ -275,6 +303,11 @@ class _Exact:
         free = ~np.isfinite(sub)
         if int(free.sum()) > self.max_free:
             return None
+        if self._fixed is None:
+            self._fixed = _rational_matrix(self.A, self.stoi) or False
+        if self._fixed is False:
+            return None
+        self.fixed = self._fixed
         key = (tuple(rows), tuple(cols))
         if key not in self.dets:
             self.dets[key] = _poly_det(self.fixed, self.A, rows, cols)
