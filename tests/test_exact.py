@@ -223,3 +223,58 @@ def test_response_signs_equal_the_expanded_polynomials():
         if checked == 30:
             break
     assert checked == 30 and decided > 40 and either > 40, (checked, decided, either)
+
+
+def test_determinate_response_signs_agree_with_kinetics():
+    # Brown 2004 reaches a stable steady state; raising each rate law by a
+    # factor moves the species' steady levels as the determinate signs say
+    roadrunner = pytest.importorskip("roadrunner")
+    libsbml = pytest.importorskip("libsbml")
+    import quelmar
+    from quelmar.signs import sign_decisions
+
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "models",
+                        "BIOMD0000000033_Brown2004.xml")
+    crn = quelmar.load(path)
+    signs = sign_decisions(crn).signs
+    determinate = (signs == 1.0) | (signs == -1.0)
+    columns = np.flatnonzero(determinate.any(axis=0))
+    assert determinate.sum() >= 40
+    doc = libsbml.readSBML(path)
+    model = doc.getModel()
+    for j in columns:
+        rid = crn.R_names[j]
+        law = model.getReaction(rid).getKineticLaw()
+        p = model.createParameter()
+        p.setId("scale_" + rid)
+        p.setValue(1.0)
+        p.setConstant(True)
+        law.setMath(libsbml.parseL3Formula(
+            f"scale_{rid} * ({libsbml.formulaToL3String(law.getMath())})"))
+    roadrunner.Logger.setLevel(roadrunner.Logger.LOG_FATAL)
+    rr = roadrunner.RoadRunner(libsbml.writeSBMLToString(doc))
+    rr.conservedMoietyAnalysis = True
+    rr.simulate(0, 2000, 200)
+
+    def steady():
+        rr.steadyState()
+        levels = rr.getFloatingSpeciesConcentrationsNamedArray()
+        order = [s.strip("[]") for s in levels.colnames]
+        return np.array(levels).ravel()[[order.index(s) for s in crn.X_names]]
+
+    base = steady()
+    assert np.max(np.linalg.eigvals(rr.getReducedJacobian()).real) < 0
+    agree = 0
+    h = 1e-4
+    for j in columns:
+        rid = crn.R_names[j]
+        rr["scale_" + rid] = 1 + h
+        up = steady()
+        rr["scale_" + rid] = 1 - h
+        down = steady()
+        rr["scale_" + rid] = 1.0
+        change = (up - down) / (2 * h)
+        clear = determinate[:, j] & (np.abs(change) > 1e-6 * np.abs(base))
+        assert np.all(np.sign(change[clear]) == signs[clear, j]), rid
+        agree += int(clear.sum())
+    assert agree >= 20
