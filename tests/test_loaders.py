@@ -57,7 +57,9 @@ def test_published_model_matches_converted_network(model):
     assert crn.X_names == net["species"]
     assert crn.R_names == net["reactions"]
     np.testing.assert_array_equal(crn.stoi, S)
-    np.testing.assert_array_equal(crn.reginfo, R)
+    # the converter marks every dependence +inf; the loaders give its direction
+    np.testing.assert_array_equal(np.isfinite(crn.reginfo), np.isfinite(R))
+    np.testing.assert_array_equal(crn.reginfo[np.isfinite(R)], R[np.isfinite(R)])
     plain = quelmar.load(os.path.join(NETWORKS, PUBLISHED[model] + ".network.json"))
     assert (plain.name, plain.X_names, plain.R_names) == (crn.name, crn.X_names, crn.R_names)
     np.testing.assert_array_equal(plain.stoi, S)
@@ -278,7 +280,8 @@ def test_reaction_without_kinetic_law():
                 + rxn("rev", [("B", 1)], [("A", 1)], reversible=True))
     crn = quelmar.loads_sbml(doc)
     assert crn.X_names == ["A", "B", "E"]
-    np.testing.assert_array_equal(crn.reginfo, [[np.inf, np.inf], [0, np.inf], [np.inf, 0]])
+    # without a law a reversible reaction's products lower its net rate
+    np.testing.assert_array_equal(crn.reginfo, [[np.inf, -np.inf], [0, np.inf], [np.inf, 0]])
     np.testing.assert_array_equal(crn.stoi, [[-1, 1], [1, -1], [0, 0]])
 
 
@@ -312,8 +315,9 @@ def level2(version, sm="<apply><divide/><cn>5</cn><cn>2</cn></apply>"):
 def test_level2_denominators_and_constant_stoichiometry_math(version):
     crn = quelmar.loads_sbml(level2(version))
     np.testing.assert_allclose(crn.stoi, [[-1.5], [2.5], [1 / 3]], rtol=1e-15)
-    # level 2 reactions are reversible by default: the products regulate too
-    np.testing.assert_array_equal(crn.reginfo, [[np.inf]] * 3)
+    # level 2 reactions are reversible by default: the products regulate too,
+    # lowering the net rate
+    np.testing.assert_array_equal(crn.reginfo, [[np.inf], [-np.inf], [-np.inf]])
     with pytest.raises(LoadError, match="stoichiometry of B .*not a constant number"):
         quelmar.loads_sbml(level2(version, sm="<ci>A</ci>"))
 
@@ -461,7 +465,7 @@ def test_antimony_and_reaction_strings_give_the_same_network():
     b = quelmar.from_reactions(REACTIONS, regulators={"J2": ["I"]}, name="cascade")
     same_crn(a, b)
     assert a.X_names == ["S1", "S2", "E", "C", "I"]
-    assert np.isinf(a.reginfo[4, 2])
+    assert a.reginfo[4, 2] == -np.inf  # I lowers the net rate of J2
 
 
 def test_antimony_file_and_mass_action_defaults(tmp_path):
@@ -492,7 +496,7 @@ def test_from_reactions_terms_and_regulators():
                                              [0, 0, 0.5], [0, 0, 0]])
     inf = np.inf
     np.testing.assert_array_equal(crn.reginfo, [[inf, 0, 0], [inf, 0, inf], [0, inf, inf],
-                                                [0, 0, inf], [0, inf, 0]])
+                                                [0, 0, -inf], [0, inf, 0]])
 
 
 def test_from_reactions_mapping_and_rate_laws():
@@ -664,3 +668,27 @@ def test_other_files_only_when_allowed_and_below_the_model(tmp_path):
             quelmar.load(models / name, allow_external=True)
     with pytest.raises(LoadError, match="text given directly"):
         quelmar.loads_antimony('import "inner.ant"\n')
+
+
+def test_direction_of_each_dependence_from_the_rate_law():
+    crn = quelmar.loads_antimony("""
+        J0: S => P; V*S/(1 + I/Ki)
+        J1: S -> P; kf*S - kr*P
+        J2: S -> P; V*(S - P/Keq)/(Km + S + P/Kp)
+        J3: S => ; V*S/(Km + S + S^2/Ki)
+        J4: P -> S;
+        J5: -> I; k
+        species I
+    """)
+    assert crn.X_names == ["S", "P", "I"]
+    inf, nan = np.inf, np.nan
+    np.testing.assert_array_equal(crn.reginfo, [[inf, inf, inf, nan, -inf, 0],
+                                                [0, -inf, -inf, 0, inf, 0],
+                                                [-inf, 0, 0, 0, 0, 0]])
+    # the same through reaction strings; the global generator is not touched
+    state = np.random.get_state()
+    strings = quelmar.from_reactions(["S -> P; V*S/(1 + I/Ki)", "S <-> P; kf*S - kr*P",
+                                      "S <-> P; V*(S - P/Keq)/(Km + S + P/Kp)",
+                                      "S -> ; V*S/(Km + S + S^2/Ki)", "P <-> S", "-> I"])
+    np.testing.assert_array_equal(strings.reginfo, crn.reginfo)
+    assert np.array_equal(np.random.get_state()[1], state[1])

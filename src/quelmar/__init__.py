@@ -12,6 +12,8 @@ The compiled core is :mod:`quelmar.cyquelmar`.  Around it:
 * :mod:`quelmar.report` and :mod:`quelmar.page`: the text and HTML reports
   of an analysis; :mod:`quelmar.plot` and :mod:`quelmar.diagram`: its
   pictures;
+* :mod:`quelmar.signs`: :func:`response_signs`, which way each species
+  moves when a reaction's rate is raised;
 * :mod:`quelmar.batching`: :func:`batch`, many models or knockout variants
   on Dask (the ``batch`` extra);
 * :mod:`quelmar.errors`: the exceptions and warnings;
@@ -39,6 +41,8 @@ if TYPE_CHECKING:  # what the names below are bound to, for type checkers
     from .preparation import prune as prune
     from .preparation import regularity as regularity
     from .result import Analysis as Analysis
+    from .signs import response_signs as response_signs
+    from .signs import sign_decisions as sign_decisions
 
     __version__: str
 
@@ -63,6 +67,8 @@ _HOMES = {
     "loads_sbml": "loaders",
     "regularity": "preparation",
     "prune": "preparation",
+    "response_signs": "signs",
+    "sign_decisions": "signs",
 }
 
 __all__ = ["cyquelmar", *_HOMES]

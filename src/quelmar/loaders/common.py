@@ -94,12 +94,13 @@ def warn_model(where, message):
 
 
 class Reaction:
-    __slots__ = ("id", "net", "reg", "reversible", "bounds")
+    __slots__ = ("id", "net", "reg", "signs", "reversible", "bounds")
 
     def __init__(self, rid):
         self.id = rid
         self.net = {}  # species id -> net coefficient (products - reactants)
         self.reg = set()  # species ids the rate depends on
+        self.signs = {}  # species id -> direction of that dependence (+inf, -inf, nan)
         self.reversible = False
         self.bounds = None  # (lower, upper) flux bounds of constraint-based models
 
@@ -133,7 +134,7 @@ def assemble(where, name, species, reactions, *, drop_unused=True, annotations=N
                 stoi[row[s], j] += v
         for s in r.reg:
             if s in row:
-                reginfo[row[s], j] = np.inf
+                reginfo[row[s], j] = r.signs.get(s, np.inf)
     stoi += 0.0  # no negative zeros
     check_unique(where, "reaction", [r.id for r in reactions])
     for j in np.flatnonzero(~stoi.any(axis=0)):
