@@ -13,8 +13,9 @@ from __future__ import annotations
 
 import contextlib
 import operator
+import os
 import warnings
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
@@ -23,6 +24,9 @@ from .errors import ModelWarning
 from .hasse import hasse_diagram
 from .result import Analysis, BufferingStructure
 from .words import count
+
+if TYPE_CHECKING:
+    from .loaders import NetworkSource
 
 __all__ = ["DIAGNOSE_MAX_ORDER", "analyze", "copy_crn", "diagnosis_skip_reason"]
 
@@ -92,14 +96,15 @@ def diagnosis_skip_reason(crn: Any, diagnose: bool | None = None) -> str | None:
     return "Indicator diagnosis not run: turned off (diagnose=False, or --no-diagnose)."
 
 
-def analyze(crn: Any, trials: int = 2, seed: int | None = None,
+def analyze(crn: NetworkSource, trials: int = 2, seed: int | None = None,
             progress: Any = None, prune: bool = False,
             diagnose: bool | None = None) -> Analysis:
     """Structural analysis of ``crn``, which is left unchanged.
 
-    ``crn`` is a :class:`CRN` or a model object that :func:`quelmar.load`
-    reads (a cobrapy ``Model``, a libsbml ``SBMLDocument`` or ``Model``, a
-    roadrunner instance).
+    ``crn`` is a :class:`CRN`, a model file or a model object (a cobrapy
+    ``Model``, a libsbml ``SBMLDocument`` or ``Model``, a roadrunner
+    instance), as :func:`quelmar.loaders.as_network` takes it; a file's name
+    becomes the result's ``source``.
 
     ``trials``: random trials for the sensitivity matrix (and the search).
     ``seed``: seeds NumPy's global random generator first, which makes the
@@ -121,12 +126,9 @@ def analyze(crn: Any, trials: int = 2, seed: int | None = None,
     issued and the result names the singular part, with the sensitivity,
     the structures and the diagnosis left undefined.
     """
-    if not isinstance(crn, CRN):
-        from .loaders.objects import KINDS, from_object, is_model_object
-        if not is_model_object(crn):
-            raise TypeError(f"analyze() needs a CRN or a model object ({KINDS}), "
-                            f"not {type(crn).__name__}")
-        crn = from_object(crn)
+    from .loaders import as_network
+    source = os.fsdecode(os.fspath(crn)) if isinstance(crn, (str, bytes, os.PathLike)) else None
+    crn = as_network(crn)
     trials = int(trials)
     if trials < 1:
         raise ValueError("trials must be at least 1")
@@ -164,7 +166,7 @@ def analyze(crn: Any, trials: int = 2, seed: int | None = None,
                       "buffering structures are undefined; prepare it first "
                       "(quelmar.prune, or quelmar analyze --prune)", ModelWarning,
                       stacklevel=2)
-        return Analysis(crn.name, species, reactions, None, [], [], trials, seed,
+        return Analysis(crn.name, species, reactions, None, [], [], trials, seed, source,
                         regularity=reg.to_dict(), preparation=preparation)
 
     with progress(f"sensitivity matrix ({m} species x {n} reactions)"):
@@ -192,5 +194,5 @@ def analyze(crn: Any, trials: int = 2, seed: int | None = None,
         diagnosis = [{"chemicals": list(r["chemicals"]), "reactions": list(r["reactions"]),
                       "sign_det": float(r["sign_det"])} for r in records]
     return Analysis(crn.name, species, reactions, sens, structures, diagnosis,
-                    trials, seed, regularity=reg.to_dict(), preparation=preparation,
+                    trials, seed, source, regularity=reg.to_dict(), preparation=preparation,
                     diagnosis_skipped=skipped)
