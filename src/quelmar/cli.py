@@ -375,6 +375,7 @@ def _analyze(args):
     from .fileio import write_atomic
     from .analysis import analyze
     from .diagram import DiagramError, write_diagram
+    from .errors import MissingDependencyError
     from .loaders import LoadError, load
 
     progress = _Progress(sys.stderr, not args.quiet)
@@ -424,11 +425,12 @@ def _analyze(args):
     if args.diagram:
         with progress(f"rendering {args.diagram}"):
             _write(args.diagram, lambda: write_diagram(result, args.diagram, inputs=[path]),
-                   DiagramError)
+                   (DiagramError, MissingDependencyError))
     if args.plot:
         from .plot import PlotError, write_plot
         with progress(f"drawing {args.plot}"):
-            _write(args.plot, lambda: write_plot(result, args.plot, inputs=[path]), PlotError)
+            _write(args.plot, lambda: write_plot(result, args.plot, inputs=[path]),
+                   (PlotError, MissingDependencyError))
     if args.html:
         with progress(f"writing {args.html}"):
             _write(args.html, lambda: write_atomic(args.html, result.to_html(), inputs=[path]))

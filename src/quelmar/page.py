@@ -68,11 +68,23 @@ def _fold(names: Sequence[str], word: str, inline: int = 6,
             f"{e(', '.join(names))}</details>")
 
 
-def _svg_or_none(make: Any) -> str | None:
+def _picture(make: Any, what: str, cls: str) -> tuple[str, bool]:
+    """The SVG that ``make()`` returns, in a ``div`` of class ``cls``, and
+    True; or a sentence saying that ``what`` is left out and why (an
+    optional library or Graphviz's program is missing, or drawing failed),
+    and False."""
+    from .diagram import DiagramError
+    from .errors import MissingDependencyError
     try:
-        return make()
-    except Exception:  # noqa: BLE001 - optional pictures: no Matplotlib or no Graphviz
-        return None
+        svg = make()
+    except (MissingDependencyError, DiagramError) as e:
+        reason = str(e)
+    except Exception as e:  # noqa: BLE001 - the page is written without the picture
+        reason = f"drawing it failed ({type(e).__name__}: {e})"
+    else:
+        return f"<div class='picture {cls}'>{svg[svg.index('<svg'):]}</div>", True
+    return (f"<p class='muted left-out'>The {html.escape(what)} is left out of this page: "
+            f"{html.escape(reason)}.</p>", False)
 
 
 def _body(result: Analysis, level: int) -> list[str]:
@@ -90,9 +102,8 @@ def _body(result: Analysis, level: int) -> list[str]:
 
     parts.append(f"<{h}>Sensitivity</{h}>")
     outline = len(result.structures) <= HTML_OUTLINES
-    heat = _svg_or_none(lambda: heatmap_svg(result, outline=outline))
-    if heat is not None:
-        parts.append(f"<div class='picture heatmap'>{heat}</div>")
+    parts.append(_picture(lambda: heatmap_svg(result, outline=outline), "heat map",
+                          "heatmap")[0])
     parts.append("<table><tr><th>reactions</th><th>their perturbation reaches</th></tr>")
     for species, reactions in sensitivity_groups(result):
         reach = ("every species" if len(species) == len(result.species)
@@ -136,15 +147,14 @@ def _body(result: Analysis, level: int) -> list[str]:
     parts.append("</table>")
 
     parts.append(f"<{h}>Hierarchy</{h}>")
-    tree = None
+    drawn = False
     if len(result.structures) <= HTML_DIAGRAM:
-        tree = _svg_or_none(lambda: hierarchy_svg(result))
+        tree, drawn = _picture(lambda: hierarchy_svg(result), "hierarchy diagram", "hierarchy")
+        parts.append(tree)
     else:
         parts.append(f"<p class='muted'>{len(result.structures)} structures are too many "
                      "for a readable diagram; each one's direct sub-structures:</p>")
-    if tree is not None:
-        parts.append(f"<div class='picture hierarchy'>{tree[tree.index('<svg'):]}</div>")
-    else:
+    if not drawn:
         listed = result.structures[::-1][:HTML_ROWS]
         more = len(result.structures) - len(listed)
         parts.append("<ul>" + "".join(
