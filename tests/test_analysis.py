@@ -114,6 +114,13 @@ def test_result_contents(mini, mini_result):
     j = r.reactions.index("EX_glc__D_e")
     assert r.responding("EX_glc__D_e") == [x for i, x in enumerate(r.species)
                                            if r.sensitivity[i, j]]
+    with pytest.raises(KeyError, match="no reaction named 'EX_glc_D_e'; the closest: "
+                       "'EX_glc__D_e'"):
+        r.responding("EX_glc_D_e")
+    with pytest.raises(KeyError, match="no structure named 'b1'; the closest: 'B1'"):
+        r.structure("b1")
+    assert repr(quelmar.from_reactions(["A ->", "-> A"])) == \
+        "<CRN 'network': 1 species, 2 reactions, structurally regular>"
 
 
 def test_network_is_left_unchanged_and_seed_reproduces():
@@ -154,7 +161,7 @@ def test_network_is_left_unchanged_and_seed_reproduces():
 
 
 def test_analyze_rejects_bad_arguments(mini):
-    with pytest.raises(TypeError, match="needs a CRN"):
+    with pytest.raises(TypeError, match="expected a network: a CRN, a model file name or"):
         quelmar.analyze(np.zeros((2, 2)))
     with pytest.raises(ValueError, match="at least 1"):
         quelmar.analyze(mini, trials=0)
@@ -228,6 +235,14 @@ def test_singular_network_is_named_not_analysed():
     data = json.loads(result.to_json())
     assert list(data)[:3] == ["name", "source", "regularity"]
     assert data["sensitivity"] is None and data["structures"] is None
+    assert data["quelmar_version"] == quelmar.__version__
+    assert repr(crn) == "<CRN 'toy': 2 species, 3 reactions, structurally singular " \
+        "(structural rank 2 of 3)>"
+    # every view that needs the sensitivity says so, and what to do in Python
+    for view in (result.sensitivity_frame, result.structures_frame, result.hierarchy_graph,
+                 result.plot_sensitivity, result.to_dot, lambda: result.responding("in")):
+        with pytest.raises(quelmar.SingularNetworkError, match=r"quelmar\.prune\(crn\)"):
+            view()
     again = Analysis.from_json(result.to_json())
     assert not again.defined and again.regularity == result.regularity
     page = result.to_html()

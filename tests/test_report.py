@@ -219,6 +219,15 @@ def test_model_objects_in(tmp_path):
         same(quelmar.load(model), ref)
     with pytest.warns(quelmar.ModelWarning):
         assert quelmar.analyze(model, seed=1).to_dict() == quelmar.analyze(ref, seed=1).to_dict()
+    # every function that takes a network takes a file or a model object too
+    with pytest.warns(quelmar.ModelWarning):
+        assert quelmar.regularity(model).to_dict() == quelmar.regularity(ref).to_dict()
+    with pytest.warns(quelmar.ModelWarning):
+        assert quelmar.prune(model).to_dict() == quelmar.prune(ref).to_dict()
+    by_path = quelmar.analyze(TYSON, seed=1)
+    assert by_path.source == TYSON
+    assert by_path.to_dict() | {"source": None} == quelmar.analyze(quelmar.load(TYSON),
+                                                                   seed=1).to_dict()
     with pytest.raises(TypeError, match="format applies to files only"):
         quelmar.load(doc, format="sbml")
     with pytest.raises(TypeError, match="cannot read a network from dict"):
@@ -241,6 +250,21 @@ def test_results_out(brown):
     assert g.nodes["B1"]["species"] == brown.structure("B1").species
     assert nx.is_directed_acyclic_graph(g)
     assert json.loads(brown.to_json())["hierarchy"] == nx.to_dict_of_lists(g)
+
+
+def test_a_missing_library_names_its_extra(brown, monkeypatch):
+    for module in ("matplotlib", "graphviz", "pandas", "libsbml"):
+        monkeypatch.setitem(sys.modules, module, None)
+    page = brown.to_html()  # the page says what it leaves out, and why
+    assert ("The heat map is left out of this page: the heat map needs matplotlib "
+            "(pip install &#x27;quelmar[plot]&#x27;)") in page
+    assert "the hierarchy diagram needs graphviz (pip install &#x27;quelmar[models]&#x27;)" \
+        in page and "<li>B9 &gt; B6, B7</li>" in page
+    for view, extra in ((brown.plot_sensitivity, "plot"), (brown.sensitivity_frame, "interop"),
+                        (brown.diagram, "models"), (lambda: quelmar.load(TYSON), "models")):
+        with pytest.raises(quelmar.errors.MissingDependencyError,
+                           match=re.escape(f"(pip install 'quelmar[{extra}]')")):
+            view()
 
 
 def test_import_quelmar_leaves_the_optional_libraries_alone():

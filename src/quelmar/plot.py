@@ -46,12 +46,10 @@ class PlotError(RuntimeError):
 
 
 def _matplotlib():
-    try:
-        from matplotlib.figure import Figure
-        from matplotlib.patches import Rectangle
-    except ImportError:
-        raise PlotError("the heat map needs Matplotlib "
-                        "(pip install 'quelmar[plot]')") from None
+    from .extras import require
+    require("matplotlib", "the heat map")
+    from matplotlib.figure import Figure
+    from matplotlib.patches import Rectangle
     return Figure, Rectangle
 
 
@@ -124,9 +122,7 @@ def plot_sensitivity(result: Analysis, *, structure: str | None = None,
     ``outline``: draw and label the structures' outlines.  ``figsize``:
     inches; by default it grows with the matrix.
     """
-    if result.sensitivity is None:
-        raise PlotError("the sensitivity matrix is undefined: the network is structurally "
-                        "singular (prepare it first: --prune)")
+    result.defined_sensitivity("the heat map")
     Figure, Rectangle = _matplotlib()
     rows, cols = heatmap_order(result)
     structures = [s for s in result.structures if not _is_whole(result, s)]
@@ -251,8 +247,8 @@ def _cmap() -> Any:
 
 def heatmap_svg(result: Analysis, **options: Any) -> str:
     """The heat map as SVG text (names stay text), for embedding in HTML."""
-    from matplotlib import rc_context
     fig = plot_sensitivity(result, **options)
+    from matplotlib import rc_context
     buf = io.StringIO()
     with rc_context({"svg.fonttype": "none", "svg.hashsalt": "quelmar"}):
         fig.savefig(buf, format="svg", metadata={"Date": None})
