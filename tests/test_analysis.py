@@ -2,6 +2,7 @@
 works on, reproducibility, text / JSON / HTML forms and the diagram."""
 
 import itertools
+import io
 import json
 import math
 import os
@@ -158,6 +159,16 @@ def test_network_is_left_unchanged_and_seed_reproduces():
     for step in ("isolated buffering structures", "indicator diagnosis"):
         done, total = reports[step][-1]
         assert done == total > 0, step
+    # tqdm's bars count what the steps count; nobody watches a test: no bars
+    tqdm = pytest.importorskip("tqdm")
+    from quelmar.progress import TqdmProgress, choose
+    out = io.StringIO()
+    d = quelmar.analyze(crn, seed=11, progress=TqdmProgress(tqdm.tqdm, file=out, delay=0,
+                                                            leave=True))
+    k = len(d.structures)
+    for counted in (" candidates/s]", f"{k}/{k} [", " structures/s]", " reactions contracted/s]"):
+        assert counted in out.getvalue(), out.getvalue()
+    assert choose(None) is None
 
 
 def test_analyze_rejects_bad_arguments(mini):

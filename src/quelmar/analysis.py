@@ -47,11 +47,23 @@ def copy_crn(crn):
     return new
 
 
-def _tracked(step: Any, function: Any, *args: Any) -> Any:
-    """``function(*args)``, telling ``step.update(done, total)`` how far a long
-    search or diagnosis has come when the step object has that method."""
+def _counting(step: Any, unit: str) -> Any:
+    """``step.update`` when the step object has it (after telling it what
+    the counts count, when it has a ``unit``), else None."""
     update = getattr(step, "update", None)
     if not callable(update):
+        return None
+    if hasattr(step, "unit"):
+        step.unit = unit
+    return update
+
+
+def _tracked(step: Any, unit: str, function: Any, *args: Any) -> Any:
+    """``function(*args)``, telling ``step.update(done, total)`` how far a long
+    search or diagnosis has come (in ``unit``) when the step object has that
+    method."""
+    update = _counting(step, unit)
+    if update is None:
         return function(*args)
     from .cyquelmar import _with_progress
     return _with_progress(update, function, args)
@@ -109,9 +121,14 @@ def analyze(crn: NetworkSource, trials: int = 2, seed: int | None = None,
     ``trials``: random trials for the sensitivity matrix (and the search).
     ``seed``: seeds NumPy's global random generator first, which makes the
     result reproducible (the analysis draws from that generator only).
-    ``progress``: optional callable taking a step description and returning
-    a context manager that is held while the step runs (the command line
-    uses it to show long steps).
+    ``progress``: None (the default) shows progress bars of the long steps
+    (counting candidates examined, structures placed, reactions contracted)
+    when someone watches, in a notebook or on a terminal, and tqdm is
+    installed (the ``progress`` extra); True always shows them, False never
+    (see :mod:`quelmar.progress`).  It may also be a callable taking a step
+    description and returning a context manager that is held while the step
+    runs; the object it enters may have ``update(done, total)`` and
+    ``unit`` (the command line uses this to show long steps).
     ``prune``: analyse ``quelmar.prune(crn).network`` (a structurally regular
     sub-network) and record what was removed in ``preparation``.
     ``diagnose``: run the indicator diagnosis always (True), never (False),
@@ -134,6 +151,8 @@ def analyze(crn: NetworkSource, trials: int = 2, seed: int | None = None,
         raise ValueError("trials must be at least 1")
     if diagnose is not None and not isinstance(diagnose, (bool, np.bool_)):
         raise TypeError(f"diagnose must be True, False or None, not {diagnose!r}")
+    from .progress import choose
+    progress = choose(progress)
     if progress is None:
         def progress(_step):
             return contextlib.nullcontext()
@@ -172,8 +191,9 @@ def analyze(crn: NetworkSource, trials: int = 2, seed: int | None = None,
     with progress(f"sensitivity matrix ({m} species x {n} reactions)"):
         sens = np.array(work._smat_(trials), dtype=bool)
     with progress("isolated buffering structures") as step:
-        found = _tracked(step, work.search_for_isoBSs, trials)
-    with progress(f"hierarchy of {count(len(found), 'structure')}"):
+        found = _tracked(step, "candidates", work.search_for_isoBSs, trials)
+    with progress(f"hierarchy of {count(len(found), 'structure')}") as step:
+        placed = _counting(step, "structures")
         member = np.zeros((len(found), m + n), dtype=bool)
         for k, sel in enumerate(found):
             member[k] = np.asarray(sel, dtype=bool)
@@ -183,14 +203,18 @@ def analyze(crn: NetworkSource, trials: int = 2, seed: int | None = None,
             structures.append(BufferingStructure(
                 f"B{k}", [species[i] for i in np.flatnonzero(row[:m])],
                 [reactions[j] for j in np.flatnonzero(row[m:])]))
+        if placed is not None:  # the inclusions are found all at once
+            placed(0, len(structures))
         for s, kids in zip(structures, hasse_diagram(member)):
             s.children = [structures[j].id for j in kids]
+        if placed is not None:
+            placed(len(structures), len(structures))
         del member
     skipped = diagnosis_skip_reason(work, diagnose)
     diagnosis = []
     if skipped is None:
         with progress("indicator diagnosis") as step:
-            records = _tracked(step, indicator_diagnose, work)
+            records = _tracked(step, "reactions contracted", indicator_diagnose, work)
         diagnosis = [{"chemicals": list(r["chemicals"]), "reactions": list(r["reactions"]),
                       "sign_det": float(r["sign_det"])} for r in records]
     return Analysis(crn.name, species, reactions, sens, structures, diagnosis,
