@@ -87,7 +87,10 @@ def test_diagnosis_in_words(brown):
 
 def test_heat_map_blocks_zoom_and_files(tmp_path, capsys, brown, ecoli):
     pytest.importorskip("matplotlib")
-    from quelmar.plot import heatmap_order, write_plot
+    from itertools import combinations
+
+    from matplotlib.figure import Figure
+    from quelmar.plot import heatmap_order, sensitivity_figure, write_plot
     for r in (brown, ecoli):
         rows, cols = heatmap_order(r)
         assert sorted(rows) == list(range(len(r.species)))
@@ -98,15 +101,32 @@ def test_heat_map_blocks_zoom_and_files(tmp_path, capsys, brown, ecoli):
                 pc = sorted(cols.index(r.reactions.index(x)) for x in s.reactions)
                 assert pr == list(range(pr[0], pr[0] + len(pr)))
                 assert pc == list(range(pc[0], pc[0] + len(pc)))
-        fig = r.plot_sensitivity()
+        fig = sensitivity_figure(r)
         shown = np.asarray(fig.axes[0].images[0].get_array())
         np.testing.assert_array_equal(shown, r.sensitivity[np.ix_(rows, cols)])
+        # each structure but the whole network is named beside its outline
+        # or listed beside the picture; no two names overlap
+        fig.draw_without_rendering()
+        ax = fig.axes[-1]  # the enlarged part when there is one
+        named = [t.get_text().strip() for t in ax.texts]
+        listed = " ".join(t.get_text() for t in ax.artists[0].get_texts()) if ax.artists else ""
+        for s in r.structures[:-1]:
+            assert (s.id in named) != (f"{s.id} = " in listed), s.id
+        for a in fig.axes:
+            boxes = [t.get_window_extent() for t in a.texts + a.get_yticklabels()]
+            assert not any(p.overlaps(q) for p, q in combinations(boxes, 2))
     # e_coli_core's structures cover a 5 x 5 corner: a second panel enlarges it
-    corner = ecoli.plot_sensitivity().axes[1].images[0].get_array()
-    assert np.asarray(corner).shape == (5, 5) and len(brown.plot_sensitivity().axes) == 1
-    zoom = ecoli.plot_sensitivity(structure="B12", max_labels=2)
+    corner = sensitivity_figure(ecoli).axes[1].images[0].get_array()
+    assert np.asarray(corner).shape == (5, 5) and len(sensitivity_figure(brown).axes) == 1
+    zoom = sensitivity_figure(ecoli, structure="B12", max_labels=2)
     assert np.asarray(zoom.axes[0].images[0].get_array()).shape == (3, 3)
     assert zoom.axes[0].get_ylabel() == "3 species"  # past max_labels: no names
+    # into given axes, as pandas and seaborn do; a small one thins the names
+    ax = Figure(figsize=(4, 3)).add_subplot()
+    assert ecoli.plot_sensitivity(ax) is ax and ax.get_legend() is not None
+    assert ax.get_ylabel().startswith("every ")
+    with pytest.raises(ValueError, match="needs a figure of its own"):
+        ecoli.plot_sensitivity(ax, zoom=True)
     for ext, magic in [(".png", b"\x89PNG"), (".svg", b"<svg"), (".pdf", b"%PDF")]:
         path = write_plot(brown, tmp_path / ("h" + ext))
         with open(path, "rb") as f:

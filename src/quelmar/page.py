@@ -42,8 +42,12 @@ _CSS = """
 .quelmar-analysis th,.quelmar-analysis td{border-top:1px solid #ddd;padding:3px 8px;
  text-align:left;vertical-align:top}
 .quelmar-analysis details summary{cursor:pointer;color:#1b4f8a}
-.quelmar-analysis .picture svg{max-width:100%;height:auto}
-.quelmar-analysis .fixed{color:#2a6e2a}.quelmar-analysis .variable{color:#a33a12}
+.quelmar-analysis .picture{overflow-x:auto}
+.quelmar-analysis .picture svg{max-width:none;height:auto}
+.quelmar-analysis .positive{color:#0d5c91}.quelmar-analysis .negative{color:#8a3a73}
+.quelmar-analysis .zero,.quelmar-analysis .indeterminate,
+.quelmar-analysis .variable{color:#555;font-style:italic}
+.quelmar-analysis .warning{color:#a33a12}
 .quelmar-analysis .muted{color:#666}
 """
 
@@ -137,8 +141,7 @@ def _body(result: Analysis, level: int) -> list[str]:
                          f"<td>{kids}</td><td></td></tr>")
             continue
         own_s, own_r = members.own(s)
-        adds = (_fold(own_s + own_r, "name", universe=species + reactions)
-                if s.children else "&ndash;")
+        adds = _fold(own_s + own_r, "name", universe=species + reactions)
         parts.append(
             f"<tr><td><b>{e(s.id)}</b>{whole}</td>"
             f"<td>{_fold(s.species, 'species', universe=species)}</td>"
@@ -170,8 +173,9 @@ def _body(result: Analysis, level: int) -> list[str]:
     parts.append(f"<{h}>Diagnosis</{h}><ol class='diagnosis'>")
     for rec, sentence in zip(result.diagnosis, member_sentences(result, 6, members)):
         sign = sign_name(rec["sign_det"])
-        cls = "fixed" if sign in ("positive", "negative") else "variable"
-        parts.append(f"<li><span class='{cls}'>determinant sign <b>{sign}</b></span>: "
+        fixed = "fixed" if sign in ("positive", "negative") else "not fixed"
+        parts.append(f"<li><span class='{e(sign)}' title='{fixed}'>determinant sign "
+                     f"<b>{e(sign)}</b></span>: "
                      f"{e(sentence)}</li>")
     parts.append("</ol>")
     return parts
@@ -194,7 +198,7 @@ def _preparation_html(result: Analysis, h: str) -> list[str]:
     reg = getattr(result, "regularity", None)
     if reg is not None and not reg["is_regular"]:
         parts.append(f"<{h}>Structural regularity: singular</{h}>"
-                     f"<p class='variable'>{e(reg['summary'])}</p>")
+                     f"<p class='warning'>{e(reg['summary'])}</p>")
         parts.append(f"<details><summary>the singular part: "
                      f"{len(reg['parts'])} rows and columns of the A-matrix</summary>"
                      "<table><tr><th>part</th><th></th><th>why</th></tr>")

@@ -25,7 +25,7 @@ if TYPE_CHECKING:
     import networkx as nx
     import numpy.typing as npt
     import pandas as pd
-    from matplotlib.figure import Figure
+    from matplotlib.axes import Axes
 
 __all__ = ["Analysis", "BufferingStructure", "unknown_name"]
 
@@ -253,10 +253,11 @@ class Analysis:
         from .page import html_document
         return html_document(self)
 
-    def plot_sensitivity(self, **options: Any) -> Figure:
-        """The sensitivity matrix as a Matplotlib figure (see :func:`quelmar.plot.plot_sensitivity`)."""
+    def plot_sensitivity(self, ax: Axes | None = None, **options: Any) -> Axes:
+        """The sensitivity matrix as a heat map, drawn into ``ax`` (by default a
+        new figure); returns the axes (see :func:`quelmar.plot.plot_sensitivity`)."""
         from .plot import plot_sensitivity
-        return plot_sensitivity(self, **options)
+        return plot_sensitivity(self, ax, **options)
 
     # -- other libraries --------------------------------------------------
 
