@@ -265,6 +265,12 @@ def test_results_out(brown):
     assert list(table.index) == [s.id for s in brown.structures]
     assert table.loc["B2", "children"] == ["B1"] and table.loc["B1", "n_species"] == 16
     assert isinstance(table, pd.DataFrame)
+    tidy = brown.structures_frame(long=True)
+    assert len(tidy) == table.n_species.sum() + table.n_reactions.sum()
+    b2 = tidy[tidy.structure == "B2"]
+    assert set(b2[b2.kind == "species"].name) == set(brown.structure("B2").species)
+    assert set(b2[b2.own].name) == {"BRafInactive", "BRafActive", "BRafByRap1ActivationReaction",
+                                    "BRafbyPPtaseDeactivationReaction"}
     g = brown.hierarchy_graph()
     assert set(g.edges) == {(s.id, c) for s in brown.structures for c in s.children}
     assert g.nodes["B1"]["species"] == brown.structure("B1").species

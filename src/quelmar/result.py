@@ -269,10 +269,26 @@ class Analysis:
                             index=pd.Index(list(self.species), name="species"),
                             columns=pd.Index(list(self.reactions), name="reaction"))
 
-    def structures_frame(self) -> pd.DataFrame:
-        """One row per structure (indexed by id): sizes, members and direct sub-structures."""
+    def structures_frame(self, long: bool = False) -> pd.DataFrame:
+        """One row per structure (indexed by id): sizes, members and direct
+        sub-structures.
+
+        ``long=True``: the tidy form instead, one row per structure and
+        member, with columns ``structure``, ``kind`` ("species" or
+        "reaction"), ``name`` and ``own`` (true when no direct
+        sub-structure holds it: the structure adds it), for filtering,
+        grouping and joining."""
         self.defined_sensitivity("the structures frame")
         pd = require("pandas", "data frames")
+        if long:
+            by_id = {s.id: s for s in self.structures}
+            records = []
+            for s in self.structures:
+                own_s, own_r = s.own(by_id)
+                own = set(own_s) | {("r", x) for x in own_r}
+                records += [(s.id, "species", x, x in own) for x in s.species]
+                records += [(s.id, "reaction", x, ("r", x) in own) for x in s.reactions]
+            return pd.DataFrame(records, columns=["structure", "kind", "name", "own"])
         rows = [{"id": s.id, "n_species": len(s.species), "n_reactions": len(s.reactions),
                  "species": list(s.species), "reactions": list(s.reactions),
                  "children": list(s.children)} for s in self.structures]
