@@ -302,3 +302,20 @@ def test_import_quelmar_leaves_the_optional_libraries_alone():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                          check=True).stdout
     assert out.strip() == ""
+
+
+def test_the_example_notebook_runs_top_to_bottom():
+    nbclient = pytest.importorskip("nbclient")
+    nbformat = pytest.importorskip("nbformat")
+    for module in ("cobra", "matplotlib", "graphviz", "distributed", "ipykernel"):
+        pytest.importorskip(module)
+    examples = os.path.join(os.path.dirname(HERE), "examples")
+    nb = nbformat.read(os.path.join(examples, "first_analysis.ipynb"), as_version=4)
+    assert not any(c.get("outputs") for c in nb.cells)  # kept without outputs
+    nbclient.NotebookClient(nb, timeout=300, kernel_name="python3",
+                            resources={"metadata": {"path": examples}}).execute()
+    shown = [o for c in nb.cells for o in c.get("outputs", [])]
+    kinds = {k for o in shown for k in o.get("data", {})}
+    assert {"image/png", "image/svg+xml", "text/html"} <= kinds  # heat map, hierarchy, views
+    assert "<CRN 'mini_textbook': 23 species, 18 reactions, structurally regular>" in [
+        o["data"]["text/plain"] for o in shown if "data" in o]

@@ -27,8 +27,10 @@ if TYPE_CHECKING:  # what the names below are bound to, for type checkers
     from .cyquelmar import CRN as CRN
     from .diagram import write_diagram as write_diagram
     from .errors import LoadError as LoadError
+    from .errors import MissingDependencyError as MissingDependencyError
     from .errors import ModelWarning as ModelWarning
     from .errors import SingularNetworkError as SingularNetworkError
+    from .loaders import as_network as as_network
     from .loaders import from_reactions as from_reactions
     from .loaders import load as load
     from .loaders import load_antimony as load_antimony
@@ -52,8 +54,10 @@ _HOMES = {
     "batch": "batching",
     "write_diagram": "diagram",
     "LoadError": "errors",
+    "MissingDependencyError": "errors",
     "ModelWarning": "errors",
     "SingularNetworkError": "errors",
+    "as_network": "loaders",
     "from_reactions": "loaders",
     "load": "loaders",
     "load_antimony": "loaders",

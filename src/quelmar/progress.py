@@ -79,8 +79,7 @@ class _Bar:
             bar.unit = " " + self.unit
         if total != bar.total:
             bar.total = total
-        bar.n = done
-        bar.refresh()
+        bar.update(done - bar.n)  # shown after the delay, at most ten times a second
 
 
 class TqdmProgress:
