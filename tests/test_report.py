@@ -124,7 +124,7 @@ def test_heat_map_blocks_zoom_and_files(tmp_path, capsys, brown, ecoli):
     # into given axes, as pandas and seaborn do; a small one thins the names
     ax = Figure(figsize=(4, 3)).add_subplot()
     assert ecoli.plot_sensitivity(ax) is ax and ax.get_legend() is not None
-    assert ax.get_ylabel().startswith("every ")
+    assert ax.get_ylabel().startswith("one name in ")
     with pytest.raises(ValueError, match="needs a figure of its own"):
         ecoli.plot_sensitivity(ax, zoom=True)
     for ext, magic in [(".png", b"\x89PNG"), (".svg", b"<svg"), (".pdf", b"%PDF")]:

@@ -61,7 +61,9 @@ OTHERS_LISTED = 12
 
 
 class PlotError(RuntimeError):
-    """The heat map cannot be drawn (Matplotlib is missing)."""
+    """The heat map cannot be drawn.  (A missing Matplotlib raises
+    :class:`~quelmar.errors.MissingDependencyError`, a singular network
+    :class:`~quelmar.errors.SingularNetworkError`.)"""
 
 
 def _matplotlib():
@@ -129,9 +131,9 @@ def _block(s: Any, pos_r: dict[str, int], pos_c: dict[str, int]
     (every member shown, no other name inside), else None."""
     spans = []
     for names, pos in ((s.species, pos_r), (s.reactions, pos_c)):
-        at = [pos.get(x) for x in names]
-        if not at or None in at:
+        if not names or any(x not in pos for x in names):
             return None
+        at = [pos[x] for x in names]
         lo, hi = min(at), max(at) + 1
         if hi - lo != len(set(at)):
             return None
@@ -279,10 +281,10 @@ def _draw_blocks(ax: Any, pic: _Picture) -> None:
 
     if not pic.blocks:
         return
-    fig = ax.figure
+    fig = _root(ax.figure)
     rows_shown = len(pic.zrows if pic.zoom else pic.rows)
     # the height of a name, in rows, from the axes' height on the page
-    height = ax.get_position().height * fig.get_figheight() * 72 / rows_shown
+    height = _points(ax, "y") / rows_shown
     need = LABEL_SIZE * 1.3 / max(height, 1e-9)
     spans = []
     for _, ((r0, r1), _) in pic.blocks:
@@ -308,9 +310,10 @@ def _legend(ax: Any, pic: _Picture, zoomed: bool) -> None:
     from matplotlib.lines import Line2D
     from matplotlib.patches import Patch
 
-    handles = [Patch(facecolor=RESPONDS, edgecolor=RESPONDS,
-                     label="the species (row) responds to the reaction (column)"),
-               Patch(facecolor="#ffffff", edgecolor="#b0b0b0", label="it does not")]
+    handles: list[Any] = [
+        Patch(facecolor=RESPONDS, edgecolor=RESPONDS,
+              label="the species (row) responds to the reaction (column)"),
+        Patch(facecolor="#ffffff", edgecolor="#b0b0b0", label="it does not")]
     if pic.blocks:
         handles.append(Line2D([], [], color=OUTLINES[0], linewidth=1.5,
                               label="buffering structure, named beside its rows"))
@@ -349,7 +352,7 @@ def _others(ax: Any, pic: _Picture) -> None:
         entries.append(f"and {len(pic.others) - len(shown)} more (structures_frame())")
     blank = [Line2D([], [], linestyle="none") for _ in entries]
     offset = (12 + pic.lanes_width()) / 72
-    where = ax.transAxes + ScaledTranslation(offset, 0, ax.figure.dpi_scale_trans)
+    where = ax.transAxes + ScaledTranslation(offset, 0, _root(ax.figure).dpi_scale_trans)
     listing = Legend(ax, blank, entries, loc="upper left", bbox_to_anchor=(1, 1),
                      bbox_transform=where, fontsize=6.5, frameon=False, handlelength=0,
                      handletextpad=0, borderaxespad=0,
@@ -368,11 +371,8 @@ def _thin(ax: Any, axis: str, fontsize: float) -> None:
                                      else ax.get_xticklabels())]
     if len(ticks) < 2 or not any(labels):
         return
-    box = ax.get_position()
-    fig = ax.figure
-    size = (box.height * fig.get_figheight() if axis == "y" else box.width * fig.get_figwidth())
     lo, hi = (ax.get_ylim() if axis == "y" else ax.get_xlim())
-    per_tick = size * 72 / max(abs(hi - lo), 1e-9)  # points between two cells
+    per_tick = _points(ax, axis) / max(abs(hi - lo), 1e-9)  # points between two cells
     step = int(np.ceil(fontsize * 1.2 / per_tick)) if per_tick > 0 else 1
     if step <= 1:
         return
@@ -382,8 +382,24 @@ def _thin(ax: Any, axis: str, fontsize: float) -> None:
     else:
         ax.set_xticks([ticks[i] for i in keep], [labels[i] for i in keep], fontsize=fontsize,
                       rotation=90)
-    (ax.set_ylabel if axis == "y" else ax.set_xlabel)(
-        f"every {step}th name shown", fontsize=7)
+    if axis == "y":
+        ax.set_ylabel(f"one name in {step} shown", fontsize=7)
+    else:  # above the names, clear of the legend below
+        ax.xaxis.set_label_position("top")
+        ax.set_xlabel(f"one name in {step} shown", fontsize=7)
+
+
+def _root(fig: Any) -> Any:
+    """The figure that ``fig`` (a figure or a sub-figure) belongs to."""
+    while getattr(fig, "figure", fig) is not fig and not hasattr(fig, "draw_without_rendering"):
+        fig = fig.figure
+    return fig
+
+
+def _points(ax: Any, axis: str) -> float:
+    """The height (``axis="y"``) or width of ``ax`` on the page, in points."""
+    box = ax.get_window_extent()
+    return (box.height if axis == "y" else box.width) * 72 / _root(ax.figure).dpi
 
 
 def _compose(fig: Any, ax: Any, pic: _Picture, legend: bool) -> Any:
@@ -403,16 +419,18 @@ def _compose(fig: Any, ax: Any, pic: _Picture, legend: bool) -> Any:
         big.add_patch(Rectangle((-0.5, -0.5), len(pic.zcols), len(pic.zrows), fill=False,
                                 edgecolor="#000000", linewidth=1.0, linestyle="--"))
         target = small
-    fig.draw_without_rendering()  # the axes' size on the page, for the names
-    for a in (big, small):
-        if a is not None:
-            _thin(a, "y", pic.fontsize if a is big else 8)
-            _thin(a, "x", pic.fontsize if a is big else 8)
+    root = _root(fig)
+    root.draw_without_rendering()  # the axes' size on the page, for the names
     _draw_blocks(target, pic)
     if pic.others:
         _others(target, pic)
     if legend:
         _legend(big, pic, small is not None)
+    root.draw_without_rendering()  # and again with everything around them
+    for a in (big, small):
+        if a is not None:
+            _thin(a, "y", pic.fontsize if a is big else 8)
+            _thin(a, "x", pic.fontsize if a is big else 8)
     return big
 
 
