@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "exact.hpp"
-#include "kernels.hpp"
+#include "dense.hpp"
 #include "lapack.hpp"
 
 extern "C" void dgetrf_(int* m, int* n, double* a, int* lda, int* ipiv, int* info);

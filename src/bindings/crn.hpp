@@ -7,7 +7,7 @@
 // Methods read those attributes at every call and cache nothing.
 #pragma once
 
-#include "kernels.hpp"
+#include "dense.hpp"
 #include "pyops.hpp"
 
 namespace quelmar::py {

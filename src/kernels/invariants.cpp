@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "checks.hpp"
-#include "kernels.hpp"
+#include "dense.hpp"
 
 namespace quelmar {
 

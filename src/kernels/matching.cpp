@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "kernels.hpp"
+#include "dense.hpp"
 
 namespace quelmar {
 

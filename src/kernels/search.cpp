@@ -34,7 +34,7 @@
 #include "closures.hpp"
 #include "complement.hpp"
 #include "invariants.hpp"
-#include "kernels.hpp"
+#include "dense.hpp"
 #include "span.hpp"
 
 namespace quelmar {

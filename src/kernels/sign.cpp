@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "kernels.hpp"
+#include "dense.hpp"
 
 namespace quelmar {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "exact.hpp"
-#include "kernels.hpp"
+#include "dense.hpp"
 #include "modfield.hpp"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "invariants.hpp"
-#include "kernels.hpp"
+#include "dense.hpp"
 #include "closures.hpp"
 #include "complement.hpp"
 #include "search.hpp"

@@ -5,7 +5,7 @@
 // its pivot element by element, then row_k - f * row_r for every other row over
 // whole rows), so that results are reproducible bit for bit against any other
 // implementation of the same elimination.
-#include "kernels.hpp"
+#include "dense.hpp"
 
 #include <climits>
 #include <cmath>

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "kernels.hpp"
+#include "dense.hpp"
 #include "test_util.hpp"
 #include "lapack.hpp"
 
