@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "exact.hpp"
+#include "amatrix.hpp"
 #include "dense.hpp"
 #include "lapack.hpp"
 

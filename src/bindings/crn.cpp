@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "amatrix.hpp"
 #include "invariants.hpp"
 #include "memview.hpp"
 #include "module.hpp"

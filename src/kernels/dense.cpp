@@ -1,5 +1,5 @@
-// Dense matrix kernels: reduced row echelon form, nullity with a null-space
-// basis, LU determinant, adjugate by cofactors, and the A-matrix of a network.
+// Dense linear algebra: reduced row echelon form, nullity with a null-space
+// basis, LU determinant and adjugate by cofactors.
 //
 // The arithmetic of rref() is done in a fixed order (the pivot row divided by
 // its pivot element by element, then row_k - f * row_r for every other row over
@@ -14,17 +14,16 @@
 #include <utility>
 #include <vector>
 
+#include "checks.hpp"
 #include "lapack.hpp"
 
 namespace quelmar {
 
+using checks::shape_str;
+
 namespace {
 
 bool is_zero(double x) { return std::abs(x) < TOL; }
-
-std::string shape_str(index_t rows, index_t cols) {
-    return "(" + std::to_string(rows) + ", " + std::to_string(cols) + ")";
-}
 
 // Leading n x n block of M stored contiguously, in C or in Fortran order.
 bool leading_block_contiguous(const MatrixView<double>& M, index_t n) {
@@ -188,35 +187,6 @@ void adjugate(MatrixView<double> A, index_t n, double* minors, const Poll& poll)
             A(s, r) = d;
         }
     }
-}
-
-Matrix<double> construct_A(MatrixView<const double> stoi, MatrixView<const double> reginfo,
-                           const Poll& poll) {
-    const index_t m = stoi.rows;
-    const index_t n = stoi.cols;
-    if (reginfo.rows < m || reginfo.cols < n)
-        throw std::invalid_argument("reginfo has shape " +
-                                    shape_str(reginfo.rows, reginfo.cols) +
-                                    " but the stoichiometry matrix is " + shape_str(m, n));
-
-    Matrix<double> W1(n, m + n);
-    const index_t K = nullity(stoi, W1.view(), m, n, poll);
-    Matrix<double> W2(m, m + n);
-    const index_t L = nullity(stoi.transposed(), W2.view(), n, m, poll);
-    if (n + L != m + K)
-        throw std::domain_error(
-            "the stoichiometry matrix is numerically rank-deficient at tolerance 1e-8: "
-            "its reduction found rank " + std::to_string(n - K) +
-            " and the reduction of its transpose found rank " + std::to_string(m - L));
-
-    Matrix<double> A(m + K, m + K, 0.0);
-    for (index_t j = 0; j < n; ++j)
-        for (index_t k = 0; k < K; ++k) A(j, m + k) = W1(n - K + k, m + j);
-    for (index_t i = 0; i < m; ++i) {
-        for (index_t l = 0; l < L; ++l) A(n + l, i) = W2(m - L + l, n + i);
-        for (index_t j = 0; j < n; ++j) A(j, i) = reginfo(i, j);
-    }
-    return A;
 }
 
 }  // namespace quelmar

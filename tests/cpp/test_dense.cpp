@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "amatrix.hpp"
 #include "dense.hpp"
 #include "test_util.hpp"
 #include "lapack.hpp"

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "exact.hpp"
+#include "amatrix.hpp"
 #include "dense.hpp"
 #include "modfield.hpp"
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "invariants.hpp"
+#include "amatrix.hpp"
 #include "dense.hpp"
 #include "closures.hpp"
 #include "complement.hpp"
