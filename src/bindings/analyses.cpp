@@ -271,11 +271,7 @@ PyObject* crn_compute_index(PyObject*, PyObject* const* a) {
     return PyLong_FromSsize_t(chi);
 }
 
-namespace {
-
-/// search_for_isoBSs, by the search that shares work between candidates or
-/// (seedwise) by evaluating every candidate on the whole network.
-PyObject* search(PyObject* self, PyObject* trial, bool seedwise) {
+std::vector<Selection> found_by(PyObject* self, PyObject* trial, const SearchFn& find) {
     Ref np = module_global("np");
     Ref stoi = getattr(self, "stoi");
     const Py_ssize_t m = extent(stoi.get(), 0);
@@ -288,26 +284,14 @@ PyObject* search(PyObject* self, PyObject* trial, bool seedwise) {
     Buffer sbuf(stoi.get(), Elem::Double, 2);
     Ref oc_ref, cq_ref;
     Relations rel(self, lo_keeper.get(), oc_ref, cq_ref);
-    dgesdd_fn* const dgesdd = seedwise ? nullptr : scipy_dgesdd();
+    GilRelease nogil;
+    return find(SearchViews{sbuf.matrix<const double>(), dbuf.matrix<const double>(),
+                            rel.oc.matrix<const std::uint8_t>(),
+                            rel.lo.matrix<const std::uint8_t>(),
+                            rel.cq.matrix<const std::uint8_t>()});
+}
 
-    std::vector<Selection> found;
-    {
-        GilRelease nogil;
-        const auto S = sbuf.matrix<const double>();
-        const auto D = dbuf.matrix<const double>();
-        const auto oc = rel.oc.matrix<const std::uint8_t>();
-        const auto lo = rel.lo.matrix<const std::uint8_t>();
-        const auto cq = rel.cq.matrix<const std::uint8_t>();
-        if (seedwise) {
-            found = search_isoBSs_seedwise(S, D, oc, lo, cq, signal_poll());
-        } else {
-            SearchOptions options;
-            options.poll = signal_poll();
-            options.progress = progress_hook();
-            options.dgesdd = dgesdd;
-            found = search_isoBSs(S, D, oc, lo, cq, options);
-        }
-    }
+PyObject* selection_list(std::vector<Selection>& found) {
     Ref result = new_list();
     for (Selection& s : found) {
         Ref arr = zeros<std::uint8_t>({static_cast<npy_intp>(s.size())});
@@ -319,18 +303,17 @@ PyObject* search(PyObject* self, PyObject* trial, bool seedwise) {
     return result.release();
 }
 
-}  // namespace
-
 PyObject* crn_search_for_isoBSs(PyObject*, PyObject* const* a) {
-    return search(a[0], a[1], false);
-}
-
-PyObject* search_seedwise_impl(PyObject*, PyObject* const* a) {
-    Ref cls = module_global("CRN");
-    const int ok = PyObject_IsInstance(a[0], cls.get());
-    if (ok < 0) throw PyError{};
-    if (!ok) raise(PyExc_TypeError, "expected a CRN");
-    return search(a[0], a[1], true);
+    // Looked up with the interpreter lock held, before it is released.
+    dgesdd_fn* const dgesdd = scipy_dgesdd();
+    std::vector<Selection> found = found_by(a[0], a[1], [dgesdd](const SearchViews& v) {
+        SearchOptions options;
+        options.poll = signal_poll();
+        options.progress = progress_hook();
+        options.dgesdd = dgesdd;
+        return search_isoBSs(v.stoi, v.DT, v.oc, v.lo, v.cq, options);
+    });
+    return selection_list(found);
 }
 
 // ---------------------------------------------------------------------------

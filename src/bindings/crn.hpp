@@ -7,8 +7,12 @@
 // Methods read those attributes at every call and cache nothing.
 #pragma once
 
+#include <functional>
+#include <vector>
+
 #include "dense.hpp"
 #include "pyops.hpp"
+#include "search.hpp"
 
 namespace quelmar::py {
 
@@ -52,5 +56,20 @@ Ref selection_from_indices(PyObject* X, PyObject* R, Py_ssize_t m, Py_ssize_t n)
 /// A selection has one entry per species and one per reaction: ValueError
 /// otherwise.
 void check_selection_length(PyObject* XandR, Py_ssize_t m, Py_ssize_t n);
+
+/// What a search for isolated buffering structures reads: the stoichiometry,
+/// the conserved-quantity block and the three relations of the closures.
+struct SearchViews {
+    MatrixView<const double> stoi, DT;
+    MatrixView<const std::uint8_t> oc, lo, cq;
+};
+using SearchFn = std::function<std::vector<Selection>(const SearchViews&)>;
+
+/// The selections `find` returns for the network self with the sensitivity
+/// of self._smat_(trial); find runs without the interpreter lock.
+std::vector<Selection> found_by(PyObject* self, PyObject* trial, const SearchFn& find);
+
+/// The selections as a list of boolean arrays (found is emptied on the way).
+PyObject* selection_list(std::vector<Selection>& found);
 
 }  // namespace quelmar::py

@@ -63,6 +63,8 @@ const FuncSpec with_progress_spec = {
     {"callback", "function", "args"}, {}, with_progress_impl,
 };
 
+#ifdef QUELMAR_TEST_HOOKS
+// Built for the tests and the benchmarks only (reference_hooks.cpp).
 const FuncSpec search_seedwise_spec = {
     "_search_for_isoBSs_seedwise", "_search_for_isoBSs_seedwise",
     "_search_for_isoBSs_seedwise",
@@ -70,6 +72,7 @@ const FuncSpec search_seedwise_spec = {
     "network, one after the other.",
     {"crn", "trial"}, {int_default(2)}, search_seedwise_impl,
 };
+#endif
 
 /// The methods of CRN, in the order they are bound.
 const FuncSpec crn_methods[] = {
@@ -242,7 +245,12 @@ int module_exec(PyObject* module) {
         if (add_name(module, "indicator_diagnose", diagnose.get()) < 0) throw PyError{};
         Ref test = Ref::steal_or_throw(PyDict_New());
         if (add_name(module, "__test__", test.get()) < 0) throw PyError{};
-        for (const FuncSpec* spec : {&with_progress_spec, &search_seedwise_spec}) {
+        for (const FuncSpec* spec : {
+                 &with_progress_spec,
+#ifdef QUELMAR_TEST_HOOKS
+                 &search_seedwise_spec,
+#endif
+             }) {
             Ref fn = make_function(spec, nullptr);
             if (add_name(module, spec->name, fn.get()) < 0) throw PyError{};
         }

@@ -68,14 +68,4 @@ inline std::vector<Selection> search_isoBSs(MatrixView<const double> stoi,
     return search_isoBSs(stoi, DT, oc, lo, cq, options);
 }
 
-/// The same list, found by evaluating every distinct closed selection with
-/// chiindex() and no_emergent_cycles() on the whole network, one after the
-/// other (the reference for search_isoBSs, and its benchmark baseline).
-std::vector<Selection> search_isoBSs_seedwise(MatrixView<const double> stoi,
-                                              MatrixView<const double> DT,
-                                              MatrixView<const std::uint8_t> oc,
-                                              MatrixView<const std::uint8_t> lo,
-                                              MatrixView<const std::uint8_t> cq,
-                                              const Poll& poll = {});
-
 }  // namespace quelmar

@@ -6,9 +6,10 @@
 
 #include "closures.hpp"
 #include "invariants.hpp"
+#include "reference.hpp"
 #include "search.hpp"
 
-namespace quelmar {
+namespace quelmar::reference {
 
 using namespace search_detail;
 
@@ -41,4 +42,4 @@ std::vector<Selection> search_isoBSs_seedwise(MatrixView<const double> stoi,
     return found;
 }
 
-}  // namespace quelmar
+}  // namespace quelmar::reference
