@@ -6,6 +6,7 @@
 #include <new>
 #include <string>
 
+#include "errors.hpp"
 #include "numpy_api.hpp"
 
 #include <frameobject.h>
@@ -26,6 +27,8 @@ void translate_current_exception() noexcept {
     } catch (const PyError&) {
         if (!PyErr_Occurred())
             PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    } catch (const MemoryLimitExceeded& e) {
+        PyErr_SetString(PyExc_MemoryError, e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::invalid_argument& e) {
