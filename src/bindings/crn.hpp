@@ -12,6 +12,7 @@
 
 #include "dense.hpp"
 #include "pyops.hpp"
+#include "pysignals.hpp"
 #include "search.hpp"
 
 namespace quelmar::py {

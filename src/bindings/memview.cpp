@@ -22,7 +22,7 @@
 
 #include "memview_detail.hpp"
 #include "numpy_api.hpp"
-#include "pyutil.hpp"
+#include "pyerrors.hpp"
 
 namespace quelmar::py {
 

@@ -5,7 +5,9 @@
 #include <cstring>
 
 #include "numpy_api.hpp"
-#include "pyutil.hpp"
+#include "pybuffer.hpp"
+#include "pyerrors.hpp"
+#include "pyref.hpp"
 
 namespace quelmar::py::memview_detail {
 

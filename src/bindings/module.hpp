@@ -9,7 +9,10 @@
 #include <initializer_list>
 
 #include "lapack.hpp"
-#include "pyutil.hpp"
+#include "pyargs.hpp"
+#include "pyerrors.hpp"
+#include "pyref.hpp"
+#include "pysignals.hpp"
 
 namespace quelmar::py {
 

@@ -19,7 +19,11 @@
 #include <vector>
 
 #include "matching.hpp"
-#include "pyutil.hpp"
+#include "pyargs.hpp"
+#include "pybuffer.hpp"
+#include "pyerrors.hpp"
+#include "pyref.hpp"
+#include "pysignals.hpp"
 
 namespace quelmar::py {
 namespace {
