@@ -54,7 +54,7 @@ PyObject* crn_smat(PyObject*, PyObject* const* a) {
         raise(PyExc_ValueError, "the A-matrix must be square, got shape (%zd, %zd)",
               static_cast<Py_ssize_t>(abuf.extent(0)), static_cast<Py_ssize_t>(abuf.extent(1)));
     SensitivityTrials trials(abuf.matrix<const double>(), M, N);
-    traced("cy_adjugate", [&] {
+    guarded("cy_adjugate", rethrow, [&] {
         GilRelease nogil;
         trials.test_structure(signal_poll());
     });
@@ -94,7 +94,7 @@ PyObject* crn_smat(PyObject*, PyObject* const* a) {
             std::memcpy(free_values.data(), data_of<double>(values.get()),
                         static_cast<std::size_t>(k) * sizeof(double));
         if (trials.adjugate_vanishes()) continue;
-        traced("cy_adjugate", [&] {
+        guarded("cy_adjugate", rethrow, [&] {
             GilRelease nogil;
             trials.trial(out, signal_poll());
         });
@@ -128,7 +128,7 @@ PyObject* crn_isoBS_searchfrom(PyObject*, PyObject* const* a) {
     Ref oc_ref, cq_ref;
     Relations rel(self, lo_keeper.get(), oc_ref, cq_ref);
     const VectorView<std::uint8_t> sv{data_of<std::uint8_t>(XandR.get()), M + N, 1};
-    traced("cy_oc_closure", [&] {
+    guarded("cy_oc_closure", rethrow, [&] {
         GilRelease nogil;
         oc_closure(sv, rel.oc.matrix<const std::uint8_t>(), rel.lo.matrix<const std::uint8_t>(),
                    rel.cq.matrix<const std::uint8_t>(), M, N);
@@ -156,7 +156,7 @@ PyObject* crn_compute_index(PyObject*, PyObject* const* a) {
     Buffer sbuf(stoi.get(), Elem::Double, 2);
     Buffer dbuf(DT.get(), Elem::Double, 2);
     Buffer xbuf(XandR.get(), Elem::Bool, 1);
-    const index_t chi = traced("cy_chiindex", [&] {
+    const index_t chi = guarded("cy_chiindex", rethrow, [&] {
         GilRelease nogil;
         return chiindex(sbuf.matrix<const double>(), dbuf.matrix<const double>(),
                         xbuf.vector<const std::uint8_t>(), signal_poll());

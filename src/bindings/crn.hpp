@@ -20,20 +20,6 @@ namespace quelmar::py {
 inline constexpr const char* kCqClass = "_CRN__cq_class";
 inline constexpr const char* kOcKeeper = "_CRN__oc_keeper";
 
-/// Runs body; on error adds the traceback entry of an internal kernel.
-template <class F>
-auto traced(const char* name, F&& body) -> decltype(body()) {
-    try {
-        return body();
-    } catch (...) {
-        translate_current_exception();
-        add_traceback(name);
-        throw PyError{};
-    }
-}
-
-inline Poll signal_poll() { return Poll{poll_signals, nullptr}; }
-
 /// The largest number of species or reactions: LAPACK's int extents.
 inline constexpr Py_ssize_t kMaxExtent = 2147483647;
 

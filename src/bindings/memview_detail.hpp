@@ -73,17 +73,4 @@ PyObject* copy_view(const MemView* v, bool fortran);
 Ref base_type_name(const MemView* v);
 Ref tuple_of(int ndim, const Py_ssize_t* values);
 
-/// Like guarded(), for slots that report failure as -1.
-template <class F>
-int guarded_status(const char* qualname, F&& body) noexcept {
-    try {
-        body();
-        return 0;
-    } catch (...) {
-        translate_current_exception();
-        add_traceback(qualname);
-        return -1;
-    }
-}
-
 }  // namespace quelmar::py::memview_detail

@@ -46,18 +46,45 @@ void translate_current_exception() noexcept {
     }
 }
 
+namespace {
+
+/// "quelmar.cyquelmar." + qualname without "<locals>." and with "<lambda>"
+/// as "lambda": signdet.<locals>.<lambda> is entered as signdet.lambda.
+std::string traceback_name(const char* qualname) {
+    std::string name = std::string("quelmar.cyquelmar.") + qualname;
+    for (std::size_t at; (at = name.find("<locals>.")) != std::string::npos;) name.erase(at, 9);
+    if (const std::size_t at = name.find("<lambda>"); at != std::string::npos)
+        name.replace(at, 8, "lambda");
+    return name;
+}
+
+}  // namespace
+
 void add_traceback(const char* qualname) noexcept {
     if (!PyErr_Occurred()) return;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* exc = PyErr_GetRaisedException();
+#else
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
-    std::string funcname = std::string("quelmar.cyquelmar.") + qualname;
-    PyCodeObject* code = PyCode_NewEmpty("src/quelmar/cyquelmar", funcname.c_str(), 0);
-    PyObject* globals = PyDict_New();
+#endif
     PyFrameObject* frame = nullptr;
+    PyObject* globals = nullptr;
+    PyCodeObject* code = nullptr;
+    try {
+        const std::string funcname = traceback_name(qualname);
+        code = PyCode_NewEmpty("src/quelmar/cyquelmar", funcname.c_str(), 0);
+    } catch (...) {  // no memory for the name: no entry
+    }
+    globals = PyDict_New();
     if (code != nullptr && globals != nullptr)
         frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
     if (frame == nullptr) PyErr_Clear();
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(exc);
+#else
     PyErr_Restore(type, value, tb);
+#endif
     if (frame != nullptr) PyTraceBack_Here(frame);
     Py_XDECREF(frame);
     Py_XDECREF(globals);

@@ -4,6 +4,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "poll.hpp"
+
 namespace quelmar::py {
 
 /// Calls PyErr_CheckSignals with the GIL held; throws PyError when a handler
@@ -12,5 +14,8 @@ void check_signals_from_any_thread();
 
 /// Poll callback for kernels running without the GIL.
 void poll_signals(void*);
+
+/// The kernels' Poll of poll_signals.
+inline Poll signal_poll() { return Poll{poll_signals, nullptr}; }
 
 }  // namespace quelmar::py
