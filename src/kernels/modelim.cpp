@@ -24,6 +24,48 @@ void sub_scaled2(index_t n, double f, const double* a, double g, const double* b
     for (index_t k = 0; k < n; ++k) y[k] -= f * a[k] + g * b[k];
 }
 
+// The pieces of the step that takes two pivots at once, shared by the
+// Gauss-Jordan and the LU elimination (which differ in the rows and columns
+// they update).
+
+// Column k + 1 as the elimination of column k leaves it, reduced, in
+// next[from .. r) (c: the pivot row's entry in column k + 1, before
+// scaling); returns the first row from k + 1 on where it is non-zero (the
+// second pivot row), or -1.
+inline index_t second_pivot(const Field& F, const double* A, index_t ld, index_t r, index_t k,
+                            index_t from, double c, double* next) {
+    const double pd = F.pd, pinv = F.pinv;
+    for (index_t i = from; i < r; ++i) {
+        const double y = A[i * ld + k + 1] - A[i * ld + k] * c;
+        next[i] = y - ((y * pinv + kMagic) - kMagic) * pd;
+    }
+    index_t q2 = k + 1;
+    while (q2 < r && next[q2] == 0.0) ++q2;
+    return q2 == r ? -1 : q2;
+}
+
+// Brings the second pivot row q2 to position k2: the rows of A (r columns),
+// their entries of perm and of next.
+inline void take_second_pivot_row(double* A, index_t ld, index_t r, index_t q2, index_t k2,
+                                  std::vector<index_t>& perm, std::vector<double>& next) {
+    if (q2 == k2) return;
+    std::swap_ranges(A + q2 * ld, A + q2 * ld + r, A + k2 * ld);
+    std::swap(perm[sz(q2)], perm[sz(k2)]);
+    std::swap(next[sz(q2)], next[sz(k2)]);
+}
+
+// y -= f * a + g * b over n entries, in one pass when both multipliers are
+// non-zero and skipping a zero one.
+inline void sub_two(index_t n, double f, const double* a, double g, const double* b, double* y) {
+    if (f != 0.0 && g != 0.0) {
+        sub_scaled2(n, f, a, g, b, y);
+    } else if (f != 0.0) {
+        sub_scaled(n, f, a, y);
+    } else if (g != 0.0) {
+        sub_scaled(n, g, b, y);
+    }
+}
+
 // The same elimination pivot by pivot, in place, for orders where the panels
 // of the blocked one would be mostly scalar work.  Two consecutive pivots are
 // applied to the other rows in one pass whenever the second column has one.
@@ -64,15 +106,8 @@ int gj_unblocked(const Field& F, double* A, index_t r, index_t ld, std::vector<i
         prow[k] = inv;
 
         // The pivot of column k + 1, as the elimination of column k leaves it.
-        index_t q2 = -1;
-        if (k + 1 < end) {
-            const double c = prow[k + 1];
-            double* nx = next.data();
-            for (index_t i = 0; i < r; ++i) nx[i] = red(A[i * ld + k + 1] - A[i * ld + k] * c);
-            q2 = k + 1;
-            while (q2 < r && nx[q2] == 0.0) ++q2;
-            if (q2 == r) q2 = -1;
-        }
+        const index_t q2 =
+            k + 1 < end ? second_pivot(F, A, ld, r, k, 0, prow[k + 1], next.data()) : -1;
         if (q2 < 0) {  // one pivot: row i -= A[i, k] * prow, with A[i, k] first set to 0
             for (index_t i = 0; i < r; ++i) {
                 if (i == k) continue;
@@ -89,11 +124,7 @@ int gj_unblocked(const Field& F, double* A, index_t r, index_t ld, std::vector<i
         // pivot, normalised; the other rows take both in one pass, and the
         // first pivot row takes the second afterwards.
         const index_t k2 = k + 1;
-        if (q2 != k2) {
-            std::swap_ranges(A + q2 * ld, A + q2 * ld + r, A + k2 * ld);
-            std::swap(perm[sz(q2)], perm[sz(k2)]);
-            std::swap(next[sz(q2)], next[sz(k2)]);
-        }
+        take_second_pivot_row(A, ld, r, q2, k2, perm, next);
         double* p2 = A + k2 * ld;
         const double f2 = p2[k];
         p2[k] = 0.0;
@@ -108,13 +139,7 @@ int gj_unblocked(const Field& F, double* A, index_t r, index_t ld, std::vector<i
             double* row = A + i * ld;
             const double f = row[k], g = next[sz(i)];
             row[k] = row[k2] = 0.0;
-            if (f != 0.0 && g != 0.0) {
-                sub_scaled2(r, f, prow, g, p2, row);
-            } else if (f != 0.0) {
-                sub_scaled(r, f, prow, row);
-            } else if (g != 0.0) {
-                sub_scaled(r, g, p2, row);
-            }
+            sub_two(r, f, prow, g, p2, row);
         }
         if (c != 0.0) {
             sub_scaled(r, c, p2, prow);
@@ -271,18 +296,8 @@ bool lu_factor(const Field& F, double* A, index_t r, index_t ld, std::vector<ind
             x = y - ((y * pinv + kMagic) - kMagic) * pd;
         }
         // The pivot of column k + 1 once column k is eliminated.
-        index_t q2 = -1;
-        if (k + 1 < r) {
-            const double c = prow[k + 1];
-            double* nx = next.data();
-            for (index_t i = k + 1; i < r; ++i) {
-                const double y = A[i * ld + k + 1] - A[i * ld + k] * c;
-                nx[i] = y - ((y * pinv + kMagic) - kMagic) * pd;
-            }
-            q2 = k + 1;
-            while (q2 < r && nx[q2] == 0.0) ++q2;
-            if (q2 == r) q2 = -1;
-        }
+        const index_t q2 =
+            k + 1 < r ? second_pivot(F, A, ld, r, k, k + 1, prow[k + 1], next.data()) : -1;
         if (q2 < 0) {  // one pivot (column k + 1, if any, is left to the next step)
             for (index_t i = k + 1; i < r; ++i) {
                 double* row = A + i * ld;
@@ -295,11 +310,7 @@ bool lu_factor(const Field& F, double* A, index_t r, index_t ld, std::vector<ind
         // Two pivots: row k + 1 after the first is the second pivot row; the
         // rows below take both in one pass.
         const index_t k2 = k + 1;
-        if (q2 != k2) {
-            std::swap_ranges(A + q2 * ld, A + q2 * ld + r, A + k2 * ld);
-            std::swap(perm[sz(q2)], perm[sz(k2)]);
-            std::swap(next[sz(q2)], next[sz(k2)]);
-        }
+        take_second_pivot_row(A, ld, r, q2, k2, perm, next);
         double* urow = A + k2 * ld;
         if (urow[k] != 0.0) sub_scaled(r - k2, urow[k], prow + k2, urow + k2);
         reduce_n(F, r - k2, urow + k2);
@@ -310,14 +321,7 @@ bool lu_factor(const Field& F, double* A, index_t r, index_t ld, std::vector<ind
             const double f = row[k];
             const double g = next[sz(i)] == 0.0 ? 0.0 : F.mul(next[sz(i)], inv2);
             row[k2] = g;
-            const index_t len = r - k2 - 1;
-            if (f != 0.0 && g != 0.0) {
-                sub_scaled2(len, f, prow + k2 + 1, g, urow + k2 + 1, row + k2 + 1);
-            } else if (f != 0.0) {
-                sub_scaled(len, f, prow + k2 + 1, row + k2 + 1);
-            } else if (g != 0.0) {
-                sub_scaled(len, g, urow + k2 + 1, row + k2 + 1);
-            }
+            sub_two(r - k2 - 1, f, prow + k2 + 1, g, urow + k2 + 1, row + k2 + 1);
         }
         k += 2;
         pending += 2;
