@@ -36,7 +36,7 @@ RankStatus probe_rank(const Problem& pb, PrimeTable& primes, const Poll& poll) {
 
 SparseExact exact_rows(MatrixView<const double> M, index_t rows, index_t cols) {
     SparseExact A;
-    A.ptr.assign(sz(rows + 1), 0);
+    A.ptr.assign(rows + 1, 0);
     for (index_t i = 0; i < rows; ++i) {
         for (index_t j = 0; j < cols; ++j) {
             const double x = M(i, j);
@@ -44,7 +44,7 @@ SparseExact exact_rows(MatrixView<const double> M, index_t rows, index_t cols) {
             A.idx.push_back(j);
             A.val.push_back(exact_of(x));
         }
-        A.ptr[sz(i + 1)] = static_cast<index_t>(A.idx.size());
+        A.ptr[i + 1] = static_cast<index_t>(A.idx.size());
     }
     return A;
 }
@@ -127,7 +127,7 @@ bool ExactSensitivity::pattern(MatrixView<const double> top, MatrixView<std::uin
     pb.top = exact_rows(top, n, m);
     Problem::exponents(pb.top, pb.t_lo, pb.t_hi);
     const int t = primes_needed(pb);
-    std::vector<std::uint8_t> pat(sz(m * n), 0);
+    Vec<std::uint8_t> pat(m * n, 0);
     WPlan plan;
     int used = 0, skipped = 0;
     for (std::size_t k = 0; used < t; ++k) {
@@ -142,7 +142,7 @@ bool ExactSensitivity::pattern(MatrixView<const double> top, MatrixView<std::uin
     }
     for (index_t i = 0; i < m; ++i)
         for (index_t j = 0; j < n; ++j)
-            if (pat[sz(i * n + j)]) out(i, j) = 1;
+            if (pat[i * n + j]) out(i, j) = 1;
     return true;
 }
 

@@ -45,29 +45,29 @@ struct PrimeData {
     int64_t p = 0;
     RankStatus st = RankStatus::low;
     SparseMod Srow, Scol;
-    std::vector<index_t> I, J;
-    std::vector<double> Sval;  // the entries of S mod p, in the order of Problem::S
+    Vec<index_t> I, J;
+    Vec<double> Sval;  // the entries of S mod p, in the order of Problem::S
 };
 
 // The values of A mod p, entry by entry (zeros kept).
-std::vector<double> reduce_values(const Field& F, const SparseExact& A);
+Vec<double> reduce_values(const Field& F, const SparseExact& A);
 
 // Srow: the entries of S non-zero mod p, from their residues Sval (in the
 // order of pb.S).
-RankStatus rank_status(const Field& F, const Problem& pb, const std::vector<double>& Sval,
-                       SparseMod& Srow, SparseMod& Scol, std::vector<index_t>& I,
-                       std::vector<index_t>& J, const Poll& poll);
+RankStatus rank_status(const Field& F, const Problem& pb, const Vec<double>& Sval,
+                       SparseMod& Srow, SparseMod& Scol, Vec<index_t>& I,
+                       Vec<index_t>& J, const Poll& poll);
 
 // The structure of W = top * S[:, J] for one draw and one choice of J: row j
 // of W has the columns col[ptr[j] .. ptr[j+1]), and entry w of W is the sum
 // of top.val[tr[q]] * S.val[ts[q]] over q in [tptr[w], tptr[w+1]).  The same
 // for every prime with the same pivot columns J.
 struct WPlan {
-    std::vector<index_t> J;
-    std::vector<index_t> ptr, col, tptr, tr, ts;
+    Vec<index_t> J;
+    Vec<index_t> ptr, col, tptr, tr, ts;
 
-    void build(const Problem& pb, const std::vector<index_t>& pivots,
-               const std::vector<index_t>& colpos);
+    void build(const Problem& pb, const Vec<index_t>& pivots,
+               const Vec<index_t>& colpos);
 };
 
 // The primes in the order PrimeSource draws them, with their PrimeData,
@@ -98,7 +98,7 @@ private:
 // ORs the pattern of S[:, J] adj(M) S[I, :] mod p into pat (m x n); returns the
 // rank status of S mod p (the pattern is only computed when it is exact).
 RankStatus one_prime(const PrimeData& d, const Problem& pb, WPlan& plan,
-                     std::vector<std::uint8_t>& pat, const Poll& poll);
+                     Vec<std::uint8_t>& pat, const Poll& poll);
 
 // Upper bound on log2 |Y_ij * Delta| (see exact.hpp), valid for every (i, j).
 double bound_bits(const Problem& pb);

@@ -47,11 +47,11 @@ inline index_t second_pivot(const Field& F, const double* A, index_t ld, index_t
 // Brings the second pivot row q2 to position k2: the rows of A (r columns),
 // their entries of perm and of next.
 inline void take_second_pivot_row(double* A, index_t ld, index_t r, index_t q2, index_t k2,
-                                  std::vector<index_t>& perm, std::vector<double>& next) {
+                                  Vec<index_t>& perm, Vec<double>& next) {
     if (q2 == k2) return;
     std::swap_ranges(A + q2 * ld, A + q2 * ld + r, A + k2 * ld);
-    std::swap(perm[sz(q2)], perm[sz(k2)]);
-    std::swap(next[sz(q2)], next[sz(k2)]);
+    std::swap(perm[q2], perm[k2]);
+    std::swap(next[q2], next[k2]);
 }
 
 // y -= f * a + g * b over n entries, in one pass when both multipliers are
@@ -72,13 +72,13 @@ inline void sub_two(index_t n, double f, const double* a, double g, const double
 // Entries are reduced when used as pivots or multipliers, and all of them
 // before kChunk - 1 products can have piled up on one.
 QUELMAR_VECTOR_CLONES
-int gj_unblocked(const Field& F, double* A, index_t r, index_t ld, std::vector<index_t>& perm,
-                 std::vector<index_t>& qperm, const Poll& poll) {
+int gj_unblocked(const Field& F, double* A, index_t r, index_t ld, Vec<index_t>& perm,
+                 Vec<index_t>& qperm, const Poll& poll) {
     const double pd = F.pd, pinv = F.pinv;
     const auto red = [pd, pinv](double x) { return x - ((x * pinv + kMagic) - kMagic) * pd; };
     index_t k = 0, end = r;  // pivots done; columns at positions >= end are deferred
     index_t pending = 0;     // products added to an entry since all were reduced
-    std::vector<double> next(sz(r));  // column k + 1 after the pivot of column k
+    Vec<double> next(r);  // column k + 1 after the pivot of column k
     while (k < end) {
         if ((k & 15) == 0 || (k & 15) == 1) poll();
         if (pending > kChunk - 3) {
@@ -93,12 +93,12 @@ int gj_unblocked(const Field& F, double* A, index_t r, index_t ld, std::vector<i
             if (r - end + 1 >= 2) return 2;
             const index_t e = --end;
             for (index_t i = 0; i < r; ++i) std::swap(A[i * ld + k], A[i * ld + e]);
-            std::swap(qperm[sz(k)], qperm[sz(e)]);
+            std::swap(qperm[k], qperm[e]);
             continue;
         }
         if (q != k) {
             std::swap_ranges(A + q * ld, A + q * ld + r, A + k * ld);
-            std::swap(perm[sz(q)], perm[sz(k)]);
+            std::swap(perm[q], perm[k]);
         }
         double* prow = A + k * ld;
         const double inv = F.inverse(prow[k]);
@@ -129,7 +129,7 @@ int gj_unblocked(const Field& F, double* A, index_t r, index_t ld, std::vector<i
         const double f2 = p2[k];
         p2[k] = 0.0;
         sub_scaled(r, f2, prow, p2);
-        const double inv2 = F.inverse(next[sz(k2)]);
+        const double inv2 = F.inverse(next[k2]);
         for (index_t j = 0; j < r; ++j) p2[j] = red(red(p2[j]) * inv2);
         p2[k2] = inv2;
         const double c = prow[k2];
@@ -137,7 +137,7 @@ int gj_unblocked(const Field& F, double* A, index_t r, index_t ld, std::vector<i
         for (index_t i = 0; i < r; ++i) {
             if (i == k || i == k2) continue;
             double* row = A + i * ld;
-            const double f = row[k], g = next[sz(i)];
+            const double f = row[k], g = next[i];
             row[k] = row[k2] = 0.0;
             sub_two(r, f, prow, g, p2, row);
         }
@@ -154,17 +154,17 @@ int gj_unblocked(const Field& F, double* A, index_t r, index_t ld, std::vector<i
 
 }  // namespace
 
-int gj_eliminate(const Field& F, double* A, index_t r, index_t ld, std::vector<index_t>& perm,
-                 std::vector<index_t>& qperm, GjWork& w, const Poll& poll) {
-    perm.resize(sz(r));
-    qperm.resize(sz(r));
-    for (index_t k = 0; k < r; ++k) perm[sz(k)] = qperm[sz(k)] = k;
+int gj_eliminate(const Field& F, double* A, index_t r, index_t ld, Vec<index_t>& perm,
+                 Vec<index_t>& qperm, GjWork& w, const Poll& poll) {
+    perm.resize(r);
+    qperm.resize(r);
+    for (index_t k = 0; k < r; ++k) perm[k] = qperm[k] = k;
     if (r <= kUnblockedOrder) return gj_unblocked(F, A, r, ld, perm, qperm, poll);
     const index_t nb = kPanel;
-    w.panel.resize(sz(r * nb));
-    w.ainv.resize(sz(nb * nb));
-    w.T.resize(sz(nb * ld));
-    w.lneg.resize(sz(r * nb));
+    w.panel.resize(r * nb);
+    w.ainv.resize(nb * nb);
+    w.T.resize(nb * ld);
+    w.lneg.resize(r * nb);
     index_t k = 0, end = r;  // pivots done; columns at positions >= end are deferred
     while (k < end) {
         poll();
@@ -184,7 +184,7 @@ int gj_eliminate(const Field& F, double* A, index_t r, index_t ld, std::vector<i
                 if (q != c) {
                     std::swap_ranges(P + q * nb, P + q * nb + nb, P + c * nb);
                     std::swap_ranges(A + (k + q) * ld, A + (k + q) * ld + r, A + (k + c) * ld);
-                    std::swap(perm[sz(k + q)], perm[sz(k + c)]);
+                    std::swap(perm[k + q], perm[k + c]);
                 }
                 const double inv = F.inverse(P[c * nb + c]);
                 for (index_t i = c + 1; i < h; ++i) {
@@ -200,7 +200,7 @@ int gj_eliminate(const Field& F, double* A, index_t r, index_t ld, std::vector<i
             if (r - end + 1 >= 2) return 2;
             const index_t e = --end;
             for (index_t i = 0; i < r; ++i) std::swap(A[i * ld + k + c], A[i * ld + e]);
-            std::swap(qperm[sz(k + c)], qperm[sz(e)]);
+            std::swap(qperm[k + c], qperm[e]);
             if (e < k + bw) {  // the last active column is in the panel already
                 if (e != k + c)
                     for (index_t i = 0; i < h; ++i) std::swap(P[i * nb + c], P[i * nb + e - k]);
@@ -260,13 +260,13 @@ int gj_eliminate(const Field& F, double* A, index_t r, index_t ld, std::vector<i
 }
 
 QUELMAR_VECTOR_CLONES
-bool lu_factor(const Field& F, double* A, index_t r, index_t ld, std::vector<index_t>& perm,
-               std::vector<double>& invdiag, const Poll& poll) {
-    perm.resize(sz(r));
-    invdiag.resize(sz(r));
-    for (index_t k = 0; k < r; ++k) perm[sz(k)] = k;
+bool lu_factor(const Field& F, double* A, index_t r, index_t ld, Vec<index_t>& perm,
+               Vec<double>& invdiag, const Poll& poll) {
+    perm.resize(r);
+    invdiag.resize(r);
+    for (index_t k = 0; k < r; ++k) perm[k] = k;
     index_t pending = 0;  // products added to a trailing entry since all were reduced
-    std::vector<double> next(sz(r));  // column k + 1 below row k after the pivot of column k
+    Vec<double> next(r);  // column k + 1 below row k after the pivot of column k
     index_t k = 0;
     while (k < r) {
         if ((k & 31) <= 1) poll();
@@ -284,12 +284,12 @@ bool lu_factor(const Field& F, double* A, index_t r, index_t ld, std::vector<ind
         if (q == r) return false;
         if (q != k) {
             std::swap_ranges(A + q * ld, A + q * ld + r, A + k * ld);
-            std::swap(perm[sz(q)], perm[sz(k)]);
+            std::swap(perm[q], perm[k]);
         }
         double* prow = A + k * ld;
         reduce_n(F, r - k, prow + k);
         const double inv = F.inverse(prow[k]);
-        invdiag[sz(k)] = inv;
+        invdiag[k] = inv;
         for (index_t i = k + 1; i < r; ++i) {  // the multipliers of column k
             double& x = A[i * ld + k];
             const double y = x * inv;
@@ -315,11 +315,11 @@ bool lu_factor(const Field& F, double* A, index_t r, index_t ld, std::vector<ind
         if (urow[k] != 0.0) sub_scaled(r - k2, urow[k], prow + k2, urow + k2);
         reduce_n(F, r - k2, urow + k2);
         const double inv2 = F.inverse(urow[k2]);
-        invdiag[sz(k2)] = inv2;
+        invdiag[k2] = inv2;
         for (index_t i = k2 + 1; i < r; ++i) {
             double* row = A + i * ld;
             const double f = row[k];
-            const double g = next[sz(i)] == 0.0 ? 0.0 : F.mul(next[sz(i)], inv2);
+            const double g = next[i] == 0.0 ? 0.0 : F.mul(next[i], inv2);
             row[k2] = g;
             sub_two(r - k2 - 1, f, prow + k2 + 1, g, urow + k2 + 1, row + k2 + 1);
         }
@@ -331,17 +331,17 @@ bool lu_factor(const Field& F, double* A, index_t r, index_t ld, std::vector<ind
 
 QUELMAR_VECTOR_CLONES
 void lu_solve(const Field& F, const double* A, index_t r, index_t ld,
-              const std::vector<index_t>& perm, const std::vector<double>& invdiag, double* B,
+              const Vec<index_t>& perm, const Vec<double>& invdiag, double* B,
               index_t nb, index_t ldb) {
     // Eight right-hand sides at a time, each row of the result summed in
     // registers.
     constexpr index_t W = 8;
     const double pd = F.pd, pinv = F.pinv;
-    std::vector<double> Y(sz(r * W));
+    Vec<double> Y(r * W);
     for (index_t c0 = 0; c0 < nb; c0 += W) {
         const index_t w = std::min(W, nb - c0);
         for (index_t k = 0; k < r; ++k) {
-            const double* src = B + perm[sz(k)] * ldb + c0;
+            const double* src = B + perm[k] * ldb + c0;
             double* dst = Y.data() + k * W;
             for (index_t c = 0; c < W; ++c) dst[c] = c < w ? src[c] : 0.0;
         }
@@ -351,7 +351,7 @@ void lu_solve(const Field& F, const double* A, index_t r, index_t ld,
                 const index_t k0 = pass == 0 ? 0 : i + 1, k1 = pass == 0 ? i : r;
                 const double* a = A + i * ld;
                 double acc[W];
-                for (index_t c = 0; c < W; ++c) acc[c] = Y[sz(i * W + c)];
+                for (index_t c = 0; c < W; ++c) acc[c] = Y[i * W + c];
                 index_t count = 0;
                 for (index_t k = k0; k < k1; ++k) {
                     const double f = a[k];
@@ -366,31 +366,31 @@ void lu_solve(const Field& F, const double* A, index_t r, index_t ld,
                 }
                 for (index_t c = 0; c < W; ++c) acc[c] -= ((acc[c] * pinv + kMagic) - kMagic) * pd;
                 if (pass == 1) {
-                    const double d = invdiag[sz(i)];
+                    const double d = invdiag[i];
                     for (index_t c = 0; c < W; ++c) {
                         acc[c] *= d;
                         acc[c] -= ((acc[c] * pinv + kMagic) - kMagic) * pd;
                     }
                 }
-                for (index_t c = 0; c < W; ++c) Y[sz(i * W + c)] = acc[c];
+                for (index_t c = 0; c < W; ++c) Y[i * W + c] = acc[c];
             }
         }
         for (index_t k = 0; k < r; ++k)
-            for (index_t c = 0; c < w; ++c) B[k * ldb + c0 + c] = Y[sz(k * W + c)];
+            for (index_t c = 0; c < w; ++c) B[k * ldb + c0 + c] = Y[k * W + c];
     }
 }
 
 void corank_one_vectors(const double* G, index_t r, index_t ld,
-                        const std::vector<index_t>& perm, const std::vector<index_t>& qperm,
-                        std::vector<double>& u, std::vector<double>& v) {
-    u.assign(sz(r), 0.0);
-    v.assign(sz(r), 0.0);
+                        const Vec<index_t>& perm, const Vec<index_t>& qperm,
+                        Vec<double>& u, Vec<double>& v) {
+    u.assign(r, 0.0);
+    v.assign(r, 0.0);
     for (index_t k = 0; k + 1 < r; ++k) {
-        u[sz(qperm[sz(k)])] = -G[k * ld + r - 1];
-        v[sz(perm[sz(k)])] = G[(r - 1) * ld + k];
+        u[qperm[k]] = -G[k * ld + r - 1];
+        v[perm[k]] = G[(r - 1) * ld + k];
     }
-    u[sz(qperm[sz(r - 1)])] = 1.0;
-    v[sz(perm[sz(r - 1)])] = 1.0;
+    u[qperm[r - 1]] = 1.0;
+    v[perm[r - 1]] = 1.0;
 }
 
 }  // namespace quelmar::modp

@@ -31,9 +31,9 @@ void pack_slivers(const double* B, index_t ldb, index_t kd, index_t j0, index_t 
 // register tiles of MR x NR over B packed in slivers.
 void gemm_generic(const Field& F, index_t mr, index_t nc, index_t kd, const double* A,
                   index_t lda, const double* B, index_t ldb, double* C, index_t ldc,
-                  std::vector<double>& pack) {
+                  Vec<double>& pack) {
     constexpr index_t MR = 4, NR = 8, NC = 256;
-    pack.resize(sz(kd * NC));
+    pack.resize(kd * NC);
     for (index_t jc = 0; jc < nc; jc += NC) {
         const index_t w = std::min(NC, nc - jc);
         pack_slivers<NR>(B, ldb, kd, jc, w, pack.data());
@@ -75,11 +75,11 @@ void gemm_generic(const Field& F, index_t mr, index_t nc, index_t kd, const doub
 __attribute__((target("avx2,fma"))) void gemm_avx2(const Field& F, index_t mr, index_t nc,
                                                    index_t kd, const double* A, index_t lda,
                                                    const double* B, index_t ldb, double* C,
-                                                   index_t ldc, std::vector<double>& pack) {
+                                                   index_t ldc, Vec<double>& pack) {
     constexpr index_t MR = 6, NR = 8, NC = 256;
     const __m256d vp = _mm256_set1_pd(F.pd);
     const __m256d vpinv = _mm256_set1_pd(F.pinv);
-    pack.resize(sz(kd * NC));
+    pack.resize(kd * NC);
     for (index_t jc = 0; jc < nc; jc += NC) {
         const index_t w = std::min(NC, nc - jc);
         const index_t slivers = (w + NR - 1) / NR;
@@ -157,7 +157,7 @@ bool cpu_has_avx2() {
 }  // namespace
 
 void gemm(const Field& F, index_t mr, index_t nc, index_t kd, const double* A, index_t lda,
-          const double* B, index_t ldb, double* C, index_t ldc, std::vector<double>& pack) {
+          const double* B, index_t ldb, double* C, index_t ldc, Vec<double>& pack) {
     if (mr <= 0 || nc <= 0 || kd <= 0) return;
 #ifdef QUELMAR_EXACT_X86
     if (cpu_has_avx2()) {
