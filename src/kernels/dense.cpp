@@ -41,7 +41,7 @@ void rref(MatrixView<double> M, index_t nrows, index_t ncols, const Poll& poll) 
         throw std::invalid_argument("rref: block " + shape_str(nrows, ncols) +
                                     " exceeds the matrix " + shape_str(M.rows, M.cols));
     const bool contiguous = M.stride1 == static_cast<index_t>(sizeof(double));
-    std::vector<index_t> support;
+    Vec<index_t> support;
     index_t r = 0;
     for (index_t j = 0; j < ncols && r < nrows; ++j) {
         poll();
@@ -123,10 +123,10 @@ double det(MatrixView<double> M, index_t n) {
     dgetrf_fn* dgetrf = get_dgetrf();
     if (dgetrf == nullptr) throw std::logic_error("det: no dgetrf has been installed");
 
-    std::vector<double> copy;
+    Vec<double> copy;
     MatrixView<double> lu = M;
     if (!leading_block_contiguous(M, n)) {
-        const auto un = static_cast<std::size_t>(n);
+        const auto un = n;
         copy.resize(un * un);
         const auto item = static_cast<index_t>(sizeof(double));
         lu = {copy.data(), n, n, n * item, item};
@@ -138,10 +138,10 @@ double det(MatrixView<double> M, index_t n) {
     int lda = order;
     int info = 0;
     int small_ipiv[64];
-    std::vector<int> large_ipiv;
+    Vec<int> large_ipiv;
     int* ipiv = small_ipiv;
     if (n > 64) {
-        large_ipiv.resize(static_cast<std::size_t>(n));
+        large_ipiv.resize(n);
         ipiv = large_ipiv.data();
     }
     dgetrf(&order, &order, lu.data, &lda, ipiv, &info);

@@ -14,7 +14,6 @@
 #include <utility>
 #include <vector>
 
-#include "vec.hpp"
 #include "view.hpp"
 
 namespace quelmar::modp {

@@ -11,7 +11,7 @@
 
 namespace quelmar {
 
-using Selection = std::vector<std::uint8_t>;
+using Selection = Vec<std::uint8_t>;
 
 /// Told how far a long search has come: done of total candidates evaluated.
 /// Called on the calling thread only, a few times per second at most (and

@@ -53,9 +53,9 @@ void SensitivityTrials::test_structure(const Poll& poll) {
     if (rank == L_) return;
     bool reaction_row = false, species_column = false;
     for (index_t j = 0; j < n_ && !reaction_row; ++j)
-        reaction_row = d.row_block[static_cast<std::size_t>(j)] == Block::Over;
+        reaction_row = d.row_block[j] == Block::Over;
     for (index_t i = 0; i < m_ && !species_column; ++i)
-        species_column = d.col_block[static_cast<std::size_t>(i)] == Block::Under;
+        species_column = d.col_block[i] == Block::Under;
     vanishes_ = !(reaction_row && species_column);
 }
 
@@ -69,7 +69,7 @@ void SensitivityTrials::ensure_cofactor_workspace() {
                       "the sensitivity matrix could not be decided exactly, and the cofactor "
                       "method would need %.1f GiB for an A-matrix of order %zu (at most %.0f "
                       "GiB are used)",
-                      bytes / (1 << 30), static_cast<std::size_t>(L_),
+                      bytes / (1 << 30), L_,
                       kMaxCofactorBytes / (1 << 30));
         throw MemoryLimitExceeded(message);
     }

@@ -79,9 +79,9 @@ private:
 
     index_t L_, m_, n_;
     Matrix<double> fixed_;  // A with its free entries as they were
-    std::vector<index_t> free_positions_;  // row-major offsets into fixed_
-    std::vector<index_t> indptr_, indices_;  // the entries not exactly zero
-    std::vector<double> values_;
+    Vec<index_t> free_positions_;  // row-major offsets into fixed_
+    Vec<index_t> indptr_, indices_;  // the entries not exactly zero
+    Vec<double> values_;
     bool vanishes_ = false;
 
     std::optional<MatrixView<const double>> stoi_;

@@ -623,7 +623,7 @@ TEST(WholeFactors, VerdictFromTheComplementIsTheEliminationsOne) {
         }
         const quelmar::search_detail::WholeFactors whole(stoi.view(), DT.view(), &dgesdd_);
         ASSERT_TRUE(whole.usable()) << "trial " << trial;
-        std::vector<double> scratch;
+        quelmar::Vec<double> scratch;
         for (int pick = 0; pick < 40; ++pick) {
             std::vector<std::uint8_t> s(static_cast<std::size_t>(m + n));
             std::vector<index_t> Y, C;
