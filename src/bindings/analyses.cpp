@@ -1,8 +1,6 @@
 // The analyses of a CRN: the sensitivity matrix (_smat_), the closure of one
 // seed, the index of one subnetwork, the search for all isolated buffering
 // structures, and the determinant sign of a subnetwork.
-#include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <span>

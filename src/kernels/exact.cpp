@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "exact_prime.hpp"
-#include "modelim.hpp"
 
 namespace quelmar {
 
