@@ -10,7 +10,7 @@ cmake_bin=$(command -v cmake || echo .venv/bin/cmake)
 [ -x .venv/bin/cmake ] && cmake_bin=.venv/bin/cmake
 echo "== C++ kernel tests"
 "$cmake_bin" -S . -B build/cpp -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=ON \
-    -DQUELMAR_WERROR=ON >/dev/null
+    -DQUELMAR_WERROR=ON -DQUELMAR_CONVERSION_WARNINGS=ON >/dev/null
 "$cmake_bin" --build build/cpp -j2 >/dev/null
 ctest --test-dir build/cpp --output-on-failure -j2 | tail -n 3
 

@@ -19,7 +19,11 @@
 #include <vector>
 
 #include "matching.hpp"
-#include "pyutil.hpp"
+#include "pyargs.hpp"
+#include "pybuffer.hpp"
+#include "pyerrors.hpp"
+#include "pyref.hpp"
+#include "pysignals.hpp"
 
 namespace quelmar::py {
 namespace {
@@ -81,7 +85,7 @@ Ref decompose(const Pattern& p) {
     Decomposition d;
     {
         GilRelease nogil;
-        d = coarse_decomposition(p, Poll{poll_signals, nullptr});
+        d = coarse_decomposition(p, signal_poll());
     }
     Ref rank = Ref::steal_or_throw(PyLong_FromSsize_t(d.matching.size));
     Ref row_mate = intp_array(d.matching.row_mate);
@@ -92,26 +96,16 @@ Ref decompose(const Pattern& p) {
                                             row_block.get(), col_block.get()));
 }
 
-template <class F>
-PyObject* guarded_call(F&& body) noexcept {
-    try {
-        return body();
-    } catch (...) {
-        translate_current_exception();
-        return nullptr;
-    }
-}
-
 PyObject* py_structural_rank(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-    return guarded_call([&]() -> PyObject* {
+    return guarded(nullptr, nullptr, [&]() -> PyObject* {
         PyObject* bound[1];
         bind_arguments({"structural_rank", {"a"}, 1}, args, nargs, kwnames, bound);
         const Pattern p = dense_pattern(bound[0]);
         index_t rank = 0;
         {
             GilRelease nogil;
-            rank = structural_rank(p, Poll{poll_signals, nullptr});
+            rank = structural_rank(p, signal_poll());
         }
         return PyLong_FromSsize_t(rank);
     });
@@ -119,7 +113,7 @@ PyObject* py_structural_rank(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* py_dulmage_mendelsohn(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
-    return guarded_call([&]() -> PyObject* {
+    return guarded(nullptr, nullptr, [&]() -> PyObject* {
         PyObject* bound[1];
         bind_arguments({"dulmage_mendelsohn", {"a"}, 1}, args, nargs, kwnames, bound);
         return decompose(dense_pattern(bound[0])).release();
@@ -128,7 +122,7 @@ PyObject* py_dulmage_mendelsohn(PyObject*, PyObject* const* args, Py_ssize_t nar
 
 PyObject* py_dulmage_mendelsohn_csr(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
-    return guarded_call([&]() -> PyObject* {
+    return guarded(nullptr, nullptr, [&]() -> PyObject* {
         PyObject* bound[4];
         bind_arguments({"dulmage_mendelsohn_csr", {"rows", "cols", "indptr", "indices"}, 4},
                        args, nargs, kwnames, bound);
