@@ -5,6 +5,9 @@
 //   dulmage_mendelsohn_csr(rows, cols, indptr, indices)
 //                                 the same for a compressed-row pattern
 //   SQUARE, OVER, UNDER           the block codes
+//   carry_reduction(source, target)
+//                                 copies the classifier matrices a reduced
+//                                 network keeps from one CRN onto another
 //
 // `a` is a two-dimensional float64 buffer (any strides); an entry is zero when
 // |x| < 1e-8, so infinite and NaN entries are non-zero.  row_mate/col_mate are
@@ -18,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "crn.hpp"
 #include "matching.hpp"
 #include "pyargs.hpp"
 #include "pybuffer.hpp"
@@ -135,6 +139,26 @@ PyObject* py_dulmage_mendelsohn_csr(PyObject*, PyObject* const* args, Py_ssize_t
     });
 }
 
+// A reduced network keeps restricted copies of its conserved-quantity
+// classes and output-complete keepers instead of recomputing them; a copy of
+// the network must carry them to behave the same.  Written here, beside the
+// class's own code, so that Python never spells the private attributes.
+PyObject* py_carry_reduction(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    return guarded(nullptr, nullptr, [&]() -> PyObject* {
+        PyObject* bound[2];
+        bind_arguments({"carry_reduction", {"source", "target"}, 2}, args, nargs, kwnames,
+                       bound);
+        for (const char* name : {kCqClass, kOcKeeper}) {
+            Ref value = getattr(bound[0], name);
+            Ref copy = Ref::steal_or_throw(PyArray_FROMANY(
+                value.get(), NPY_BOOL, 0, 0, NPY_ARRAY_DEFAULT | NPY_ARRAY_ENSURECOPY));
+            setattr(bound[1], name, copy.get());
+        }
+        Py_RETURN_NONE;
+    });
+}
+
 #define FASTCALL_KW(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef module_methods[] = {
@@ -149,6 +173,10 @@ PyMethodDef module_methods[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "dulmage_mendelsohn_csr(rows, cols, indptr, indices)\n--\n\nAs dulmage_mendelsohn, "
      "for a pattern in compressed-row form."},
+    {"carry_reduction", FASTCALL_KW(py_carry_reduction), METH_FASTCALL | METH_KEYWORDS,
+     "carry_reduction(source, target)\n--\n\nCopy onto the CRN target the conserved-quantity "
+     "classes and output-complete keepers of the CRN source (restricted ones, when source "
+     "was reduced)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

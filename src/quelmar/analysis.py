@@ -19,6 +19,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from . import _structure
 from .annotations import annotations_of
 from .irreducible import irreducible_rows
 from .cyquelmar import CRN, indicator_diagnose
@@ -38,10 +39,9 @@ def copy_crn(crn):
     """An independent copy of ``crn`` in its current state (reduced or not)."""
     new = CRN(np.array(crn.stoi, dtype=float), np.array(crn.reginfo, dtype=float),
               list(crn.X_names), list(crn.R_names), crn.name)
-    # A reduced network keeps restricted copies of these two matrices rather
-    # than recomputing them; carry them over so the copy behaves the same.
-    new._CRN__cq_class = np.array(crn._CRN__cq_class, dtype=bool)
-    new._CRN__oc_keeper = np.array(crn._CRN__oc_keeper, dtype=bool)
+    # what a reduced network keeps instead of recomputing, so that the copy
+    # behaves the same
+    _structure.carry_reduction(crn, new)
     # The loaders' reaction directions, which the preparation reads.
     for attr in ("reversible", "flux_bounds"):
         value = getattr(crn, attr, None)
