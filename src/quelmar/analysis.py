@@ -159,11 +159,16 @@ def analyze(crn: Any, trials: int = 2, seed: int | None = None,
     species, reactions = list(work.X_names), list(work.R_names)
     if not reg.is_regular:
         name = "the network" if crn.name is None else f"network {crn.name}"
-        warnings.warn(f"{name} is structurally singular (A-matrix of order {reg.order}, "
-                      f"structural rank {reg.structural_rank}): its sensitivity and "
-                      "buffering structures are undefined; prepare it first "
-                      "(quelmar.prune, or quelmar analyze --prune)", ModelWarning,
-                      stacklevel=2)
+        if reg.dependent:
+            what = (f"is singular: the A-matrix (order {reg.order}) has full structural "
+                    "rank, but the fixed coefficients of its cycles and conserved totals "
+                    "are dependent, so it is singular for every choice of rates")
+        else:
+            what = (f"is structurally singular (A-matrix of order {reg.order}, "
+                    f"structural rank {reg.structural_rank})")
+        warnings.warn(f"{name} {what}: its sensitivity and buffering structures are "
+                      "undefined; prepare it first (quelmar.prune, or quelmar analyze "
+                      "--prune)", ModelWarning, stacklevel=2)
         return Analysis(crn.name, species, reactions, None, [], [], trials, seed,
                         regularity=reg.to_dict(), preparation=preparation)
 
