@@ -1864,3 +1864,60 @@ def test_rows_longer_than_the_csv_modules_default_limit_are_resumed(tmp_path):
     table.close()
     assert CsvTable(path, resume=True).rows[0]["structures"] == row["structures"]
     assert read_table(path)["structures"][0] == row["structures"]
+
+
+# ---------------------------------------------------------------------------
+# Every output writer takes any name a model can hold
+# ---------------------------------------------------------------------------
+
+
+@pytest.mark.filterwarnings("ignore::UserWarning")
+@budget(12)
+@given(names=st.lists(HOSTILE_NAMES, min_size=4, max_size=4, unique=True))
+def test_any_name_reaches_every_output(tmp_path_factory, names):
+    pytest.importorskip("matplotlib")
+    pytest.importorskip("graphviz")
+    import shutil
+    import xml.dom.minidom
+
+    import quelmar
+    from quelmar.diagram import write_diagram
+    from quelmar.plot import write_plot
+
+    if shutil.which("dot") is None:
+        pytest.skip("no Graphviz")
+    a, b, r, name = names
+    crn = cq.CRN(np.array([[1.0, -1.0, 0.0], [0.0, 1.0, -1.0]]),
+                 X_names=[a, b], R_names=[r, "r2", "r3"], name=name)
+    result = quelmar.analyze(crn, seed=0)
+    assert result.species == [a, b]  # the data keeps every name as it is
+    out = tmp_path_factory.mktemp("o")
+    for ext in ("svg", "dot"):
+        write_diagram(result, str(out / f"d.{ext}"))
+    write_plot(result, str(out / "p.svg"))
+    for f in ("d.svg", "p.svg"):
+        xml.dom.minidom.parse(str(out / f))  # valid XML whatever the names
+    html = result.to_html()
+    assert html.count("<svg") >= 2  # the heat map and the diagram are on the page
+    fileio = __import__("quelmar.fileio", fromlist=["write_atomic"])
+    fileio.write_atomic(str(out / "r.html"), html)
+    fileio.write_atomic(str(out / "r.txt"), result.report(full=True))
+    from quelmar.words import unicode_text
+
+    again = quelmar.Analysis.from_json(result.to_json())
+    assert [unicode_text(x) for x in again.species] == [unicode_text(x) for x in names[:2]]
+
+
+def test_graphviz_failures_are_reported_as_such():
+    pytest.importorskip("graphviz")
+    import shutil
+
+    from quelmar.diagram import DiagramError, render
+
+    if shutil.which("dot") is None:
+        pytest.skip("no Graphviz")
+    with pytest.raises(DiagramError, match="Graphviz failed: .*syntax error"):
+        render("digraph { a -> ; }\n", "svg")
+    huge = 'digraph { a [label="' + "x" * 200_000 + '"]; a -> ; }\n'
+    with pytest.raises(DiagramError, match="Graphviz failed"):
+        render(huge, "svg")

@@ -23,6 +23,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from .fileio import output_format, write_atomic
+from .words import printable, shortened
 
 if TYPE_CHECKING:
     from matplotlib.figure import Figure
@@ -35,6 +36,8 @@ __all__ = ["FORMATS", "PlotError", "heatmap_order", "heatmap_svg", "plot_sensiti
 #: file extensions understood by :func:`write_plot`
 FORMATS = {".png": "png", ".svg": "svg", ".pdf": "pdf"}
 PLOT_HINT = ".png, .svg or .pdf"
+#: longest name drawn in full; longer ones are shortened (the data keeps them)
+NAME_LENGTH = 60
 
 RESPONDS = "#1b4f8a"
 OUTLINES = ["#d62728", "#2ca02c", "#ff7f0e", "#9467bd", "#8c564b", "#e377c2",
@@ -127,6 +130,21 @@ def plot_sensitivity(result: Analysis, *, structure: str | None = None,
     if result.sensitivity is None:
         raise PlotError("the sensitivity matrix is undefined: the network is structurally "
                         "singular (prepare it first: --prune)")
+    from matplotlib import rc_context
+
+    # A model's names are text, never mathtext ("$...$" would be parsed).
+    with rc_context({"text.parse_math": False}):
+        return _plot(result, structure, zoom, max_labels, outline, figsize)
+
+
+def _shown(name: Any) -> str:
+    """A name as drawn: escapes for control characters and lone surrogates
+    (which SVG and the fonts cannot hold), very long ones shortened."""
+    return shortened(printable(name), NAME_LENGTH)
+
+
+def _plot(result: Analysis, structure: str | None, zoom: bool | None, max_labels: int,
+          outline: bool, figsize: tuple[float, float] | None) -> Figure:
     Figure, Rectangle = _matplotlib()
     rows, cols = heatmap_order(result)
     structures = [s for s in result.structures if not _is_whole(result, s)]
@@ -154,8 +172,8 @@ def plot_sensitivity(result: Analysis, *, structure: str | None = None,
     labels = (m <= max_labels, n <= max_labels)
     cell = 0.16 if max(m, n) <= 60 else 0.11 if max(m, n) <= max_labels else 0.0
     if figsize is None:
-        longest_r = max(len(result.species[i]) for i in rows) if labels[0] else 4
-        longest_c = max(len(result.reactions[j]) for j in cols) if labels[1] else 4
+        longest_r = max(len(_shown(result.species[i])) for i in rows) if labels[0] else 4
+        longest_c = max(len(_shown(result.reactions[j])) for j in cols) if labels[1] else 4
         if cell:
             w = n * cell + longest_r * 0.07 + 1.2
             h = m * cell + longest_c * 0.07 + 1.2
@@ -180,7 +198,7 @@ def plot_sensitivity(result: Analysis, *, structure: str | None = None,
                         pad=12)
         big.add_patch(Rectangle((-0.5, -0.5), len(zcols), len(zrows), fill=False,
                                 edgecolor="#000000", linewidth=1.0, linestyle="--"))
-    title = "Sensitivity" + ("" if result.name is None else f" of {result.name}")
+    title = "Sensitivity" + ("" if result.name is None else f" of {_shown(result.name)}")
     if structure is not None:
         title += f", structure {structure}"
     fig.suptitle(f"{title}\nfilled: the species (row) responds to a perturbation of "
@@ -195,12 +213,12 @@ def _draw(ax: Any, result: Analysis, rows: list[int], cols: list[int],
     sub = np.asarray(result.sensitivity, dtype=bool)[np.ix_(rows, cols)]
     ax.imshow(sub, cmap=_cmap(), vmin=0, vmax=1, aspect=aspect, interpolation="nearest")
     if labels[0]:
-        ax.set_yticks(range(m), [result.species[i] for i in rows], fontsize=fontsize)
+        ax.set_yticks(range(m), [_shown(result.species[i]) for i in rows], fontsize=fontsize)
     else:
         ax.set_yticks([])
         ax.set_ylabel(f"{m} species", fontsize=9)
     if labels[1]:
-        ax.set_xticks(range(n), [result.reactions[j] for j in cols], fontsize=fontsize,
+        ax.set_xticks(range(n), [_shown(result.reactions[j]) for j in cols], fontsize=fontsize,
                       rotation=90)
         ax.xaxis.tick_top()
     else:
