@@ -278,3 +278,13 @@ def test_diagnosis_runs_on_small_networks_only_by_default(mini, mini_result, mon
     assert "Indicator diagnosis:" not in text and "diagnosis skipped>" in repr(big)
     assert "the A-matrix has order 24" in big.to_html()
     assert quelmar.analyze(mini, seed=3, diagnose=True).to_dict() == mini_result.to_dict()
+
+
+def test_a_seed_leaves_the_callers_generator_as_it_was():
+    crn = quelmar.from_reactions(["-> A", "A -> B", "B ->"])
+    np.random.seed(11)
+    expected = np.random.random(3)
+    np.random.seed(11)
+    first = quelmar.analyze(crn, seed=5)
+    assert np.array_equal(np.random.random(3), expected)
+    assert quelmar.analyze(crn, seed=5).to_json() == first.to_json()

@@ -103,7 +103,8 @@ def analyze(crn: Any, trials: int = 2, seed: int | None = None,
 
     ``trials``: random trials for the sensitivity matrix (and the search).
     ``seed``: seeds NumPy's global random generator first, which makes the
-    result reproducible (the analysis draws from that generator only).
+    result reproducible (the analysis draws from that generator only); its
+    state from before the call is restored afterwards.
     ``progress``: optional callable taking a step description and returning
     a context manager that is held while the step runs (the command line
     uses it to show long steps).
@@ -135,9 +136,18 @@ def analyze(crn: Any, trials: int = 2, seed: int | None = None,
     if progress is None:
         def progress(_step):
             return contextlib.nullcontext()
-    if seed is not None:
-        seed = operator.index(seed)
-        np.random.seed(seed)
+    if seed is None:
+        return _analyze(crn, trials, seed, progress, prune, diagnose)
+    seed = operator.index(seed)
+    state = np.random.get_state()
+    np.random.seed(seed)
+    try:
+        return _analyze(crn, trials, seed, progress, prune, diagnose)
+    finally:  # the caller's generator goes on as if nothing had drawn from it
+        np.random.set_state(state)
+
+
+def _analyze(crn, trials, seed, progress, prune, diagnose):
     work = copy_crn(crn)
     m, n = work.stoi.shape
     if m == 0 or n == 0:
@@ -168,7 +178,7 @@ def analyze(crn: Any, trials: int = 2, seed: int | None = None,
                     f"structural rank {reg.structural_rank})")
         warnings.warn(f"{name} {what}: its sensitivity and buffering structures are "
                       "undefined; prepare it first (quelmar.prune, or quelmar analyze "
-                      "--prune)", ModelWarning, stacklevel=2)
+                      "--prune)", ModelWarning, stacklevel=3)
         return Analysis(crn.name, species, reactions, None, [], [], trials, seed,
                         regularity=reg.to_dict(), preparation=preparation)
 
