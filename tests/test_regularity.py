@@ -162,6 +162,13 @@ def test_bad_networks_get_clear_errors():
     crn.R_names = None
     with pytest.raises(ValueError, match="no reaction names"):
         quelmar.prune(crn)
+    with pytest.raises(ValueError, match="holds NaN at species 0, reaction 0"):
+        CRN(np.array([[np.nan, 1.0, 0.0], [1.0, -1.0, 1.0]]))
+    crn = CRN(np.array([[-1.0, 1.0], [1.0, -1.0]]))
+    crn.stoi[1, 0] = np.nan  # written after construction
+    for call in (quelmar.regularity, quelmar.prune, quelmar.analyze):
+        with pytest.raises(ValueError, match="holds nan at species 1, reaction 0"):
+            call(crn)
 
 
 def test_singular_part_in_words_and_its_removal():
