@@ -48,6 +48,26 @@ def pairwise(state):
      for inside in below]
 
 
+def with_children(small, large):
+    make = family(small, large)
+
+    def setup():
+        from quelmar.hasse import hasse_diagram
+        state = make()
+        state["children"] = hasse_diagram(state["member"])
+        return state
+    return setup
+
+
+def irreducible(state):
+    from quelmar.irreducible import irreducible_rows
+    state["edges"] = len(irreducible_rows(state["member"], state["children"]))
+
+
+def report_irreducible(state):
+    return None if state["edges"] is None else f"{state['edges']} irreducible"
+
+
 def report(state):
     return None if state["edges"] is None else f"{state['edges']} edges"
 
@@ -60,4 +80,8 @@ CASES = [
          setup=family(20000, 700), func=hasse, report=report, seed=None),
     Case(name="hasse_diagram", params={"small": 160000, "large": 724},
          setup=family(160000, 724), func=hasse, report=report, seed=None, slow=True),
+    # the irreducible structures, from the hierarchy (computed in the setup)
+    Case(name="irreducible", params={"small": 20000, "large": 700},
+         setup=with_children(20000, 700), func=irreducible, report=report_irreducible,
+         seed=None, quick=True),
 ]

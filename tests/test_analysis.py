@@ -2,6 +2,7 @@
 works on, reproducibility, text / JSON / HTML forms and the diagram."""
 
 import itertools
+import io
 import json
 import math
 import os
@@ -19,6 +20,7 @@ from quelmar.analysis import diagnosis_skip_reason  # noqa: E402
 from quelmar.hasse import hasse_diagram  # noqa: E402
 from quelmar.result import Analysis  # noqa: E402
 from quelmar.diagram import hierarchy_dot, write_diagram  # noqa: E402
+from quelmar.irreducible import irreducible_rows  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 MODELS = os.path.join(HERE, "data", "models")
@@ -71,6 +73,9 @@ def test_hasse_diagram_equals_pairwise_comparison(sets):
     for i, s in enumerate(sets):
         member[i, list(s)] = True
     assert hasse_diagram(member) == want
+    # irreducible: not the union of the sets strictly inside
+    union = [frozenset().union(*(b for b in sets if b < a)) for a in sets]
+    assert irreducible_rows(member, want) == [i for i, a in enumerate(sets) if union[i] != a]
 
 
 def test_hierarchy_is_the_hasse_diagram_of_the_structures(mini_result):
@@ -114,6 +119,13 @@ def test_result_contents(mini, mini_result):
     j = r.reactions.index("EX_glc__D_e")
     assert r.responding("EX_glc__D_e") == [x for i, x in enumerate(r.species)
                                            if r.sensitivity[i, j]]
+    with pytest.raises(KeyError, match="no reaction named 'EX_glc_D_e'; the closest: "
+                       "'EX_glc__D_e'"):
+        r.responding("EX_glc_D_e")
+    with pytest.raises(KeyError, match="no structure named 'b1'; the closest: 'B1'"):
+        r.structure("b1")
+    assert repr(quelmar.from_reactions(["A ->", "-> A"])) == \
+        "<CRN 'network': 1 species, 2 reactions, structurally regular>"
 
 
 def test_network_is_left_unchanged_and_seed_reproduces():
@@ -151,10 +163,20 @@ def test_network_is_left_unchanged_and_seed_reproduces():
     for step in ("isolated buffering structures", "indicator diagnosis"):
         done, total = reports[step][-1]
         assert done == total > 0, step
+    # tqdm's bars count what the steps count; nobody watches a test: no bars
+    tqdm = pytest.importorskip("tqdm")
+    from quelmar.progress import TqdmProgress, choose
+    out = io.StringIO()
+    d = quelmar.analyze(crn, seed=11, progress=TqdmProgress(tqdm.tqdm, file=out, delay=0,
+                                                            leave=True))
+    k = len(d.structures)
+    for counted in (" candidates/s]", f"{k}/{k} [", " structures/s]", " reactions contracted/s]"):
+        assert counted in out.getvalue(), out.getvalue()
+    assert choose(None) is None
 
 
 def test_analyze_rejects_bad_arguments(mini):
-    with pytest.raises(TypeError, match="needs a CRN"):
+    with pytest.raises(TypeError, match="expected a network: a CRN, a model file name or"):
         quelmar.analyze(np.zeros((2, 2)))
     with pytest.raises(ValueError, match="at least 1"):
         quelmar.analyze(mini, trials=0)
@@ -162,10 +184,24 @@ def test_analyze_rejects_bad_arguments(mini):
 
 def test_json_round_trip_and_nan_sign(mini_result):
     data = json.loads(mini_result.to_json())
-    assert data["hierarchy"] == mini_result.hierarchy
+    assert (data["format"], data["schema"], data["quelmar"]) == ("quelmar-analysis", 2,
+                                                                 quelmar.__version__)
     assert data["species"] == mini_result.species
-    back = Analysis.from_json(mini_result.to_json())
+    back = Analysis.from_json(mini_result.to_json(indent=None))
     assert back.to_dict() == mini_result.to_dict()
+    np.testing.assert_array_equal(back.sensitivity, mini_result.sensitivity)
+    assert (back.structures, back.annotations) == (mini_result.structures,
+                                                    mini_result.annotations)
+    assert back.irreducible == mini_result.irreducible == data["structures"]["irreducible"]
+    # the first form: names everywhere, the sensitivity as nested lists
+    first = {k: data[k] for k in ("name", "source", "trials", "seed", "species",
+                                  "reactions", "diagnosis", "diagnosis_skipped")}
+    first["sensitivity"] = mini_result.sensitivity.tolist()
+    first["structures"] = [{"id": s.id, "species": s.species, "reactions": s.reactions,
+                            "children": s.children} for s in mini_result.structures]
+    old = Analysis.from_dict(first)
+    assert old.structures == mini_result.structures and not old.annotations
+    np.testing.assert_array_equal(old.sensitivity, mini_result.sensitivity)
     # an indeterminate sign is NaN in Python and null in JSON
     odd = Analysis.from_dict(data)
     odd.diagnosis[0]["sign_det"] = math.nan
@@ -226,8 +262,16 @@ def test_singular_network_is_named_not_analysed():
     assert text.index("Structural regularity: SINGULAR") < text.index("Sensitivity: undefined")
     assert "--prune" in text and "produced but never consumed" in text
     data = json.loads(result.to_json())
-    assert list(data)[:3] == ["name", "source", "regularity"]
+    assert list(data)[3:6] == ["name", "source", "regularity"]
     assert data["sensitivity"] is None and data["structures"] is None
+    assert data["quelmar"] == quelmar.__version__
+    assert repr(crn) == "<CRN 'toy': 2 species, 3 reactions, structurally singular " \
+        "(structural rank 2 of 3)>"
+    # every view that needs the sensitivity says so, and what to do in Python
+    for view in (result.sensitivity_frame, result.structures_frame, result.hierarchy_graph,
+                 result.plot_sensitivity, result.to_dot, lambda: result.responding("in")):
+        with pytest.raises(quelmar.SingularNetworkError, match=r"quelmar\.prune\(crn\)"):
+            view()
     again = Analysis.from_json(result.to_json())
     assert not again.defined and again.regularity == result.regularity
     page = result.to_html()
@@ -278,6 +322,38 @@ def test_diagnosis_runs_on_small_networks_only_by_default(mini, mini_result, mon
     assert "Indicator diagnosis:" not in text and "diagnosis skipped>" in repr(big)
     assert "the A-matrix has order 24" in big.to_html()
     assert quelmar.analyze(mini, seed=3, diagnose=True).to_dict() == mini_result.to_dict()
+
+
+def test_gene_knockouts_as_cobrapy_evaluates_them():
+    cobra = pytest.importorskip("cobra")
+    path = os.path.join(MODELS, "cobrapy_textbook.xml.gz")
+    result = quelmar.analyze(quelmar.load(path), seed=1, diagnose=False)
+    table = result.gene_responses()
+    model = cobra.io.read_sbml_model(path)
+    assert list(table.gene) == [g.id for g in model.genes] and len(table) == 137
+    for row in table.itertuples():
+        gene = model.genes.get_by_id(row.gene)
+        assert row.name == gene.name and row.reactions == [r for r in result.reactions
+                                                           if r in {x.id for x in gene.reactions}]
+        with model:
+            gene.knock_out()
+            assert row.disabled == [r for r in row.reactions
+                                    if not model.reactions.get_by_id(r).functional]
+        hit = result.sensitivity[:, [result.reactions.index(r) for r in row.reactions]]
+        assert row.responding == [s for s, h in zip(result.species, hit.any(axis=1)) if h]
+
+
+def test_structures_and_responses_by_subsystem(mini_result):
+    from quelmar.pathways import subsystem_summary
+    subsystems = {"a": "Glycolysis", "b": "Glycolysis", "c": "Transport"}
+    assert subsystem_summary(["a", "b", "c", "d"], subsystems, "reaction") \
+        == "4 reactions, 2 of them in Glycolysis (the rest in 1 other subsystem)"
+    assert subsystem_summary(["a", "b"], subsystems, "reaction") == "2 reactions, all in Glycolysis"
+    assert subsystem_summary(["d"], subsystems, "species") == "1 species"
+    # the only subsystem of the mini model's JSON is LDH_D's; its species follow it
+    notes = mini_result.annotations
+    assert notes.subsystems == {"LDH_D": "Pyruvate Metabolism"}
+    assert set(notes.species_subsystems) == {"lac__D_c", "nad_c", "nadh_c", "pyr_c", "h_c"}
 
 
 def test_a_seed_leaves_the_callers_generator_as_it_was():

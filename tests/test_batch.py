@@ -270,5 +270,29 @@ def test_only_the_batch_path_imports_its_extra(tmp_path):
                           capture_output=True, text=True)
     assert done.stdout.strip() == "[]"
     assert (done.returncode, done.stderr) == (1, "quelmar: error: batch analysis needs "
-                                              "pyarrow, which comes with the batch extra: "
-                                              "pip install 'quelmar[batch]'\n")
+                                              "pyarrow (pip install 'quelmar[batch]')\n")
+
+
+def test_gene_knockouts_delete_what_each_gene_disables(client):
+    path = os.path.join(MODELS, "cobrapy_mini.json")
+    with pytest.warns(quelmar.ModelWarning):
+        crn = quelmar.load(path)
+    notes = crn.annotations
+    table = quelmar.batch(path, knockouts="genes", seed=3, client=client)
+    assert list(table["knockout"]) == [""] + notes.gene_ids() and len(table) == 30
+    assert (table["error"] == "").all()
+    base = single(crn, 3)["structures"]
+    for gene in ["b1779", "b2415", "b1773", "s0001"]:  # alone, in a complex, redundant
+        row = table[table["knockout"] == gene].iloc[0]
+        gone = notes.disabled({gene}, crn.R_names)
+        keep = [j for j, r in enumerate(crn.R_names) if r not in gone]
+        variant = quelmar.CRN(crn.stoi[:, keep], crn.reginfo[:, keep], crn.X_names,
+                              [crn.R_names[j] for j in keep], crn.name)
+        assert as_single(row) == single(variant, 3)
+        after = [(set(s), set(r)) for s, r in json.loads(row["structures"])]
+        lost = [f"B{k}" for k, (s, r) in enumerate(base, 1)
+                if (set(s), set(r) - set(gone)) not in after]
+        assert json.loads(row["lost"]) == lost and row["kept"] == len(base) - len(lost)
+    assert notes.disabled({"b1779"}, crn.R_names) == ["GAPD"]
+    assert notes.disabled({"b2415"}, crn.R_names) == ["GLCpts"]
+    assert notes.disabled({"b1773"}, crn.R_names) == []

@@ -44,8 +44,9 @@ def test_analyze_published_model(tmp_path, capsys, model):
     assert out.startswith("Network ")
     data = json.loads(out_json.read_text())
     result = Analysis.from_dict(data)
-    assert len(result.species) == len(data["sensitivity"])
-    assert result.hierarchy == data["hierarchy"]
+    assert len(result.species) == data["sensitivity"]["rows"]
+    assert [[result.structures[k].id for k in c] for c in data["structures"]["children"]] \
+        == [s.children for s in result.structures]
     assert "Traceback" not in err
     text = diagram.read_text()
     assert ("<svg" in text) if HAVE_DOT else text.startswith("digraph")

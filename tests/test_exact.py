@@ -132,3 +132,149 @@ def test_random_stream_is_unchanged():
         np.random.normal(size=k, scale=10.0)
     assert np.array_equal(np.random.get_state()[1], after[0])
     assert np.random.get_state()[2] == after[1]
+
+
+# -- response signs against the expanded polynomials ---------------------------
+
+
+def expanded_signs(stoi, reginfo):
+    """Signs of -(A^-1)[species, reactions] from the A-matrix with exact bases
+    and one symbol per free entry, each ratio cancelled to lowest terms and
+    decided by the coefficient signs of what remains (None: not regular)."""
+    sympy = pytest.importorskip("sympy")
+    m, n = stoi.shape
+    S = support.to_fractions(stoi)
+    cycles = support.kernel(S, n)
+    conserved = support.kernel(support.transpose(S), m)
+    N = m + len(cycles)
+    if n + len(conserved) != N:
+        return None
+    M = sympy.zeros(N, N)
+    positive, either = [], []
+    for j in range(n):
+        for i in range(m):
+            r = reginfo[i, j]
+            if np.isnan(r):
+                x = sympy.Symbol(f"y{i}_{j}")
+                either.append(x)
+                M[j, i] = x
+            elif np.isinf(r):
+                x = sympy.Symbol(f"x{i}_{j}")
+                positive.append(x)
+                M[j, i] = x if r > 0 else -x
+            else:
+                M[j, i] = sympy.nsimplify(r)
+        for k, c in enumerate(cycles):
+            M[j, m + k] = sympy.Rational(c[j].numerator, c[j].denominator)
+    for l, d in enumerate(conserved):
+        for i in range(m):
+            M[n + l, i] = sympy.Rational(d[i].numerator, d[i].denominator)
+    gens = positive + either
+    det = sympy.expand(M.det(method="berkowitz"))
+    if det == 0:
+        return None
+    adj = M.adjugate(method="berkowitz")
+
+    def one_sign(p):
+        poly = sympy.Poly(p, *gens) if gens else sympy.Poly(p, sympy.Symbol("z"))
+        if any(poly.degree(y) > 0 for y in either):
+            return 0
+        coeffs = poly.coeffs()
+        return 1 if all(c > 0 for c in coeffs) else -1 if all(c < 0 for c in coeffs) else 0
+
+    out = np.zeros((m, n))
+    for i in range(m):
+        for j in range(n):
+            num, den = sympy.fraction(sympy.cancel(-adj[i, j] / det))
+            if num == 0:
+                continue
+            a, b = one_sign(sympy.expand(num)), one_sign(sympy.expand(den))
+            out[i, j] = a * b if a and b else np.nan
+    return out
+
+
+def test_response_signs_equal_the_expanded_polynomials():
+    from quelmar.signs import CERTIFIED, EXACT, sign_decisions
+
+    rng = np.random.default_rng(25)
+    checked = decided = either = 0
+    for seed in range(400):
+        stoi, reginfo = make_network(seed)[:2]
+        if reginfo is None:
+            reginfo = np.where(stoi < -reference.TOL, np.inf, 0.0)
+        reginfo = np.array(reginfo)
+        free = np.isinf(reginfo)
+        # every direction of dependence
+        reginfo[free] = rng.choice([np.inf, np.inf, -np.inf, np.nan], int(free.sum()))
+        crn = cq.CRN(stoi, reginfo)
+        if not 2 <= np.array(crn.A).shape[0] <= 5 or np.isfinite(np.array(crn.A)).all():
+            continue
+        expected = expanded_signs(stoi, reginfo)
+        if expected is None:
+            continue
+        state = np.random.get_state()
+        got = sign_decisions(crn, sensitivity=expected != 0)
+        assert support.same_state(np.random.get_state(), state)
+        assert np.array_equal(got.signs, expected, equal_nan=True), (seed, got.signs, expected)
+        checked += 1
+        decided += int(np.sum(got.method == EXACT))
+        either += int(np.sum(np.isnan(expected)))
+        assert np.all((got.method == EXACT) | (got.method == CERTIFIED) | (expected == 0))
+        if checked == 30:
+            break
+    assert checked == 30 and decided > 40 and either > 40, (checked, decided, either)
+
+
+def test_determinate_response_signs_agree_with_kinetics():
+    # Brown 2004 reaches a stable steady state; raising each rate law by a
+    # factor moves the species' steady levels as the determinate signs say
+    roadrunner = pytest.importorskip("roadrunner")
+    libsbml = pytest.importorskip("libsbml")
+    import quelmar
+    from quelmar.signs import sign_decisions
+
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", "models",
+                        "BIOMD0000000033_Brown2004.xml")
+    crn = quelmar.load(path)
+    signs = sign_decisions(crn).signs
+    determinate = (signs == 1.0) | (signs == -1.0)
+    columns = np.flatnonzero(determinate.any(axis=0))
+    assert determinate.sum() >= 40
+    doc = libsbml.readSBML(path)
+    model = doc.getModel()
+    for j in columns:
+        rid = crn.R_names[j]
+        law = model.getReaction(rid).getKineticLaw()
+        p = model.createParameter()
+        p.setId("scale_" + rid)
+        p.setValue(1.0)
+        p.setConstant(True)
+        law.setMath(libsbml.parseL3Formula(
+            f"scale_{rid} * ({libsbml.formulaToL3String(law.getMath())})"))
+    roadrunner.Logger.setLevel(roadrunner.Logger.LOG_FATAL)
+    rr = roadrunner.RoadRunner(libsbml.writeSBMLToString(doc))
+    rr.conservedMoietyAnalysis = True
+    rr.simulate(0, 2000, 200)
+
+    def steady():
+        rr.steadyState()
+        levels = rr.getFloatingSpeciesConcentrationsNamedArray()
+        order = [s.strip("[]") for s in levels.colnames]
+        return np.array(levels).ravel()[[order.index(s) for s in crn.X_names]]
+
+    base = steady()
+    assert np.max(np.linalg.eigvals(rr.getReducedJacobian()).real) < 0
+    agree = 0
+    h = 1e-4
+    for j in columns:
+        rid = crn.R_names[j]
+        rr["scale_" + rid] = 1 + h
+        up = steady()
+        rr["scale_" + rid] = 1 - h
+        down = steady()
+        rr["scale_" + rid] = 1.0
+        change = (up - down) / (2 * h)
+        clear = determinate[:, j] & (np.abs(change) > 1e-6 * np.abs(base))
+        assert np.all(np.sign(change[clear]) == signs[clear, j]), rid
+        agree += int(clear.sum())
+    assert agree >= 20

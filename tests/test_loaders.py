@@ -57,7 +57,9 @@ def test_published_model_matches_converted_network(model):
     assert crn.X_names == net["species"]
     assert crn.R_names == net["reactions"]
     np.testing.assert_array_equal(crn.stoi, S)
-    np.testing.assert_array_equal(crn.reginfo, R)
+    # the converter marks every dependence +inf; the loaders give its direction
+    np.testing.assert_array_equal(np.isfinite(crn.reginfo), np.isfinite(R))
+    np.testing.assert_array_equal(crn.reginfo[np.isfinite(R)], R[np.isfinite(R)])
     plain = quelmar.load(os.path.join(NETWORKS, PUBLISHED[model] + ".network.json"))
     assert (plain.name, plain.X_names, plain.R_names) == (crn.name, crn.X_names, crn.R_names)
     np.testing.assert_array_equal(plain.stoi, S)
@@ -79,6 +81,104 @@ def test_cobra_json_and_fbc_sbml_give_the_same_network():
     np.testing.assert_array_equal(rs.reversible, [False, True, True])
     assert not hasattr(rs, "flux_bounds")
     assert not load_model("BIOMD0000000005_Tyson1991.xml").reversible.all()
+
+
+def test_annotations_of_cobra_json_and_fbc_sbml_agree():
+    a, b = load_model("cobrapy_mini.json").annotations, load_model("cobrapy_mini_fbc2.xml").annotations
+    assert a.rules == b.rules and a.genes == b.genes  # G_ prefixes removed like M_, R_
+    assert (a.species_names, a.compartments) == (b.species_names, b.compartments)
+    assert a.rules["GLCpts"][0] == "or" and all(x[0] == "and" for x in a.rules["GLCpts"][1])
+    assert a.subsystems == {"LDH_D": "Pyruvate Metabolism"}  # the SBML file has none
+    assert len(a.genes) == 29 and a.genes["b0755"] == "gpmA"
+    assert a.compartment_names == {"c": "cytosol", "e": "extracellular"}
+    assert not load_model("BIOMD0000000005_Tyson1991.xml").annotations.rules
+    assert not quelmar.from_reactions(["A -> B"]).annotations
+
+
+FBC2 = "http://www.sbml.org/sbml/level3/version1/fbc/version2"
+GROUPS = "http://www.sbml.org/sbml/level3/version1/groups/version1"
+
+
+def annotated_sbml():
+    """in -> A -> B -> C -> out, with A -> D a dead end; groups, notes and
+    gene associations."""
+    def gpr(inner):
+        return f"<fbc:geneProductAssociation>{inner}</fbc:geneProductAssociation>"
+
+    def ref(g):
+        return f'<fbc:geneProductRef fbc:geneProduct="G_{g}"/>'
+
+    def reaction(rid, left, right, extra=""):
+        sides = "".join(
+            f'<{tag}><speciesReference species="M_{s}" stoichiometry="1" constant="true"/></{tag}>'
+            for tag, s in (("listOfReactants", left), ("listOfProducts", right)) if s)
+        return (f'<reaction id="R_{rid}" reversible="false" fast="false">{extra}{sides}'
+                "</reaction>")
+    notes = ('<notes><body xmlns="http://www.w3.org/1999/xhtml"><p>SUBSYSTEM: Exchange'
+             " &amp; transport</p></body></notes>")
+    reactions = (reaction("in", None, "A", notes)
+                 + reaction("ab", "A", "B", gpr("<fbc:or><fbc:and>" + ref("g1") + ref("g2")
+                                                + "</fbc:and>" + ref("g3") + "</fbc:or>"))
+                 + reaction("bc", "B", "C", gpr(ref("g1")))
+                 + reaction("out", "C", None, notes)
+                 + reaction("ad", "A", "D", gpr(ref("g4"))))
+    species = "".join(f'<species id="M_{s}" name="{s} name" compartment="c" '
+                      'hasOnlySubstanceUnits="false" boundaryCondition="false" '
+                      'constant="false"/>' for s in "ABCD")
+    genes = "".join(f'<fbc:geneProduct fbc:id="G_g{k}" fbc:label="g{k}" fbc:name="gene{k}"/>'
+                    for k in range(1, 6))
+    group = ('<groups:listOfGroups><groups:group groups:id="gr" groups:name="Glycolysis" '
+             'groups:kind="partonomy"><groups:listOfMembers><groups:member groups:idRef="R_ab"/>'
+             '<groups:member groups:idRef="R_bc"/><groups:member groups:idRef="M_A"/>'
+             "</groups:listOfMembers></groups:group></groups:listOfGroups>")
+    return (f'<?xml version="1.0" encoding="UTF-8"?>\n<sbml xmlns="http://www.sbml.org/sbml/'
+            f'level3/version1/core" xmlns:fbc="{FBC2}" xmlns:groups="{GROUPS}" level="3" '
+            'version="1" fbc:required="false" groups:required="false">'
+            '<model id="annotated" fbc:strict="false"><listOfCompartments><compartment id="c" '
+            'name="cytosol" constant="true"/></listOfCompartments>'
+            f"<listOfSpecies>{species}</listOfSpecies><listOfReactions>{reactions}"
+            f"</listOfReactions><fbc:listOfGeneProducts>{genes}</fbc:listOfGeneProducts>"
+            f"{group}</model></sbml>")
+
+
+def test_annotations_of_sbml_follow_prune_and_reduction():
+    from quelmar.annotations import annotations_of
+    crn = quelmar.loads_sbml(annotated_sbml())
+    a = crn.annotations
+    assert crn.R_names == ["in", "ab", "bc", "out", "ad"]
+    assert a.subsystems == {"ab": "Glycolysis", "bc": "Glycolysis",
+                            "in": "Exchange & transport", "out": "Exchange & transport"}
+    assert a.rules == {"ab": ("or", [("and", ["g1", "g2"]), "g3"]), "bc": "g1", "ad": "g4"}
+    assert a.genes == {f"g{k}": f"gene{k}" for k in range(1, 6)}
+    assert a.species_names["A"] == "A name" and a.compartments["D"] == "c"
+    assert a.disabled({"g1"}, crn.R_names) == ["bc"]
+    assert a.disabled({"g1", "g3"}, crn.R_names) == ["ab", "bc"]
+    pruned = quelmar.prune(crn)
+    assert "D" in pruned.removed_species and "ad" in pruned.removed_reactions
+    p = pruned.network.annotations
+    assert set(p.rules) == {"ab", "bc"} and "D" not in p.species_names
+    assert p.genes == a.genes  # every gene of the model stays listed
+    work = quelmar.loads_sbml(annotated_sbml())
+    work.structural_reduction([0, 1, 0, 0] + [0, 0, 1, 0, 0])  # B and bc
+    r = annotations_of(work)
+    assert set(r.subsystems) == {"in", "ab", "out"} and set(r.rules) == {"ab", "ad"}
+    assert "B" not in r.species_names and r.genes == a.genes
+
+
+def test_cobra_json_rules_and_unreadable_rules(tmp_path):
+    model = {"id": "m", "metabolites": [{"id": "a", "name": "alpha", "compartment": "c"}],
+             "reactions": [{"id": "r1", "metabolites": {"a": 1}, "subsystem": "S",
+                            "gene_reaction_rule": "x AND (y or z) and w"},
+                           {"id": "r2", "metabolites": {"a": -1},
+                            "gene_reaction_rule": "x and (y"}],
+             "genes": [{"id": "x", "name": "gx"}]}
+    path = tmp_path / "m.json"
+    path.write_text(json.dumps(model))
+    with pytest.warns(ModelWarning, match="gene rules of r2"):
+        a = quelmar.load(path).annotations
+    assert a.rules == {"r1": ("and", ["x", ("or", ["y", "z"]), "w"])}
+    assert a.gene_ids() == ["x", "y", "z", "w"] and a.subsystems == {"r1": "S"}
+    assert a.species_names == {"a": "alpha"}
 
 
 def test_cobra_prefixes_kept_on_request():
@@ -180,7 +280,8 @@ def test_reaction_without_kinetic_law():
                 + rxn("rev", [("B", 1)], [("A", 1)], reversible=True))
     crn = quelmar.loads_sbml(doc)
     assert crn.X_names == ["A", "B", "E"]
-    np.testing.assert_array_equal(crn.reginfo, [[np.inf, np.inf], [0, np.inf], [np.inf, 0]])
+    # without a law a reversible reaction's products lower its net rate
+    np.testing.assert_array_equal(crn.reginfo, [[np.inf, -np.inf], [0, np.inf], [np.inf, 0]])
     np.testing.assert_array_equal(crn.stoi, [[-1, 1], [1, -1], [0, 0]])
 
 
@@ -214,8 +315,9 @@ def level2(version, sm="<apply><divide/><cn>5</cn><cn>2</cn></apply>"):
 def test_level2_denominators_and_constant_stoichiometry_math(version):
     crn = quelmar.loads_sbml(level2(version))
     np.testing.assert_allclose(crn.stoi, [[-1.5], [2.5], [1 / 3]], rtol=1e-15)
-    # level 2 reactions are reversible by default: the products regulate too
-    np.testing.assert_array_equal(crn.reginfo, [[np.inf]] * 3)
+    # level 2 reactions are reversible by default: the products regulate too,
+    # lowering the net rate
+    np.testing.assert_array_equal(crn.reginfo, [[np.inf], [-np.inf], [-np.inf]])
     with pytest.raises(LoadError, match="stoichiometry of B .*not a constant number"):
         quelmar.loads_sbml(level2(version, sm="<ci>A</ci>"))
 
@@ -373,7 +475,7 @@ def test_antimony_and_reaction_strings_give_the_same_network():
     b = quelmar.from_reactions(REACTIONS, regulators={"J2": ["I"]}, name="cascade")
     same_crn(a, b)
     assert a.X_names == ["S1", "S2", "E", "C", "I"]
-    assert np.isinf(a.reginfo[4, 2])
+    assert a.reginfo[4, 2] == -np.inf  # I lowers the net rate of J2
 
 
 def test_antimony_file_and_mass_action_defaults(tmp_path):
@@ -404,7 +506,7 @@ def test_from_reactions_terms_and_regulators():
                                              [0, 0, 0.5], [0, 0, 0]])
     inf = np.inf
     np.testing.assert_array_equal(crn.reginfo, [[inf, 0, 0], [inf, 0, inf], [0, inf, inf],
-                                                [0, 0, inf], [0, inf, 0]])
+                                                [0, 0, -inf], [0, inf, 0]])
 
 
 def test_from_reactions_mapping_and_rate_laws():
@@ -576,3 +678,27 @@ def test_other_files_only_when_allowed_and_below_the_model(tmp_path):
             quelmar.load(models / name, allow_external=True)
     with pytest.raises(LoadError, match="text given directly"):
         quelmar.loads_antimony('import "inner.ant"\n')
+
+
+def test_direction_of_each_dependence_from_the_rate_law():
+    crn = quelmar.loads_antimony("""
+        J0: S => P; V*S/(1 + I/Ki)
+        J1: S -> P; kf*S - kr*P
+        J2: S -> P; V*(S - P/Keq)/(Km + S + P/Kp)
+        J3: S => ; V*S/(Km + S + S^2/Ki)
+        J4: P -> S;
+        J5: -> I; k
+        species I
+    """)
+    assert crn.X_names == ["S", "P", "I"]
+    inf, nan = np.inf, np.nan
+    np.testing.assert_array_equal(crn.reginfo, [[inf, inf, inf, nan, -inf, 0],
+                                                [0, -inf, -inf, 0, inf, 0],
+                                                [-inf, 0, 0, 0, 0, 0]])
+    # the same through reaction strings; the global generator is not touched
+    state = np.random.get_state()
+    strings = quelmar.from_reactions(["S -> P; V*S/(1 + I/Ki)", "S <-> P; kf*S - kr*P",
+                                      "S <-> P; V*(S - P/Keq)/(Km + S + P/Kp)",
+                                      "S -> ; V*S/(Km + S + S^2/Ki)", "P <-> S", "-> I"])
+    np.testing.assert_array_equal(strings.reginfo, crn.reginfo)
+    assert np.array_equal(np.random.get_state()[1], state[1])

@@ -3,9 +3,9 @@
     quelmar analyze [MODEL] [--seed N] [--trials N] [--json FILE]
                     [--diagram FILE.svg|.png|.pdf|.dot] [--plot FILE.png|.svg|.pdf]
                     [--html FILE] [--prune] [--diagnose | --no-diagnose] [--full]
-                    [--quiet]
+                    [--genes] [--quiet]
     quelmar batch MODEL_OR_DIR ... --out TABLE.csv|.parquet
-                  [--knockouts[=R1,R2,...]] [--scheduler ADDRESS | --workers N]
+                  [--knockouts[=R1,R2,...|genes]] [--scheduler ADDRESS | --workers N]
                   [--resume] [--seed N] [--trials N] [--quiet]
 
 MODEL is an SBML file (``.xml``, ``.sbml``, optionally ``.gz``), a cobrapy
@@ -170,6 +170,9 @@ def build_parser():
     a.add_argument("--full", action="store_true",
                    help="list every name in the report (by default the sensitivity is "
                    "summarised and long lists are shortened)")
+    a.add_argument("--genes", action="store_true",
+                   help="add the gene table (what each gene's knockout disables, which "
+                   "species respond to its enzyme level) to the report, --json and --html")
     a.add_argument("--allow-external", action="store_true",
                    help="let the model read the files it imports or refers to "
                    "(Antimony import, SBML comp external models), when they lie below "
@@ -183,6 +186,8 @@ def build_parser():
 # -- quelmar batch ------------------------------------------------------------
 
 def _reaction_list(text):
+    if text == "genes":
+        return text
     names = [r.strip() for r in text.split(",")]
     if not all(names):
         raise argparse.ArgumentTypeError(f"expected reaction names separated by commas, "
@@ -207,7 +212,9 @@ def _add_batch_parser(sub):
     b.add_argument("--knockouts", nargs="?", const=True, type=_reaction_list,
                    metavar="R1,R2,...",
                    help="analyse the one MODEL with each of its reactions deleted in turn "
-                   "(or only those named); write it after MODEL or as --knockouts=R1,R2")
+                   "(or only those named; 'genes': each gene deleted in turn, with the "
+                   "reactions its knockout disables); write it after MODEL or as "
+                   "--knockouts=R1,R2")
     where = b.add_mutually_exclusive_group()
     where.add_argument("--scheduler", metavar="ADDRESS",
                        help="run on this Dask cluster (e.g. tcp://host:8786) instead of a "
@@ -264,8 +271,9 @@ def _batch(args):
 
 
 class _Progress:
-    """Shows a step on stderr once it has run for ``delay`` seconds, with the
-    share done when the step reports it (``update(done, total)``)."""
+    """Shows a step on stderr once it has run for ``delay`` seconds, with how
+    far it has come when the step reports it (``update(done, total)``, in
+    ``unit``: "1200 of 5000 candidates")."""
 
     def __init__(self, stream, enabled, delay=1.0):
         self.stream = stream
@@ -276,10 +284,13 @@ class _Progress:
     class _Step:
         def __init__(self):
             self.share = None
+            self.unit = ""
+            self.counts = ""
 
         def update(self, done, total):
             if total > 0:
                 self.share = min(1.0, done / total)
+                self.counts = f" {done} of {total}" + (f" {self.unit}" if self.unit else "")
 
     @contextlib.contextmanager
     def __call__(self, step):
@@ -299,7 +310,7 @@ class _Progress:
             while True:
                 elapsed = time.monotonic() - start
                 share = state.share
-                part = "" if share is None else f" {100 * share:.0f}%"
+                part = state.counts and state.counts + ","
                 if self.live:
                     _say(self.stream, f"\r{PROG}: {printable(step)}...{part} {elapsed:.0f} s")
                     _raw(self.stream, "\x1b[K")
@@ -307,7 +318,7 @@ class _Progress:
                     _say(self.stream, f"{PROG}: {step}...\n")
                 elif share is not None and (reported is None or share >= reported + 0.25):
                     reported = share
-                    _say(self.stream, f"{PROG}: {step}:{part} after {elapsed:.0f} s\n")
+                    _say(self.stream, f"{PROG}: {step}:{part} {elapsed:.0f} s so far\n")
                 if done.wait(1.0):
                     return
 
@@ -381,6 +392,7 @@ def _analyze(args):
     from .fileio import write_atomic
     from .analysis import analyze
     from .diagram import DiagramError, write_diagram
+    from .errors import MissingDependencyError
     from .loaders import LoadError, load
 
     if sys.stdout is None and (args.json == "-" or not args.quiet):
@@ -409,10 +421,10 @@ def _analyze(args):
         result.source = label
 
     if args.json == "-":
-        _emit(result.to_json() + "\n")
+        _emit(result.to_json(genes=args.genes) + "\n")
     elif args.json:
         with progress(f"writing {args.json}"):
-            text = result.to_json() + "\n"
+            text = result.to_json(genes=args.genes) + "\n"
             _write(args.json, lambda: write_atomic(args.json, text, inputs=[path]))
     if not result.defined:
         for flag, path_ in (("--diagram", args.diagram), ("--plot", args.plot)):
@@ -432,16 +444,18 @@ def _analyze(args):
     if args.diagram:
         with progress(f"rendering {args.diagram}"):
             _write(args.diagram, lambda: write_diagram(result, args.diagram, inputs=[path]),
-                   DiagramError)
+                   (DiagramError, MissingDependencyError))
     if args.plot:
         from .plot import PlotError, write_plot
         with progress(f"drawing {args.plot}"):
-            _write(args.plot, lambda: write_plot(result, args.plot, inputs=[path]), PlotError)
+            _write(args.plot, lambda: write_plot(result, args.plot, inputs=[path]),
+                   (PlotError, MissingDependencyError))
     if args.html:
         with progress(f"writing {args.html}"):
-            _write(args.html, lambda: write_atomic(args.html, result.to_html(), inputs=[path]))
+            _write(args.html, lambda: write_atomic(args.html, result.to_html(genes=args.genes),
+                                                    inputs=[path]))
     if not args.quiet and args.json != "-":
-        _emit(printable(result.report(full=args.full)) + "\n")
+        _emit(printable(result.report(full=args.full, genes=args.genes)) + "\n")
     return EXIT_OK
 
 

@@ -13,7 +13,7 @@ from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
 from .diagram import hierarchy_svg
-from .report import (Members, is_whole, member_sentences,
+from .report import (LARGE_SPECIES, Members, global_summary, is_whole, member_sentences,
                      sensitivity_groups)
 from .words import count, sign_name
 
@@ -42,8 +42,12 @@ _CSS = """
 .quelmar-analysis th,.quelmar-analysis td{border-top:1px solid #ddd;padding:3px 8px;
  text-align:left;vertical-align:top}
 .quelmar-analysis details summary{cursor:pointer;color:#1b4f8a}
-.quelmar-analysis .picture svg{max-width:100%;height:auto}
-.quelmar-analysis .fixed{color:#2a6e2a}.quelmar-analysis .variable{color:#a33a12}
+.quelmar-analysis .picture{overflow-x:auto}
+.quelmar-analysis .picture svg{max-width:none;height:auto}
+.quelmar-analysis .positive{color:#0d5c91}.quelmar-analysis .negative{color:#8a3a73}
+.quelmar-analysis .zero,.quelmar-analysis .indeterminate,
+.quelmar-analysis .variable{color:#555;font-style:italic}
+.quelmar-analysis .warning{color:#a33a12}
 .quelmar-analysis .muted{color:#666}
 """
 
@@ -68,11 +72,23 @@ def _fold(names: Sequence[str], word: str, inline: int = 6,
             f"{e(', '.join(names))}</details>")
 
 
-def _svg_or_none(make: Any) -> str | None:
+def _picture(make: Any, what: str, cls: str) -> tuple[str, bool]:
+    """The SVG that ``make()`` returns, in a ``div`` of class ``cls``, and
+    True; or a sentence saying that ``what`` is left out and why (an
+    optional library or Graphviz's program is missing, or drawing failed),
+    and False."""
+    from .diagram import DiagramError
+    from .errors import MissingDependencyError
     try:
-        return make()
-    except Exception:  # noqa: BLE001 - optional pictures: no Matplotlib or no Graphviz
-        return None
+        svg = make()
+    except (MissingDependencyError, DiagramError) as e:
+        reason = str(e)
+    except Exception as e:  # noqa: BLE001 - the page is written without the picture
+        reason = f"drawing it failed ({type(e).__name__}: {e})"
+    else:
+        return f"<div class='picture {cls}'>{svg[svg.index('<svg'):]}</div>", True
+    return (f"<p class='muted left-out'>The {html.escape(what)} is left out of this page: "
+            f"{html.escape(reason)}.</p>", False)
 
 
 def _body(result: Analysis, level: int) -> list[str]:
@@ -90,9 +106,8 @@ def _body(result: Analysis, level: int) -> list[str]:
 
     parts.append(f"<{h}>Sensitivity</{h}>")
     outline = len(result.structures) <= HTML_OUTLINES
-    heat = _svg_or_none(lambda: heatmap_svg(result, outline=outline))
-    if heat is not None:
-        parts.append(f"<div class='picture heatmap'>{heat}</div>")
+    parts.append(_picture(lambda: heatmap_svg(result, outline=outline), "heat map",
+                          "heatmap")[0])
     parts.append("<table><tr><th>reactions</th><th>their perturbation reaches</th></tr>")
     for species, reactions in sensitivity_groups(result):
         reach = ("every species" if len(species) == len(result.species)
@@ -126,8 +141,7 @@ def _body(result: Analysis, level: int) -> list[str]:
                          f"<td>{kids}</td><td></td></tr>")
             continue
         own_s, own_r = members.own(s)
-        adds = (_fold(own_s + own_r, "name", universe=species + reactions)
-                if s.children else "&ndash;")
+        adds = _fold(own_s + own_r, "name", universe=species + reactions)
         parts.append(
             f"<tr><td><b>{e(s.id)}</b>{whole}</td>"
             f"<td>{_fold(s.species, 'species', universe=species)}</td>"
@@ -136,15 +150,14 @@ def _body(result: Analysis, level: int) -> list[str]:
     parts.append("</table>")
 
     parts.append(f"<{h}>Hierarchy</{h}>")
-    tree = None
+    drawn = False
     if len(result.structures) <= HTML_DIAGRAM:
-        tree = _svg_or_none(lambda: hierarchy_svg(result))
+        tree, drawn = _picture(lambda: hierarchy_svg(result), "hierarchy diagram", "hierarchy")
+        parts.append(tree)
     else:
         parts.append(f"<p class='muted'>{len(result.structures)} structures are too many "
                      "for a readable diagram; each one's direct sub-structures:</p>")
-    if tree is not None:
-        parts.append(f"<div class='picture hierarchy'>{tree[tree.index('<svg'):]}</div>")
-    else:
+    if not drawn:
         listed = result.structures[::-1][:HTML_ROWS]
         more = len(result.structures) - len(listed)
         parts.append("<ul>" + "".join(
@@ -160,8 +173,9 @@ def _body(result: Analysis, level: int) -> list[str]:
     parts.append(f"<{h}>Diagnosis</{h}><ol class='diagnosis'>")
     for rec, sentence in zip(result.diagnosis, member_sentences(result, 6, members)):
         sign = sign_name(rec["sign_det"])
-        cls = "fixed" if sign in ("positive", "negative") else "variable"
-        parts.append(f"<li><span class='{cls}'>determinant sign <b>{sign}</b></span>: "
+        fixed = "fixed" if sign in ("positive", "negative") else "not fixed"
+        parts.append(f"<li><span class='{e(sign)}' title='{fixed}'>determinant sign "
+                     f"<b>{e(sign)}</b></span>: "
                      f"{e(sentence)}</li>")
     parts.append("</ol>")
     return parts
@@ -184,7 +198,7 @@ def _preparation_html(result: Analysis, h: str) -> list[str]:
     reg = getattr(result, "regularity", None)
     if reg is not None and not reg["is_regular"]:
         parts.append(f"<{h}>Structural regularity: singular</{h}>"
-                     f"<p class='variable'>{e(reg['summary'])}</p>")
+                     f"<p class='warning'>{e(reg['summary'])}</p>")
         parts.append(f"<details><summary>the singular part: "
                      f"{len(reg['parts'])} rows and columns of the A-matrix</summary>"
                      "<table><tr><th>part</th><th></th><th>why</th></tr>")
@@ -226,8 +240,13 @@ def html_report(result: Analysis) -> str:
     return "".join(parts)
 
 
-def html_document(result: Analysis) -> str:
-    """The analysis as a self-contained HTML page (pictures and style inline)."""
+def html_document(result: Analysis, genes: bool = False) -> str:
+    """The analysis as a self-contained HTML page (pictures and style inline);
+    ``genes=True`` adds the gene table.  The page of a large result (more
+    than :data:`~quelmar.report.LARGE_SPECIES` species) is laid out for it:
+    see :func:`large_document`."""
+    if getattr(result, "defined", True) and len(result.species) > LARGE_SPECIES:
+        return large_document(result, genes)
     e = html.escape
     title = f"Network {result.name}" if result.name is not None else "Network"
     parts = ["<!DOCTYPE html>\n<html lang='en'><head><meta charset='utf-8'>",
@@ -235,5 +254,219 @@ def html_document(result: Analysis) -> str:
              f"<style>body{{margin:24px}}{_CSS}</style></head>",
              f"<body><main class='quelmar-analysis'><h1>{e(title)}</h1>", _summary(result)]
     parts += _body(result, 2)
+    if genes:
+        parts += _genes_html(result, "h2")
+    parts.append("</main></body></html>\n")
+    return "\n".join(parts)
+
+
+def _genes_html(result: Analysis, h: str) -> list[str]:
+    e = html.escape
+    table = result.gene_responses()
+    parts = [f"<{h} id='genes'>Genes</{h}>"]
+    if not len(table):
+        return parts + ["<p class='muted'>The model has no gene rules.</p>"]
+    parts.append(f"<p>{len(table):,} genes: the reactions each one's rules involve, those "
+                 "its knockout disables, and the species that respond when its enzyme "
+                 "level changes.</p>")
+    parts.append("<table class='genes'><tr><th>gene</th><th>name</th><th>reactions</th>"
+                 "<th>knockout disables</th><th>responding species</th></tr>")
+    species = list(result.species)
+    for row in table.itertuples(index=False):
+        hit = ("&ndash;" if row.responding is None
+               else _fold(row.responding, "species", universe=species))
+        parts.append(f"<tr><td>{e(row.gene)}</td><td>{e(row.name)}</td>"
+                     f"<td>{_fold(row.reactions, 'reaction')}</td>"
+                     f"<td>{_fold(row.disabled, 'reaction')}</td><td>{hit}</td></tr>")
+    parts.append("</table>")
+    return parts
+
+
+# -- the page of a large result ----------------------------------------------
+
+#: rows of a long table written at first; the others are added as the page
+#: is scrolled to them (or a filter asks for them)
+LARGE_FIRST_ROWS = 200
+#: unions of irreducible structures listed (the largest), and structures
+#: whose sub-structures are listed (the largest), on the page of a large result
+LARGE_UNIONS = 200
+#: groups of reactions listed as the most local perturbations
+LARGE_LOCAL = 200
+LARGE_HIERARCHY = 1000
+
+_LARGE_CSS = """
+.quelmar-analysis nav ul{columns:3;margin:.3em 0}
+.quelmar-analysis input.filter{margin:.3em 0;padding:3px 6px;width:28em}
+.quelmar-analysis td.share{text-align:right;font-variant-numeric:tabular-nums}
+.quelmar-analysis table.grid td{padding:1px 3px;font-size:11px;text-align:center}
+.quelmar-analysis table.grid th{font-size:11px;font-weight:normal;white-space:nowrap}
+"""
+
+# Filters the rows of the table after each input.filter as one types, and
+# moves the rows kept in a <template> (a long table's later rows) into the
+# table when the filter is used or the end of the table comes into view.
+# Names are only ever compared as text; nothing of the model is executed.
+_SCRIPT = """
+(function(){
+function more(t){var k=t.nextElementSibling;if(k&&k.tagName==='TEMPLATE'){
+ t.tBodies[0].appendChild(k.content);k.remove();}}
+document.querySelectorAll('input.filter').forEach(function(box){
+ var t=document.getElementById(box.dataset.table);
+ box.addEventListener('input',function(){more(t);var q=box.value.toLowerCase();
+  Array.prototype.forEach.call(t.tBodies[0].rows,function(r){
+   r.hidden=q!==''&&r.textContent.toLowerCase().indexOf(q)<0;});});});
+if('IntersectionObserver' in window){var o=new IntersectionObserver(function(es){
+ es.forEach(function(x){if(x.isIntersecting){more(x.target);o.unobserve(x.target);}});});
+ document.querySelectorAll('table.lazy').forEach(function(t){o.observe(t);});}
+})();
+"""
+
+
+def _filtered_table(table_id: str, head: Sequence[str], rows: list[str], what: str) -> list[str]:
+    """A table with a filter box; rows beyond :data:`LARGE_FIRST_ROWS` wait
+    in a template until they are needed."""
+    e = html.escape
+    parts = [f"<input class='filter' type='search' data-table='{table_id}' "
+             f"placeholder='filter the {e(what)} (type a name)' aria-label='filter'>",
+             f"<table id='{table_id}' class='lazy'><thead><tr>"
+             + "".join(f"<th>{e(h)}</th>" for h in head) + "</tr></thead><tbody>",
+             *rows[:LARGE_FIRST_ROWS], "</tbody></table>"]
+    if len(rows) > LARGE_FIRST_ROWS:
+        parts.append("<template>" + "".join(rows[LARGE_FIRST_ROWS:]) + "</template>")
+    return parts
+
+
+def _shade(share: float) -> str:
+    light = int(round(255 - 200 * share))
+    return f"background:rgb({light},{light},255)" + (";color:#fff" if share > 0.6 else "")
+
+
+def pathway_grid(result: Analysis) -> tuple[list[str], list[str], Any]:
+    """The sensitivity by subsystem: species subsystems (rows), reaction
+    subsystems (columns) and, for each pair, the share of its species-reaction
+    pairs in which the species responds.  Species and reactions without a
+    subsystem form the group ``"(none)"``."""
+    import numpy as np
+    notes = result.annotations
+    sens = np.asarray(result.sensitivity, dtype=bool)
+    rows = [notes.species_subsystems.get(x, "(none)") for x in result.species]
+    cols = [notes.subsystems.get(x, "(none)") for x in result.reactions]
+    row_names, row_of = np.unique(rows, return_inverse=True)
+    col_names, col_of = np.unique(cols, return_inverse=True)
+    hits = np.zeros((len(row_names), len(col_names)))
+    np.add.at(hits, (row_of[:, None], col_of[None, :]), sens)
+    size = np.outer(np.bincount(row_of), np.bincount(col_of))
+    return list(row_names), list(col_names), hits / size
+
+
+def large_document(result: Analysis, genes: bool = False) -> str:
+    """The page of a large result: a table of contents; first the summary,
+    the pathway view (the sensitivity by subsystem) and the most local
+    perturbations; then the structures (irreducible ones first), the
+    hierarchy and the genes in tables that filter as one types."""
+    e = html.escape
+    title = f"Network {result.name}" if result.name is not None else "Network"
+    notes = result.annotations
+    sections = [("summary", "Summary"), ("local", "Most local perturbations")]
+    if notes.subsystems:
+        sections.append(("pathways", "Pathways"))
+    sections += [("structures", "Buffering structures"), ("hierarchy", "Hierarchy")]
+    if genes:
+        sections.append(("genes", "Genes"))
+    parts = ["<!DOCTYPE html>\n<html lang='en'><head><meta charset='utf-8'>",
+             f"<title>{e(title)}: structural analysis</title>",
+             f"<style>body{{margin:24px}}{_CSS}{_LARGE_CSS}</style></head>",
+             f"<body><main class='quelmar-analysis'><h1>{e(title)}</h1>",
+             "<nav><ul>" + "".join(f"<li><a href='#{k}'>{t}</a></li>" for k, t in sections)
+             + "</ul></nav>"]
+    k = len(result.irreducible)
+    parts.append("<h2 id='summary'>Summary</h2>" + _summary(result))
+    parts.append(f"<p>{len(result.structures):,} buffering structures, {k:,} irreducible; "
+                 "the others are unions of these. "
+                 f"{e(global_summary(result))}.</p>")
+    parts += _preparation_html(result, "h2")
+
+    parts.append("<h2 id='local'>Most local perturbations</h2>")
+    members = Members(result)
+    rows = []
+    local = sorted((g for g in sensitivity_groups(result)
+                    if 2 * len(g[0]) <= len(result.species)), key=lambda g: len(g[0]))
+    for species, reactions in local[:LARGE_LOCAL]:
+        sid = members.smallest(species, reactions)
+        where = sorted({notes.subsystems[r] for r in reactions if r in notes.subsystems})
+        rows.append(f"<tr><td>{e('; '.join(where))}</td>"
+                    f"<td>{_fold(reactions, 'reaction')}</td>"
+                    f"<td>{_fold(species, 'species') if species else 'none'}</td>"
+                    f"<td>{e(sid or '')}</td></tr>")
+    parts.append(f"<p>The {len(rows)} perturbations that reach the fewest species "
+                 "(reactions with the same response together), with the subsystems of "
+                 "the perturbed reactions.</p>")
+    parts += _filtered_table("local-table", ["subsystem", "perturbed reactions",
+                                             "responding species", "stays within"],
+                             rows, "perturbations")
+
+    if notes.subsystems:
+        rows, cols, share = pathway_grid(result)
+        parts.append("<h2 id='pathways'>Pathways</h2><p>The share of responding pairs "
+                     "for each subsystem of the species (rows) and of the perturbed "
+                     "reactions (columns); hover for the numbers.</p>")
+        grid = ["<div style='overflow-x:auto'><table class='grid'><tr><th></th>"
+                + "".join(f"<th title='{e(c)}'>{i + 1}</th>" for i, c in enumerate(cols))
+                + "</tr>"]
+        for i, r in enumerate(rows):
+            grid.append(f"<tr><th style='text-align:right'>{e(r)}</th>" + "".join(
+                f"<td style='{_shade(share[i, j])}' title='{e(r)} &lt;- {e(c)}: "
+                f"{share[i, j]:.0%}'>{int(round(100 * share[i, j]))}</td>"
+                for j, c in enumerate(cols)) + "</tr>")
+        grid.append("</table></div><p class='muted'>Columns: " + "; ".join(
+            f"{i + 1} {e(c)}" for i, c in enumerate(cols)) + "</p>")
+        parts += grid
+
+    parts.append("<h2 id='structures'>Buffering structures</h2>"
+                 "<p>Irreducible structures first, smallest first.</p>")
+    order = list(result.irreducible)
+    chosen = set(order)
+    unions = [i for i in range(len(result.structures)) if i not in chosen]
+    order += unions[-LARGE_UNIONS:]
+    from .pathways import subsystem_summary
+    rows = []
+    for i in order:
+        s = result.structures[i]
+        kind = "irreducible" if i in chosen else "union"
+        small = len(s.species) + len(s.reactions) <= 40
+        rows.append(f"<tr><td><b>{e(s.id)}</b></td><td>{kind}</td>"
+                    f"<td>{_fold(s.species, 'species') if small else count(len(s.species), 'species')}</td>"
+                    f"<td>{_fold(s.reactions, 'reaction') if small else count(len(s.reactions), 'reaction')}</td>"
+                    f"<td>{e(subsystem_summary(s.reactions, notes.subsystems, 'reaction'))}</td>"
+                    f"</tr>")
+    parts += _filtered_table("structures-table", ["structure", "kind", "species",
+                                                  "reactions", "pathways"],
+                             rows, "structures")
+    if len(unions) > LARGE_UNIONS:
+        parts.append(f"<p class='muted'>Shown: the {k:,} irreducible structures and the "
+                     f"{LARGE_UNIONS} largest unions; the JSON output (--json) holds all "
+                     f"{len(result.structures):,}.</p>")
+
+    parts.append("<h2 id='hierarchy'>Hierarchy</h2><p class='muted'>Each structure's "
+                 "direct sub-structures, largest structures first.</p>")
+    rows = [f"<tr><td>{e(s.id)}</td><td>{_fold(s.children, 'sub-structure') or 'none'}"
+            "</td></tr>" for s in reversed(result.structures) if s.children][:LARGE_HIERARCHY]
+    parts += _filtered_table("hierarchy-table", ["structure", "direct sub-structures"],
+                             rows, "hierarchy")
+    if genes:
+        table = result.gene_responses()
+        parts.append("<h2 id='genes'>Genes</h2>")
+        species = list(result.species)
+        rows = [f"<tr><td>{e(g.gene)}</td><td>{e(g.name)}</td>"
+                f"<td>{_fold(g.reactions, 'reaction')}</td><td>{_fold(g.disabled, 'reaction')}"
+                f"</td><td>{_fold(g.responding, 'species', universe=species)}</td></tr>"
+                for g in table.itertuples(index=False)]
+        parts += _filtered_table("genes-table", ["gene", "name", "reactions",
+                                                 "knockout disables", "responding species"],
+                                 rows, "genes")
+    skipped = getattr(result, "diagnosis_skipped", None)
+    if skipped is not None:
+        parts.append(f"<p class='muted'>{e(skipped)}</p>")
+    parts.append(f"<script>{_SCRIPT}</script>")
     parts.append("</main></body></html>\n")
     return "\n".join(parts)

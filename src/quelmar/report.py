@@ -15,6 +15,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from .pathways import subsystem_summary
 from .words import count, sign_name, wrap
 
 if TYPE_CHECKING:
@@ -33,6 +34,9 @@ MAX_DIAGNOSIS = 12
 #: and members listed per structure that has sub-structures (full)
 MAX_CHILDREN = 6
 FULL_MEMBERS = 200
+#: above this many species the compact report opens with a summary and the
+#: most local perturbations instead of the widest
+LARGE_SPECIES = 300
 
 
 def _names(names: Sequence[str], limit: int | None) -> str:
@@ -190,14 +194,19 @@ def member_sentences(result: Analysis, limit: int | None, members: Members) -> l
 
 # -- text ---------------------------------------------------------------------
 
-def text_report(result: Analysis, full: bool = False) -> str:
+def text_report(result: Analysis, full: bool = False, genes: bool = False) -> str:
     """The analysis as plain text, 78 columns wide.
 
     By default the sensitivity matrix is summarised (how many species
     respond to each group of reactions, and the perturbations that stay
     local) and long lists of names are shortened, so that the report of a
     large network stays short; ``full=True`` lists everything, including
-    the responding species of every reaction.
+    the responding species of every reaction.  A large result (more groups
+    of reactions than are listed) opens with a summary: the structures and
+    how many are irreducible, how many reactions reach nearly every species,
+    and the most local perturbations, by subsystem when the model has
+    subsystems.  A large result is one of more than :data:`LARGE_SPECIES`
+    species.  ``genes=True`` adds the gene table (one line per gene).
     """
     w = WIDTH
     limit = None if full else 8
@@ -209,7 +218,12 @@ def text_report(result: Analysis, full: bool = False) -> str:
         out.append(f"from {result.source}")
     seed = "no seed" if result.seed is None else f"seed {result.seed}"
     out.append(f"({result.trials} random trials, {seed})")
-
+    large = (getattr(result, "defined", True) and not full
+             and len(result.species) > LARGE_SPECIES)
+    if large:
+        out.extend(_summary_text(result, w))
+        out.append("")
+        out.extend(_local_responses(result, Members(result), w))
     out.extend(_preparation_text(result, limit, w))
     if not getattr(result, "defined", True):
         out.append("")
@@ -222,8 +236,10 @@ def text_report(result: Analysis, full: bool = False) -> str:
         return "\n".join(out)
 
     members = Members(result)
-    out.append("")
-    if full:
+    if large:
+        pass
+    elif full:
+        out.append("")
         out.append("Sensitivity: species that respond to a perturbation of each reaction")
         width = min(max((len(r) for r in result.reactions), default=0), 24)
         sens = np.asarray(result.sensitivity, dtype=bool)
@@ -231,6 +247,7 @@ def text_report(result: Analysis, full: bool = False) -> str:
             resp = [result.species[i] for i in np.flatnonzero(sens[:, j])]
             out.extend(wrap(", ".join(resp) or "(none)", f"  {r:<{width}}  ", w))
     else:
+        out.append("")
         out.extend(_sensitivity_summary(result, members, w))
 
     out.append("")
@@ -245,6 +262,9 @@ def text_report(result: Analysis, full: bool = False) -> str:
         out.extend(wrap(skipped, "", w))
     else:
         out.extend(_diagnosis_text(result, members, full, w))
+    if genes:
+        out.append("")
+        out.extend(_genes_text(result, w))
     if not full:
         out.append("")
         out.append("(long lists shortened; every name: --full, or result.report(full=True))")
@@ -333,15 +353,33 @@ def _structures_full(result: Analysis, members: Members, w: int) -> list[str]:
     return out
 
 
+def _irreducible_count(result: Analysis) -> str | None:
+    """``"9 irreducible; the others are unions of these"``, or None when
+    every structure is irreducible."""
+    k = len(result.irreducible)
+    if k == len(result.structures):
+        return None
+    return f"{k:,} irreducible; the rest are unions of these"
+
+
 def _structures_compact(result: Analysis, members: Members, w: int) -> list[str]:
-    out = [f"Hierarchy of the isolated buffering structures: {len(result.structures)}, "
-           "smallest first,", "each made of its direct sub-structures + what it adds"]
+    total = len(result.structures)
+    irreducible = _irreducible_count(result)
+    head = f"{total:,}" + (f" ({irreducible})" if irreducible else "")
+    out = wrap(f"Hierarchy of the isolated buffering structures: {head}, "
+               "smallest first,", "", w)
+    out.append("each made of its direct sub-structures + what it adds")
     shown = result.structures
     if len(shown) > MAX_STRUCTURES:  # the smallest ones and the largest
-        shown = shown[:MAX_STRUCTURES - 1] + shown[-1:]
+        if irreducible:  # the irreducible ones first
+            out[-1:] = ["irreducible ones first; each made of its direct sub-structures "
+                        "+ what it adds"]
+            shown = [result.structures[k] for k in result.irreducible]
+        shown = shown[:MAX_STRUCTURES - 1] + result.structures[-1:]
+    subsystems = result.annotations.subsystems if _has(result, "subsystems") else {}
     for s in shown:
         if s is shown[-1] and len(shown) < len(result.structures):
-            out.append(f"  ... {len(result.structures) - len(shown)} more (--full lists "
+            out.append(f"  ... {len(result.structures) - len(shown):,} more (--full lists "
                        "them all)")
         head = (f"  {s.id}: {count(len(s.species), 'species')}, "
                 f"{count(len(s.reactions), 'reaction')}"
@@ -360,6 +398,9 @@ def _structures_compact(result: Analysis, members: Members, w: int) -> list[str]
         else:
             out.append(f"{head} =")
             out.extend(wrap(text, "      ", w))
+        if subsystems and any(r in subsystems for r in s.reactions):
+            out.extend(wrap(subsystem_summary(s.reactions, subsystems, "reaction"),
+                            "      ", w))
     return out
 
 
@@ -384,4 +425,115 @@ def _sensitivity_summary(result: Analysis, members: Members, w: int) -> list[str
     return out
 
 
-# -- HTML ---------------------------------------------------------------------
+def _has(result: Any, what: str) -> bool:
+    notes = getattr(result, "annotations", None)
+    return bool(notes is not None and getattr(notes, what))
+
+
+#: the share of the species above which a perturbation counts as global
+GLOBAL_SHARE = 0.9
+
+
+def global_summary(result: Analysis) -> str:
+    """``"2,216 of 2,368 reactions reach more than 90 % of the species"``."""
+    sens = np.asarray(result.sensitivity, dtype=bool)
+    m, n = sens.shape
+    reach = sens.sum(axis=0)
+    k = int((reach > GLOBAL_SHARE * m).sum())
+    return (f"{k:,} of {count(n, 'reaction').replace(str(n), f'{n:,}', 1)} reach more "
+            f"than {GLOBAL_SHARE:.0%} of the species".replace("%", " %"))
+
+
+def _summary_text(result: Analysis, w: int) -> list[str]:
+    out = [""]
+    k = len(result.irreducible)
+    line = f"{len(result.structures):,} buffering structures"
+    if k < len(result.structures):
+        line += f", {k:,} irreducible; the rest are unions of these"
+    out.extend(wrap(line, "", w))
+    out.extend(wrap(f"Sensitivity: {global_summary(result)}.", "", w))
+    return out
+
+
+def local_groups(result: Analysis, limit: int | None) -> list[tuple[str | None, list]]:
+    """The most local groups of :func:`sensitivity_groups` (fewest
+    responding species first), gathered under the subsystem most of their
+    reactions belong to (None without subsystems), subsystems in the order
+    of their most local group.  With ``limit``, at most that many groups
+    that reach more than one species but not the share
+    :data:`GLOBAL_SHARE` of them: the most local group of each subsystem
+    first, then the next most local ones."""
+    groups = sorted(sensitivity_groups(result), key=lambda g: len(g[0]))
+    subsystems = result.annotations.subsystems if _has(result, "subsystems") else {}
+
+    def home(reactions):
+        votes = [subsystems[r] for r in reactions if r in subsystems]
+        return max(votes, key=votes.count) if votes else None
+
+    if limit is not None:
+        reach = GLOBAL_SHARE * len(result.species)
+        wider = [g for g in groups if 1 < len(g[0]) <= reach]
+        firsts: dict[str | None, int] = {}
+        for k, (_, reactions) in enumerate(wider):
+            firsts.setdefault(home(reactions), k)
+        chosen = sorted(firsts.values())[:limit]
+        chosen += [k for k in range(len(wider)) if k not in set(chosen)][:limit - len(chosen)]
+        groups = [wider[k] for k in sorted(chosen)]
+    by: dict[str | None, list] = {}
+    for species, reactions in groups:
+        by.setdefault(home(reactions), []).append((species, reactions))
+    return list(by.items())
+
+
+def _local_responses(result: Analysis, members: Members, w: int) -> list[str]:
+    out = ["Sensitivity: the most local perturbations"
+           + (", by subsystem" if _has(result, "subsystems") else "")]
+    where = (result.annotations.species_subsystems
+             if _has(result, "species_subsystems") else {})
+    m = len(result.species)
+    groups = sensitivity_groups(result)
+    alone = [r for species, reactions in groups if len(species) <= 1 for r in reactions]
+    if alone:
+        out.extend(wrap(f"{count(len(alone), 'reaction')} reach one species or none "
+                        f"(such as {_names(alone, 3)})", "  ", w))
+    shown = 0
+    for subsystem, local in local_groups(result, MAX_GROUPS):
+        if subsystem is not None:
+            out.extend(wrap(subsystem, "  ", w))
+        for species, reactions in local:
+            shown += len(reactions)
+            text = _names(reactions, 4)
+            if species and len(species) < m:
+                sid = members.smallest(species, reactions)
+                inside = f"stays within {sid}" if sid else "stays local"
+                if len(species) <= 4:
+                    text += f" ({inside}: {', '.join(species)})"
+                elif where:
+                    text += f" ({inside}; {subsystem_summary(species, where, 'species')})"
+                else:
+                    text += f" ({inside})"
+            out.extend(wrap(text, f"  {count(len(species), 'species'):>13} <- "
+                                  f"{count(len(reactions), 'reaction')}: ", w))
+    rest = len(result.reactions) - len(alone) - shown
+    if rest:
+        out.append(f"  ... {count(rest, 'reaction')} more (--full lists them)")
+    return out
+
+
+def _genes_text(result: Analysis, w: int) -> list[str]:
+    table = result.gene_responses()
+    if not len(table):
+        return ["Genes: the model has no gene rules"]
+    out = [f"Genes: {len(table):,} (what a knockout disables; the species that respond "
+           "when the gene's enzyme level changes)"]
+    for row in table.itertuples(index=False):
+        label = row.gene if row.name in ("", row.gene) else f"{row.gene} {row.name}"
+        if not row.reactions:
+            text = "catalyses none of the analysed reactions"
+        else:
+            off = _names(row.disabled, 4) if row.disabled else "nothing"
+            text = f"disables {off}"
+            if row.responding is not None:
+                text += f"; {count(len(row.responding), 'species')} respond"
+        out.extend(wrap(text, f"  {label}: ", w))
+    return out

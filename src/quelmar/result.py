@@ -10,22 +10,36 @@ HTML in a notebook and converts to pandas and networkx; the views
 from __future__ import annotations
 
 import json
-import math
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from .words import sign_name
+from .annotations import Annotations
+from .errors import SingularNetworkError
+from .extras import require
 
 if TYPE_CHECKING:
     import networkx as nx
     import numpy.typing as npt
     import pandas as pd
-    from matplotlib.figure import Figure
+    from matplotlib.axes import Axes
 
-__all__ = ["Analysis", "BufferingStructure"]
+__all__ = ["Analysis", "BufferingStructure", "unknown_name"]
+
+
+def unknown_name(kind: str, name: object, known: list[str]) -> KeyError:
+    """The ``KeyError`` for a name that is not among ``known``, naming the
+    closest ones."""
+    import difflib
+    folded: dict[str, str] = {}
+    for k in known:  # case does not count in the likeness
+        folded.setdefault(k.casefold(), k)
+    close = [folded[k] for k in difflib.get_close_matches(str(name).casefold(), list(folded),
+                                                          n=3, cutoff=0.6)]
+    hint = f"; the closest: {', '.join(map(repr, close))}" if close else ""
+    return KeyError(f"no {kind} named {name!r}{hint}")
 
 
 @dataclass
@@ -65,7 +79,10 @@ class Analysis:
     ``preparation``: what :func:`quelmar.prune` removed first (see
     :meth:`quelmar.preparation.Pruned.to_dict`), or None;
     ``diagnosis_skipped``: None when the indicator diagnosis ran, otherwise
-    a sentence saying why it did not (``diagnosis`` is then empty).
+    a sentence saying why it did not (``diagnosis`` is then empty);
+    ``annotations``: what the model says about the analysed species and
+    reactions (subsystems, gene rules, names; see
+    :class:`quelmar.annotations.Annotations`), empty when it says nothing.
 
     On a structurally singular network ``defined`` is false, ``sensitivity``
     is None and ``structures`` and ``diagnosis`` are empty: they do not
@@ -75,7 +92,7 @@ class Analysis:
     name: object
     species: list[str]
     reactions: list[str]
-    sensitivity: npt.NDArray[np.bool_]
+    sensitivity: npt.NDArray[np.bool_] | None
     structures: list[BufferingStructure]
     diagnosis: list[dict[str, object]]
     trials: int = 2
@@ -84,6 +101,7 @@ class Analysis:
     regularity: dict | None = None
     preparation: dict | None = None
     diagnosis_skipped: str | None = None
+    annotations: Annotations = field(default_factory=Annotations)
 
     @property
     def defined(self) -> bool:
@@ -94,11 +112,26 @@ class Analysis:
     # -- access ---------------------------------------------------------
 
     def structure(self, sid: str) -> BufferingStructure:
-        """The structure with id ``sid`` (such as ``"B1"``)."""
+        """The structure with id ``sid`` (such as ``"B1"``); ``KeyError``
+        naming the closest ids when there is none."""
         for s in self.structures:
             if s.id == sid:
                 return s
-        raise KeyError(sid)
+        raise unknown_name("structure", sid, [s.id for s in self.structures])
+
+    def defined_sensitivity(self, what: str = "the sensitivity") -> npt.NDArray[np.bool_]:
+        """``sensitivity``, or :class:`~quelmar.errors.SingularNetworkError`
+        saying that ``what`` does not exist and what to do, when the network
+        is structurally singular."""
+        if self.sensitivity is None or not self.defined:
+            name = "the network" if self.name is None else f"network {self.name}"
+            raise SingularNetworkError(
+                f"{what} is undefined: {name} is structurally singular, so it has no "
+                "sensitivity and no buffering structures; analyse a structurally regular "
+                "sub-network instead: quelmar.analyze(crn, prune=True), or "
+                "quelmar.prune(crn).network (see the result's regularity for the "
+                "singular part)")
+        return self.sensitivity
 
     @property
     def hierarchy(self) -> dict[str, list[str]]:
@@ -107,67 +140,79 @@ class Analysis:
 
     def responding(self, reaction: str) -> list[str]:
         """Species that respond to a perturbation of ``reaction`` (a name)."""
+        sens = self.defined_sensitivity("the response to a perturbation")
+        if reaction not in self.reactions:
+            raise unknown_name("reaction", reaction, self.reactions)
         j = self.reactions.index(reaction)
-        return [s for i, s in enumerate(self.species) if self.sensitivity[i, j]]
+        return [s for i, s in enumerate(self.species) if sens[i, j]]
+
+    @property
+    def irreducible(self) -> list[int]:
+        """Positions in ``structures`` of the irreducible structures: those
+        that are not the union of the structures strictly inside them (see
+        :mod:`quelmar.irreducible`); every structure is a union of these.
+        Worked out from ``children`` on first use and kept."""
+        key = (id(self.structures), len(self.structures))
+        cached = self.__dict__.get("_irreducible")
+        if cached is None or cached[0] != key:
+            self.remember_irreducible(
+                _irreducible(self.species, self.reactions, self.structures))
+            cached = self.__dict__["_irreducible"]
+        return list(cached[1])
+
+    def remember_irreducible(self, positions: list[int]) -> None:
+        """Keep ``positions`` as :attr:`irreducible` (the analysis works them
+        out from its membership matrix, which is at hand there)."""
+        self.__dict__["_irreducible"] = ((id(self.structures), len(self.structures)),
+                                         list(positions))
+
+    def gene_responses(self) -> pd.DataFrame:
+        """One row per gene of the model (pandas DataFrame).
+
+        Columns: ``gene`` (its id), ``name``, ``reactions`` (the analysed
+        reactions whose gene rules name it), ``disabled`` (those its
+        knockout disables: each rule evaluated with the gene absent, ``and``
+        needing every operand and ``or`` any), ``responding`` (the species
+        that respond when the gene's enzyme level changes, every reaction
+        it catalyses perturbed at once; None for a structurally singular
+        network).  Lists are Python lists.
+
+        ``responding`` is the union of the species responding to each of the
+        gene's reactions alone.  Perturbing them together changes the
+        concentrations by the sum of the single responses, each scaled by
+        how much its reaction is perturbed; a species outside the union
+        cannot respond, and one inside responds for all perturbation sizes
+        except those on which its terms cancel exactly, a set of measure
+        zero, just as the sensitivity pattern itself holds for all but
+        special rate values.  A model without gene rules gives no rows.
+        """
+        import pandas as pd
+        from .pathways import gene_rows
+        rows = gene_rows(self.annotations, self.species, self.reactions,
+                         self.sensitivity if self.defined else None)
+        return pd.DataFrame(rows, columns=["gene", "name", "reactions", "disabled",
+                                           "responding"])
 
     # -- serialisation --------------------------------------------------
 
-    def to_dict(self) -> dict[str, Any]:
-        """Plain data (lists, dicts, str, int, float, bool, None), JSON-safe."""
-        def det(v):
-            v = float(v)
-            return None if math.isnan(v) else v
-        out = {
-            "name": None if self.name is None else str(self.name),
-            "source": self.source,
-        }
-        if self.regularity is not None:
-            out["regularity"] = self.regularity
-        if self.preparation is not None:
-            out["preparation"] = self.preparation
-        defined = self.defined
-        out.update({
-            "trials": self.trials,
-            "seed": self.seed,
-            "species": list(self.species),
-            "reactions": list(self.reactions),
-            "sensitivity": [[bool(x) for x in row] for row in self.sensitivity]
-            if defined else None,
-            "structures": [{"id": s.id, "species": list(s.species),
-                            "reactions": list(s.reactions),
-                            "children": list(s.children)} for s in self.structures]
-            if defined else None,
-            "hierarchy": self.hierarchy if defined else None,
-            "diagnosis": [{"chemicals": list(r["chemicals"]),
-                           "reactions": list(r["reactions"]),
-                           "sign_det": det(r["sign_det"]),
-                           "sign": sign_name(r["sign_det"])} for r in self.diagnosis]
-            if defined and self.diagnosis_skipped is None else None,
-            "diagnosis_skipped": self.diagnosis_skipped,
-        })
-        return out
+    def to_dict(self, genes: bool = False) -> dict[str, Any]:
+        """Plain data (lists, dicts, str, int, float, bool, None), JSON-safe,
+        in the form :mod:`quelmar.jsonformat` describes; ``genes`` adds the
+        gene table."""
+        from .jsonformat import encode
+        return encode(self, genes=genes)
 
-    def to_json(self, indent: int | str | None = 1) -> str:
-        """JSON text of :meth:`to_dict` (NaN signs are written as null)."""
-        return json.dumps(self.to_dict(), indent=indent, allow_nan=False)
+    def to_json(self, indent: int | str | None = 1, genes: bool = False) -> str:
+        """JSON text of :meth:`to_dict` (NaN signs are written as null); one
+        top-level key a line, or one line with ``indent=None``."""
+        from .jsonformat import dumps
+        return dumps(self.to_dict(genes=genes), indent=indent)
 
     @classmethod
     def from_dict(cls, data: Mapping[str, Any]) -> Analysis:
-        """Inverse of :meth:`to_dict`."""
-        structures = [BufferingStructure(s["id"], list(s["species"]), list(s["reactions"]),
-                                         list(s.get("children", [])))
-                      for s in data["structures"] or []]
-        diagnosis = [{"chemicals": list(r["chemicals"]), "reactions": list(r["reactions"]),
-                      "sign_det": math.nan if r["sign_det"] is None else float(r["sign_det"])}
-                     for r in data["diagnosis"] or []]
-        sens = None
-        if data["sensitivity"] is not None:
-            sens = np.array(data["sensitivity"], dtype=bool).reshape(
-                len(data["species"]), len(data["reactions"]))
-        return cls(data["name"], list(data["species"]), list(data["reactions"]), sens,
-                   structures, diagnosis, data.get("trials", 2), data.get("seed"),
-                   data.get("source"), data.get("regularity"), data.get("preparation"),
-                   data.get("diagnosis_skipped"))
+        """Inverse of :meth:`to_dict`; reads the first JSON form too."""
+        from .jsonformat import decode
+        return cls(**decode(data))
 
     @classmethod
     def from_json(cls, text: str | bytes) -> Analysis:
@@ -178,19 +223,22 @@ class Analysis:
     def to_dot(self, **options: Any) -> str:
         """The hierarchy as Graphviz DOT text (see :mod:`quelmar.diagram`)."""
         from .diagram import hierarchy_dot
+        self.defined_sensitivity("the hierarchy diagram")
         return hierarchy_dot(self, **options)
 
     def diagram(self, **options):
         """The hierarchy as a ``graphviz.Source`` (renders in a notebook)."""
         from .diagram import hierarchy_graph
+        self.defined_sensitivity("the hierarchy diagram")
         return hierarchy_graph(self, **options)
 
     # -- reports and pictures (see :mod:`quelmar.report`, :mod:`quelmar.plot`)
 
-    def report(self, full: bool = False) -> str:
-        """The text report; ``full=True`` lists every name (see :func:`~quelmar.report.text_report`)."""
+    def report(self, full: bool = False, genes: bool = False) -> str:
+        """The text report; ``full=True`` lists every name, ``genes=True`` adds
+        the gene table (see :func:`~quelmar.report.text_report`)."""
         from .report import text_report
-        return text_report(self, full=full)
+        return text_report(self, full=full, genes=genes)
 
     def __str__(self) -> str:
         from .report import text_report
@@ -210,28 +258,48 @@ class Analysis:
         from .page import html_report
         return html_report(self)
 
-    def to_html(self) -> str:
-        """A self-contained HTML page of the analysis (pictures inline)."""
+    def to_html(self, genes: bool = False) -> str:
+        """A self-contained HTML page of the analysis (pictures inline);
+        ``genes=True`` adds the gene table."""
         from .page import html_document
-        return html_document(self)
+        return html_document(self, genes=genes)
 
-    def plot_sensitivity(self, **options: Any) -> Figure:
-        """The sensitivity matrix as a Matplotlib figure (see :func:`quelmar.plot.plot_sensitivity`)."""
+    def plot_sensitivity(self, ax: Axes | None = None, **options: Any) -> Axes:
+        """The sensitivity matrix as a heat map, drawn into ``ax`` (by default a
+        new figure); returns the axes (see :func:`quelmar.plot.plot_sensitivity`)."""
         from .plot import plot_sensitivity
-        return plot_sensitivity(self, **options)
+        return plot_sensitivity(self, ax, **options)
 
     # -- other libraries --------------------------------------------------
 
     def sensitivity_frame(self) -> pd.DataFrame:
         """The sensitivity matrix as a pandas DataFrame of bools (species x reactions)."""
-        import pandas as pd
-        return pd.DataFrame(np.array(self.sensitivity, dtype=bool),
+        sens = self.defined_sensitivity("the sensitivity frame")
+        pd = require("pandas", "data frames")
+        return pd.DataFrame(np.array(sens, dtype=bool),
                             index=pd.Index(list(self.species), name="species"),
                             columns=pd.Index(list(self.reactions), name="reaction"))
 
-    def structures_frame(self) -> pd.DataFrame:
-        """One row per structure (indexed by id): sizes, members and direct sub-structures."""
-        import pandas as pd
+    def structures_frame(self, long: bool = False) -> pd.DataFrame:
+        """One row per structure (indexed by id): sizes, members and direct
+        sub-structures.
+
+        ``long=True``: the tidy form instead, one row per structure and
+        member, with columns ``structure``, ``kind`` ("species" or
+        "reaction"), ``name`` and ``own`` (true when no direct
+        sub-structure holds it: the structure adds it), for filtering,
+        grouping and joining."""
+        self.defined_sensitivity("the structures frame")
+        pd = require("pandas", "data frames")
+        if long:
+            by_id = {s.id: s for s in self.structures}
+            records = []
+            for s in self.structures:
+                own_s, own_r = s.own(by_id)
+                own = set(own_s) | {("r", x) for x in own_r}
+                records += [(s.id, "species", x, x in own) for x in s.species]
+                records += [(s.id, "reaction", x, ("r", x) in own) for x in s.reactions]
+            return pd.DataFrame(records, columns=["structure", "kind", "name", "own"])
         rows = [{"id": s.id, "n_species": len(s.species), "n_reactions": len(s.reactions),
                  "species": list(s.species), "reactions": list(s.reactions),
                  "children": list(s.children)} for s in self.structures]
@@ -241,9 +309,22 @@ class Analysis:
     def hierarchy_graph(self) -> nx.DiGraph:
         """The hierarchy as a networkx DiGraph: an edge from each structure to
         each direct sub-structure; nodes carry ``species`` and ``reactions``."""
-        import networkx as nx
+        self.defined_sensitivity("the hierarchy graph")
+        nx = require("networkx", "the hierarchy as a graph")
         g = nx.DiGraph(name=None if self.name is None else str(self.name))
         for s in self.structures:
             g.add_node(s.id, species=list(s.species), reactions=list(s.reactions))
         g.add_edges_from((s.id, c) for s in self.structures for c in s.children)
         return g
+
+
+def _irreducible(species, reactions, structures):
+    from .irreducible import irreducible_rows, membership_matrix
+    m = len(species)
+    index = {("s", x): i for i, x in enumerate(species)}
+    index.update({("r", x): m + j for j, x in enumerate(reactions)})
+    position = {s.id: k for k, s in enumerate(structures)}
+    rows = [[index["s", x] for x in s.species] + [index["r", x] for x in s.reactions]
+            for s in structures]
+    member = membership_matrix(rows, m + len(reactions))
+    return irreducible_rows(member, [[position[c] for c in s.children] for s in structures])

@@ -43,6 +43,8 @@ from .tables import COLUMNS, latest_rows, open_table, require_extra, rows_frame,
 if TYPE_CHECKING:  # pragma: no cover
     import pandas
 
+    from ..loaders import NetworkSource
+
 __all__ = ["MODEL_SUFFIXES", "batch", "model_files"]
 
 
@@ -68,6 +70,7 @@ class _Task:
     knockout: str        # "" for the network as given
     path: str | None     # model file, or None for a network given as arrays
     arrays: tuple | None  # (stoi, reginfo, species, reactions, name)
+    removes: tuple[str, ...] = ()  # the reactions a knockout deletes
 
     @property
     def ident(self) -> tuple[str, str]:
@@ -117,11 +120,15 @@ def _plan(models, knockouts) -> tuple[list[_Task], Any]:
     """The tasks, and for a knockout scan what gives the scanned network
     (its file, or its arrays)."""
     from ..cyquelmar import CRN
+    from ..loaders import as_network
+    from ..loaders.objects import KINDS, is_model_object
 
-    if isinstance(models, (str, os.PathLike, CRN)):
+    if isinstance(models, (str, os.PathLike, CRN)) or is_model_object(models):
         models = [models]
     flat = []  # (name, source, path, arrays), directories expanded in their place
     for k, m in enumerate(models):
+        if is_model_object(m):
+            m = as_network(m)
         if isinstance(m, CRN):
             flat.append((_label(m.name), f"<object {k}>", None, _arrays_of(m)))
         elif isinstance(m, (str, os.PathLike)):
@@ -129,7 +136,7 @@ def _plan(models, knockouts) -> tuple[list[_Task], Any]:
                 f = os.path.abspath(f)
                 flat.append((_file_label(f), f, f, None))
         else:
-            raise TypeError(f"a model is a file, a directory or a CRN, "
+            raise TypeError(f"a model is a file, a directory, a CRN or {KINDS}, "
                             f"not {type(m).__name__}")
     if not flat:
         raise ValueError("no models to analyse")
@@ -147,10 +154,21 @@ def _plan(models, knockouts) -> tuple[list[_Task], Any]:
         raise ValueError(f"knockouts need exactly one model, got {len(flat)}")
     name, source, path, arrays = flat[0]
     spec = path if arrays is None else arrays
+    notes = None
+    if knockouts == "genes":
+        notes = _gene_notes(models[0] if arrays is not None else path)
     if arrays is None:
         arrays = _network_task(path)
         name = _label(arrays[4])
     reactions = arrays[3]
+    if knockouts == "genes":
+        tasks = [_Task(0, name, source, "", None, None)]
+        tasks += [_Task(k, name, source, g, None, None,
+                        tuple(notes.disabled({g}, notes.gene_reactions(reactions)[g])))
+                  for k, g in enumerate(notes.gene_ids(), 1)]
+        if len(tasks) == 1:
+            raise ValueError(f"{source}: the model has no gene rules to knock out")
+        return tasks, spec
     if knockouts is True or knockouts == "all":
         chosen = list(reactions)
     else:
@@ -163,8 +181,20 @@ def _plan(models, knockouts) -> tuple[list[_Task], Any]:
         if len(set(chosen)) != len(chosen):
             raise ValueError("a reaction is named twice in the knockouts")
     tasks = [_Task(0, name, source, "", None, None)]
-    tasks += [_Task(k, name, source, r, None, None) for k, r in enumerate(chosen, 1)]
+    tasks += [_Task(k, name, source, r, None, None, (r,)) for k, r in enumerate(chosen, 1)]
     return tasks, spec
+
+
+def _gene_notes(model):
+    """The annotations of a model file or network (for gene knockouts)."""
+    from ..annotations import annotations_of
+    from ..loaders import load
+
+    if isinstance(model, (str, os.PathLike)):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # the network's own row records them
+            model = load(model)
+    return annotations_of(model)
 
 
 def _label(name: Any) -> str:
@@ -189,15 +219,14 @@ def _one_line(text: str) -> str:
     return " ".join(unicode_text(text).split())
 
 
-def _variant(arrays: tuple, knockout: str):
+def _variant(arrays: tuple, removes: tuple[str, ...]):
+    """The network of ``arrays`` without the reactions ``removes``."""
     from ..cyquelmar import CRN
 
     stoi, reginfo, species, reactions, name = arrays
-    if not knockout:
-        return CRN(stoi.copy(), reginfo.copy(), list(species), list(reactions), name)
-    j = reactions.index(knockout)
-    return CRN(np.delete(stoi, j, axis=1), np.delete(reginfo, j, axis=1), list(species),
-               reactions[:j] + reactions[j + 1:], name)
+    gone = [reactions.index(r) for r in removes]
+    return CRN(np.delete(stoi, gone, axis=1), np.delete(reginfo, gone, axis=1),
+               list(species), [r for r in reactions if r not in set(removes)], name)
 
 
 def _empty_row(task: _Task, seed: int, trials: int) -> dict:
@@ -226,7 +255,7 @@ def _analyse_task(task: _Task, seed: int, trials: int, network: tuple | None = N
                     crn = load(task.path)
                 else:
                     crn = _variant(task.arrays if network is None else network,
-                                   task.knockout)
+                                   task.removes)
                 row["name"] = _label(crn.name) or task.name
                 row["species"], row["reactions"] = (int(k) for k in crn.stoi.shape)
                 reg = regularity(crn)
@@ -262,15 +291,16 @@ def _network_task(spec: str | tuple) -> tuple:
         return _arrays_of(load(spec))
 
 
-def _compare(base: dict, row: dict) -> bool:
-    """Fill in how the variant's structures differ from the network's; true
-    when it did.  Never raises: a comparison that fails is the row's error.
-    Nothing is compared when either has no structures (a failed or singular
-    network or variant: its row says so)."""
+def _compare(base: dict, row: dict, removes: tuple[str, ...]) -> bool:
+    """Fill in how the variant's structures differ from the network's
+    (``removes``: the reactions the variant lacks); true when it did.
+    Never raises: a comparison that fails is the row's error.  Nothing is
+    compared when either has no structures (a failed or singular network or
+    variant: its row says so)."""
     if base["error"] or row["error"] or not base["structures"] or not row["structures"]:
         return False
     try:
-        _compare_structures(base, row)
+        _compare_structures(base, row, removes)
     except Exception as e:  # noqa: BLE001 - the row reports it
         row["kept"], row["lost"], row["gained"] = None, "", ""
         row["error"] = _one_line(f"comparison with the network failed: "
@@ -278,12 +308,12 @@ def _compare(base: dict, row: dict) -> bool:
     return True
 
 
-def _compare_structures(base: dict, row: dict) -> None:
+def _compare_structures(base: dict, row: dict, removes: tuple[str, ...]) -> None:
     def names(items):
         return frozenset(unicode_text(x) for x in items)
 
-    gone = row["knockout"]
-    before = [(names(s), names(r) - {gone}) for s, r in json.loads(base["structures"])]
+    gone = names(removes)
+    before = [(names(s), names(r) - gone) for s, r in json.loads(base["structures"])]
     after = [(names(s), names(r)) for s, r in json.loads(row["structures"])]
     after_set, before_set = set(after), set(before)
     row["kept"] = sum(b in after_set for b in before)
@@ -311,21 +341,26 @@ def _show_progress(futures: list) -> threading.Thread:
     return thread
 
 
-def batch(models: str | os.PathLike | Iterable[Any], *, trials: int = 2, seed: int = 0,
+def batch(models: NetworkSource | Iterable[NetworkSource], *, trials: int = 2, seed: int = 0,
           knockouts: bool | str | Iterable[str] | None = None, client: Any = None,
           workers: int | None = None, out: str | os.PathLike | None = None,
           resume: bool = False, progress: bool | None = None) -> pandas.DataFrame:
     """Analyse many models, or every single-reaction deletion of one, on Dask.
 
     ``models``: model files (any format :func:`quelmar.load` reads),
-    directories (their model files, see :data:`MODEL_SUFFIXES`) and
-    :class:`~quelmar.cyquelmar.CRN` objects.  ``trials`` and ``seed`` are
+    directories (their model files, see :data:`MODEL_SUFFIXES`),
+    :class:`~quelmar.cyquelmar.CRN` objects and model objects (cobrapy,
+    libsbml, roadrunner; read here, see :func:`quelmar.loaders.as_network`).  ``trials`` and ``seed`` are
     those of :func:`quelmar.analyze`; every task seeds NumPy's generator
     with the same ``seed``, so each row equals the analysis of that model
     alone with that seed.
 
     ``knockouts``: ``True`` (or ``"all"``) for every reaction of the one
-    model given, or the names of the reactions to delete one at a time.
+    model given, or the names of the reactions to delete one at a time, or
+    ``"genes"`` for every single-gene deletion: each gene's row (its id in
+    ``knockout``) analyses the network without the reactions its knockout
+    disables (see :meth:`quelmar.result.Analysis.gene_responses`), which may
+    be none.
     The first row is then the network as given; each variant's row says
     which of its structures ``kept``, ``lost`` (ids of the network's
     structures that are not found, with the deleted reaction left out, in
@@ -385,7 +420,7 @@ def batch(models: str | os.PathLike | Iterable[Any], *, trials: int = 2, seed: i
         base = done.get(tasks[0].ident) if network is not None else None
         for t in tasks[1:] if base is not None else ():
             row = done[t.ident]  # an interrupted batch may have kept it uncompared
-            if row["kept"] is None and _compare(base, row) and table is not None:
+            if row["kept"] is None and _compare(base, row, t.removes) and table is not None:
                 table.add(row)  # the later copy of a row wins
     finally:
         if table is not None:
@@ -440,20 +475,20 @@ def _run(todo, network, done, table, seed, trials, client, workers, progress) ->
             fut.release()
             if base_key is not None and row["knockout"]:
                 if base_key not in done:
-                    waiting.append(row)
+                    waiting.append((row, task))
                     continue
-                _compare(done[base_key], row)
+                _compare(done[base_key], row, task.removes)
             _finish(row, done, table)
             if base_key is not None and not row["knockout"]:
-                for w in waiting:
-                    _compare(row, w)
+                for w, wt in waiting:
+                    _compare(row, w, wt.removes)
                     _finish(w, done, table)
                 waiting = []
         if bar is not None:
             bar.join(2.0)
     except BaseException:
         client.cancel(futures)
-        for w in waiting:  # finished: keep them, without the comparison
+        for w, _ in waiting:  # finished: keep them, without the comparison
             _finish(w, done, table)
         raise
     finally:

@@ -8,6 +8,7 @@ import os
 import re
 from typing import TYPE_CHECKING
 
+from .ratesigns import default_signs
 from .common import (
     MAX_JSON_DEPTH,
     LoadError,
@@ -18,6 +19,8 @@ from .common import (
     read_text,
     Reaction,
 )
+
+from .annotate import cobra_annotations
 
 if TYPE_CHECKING:
     from ..cyquelmar import CRN
@@ -119,6 +122,9 @@ def crn_from_cobra(model, where, fallback_name):
             rx.net[sp] = rx.net.get(sp, 0.0) + float(v)
             if v < 0 or (reversible and v > 0):
                 rx.reg.add(sp)
+        rx.signs = default_signs(rx.reg, {s for s, v in coeffs.items() if v < 0},
+                                 {s for s, v in coeffs.items() if v > 0}, reversible)
         reactions.append(rx)
     name = model.get("id") or model.get("name") or fallback_name
-    return assemble(where, name, species, reactions)
+    return assemble(where, name, species, reactions,
+                    annotations=cobra_annotations(model, where))

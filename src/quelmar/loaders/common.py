@@ -12,6 +12,7 @@ from typing import Any, TypeVar
 
 import numpy as np
 
+from ..annotations import Annotations
 from ..fileio import read_regular
 from ..cyquelmar import CRN
 from ..errors import LoadError, ModelWarning
@@ -93,17 +94,18 @@ def warn_model(where, message):
 
 
 class Reaction:
-    __slots__ = ("id", "net", "reg", "reversible", "bounds")
+    __slots__ = ("id", "net", "reg", "signs", "reversible", "bounds")
 
     def __init__(self, rid):
         self.id = rid
         self.net = {}  # species id -> net coefficient (products - reactants)
         self.reg = set()  # species ids the rate depends on
+        self.signs = {}  # species id -> direction of that dependence (+inf, -inf, nan)
         self.reversible = False
         self.bounds = None  # (lower, upper) flux bounds of constraint-based models
 
 
-def assemble(where, name, species, reactions, *, drop_unused=True):
+def assemble(where, name, species, reactions, *, drop_unused=True, annotations=None):
     """Dense matrices for ``species`` (in order) x ``reactions``.
 
     Species that occur in no reaction (neither in its stoichiometry nor in
@@ -132,7 +134,7 @@ def assemble(where, name, species, reactions, *, drop_unused=True):
                 stoi[row[s], j] += v
         for s in r.reg:
             if s in row:
-                reginfo[row[s], j] = np.inf
+                reginfo[row[s], j] = r.signs.get(s, np.inf)
     stoi += 0.0  # no negative zeros
     check_unique(where, "reaction", [r.id for r in reactions])
     for j in np.flatnonzero(~stoi.any(axis=0)):
@@ -140,6 +142,8 @@ def assemble(where, name, species, reactions, *, drop_unused=True):
               "(its column of the stoichiometry matrix is zero)")
     crn = CRN(stoi, reginfo, list(species), [r.id for r in reactions], name)
     _keep_directions(crn, reactions)
+    crn.annotations = (Annotations() if annotations is None
+                       else annotations.subset(species, [r.id for r in reactions]))
     return crn
 
 

@@ -7,6 +7,7 @@ from collections.abc import Iterable, Mapping
 from typing import TYPE_CHECKING
 
 from .common import LoadError, Reaction, assemble, one_line
+from .ratesigns import default_signs, law_signs
 from .sbml import import_libsbml
 
 if TYPE_CHECKING:
@@ -17,6 +18,9 @@ _ARROWS = (("<->", True), ("<=>", True), ("->", False), ("=>", False))
 _NAME = r"[A-Za-z_][A-Za-z0-9_]*"
 _TERM = re.compile(rf"^\s*(?:(\d+(?:\.\d*)?|\.\d+)(?:\s*\*\s*|\s+|(?=[A-Za-z_$])))?(\$?{_NAME})\s*$")
 _LABEL = re.compile(rf"^\s*({_NAME})\s*:(?!=)")
+#: the name of a network built from reactions when none is given
+DEFAULT_NAME = "network"
+
 _EMPTY = {"", "0", "\u2205", "\u00d8"}
 
 
@@ -43,7 +47,8 @@ def from_reactions(reactions: str | Iterable[str] | Mapping[str, str],
     rate depends on in addition (activators, inhibitors, enzymes); a species
     named only there becomes a row of zeros in the stoichiometry matrix.
 
-    Species are ordered by first appearance.  Raises ``ValueError`` with the
+    The network is called ``name``, by default :data:`DEFAULT_NAME`
+    (``"network"``).  Species are ordered by first appearance.  Raises ``ValueError`` with the
     offending reaction in the message.
     """
     if isinstance(reactions, str):
@@ -84,6 +89,7 @@ def from_reactions(reactions: str | Iterable[str] | Mapping[str, str],
             raise ValueError(f"{where}: more than one arrow")
         rx = Reaction(label if label is not None else f"R{pos}")
         rx.reversible = reversible
+        sides = ({}, {})
         for side, sign in ((left, -1.0), (right, 1.0)):
             if side.strip() in _EMPTY:
                 continue
@@ -94,15 +100,16 @@ def from_reactions(reactions: str | Iterable[str] | Mapping[str, str],
                 coeff = float(tm.group(1)) if tm.group(1) else 1.0
                 sp = note(tm.group(2))
                 rx.net[sp] = rx.net.get(sp, 0.0) + sign * coeff
+                sides[sign > 0][sp] = True
                 if sign < 0 or reversible:
                     rx.reg.add(sp)
         rate = rate.strip()
-        rates.append(_rate_names(rate, where) if rate else None)
+        rates.append((_rate_law(rate, where) if rate else None, sides))
         parsed.append(rx)
 
-    for rx, names in zip(parsed, rates):
-        if names is not None:
-            rx.reg = {nm for nm in names if nm in order}
+    for rx, (law, _) in zip(parsed, rates):
+        if law is not None:
+            rx.reg = {nm for nm in law[1] if nm in order}
 
     if regulators:
         by_name = {rx.id: rx for rx in parsed}
@@ -121,6 +128,14 @@ def from_reactions(reactions: str | Iterable[str] | Mapping[str, str],
                 if not isinstance(sp, str) or not re.fullmatch(r"\$?" + _NAME, sp):
                     raise ValueError(f"regulators of {rx.id}: {sp!r} is not a species name")
                 rx.reg.add(note(sp))
+    for rx, (law, (reactants, products)) in zip(parsed, rates):
+        if law is None:
+            rx.signs = default_signs(rx.reg, reactants, products, rx.reversible)
+            continue
+        ast, names = law
+        read = rx.reg & names  # what the law reads decides; other regulators count as +inf
+        rx.signs = law_signs(import_libsbml(), ast, read, reactants=reactants,
+                             products=products, reversible=rx.reversible)
     names = [rx.id for rx in parsed]
     dup = {x for x in names if names.count(x) > 1}
     if dup:
@@ -130,12 +145,14 @@ def from_reactions(reactions: str | Iterable[str] | Mapping[str, str],
         rx.net = {s: v for s, v in rx.net.items() if s not in boundary}
         rx.reg = {s for s in rx.reg if s not in boundary}
     try:
-        return assemble(None, name, state, parsed, drop_unused=False)
+        return assemble(None, DEFAULT_NAME if name is None else name, state, parsed,
+                        drop_unused=False)
     except LoadError as e:
         raise ValueError(e.problem) from None
 
 
-def _rate_names(rate, where):
+def _rate_law(rate, where):
+    """The parsed rate law and the names it reads."""
     libsbml = import_libsbml()
     ast = libsbml.parseL3Formula(rate)
     if ast is None:
@@ -149,4 +166,4 @@ def _rate_names(rate, where):
             out.add(node.getName())
         for i in range(node.getNumChildren()):
             todo.append(node.getChild(i))
-    return out
+    return ast, out

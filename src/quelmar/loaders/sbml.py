@@ -20,6 +20,8 @@ from .common import (
     read_bytes,
     warn_model,
 )
+from .annotate import sbml_annotations
+from .ratesigns import default_signs, law_signs
 from .xmlscan import LONG_TAG, prepare_level2_stoichiometry, scan_xml, without_comments
 
 if TYPE_CHECKING:
@@ -27,12 +29,8 @@ if TYPE_CHECKING:
 
 
 def import_libsbml():
-    try:
-        import libsbml
-    except ImportError:  # pragma: no cover - a declared dependency
-        raise ImportError("reading SBML needs python-libsbml "
-                          "(pip install python-libsbml)") from None
-    return libsbml
+    from ..extras import require
+    return require("libsbml", "reading SBML")
 
 
 @guarded_reader(lambda path, **options: path)
@@ -242,17 +240,20 @@ def crn_from_sbml(text, where, fallback_name, strip_prefixes, base=None,
         reversible = r.getReversible()
         rx.reversible = bool(reversible)
         rx.bounds = _flux_bounds(model, r)
+        reactants, products = set(), set()
         for ref in r.getListOfReactants():
             sp = _species_of(ref, rid, known, where)
             rx.net[sp] = rx.net.get(sp, 0.0) - _sbml_stoichiometry(
                 libsbml, model, ref, rid, level, stoich_targets, where)
             rx.reg.add(sp)
+            reactants.add(sp)
         for ref in r.getListOfProducts():
             sp = _species_of(ref, rid, known, where)
             rx.net[sp] = rx.net.get(sp, 0.0) + _sbml_stoichiometry(
                 libsbml, model, ref, rid, level, stoich_targets, where)
             if reversible:
                 rx.reg.add(sp)
+            products.add(sp)
         for ref in r.getListOfModifiers():
             rx.reg.add(_species_of(ref, rid, known, where))
         law = r.getKineticLaw() if r.isSetKineticLaw() else None
@@ -262,6 +263,12 @@ def crn_from_sbml(text, where, fallback_name, strip_prefixes, base=None,
                 local |= {p.getId() for p in law.getListOfLocalParameters()}
             names = reader.names(law.getMath(), local, rid)
             rx.reg = {nm for nm in names if nm in known}
+            rx.signs = law_signs(libsbml, law.getMath(), rx.reg & state_set,
+                                 functions=reader.functions, rules=reader.rules,
+                                 local=local, reactants=reactants, products=products,
+                                 reversible=bool(reversible))
+        else:
+            rx.signs = default_signs(rx.reg, reactants, products, bool(reversible))
         for sp in list(rx.net):
             if sp in factors:
                 rx.net[sp] *= factors[sp]
@@ -292,8 +299,10 @@ def crn_from_sbml(text, where, fallback_name, strip_prefixes, base=None,
             rx.id = strip(rx.id, "R_")
             rx.net = {order_map[s]: v for s, v in rx.net.items()}
             rx.reg = {order_map[s] for s in rx.reg}
+            rx.signs = {order_map[s]: v for s, v in rx.signs.items() if s in order_map}
         order = [order_map[s] for s in order]
-    return assemble(where, name, order, reactions_state)
+    return assemble(where, name, order, reactions_state,
+                    annotations=sbml_annotations(libsbml, model, where, strip_prefixes))
 
 
 def _flux_bounds(model, reaction):

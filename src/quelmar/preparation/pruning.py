@@ -6,13 +6,18 @@ not)."""
 from __future__ import annotations
 
 from dataclasses import dataclass
+from typing import TYPE_CHECKING
 
 import numpy as np
 
+from ..annotations import annotations_of
 from ..cyquelmar import CRN
 from ..tolerances import INVOLVED, SINGULAR, TOL
 from ..words import listed, plural
 from .regularity import Regularity, checked_network, directions, regularity_of
+
+if TYPE_CHECKING:
+    from ..loaders import NetworkSource
 
 
 @dataclass(frozen=True)
@@ -221,8 +226,11 @@ class Pruned:
                 "reactions": len(self.network.R_names)}
 
 
-def prune(crn: CRN) -> Pruned:
+def prune(crn: NetworkSource) -> Pruned:
     """A structurally regular sub-network of ``crn`` and what was removed.
+
+    ``crn``: a :class:`CRN`, a model file or a model object (see
+    :func:`quelmar.loaders.as_network`).
 
     A regular network (structurally, and with a non-singular instance of
     its A-matrix) is returned as a copy with nothing removed.  Otherwise,
@@ -256,6 +264,8 @@ def prune(crn: CRN) -> Pruned:
     what remains.  ``crn`` is not changed.  Raises like :func:`regularity`,
     and ``ValueError`` when nothing of the network would remain.
     """
+    from ..loaders import as_network
+    crn = as_network(crn)
     stoi, reginfo, A, species, reactions = checked_network(crn)
     m, n = stoi.shape
     forward, backward = directions(crn)
@@ -306,4 +316,6 @@ def _subnetwork(crn, stoi, reginfo, keep_s, keep_r, extras):
               [r for r, k in zip(crn.R_names, keep_r) if k], crn.name)
     for attr, value in extras.items():
         setattr(sub, attr, value[keep_r])
+    if getattr(crn, "annotations", None) is not None:  # the model's, for what is kept
+        sub.annotations = annotations_of(sub, crn.annotations)
     return sub

@@ -1,0 +1,53 @@
+"""Irreducible buffering structures.
+
+A structure that equals the union of the structures strictly inside it
+adds nothing of its own: it is *reducible*.  The others are *irreducible*,
+and every structure is the union of the irreducible ones inside it (or is
+one).  Everything strictly inside a structure lies inside one of its
+direct sub-structures (the children of the Hasse diagram), so a structure
+is reducible exactly when its children cover it; that takes one sparse
+product over the edges of the diagram, a second or so for the 161,066
+structures of the prepared iJO1366.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from typing import Any
+
+import numpy as np
+
+__all__ = ["irreducible_rows", "membership_matrix"]
+
+
+def membership_matrix(rows: Sequence[Sequence[int]], width: int) -> Any:
+    """The sparse 0/1 matrix (CSR, one row per set) of sets given as
+    lists of column indices below ``width``."""
+    from scipy import sparse
+    lengths = np.fromiter((len(r) for r in rows), dtype=np.int64, count=len(rows))
+    indptr = np.concatenate([[0], np.cumsum(lengths)])
+    indices = (np.fromiter((x for r in rows for x in r), dtype=np.int64, count=int(indptr[-1]))
+               if len(rows) else np.zeros(0, np.int64))
+    member = sparse.csr_matrix((np.ones(len(indices), np.int32), indices, indptr),
+                               shape=(len(rows), width))
+    member.sum_duplicates()
+    member.data[:] = 1
+    return member
+
+
+def irreducible_rows(member: Any, children: Sequence[Sequence[int]]) -> list[int]:
+    """The rows of ``member`` (sets as a boolean array or a sparse 0/1
+    matrix) that are not the union of their ``children`` (for each row, the
+    rows directly inside it, as :func:`quelmar.analysis.hasse_diagram`
+    gives them), ascending."""
+    from scipy import sparse
+    member = (sparse.csr_matrix(member) != 0).astype(np.int32)
+    k = member.shape[0]
+    if len(children) != k:
+        raise ValueError(f"{len(children)} lists of children for {k} sets")
+    parent = np.repeat(np.arange(k), [len(c) for c in children])
+    child = np.fromiter((j for c in children for j in c), dtype=np.int64, count=len(parent))
+    edges = sparse.csr_matrix((np.ones(len(child), np.int32), (parent, child)), shape=(k, k))
+    covered = edges @ member
+    covered.eliminate_zeros()
+    return np.flatnonzero(covered.getnnz(axis=1) < member.getnnz(axis=1)).tolist()

@@ -1,0 +1,214 @@
+"""The JSON form of an :class:`~quelmar.result.Analysis`.
+
+Written (format ``"quelmar-analysis"``, schema 2) so that it stays small for
+genome-scale results, where there are a hundred thousand structures and
+more:
+
+* ``species`` and ``reactions`` are written once; everything else refers
+  to them by position.  An *element* is a species (its position i) or a
+  reaction (``len(species)`` + its position).
+* ``sensitivity``: ``{"rows", "columns", "bits"}``, the matrix row by row,
+  eight entries to a byte, most significant bit first (NumPy's
+  ``packbits``), in base64; null for a structurally singular network.
+* ``structures``: ``{"members", "complements", "children", "irreducible"}``
+  and ``"ids"`` when the ids are not ``B1``, ``B2``, ...: ``members[k]``
+  lists the elements of structure k ascending, or, when k is in
+  ``complements``, the elements it leaves out (those structures hold more
+  than half of all elements); ``children[k]`` lists the positions of its
+  direct sub-structures; ``irreducible`` the positions of the irreducible
+  structures (for readers; it is worked out again when read back).
+* ``annotations`` (when the model had any): as
+  :meth:`~quelmar.annotations.Annotations.to_dict` gives them.
+* ``genes`` (when asked for): one object per gene with ``gene``, ``name``,
+  ``reactions`` and ``disabled`` (reaction positions) and either
+  ``responding`` or, when more than half of the species respond,
+  ``not_responding`` (species positions).
+* ``quelmar``: the version of the package that wrote the file.
+
+Files of the first form (structures as lists of names, the sensitivity as
+nested lists of booleans, no ``format``) are read too.
+"""
+
+from __future__ import annotations
+
+import base64
+import json
+import math
+from collections.abc import Mapping
+from typing import Any
+
+import numpy as np
+
+from .words import sign_name
+
+__all__ = ["FORMAT", "SCHEMA", "decode", "dumps", "encode"]
+
+FORMAT = "quelmar-analysis"
+SCHEMA = 2
+
+
+def _det(v):
+    v = float(v)
+    return None if math.isnan(v) else v
+
+
+def encode(result: Any, genes: bool = False) -> dict[str, Any]:
+    """Plain data of ``result`` in the form described above."""
+    import quelmar
+
+    out: dict[str, Any] = {"format": FORMAT, "schema": SCHEMA,
+                           "quelmar": quelmar.__version__,
+                           "name": None if result.name is None else str(result.name),
+                           "source": result.source}
+    if result.regularity is not None:
+        out["regularity"] = result.regularity
+    if result.preparation is not None:
+        out["preparation"] = result.preparation
+    species, reactions = list(result.species), list(result.reactions)
+    out.update({"trials": result.trials, "seed": result.seed,
+                "species": species, "reactions": reactions})
+    if result.annotations:
+        out["annotations"] = result.annotations.to_dict()
+    defined = result.defined
+    out["sensitivity"] = _pack(result.sensitivity) if defined else None
+    out["structures"] = _structures(result, species, reactions) if defined else None
+    out["diagnosis"] = ([{"chemicals": list(r["chemicals"]), "reactions": list(r["reactions"]),
+                          "sign_det": _det(r["sign_det"]), "sign": sign_name(r["sign_det"])}
+                         for r in result.diagnosis]
+                        if defined and result.diagnosis_skipped is None else None)
+    out["diagnosis_skipped"] = result.diagnosis_skipped
+    if genes:
+        out["genes"] = _genes(result, species, reactions)
+    return out
+
+
+def dumps(data: Mapping[str, Any], indent: int | str | None = 1) -> str:
+    """JSON text of ``data``: one top-level key a line (``indent`` None: one
+    line), each value written compactly."""
+    if indent is None:
+        return json.dumps(data, separators=(",", ":"), allow_nan=False)
+    pad = " " * indent if isinstance(indent, int) else indent
+    lines = [f"{pad}{json.dumps(k)}: {json.dumps(v, separators=(',', ':'), allow_nan=False)}"
+             for k, v in data.items()]
+    return "{\n" + ",\n".join(lines) + "\n}"
+
+
+def _pack(sensitivity):
+    sens = np.asarray(sensitivity, dtype=bool)
+    return {"rows": int(sens.shape[0]), "columns": int(sens.shape[1]),
+            "bits": base64.b64encode(np.packbits(sens, axis=None).tobytes()).decode("ascii")}
+
+
+def _unpack(data, m, n):
+    if not isinstance(data, Mapping):  # the first form: nested lists
+        return np.array(data, dtype=bool).reshape(m, n)
+    if (data["rows"], data["columns"]) != (m, n):
+        raise ValueError(f"the sensitivity is {data['rows']} x {data['columns']}, "
+                         f"not {m} x {n} as the species and reactions say")
+    raw = np.frombuffer(base64.b64decode(data["bits"], validate=True), dtype=np.uint8)
+    if len(raw) != (m * n + 7) // 8:
+        raise ValueError("the sensitivity bits do not match its size")
+    return np.unpackbits(raw, count=m * n).astype(bool).reshape(m, n)
+
+
+def _structures(result, species, reactions):
+    m = len(species)
+    width = m + len(reactions)
+    index = {("s", s): i for i, s in enumerate(species)}
+    index.update({("r", r): m + j for j, r in enumerate(reactions)})
+    position = {s.id: k for k, s in enumerate(result.structures)}
+    members, complements = [], []
+    for k, s in enumerate(result.structures):
+        row = sorted([index["s", x] for x in s.species] + [index["r", x] for x in s.reactions])
+        if 2 * len(row) > width:
+            inside = np.zeros(width, dtype=bool)
+            inside[row] = True
+            row = np.flatnonzero(~inside).tolist()
+            complements.append(k)
+        members.append(row)
+    out: dict[str, Any] = {}
+    ids = [s.id for s in result.structures]
+    if ids != [f"B{k}" for k in range(1, len(ids) + 1)]:
+        out["ids"] = ids
+    out.update({"members": members, "complements": complements,
+                "children": [[position[c] for c in s.children] for s in result.structures],
+                "irreducible": list(result.irreducible)})
+    return out
+
+
+def _read_structures(data, species, reactions):
+    from .result import BufferingStructure
+
+    m = len(species)
+    width = m + len(reactions)
+    members = data["members"]
+    k = len(members)
+    ids = data.get("ids") or [f"B{i}" for i in range(1, k + 1)]
+    if len(ids) != k or len(data["children"]) != k:
+        raise ValueError("the structures' ids, members and children differ in number")
+    flip = set(data.get("complements", []))
+    out = []
+    for i, (sid, row) in enumerate(zip(ids, members)):
+        if i in flip:
+            inside = np.ones(width, dtype=bool)
+            inside[row] = False
+            row = np.flatnonzero(inside).tolist()
+        out.append(BufferingStructure(sid, [species[x] for x in row if x < m],
+                                      [reactions[x - m] for x in row if x >= m],
+                                      [ids[c] for c in data["children"][i]]))
+    return out
+
+
+def _genes(result, species, reactions):
+    from .pathways import gene_rows
+
+    m = len(species)
+    rpos = {r: j for j, r in enumerate(reactions)}
+    spos = {s: i for i, s in enumerate(species)}
+    rows = []
+    for g in gene_rows(result.annotations, species, reactions, result.sensitivity):
+        row = {"gene": g["gene"], "name": g["name"],
+               "reactions": [rpos[r] for r in g["reactions"]],
+               "disabled": [rpos[r] for r in g["disabled"]]}
+        hit = g["responding"]
+        if hit is not None and 2 * len(hit) > m:
+            mine = set(hit)
+            row["not_responding"] = [i for i, s in enumerate(species) if s not in mine]
+        else:
+            row["responding"] = None if hit is None else [spos[s] for s in hit]
+        rows.append(row)
+    return rows
+
+
+def decode(data: Mapping[str, Any]) -> dict[str, Any]:
+    """The keyword arguments of :class:`~quelmar.result.Analysis` that
+    ``data`` (either form) describes."""
+    from .annotations import Annotations
+    from .result import BufferingStructure
+
+    fmt = data.get("format")
+    if fmt is not None and fmt != FORMAT:
+        raise ValueError(f"not an analysis result (format {fmt!r})")
+    if fmt is not None and int(data.get("schema", 0)) > SCHEMA:
+        raise ValueError(f"the result was written in schema {data['schema']}, newer than "
+                         f"the {SCHEMA} this version of quelmar reads; update quelmar")
+    species, reactions = list(data["species"]), list(data["reactions"])
+    sens = None
+    if data["sensitivity"] is not None:
+        sens = _unpack(data["sensitivity"], len(species), len(reactions))
+    raw = data["structures"]
+    if isinstance(raw, Mapping):
+        structures = _read_structures(raw, species, reactions)
+    else:
+        structures = [BufferingStructure(s["id"], list(s["species"]), list(s["reactions"]),
+                                         list(s.get("children", []))) for s in raw or []]
+    diagnosis = [{"chemicals": list(r["chemicals"]), "reactions": list(r["reactions"]),
+                  "sign_det": math.nan if r["sign_det"] is None else float(r["sign_det"])}
+                 for r in data["diagnosis"] or []]
+    return {"name": data["name"], "species": species, "reactions": reactions,
+            "sensitivity": sens, "structures": structures, "diagnosis": diagnosis,
+            "trials": data.get("trials", 2), "seed": data.get("seed"),
+            "source": data.get("source"), "regularity": data.get("regularity"),
+            "preparation": data.get("preparation"),
+            "diagnosis_skipped": data.get("diagnosis_skipped"),
+            "annotations": Annotations.from_dict(data.get("annotations"))}

@@ -1,0 +1,536 @@
+"""Which way each species moves when a reaction's rate is raised.
+
+Orientation.  At a steady state the rates lie in the span of the cycles,
+``r(x, k) = C mu``, and the conserved totals are fixed, ``D x = const``.
+Raising the rate of reaction j by ``dr_j > 0`` (for example through its rate
+constant) moves ``(dx, -dmu)`` by ``-A^{-1} e_j dr_j``, where ``A`` is the
+A-matrix (rows: reactions, then conserved quantities; columns: species,
+then cycles).  The response of species i to reaction j is therefore the
+sign of ``-(A^{-1})[i, j]``, that is of ``-cof[j, i] / det A``.
+
+With the regulation entries free (``+inf``: any positive value, ``-inf``:
+any negative value, ``nan``: either sign), ``cof[j, i]`` and ``det A`` are
+polynomials that are affine in every free entry.  On the positive orthant
+such a polynomial keeps one sign exactly when all its coefficients share
+it (each of its monomials is a vertex of its Newton polytope, where it
+dominates).  Once their common factors are cancelled, the response has a
+fixed sign exactly when what remains above and below each keep one sign,
+and otherwise it takes both.
+
+Method, per species x reaction pair that the sensitivity pattern marks:
+
+1. *Sampling.*  Random admissible instances of the free entries (at least
+   :data:`DRAWS`, more while they keep finding new opposite signs;
+   magnitudes log-normal of growing spread, signs as the entries say; a private generator
+   with a fixed seed, so NumPy's global generator is not touched) give the
+   sign of the response at each point, counted only with a clear margin
+   (above :data:`MARGIN` of the largest response to that reaction).  Two
+   points with opposite signs certify "either".
+2. *Exact.*  The A-matrix is brought to block-triangular form (a perfect
+   matching of its pattern and the strongly connected parts of the
+   resulting graph).  The response of species i to reaction j depends only
+   on the blocks on the paths between them (the other blocks' determinants
+   cancel); when those blocks have at most :data:`EXACT_ORDER` rows and
+   :data:`EXACT_FREE` free entries together, numerator and denominator are
+   expanded in exact rational arithmetic and decided by their coefficient
+   signs (with a greatest common divisor taken first when a sign is not
+   fixed, when SymPy is installed).
+3. *Randomised.*  Otherwise the sign seen at every sampled point is
+   reported as a randomised decision, with the number of draws.
+
+:func:`response_signs` returns the signs; :func:`sign_decisions` returns
+them with how each was decided.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from fractions import Fraction
+from typing import Any
+
+import numpy as np
+
+__all__ = ["ResponseSigns", "response_signs", "sign_decisions", "NONE", "EXACT",
+           "CERTIFIED", "RANDOMISED", "METHODS"]
+
+#: codes of :attr:`ResponseSigns.method`
+NONE, EXACT, CERTIFIED, RANDOMISED = 0, 1, 2, 3
+#: the name of each code
+METHODS = ("none", "exact", "certified", "randomised")
+
+#: random instances of the free entries drawn at least
+DRAWS = 32
+#: drawing goes on while one of the last PATIENCE draws certified a new
+#: "either", up to GROWTH times DRAWS
+PATIENCE = 64
+GROWTH = 32
+#: standard deviations (in e-folds) of the log-normal magnitudes, in turn
+SPREADS = (1.0, 3.0, 6.0)
+#: largest order of the blocks expanded exactly
+EXACT_ORDER = 14
+#: most free entries in the blocks expanded exactly
+EXACT_FREE = 22
+#: a sampled response counts only above this fraction of the largest
+#: response to the same reaction at the same point
+MARGIN = 1e-9
+#: seed of the private generator of the sampled instances
+SEED = 20250611
+
+
+@dataclass
+class ResponseSigns:
+    """Signs of the responses of the species to the reactions, and how each
+    was decided.
+
+    ``signs``: float array, species x reactions: 1.0 (rises when the
+    reaction's rate is raised, for every value of the free entries), -1.0
+    (falls), 0.0 (no response: the zeros of the sensitivity pattern), NaN
+    (either, depending on the values).  ``method``: uint8 array of the same
+    shape, codes :data:`NONE` (no response), :data:`EXACT` (decided from the
+    polynomials), :data:`CERTIFIED` ("either", shown by two points with
+    opposite signs), :data:`RANDOMISED` (the same sign at every one of
+    ``draws`` random points).  ``species`` and ``reactions`` name the rows
+    and columns.
+    """
+
+    signs: np.ndarray
+    method: np.ndarray
+    draws: int
+    species: list[str]
+    reactions: list[str]
+
+    def counts(self) -> dict[str, int]:
+        """How many pairs rise, fall, go either way, do not respond, and how
+        many were decided exactly, certified or randomised."""
+        s, k = self.signs, self.method
+        return {"rise": int(np.sum(s == 1.0)), "fall": int(np.sum(s == -1.0)),
+                "either": int(np.sum(np.isnan(s))), "none": int(np.sum(s == 0.0)),
+                "exact": int(np.sum(k == EXACT)), "certified": int(np.sum(k == CERTIFIED)),
+                "randomised": int(np.sum(k == RANDOMISED))}
+
+    def method_names(self) -> np.ndarray:
+        """``method`` as strings ("none", "exact", "certified", "randomised")."""
+        return np.array(METHODS, dtype=object)[self.method]
+
+
+def response_signs(crn: Any, **options: Any) -> np.ndarray:
+    """Sign of the response of each species to a raised rate of each reaction.
+
+    A float array, species x reactions: 1.0 (the species rises, whatever
+    the values of the free regulation entries), -1.0 (it falls), 0.0 (it
+    does not respond: exactly the zeros of the sensitivity pattern) or NaN
+    (either, depending on the values).  The options are those of
+    :func:`sign_decisions`, which also says how each sign was decided.
+    """
+    return sign_decisions(crn, **options).signs
+
+
+def sign_decisions(crn: Any, *, sensitivity: Any = None, draws: int = DRAWS,
+                   patience: int | None = PATIENCE,
+                   exact_order: int = EXACT_ORDER, exact_free: int = EXACT_FREE,
+                   seed: int = SEED) -> ResponseSigns:
+    """The response signs of ``crn`` (see :func:`response_signs`) with how
+    each was decided (:class:`ResponseSigns`).
+
+    ``sensitivity``: the sensitivity pattern (bool, species x reactions)
+    when it is known already; otherwise ``crn._smat_()`` computes it, with
+    NumPy's global generator restored afterwards.  ``draws``: random
+    instances of the free entries drawn at least; ``patience``: drawing
+    goes on while one of the last ``patience`` draws certified a new
+    "either" (up to ``GROWTH * draws``; None: exactly ``draws``).  ``exact_order``, ``exact_free``: the
+    largest blocks expanded exactly (0 turns the exact stage off).
+    ``seed``: of the private generator of the instances.
+    """
+    stoi = np.asarray(crn.stoi, dtype=float)
+    m, n = stoi.shape
+    A = np.array(crn.A, dtype=float)
+    N = A.shape[0]
+    draws = int(draws)
+    if draws < 1:
+        raise ValueError("draws must be at least 1")
+    if N == 0 or _blocks(A) is None:
+        from .errors import SingularNetworkError
+        raise SingularNetworkError(
+            "the A-matrix is structurally singular: the responses do not exist "
+            "(prepare the network first: quelmar.prune)")
+    if sensitivity is None:
+        state = np.random.get_state()
+        try:
+            sensitivity = crn._smat_()
+        finally:
+            np.random.set_state(state)
+    pattern = np.array(sensitivity, dtype=bool)
+    if pattern.shape != (m, n):
+        raise ValueError(f"the sensitivity pattern has shape {pattern.shape}, "
+                         f"not {(m, n)} (species x reactions)")
+    signs = np.zeros((m, n))
+    method = np.zeros((m, n), dtype=np.uint8)
+    names = (list(crn.X_names), list(crn.R_names))
+    if not pattern.any():
+        return ResponseSigns(signs, method, draws, *names)
+    pos, neg, draws = _sample(A, m, n, draws, seed, patience, pattern)
+    pos &= pattern
+    neg &= pattern
+    either = pos & neg
+    signs[either] = np.nan
+    method[either] = CERTIFIED
+    todo = pattern & ~either
+    if exact_order > 0 and exact_free > 0:
+        exact = _Exact(A, stoi, exact_order, exact_free)
+        if exact.ok:
+            for i, j in zip(*np.nonzero(todo)):
+                verdict = exact.sign(int(i), int(j))
+                if verdict is not None:
+                    signs[i, j] = verdict
+                    method[i, j] = EXACT
+    left = todo & (method == NONE)
+    signs[left & pos] = 1.0
+    signs[left & neg] = -1.0
+    signs[left & ~pos & ~neg] = np.nan  # never clearly signed: undecided
+    method[left] = RANDOMISED
+    return ResponseSigns(signs, method, draws, *names)
+
+
+# ---------------------------------------------------------------------------
+# Sampling
+# ---------------------------------------------------------------------------
+
+
+def _instance(A, rng, spread):
+    """A copy of ``A`` with admissible random values in the free entries,
+    log-normal magnitudes of standard deviation ``spread`` (in e-folds)."""
+    out = A.copy()
+    free = ~np.isfinite(A)
+    k = int(free.sum())
+    if k:
+        size = np.exp(rng.normal(0.0, spread, k))
+        kind = A[free]
+        sign = np.where(kind > 0, 1.0, np.where(kind < 0, -1.0,
+                                                 rng.choice([-1.0, 1.0], k)))
+        out[free] = sign * size
+    return out
+
+
+def _sample(A, m, n, draws, seed, patience=None, pattern=None):
+    """Where a clearly positive (negative) response was seen, species x
+    reactions, and the number of draws made.
+
+    At least ``draws`` draws; with ``patience``, drawing goes on while the
+    last ``patience`` draws found a new opposite sign, up to ``draws`` *
+    :data:`GROWTH`.  The spread of the magnitudes cycles through
+    :data:`SPREADS`, so that entries of very different sizes occur."""
+    import scipy.linalg as sl
+
+    rng = np.random.default_rng(seed)
+    N = A.shape[0]
+    pos = np.zeros((m, n), dtype=bool)
+    neg = np.zeros((m, n), dtype=bool)
+    if pattern is None:
+        pattern = np.ones((m, n), dtype=bool)
+    limit = draws * GROWTH if patience else draws
+    made = last_new = 0
+    both = 0
+    while made < limit and (made < draws or (patience and made - last_new < patience)):
+        spread = SPREADS[made % len(SPREADS)]
+        made += 1
+        M = _instance(A, rng, spread)
+        try:
+            lu = sl.lu_factor(M, check_finite=False)
+        except (ValueError, np.linalg.LinAlgError):
+            continue
+        if not np.all(np.isfinite(lu[0])) or np.any(np.diag(lu[0]) == 0):
+            continue
+        # only the reactions with a response not yet seen both ways
+        cols = np.flatnonzero((pattern & ~(pos & neg)).any(axis=0))
+        if len(cols) == 0:
+            break
+        rhs = np.zeros((N, len(cols)))
+        rhs[cols, np.arange(len(cols))] = 1.0
+        X = sl.lu_solve(lu, rhs, check_finite=False)
+        R = -X[:m]
+        scale = np.abs(X).max(axis=0)
+        clear = np.abs(R) > MARGIN * scale
+        pos[:, cols] |= clear & (R > 0)
+        neg[:, cols] |= clear & (R < 0)
+        now = int(np.count_nonzero(pos & neg & pattern))
+        if now > both:
+            both, last_new = now, made
+    return pos, neg, made
+
+
+# ---------------------------------------------------------------------------
+# Exact decisions on blocks
+# ---------------------------------------------------------------------------
+
+
+class _Exact:
+    """Exact signs of single responses, on the blocks of A they depend on."""
+
+    def __init__(self, A, stoi, max_order, max_free):
+        self.ok = False
+        self.max_order = max_order
+        self.max_free = max_free
+        self.A = A
+        N = A.shape[0]
+        m, n = stoi.shape
+        self.m, self.n = m, n
+        self.stoi = stoi
+        self._fixed = None
+        structure = _blocks(A)
+        if structure is None:
+            return
+        self.row_of_col, self.block_of_row, self.reach = structure
+        self.block_rows = {}
+        for r, b in enumerate(self.block_of_row):
+            self.block_rows.setdefault(int(b), []).append(r)
+        self.dets = {}
+        self.ok = N > 0
+
+    def sign(self, i, j):
+        """Sign of the response of species i to reaction j, or None."""
+        a = int(self.row_of_col[i])  # the row matched to column i
+        ba, bj = int(self.block_of_row[a]), int(self.block_of_row[j])
+        # blocks on the paths from block ba to block bj
+        between = np.flatnonzero(self.reach[ba] & self.reach[:, bj])
+        if len(between) == 0:
+            return None
+        rows = sorted(r for b in between for r in self.block_rows[int(b)])
+        if len(rows) > self.max_order:
+            return None
+        cols = sorted(int(self.row_of_col_inv[r]) for r in rows)
+        sub = self.A[np.ix_(rows, cols)]
+        free = ~np.isfinite(sub)
+        if int(free.sum()) > self.max_free:
+            return None
+        if self._fixed is None:
+            self._fixed = _rational_matrix(self.A, self.stoi) or False
+        if self._fixed is False:
+            return None
+        self.fixed = self._fixed
+        key = (tuple(rows), tuple(cols))
+        if key not in self.dets:
+            self.dets[key] = _poly_det(self.fixed, self.A, rows, cols)
+        q = self.dets[key]
+        p = _poly_det(self.fixed, self.A, rows, cols, unit=(cols.index(i), rows.index(j)))
+        return _ratio_sign(p, q, self._nan_mask(rows, cols))
+
+    @property
+    def row_of_col_inv(self):
+        # column matched to each row
+        if not hasattr(self, "_col_of_row"):
+            col = np.empty_like(self.row_of_col)
+            col[self.row_of_col] = np.arange(len(self.row_of_col))
+            self._col_of_row = col
+        return self._col_of_row
+
+    def _nan_mask(self, rows, cols):
+        sub = self.A[np.ix_(rows, cols)]
+        free = ~np.isfinite(sub)
+        nan = np.isnan(sub[free])
+        mask = 0
+        for v, is_nan in enumerate(nan):
+            if is_nan:
+                mask |= 1 << v
+        return mask
+
+
+def _rational_matrix(A, stoi):
+    """The fixed entries of A as fractions, checked exactly; or None.
+
+    The cycle columns and conserved-quantity rows are rounded to nearby
+    fractions of small denominator and accepted only if they are exact
+    cycles and conserved quantities of the stoichiometry (as fractions).
+    """
+    m, n = stoi.shape
+    N = A.shape[0]
+    K = N - m
+    L = N - n
+    try:
+        S = [[Fraction(float(x)).limit_denominator(10**6) for x in row] for row in stoi]
+        F = [[Fraction(0) if not math.isfinite(x) else Fraction(float(x)).limit_denominator(10**6)
+              for x in row] for row in A]
+    except (ValueError, OverflowError):
+        return None
+    for k in range(K):  # cycles: columns m + k, rows 0..n-1
+        c = [F[j][m + k] for j in range(n)]
+        for i in range(m):
+            if sum((S[i][j] * c[j] for j in range(n) if c[j]), Fraction(0)) != 0:
+                return None
+    for l in range(L):  # conserved quantities: rows n + l, columns 0..m-1
+        d = [F[n + l][i] for i in range(m)]
+        for j in range(n):
+            if sum((d[i] * S[i][j] for i in range(m) if d[i]), Fraction(0)) != 0:
+                return None
+    return F
+
+
+def _blocks(A):
+    """Block-triangular structure of A: (row matched to each column, block
+    of each row, reachability between blocks) or None when A is
+    structurally singular."""
+    import scipy.sparse as sp
+    from scipy.sparse.csgraph import connected_components, maximum_bipartite_matching
+
+    N = A.shape[0]
+    nz = sp.csr_matrix((A != 0).astype(np.int8))
+    row_of_col = maximum_bipartite_matching(nz, perm_type="row")
+    if np.any(row_of_col < 0):
+        return None
+    col_of_row = np.empty(N, dtype=np.int64)
+    col_of_row[row_of_col] = np.arange(N)
+    # graph on rows: r -> r' when A[r, column matched to r'] != 0
+    coo = nz.tocoo()
+    g = sp.csr_matrix((np.ones(coo.nnz, dtype=np.int8), (coo.row, row_of_col[coo.col])),
+                      shape=(N, N))
+    nb, block = connected_components(g, directed=True, connection="strong")
+    # condensation and its reachability (reflexive), in topological order
+    edges = sp.csr_matrix((np.ones(coo.nnz, dtype=np.int8),
+                           (block[coo.row], block[row_of_col[coo.col]])), shape=(nb, nb))
+    edges.setdiag(0)
+    edges.eliminate_zeros()
+    order = _topological(edges, nb)
+    reach = np.zeros((nb, nb), dtype=bool)
+    reach[np.arange(nb), np.arange(nb)] = True
+    for b in reversed(order):
+        succ = edges.indices[edges.indptr[b]:edges.indptr[b + 1]]
+        if len(succ):
+            reach[b] |= reach[succ].any(axis=0)
+    return row_of_col, block, reach
+
+
+def _topological(edges, nb):
+    indeg = np.zeros(nb, dtype=np.int64)
+    np.add.at(indeg, edges.indices, 1)
+    stack = [int(b) for b in np.flatnonzero(indeg == 0)]
+    order = []
+    while stack:
+        b = stack.pop()
+        order.append(b)
+        for c in edges.indices[edges.indptr[b]:edges.indptr[b + 1]]:
+            indeg[c] -= 1
+            if indeg[c] == 0:
+                stack.append(int(c))
+    return order
+
+
+def _poly_det(F, A, rows, cols, unit=None):
+    """det of A[rows, cols] as a polynomial {monomial bit mask: Fraction} in
+    its free entries (numbered in row-major order of the block; a ``-inf``
+    entry is minus its variable, so every variable is positive or, for a
+    NaN entry, of either sign).  ``unit=(c, r)``: column c replaced by the
+    r-th unit vector first (the cofactor of entry (r, c))."""
+    s = len(rows)
+    var = {}
+    for a, r in enumerate(rows):
+        for b, c in enumerate(cols):
+            if not math.isfinite(A[r, c]):
+                var[(a, b)] = len(var)
+    entries = []
+    for a, r in enumerate(rows):
+        row = []
+        for b, c in enumerate(cols):
+            if unit is not None and b == unit[0]:
+                if a == unit[1]:
+                    row.append((b, None, Fraction(1)))
+                continue
+            x = A[r, c]
+            if not math.isfinite(x):
+                row.append((b, var[(a, b)], Fraction(-1) if x < 0 else Fraction(1)))
+            elif x != 0:
+                row.append((b, None, F[r][c]))
+        entries.append(row)
+    # Laplace expansion row by row; state: the set of columns used so far
+    states = {0: {0: Fraction(1)}}
+    for a in range(s):
+        nxt: dict[int, dict[int, Fraction]] = {}
+        for used, poly in states.items():
+            for b, v, coef in entries[a]:
+                bit = 1 << b
+                if used & bit:
+                    continue
+                # sign: columns already used to the right of b
+                if bin(used >> (b + 1)).count("1") % 2:
+                    coef = -coef
+                target = nxt.setdefault(used | bit, {})
+                if v is None:
+                    for mono, c in poly.items():
+                        target[mono] = target.get(mono, 0) + c * coef
+                else:
+                    vb = 1 << v
+                    for mono, c in poly.items():
+                        target[mono | vb] = target.get(mono | vb, 0) + c * coef
+        states = {u: {k: c for k, c in p.items() if c != 0} for u, p in nxt.items()}
+        if not states:
+            return {}
+    return states.get((1 << s) - 1, {})
+
+
+def _one_sign(poly, nan_mask):
+    """+1 or -1 when the polynomial keeps that sign on its domain, else 0."""
+    if not poly:
+        return 0
+    if any(mono & nan_mask for mono in poly):
+        return 0
+    vals = list(poly.values())
+    if all(c > 0 for c in vals):
+        return 1
+    if all(c < 0 for c in vals):
+        return -1
+    return 0
+
+
+def _ratio_sign(p, q, nan_mask):
+    """Sign of ``-p / q`` (1.0, -1.0, NaN for either), or None undecided."""
+    if not p or not q:
+        return None
+    sp_, sq = _one_sign(p, nan_mask), _one_sign(q, nan_mask)
+    if sp_ and sq:
+        return float(-sp_ * sq)
+    reduced = _cancel(p, q)
+    if reduced is None:
+        return None
+    p, q = reduced
+    sp_, sq = _one_sign(p, nan_mask), _one_sign(q, nan_mask)
+    if sp_ and sq:
+        return float(-sp_ * sq)
+    # coprime, and one of them changes sign on the domain: so does the ratio
+    return math.nan
+
+
+def _cancel(p, q, max_terms=4000):
+    """``(p / g, q / g)`` with g their greatest common divisor, or None."""
+    if len(p) > max_terms or len(q) > max_terms:
+        return None
+    try:
+        import sympy
+    except ImportError:
+        return None
+    masks = set(p) | set(q)
+    nvars = max(masks).bit_length() if masks else 0
+    if nvars == 0:
+        return p, q
+    gens = sympy.symbols(f"x0:{nvars}")
+
+    def to_poly(d):
+        terms = {tuple((mono >> v) & 1 for v in range(nvars)): sympy.Rational(c.numerator, c.denominator)
+                 for mono, c in d.items()}
+        return sympy.Poly.from_dict(terms, *gens, domain="QQ")
+
+    P, Q = to_poly(p), to_poly(q)
+    g = P.gcd(Q)
+    if g.total_degree() == 0:
+        return p, q
+    P, Q = P.exquo(g), Q.exquo(g)
+
+    def back(poly):
+        out = {}
+        for exps, c in poly.terms():
+            mono = 0
+            for v, e in enumerate(exps):
+                if e:
+                    mono |= 1 << v
+            out[mono] = Fraction(int(c.p), int(c.q))
+        return out
+
+    return back(P), back(Q)
