@@ -16,6 +16,11 @@ each with a fresh prime and fresh values, finds it too.  A full rank is
 never wrong: the determinant is then non-zero for these values, so it is
 not the zero polynomial.
 
+Above order 300 (:data:`SCREEN_ORDER`) the elimination in NumPy would take
+minutes; instances in floating point decide there instead: one far from
+singular proves regularity, and the matrix is taken as singular only when
+every draw is singular to rounding.
+
 The draws come from a generator of their own, so NumPy's global generator
 (which the analyses draw from) is left as it was.
 """
@@ -35,10 +40,16 @@ __all__ = ["GenericRank", "generic_rank"]
 DRAWS = 3
 #: Primes are drawn from [2**30, 2**31): products of two residues fit in int64.
 _P_LO, _P_HI = 2**30, 2**31
-# Above this order an instance in floating point screens the matrix first:
-# the exact elimination costs order**3 operations in NumPy.
+# Above this order instances in floating point decide: the exact elimination
+# costs order**3 operations in NumPy (0.5 s at order 300, four minutes at the
+# order 2380 of iJO1366 after preparation).  An instance far from singular
+# proves regularity; when two independent instances are singular to
+# rounding, the matrix is taken as singular, with the null vectors of the
+# last one.
 SCREEN_ORDER = 300
 _SCREEN = 1e-8
+_SINGULAR = 1e-11
+_INVOLVED = 1e-6
 _MAX_DENOMINATOR = 1000
 _SNAP = 1e-9
 
@@ -48,7 +59,8 @@ class GenericRank:
     """Result of :func:`generic_rank`.
 
     ``rank``: the largest rank found (the generic rank, unless every draw
-    was unlucky); ``order``; and, when ``rank < order``, one dependence:
+    was unlucky; above :data:`SCREEN_ORDER`, order - 1 stands for any
+    deficiency); ``order``; and, when ``rank < order``, one dependence:
     ``species`` and ``cycle_reactions`` (indices of the species levels and
     of the reactions on the cycle fluxes that one combination left free
     involves), ``reactions`` and ``conserved_species`` (indices of the
@@ -160,8 +172,10 @@ def _kernel(M: np.ndarray, p: int) -> np.ndarray:
     return K
 
 
-def _screened_regular(A: np.ndarray, rng: np.random.Generator) -> bool:
-    """An instance in floating point is far from singular."""
+def _instance(A: np.ndarray, rng: np.random.Generator):
+    """(relative smallest singular value estimate, right and left null
+    vector estimates) of an instance of A in floating point with random
+    values for the free entries, by inverse iteration on one LU."""
     from scipy.linalg import lu_factor, lu_solve
 
     B = np.array(A, dtype=float)
@@ -169,16 +183,46 @@ def _screened_regular(A: np.ndarray, rng: np.random.Generator) -> bool:
     B[free] = rng.normal(size=int(free.sum()), scale=10.0)
     norm = np.abs(B).sum(axis=0).max()
     if norm == 0:
-        return False
+        return 0.0, np.ones(B.shape[0]), np.ones(B.shape[0])
     with np.errstate(all="ignore"):
         lu = lu_factor(B, check_finite=False)
-        if not np.all(np.isfinite(lu[0])) or (np.diag(lu[0]) == 0).any():
-            return False
-        x = lu_solve(lu, rng.normal(size=B.shape[0]), check_finite=False)
-        x = lu_solve(lu, x / np.linalg.norm(x), check_finite=False)
-    if not np.all(np.isfinite(x)):
-        return False
-    return 1.0 / (np.linalg.norm(x) * norm) > _SCREEN
+        ok = np.all(np.isfinite(lu[0])) and not (np.diag(lu[0]) == 0).any()
+        if ok:
+            b = rng.normal(size=B.shape[0])
+            x = lu_solve(lu, b, check_finite=False)
+            y = lu_solve(lu, b, trans=1, check_finite=False)
+            x = lu_solve(lu, x / np.linalg.norm(x), check_finite=False)
+            y = lu_solve(lu, y / np.linalg.norm(y), trans=1, check_finite=False)
+            ok = np.all(np.isfinite(x)) and np.all(np.isfinite(y))
+    if not ok:
+        u, _, vt = np.linalg.svd(B)
+        return 0.0, vt[-1], u[:, -1]
+    return (1.0 / (np.linalg.norm(x) * norm), x / np.linalg.norm(x),
+            y / np.linalg.norm(y))
+
+
+def _support(v: np.ndarray, scale: float) -> tuple:
+    return tuple(int(i) for i in np.flatnonzero(np.abs(v) > _INVOLVED * scale))
+
+
+def _numeric(A: np.ndarray, m: int, n: int, rng: np.random.Generator,
+             draws: int) -> GenericRank:
+    """The decision for a large A-matrix, from instances in floating point."""
+    N = A.shape[0]
+    for _ in range(draws):
+        sigma, x, y = _instance(A, rng)
+        if sigma > _SCREEN:
+            return GenericRank(N, N)
+        if sigma > _SINGULAR:  # neither clearly regular nor clearly singular
+            return GenericRank(N, N)
+    top = np.where(np.isfinite(A), A, 0.0)
+    flux = top[:n, m:] @ x[m:]
+    totals = top[n:, :m].T @ y[n:]
+    sx, sy = np.abs(x).max(), np.abs(y).max()
+    return GenericRank(N - 1, N, species=_support(x[:m], sx),
+                       cycle_reactions=_support(flux, sx),
+                       reactions=_support(y[:n], sy),
+                       conserved_species=_support(totals, sy))
 
 
 def generic_rank(stoi: np.ndarray, A: np.ndarray, draws: int = DRAWS,
@@ -203,8 +247,8 @@ def generic_rank(stoi: np.ndarray, A: np.ndarray, draws: int = DRAWS,
     top = A[:n, :m]
     free = ~np.isfinite(top)
     rng = np.random.default_rng(seed)
-    if N > SCREEN_ORDER and _screened_regular(A, rng):
-        return GenericRank(N, N)
+    if N > SCREEN_ORDER:
+        return _numeric(A, m, n, rng, min(draws, 2))
     best = None
     for _ in range(draws):
         for _attempt in range(8):  # a prime may divide the minors of stoi
