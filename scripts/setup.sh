@@ -83,16 +83,26 @@ fi
 # moved or removed.
 stamp=.venv/.deps-stamp
 modules=$(cd src && find quelmar -name '*.py' -o -name '*.pyi' | LC_ALL=C sort | cksum)
-if [ ! -f "$stamp" ] || [ pyproject.toml -nt "$stamp" ] || [ "$(cat "$stamp")" != "$modules" ]; then
-    log "installing quelmar (editable) and its development dependencies"
+install_editable() {
     .venv/bin/python -m pip install -q --upgrade pip 2>&1 | quiet_pip
     .venv/bin/python -m pip install -q --group build 2>&1 | quiet_pip
     # every extra: the tests use them all
     .venv/bin/python -m pip install -q --no-build-isolation -e ".[models,plot,interop,batch,progress]" \
         --group test 2>&1 | quiet_pip
     printf '%s\n' "$modules" > "$stamp"
+}
+if [ ! -f "$stamp" ] || [ pyproject.toml -nt "$stamp" ] || [ "$(cat "$stamp")" != "$modules" ]; then
+    log "installing quelmar (editable) and its development dependencies"
+    install_editable
 fi
 
 # Importing the extension here runs the rebuild (if a source changed) where
-# its errors are seen, rather than inside a test run.
-.venv/bin/python -c "import quelmar.cyquelmar" || { log "error: the extension did not build"; exit 1; }
+# its errors are seen, rather than inside a test run.  A build that cannot
+# be used (its directory removed, or configured with tools that are gone)
+# is made again from scratch, once.
+if ! .venv/bin/python -c "import quelmar.cyquelmar" >/dev/null 2>&1; then
+    log "the installed build does not import; building it again"
+    rm -rf build/cp*
+    install_editable
+    .venv/bin/python -c "import quelmar.cyquelmar" || { log "error: the extension did not build"; exit 1; }
+fi

@@ -197,6 +197,21 @@ def test_knockouts_survive_a_killed_worker(client, tmp_path):
     assert list(table["gained"].iloc[1:4] != "[]") == [False, True, True]
 
 
+def test_singular_variants_are_rows_of_the_scan(client, tmp_path):
+    network = os.path.join(NETWORKS, "e_coli_core.network.json")
+    out = str(tmp_path / "ko.csv")
+    table = quelmar.batch(network, knockouts=["GND", "PGI"], seed=0, client=client, out=out)
+    assert list(table["knockout"]) == ["", "GND", "PGI"]
+    assert (table["error"] == "").all(), list(table["error"])
+    gnd = table.iloc[1]  # without GND the network is singular: marked, not compared
+    assert gnd["regular"] is False or gnd["regular"] == False  # noqa: E712 - pandas boolean
+    assert gnd["structures"] == "" and pd.isna(gnd["kept"]) and "singular" in gnd["warnings"]
+    assert not pd.isna(table.iloc[2]["kept"])
+    again = quelmar.batch(network, knockouts=["GND", "PGI"], seed=0, client=client, out=out,
+                          resume=True)
+    assert again.equals(table)
+
+
 def test_batch_command(tmp_path, capsys):
     out, other = str(tmp_path / "t.csv"), str(tmp_path / "u.csv")
     tyson = os.path.join(NETWORKS, "BIOMD0000000005_Tyson1991.network.json")

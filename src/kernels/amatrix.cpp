@@ -2,6 +2,7 @@
 // and of its transpose (nullity() of dense.hpp).
 #include "amatrix.hpp"
 
+#include <cmath>
 #include <stdexcept>
 #include <string>
 
@@ -23,11 +24,21 @@ Matrix<double> construct_A(MatrixView<const double> stoi, MatrixView<const doubl
     const index_t K = nullity(stoi, W1.view(), m, n, poll);
     Matrix<double> W2(m, m + n);
     const index_t L = nullity(stoi.transposed(), W2.view(), n, m, poll);
-    if (n + L != m + K)
+    if (n + L != m + K) {
+        // Not finite entries make the two reductions disagree: name them.
+        for (index_t i = 0; i < m; ++i)
+            for (index_t j = 0; j < n; ++j)
+                if (!std::isfinite(stoi(i, j)))
+                    throw std::domain_error(
+                        "the stoichiometry matrix holds " +
+                        std::string(std::isnan(stoi(i, j)) ? "NaN" : "an infinite value") +
+                        " at species " + std::to_string(i) + ", reaction " +
+                        std::to_string(j) + ": every coefficient must be a finite number");
         throw std::domain_error(
             "the stoichiometry matrix is numerically rank-deficient at tolerance 1e-8: "
             "its reduction found rank " + std::to_string(n - K) +
             " and the reduction of its transpose found rank " + std::to_string(m - L));
+    }
 
     Matrix<double> A(m + K, m + K, 0.0);
     for (index_t j = 0; j < n; ++j)

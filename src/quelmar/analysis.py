@@ -125,7 +125,8 @@ def analyze(crn: NetworkSource, trials: int = 2, seed: int | None = None,
 
     ``trials``: random trials for the sensitivity matrix (and the search).
     ``seed``: seeds NumPy's global random generator first, which makes the
-    result reproducible (the analysis draws from that generator only).
+    result reproducible (the analysis draws from that generator only); its
+    state from before the call is restored afterwards.
     ``progress``: None (the default) shows progress bars of the long steps
     (counting candidates examined, structures placed, reactions contracted)
     when someone watches, in a notebook or on a terminal, and tqdm is
@@ -161,9 +162,18 @@ def analyze(crn: NetworkSource, trials: int = 2, seed: int | None = None,
     if progress is None:
         def progress(_step):
             return contextlib.nullcontext()
-    if seed is not None:
-        seed = operator.index(seed)
-        np.random.seed(seed)
+    if seed is None:
+        return _analyze(crn, trials, seed, source, progress, prune, diagnose)
+    seed = operator.index(seed)
+    state = np.random.get_state()
+    np.random.seed(seed)
+    try:
+        return _analyze(crn, trials, seed, source, progress, prune, diagnose)
+    finally:  # the caller's generator goes on as if nothing had drawn from it
+        np.random.set_state(state)
+
+
+def _analyze(crn, trials, seed, source, progress, prune, diagnose):
     work = copy_crn(crn)
     m, n = work.stoi.shape
     if m == 0 or n == 0:
@@ -188,11 +198,16 @@ def analyze(crn: NetworkSource, trials: int = 2, seed: int | None = None,
                                                   notes.subsystems)
     if not reg.is_regular:
         name = "the network" if crn.name is None else f"network {crn.name}"
-        warnings.warn(f"{name} is structurally singular (A-matrix of order {reg.order}, "
-                      f"structural rank {reg.structural_rank}): its sensitivity and "
-                      "buffering structures are undefined; prepare it first "
-                      "(quelmar.prune, or quelmar analyze --prune)", ModelWarning,
-                      stacklevel=2)
+        if reg.dependent:
+            what = (f"is singular: the A-matrix (order {reg.order}) has full structural "
+                    "rank, but the fixed coefficients of its cycles and conserved totals "
+                    "are dependent, so it is singular for every choice of rates")
+        else:
+            what = (f"is structurally singular (A-matrix of order {reg.order}, "
+                    f"structural rank {reg.structural_rank})")
+        warnings.warn(f"{name} {what}: its sensitivity and buffering structures are "
+                      "undefined; prepare it first (quelmar.prune, or quelmar analyze "
+                      "--prune)", ModelWarning, stacklevel=3)
         return Analysis(crn.name, species, reactions, None, [], [], trials, seed, source,
                         regularity=reg.to_dict(), preparation=preparation,
                         annotations=notes)

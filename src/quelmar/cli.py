@@ -75,6 +75,8 @@ def _say(stream, text):
 
 def _emit(text):
     """Write ``text`` to standard output; :class:`_OutputClosed` if that fails."""
+    if sys.stdout is None:  # started with standard output closed
+        raise _OutputClosed(OSError(9, "closed"))
     try:
         sys.stdout.write(text)
         sys.stdout.flush()
@@ -242,6 +244,10 @@ def _batch(args):
             client = Client(args.scheduler, timeout="10s")
         except (OSError, TimeoutError, ValueError) as e:
             raise _Failure(f"{args.scheduler}: cannot reach the Dask scheduler: {e}") from None
+        except Exception as e:  # noqa: BLE001 - a server that is not a scheduler
+            # (its answer read as a Dask message can ask for exabytes)
+            raise _Failure(f"{args.scheduler}: not a Dask scheduler (its answer cannot be "
+                           f"read: {type(e).__name__})") from None
     start = time.monotonic()
     try:
         table = batch(args.models, trials=args.trials, seed=args.seed,
@@ -389,6 +395,8 @@ def _analyze(args):
     from .errors import MissingDependencyError
     from .loaders import LoadError, load
 
+    if sys.stdout is None and (args.json == "-" or not args.quiet):
+        raise _OutputClosed(OSError(9, "closed"))  # found before the work, not after it
     progress = _Progress(sys.stderr, not args.quiet)
     with contextlib.ExitStack() as stack:
         if args.model is None:

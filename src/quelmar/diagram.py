@@ -19,7 +19,7 @@ import textwrap
 from html import escape
 
 from .fileio import output_format, write_atomic
-from .words import count
+from .words import count, printable, shortened
 
 __all__ = ["DiagramError", "FORMATS", "hierarchy_dot", "hierarchy_graph",
            "hierarchy_svg", "render", "write_diagram"]
@@ -27,6 +27,9 @@ __all__ = ["DiagramError", "FORMATS", "hierarchy_dot", "hierarchy_graph",
 #: file extensions understood by :func:`write_diagram`, with their format
 FORMATS = {".dot": "dot", ".gv": "dot", ".svg": "svg", ".png": "png", ".pdf": "pdf"}
 DIAGRAM_HINT = ".svg, .png, .pdf or .dot"
+
+#: longest name drawn in full; longer ones are shortened (the data keeps them)
+NAME_LENGTH = 60
 
 SPECIES_COLOUR = "#1b4f8a"
 REACTION_COLOUR = "#8a3b12"
@@ -36,9 +39,15 @@ class DiagramError(RuntimeError):
     """The diagram cannot be rendered (no Graphviz, or Graphviz failed)."""
 
 
+def _shown(name):
+    """A name as drawn: control characters (which Graphviz refuses) and lone
+    surrogates as escapes, very long ones shortened."""
+    return shortened(printable(name), NAME_LENGTH)
+
+
 def _lines(label, names, width):
     """Lines of ``label`` followed by the names, the label on the first line."""
-    lines = textwrap.wrap(label + " " + ", ".join(names), width=width,
+    lines = textwrap.wrap(label + " " + ", ".join(_shown(x) for x in names), width=width,
                           break_on_hyphens=False, break_long_words=False)
     lines[0] = lines[0][len(label):]
     return lines
@@ -87,7 +96,7 @@ def hierarchy_dot(result, width=48, title=True, dpi=None):
            "color=\"#888888\", fontname=\"Helvetica\", fontsize=11, margin=\"0.12,0.06\"];",
            "  edge [color=\"#666666\", arrowsize=0.7];"]
     if title:
-        name = "" if result.name is None else f"{result.name}: "
+        name = "" if result.name is None else f"{_shown(result.name)}: "
         k = len(result.structures)
         key = (_quote(f"{name}{k} isolated buffering structure{'' if k == 1 else 's'} "
                       f"({count(m, 'species')}, {count(n, 'reaction')}).")
@@ -119,15 +128,28 @@ def render(dot_text, fmt):
     """Render DOT text to bytes in format ``fmt`` with Graphviz's dot."""
     from .extras import require
     graphviz = require("graphviz", "the hierarchy diagram")
+    # The whole input at once: when dot stops early, its own error is
+    # reported, not the broken pipe of the input it no longer reads.
+    data = printable_dot(dot_text).encode("utf-8")
     try:
-        return graphviz.Source(dot_text).pipe(format=fmt, engine="dot", quiet=True)
+        return graphviz.pipe("dot", fmt, data, quiet=True)
     except graphviz.ExecutableNotFound:
         raise DiagramError("Graphviz's dot program was not found; install Graphviz "
                            "or write a .dot file instead") from None
     except graphviz.CalledProcessError as e:
         detail = (e.stderr or b"").decode("utf-8", "replace").strip().splitlines()
         raise DiagramError("Graphviz failed"
-                           + (f": {detail[0]}" if detail else "")) from None
+                           + (f": {detail[0]}" if detail else f" (exit status {e.returncode})")
+                           ) from None
+    except OSError as e:
+        raise DiagramError(f"Graphviz could not be run: {e.strerror or e}") from None
+
+
+def printable_dot(dot_text):
+    """DOT text that Graphviz accepts whatever names it holds: lone
+    surrogates and control characters but the line break written as
+    escapes."""
+    return "\n".join(printable(line) for line in str(dot_text).split("\n"))
 
 
 def hierarchy_svg(result, **options):
@@ -150,6 +172,7 @@ def write_diagram(result, path, format=None, *, inputs=(), **options):
     if format == "png":
         options.setdefault("dpi", 120)
     dot_text = hierarchy_dot(result, **options)
-    data = dot_text.encode("utf-8") if format == "dot" else render(dot_text, format)
+    data = printable_dot(dot_text).encode("utf-8") if format == "dot" \
+        else render(dot_text, format)
     write_atomic(path, data, inputs)
     return path

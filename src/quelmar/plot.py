@@ -29,6 +29,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from .fileio import output_format, write_atomic
+from .words import printable, shortened
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -42,6 +43,8 @@ __all__ = ["FORMATS", "PlotError", "heatmap_order", "heatmap_svg", "plot_sensiti
 #: file extensions understood by :func:`write_plot`
 FORMATS = {".png": "png", ".svg": "svg", ".pdf": "pdf"}
 PLOT_HINT = ".png, .svg or .pdf"
+#: longest name drawn in full; longer ones are shortened (the data keeps them)
+NAME_LENGTH = 60
 
 #: filled cells: a blue that reads as "present", not as good or bad
 RESPONDS = "#4477aa"
@@ -72,6 +75,26 @@ def _matplotlib():
     from matplotlib.figure import Figure
     from matplotlib.patches import Rectangle
     return Figure, Rectangle
+
+
+def _shown(name: Any) -> str:
+    """A name as drawn: escapes for control characters and lone surrogates
+    (which SVG and the fonts cannot hold), very long ones shortened."""
+    return shortened(printable(name), NAME_LENGTH)
+
+
+def _plain_text(draw: Any) -> Any:
+    """``draw`` with Matplotlib's mathtext off: a model's names are text,
+    and one such as "$\\alpha{$" would otherwise be parsed (and fail)."""
+    import functools
+
+    @functools.wraps(draw)
+    def plain(*args: Any, **kwargs: Any) -> Any:
+        _matplotlib()  # a missing Matplotlib is reported as such
+        from matplotlib import rc_context
+        with rc_context({"text.parse_math": False}):
+            return draw(*args, **kwargs)
+    return plain
 
 
 def heatmap_order(result: Analysis) -> tuple[list[int], list[int]]:
@@ -163,8 +186,8 @@ def _figure_size(result: Analysis, rows: list[int], cols: list[int], labels: tup
                  zoom: bool, extra: float) -> tuple[float, float]:
     m, n = len(rows), len(cols)
     cell = CELL if max(m, n) <= 60 else SMALL_CELL if max(m, n) <= MAX_LABELS else 0.0
-    longest_r = max(len(result.species[i]) for i in rows) if labels[0] else 4
-    longest_c = max(len(result.reactions[j]) for j in cols) if labels[1] else 4
+    longest_r = max(len(_shown(result.species[i])) for i in rows) if labels[0] else 4
+    longest_c = max(len(_shown(result.reactions[j])) for j in cols) if labels[1] else 4
     if cell:
         w = n * cell + longest_r * 0.07 + 1.2
         h = m * cell + longest_c * 0.07 + 1.6
@@ -225,7 +248,7 @@ class _Picture:
 
     def title(self) -> str:
         name = self.result.name
-        title = "Sensitivity" + ("" if name is None else f" of {name}")
+        title = "Sensitivity" + ("" if name is None else f" of {_shown(name)}")
         return title + ("" if self.structure is None else f", structure {self.structure}")
 
     def lane_step(self) -> float:
@@ -252,12 +275,12 @@ def _draw_matrix(ax: Any, pic: _Picture, rows: list[int], cols: list[int],
     sub = np.asarray(result.sensitivity, dtype=bool)[np.ix_(rows, cols)]
     ax.imshow(sub, cmap=_cmap(), vmin=0, vmax=1, aspect=aspect, interpolation="nearest")
     if labels[0]:
-        ax.set_yticks(range(m), [result.species[i] for i in rows], fontsize=fontsize)
+        ax.set_yticks(range(m), [_shown(result.species[i]) for i in rows], fontsize=fontsize)
     else:
         ax.set_yticks([])
         ax.set_ylabel(f"{m} species", fontsize=9)
     if labels[1]:
-        ax.set_xticks(range(n), [result.reactions[j] for j in cols], fontsize=fontsize,
+        ax.set_xticks(range(n), [_shown(result.reactions[j]) for j in cols], fontsize=fontsize,
                       rotation=90)
         ax.xaxis.tick_top()
     else:
@@ -340,7 +363,8 @@ def _others(ax: Any, pic: _Picture) -> None:
     for s in shown:
         # what it is made of: its direct sub-structures and what it adds
         own_s, own_r = s.own(by_id) if s.children else (s.species, s.reactions)
-        added = ", ".join(own_s) + ("; " if own_s and own_r else "") + ", ".join(own_r)
+        added = (", ".join(map(_shown, own_s)) + ("; " if own_s and own_r else "")
+                 + ", ".join(map(_shown, own_r)))
         text = " + ".join(s.children + ([added] if added else []))
         lines = textwrap.wrap(f"{s.id} = {text}", width=44, subsequent_indent="   ",
                               break_on_hyphens=False)
@@ -434,6 +458,7 @@ def _compose(fig: Any, ax: Any, pic: _Picture, legend: bool) -> Any:
     return big
 
 
+@_plain_text
 def sensitivity_figure(result: Analysis, *, structure: str | None = None,
                        zoom: bool | None = None, max_labels: int = MAX_LABELS,
                        outline: bool = True, legend: bool = True,
@@ -452,6 +477,7 @@ def sensitivity_figure(result: Analysis, *, structure: str | None = None,
     return fig
 
 
+@_plain_text
 def plot_sensitivity(result: Analysis, ax: Axes | None = None, *,
                      structure: str | None = None, zoom: bool | None = None,
                      max_labels: int = MAX_LABELS, outline: bool = True,

@@ -36,6 +36,8 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from ..fileio import same_file
+from ..words import unicode_text
 from .tables import COLUMNS, latest_rows, open_table, require_extra, rows_frame, table_format
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -72,7 +74,8 @@ class _Task:
 
     @property
     def ident(self) -> tuple[str, str]:
-        return (self.source, self.knockout)
+        """The row's key in a table: source and knockout as written there."""
+        return (unicode_text(self.source), unicode_text(self.knockout))
 
 
 def model_files(paths: Iterable[str | os.PathLike]) -> list[str]:
@@ -213,7 +216,7 @@ def _file_label(path: str) -> str:
 
 
 def _one_line(text: str) -> str:
-    return " ".join(str(text).split())
+    return " ".join(unicode_text(text).split())
 
 
 def _variant(arrays: tuple, removes: tuple[str, ...]):
@@ -228,7 +231,8 @@ def _variant(arrays: tuple, removes: tuple[str, ...]):
 
 def _empty_row(task: _Task, seed: int, trials: int) -> dict:
     row = {c: None for c in COLUMNS}
-    row.update(name=task.name, source=task.source, knockout=task.knockout,
+    source, knockout = task.ident
+    row.update(name=task.name, source=source, knockout=knockout,
                structures="", signs="", lost="", gained="", warnings="[]", error="",
                seed=seed, trials=trials)
     return row
@@ -287,14 +291,30 @@ def _network_task(spec: str | tuple) -> tuple:
         return _arrays_of(load(spec))
 
 
-def _compare(base: dict, row: dict, removes: tuple[str, ...]) -> None:
+def _compare(base: dict, row: dict, removes: tuple[str, ...]) -> bool:
     """Fill in how the variant's structures differ from the network's
-    (``removes``: the reactions the variant lacks)."""
-    if base["error"] or row["error"]:
-        return
-    gone = set(removes)
-    before = [(frozenset(s), frozenset(r) - gone) for s, r in json.loads(base["structures"])]
-    after = [(frozenset(s), frozenset(r)) for s, r in json.loads(row["structures"])]
+    (``removes``: the reactions the variant lacks); true when it did.
+    Never raises: a comparison that fails is the row's error.  Nothing is
+    compared when either has no structures (a failed or singular network or
+    variant: its row says so)."""
+    if base["error"] or row["error"] or not base["structures"] or not row["structures"]:
+        return False
+    try:
+        _compare_structures(base, row, removes)
+    except Exception as e:  # noqa: BLE001 - the row reports it
+        row["kept"], row["lost"], row["gained"] = None, "", ""
+        row["error"] = _one_line(f"comparison with the network failed: "
+                                 f"{type(e).__name__}: {e}")
+    return True
+
+
+def _compare_structures(base: dict, row: dict, removes: tuple[str, ...]) -> None:
+    def names(items):
+        return frozenset(unicode_text(x) for x in items)
+
+    gone = names(removes)
+    before = [(names(s), names(r) - gone) for s, r in json.loads(base["structures"])]
+    after = [(names(s), names(r)) for s, r in json.loads(row["structures"])]
     after_set, before_set = set(after), set(before)
     row["kept"] = sum(b in after_set for b in before)
     row["lost"] = json.dumps([f"B{k}" for k, b in enumerate(before, 1) if b not in after_set])
@@ -377,6 +397,12 @@ def batch(models: NetworkSource | Iterable[NetworkSource], *, trials: int = 2, s
     if out is not None:
         table_format(out)
     tasks, network = _plan(models, knockouts)
+    if out is not None:
+        inputs = {t.path for t in tasks} | {network if isinstance(network, str) else None}
+        for p in inputs - {None}:
+            if same_file(out, p):
+                raise ValueError(f"{os.fspath(out)}: is the model {p}; the table needs "
+                                 "another --out")
 
     table = open_table(out, resume) if out is not None else None
     done: dict[tuple[str, str], dict] = {}
@@ -394,10 +420,8 @@ def batch(models: NetworkSource | Iterable[NetworkSource], *, trials: int = 2, s
         base = done.get(tasks[0].ident) if network is not None else None
         for t in tasks[1:] if base is not None else ():
             row = done[t.ident]  # an interrupted batch may have kept it uncompared
-            if row["kept"] is None and not row["error"] and not base["error"]:
-                _compare(base, row, t.removes)
-                if table is not None:
-                    table.add(row)  # the later copy of a row wins
+            if row["kept"] is None and _compare(base, row, t.removes) and table is not None:
+                table.add(row)  # the later copy of a row wins
     finally:
         if table is not None:
             table.close()
@@ -425,7 +449,7 @@ def _run(todo, network, done, table, seed, trials, client, workers, progress) ->
         n = int(workers) if workers is not None else (os.cpu_count() or 1)
         cluster = _local_cluster(max(1, min(n, len(todo))))
         client = Client(cluster)
-    base_key = (todo[0].source, "") if network is not None else None
+    base_key = (todo[0].ident[0], "") if network is not None else None
     waiting = []  # variant rows that wait for the network's own row
     futures = []
     bar = None
