@@ -12,9 +12,9 @@ import html
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
-from .diagram import hierarchy_svg
-from .report import (LARGE_SPECIES, Members, global_summary, is_whole, member_sentences,
-                     sensitivity_groups)
+from .diagram import diagram_size, hierarchy_svg, irreducible_only
+from .report import (LARGE_SPECIES, Members, global_summary, irreducible_first, is_whole,
+                     member_sentences, sensitivity_groups, structure_counts)
 from .words import count, sign_name
 
 if TYPE_CHECKING:
@@ -24,12 +24,13 @@ __all__ = ["html_document", "html_report"]
 
 #: in the HTML report: structures listed, and named (the others are counted);
 #: lists of names longer than this and than half of the network written as
-#: what they leave out; structures drawn as a diagram, and outlined in the
-#: heat map, at most
+#: what they leave out; structures drawn as a diagram (boxes, when only the
+#: irreducible ones are drawn), and outlined in the heat map, at most
 HTML_ROWS = 300
 HTML_NAMED_STRUCTURES = 100
 HTML_COMPLEMENT = 100
 HTML_DIAGRAM = 60
+HTML_DIAGRAM_BOXES = 300
 HTML_OUTLINES = 1000
 
 
@@ -101,25 +102,34 @@ def _body(result: Analysis, level: int) -> list[str]:
     parts.append("</table>")
 
     parts.append(f"<{h}>Isolated buffering structures</{h}>")
+    irreducible = result.irreducible
+    unions = len(irreducible) < len(result.structures)
+    if unions:
+        parts.append(f"<p>{structure_counts(result)}. Irreducible structures first.</p>")
     parts.append("<table><tr><th>structure</th><th>species</th><th>reactions</th>"
                  "<th>direct sub-structures</th><th>adds</th></tr>")
     species, reactions = list(result.species), list(result.reactions)
-    shown = list(enumerate(result.structures))
-    if len(shown) > HTML_ROWS:  # the smallest ones and the largest
-        shown = shown[:HTML_ROWS - 1] + shown[-1:]
-    for k, s in shown:
-        if k == len(result.structures) - 1 and len(shown) < len(result.structures):
+    last = len(result.structures) - 1
+    order = irreducible_first(result)
+    if len(order) > HTML_ROWS:  # the first ones and the largest
+        order = [k for k in order if k != last][:HTML_ROWS - 1] + [last]
+    chosen = set(irreducible)
+    for row, k in enumerate(order):
+        s = result.structures[k]
+        if k == last and len(order) < len(result.structures):
             parts.append(f"<tr><td colspan='5' class='muted'>&hellip; "
-                         f"{len(result.structures) - len(shown)} more structures (the JSON "
+                         f"{len(result.structures) - len(order)} more structures (the JSON "
                          "output, --json, lists them all)</td></tr>")
         whole = " <span class='muted'>(whole network)</span>" if is_whole(
             result, s.species, s.reactions) else ""
+        if unions and k not in chosen:
+            whole += " <span class='muted'>(union)</span>"
         kids = _fold(s.children, "sub-structure")
-        if k == HTML_NAMED_STRUCTURES:
+        if row == HTML_NAMED_STRUCTURES:
             parts.append(f"<tr><td colspan='5' class='muted'>The names of the other "
-                         f"{len(result.structures) - k} structures are in the JSON "
+                         f"{len(result.structures) - row} structures are in the JSON "
                          "output (--json); here their sizes and sub-structures.</td></tr>")
-        if k >= HTML_NAMED_STRUCTURES:
+        if row >= HTML_NAMED_STRUCTURES:
             parts.append(f"<tr><td><b>{e(s.id)}</b>{whole}</td>"
                          f"<td>{count(len(s.species), 'species')}</td>"
                          f"<td>{count(len(s.reactions), 'reaction')}</td>"
@@ -139,7 +149,12 @@ def _body(result: Analysis, level: int) -> list[str]:
     tree = None
     if len(result.structures) <= HTML_DIAGRAM:
         tree = _svg_or_none(lambda: hierarchy_svg(result))
-    else:
+    elif irreducible_only(result) and diagram_size(result)[0] <= HTML_DIAGRAM_BOXES:
+        parts.append(f"<p class='muted'>The {len(result.irreducible):,} irreducible "
+                     "structures, each with what it adds to those inside it; the others "
+                     "are unions of these.</p>")
+        tree = _svg_or_none(lambda: hierarchy_svg(result))
+    if tree is None and len(result.structures) > HTML_DIAGRAM:
         parts.append(f"<p class='muted'>{len(result.structures)} structures are too many "
                      "for a readable diagram; each one's direct sub-structures:</p>")
     if tree is not None:
@@ -211,9 +226,15 @@ def _summary(result: Analysis) -> str:
                  else "indicator diagnosis not run (see below)")
     return (f"<p class='summary'>{count(len(result.species), 'species')}, "
             f"{count(len(result.reactions), 'reaction')}; "
-            f"{count(len(result.structures), 'isolated buffering structure')}; "
+            f"{_structure_counts(result)}; "
             f"{diagnosis}. <span class='muted'>{src}{result.trials} random trials, "
             f"{seed}.</span></p>")
+
+
+def _structure_counts(result: Analysis) -> str:
+    if len(result.irreducible) == len(result.structures):
+        return count(len(result.structures), "isolated buffering structure")
+    return html.escape(structure_counts(result))
 
 
 def html_report(result: Analysis) -> str:
@@ -339,8 +360,14 @@ def pathway_grid(result: Analysis) -> tuple[list[str], list[str], Any]:
     cols = [notes.subsystems.get(x, "(none)") for x in result.reactions]
     row_names, row_of = np.unique(rows, return_inverse=True)
     col_names, col_of = np.unique(cols, return_inverse=True)
-    hits = np.zeros((len(row_names), len(col_names)))
-    np.add.at(hits, (row_of[:, None], col_of[None, :]), sens)
+    row_of, col_of = row_of.reshape(-1), col_of.reshape(-1)
+    # the responding pairs of each block, as products with the 0/1 matrices
+    # of the groups
+    in_row = np.zeros((len(row_names), len(rows)))
+    in_row[row_of, np.arange(len(rows))] = 1
+    in_col = np.zeros((len(cols), len(col_names)))
+    in_col[np.arange(len(cols)), col_of] = 1
+    hits = in_row @ sens.astype(float) @ in_col
     size = np.outer(np.bincount(row_of), np.bincount(col_of))
     return list(row_names), list(col_names), hits / size
 
@@ -367,9 +394,7 @@ def large_document(result: Analysis, genes: bool = False) -> str:
              + "</ul></nav>"]
     k = len(result.irreducible)
     parts.append("<h2 id='summary'>Summary</h2>" + _summary(result))
-    parts.append(f"<p>{len(result.structures):,} buffering structures, {k:,} irreducible; "
-                 "the others are unions of these. "
-                 f"{e(global_summary(result))}.</p>")
+    parts.append(f"<p>Sensitivity: {e(global_summary(result))}.</p>")
     parts += _preparation_html(result, "h2")
 
     parts.append("<h2 id='local'>Most local perturbations</h2>")
@@ -377,8 +402,8 @@ def large_document(result: Analysis, genes: bool = False) -> str:
     rows = []
     local = sorted((g for g in sensitivity_groups(result)
                     if 2 * len(g[0]) <= len(result.species)), key=lambda g: len(g[0]))
-    for species, reactions in local[:LARGE_LOCAL]:
-        sid = members.smallest(species, reactions)
+    local = local[:LARGE_LOCAL]
+    for (species, reactions), sid in zip(local, members.smallest_of(local)):
         where = sorted({notes.subsystems[r] for r in reactions if r in notes.subsystems})
         rows.append(f"<tr><td>{e('; '.join(where))}</td>"
                     f"<td>{_fold(reactions, 'reaction')}</td>"
@@ -410,21 +435,23 @@ def large_document(result: Analysis, genes: bool = False) -> str:
 
     parts.append("<h2 id='structures'>Buffering structures</h2>"
                  "<p>Irreducible structures first, smallest first.</p>")
-    order = list(result.irreducible)
-    chosen = set(order)
-    unions = [i for i in range(len(result.structures)) if i not in chosen]
-    order += unions[-LARGE_UNIONS:]
-    from .pathways import subsystem_summary
+    order = irreducible_first(result)
+    chosen = set(order[:k])
+    unions = order[k:]
+    order = order[:k] + unions[-LARGE_UNIONS:]
+    from .pathways import subsystem_summaries
     rows = []
-    for i in order:
+    summaries = subsystem_summaries(members.in_reactions[order], list(members.reactions),
+                                    notes.subsystems, "reaction",
+                                    [result.structures[i].reactions for i in order])
+    for i, pathways in zip(order, summaries):
         s = result.structures[i]
         kind = "irreducible" if i in chosen else "union"
         small = len(s.species) + len(s.reactions) <= 40
-        rows.append(f"<tr><td><b>{e(s.id)}</b></td><td>{kind}</td>"
-                    f"<td>{_fold(s.species, 'species') if small else count(len(s.species), 'species')}</td>"
-                    f"<td>{_fold(s.reactions, 'reaction') if small else count(len(s.reactions), 'reaction')}</td>"
-                    f"<td>{e(subsystem_summary(s.reactions, notes.subsystems, 'reaction'))}</td>"
-                    f"</tr>")
+        sp = _fold(s.species, "species") if small else count(len(s.species), "species")
+        rx = _fold(s.reactions, "reaction") if small else count(len(s.reactions), "reaction")
+        rows.append(f"<tr><td><b>{e(s.id)}</b></td><td>{kind}</td><td>{sp}</td>"
+                    f"<td>{rx}</td><td>{e(pathways)}</td></tr>")
     parts += _filtered_table("structures-table", ["structure", "kind", "species",
                                                   "reactions", "pathways"],
                              rows, "structures")
@@ -433,10 +460,20 @@ def large_document(result: Analysis, genes: bool = False) -> str:
                      f"{LARGE_UNIONS} largest unions; the JSON output (--json) holds all "
                      f"{len(result.structures):,}.</p>")
 
-    parts.append("<h2 id='hierarchy'>Hierarchy</h2><p class='muted'>Each structure's "
-                 "direct sub-structures, largest structures first.</p>")
+    parts.append("<h2 id='hierarchy'>Hierarchy</h2>")
+    tree = None
+    if irreducible_only(result) and diagram_size(result)[0] <= HTML_DIAGRAM_BOXES:
+        tree = _svg_or_none(lambda: hierarchy_svg(result))
+    if tree is not None:
+        parts.append(f"<details><summary>The diagram of the {k:,} irreducible structures, "
+                     "each with what it adds to those inside it</summary>"
+                     f"<div class='picture hierarchy'>{tree[tree.index('<svg'):]}</div>"
+                     "</details>")
+    parts.append("<p class='muted'>Each structure's direct sub-structures, largest "
+                 "structures first.</p>")
+    listed = [s for s in reversed(result.structures) if s.children][:LARGE_HIERARCHY]
     rows = [f"<tr><td>{e(s.id)}</td><td>{_fold(s.children, 'sub-structure') or 'none'}"
-            "</td></tr>" for s in reversed(result.structures) if s.children][:LARGE_HIERARCHY]
+            "</td></tr>" for s in listed]
     parts += _filtered_table("hierarchy-table", ["structure", "direct sub-structures"],
                              rows, "hierarchy")
     if genes:

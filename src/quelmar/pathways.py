@@ -18,7 +18,8 @@ import numpy as np
 
 from .words import count
 
-__all__ = ["gene_rows", "species_subsystems", "subsystem_counts", "subsystem_summary"]
+__all__ = ["gene_rows", "species_subsystems", "subsystem_counts", "subsystem_summaries",
+           "subsystem_summary"]
 
 
 def species_subsystems(stoi: Any, species: Sequence[str], reactions: Sequence[str],
@@ -47,15 +48,47 @@ def subsystem_summary(names: Sequence[str], subsystems: Mapping[str, str],
     Metabolism"``: the count and the subsystem most of ``names`` are in,
     with how many other subsystems the rest are in.  Without subsystems,
     just the count."""
-    total = count(len(names), noun)
     votes = subsystem_counts(names, subsystems)
     votes.pop(None, None)
     if not votes:
-        return total
+        return count(len(names), noun)
     (top, k), others = votes.most_common(1)[0], len(votes) - 1
-    if k == len(names):
+    return _summary(len(names), top, k, others, noun)
+
+
+def subsystem_summaries(member: Any, names: Sequence[str], subsystems: Mapping[str, str],
+                        noun: str, rows: Sequence[Sequence[str]]) -> list[str]:
+    """:func:`subsystem_summary` of each of ``rows`` (lists of ``names``),
+    given also as the rows of ``member`` (a sparse 0/1 matrix over
+    ``names``): the counts come from one sparse product."""
+    from scipy import sparse
+    labels = [subsystems.get(x) for x in names]
+    kinds = list(dict.fromkeys(x for x in labels if x is not None))
+    if not kinds:
+        return [count(len(r), noun) for r in rows]
+    column = {x: i for i, x in enumerate(kinds)}
+    where = [j for j, x in enumerate(labels) if x is not None]
+    onehot = sparse.csr_matrix((np.ones(len(where)), (where, [column[labels[j]] for j in where])),
+                               shape=(len(names), len(kinds)))
+    votes = (sparse.csr_matrix(member) @ onehot).toarray()
+    out = []
+    for row, names_ in zip(votes, rows):
+        top = row.max()
+        if top == 0:
+            out.append(count(len(names_), noun))
+        elif (row == top).sum() > 1:  # a tie: the first of them in the row's order
+            out.append(subsystem_summary(names_, subsystems, noun))
+        else:
+            out.append(_summary(len(names_), kinds[int(row.argmax())], int(top),
+                                int((row > 0).sum()) - 1, noun))
+    return out
+
+
+def _summary(n: int, top: str, k: int, others: int, noun: str) -> str:
+    total = count(n, noun)
+    if k == n:
         return f"{total}, all in {top}"
-    head = f"{total}, {'it' if len(names) == 1 else f'{k} of them'} in {top}"
+    head = f"{total}, {'it' if n == 1 else f'{k} of them'} in {top}"
     if others:
         head += f" (the rest in {count(others, 'other subsystem')})"
     return head
