@@ -2,6 +2,7 @@
 words, the heat map, the notebook view and the HTML page (opened in
 headless Chromium), and the way in from and out to other libraries."""
 
+import importlib.util
 import json
 from html import escape as html_escape
 import os
@@ -216,6 +217,13 @@ def test_page_of_a_large_result_by_pathway():
     assert rows == ["(none)", "Glycolysis"] and cols == ["Glycolysis", "Transport & more"]
     # r0..r9 reach only s0..s9 in turn, r10..r19 one species each, the rest all
     assert share[1, 0] == 0.1 and share[0, 1] == (11 + 20 * 310) / (310 * 30)
+    if importlib.util.find_spec("matplotlib"):  # the heat map: by pathway, or the blocks
+        from quelmar.plot import heatmap_figure, irreducible_blocks
+        assert heatmap_figure(r).axes[0].get_xlabel() == "subsystem of the perturbed reactions"
+        blocks = irreducible_blocks(r)
+        assert blocks.species == species[:20] and blocks.reactions == reactions[:20]
+        assert (blocks.sensitivity == np.eye(20)).all() and len(blocks.structures) == 20
+        assert len(heatmap_figure(r, view="blocks").axes[0].get_yticklabels()) == 20
 
 
 def _browser_env():

@@ -13,6 +13,7 @@ from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
 from .diagram import diagram_size, hierarchy_svg, irreducible_only
+from .pathways import pathway_grid
 from .report import (LARGE_SPECIES, Members, global_summary, irreducible_first, is_whole,
                      member_sentences, sensitivity_groups, structure_counts)
 from .words import count, sign_name
@@ -346,30 +347,6 @@ def _filtered_table(table_id: str, head: Sequence[str], rows: list[str], what: s
 def _shade(share: float) -> str:
     light = int(round(255 - 200 * share))
     return f"background:rgb({light},{light},255)" + (";color:#fff" if share > 0.6 else "")
-
-
-def pathway_grid(result: Analysis) -> tuple[list[str], list[str], Any]:
-    """The sensitivity by subsystem: species subsystems (rows), reaction
-    subsystems (columns) and, for each pair, the share of its species-reaction
-    pairs in which the species responds.  Species and reactions without a
-    subsystem form the group ``"(none)"``."""
-    import numpy as np
-    notes = result.annotations
-    sens = np.asarray(result.sensitivity, dtype=bool)
-    rows = [notes.species_subsystems.get(x, "(none)") for x in result.species]
-    cols = [notes.subsystems.get(x, "(none)") for x in result.reactions]
-    row_names, row_of = np.unique(rows, return_inverse=True)
-    col_names, col_of = np.unique(cols, return_inverse=True)
-    row_of, col_of = row_of.reshape(-1), col_of.reshape(-1)
-    # the responding pairs of each block, as products with the 0/1 matrices
-    # of the groups
-    in_row = np.zeros((len(row_names), len(rows)))
-    in_row[row_of, np.arange(len(rows))] = 1
-    in_col = np.zeros((len(cols), len(col_names)))
-    in_col[np.arange(len(cols)), col_of] = 1
-    hits = in_row @ sens.astype(float) @ in_col
-    size = np.outer(np.bincount(row_of), np.bincount(col_of))
-    return list(row_names), list(col_names), hits / size
 
 
 def large_document(result: Analysis, genes: bool = False) -> str:

@@ -18,8 +18,8 @@ import numpy as np
 
 from .words import count
 
-__all__ = ["gene_rows", "species_subsystems", "subsystem_counts", "subsystem_summaries",
-           "subsystem_summary"]
+__all__ = ["gene_rows", "pathway_grid", "species_subsystems", "subsystem_counts",
+           "subsystem_summaries", "subsystem_summary"]
 
 
 def species_subsystems(stoi: Any, species: Sequence[str], reactions: Sequence[str],
@@ -115,3 +115,26 @@ def gene_rows(annotations: Any, species: Sequence[str], reactions: Sequence[str]
         rows.append({"gene": gene, "name": annotations.genes.get(gene, gene),
                      "reactions": mine, "disabled": disabled, "responding": responding})
     return rows
+
+
+def pathway_grid(result: Any) -> tuple[list[str], list[str], Any]:
+    """The sensitivity by subsystem: species subsystems (rows), reaction
+    subsystems (columns) and, for each pair, the share of its species-reaction
+    pairs in which the species responds.  Species and reactions without a
+    subsystem form the group ``"(none)"``."""
+    notes = result.annotations
+    sens = np.asarray(result.sensitivity, dtype=bool)
+    rows = [notes.species_subsystems.get(x, "(none)") for x in result.species]
+    cols = [notes.subsystems.get(x, "(none)") for x in result.reactions]
+    row_names, row_of = np.unique(rows, return_inverse=True)
+    col_names, col_of = np.unique(cols, return_inverse=True)
+    row_of, col_of = row_of.reshape(-1), col_of.reshape(-1)
+    # the responding pairs of each block, as products with the 0/1 matrices
+    # of the groups
+    in_row = np.zeros((len(row_names), len(rows)))
+    in_row[row_of, np.arange(len(rows))] = 1
+    in_col = np.zeros((len(cols), len(col_names)))
+    in_col[np.arange(len(cols)), col_of] = 1
+    hits = in_row @ sens.astype(float) @ in_col
+    size = np.outer(np.bincount(row_of), np.bincount(col_of))
+    return list(row_names), list(col_names), hits / size

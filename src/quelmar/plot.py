@@ -29,7 +29,8 @@ if TYPE_CHECKING:
 
     from .result import Analysis
 
-__all__ = ["FORMATS", "PlotError", "heatmap_order", "heatmap_svg", "plot_sensitivity",
+__all__ = ["FORMATS", "PATHWAY_SPECIES", "PlotError", "heatmap_figure", "heatmap_order",
+           "heatmap_svg", "irreducible_blocks", "plot_pathways", "plot_sensitivity",
            "write_plot"]
 
 #: file extensions understood by :func:`write_plot`
@@ -244,6 +245,117 @@ def _draw(ax: Any, result: Analysis, rows: list[int], cols: list[int],
                 break
 
 
+#: above this many species (in a model with subsystems) the heat map shows
+#: the sensitivity by subsystem: see :func:`heatmap_figure`
+PATHWAY_SPECIES = 300
+VIEWS = ("matrix", "pathways", "blocks")
+
+
+def heatmap_figure(result: Analysis, view: str | None = None, **options: Any) -> Figure:
+    """The heat map of ``result`` as one of three views.
+
+    ``view="matrix"``: the sensitivity matrix (:func:`plot_sensitivity`,
+    which takes the ``options``); ``"pathways"``: subsystem x subsystem
+    (:func:`plot_pathways`); ``"blocks"``: the sensitivity among the
+    irreducible structures that hold at most half of the network, each one
+    outlined (:func:`irreducible_blocks`).  By default a result of more than
+    :data:`PATHWAY_SPECIES` species whose model gives subsystems is shown by
+    pathway, any other as the matrix.
+    """
+    if view is None:
+        notes = getattr(result, "annotations", None)
+        large = (len(result.species) > PATHWAY_SPECIES and notes is not None
+                 and bool(notes.subsystems) and options.get("structure") is None)
+        view = "pathways" if large else "matrix"
+    if view == "pathways":
+        return plot_pathways(result, figsize=options.get("figsize"))
+    if view == "blocks":
+        return plot_sensitivity(irreducible_blocks(result), **options)
+    if view != "matrix":
+        raise ValueError(f"unknown heat map view {view!r}: "
+                         f"{', '.join(map(repr, VIEWS))}")
+    return plot_sensitivity(result, **options)
+
+
+def plot_pathways(result: Analysis, *, figsize: tuple[float, float] | None = None,
+                  numbers: bool | None = None) -> Figure:
+    """The sensitivity by subsystem as a Matplotlib figure: rows are the
+    subsystems of the species, columns those of the reactions, and each
+    cell shades the share of its species-reaction pairs in which the species
+    responds to a perturbation of the reaction (see
+    :func:`quelmar.pathways.pathway_grid`).  ``numbers``: write the
+    percentages in the cells (by default when there are at most 50 rows and
+    50 columns).  ``figsize``: inches; by default it grows with the grid."""
+    if result.sensitivity is None:
+        raise PlotError("the sensitivity matrix is undefined: the network is structurally "
+                        "singular (prepare it first: --prune)")
+    Figure, _ = _matplotlib()
+    from .pathways import pathway_grid
+    rows, cols, share = pathway_grid(result)
+    m, n = len(rows), len(cols)
+    if numbers is None:
+        numbers = m <= 50 and n <= 50
+    if figsize is None:
+        longest_r = max(map(len, rows))
+        longest_c = max(map(len, cols))
+        figsize = (min(max(n * 0.3 + longest_r * 0.065 + 2.0, 5.0), 28.0),
+                   min(max(m * 0.3 + longest_c * 0.065 + 1.2, 4.0), 24.0))
+    fig = Figure(figsize=figsize, layout="constrained")
+    ax = fig.add_subplot()
+    image = ax.imshow(share, cmap="Blues", vmin=0, vmax=1, aspect="auto",
+                      interpolation="nearest")
+    ax.set_yticks(range(m), rows, fontsize=7)
+    ax.set_xticks(range(n), cols, fontsize=7, rotation=90)
+    ax.xaxis.tick_top()
+    ax.tick_params(length=0)
+    ax.set_ylabel("subsystem of the species", fontsize=8)
+    ax.set_xlabel("subsystem of the perturbed reactions", fontsize=8)
+    if numbers:
+        for i in range(m):
+            for j in range(n):
+                value = share[i, j]
+                ax.text(j, i, f"{100 * value:.0f}", ha="center", va="center", fontsize=5,
+                        color="#ffffff" if value > 0.6 else "#333333")
+    bar = fig.colorbar(image, ax=ax, shrink=0.5, pad=0.01)
+    bar.set_label("share of responding pairs", fontsize=8)
+    bar.ax.tick_params(labelsize=7)
+    title = "Sensitivity by subsystem" + ("" if result.name is None else f" of {result.name}")
+    fig.suptitle(f"{title}: {len(result.species):,} species, {len(result.reactions):,} "
+                 "reactions\neach cell: the share of species-reaction pairs in which the "
+                 "species responds to a perturbation of the reaction", fontsize=8)
+    return fig
+
+
+def irreducible_blocks(result: Analysis) -> Any:
+    """The part of ``result`` made of its irreducible structures that hold at
+    most half of the species: an :class:`~quelmar.result.Analysis` of their
+    species and reactions, with these structures (each with the irreducible
+    ones directly inside it), for :func:`plot_sensitivity`."""
+    from dataclasses import replace
+
+    from .diagram import irreducible_hierarchy
+    chosen, kids = irreducible_hierarchy(result)
+    small = {k for k in chosen
+             if 2 * len(result.structures[k].species) <= len(result.species)}
+    if not small:
+        raise ValueError("no irreducible structure holds at most half of the species")
+    structures = []
+    for k, row in zip(chosen, kids):
+        if k in small:
+            s = result.structures[k]
+            structures.append(replace(s, children=[result.structures[c].id for c in row
+                                                   if c in small]))
+    species = {x for s in structures for x in s.species}
+    reactions = {x for s in structures for x in s.reactions}
+    keep_r = [i for i, x in enumerate(result.species) if x in species]
+    keep_c = [j for j, x in enumerate(result.reactions) if x in reactions]
+    sens = np.asarray(result.sensitivity, dtype=bool)[np.ix_(keep_r, keep_c)]
+    name = None if result.name is None else f"{result.name}, its small irreducible structures"
+    return replace(result, name=name, species=[result.species[i] for i in keep_r],
+                   reactions=[result.reactions[j] for j in keep_c], sensitivity=sens,
+                   structures=structures, diagnosis=[])
+
+
 def _cmap() -> Any:
     from matplotlib.colors import ListedColormap
     return ListedColormap(["#ffffff", RESPONDS])
@@ -252,7 +364,7 @@ def _cmap() -> Any:
 def heatmap_svg(result: Analysis, **options: Any) -> str:
     """The heat map as SVG text (names stay text), for embedding in HTML."""
     from matplotlib import rc_context
-    fig = plot_sensitivity(result, **options)
+    fig = heatmap_figure(result, **options)
     buf = io.StringIO()
     with rc_context({"svg.fonttype": "none", "svg.hashsalt": "quelmar"}):
         fig.savefig(buf, format="svg", metadata={"Date": None})
@@ -265,13 +377,14 @@ def write_plot(result: Analysis, path: str | os.PathLike[str], format: str | Non
                dpi: int = 150, *, inputs: Any = (), **options: Any) -> str:
     """Write the heat map to ``path`` (PNG, SVG or PDF, by default from the extension).
 
-    ``dpi``: resolution of PNG output; other options go to :func:`plot_sensitivity`.
+    ``dpi``: resolution of PNG output; other options go to :func:`heatmap_figure`
+    (``view=``, or the options of :func:`plot_sensitivity`).
     The file is replaced only once it is complete, and never when it is one
     of ``inputs`` or not a regular file.
     """
     path = os.fspath(path)
     format = output_format(path, FORMATS, "picture", PLOT_HINT, format)
-    fig = plot_sensitivity(result, **options)
+    fig = heatmap_figure(result, **options)
     metadata = {"Date": None} if format == "svg" else None
     buffer = io.BytesIO()
     fig.savefig(buffer, format=format, dpi=dpi, metadata=metadata)
