@@ -379,16 +379,24 @@ def large_document(result: Analysis, genes: bool = False) -> str:
     rows = []
     local = sorted((g for g in sensitivity_groups(result)
                     if 2 * len(g[0]) <= len(result.species)), key=lambda g: len(g[0]))
-    local = local[:LARGE_LOCAL]
+    # those that reach one species or none (exchanges, sinks) after the others
+    alone = [g for g in local if len(g[0]) <= 1]
+    local = [g for g in local if len(g[0]) > 1][:LARGE_LOCAL]
+    wider = len(local)
+    local += alone
     for (species, reactions), sid in zip(local, members.smallest_of(local)):
         where = sorted({notes.subsystems[r] for r in reactions if r in notes.subsystems})
         rows.append(f"<tr><td>{e('; '.join(where))}</td>"
                     f"<td>{_fold(reactions, 'reaction')}</td>"
                     f"<td>{_fold(species, 'species') if species else 'none'}</td>"
                     f"<td>{e(sid or '')}</td></tr>")
-    parts.append(f"<p>The {len(rows)} perturbations that reach the fewest species "
-                 "(reactions with the same response together), with the subsystems of "
-                 "the perturbed reactions.</p>")
+    lone = [r for _, reactions in alone for r in reactions]
+    parts.append(f"<p>The {wider} perturbations that reach the fewest species but more "
+                 "than one (reactions with the same response together), with the "
+                 "subsystems of the perturbed reactions"
+                 + (f"; then the {count(len(lone), 'reaction')} that reach one species "
+                    f"or none, such as {e(', '.join(lone[:3]))}" if lone else "")
+                 + ".</p>")
     parts += _filtered_table("local-table", ["subsystem", "perturbed reactions",
                                              "responding species", "stays within"],
                              rows, "perturbations")
