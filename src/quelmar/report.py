@@ -575,8 +575,8 @@ def _genes_text(result: Analysis, w: int) -> list[str]:
     table = result.gene_responses()
     if not len(table):
         return ["Genes: the model has no gene rules"]
-    out = [f"Genes: {len(table):,} (what a knockout disables; the species that respond "
-           "when the gene's enzyme level changes)"]
+    out = wrap(f"Genes: {len(table):,} (what a knockout disables; the species that "
+               "respond when the gene's enzyme level changes)", "", w)
     for row in table.itertuples(index=False):
         label = row.gene if row.name in ("", row.gene) else f"{row.gene} {row.name}"
         if not row.reactions:
