@@ -36,9 +36,12 @@ from importlib import resources
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 
-#: most structures that ``--diagram`` renders as a picture (a .dot file has
-#: no limit): Graphviz took five minutes for 993 structures and 20000 edges
+#: most boxes and arrows that ``--diagram`` renders as a picture (a .dot file
+#: has no limit): Graphviz took five minutes for 993 structures and 20000
+#: edges.  A large result is drawn by its irreducible structures (see
+#: :func:`quelmar.diagram.hierarchy_dot`), a few hundred boxes for iJO1366.
 DIAGRAM_STRUCTURES = 500
+DIAGRAM_EDGES = 5000
 
 #: the model analysed when no MODEL is given (see data/SOURCES.md)
 BUNDLED_MODEL = "BIOMD0000000033_Brown2004.xml"
@@ -154,7 +157,7 @@ def build_parser():
                    "instead of the report)")
     a.add_argument("--diagram", type=_diagram_path, metavar="FILE",
                    help="write the hierarchy diagram: .svg, .png, .pdf (rendered by "
-                   "Graphviz) or .dot")
+                   "Graphviz) or .dot; beyond 100 structures, the irreducible ones")
     a.add_argument("--plot", type=_plot_path, metavar="FILE",
                    help="write the sensitivity heat map: .png, .svg or .pdf (needs "
                    "Matplotlib: pip install 'quelmar[plot]')")
@@ -435,12 +438,15 @@ def _analyze(args):
                                            "--prune") + "\n")
         args.diagram = args.plot = None
     drawn = args.diagram and os.path.splitext(args.diagram)[1].lower() not in (".dot", ".gv")
-    if drawn and len(result.structures) > DIAGRAM_STRUCTURES:
-        _say(sys.stderr, printable(f"{PROG}: warning: {args.diagram} not written (--diagram): "
-                                   f"{len(result.structures)} structures are too many for "
-                                   "Graphviz to lay out; write a .dot file instead, or read "
-                                   "the hierarchy in --json or --html") + "\n")
-        args.diagram = None
+    if drawn:
+        from .diagram import diagram_size
+        boxes, edges = diagram_size(result)
+        if boxes > DIAGRAM_STRUCTURES or edges > DIAGRAM_EDGES:
+            _say(sys.stderr, printable(
+                f"{PROG}: warning: {args.diagram} not written (--diagram): {boxes} boxes "
+                f"and {edges} arrows are too many for Graphviz to lay out; write a .dot "
+                "file instead, or read the hierarchy in --json or --html") + "\n")
+            args.diagram = None
     if args.diagram:
         with progress(f"rendering {args.diagram}"):
             _write(args.diagram, lambda: write_diagram(result, args.diagram, inputs=[path]),

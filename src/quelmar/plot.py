@@ -37,8 +37,9 @@ if TYPE_CHECKING:
 
     from .result import Analysis
 
-__all__ = ["FORMATS", "PlotError", "heatmap_order", "heatmap_svg", "plot_sensitivity",
-           "sensitivity_figure", "write_plot"]
+__all__ = ["FORMATS", "PATHWAY_SPECIES", "PlotError", "heatmap_figure", "heatmap_order",
+           "heatmap_svg", "irreducible_blocks", "pathways_figure", "plot_pathways",
+           "plot_sensitivity", "sensitivity_figure", "write_plot"]
 
 #: file extensions understood by :func:`write_plot`
 FORMATS = {".png": "png", ".svg": "svg", ".pdf": "pdf"}
@@ -524,6 +525,153 @@ def plot_sensitivity(result: Analysis, ax: Axes | None = None, *,
     return big
 
 
+#: above this many species (in a model with subsystems) the heat map shows
+#: the sensitivity by subsystem: see :func:`heatmap_figure`
+PATHWAY_SPECIES = 300
+VIEWS = ("matrix", "pathways", "blocks")
+
+
+def heatmap_figure(result: Analysis, view: str | None = None, **options: Any) -> Figure:
+    """The heat map of ``result`` as a ``Figure`` of its own, in one of three
+    views.
+
+    ``view="matrix"``: the sensitivity matrix (:func:`sensitivity_figure`,
+    which takes the ``options``); ``"pathways"``: subsystem x subsystem
+    (:func:`pathways_figure`; ``figsize`` is the one option it takes);
+    ``"blocks"``: the sensitivity among the irreducible structures that hold
+    at most half of the species, each one outlined
+    (:func:`irreducible_blocks`).  By default a result of more than
+    :data:`PATHWAY_SPECIES` species whose model gives subsystems is shown by
+    pathway, any other as the matrix.
+    """
+    if view is None:
+        notes = getattr(result, "annotations", None)
+        large = (len(result.species) > PATHWAY_SPECIES and notes is not None
+                 and bool(notes.subsystems) and options.get("structure") is None)
+        view = "pathways" if large else "matrix"
+    if view == "pathways":
+        return pathways_figure(result, figsize=options.get("figsize"))
+    if view == "blocks":
+        return sensitivity_figure(irreducible_blocks(result), **options)
+    if view != "matrix":
+        raise ValueError(f"unknown heat map view {view!r}: "
+                         f"{', '.join(map(repr, VIEWS))}")
+    return sensitivity_figure(result, **options)
+
+
+def _pathway_size(rows: list[str], cols: list[str]) -> tuple[float, float]:
+    return (min(max(len(cols) * 0.3 + max(map(len, rows)) * 0.065 + 2.0, 5.0), 28.0),
+            min(max(len(rows) * 0.3 + max(map(len, cols)) * 0.065 + 1.2, 4.0), 24.0))
+
+
+def _draw_pathways(fig: Any, ax: Any, result: Analysis, grid: Any,
+                   numbers: bool | None) -> None:
+    rows, cols, share = grid
+    m, n = len(rows), len(cols)
+    if numbers is None:
+        numbers = m <= 50 and n <= 50
+    image = ax.imshow(share, cmap="Blues", vmin=0, vmax=1, aspect="auto",
+                      interpolation="nearest")
+    ax.set_yticks(range(m), rows, fontsize=7)
+    ax.set_xticks(range(n), cols, fontsize=7, rotation=90)
+    ax.xaxis.tick_top()
+    ax.tick_params(length=0)
+    ax.set_ylabel("subsystem of the species", fontsize=8)
+    ax.set_xlabel("subsystem of the perturbed reactions", fontsize=8)
+    if numbers:
+        for i in range(m):
+            for j in range(n):
+                value = share[i, j]
+                ax.text(j, i, f"{100 * value:.0f}", ha="center", va="center", fontsize=5,
+                        color="#ffffff" if value > 0.6 else "#333333")
+    bar = fig.colorbar(image, ax=ax, shrink=0.5, pad=0.01)
+    bar.set_label("share of responding pairs", fontsize=8)
+    bar.ax.tick_params(labelsize=7)
+
+
+def _pathway_title(result: Analysis) -> str:
+    title = "Sensitivity by subsystem" + ("" if result.name is None else f" of {result.name}")
+    return (f"{title}: {len(result.species):,} species, {len(result.reactions):,} "
+            "reactions\neach cell: the share of species-reaction pairs in which the "
+            "species responds to a perturbation of the reaction")
+
+
+def pathways_figure(result: Analysis, *, figsize: tuple[float, float] | None = None,
+                    numbers: bool | None = None) -> Figure:
+    """The sensitivity by subsystem as a ``Figure`` of its own, made without
+    pyplot (for files and pages); options as for :func:`plot_pathways`."""
+    Figure, _ = _matplotlib()
+    result.defined_sensitivity("the heat map")
+    from .pathways import pathway_grid
+    grid = pathway_grid(result)
+    fig = Figure(figsize=figsize or _pathway_size(grid[0], grid[1]), layout="constrained")
+    _draw_pathways(fig, fig.add_subplot(), result, grid, numbers)
+    fig.suptitle(_pathway_title(result), fontsize=8)
+    return fig
+
+
+def plot_pathways(result: Analysis, ax: Axes | None = None, *,
+                  figsize: tuple[float, float] | None = None,
+                  numbers: bool | None = None) -> Axes:
+    """Draw the sensitivity by subsystem and return the Matplotlib axes: rows
+    are the subsystems of the species, columns those of the reactions, and
+    each cell shades the share of its species-reaction pairs in which the
+    species responds to a perturbation of the reaction (see
+    :func:`quelmar.pathways.pathway_grid`).
+
+    ``ax``: the axes to draw into; by default a new pyplot figure, sized to
+    the grid or to ``figsize`` (inches).  ``numbers``: write the percentages
+    in the cells (by default when there are at most 50 rows and 50 columns).
+
+    Raises :class:`~quelmar.errors.SingularNetworkError` when the
+    sensitivity is undefined.
+    """
+    _matplotlib()
+    result.defined_sensitivity("the heat map")
+    from .pathways import pathway_grid
+    grid = pathway_grid(result)
+    if ax is None:
+        import matplotlib.pyplot as plt
+        fig = plt.figure(figsize=figsize or _pathway_size(grid[0], grid[1]),
+                         layout="constrained")
+        ax = fig.add_subplot()
+        fig.suptitle(_pathway_title(result), fontsize=8)
+    else:
+        ax.set_title(_pathway_title(result), fontsize=8, loc="left")
+    _draw_pathways(ax.figure, ax, result, grid, numbers)
+    return ax
+
+
+def irreducible_blocks(result: Analysis) -> Any:
+    """The part of ``result`` made of its irreducible structures that hold at
+    most half of the species: an :class:`~quelmar.result.Analysis` of their
+    species and reactions, with these structures (each with the irreducible
+    ones directly inside it), for :func:`plot_sensitivity`."""
+    from dataclasses import replace
+
+    from .diagram import irreducible_hierarchy
+    chosen, kids = irreducible_hierarchy(result)
+    small = {k for k in chosen
+             if 2 * len(result.structures[k].species) <= len(result.species)}
+    if not small:
+        raise ValueError("no irreducible structure holds at most half of the species")
+    structures = []
+    for k, row in zip(chosen, kids):
+        if k in small:
+            s = result.structures[k]
+            structures.append(replace(s, children=[result.structures[c].id for c in row
+                                                   if c in small]))
+    species = {x for s in structures for x in s.species}
+    reactions = {x for s in structures for x in s.reactions}
+    keep_r = [i for i, x in enumerate(result.species) if x in species]
+    keep_c = [j for j, x in enumerate(result.reactions) if x in reactions]
+    sens = np.asarray(result.sensitivity, dtype=bool)[np.ix_(keep_r, keep_c)]
+    name = None if result.name is None else f"{result.name}, its small irreducible structures"
+    return replace(result, name=name, species=[result.species[i] for i in keep_r],
+                   reactions=[result.reactions[j] for j in keep_c], sensitivity=sens,
+                   structures=structures, diagnosis=[])
+
+
 def _cmap() -> Any:
     from matplotlib.colors import ListedColormap
     return ListedColormap(["#ffffff", RESPONDS])
@@ -531,7 +679,7 @@ def _cmap() -> Any:
 
 def heatmap_svg(result: Analysis, **options: Any) -> str:
     """The heat map as SVG text (names stay text), for embedding in HTML."""
-    fig = sensitivity_figure(result, **options)
+    fig = heatmap_figure(result, **options)
     from matplotlib import rc_context
     buf = io.StringIO()
     with rc_context({"svg.fonttype": "none", "svg.hashsalt": "quelmar"}):
@@ -545,13 +693,14 @@ def write_plot(result: Analysis, path: str | os.PathLike[str], format: str | Non
                dpi: int = 150, *, inputs: Any = (), **options: Any) -> str:
     """Write the heat map to ``path`` (PNG, SVG or PDF, by default from the extension).
 
-    ``dpi``: resolution of PNG output; other options go to :func:`sensitivity_figure`.
+    ``dpi``: resolution of PNG output; other options go to :func:`heatmap_figure`
+    (``view=``, or the options of :func:`sensitivity_figure`).
     The file is replaced only once it is complete, and never when it is one
     of ``inputs`` or not a regular file.
     """
     path = os.fspath(path)
     format = output_format(path, FORMATS, "picture", PLOT_HINT, format)
-    fig = sensitivity_figure(result, **options)
+    fig = heatmap_figure(result, **options)
     metadata = {"Date": None} if format == "svg" else None
     buffer = io.BytesIO()
     fig.savefig(buffer, format=format, dpi=dpi, metadata=metadata)
