@@ -22,6 +22,7 @@ from .cyquelmar import CRN, indicator_diagnose
 from .errors import ModelWarning
 from .hasse import hasse_diagram
 from .result import Analysis, BufferingStructure
+from .threads import blas_threads
 from .words import count
 
 __all__ = ["DIAGNOSE_MAX_ORDER", "analyze", "copy_crn", "diagnosis_skip_reason"]
@@ -167,9 +168,10 @@ def analyze(crn: Any, trials: int = 2, seed: int | None = None,
         return Analysis(crn.name, species, reactions, None, [], [], trials, seed,
                         regularity=reg.to_dict(), preparation=preparation)
 
+    order = int(work.A.shape[0])
     with progress(f"sensitivity matrix ({m} species x {n} reactions)"):
         sens = np.array(work._smat_(trials), dtype=bool)
-    with progress("isolated buffering structures") as step:
+    with progress("isolated buffering structures") as step, blas_threads(order):
         found = _tracked(step, work.search_for_isoBSs, trials)
     with progress(f"hierarchy of {count(len(found), 'structure')}"):
         member = np.zeros((len(found), m + n), dtype=bool)
@@ -187,7 +189,7 @@ def analyze(crn: Any, trials: int = 2, seed: int | None = None,
     skipped = diagnosis_skip_reason(work, diagnose)
     diagnosis = []
     if skipped is None:
-        with progress("indicator diagnosis") as step:
+        with progress("indicator diagnosis") as step, blas_threads(order):
             records = _tracked(step, indicator_diagnose, work)
         diagnosis = [{"chemicals": list(r["chemicals"]), "reactions": list(r["reactions"]),
                       "sign_det": float(r["sign_det"])} for r in records]
