@@ -173,7 +173,7 @@ def analyze(crn: Any, trials: int = 2, seed: int | None = None,
         sens = np.array(work._smat_(trials), dtype=bool)
     with progress("isolated buffering structures") as step, blas_threads(order):
         found = _tracked(step, work.search_for_isoBSs, trials)
-    with progress(f"hierarchy of {count(len(found), 'structure')}"):
+    with progress(f"hierarchy of {count(len(found), 'structure')}") as step:
         member = np.zeros((len(found), m + n), dtype=bool)
         for k, sel in enumerate(found):
             member[k] = np.asarray(sel, dtype=bool)
@@ -183,7 +183,9 @@ def analyze(crn: Any, trials: int = 2, seed: int | None = None,
             structures.append(BufferingStructure(
                 f"B{k}", [species[i] for i in np.flatnonzero(row[:m])],
                 [reactions[j] for j in np.flatnonzero(row[m:])]))
-        for s, kids in zip(structures, hasse_diagram(member)):
+        update = getattr(step, "update", None)
+        kids_of = hasse_diagram(member, update if callable(update) else None)
+        for s, kids in zip(structures, kids_of):
             s.children = [structures[j].id for j in kids]
         del member
     skipped = diagnosis_skip_reason(work, diagnose)
