@@ -154,6 +154,14 @@ def test_a_row_over_its_budget_is_an_error_row():
         quelmar.batch(BROWN, max_memory="4GB")
 
 
+def test_a_singular_variant_is_not_compared():
+    from quelmar.batching.run import _compare
+    base, singular = rows(2)
+    base.update(knockout="", structures='[[["A"], ["R1"]]]')
+    _compare(base, singular)  # its structures are undefined ("")
+    assert singular["kept"] is None and singular["lost"] == "" and singular["gained"] == ""
+
+
 def rows(n, **fields):
     task = _Task(0, "net", "/m.xml", "", "/m.xml", None)
     return [dict(_empty_row(task, 0, 2), knockout=f"R{k}", species=k, seconds=0.5 * k,

@@ -309,8 +309,8 @@ def _network_task(spec: str | tuple) -> tuple:
 
 def _compare(base: dict, row: dict) -> None:
     """Fill in how the variant's structures differ from the network's."""
-    if base["error"] or row["error"]:
-        return
+    if base["error"] or row["error"] or not base["structures"] or not row["structures"]:
+        return  # failed, or structurally singular: no structures to compare
     gone = row["knockout"]
     before = [(frozenset(s), frozenset(r) - {gone}) for s, r in json.loads(base["structures"])]
     after = [(frozenset(s), frozenset(r)) for s, r in json.loads(row["structures"])]
