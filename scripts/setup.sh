@@ -77,10 +77,10 @@ fi
 
 # quelmar as an editable install (with every extra) and the groups of
 # pyproject.toml: what a build without isolation needs, and the test tools.
-# The editable install rebuilds the extension whenever it is imported after
-# a source changed, but it maps the package's Python modules when it is
+# The editable install maps the package's Python modules when it is
 # installed: reinstall when pyproject.toml changed or a module was added,
-# moved or removed.
+# moved or removed.  It does not rebuild the extension when imported (see
+# src/quelmar/devbuild.py): that is done below.
 stamp=.venv/.deps-stamp
 modules=$(cd src && find quelmar -name '*.py' -o -name '*.pyi' | LC_ALL=C sort | cksum)
 install_editable() {
@@ -96,13 +96,14 @@ if [ ! -f "$stamp" ] || [ pyproject.toml -nt "$stamp" ] || [ "$(cat "$stamp")" !
     install_editable
 fi
 
-# Importing the extension here runs the rebuild (if a source changed) where
-# its errors are seen, rather than inside a test run.  A build that cannot
-# be used (its directory removed, or configured with tools that are gone)
-# is made again from scratch, once.
-if ! .venv/bin/python -c "import quelmar.cyquelmar" >/dev/null 2>&1; then
+# The extension from the current C++ sources (CMake rebuilds what changed,
+# if anything), where build errors are seen rather than inside a test run.
+# A build that cannot be used (its directory removed, or configured with
+# tools that are gone) is made again from scratch, once.
+if ! { scripts/rebuild.sh && .venv/bin/python -c "import quelmar.cyquelmar"; } >/dev/null 2>&1; then
     log "the installed build does not import; building it again"
     rm -rf build/cp*
     install_editable
-    .venv/bin/python -c "import quelmar.cyquelmar" || { log "error: the extension did not build"; exit 1; }
+    { scripts/rebuild.sh && .venv/bin/python -c "import quelmar.cyquelmar"; } ||
+        { log "error: the extension did not build"; exit 1; }
 fi

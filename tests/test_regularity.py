@@ -94,7 +94,8 @@ def check_prune(crn, reg, before, state_of, same):
     assert quelmar.regularity(pruned.network).is_regular
 
 
-@pytest.mark.parametrize("key", list_networks())
+@pytest.mark.parametrize("key", [pytest.param(k, marks=pytest.mark.slow) if k == "iJO1366"
+                                 else k for k in list_networks()])
 def test_shipped_networks(key):
     stoi, reginfo, species, reactions, name = load_network(key)
     crn = CRN(stoi, reginfo, species, reactions, name)
@@ -109,6 +110,7 @@ def test_shipped_networks(key):
     assert pruned.network.X_names == species and pruned.network.R_names == reactions
 
 
+@pytest.mark.slow
 def test_genome_scale_prepared_network_has_a_sensitivity():
     stoi, reginfo, species, reactions, name = load_network("iJO1366")
     crn = CRN(stoi, reginfo, species, reactions, name)

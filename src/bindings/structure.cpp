@@ -8,6 +8,9 @@
 //   carry_reduction(source, target)
 //                                 copies the classifier matrices a reduced
 //                                 network keeps from one CRN onto another
+//   hasse_edges(member, progress=None)
+//                                 (child, parent) intp arrays: the Hasse diagram
+//                                 of the rows of a 2-D bool array
 //
 // `a` is a two-dimensional float64 buffer (any strides); an entry is zero when
 // |x| < 1e-8, so infinite and NaN entries are non-zero.  row_mate/col_mate are
@@ -17,11 +20,15 @@
 #define QUELMAR_IMPORT_NUMPY
 #include "numpy_api.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "crn.hpp"
+#include "hasse.hpp"
 #include "matching.hpp"
 #include "pyargs.hpp"
 #include "pybuffer.hpp"
@@ -159,6 +166,43 @@ PyObject* py_carry_reduction(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
+PyObject* py_hasse_edges(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    return guarded(nullptr, nullptr, [&]() -> PyObject* {
+        PyObject* bound[2] = {nullptr, Py_None};
+        bind_arguments({"hasse_edges", {"member", "progress"}, 1}, args, nargs, kwnames, bound);
+        PyObject* progress = bound[1] == nullptr || bound[1] == Py_None ? nullptr : bound[1];
+        Buffer buf(bound[0], Elem::Bool, 2);
+        const Poll poll = signal_poll();
+        std::vector<index_t> child, parent;
+        std::optional<HasseFamily> family;
+        const int threads = static_cast<int>(std::max(1U, std::thread::hardware_concurrency()));
+        {
+            GilRelease nogil;
+            family.emplace(buf.matrix<const std::uint8_t>(), poll, threads);
+        }
+        const index_t k = family->sets();
+        // in pieces, telling progress(done, total) between them
+        const index_t piece = std::max<index_t>(2048, k / 100);
+        for (index_t begin = 0; begin < k; begin += piece) {
+            {
+                GilRelease nogil;
+                family->edges(begin, std::min(k, begin + piece), threads, child, parent, poll);
+            }
+            if (progress != nullptr) {
+                Ref done = Ref::steal_or_throw(PyLong_FromSsize_t(std::min(k, begin + piece)));
+                Ref total = Ref::steal_or_throw(PyLong_FromSsize_t(k));
+                Ref r = Ref::steal_or_throw(
+                    PyObject_CallFunctionObjArgs(progress, done.get(), total.get(), nullptr));
+            }
+        }
+        Ref c = intp_array(child);
+        std::vector<index_t>().swap(child);
+        Ref p = intp_array(parent);
+        return Ref::steal_or_throw(PyTuple_Pack(2, c.get(), p.get())).release();
+    });
+}
+
 #define FASTCALL_KW(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef module_methods[] = {
@@ -177,6 +221,11 @@ PyMethodDef module_methods[] = {
      "carry_reduction(source, target)\n--\n\nCopy onto the CRN target the conserved-quantity "
      "classes and output-complete keepers of the CRN source (restricted ones, when source "
      "was reduced)."},
+    {"hasse_edges", FASTCALL_KW(py_hasse_edges), METH_FASTCALL | METH_KEYWORDS,
+     "hasse_edges(member, progress=None)\n--\n\n(child, parent): the edges of the Hasse "
+     "diagram (transitive reduction of strict inclusion) of the rows of the 2-D bool array "
+     "member, as intp arrays, child ascending.  progress(done, total) is called now and "
+     "then with the number of rows done."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -27,6 +27,7 @@ from .errors import ModelWarning
 from .hasse import hasse_diagram
 from .pathways import species_subsystems
 from .result import Analysis, BufferingStructure
+from .threads import blas_threads
 from .words import count
 
 if TYPE_CHECKING:
@@ -212,9 +213,10 @@ def _analyze(crn, trials, seed, source, progress, prune, diagnose):
                         regularity=reg.to_dict(), preparation=preparation,
                         annotations=notes)
 
+    order = int(work.A.shape[0])
     with progress(f"sensitivity matrix ({m} species x {n} reactions)"):
         sens = np.array(work._smat_(trials), dtype=bool)
-    with progress("isolated buffering structures") as step:
+    with progress("isolated buffering structures") as step, blas_threads(order):
         found = _tracked(step, "candidates", work.search_for_isoBSs, trials)
     with progress(f"hierarchy of {count(len(found), 'structure')}") as step:
         placed = _counting(step, "structures")
@@ -227,19 +229,15 @@ def _analyze(crn, trials, seed, source, progress, prune, diagnose):
             structures.append(BufferingStructure(
                 f"B{k}", [species[i] for i in np.flatnonzero(row[:m])],
                 [reactions[j] for j in np.flatnonzero(row[m:])]))
-        if placed is not None:  # the inclusions are found all at once
-            placed(0, len(structures))
-        children = hasse_diagram(member)
+        children = hasse_diagram(member, placed)
         for s, kids in zip(structures, children):
             s.children = [structures[j].id for j in kids]
         irreducible = irreducible_rows(member, children)
-        if placed is not None:
-            placed(len(structures), len(structures))
         del member
     skipped = diagnosis_skip_reason(work, diagnose)
     diagnosis = []
     if skipped is None:
-        with progress("indicator diagnosis") as step:
+        with progress("indicator diagnosis") as step, blas_threads(order):
             records = _tracked(step, "reactions contracted", indicator_diagnose, work)
         diagnosis = [{"chemicals": list(r["chemicals"]), "reactions": list(r["reactions"]),
                       "sign_det": float(r["sign_det"])} for r in records]

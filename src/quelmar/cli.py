@@ -6,7 +6,8 @@
                     [--genes] [--quiet]
     quelmar batch MODEL_OR_DIR ... --out TABLE.csv|.parquet
                   [--knockouts[=R1,R2,...|genes]] [--scheduler ADDRESS | --workers N]
-                  [--resume] [--seed N] [--trials N] [--quiet]
+                  [--resume] [--seed N] [--trials N] [--max-seconds S]
+                  [--max-memory GB] [--quiet]
 
 MODEL is an SBML file (``.xml``, ``.sbml``, optionally ``.gz``), a cobrapy
 JSON model (``.json``) or an Antimony file (``.ant``, ``.txt``); without it,
@@ -110,6 +111,16 @@ def _seed(text):
         raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
     if not 0 <= value < 2**32:
         raise argparse.ArgumentTypeError(f"must be between 0 and 2**32 - 1, got {value}")
+    return value
+
+
+def _budget(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+    if not 0 <= value < float("inf"):
+        raise argparse.ArgumentTypeError(f"must be 0 (no limit) or more, got {text}")
     return value
 
 
@@ -230,6 +241,12 @@ def _add_batch_parser(sub):
                    help="seed of every analysis (default: 0)")
     b.add_argument("--trials", type=_positive_int, default=2, metavar="N",
                    help="random trials for the sensitivity matrix (default: 2)")
+    b.add_argument("--max-seconds", type=_budget, default=1800.0, metavar="S",
+                   help="time budget of one row: an analysis that runs longer is stopped "
+                   "and its row gets the error (default: 1800; 0: no limit)")
+    b.add_argument("--max-memory", type=_budget, default=4.0, metavar="GB",
+                   help="memory budget of one row, in GB of the worker's resident memory "
+                   "(default: 4; 0: no limit)")
     b.add_argument("-q", "--quiet", action="store_true",
                    help="no progress bar and no summary")
 
@@ -255,7 +272,8 @@ def _batch(args):
     try:
         table = batch(args.models, trials=args.trials, seed=args.seed,
                       knockouts=args.knockouts, client=client, workers=args.workers,
-                      out=args.out, resume=args.resume, progress=False if args.quiet else None)
+                      out=args.out, resume=args.resume, progress=False if args.quiet else None,
+                      max_seconds=args.max_seconds, max_memory=args.max_memory * 1e9)
     except KeyboardInterrupt:
         with contextlib.suppress(Exception):
             kept = len(read_table(args.out))

@@ -24,6 +24,7 @@ Dask, pandas and pyarrow are the ``batch`` extra (``pip install
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
 import sys
@@ -229,6 +230,53 @@ def _variant(arrays: tuple, removes: tuple[str, ...]):
                list(species), [r for r in reactions if r not in set(removes)], name)
 
 
+#: Default budget of one row: seconds, and bytes of the worker's resident
+#: memory (see :func:`batch`).
+MAX_SECONDS = 1800.0
+MAX_MEMORY = 4e9
+
+
+def _resident_bytes() -> int | None:
+    """The resident memory of this process now (Linux), else None."""
+    try:
+        with open("/proc/self/statm") as fh:
+            return int(fh.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    except (OSError, ValueError, IndexError):
+        return None
+
+
+class _Budget:
+    """The ``progress`` of one analysis in a batch: the long steps report how
+    far they are several times a second, and each report stops the analysis
+    (with the exception, which becomes the row's error) once it has run
+    longer than ``max_seconds`` or the process holds more than
+    ``max_memory`` bytes.  None: no limit."""
+
+    def __init__(self, max_seconds: float | None, max_memory: float | None):
+        self.max_seconds, self.max_memory = max_seconds, max_memory
+        self.deadline = None if not max_seconds else time.monotonic() + max_seconds
+
+    def check(self, done: int = 0, total: int = 0) -> None:
+        if self.deadline is not None and time.monotonic() > self.deadline:
+            raise TimeoutError(f"stopped after {self.max_seconds:g} s, the time budget of a "
+                               "row (max_seconds, --max-seconds)")
+        if self.max_memory:
+            held = _resident_bytes()
+            if held is not None and held > self.max_memory:
+                raise MemoryError(f"stopped at {held / 1e9:.2f} GB, over the memory budget "
+                                  f"of a row ({self.max_memory / 1e9:g} GB; max_memory, "
+                                  "--max-memory)")
+
+    @contextlib.contextmanager
+    def __call__(self, _step: str):
+        self.check()
+        yield self
+        self.check()
+
+    def update(self, done: int, total: int) -> None:
+        self.check(done, total)
+
+
 def _empty_row(task: _Task, seed: int, trials: int) -> dict:
     row = {c: None for c in COLUMNS}
     source, knockout = task.ident
@@ -238,7 +286,8 @@ def _empty_row(task: _Task, seed: int, trials: int) -> dict:
     return row
 
 
-def _analyse_task(task: _Task, seed: int, trials: int, network: tuple | None = None) -> dict:
+def _analyse_task(task: _Task, seed: int, trials: int, network: tuple | None = None,
+                  budget: tuple[float | None, float | None] = (None, None)) -> dict:
     """The row of one model or variant; never raises for a bad model."""
     from ..analysis import analyze
     from ..words import sign_name
@@ -261,7 +310,7 @@ def _analyse_task(task: _Task, seed: int, trials: int, network: tuple | None = N
                 reg = regularity(crn)
                 row["regular"] = bool(reg.is_regular)
                 row["order"], row["structural_rank"] = int(reg.order), int(reg.structural_rank)
-                result = analyze(crn, trials=trials, seed=seed)
+                result = analyze(crn, trials=trials, seed=seed, progress=_Budget(*budget))
                 if result.sensitivity is not None:  # undefined for a singular network
                     row["n_structures"] = len(result.structures)
                     row["structures"] = json.dumps(
@@ -344,7 +393,9 @@ def _show_progress(futures: list) -> threading.Thread:
 def batch(models: NetworkSource | Iterable[NetworkSource], *, trials: int = 2, seed: int = 0,
           knockouts: bool | str | Iterable[str] | None = None, client: Any = None,
           workers: int | None = None, out: str | os.PathLike | None = None,
-          resume: bool = False, progress: bool | None = None) -> pandas.DataFrame:
+          resume: bool = False, progress: bool | None = None,
+          max_seconds: float | None = MAX_SECONDS,
+          max_memory: float | None = MAX_MEMORY) -> pandas.DataFrame:
     """Analyse many models, or every single-reaction deletion of one, on Dask.
 
     ``models``: model files (any format :func:`quelmar.load` reads),
@@ -379,6 +430,14 @@ def batch(models: NetworkSource | Iterable[NetworkSource], *, trials: int = 2, s
     ``progress``: show Dask's progress bar (default: when standard output
     is a terminal).
 
+    ``max_seconds`` and ``max_memory``: the budget of one row, by default
+    :data:`MAX_SECONDS` (half an hour) and :data:`MAX_MEMORY` (4 GB of the
+    worker's resident memory).  An analysis over it is stopped at its next
+    report of progress (several a second in the search, the hierarchy and
+    the diagnosis) and its row gets the error ("TimeoutError: ..." or
+    "MemoryError: ..."), so one model that takes too long does not stall
+    the batch.  None (or 0) lifts a limit.
+
     Returns the table as a pandas DataFrame, one row per model or variant
     in the order given (see :data:`COLUMNS`).  Ctrl-C cancels the tasks;
     the rows finished so far stay in ``out``.
@@ -394,6 +453,7 @@ def batch(models: NetworkSource | Iterable[NetworkSource], *, trials: int = 2, s
     if workers is not None and (int(workers) < 1 or client is not None):
         raise ValueError("workers is a number of local processes, at least 1, "
                          "and only without a client")
+    budget = (_limit(max_seconds, "max_seconds"), _limit(max_memory, "max_memory"))
     if out is not None:
         table_format(out)
     tasks, network = _plan(models, knockouts)
@@ -416,7 +476,8 @@ def batch(models: NetworkSource | Iterable[NetworkSource], *, trials: int = 2, s
             done = {k: r for k, r in latest_rows(table.rows).items() if k in wanted}
         todo = [t for t in tasks if t.ident not in done]
         if todo:
-            _run(todo, network, done, table, seed, trials, client, workers, progress)
+            _run(todo, network, done, table, seed, trials, client, workers, progress,
+                 budget)
         base = done.get(tasks[0].ident) if network is not None else None
         for t in tasks[1:] if base is not None else ():
             row = done[t.ident]  # an interrupted batch may have kept it uncompared
@@ -440,7 +501,21 @@ def _local_cluster(workers: int):
                         silence_logs=logging.ERROR)
 
 
-def _run(todo, network, done, table, seed, trials, client, workers, progress) -> None:
+def _limit(value: float | None, name: str) -> float | None:
+    """A budget as given to :func:`batch`: a finite number >= 0, 0 or None for
+    no limit."""
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"{name} must be a number or None, not {value!r}")
+    value = float(value)
+    if not 0 <= value < float("inf"):
+        raise ValueError(f"{name} must be 0 or more (and finite), not {value!r}")
+    return value or None
+
+
+def _run(todo, network, done, table, seed, trials, client, workers, progress,
+         budget=(None, None)) -> None:
     """Run ``todo`` on Dask, adding each row to ``done`` and ``table``."""
     from distributed import Client, as_completed
 
@@ -458,7 +533,7 @@ def _run(todo, network, done, table, seed, trials, client, workers, progress) ->
         if network is not None:
             net_future = client.submit(_network_task, network, pure=False)
         for t in todo:
-            futures.append(client.submit(_analyse_task, t, seed, trials, net_future,
+            futures.append(client.submit(_analyse_task, t, seed, trials, net_future, budget,
                                          pure=False))
         by_key = {f.key: t for f, t in zip(futures, todo)}
         if progress is None:
