@@ -245,6 +245,28 @@ def test_knockouts_survive_a_killed_worker(client, tmp_path):
     assert list(table["gained"].iloc[1:4] != "[]") == [False, True, True]
 
 
+def test_variants_sharing_signs_equal_their_analyses_alone():
+    from quelmar.batching import memo
+    from quelmar.batching.run import _analyse_tasks, _network_task
+
+    network = _network_task(BROWN)
+    names = network[3][:6]
+    tasks = [_Task(k, "brown", BROWN, r, None, None, (r,)) for k, r in enumerate(names, 1)]
+    memo._signs.clear()
+    signdet = quelmar.cyquelmar.signdet
+    first = _analyse_tasks(tasks, 3, 2, network)
+    remembered = len(memo._signs)
+    again = _analyse_tasks(tasks[::-1], 3, 2, network)[::-1]  # every sign from memory
+    assert len(memo._signs) == remembered > 0
+    crn = quelmar.load(BROWN)
+    for j, (row, other) in enumerate(zip(first, again)):
+        variant = quelmar.CRN(np.delete(crn.stoi, j, 1), np.delete(crn.reginfo, j, 1),
+                              crn.X_names, crn.R_names[:j] + crn.R_names[j + 1:], crn.name)
+        assert row["error"] == other["error"] == ""
+        assert as_single(row) == as_single(other) == single(variant, 3)
+    assert quelmar.cyquelmar.signdet is signdet  # put back
+
+
 def test_singular_variants_are_rows_of_the_scan(client, tmp_path):
     network = os.path.join(NETWORKS, "e_coli_core.network.json")
     out = str(tmp_path / "ko.csv")

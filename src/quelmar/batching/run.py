@@ -287,15 +287,20 @@ def _empty_row(task: _Task, seed: int, trials: int) -> dict:
 
 
 def _analyse_task(task: _Task, seed: int, trials: int, network: tuple | None = None,
-                  budget: tuple[float | None, float | None] = (None, None)) -> dict:
-    """The row of one model or variant; never raises for a bad model."""
+                  budget: tuple[float | None, float | None] = (None, None),
+                  shared: bool = False) -> dict:
+    """The row of one model or variant; never raises for a bad model.
+    ``shared``: decide the determinant signs of the diagnosis once per
+    worker (see :func:`quelmar.batching.memo.shared_signs`)."""
     from ..analysis import analyze
     from ..words import sign_name
     from ..loaders import load
     from ..preparation import regularity
 
     row = _empty_row(task, seed, trials)
-    with _PROCESS_LOCK:
+    from .memo import shared_signs
+
+    with _PROCESS_LOCK, (shared_signs() if shared else contextlib.nullcontext()):
         start = time.perf_counter()
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
@@ -325,6 +330,26 @@ def _analyse_task(task: _Task, seed: int, trials: int, network: tuple | None = N
         row["warnings"] = json.dumps([_one_line(w.message) for w in caught])
         row["seconds"] = time.perf_counter() - start
     return row
+
+
+def _analyse_tasks(tasks: list[_Task], seed: int, trials: int, network: tuple | None = None,
+                   budget: tuple[float | None, float | None] = (None, None)) -> list[dict]:
+    """The rows of several variants of one network, in one task (see
+    :func:`_analyse_task`); the determinant signs they share are decided
+    once per worker (see :func:`quelmar.batching.memo.shared_signs`)."""
+    return [_analyse_task(t, seed, trials, network, budget, True) for t in tasks]
+
+
+def _chunks(todo: list[_Task], workers: int) -> list[list[_Task]]:
+    """``todo`` in consecutive groups of at most :data:`CHUNK` tasks, about
+    four groups per worker at least, so that the workers stay busy to the
+    end and a stopped batch loses little."""
+    size = max(1, min(CHUNK, -(-len(todo) // (4 * max(1, workers)))))
+    return [todo[i:i + size] for i in range(0, len(todo), size)]
+
+
+#: Most variants of a knockout scan in one Dask task.
+CHUNK = 8
 
 
 def _network_task(spec: str | tuple) -> tuple:
@@ -532,33 +557,41 @@ def _run(todo, network, done, table, seed, trials, client, workers, progress,
         net_future = None
         if network is not None:
             net_future = client.submit(_network_task, network, pure=False)
-        for t in todo:
-            futures.append(client.submit(_analyse_task, t, seed, trials, net_future, budget,
+        if network is None:
+            groups = [[t] for t in todo]
+        else:  # variants of one network: several per task
+            groups = _chunks(todo, len(client.scheduler_info().get("workers", ())) or 1)
+        for g in groups:
+            futures.append(client.submit(_analyse_tasks, g, seed, trials, net_future, budget,
                                          pure=False))
-        by_key = {f.key: t for f, t in zip(futures, todo)}
+        by_key = {f.key: g for f, g in zip(futures, groups)}
         if progress is None:
             progress = hasattr(sys.stdout, "isatty") and sys.stdout.isatty()
         if progress:
             bar = _show_progress(futures)
         for fut in as_completed(futures):
-            task = by_key[fut.key]
+            group = by_key[fut.key]
             try:
-                row = fut.result()
+                rows = fut.result()
             except Exception as e:  # noqa: BLE001 - lost workers, cancelled tasks
-                row = _empty_row(task, seed, trials)
-                row["error"] = _one_line(f"{type(e).__name__}: {e}") or type(e).__name__
+                rows = []
+                for task in group:
+                    row = _empty_row(task, seed, trials)
+                    row["error"] = _one_line(f"{type(e).__name__}: {e}") or type(e).__name__
+                    rows.append(row)
             fut.release()
-            if base_key is not None and row["knockout"]:
-                if base_key not in done:
-                    waiting.append((row, task))
-                    continue
-                _compare(done[base_key], row, task.removes)
-            _finish(row, done, table)
-            if base_key is not None and not row["knockout"]:
-                for w, wt in waiting:
-                    _compare(row, w, wt.removes)
-                    _finish(w, done, table)
-                waiting = []
+            for row, task in zip(rows, group):
+                if base_key is not None and row["knockout"]:
+                    if base_key not in done:
+                        waiting.append((row, task))
+                        continue
+                    _compare(done[base_key], row, task.removes)
+                _finish(row, done, table)
+                if base_key is not None and not row["knockout"]:
+                    for w, wt in waiting:
+                        _compare(row, w, wt.removes)
+                        _finish(w, done, table)
+                    waiting = []
         if bar is not None:
             bar.join(2.0)
     except BaseException:

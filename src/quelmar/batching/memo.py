@@ -1,0 +1,73 @@
+"""Determinant signs shared by the analyses of one batch worker.
+
+The variants of a knockout scan have most of their indicator diagnosis in
+common with each other: the same small parts, contracted in the same order,
+whose determinant signs are decided by the same random starting points
+(every analysis seeds NumPy's generator alike).  :func:`shared_signs`
+remembers each sign the worker decided, keyed by the matrix, the number of
+trials and the state of NumPy's global generator before the draws, and
+answers a repeated question from memory, leaving the generator in the state
+the minimisations would have left it in.  The answer is the one a new
+computation gives (the sign depends on nothing else), and the draws that
+follow are the same, so every row stays that of the analysis alone.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import hashlib
+from collections import OrderedDict
+from collections.abc import Iterator
+from typing import Any
+
+import numpy as np
+
+__all__ = ["MEMORY", "shared_signs"]
+
+#: Signs remembered per worker process (the oldest unused go first).
+MEMORY = 4096
+
+_signs: OrderedDict[tuple, tuple[Any, tuple]] = OrderedDict()
+
+
+def _key(A: Any, trials: Any) -> tuple | None:
+    """What decides ``signdet(A, trials)``, or None when ``A`` is not a plain
+    float matrix (those are not remembered)."""
+    if not (isinstance(A, np.ndarray) and A.dtype == np.float64 and A.ndim == 2):
+        return None
+    if isinstance(trials, bool) or not isinstance(trials, (int, np.integer)):
+        return None
+    kind, words, pos, has_gauss, gauss = np.random.get_state()
+    digest = hashlib.blake2b(np.ascontiguousarray(A).tobytes(), digest_size=32).digest()
+    return (A.shape, digest, int(trials), kind, words.tobytes(), int(pos), int(has_gauss),
+            float(gauss))
+
+
+@contextlib.contextmanager
+def shared_signs() -> Iterator[None]:
+    """While the block runs, the determinant signs of the diagnosis come from
+    this process's memory when the same question was answered before."""
+    from .. import cyquelmar
+
+    compute = cyquelmar.signdet
+
+    def signdet(A, trials=10):
+        key = _key(A, trials)
+        if key is None:
+            return compute(A, trials)
+        known = _signs.get(key)
+        if known is not None:
+            _signs.move_to_end(key)
+            np.random.set_state(known[1])
+            return known[0]
+        sign = compute(A, trials)
+        _signs[key] = (sign, np.random.get_state())
+        while len(_signs) > MEMORY:
+            _signs.popitem(last=False)
+        return sign
+
+    cyquelmar.signdet = signdet
+    try:
+        yield
+    finally:
+        cyquelmar.signdet = compute
