@@ -1,5 +1,5 @@
 """Batch analysis: the knockout scan of a network (every single-reaction
-deletion, one Dask task each) on a local cluster of 2 worker processes, with
+deletion, several to a Dask task) on a local cluster of 2 worker processes, with
 the same scan on 1 worker as the baseline, so "ratio" is the speed-up of the
 second worker.
 
