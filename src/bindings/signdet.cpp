@@ -141,23 +141,15 @@ PyObject* signdet_impl(PyObject*, PyObject* const* bound) {
     Ref size = integer(k);
     Ref scale = real(10.0);
 
-    // The answer is which of the two signs some minimisation reaches: once
-    // one sign is found, later minimisations towards it cannot change the
-    // answer and are left out.  Their starting points are still drawn, so
-    // the generator moves on exactly as if they had run.
     bool has_positive = false;
     bool has_negative = false;
     for (Py_ssize_t t = 0; t < trials; ++t) {
         Ref x0 = call(normal.get(), {{"size", size.get()}, {"scale", scale.get()}});
-        if (!has_positive) {
-            Ref p = call(minimize.get(), {{"fun", lambda.get()}, {"x0", x0.get()}});
-            if (-result_fun(p.get()) > TOL) has_positive = true;
-        }
+        Ref p = call(minimize.get(), {{"fun", lambda.get()}, {"x0", x0.get()}});
+        if (-result_fun(p.get()) > TOL) has_positive = true;
         Ref x1 = call(normal.get(), {{"size", size.get()}, {"scale", scale.get()}});
-        if (!has_negative) {
-            Ref q = call(minimize.get(), {{"fun", vardetA.get()}, {"x0", x1.get()}});
-            if (result_fun(q.get()) < -TOL) has_negative = true;
-        }
+        Ref q = call(minimize.get(), {{"fun", vardetA.get()}, {"x0", x1.get()}});
+        if (result_fun(q.get()) < -TOL) has_negative = true;
     }
     if (has_positive && has_negative) return PyFloat_FromDouble(std::nan(""));
     if (has_positive) return PyFloat_FromDouble(1.0);
