@@ -89,11 +89,10 @@ def diagnosis_skip_reason(crn: Any, diagnose: bool | None = None) -> str | None:
     (300; the order is the number of reactions plus the number of conserved
     quantities, so this also bounds the reactions, and with them the number
     of passes).  The order decides the cost: the last record is the
-    determinant sign of the whole remaining network, found by up to twenty
+    determinant sign of the whole remaining network, found by twenty
     minimisations whose finite-difference gradients each factorise the
-    A-matrix once per free entry (a sign once found is not sought again,
-    so a fixed sign takes eleven).  Measured on a shared machine when all
-    twenty ran: 0.3 s at order 131, 50 s at order 264 and 160 s at order 398,
+    A-matrix once per free entry.  Measured on a shared machine, with a
+    fixed sign: 0.3 s at order 131, 50 s at order 264 and 160 s at order 398,
     growing about as order**3; at the order of a genome-scale model
     (thousands) this is many hours, on top of a search of seconds in each
     of hundreds of passes.
