@@ -88,7 +88,7 @@ if [ ! -f "$stamp" ] || [ pyproject.toml -nt "$stamp" ] || [ "$(cat "$stamp")" !
     .venv/bin/python -m pip install -q --upgrade pip 2>&1 | quiet_pip
     .venv/bin/python -m pip install -q --group build 2>&1 | quiet_pip
     # every extra: the tests use them all
-    .venv/bin/python -m pip install -q --no-build-isolation -e ".[models,plot,interop,batch]" \
+    .venv/bin/python -m pip install -q --no-build-isolation -e ".[models,plot,interop,batch,progress]" \
         --group test 2>&1 | quiet_pip
     printf '%s\n' "$modules" > "$stamp"
 fi

@@ -2,6 +2,7 @@
 works on, reproducibility, text / JSON / HTML forms and the diagram."""
 
 import itertools
+import io
 import json
 import math
 import os
@@ -118,6 +119,13 @@ def test_result_contents(mini, mini_result):
     j = r.reactions.index("EX_glc__D_e")
     assert r.responding("EX_glc__D_e") == [x for i, x in enumerate(r.species)
                                            if r.sensitivity[i, j]]
+    with pytest.raises(KeyError, match="no reaction named 'EX_glc_D_e'; the closest: "
+                       "'EX_glc__D_e'"):
+        r.responding("EX_glc_D_e")
+    with pytest.raises(KeyError, match="no structure named 'b1'; the closest: 'B1'"):
+        r.structure("b1")
+    assert repr(quelmar.from_reactions(["A ->", "-> A"])) == \
+        "<CRN 'network': 1 species, 2 reactions, structurally regular>"
 
 
 def test_network_is_left_unchanged_and_seed_reproduces():
@@ -155,10 +163,20 @@ def test_network_is_left_unchanged_and_seed_reproduces():
     for step in ("isolated buffering structures", "indicator diagnosis"):
         done, total = reports[step][-1]
         assert done == total > 0, step
+    # tqdm's bars count what the steps count; nobody watches a test: no bars
+    tqdm = pytest.importorskip("tqdm")
+    from quelmar.progress import TqdmProgress, choose
+    out = io.StringIO()
+    d = quelmar.analyze(crn, seed=11, progress=TqdmProgress(tqdm.tqdm, file=out, delay=0,
+                                                            leave=True))
+    k = len(d.structures)
+    for counted in (" candidates/s]", f"{k}/{k} [", " structures/s]", " reactions contracted/s]"):
+        assert counted in out.getvalue(), out.getvalue()
+    assert choose(None) is None
 
 
 def test_analyze_rejects_bad_arguments(mini):
-    with pytest.raises(TypeError, match="needs a CRN"):
+    with pytest.raises(TypeError, match="expected a network: a CRN, a model file name or"):
         quelmar.analyze(np.zeros((2, 2)))
     with pytest.raises(ValueError, match="at least 1"):
         quelmar.analyze(mini, trials=0)
@@ -246,6 +264,14 @@ def test_singular_network_is_named_not_analysed():
     data = json.loads(result.to_json())
     assert list(data)[3:6] == ["name", "source", "regularity"]
     assert data["sensitivity"] is None and data["structures"] is None
+    assert data["quelmar"] == quelmar.__version__
+    assert repr(crn) == "<CRN 'toy': 2 species, 3 reactions, structurally singular " \
+        "(structural rank 2 of 3)>"
+    # every view that needs the sensitivity says so, and what to do in Python
+    for view in (result.sensitivity_frame, result.structures_frame, result.hierarchy_graph,
+                 result.plot_sensitivity, result.to_dot, lambda: result.responding("in")):
+        with pytest.raises(quelmar.SingularNetworkError, match=r"quelmar\.prune\(crn\)"):
+            view()
     again = Analysis.from_json(result.to_json())
     assert not again.defined and again.regularity == result.regularity
     page = result.to_html()

@@ -255,8 +255,7 @@ def test_only_the_batch_path_imports_its_extra(tmp_path):
                           capture_output=True, text=True)
     assert done.stdout.strip() == "[]"
     assert (done.returncode, done.stderr) == (1, "quelmar: error: batch analysis needs "
-                                              "pyarrow, which comes with the batch extra: "
-                                              "pip install 'quelmar[batch]'\n")
+                                              "pyarrow (pip install 'quelmar[batch]')\n")
 
 
 def test_gene_knockouts_delete_what_each_gene_disables(client):

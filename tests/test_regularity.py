@@ -132,7 +132,7 @@ def test_genome_scale_prepared_network_has_a_sensitivity():
 
 
 def test_bad_networks_get_clear_errors():
-    with pytest.raises(TypeError, match="expected a CRN"):
+    with pytest.raises(TypeError, match="expected a network: a CRN, a model file"):
         quelmar.regularity(np.zeros((2, 2)))
     with pytest.raises(ValueError, match="no species"):
         quelmar.regularity(CRN(np.zeros((0, 0))))

@@ -2,7 +2,6 @@
 words, the heat map, the notebook view and the HTML page (opened in
 headless Chromium), and the way in from and out to other libraries."""
 
-import json
 from html import escape as html_escape
 import os
 import re
@@ -87,7 +86,10 @@ def test_diagnosis_in_words(brown):
 
 def test_heat_map_blocks_zoom_and_files(tmp_path, capsys, brown, ecoli):
     pytest.importorskip("matplotlib")
-    from quelmar.plot import heatmap_order, write_plot
+    from itertools import combinations
+
+    from matplotlib.figure import Figure
+    from quelmar.plot import heatmap_order, sensitivity_figure, write_plot
     for r in (brown, ecoli):
         rows, cols = heatmap_order(r)
         assert sorted(rows) == list(range(len(r.species)))
@@ -98,15 +100,32 @@ def test_heat_map_blocks_zoom_and_files(tmp_path, capsys, brown, ecoli):
                 pc = sorted(cols.index(r.reactions.index(x)) for x in s.reactions)
                 assert pr == list(range(pr[0], pr[0] + len(pr)))
                 assert pc == list(range(pc[0], pc[0] + len(pc)))
-        fig = r.plot_sensitivity()
+        fig = sensitivity_figure(r)
         shown = np.asarray(fig.axes[0].images[0].get_array())
         np.testing.assert_array_equal(shown, r.sensitivity[np.ix_(rows, cols)])
+        # each structure but the whole network is named beside its outline
+        # or listed beside the picture; no two names overlap
+        fig.draw_without_rendering()
+        ax = fig.axes[-1]  # the enlarged part when there is one
+        named = [t.get_text().strip() for t in ax.texts]
+        listed = " ".join(t.get_text() for t in ax.artists[0].get_texts()) if ax.artists else ""
+        for s in r.structures[:-1]:
+            assert (s.id in named) != (f"{s.id} = " in listed), s.id
+        for a in fig.axes:
+            boxes = [t.get_window_extent() for t in a.texts + a.get_yticklabels()]
+            assert not any(p.overlaps(q) for p, q in combinations(boxes, 2))
     # e_coli_core's structures cover a 5 x 5 corner: a second panel enlarges it
-    corner = ecoli.plot_sensitivity().axes[1].images[0].get_array()
-    assert np.asarray(corner).shape == (5, 5) and len(brown.plot_sensitivity().axes) == 1
-    zoom = ecoli.plot_sensitivity(structure="B12", max_labels=2)
+    corner = sensitivity_figure(ecoli).axes[1].images[0].get_array()
+    assert np.asarray(corner).shape == (5, 5) and len(sensitivity_figure(brown).axes) == 1
+    zoom = sensitivity_figure(ecoli, structure="B12", max_labels=2)
     assert np.asarray(zoom.axes[0].images[0].get_array()).shape == (3, 3)
     assert zoom.axes[0].get_ylabel() == "3 species"  # past max_labels: no names
+    # into given axes, as pandas and seaborn do; a small one thins the names
+    ax = Figure(figsize=(4, 3)).add_subplot()
+    assert ecoli.plot_sensitivity(ax) is ax and ax.get_legend() is not None
+    assert ax.get_ylabel().startswith("one name in ")
+    with pytest.raises(ValueError, match="needs a figure of its own"):
+        ecoli.plot_sensitivity(ax, zoom=True)
     for ext, magic in [(".png", b"\x89PNG"), (".svg", b"<svg"), (".pdf", b"%PDF")]:
         path = write_plot(brown, tmp_path / ("h" + ext))
         with open(path, "rb") as f:
@@ -259,6 +278,15 @@ def test_model_objects_in(tmp_path):
         same(quelmar.load(model), ref)
     with pytest.warns(quelmar.ModelWarning):
         assert quelmar.analyze(model, seed=1).to_dict() == quelmar.analyze(ref, seed=1).to_dict()
+    # every function that takes a network takes a file or a model object too
+    with pytest.warns(quelmar.ModelWarning):
+        assert quelmar.regularity(model).to_dict() == quelmar.regularity(ref).to_dict()
+    with pytest.warns(quelmar.ModelWarning):
+        assert quelmar.prune(model).to_dict() == quelmar.prune(ref).to_dict()
+    by_path = quelmar.analyze(TYSON, seed=1)
+    assert by_path.source == TYSON
+    assert by_path.to_dict() | {"source": None} == quelmar.analyze(quelmar.load(TYSON),
+                                                                   seed=1).to_dict()
     with pytest.raises(TypeError, match="format applies to files only"):
         quelmar.load(doc, format="sbml")
     with pytest.raises(TypeError, match="cannot read a network from dict"):
@@ -276,11 +304,32 @@ def test_results_out(brown):
     assert list(table.index) == [s.id for s in brown.structures]
     assert table.loc["B2", "children"] == ["B1"] and table.loc["B1", "n_species"] == 16
     assert isinstance(table, pd.DataFrame)
+    tidy = brown.structures_frame(long=True)
+    assert len(tidy) == table.n_species.sum() + table.n_reactions.sum()
+    b2 = tidy[tidy.structure == "B2"]
+    assert set(b2[b2.kind == "species"].name) == set(brown.structure("B2").species)
+    assert set(b2[b2.own].name) == {"BRafInactive", "BRafActive", "BRafByRap1ActivationReaction",
+                                    "BRafbyPPtaseDeactivationReaction"}
     g = brown.hierarchy_graph()
     assert set(g.edges) == {(s.id, c) for s in brown.structures for c in s.children}
     assert g.nodes["B1"]["species"] == brown.structure("B1").species
     assert nx.is_directed_acyclic_graph(g)
     assert brown.hierarchy == nx.to_dict_of_lists(g)
+
+
+def test_a_missing_library_names_its_extra(brown, monkeypatch):
+    for module in ("matplotlib", "graphviz", "pandas", "libsbml"):
+        monkeypatch.setitem(sys.modules, module, None)
+    page = brown.to_html()  # the page says what it leaves out, and why
+    assert ("The heat map is left out of this page: the heat map needs matplotlib "
+            "(pip install &#x27;quelmar[plot]&#x27;)") in page
+    assert "the hierarchy diagram needs graphviz (pip install &#x27;quelmar[models]&#x27;)" \
+        in page and "<li>B9 &gt; B6, B7</li>" in page
+    for view, extra in ((brown.plot_sensitivity, "plot"), (brown.sensitivity_frame, "interop"),
+                        (brown.diagram, "models"), (lambda: quelmar.load(TYSON), "models")):
+        with pytest.raises(quelmar.errors.MissingDependencyError,
+                           match=re.escape(f"(pip install 'quelmar[{extra}]')")):
+            view()
 
 
 def test_import_quelmar_leaves_the_optional_libraries_alone():
@@ -292,3 +341,20 @@ def test_import_quelmar_leaves_the_optional_libraries_alone():
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
                          check=True).stdout
     assert out.strip() == ""
+
+
+def test_the_example_notebook_runs_top_to_bottom():
+    nbclient = pytest.importorskip("nbclient")
+    nbformat = pytest.importorskip("nbformat")
+    for module in ("cobra", "matplotlib", "graphviz", "distributed", "ipykernel"):
+        pytest.importorskip(module)
+    examples = os.path.join(os.path.dirname(HERE), "examples")
+    nb = nbformat.read(os.path.join(examples, "first_analysis.ipynb"), as_version=4)
+    assert not any(c.get("outputs") for c in nb.cells)  # kept without outputs
+    nbclient.NotebookClient(nb, timeout=300, kernel_name="python3",
+                            resources={"metadata": {"path": examples}}).execute()
+    shown = [o for c in nb.cells for o in c.get("outputs", [])]
+    kinds = {k for o in shown for k in o.get("data", {})}
+    assert {"image/png", "image/svg+xml", "text/html"} <= kinds  # heat map, hierarchy, views
+    assert "<CRN 'mini_textbook': 23 species, 18 reactions, structurally regular>" in [
+        o["data"]["text/plain"] for o in shown if "data" in o]

@@ -29,8 +29,10 @@ if TYPE_CHECKING:  # what the names below are bound to, for type checkers
     from .cyquelmar import CRN as CRN
     from .diagram import write_diagram as write_diagram
     from .errors import LoadError as LoadError
+    from .errors import MissingDependencyError as MissingDependencyError
     from .errors import ModelWarning as ModelWarning
     from .errors import SingularNetworkError as SingularNetworkError
+    from .loaders import as_network as as_network
     from .loaders import from_reactions as from_reactions
     from .loaders import load as load
     from .loaders import load_antimony as load_antimony
@@ -56,8 +58,10 @@ _HOMES = {
     "batch": "batching",
     "write_diagram": "diagram",
     "LoadError": "errors",
+    "MissingDependencyError": "errors",
     "ModelWarning": "errors",
     "SingularNetworkError": "errors",
+    "as_network": "loaders",
     "from_reactions": "loaders",
     "load": "loaders",
     "load_antimony": "loaders",
@@ -81,6 +85,56 @@ def _version() -> str:
         return metadata.version(__name__)
     except metadata.PackageNotFoundError:  # pragma: no cover - run from a source tree
         return "0+unknown"
+
+
+class _CoreDisplay:
+    """Finds the compiled core as the other finders do and, once it has
+    loaded, gives its ``CRN`` class a ``repr`` and a notebook view (see
+    :mod:`quelmar.display`).  Removes itself after its one use."""
+
+    NAME = __name__ + ".cyquelmar"
+
+    def find_spec(self, fullname, path=None, target=None):
+        import sys
+
+        if fullname != self.NAME:
+            return None
+        if self in sys.meta_path:
+            sys.meta_path.remove(self)
+        spec = None
+        for finder in list(sys.meta_path):  # what the import would find without us
+            find = getattr(finder, "find_spec", None)
+            spec = find(fullname, path, target) if find is not None else None
+            if spec is not None:
+                break
+        if spec is not None and spec.loader is not None:
+            spec.loader = _DisplayLoader(spec.loader)
+        return spec
+
+
+class _DisplayLoader:
+    def __init__(self, loader):
+        self.loader = loader
+
+    def create_module(self, spec):
+        return self.loader.create_module(spec)
+
+    def exec_module(self, module):
+        self.loader.exec_module(module)
+        module.__loader__ = module.__spec__.loader = self.loader  # as if we were not here
+        from .display import install
+        install(module.CRN)
+
+
+def _watch_for_core():
+    import sys
+
+    if __name__ + ".cyquelmar" not in sys.modules and not any(
+            isinstance(f, _CoreDisplay) for f in sys.meta_path):
+        sys.meta_path.insert(0, _CoreDisplay())
+
+
+_watch_for_core()
 
 
 def __getattr__(name):

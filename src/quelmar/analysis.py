@@ -13,8 +13,9 @@ from __future__ import annotations
 
 import contextlib
 import operator
+import os
 import warnings
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
@@ -26,6 +27,9 @@ from .hasse import hasse_diagram
 from .pathways import species_subsystems
 from .result import Analysis, BufferingStructure
 from .words import count
+
+if TYPE_CHECKING:
+    from .loaders import NetworkSource
 
 __all__ = ["DIAGNOSE_MAX_ORDER", "analyze", "copy_crn", "diagnosis_skip_reason"]
 
@@ -48,11 +52,23 @@ def copy_crn(crn):
     return new
 
 
-def _tracked(step: Any, function: Any, *args: Any) -> Any:
-    """``function(*args)``, telling ``step.update(done, total)`` how far a long
-    search or diagnosis has come when the step object has that method."""
+def _counting(step: Any, unit: str) -> Any:
+    """``step.update`` when the step object has it (after telling it what
+    the counts count, when it has a ``unit``), else None."""
     update = getattr(step, "update", None)
     if not callable(update):
+        return None
+    if hasattr(step, "unit"):
+        step.unit = unit
+    return update
+
+
+def _tracked(step: Any, unit: str, function: Any, *args: Any) -> Any:
+    """``function(*args)``, telling ``step.update(done, total)`` how far a long
+    search or diagnosis has come (in ``unit``) when the step object has that
+    method."""
+    update = _counting(step, unit)
+    if update is None:
         return function(*args)
     from .cyquelmar import _with_progress
     return _with_progress(update, function, args)
@@ -97,21 +113,27 @@ def diagnosis_skip_reason(crn: Any, diagnose: bool | None = None) -> str | None:
     return "Indicator diagnosis not run: turned off (diagnose=False, or --no-diagnose)."
 
 
-def analyze(crn: Any, trials: int = 2, seed: int | None = None,
+def analyze(crn: NetworkSource, trials: int = 2, seed: int | None = None,
             progress: Any = None, prune: bool = False,
             diagnose: bool | None = None) -> Analysis:
     """Structural analysis of ``crn``, which is left unchanged.
 
-    ``crn`` is a :class:`CRN` or a model object that :func:`quelmar.load`
-    reads (a cobrapy ``Model``, a libsbml ``SBMLDocument`` or ``Model``, a
-    roadrunner instance).
+    ``crn`` is a :class:`CRN`, a model file or a model object (a cobrapy
+    ``Model``, a libsbml ``SBMLDocument`` or ``Model``, a roadrunner
+    instance), as :func:`quelmar.loaders.as_network` takes it; a file's name
+    becomes the result's ``source``.
 
     ``trials``: random trials for the sensitivity matrix (and the search).
     ``seed``: seeds NumPy's global random generator first, which makes the
     result reproducible (the analysis draws from that generator only).
-    ``progress``: optional callable taking a step description and returning
-    a context manager that is held while the step runs (the command line
-    uses it to show long steps).
+    ``progress``: None (the default) shows progress bars of the long steps
+    (counting candidates examined, structures placed, reactions contracted)
+    when someone watches, in a notebook or on a terminal, and tqdm is
+    installed (the ``progress`` extra); True always shows them, False never
+    (see :mod:`quelmar.progress`).  It may also be a callable taking a step
+    description and returning a context manager that is held while the step
+    runs; the object it enters may have ``update(done, total)`` and
+    ``unit`` (the command line uses this to show long steps).
     ``prune``: analyse ``quelmar.prune(crn).network`` (a structurally regular
     sub-network) and record what was removed in ``preparation``.
     ``diagnose``: run the indicator diagnosis always (True), never (False),
@@ -126,17 +148,16 @@ def analyze(crn: Any, trials: int = 2, seed: int | None = None,
     issued and the result names the singular part, with the sensitivity,
     the structures and the diagnosis left undefined.
     """
-    if not isinstance(crn, CRN):
-        from .loaders.objects import KINDS, from_object, is_model_object
-        if not is_model_object(crn):
-            raise TypeError(f"analyze() needs a CRN or a model object ({KINDS}), "
-                            f"not {type(crn).__name__}")
-        crn = from_object(crn)
+    from .loaders import as_network
+    source = os.fsdecode(os.fspath(crn)) if isinstance(crn, (str, bytes, os.PathLike)) else None
+    crn = as_network(crn)
     trials = int(trials)
     if trials < 1:
         raise ValueError("trials must be at least 1")
     if diagnose is not None and not isinstance(diagnose, (bool, np.bool_)):
         raise TypeError(f"diagnose must be True, False or None, not {diagnose!r}")
+    from .progress import choose
+    progress = choose(progress)
     if progress is None:
         def progress(_step):
             return contextlib.nullcontext()
@@ -172,15 +193,16 @@ def analyze(crn: Any, trials: int = 2, seed: int | None = None,
                       "buffering structures are undefined; prepare it first "
                       "(quelmar.prune, or quelmar analyze --prune)", ModelWarning,
                       stacklevel=2)
-        return Analysis(crn.name, species, reactions, None, [], [], trials, seed,
+        return Analysis(crn.name, species, reactions, None, [], [], trials, seed, source,
                         regularity=reg.to_dict(), preparation=preparation,
                         annotations=notes)
 
     with progress(f"sensitivity matrix ({m} species x {n} reactions)"):
         sens = np.array(work._smat_(trials), dtype=bool)
     with progress("isolated buffering structures") as step:
-        found = _tracked(step, work.search_for_isoBSs, trials)
-    with progress(f"hierarchy of {count(len(found), 'structure')}"):
+        found = _tracked(step, "candidates", work.search_for_isoBSs, trials)
+    with progress(f"hierarchy of {count(len(found), 'structure')}") as step:
+        placed = _counting(step, "structures")
         member = np.zeros((len(found), m + n), dtype=bool)
         for k, sel in enumerate(found):
             member[k] = np.asarray(sel, dtype=bool)
@@ -190,20 +212,24 @@ def analyze(crn: Any, trials: int = 2, seed: int | None = None,
             structures.append(BufferingStructure(
                 f"B{k}", [species[i] for i in np.flatnonzero(row[:m])],
                 [reactions[j] for j in np.flatnonzero(row[m:])]))
+        if placed is not None:  # the inclusions are found all at once
+            placed(0, len(structures))
         children = hasse_diagram(member)
         for s, kids in zip(structures, children):
             s.children = [structures[j].id for j in kids]
         irreducible = irreducible_rows(member, children)
+        if placed is not None:
+            placed(len(structures), len(structures))
         del member
     skipped = diagnosis_skip_reason(work, diagnose)
     diagnosis = []
     if skipped is None:
         with progress("indicator diagnosis") as step:
-            records = _tracked(step, indicator_diagnose, work)
+            records = _tracked(step, "reactions contracted", indicator_diagnose, work)
         diagnosis = [{"chemicals": list(r["chemicals"]), "reactions": list(r["reactions"]),
                       "sign_det": float(r["sign_det"])} for r in records]
     result = Analysis(crn.name, species, reactions, sens, structures, diagnosis,
-                      trials, seed, regularity=reg.to_dict(), preparation=preparation,
+                      trials, seed, source, regularity=reg.to_dict(), preparation=preparation,
                       diagnosis_skipped=skipped, annotations=notes)
     result.remember_irreducible(irreducible)
     return result

@@ -265,8 +265,9 @@ def _batch(args):
 
 
 class _Progress:
-    """Shows a step on stderr once it has run for ``delay`` seconds, with the
-    share done when the step reports it (``update(done, total)``)."""
+    """Shows a step on stderr once it has run for ``delay`` seconds, with how
+    far it has come when the step reports it (``update(done, total)``, in
+    ``unit``: "1200 of 5000 candidates")."""
 
     def __init__(self, stream, enabled, delay=1.0):
         self.stream = stream
@@ -277,10 +278,13 @@ class _Progress:
     class _Step:
         def __init__(self):
             self.share = None
+            self.unit = ""
+            self.counts = ""
 
         def update(self, done, total):
             if total > 0:
                 self.share = min(1.0, done / total)
+                self.counts = f" {done} of {total}" + (f" {self.unit}" if self.unit else "")
 
     @contextlib.contextmanager
     def __call__(self, step):
@@ -300,7 +304,7 @@ class _Progress:
             while True:
                 elapsed = time.monotonic() - start
                 share = state.share
-                part = "" if share is None else f" {100 * share:.0f}%"
+                part = state.counts and state.counts + ","
                 if self.live:
                     _say(self.stream, f"\r{PROG}: {printable(step)}...{part} {elapsed:.0f} s")
                     _raw(self.stream, "\x1b[K")
@@ -308,7 +312,7 @@ class _Progress:
                     _say(self.stream, f"{PROG}: {step}...\n")
                 elif share is not None and (reported is None or share >= reported + 0.25):
                     reported = share
-                    _say(self.stream, f"{PROG}: {step}:{part} after {elapsed:.0f} s\n")
+                    _say(self.stream, f"{PROG}: {step}:{part} {elapsed:.0f} s so far\n")
                 if done.wait(1.0):
                     return
 
@@ -382,6 +386,7 @@ def _analyze(args):
     from .fileio import write_atomic
     from .analysis import analyze
     from .diagram import DiagramError, write_diagram
+    from .errors import MissingDependencyError
     from .loaders import LoadError, load
 
     progress = _Progress(sys.stderr, not args.quiet)
@@ -431,11 +436,12 @@ def _analyze(args):
     if args.diagram:
         with progress(f"rendering {args.diagram}"):
             _write(args.diagram, lambda: write_diagram(result, args.diagram, inputs=[path]),
-                   DiagramError)
+                   (DiagramError, MissingDependencyError))
     if args.plot:
         from .plot import PlotError, write_plot
         with progress(f"drawing {args.plot}"):
-            _write(args.plot, lambda: write_plot(result, args.plot, inputs=[path]), PlotError)
+            _write(args.plot, lambda: write_plot(result, args.plot, inputs=[path]),
+                   (PlotError, MissingDependencyError))
     if args.html:
         with progress(f"writing {args.html}"):
             _write(args.html, lambda: write_atomic(args.html, result.to_html(genes=args.genes),

@@ -110,17 +110,15 @@ def hierarchy_dot(result, width=48, title=True, dpi=None):
 
 def hierarchy_graph(result, **options):
     """The diagram as a ``graphviz.Source`` (shown as SVG in a notebook)."""
-    import graphviz
+    from .extras import require
+    graphviz = require("graphviz", "the hierarchy diagram")
     return graphviz.Source(hierarchy_dot(result, **options))
 
 
 def render(dot_text, fmt):
     """Render DOT text to bytes in format ``fmt`` with Graphviz's dot."""
-    try:
-        import graphviz
-    except ImportError:  # pragma: no cover - a declared dependency
-        raise DiagramError("rendering needs the graphviz package "
-                           "(pip install graphviz)") from None
+    from .extras import require
+    graphviz = require("graphviz", "the hierarchy diagram")
     try:
         return graphviz.Source(dot_text).pipe(format=fmt, engine="dot", quiet=True)
     except graphviz.ExecutableNotFound:

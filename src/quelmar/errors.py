@@ -5,7 +5,7 @@ The compiled core raises Python's own exceptions (``ValueError``,
 analysis add.
 """
 
-__all__ = ["LoadError", "ModelWarning", "SingularNetworkError"]
+__all__ = ["LoadError", "MissingDependencyError", "ModelWarning", "SingularNetworkError"]
 
 
 class LoadError(ValueError):
@@ -29,3 +29,16 @@ class ModelWarning(UserWarning):
 class SingularNetworkError(ValueError):
     """A result that needs the sensitivity of a network whose A-matrix is
     singular, where the sensitivity does not exist."""
+
+
+class MissingDependencyError(ModuleNotFoundError):
+    """An optional library that a feature needs is not installed.
+
+    The message names the feature, the library and the extra of quelmar
+    that brings it (``pip install 'quelmar[EXTRA]'``); ``name`` is the
+    module that is missing and ``extra`` the extra.
+    """
+
+    def __init__(self, message: str, *, name: str, extra: str):
+        super().__init__(message, name=name)
+        self.extra = extra

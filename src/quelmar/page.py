@@ -42,8 +42,12 @@ _CSS = """
 .quelmar-analysis th,.quelmar-analysis td{border-top:1px solid #ddd;padding:3px 8px;
  text-align:left;vertical-align:top}
 .quelmar-analysis details summary{cursor:pointer;color:#1b4f8a}
-.quelmar-analysis .picture svg{max-width:100%;height:auto}
-.quelmar-analysis .fixed{color:#2a6e2a}.quelmar-analysis .variable{color:#a33a12}
+.quelmar-analysis .picture{overflow-x:auto}
+.quelmar-analysis .picture svg{max-width:none;height:auto}
+.quelmar-analysis .positive{color:#0d5c91}.quelmar-analysis .negative{color:#8a3a73}
+.quelmar-analysis .zero,.quelmar-analysis .indeterminate,
+.quelmar-analysis .variable{color:#555;font-style:italic}
+.quelmar-analysis .warning{color:#a33a12}
 .quelmar-analysis .muted{color:#666}
 """
 
@@ -68,11 +72,23 @@ def _fold(names: Sequence[str], word: str, inline: int = 6,
             f"{e(', '.join(names))}</details>")
 
 
-def _svg_or_none(make: Any) -> str | None:
+def _picture(make: Any, what: str, cls: str) -> tuple[str, bool]:
+    """The SVG that ``make()`` returns, in a ``div`` of class ``cls``, and
+    True; or a sentence saying that ``what`` is left out and why (an
+    optional library or Graphviz's program is missing, or drawing failed),
+    and False."""
+    from .diagram import DiagramError
+    from .errors import MissingDependencyError
     try:
-        return make()
-    except Exception:  # noqa: BLE001 - optional pictures: no Matplotlib or no Graphviz
-        return None
+        svg = make()
+    except (MissingDependencyError, DiagramError) as e:
+        reason = str(e)
+    except Exception as e:  # noqa: BLE001 - the page is written without the picture
+        reason = f"drawing it failed ({type(e).__name__}: {e})"
+    else:
+        return f"<div class='picture {cls}'>{svg[svg.index('<svg'):]}</div>", True
+    return (f"<p class='muted left-out'>The {html.escape(what)} is left out of this page: "
+            f"{html.escape(reason)}.</p>", False)
 
 
 def _body(result: Analysis, level: int) -> list[str]:
@@ -90,9 +106,8 @@ def _body(result: Analysis, level: int) -> list[str]:
 
     parts.append(f"<{h}>Sensitivity</{h}>")
     outline = len(result.structures) <= HTML_OUTLINES
-    heat = _svg_or_none(lambda: heatmap_svg(result, outline=outline))
-    if heat is not None:
-        parts.append(f"<div class='picture heatmap'>{heat}</div>")
+    parts.append(_picture(lambda: heatmap_svg(result, outline=outline), "heat map",
+                          "heatmap")[0])
     parts.append("<table><tr><th>reactions</th><th>their perturbation reaches</th></tr>")
     for species, reactions in sensitivity_groups(result):
         reach = ("every species" if len(species) == len(result.species)
@@ -126,8 +141,7 @@ def _body(result: Analysis, level: int) -> list[str]:
                          f"<td>{kids}</td><td></td></tr>")
             continue
         own_s, own_r = members.own(s)
-        adds = (_fold(own_s + own_r, "name", universe=species + reactions)
-                if s.children else "&ndash;")
+        adds = _fold(own_s + own_r, "name", universe=species + reactions)
         parts.append(
             f"<tr><td><b>{e(s.id)}</b>{whole}</td>"
             f"<td>{_fold(s.species, 'species', universe=species)}</td>"
@@ -136,15 +150,14 @@ def _body(result: Analysis, level: int) -> list[str]:
     parts.append("</table>")
 
     parts.append(f"<{h}>Hierarchy</{h}>")
-    tree = None
+    drawn = False
     if len(result.structures) <= HTML_DIAGRAM:
-        tree = _svg_or_none(lambda: hierarchy_svg(result))
+        tree, drawn = _picture(lambda: hierarchy_svg(result), "hierarchy diagram", "hierarchy")
+        parts.append(tree)
     else:
         parts.append(f"<p class='muted'>{len(result.structures)} structures are too many "
                      "for a readable diagram; each one's direct sub-structures:</p>")
-    if tree is not None:
-        parts.append(f"<div class='picture hierarchy'>{tree[tree.index('<svg'):]}</div>")
-    else:
+    if not drawn:
         listed = result.structures[::-1][:HTML_ROWS]
         more = len(result.structures) - len(listed)
         parts.append("<ul>" + "".join(
@@ -160,8 +173,9 @@ def _body(result: Analysis, level: int) -> list[str]:
     parts.append(f"<{h}>Diagnosis</{h}><ol class='diagnosis'>")
     for rec, sentence in zip(result.diagnosis, member_sentences(result, 6, members)):
         sign = sign_name(rec["sign_det"])
-        cls = "fixed" if sign in ("positive", "negative") else "variable"
-        parts.append(f"<li><span class='{cls}'>determinant sign <b>{sign}</b></span>: "
+        fixed = "fixed" if sign in ("positive", "negative") else "not fixed"
+        parts.append(f"<li><span class='{e(sign)}' title='{fixed}'>determinant sign "
+                     f"<b>{e(sign)}</b></span>: "
                      f"{e(sentence)}</li>")
     parts.append("</ol>")
     return parts
@@ -184,7 +198,7 @@ def _preparation_html(result: Analysis, h: str) -> list[str]:
     reg = getattr(result, "regularity", None)
     if reg is not None and not reg["is_regular"]:
         parts.append(f"<{h}>Structural regularity: singular</{h}>"
-                     f"<p class='variable'>{e(reg['summary'])}</p>")
+                     f"<p class='warning'>{e(reg['summary'])}</p>")
         parts.append(f"<details><summary>the singular part: "
                      f"{len(reg['parts'])} rows and columns of the A-matrix</summary>"
                      "<table><tr><th>part</th><th></th><th>why</th></tr>")

@@ -446,7 +446,6 @@ def global_summary(result: Analysis) -> str:
 
 def _summary_text(result: Analysis, w: int) -> list[str]:
     out = [""]
-    irreducible = _irreducible_count(result)
     k = len(result.irreducible)
     line = f"{len(result.structures):,} buffering structures"
     if k < len(result.structures):

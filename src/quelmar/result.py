@@ -17,14 +17,29 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from .annotations import Annotations
+from .errors import SingularNetworkError
+from .extras import require
 
 if TYPE_CHECKING:
     import networkx as nx
     import numpy.typing as npt
     import pandas as pd
-    from matplotlib.figure import Figure
+    from matplotlib.axes import Axes
 
-__all__ = ["Analysis", "BufferingStructure"]
+__all__ = ["Analysis", "BufferingStructure", "unknown_name"]
+
+
+def unknown_name(kind: str, name: object, known: list[str]) -> KeyError:
+    """The ``KeyError`` for a name that is not among ``known``, naming the
+    closest ones."""
+    import difflib
+    folded: dict[str, str] = {}
+    for k in known:  # case does not count in the likeness
+        folded.setdefault(k.casefold(), k)
+    close = [folded[k] for k in difflib.get_close_matches(str(name).casefold(), list(folded),
+                                                          n=3, cutoff=0.6)]
+    hint = f"; the closest: {', '.join(map(repr, close))}" if close else ""
+    return KeyError(f"no {kind} named {name!r}{hint}")
 
 
 @dataclass
@@ -77,7 +92,7 @@ class Analysis:
     name: object
     species: list[str]
     reactions: list[str]
-    sensitivity: npt.NDArray[np.bool_]
+    sensitivity: npt.NDArray[np.bool_] | None
     structures: list[BufferingStructure]
     diagnosis: list[dict[str, object]]
     trials: int = 2
@@ -97,11 +112,26 @@ class Analysis:
     # -- access ---------------------------------------------------------
 
     def structure(self, sid: str) -> BufferingStructure:
-        """The structure with id ``sid`` (such as ``"B1"``)."""
+        """The structure with id ``sid`` (such as ``"B1"``); ``KeyError``
+        naming the closest ids when there is none."""
         for s in self.structures:
             if s.id == sid:
                 return s
-        raise KeyError(sid)
+        raise unknown_name("structure", sid, [s.id for s in self.structures])
+
+    def defined_sensitivity(self, what: str = "the sensitivity") -> npt.NDArray[np.bool_]:
+        """``sensitivity``, or :class:`~quelmar.errors.SingularNetworkError`
+        saying that ``what`` does not exist and what to do, when the network
+        is structurally singular."""
+        if self.sensitivity is None or not self.defined:
+            name = "the network" if self.name is None else f"network {self.name}"
+            raise SingularNetworkError(
+                f"{what} is undefined: {name} is structurally singular, so it has no "
+                "sensitivity and no buffering structures; analyse a structurally regular "
+                "sub-network instead: quelmar.analyze(crn, prune=True), or "
+                "quelmar.prune(crn).network (see the result's regularity for the "
+                "singular part)")
+        return self.sensitivity
 
     @property
     def hierarchy(self) -> dict[str, list[str]]:
@@ -110,8 +140,11 @@ class Analysis:
 
     def responding(self, reaction: str) -> list[str]:
         """Species that respond to a perturbation of ``reaction`` (a name)."""
+        sens = self.defined_sensitivity("the response to a perturbation")
+        if reaction not in self.reactions:
+            raise unknown_name("reaction", reaction, self.reactions)
         j = self.reactions.index(reaction)
-        return [s for i, s in enumerate(self.species) if self.sensitivity[i, j]]
+        return [s for i, s in enumerate(self.species) if sens[i, j]]
 
     @property
     def irreducible(self) -> list[int]:
@@ -190,11 +223,13 @@ class Analysis:
     def to_dot(self, **options: Any) -> str:
         """The hierarchy as Graphviz DOT text (see :mod:`quelmar.diagram`)."""
         from .diagram import hierarchy_dot
+        self.defined_sensitivity("the hierarchy diagram")
         return hierarchy_dot(self, **options)
 
     def diagram(self, **options):
         """The hierarchy as a ``graphviz.Source`` (renders in a notebook)."""
         from .diagram import hierarchy_graph
+        self.defined_sensitivity("the hierarchy diagram")
         return hierarchy_graph(self, **options)
 
     # -- reports and pictures (see :mod:`quelmar.report`, :mod:`quelmar.plot`)
@@ -229,23 +264,42 @@ class Analysis:
         from .page import html_document
         return html_document(self, genes=genes)
 
-    def plot_sensitivity(self, **options: Any) -> Figure:
-        """The sensitivity matrix as a Matplotlib figure (see :func:`quelmar.plot.plot_sensitivity`)."""
+    def plot_sensitivity(self, ax: Axes | None = None, **options: Any) -> Axes:
+        """The sensitivity matrix as a heat map, drawn into ``ax`` (by default a
+        new figure); returns the axes (see :func:`quelmar.plot.plot_sensitivity`)."""
         from .plot import plot_sensitivity
-        return plot_sensitivity(self, **options)
+        return plot_sensitivity(self, ax, **options)
 
     # -- other libraries --------------------------------------------------
 
     def sensitivity_frame(self) -> pd.DataFrame:
         """The sensitivity matrix as a pandas DataFrame of bools (species x reactions)."""
-        import pandas as pd
-        return pd.DataFrame(np.array(self.sensitivity, dtype=bool),
+        sens = self.defined_sensitivity("the sensitivity frame")
+        pd = require("pandas", "data frames")
+        return pd.DataFrame(np.array(sens, dtype=bool),
                             index=pd.Index(list(self.species), name="species"),
                             columns=pd.Index(list(self.reactions), name="reaction"))
 
-    def structures_frame(self) -> pd.DataFrame:
-        """One row per structure (indexed by id): sizes, members and direct sub-structures."""
-        import pandas as pd
+    def structures_frame(self, long: bool = False) -> pd.DataFrame:
+        """One row per structure (indexed by id): sizes, members and direct
+        sub-structures.
+
+        ``long=True``: the tidy form instead, one row per structure and
+        member, with columns ``structure``, ``kind`` ("species" or
+        "reaction"), ``name`` and ``own`` (true when no direct
+        sub-structure holds it: the structure adds it), for filtering,
+        grouping and joining."""
+        self.defined_sensitivity("the structures frame")
+        pd = require("pandas", "data frames")
+        if long:
+            by_id = {s.id: s for s in self.structures}
+            records = []
+            for s in self.structures:
+                own_s, own_r = s.own(by_id)
+                own = set(own_s) | {("r", x) for x in own_r}
+                records += [(s.id, "species", x, x in own) for x in s.species]
+                records += [(s.id, "reaction", x, ("r", x) in own) for x in s.reactions]
+            return pd.DataFrame(records, columns=["structure", "kind", "name", "own"])
         rows = [{"id": s.id, "n_species": len(s.species), "n_reactions": len(s.reactions),
                  "species": list(s.species), "reactions": list(s.reactions),
                  "children": list(s.children)} for s in self.structures]
@@ -255,7 +309,8 @@ class Analysis:
     def hierarchy_graph(self) -> nx.DiGraph:
         """The hierarchy as a networkx DiGraph: an edge from each structure to
         each direct sub-structure; nodes carry ``species`` and ``reactions``."""
-        import networkx as nx
+        self.defined_sensitivity("the hierarchy graph")
+        nx = require("networkx", "the hierarchy as a graph")
         g = nx.DiGraph(name=None if self.name is None else str(self.name))
         for s in self.structures:
             g.add_node(s.id, species=list(s.species), reactions=list(s.reactions))

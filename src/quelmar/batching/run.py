@@ -41,6 +41,8 @@ from .tables import COLUMNS, latest_rows, open_table, require_extra, rows_frame,
 if TYPE_CHECKING:  # pragma: no cover
     import pandas
 
+    from ..loaders import NetworkSource
+
 __all__ = ["MODEL_SUFFIXES", "batch", "model_files"]
 
 
@@ -115,11 +117,15 @@ def _plan(models, knockouts) -> tuple[list[_Task], Any]:
     """The tasks, and for a knockout scan what gives the scanned network
     (its file, or its arrays)."""
     from ..cyquelmar import CRN
+    from ..loaders import as_network
+    from ..loaders.objects import KINDS, is_model_object
 
-    if isinstance(models, (str, os.PathLike, CRN)):
+    if isinstance(models, (str, os.PathLike, CRN)) or is_model_object(models):
         models = [models]
     flat = []  # (name, source, path, arrays), directories expanded in their place
     for k, m in enumerate(models):
+        if is_model_object(m):
+            m = as_network(m)
         if isinstance(m, CRN):
             flat.append((_label(m.name), f"<object {k}>", None, _arrays_of(m)))
         elif isinstance(m, (str, os.PathLike)):
@@ -127,7 +133,7 @@ def _plan(models, knockouts) -> tuple[list[_Task], Any]:
                 f = os.path.abspath(f)
                 flat.append((_file_label(f), f, f, None))
         else:
-            raise TypeError(f"a model is a file, a directory or a CRN, "
+            raise TypeError(f"a model is a file, a directory, a CRN or {KINDS}, "
                             f"not {type(m).__name__}")
     if not flat:
         raise ValueError("no models to analyse")
@@ -315,15 +321,16 @@ def _show_progress(futures: list) -> threading.Thread:
     return thread
 
 
-def batch(models: str | os.PathLike | Iterable[Any], *, trials: int = 2, seed: int = 0,
+def batch(models: NetworkSource | Iterable[NetworkSource], *, trials: int = 2, seed: int = 0,
           knockouts: bool | str | Iterable[str] | None = None, client: Any = None,
           workers: int | None = None, out: str | os.PathLike | None = None,
           resume: bool = False, progress: bool | None = None) -> pandas.DataFrame:
     """Analyse many models, or every single-reaction deletion of one, on Dask.
 
     ``models``: model files (any format :func:`quelmar.load` reads),
-    directories (their model files, see :data:`MODEL_SUFFIXES`) and
-    :class:`~quelmar.cyquelmar.CRN` objects.  ``trials`` and ``seed`` are
+    directories (their model files, see :data:`MODEL_SUFFIXES`),
+    :class:`~quelmar.cyquelmar.CRN` objects and model objects (cobrapy,
+    libsbml, roadrunner; read here, see :func:`quelmar.loaders.as_network`).  ``trials`` and ``seed`` are
     those of :func:`quelmar.analyze`; every task seeds NumPy's generator
     with the same ``seed``, so each row equals the analysis of that model
     alone with that seed.

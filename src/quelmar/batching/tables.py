@@ -25,13 +25,9 @@ TABLE_FORMATS = {".csv": "csv", ".parquet": "parquet"}
 
 
 def require_extra():
-    try:
-        import distributed  # noqa: F401
-        import pandas  # noqa: F401
-        import pyarrow  # noqa: F401
-    except ImportError as e:
-        raise ImportError(f"batch analysis needs {e.name}, which comes with the batch "
-                          f"extra: {EXTRA_HINT}") from e
+    from ..extras import require
+    for module in ("distributed", "pandas", "pyarrow"):
+        require(module, "batch analysis")
 
 #: The columns of the table, with their types: "str" (empty when not
 #: applicable), "int" and "bool" (missing when unknown), "float".

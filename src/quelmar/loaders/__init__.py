@@ -11,7 +11,9 @@ Readers:
 * :func:`from_object`: a cobrapy, libsbml or roadrunner model object;
 * :func:`load_network_json`: the plain matrices of ``*.network.json`` files;
 * :func:`load`: any of the file formats, chosen by the file name or content,
-  or a model object.
+  or a model object;
+* :func:`as_network`: what every function that takes a network does with
+  its argument: a :class:`CRN` as it is, anything else through :func:`load`.
 
 Every reader returns a ready network: species and reaction names set, the
 network named after the model, and the regulation matrix holding ``np.inf``
@@ -26,7 +28,7 @@ reported by a :class:`ModelWarning`.  The rules are described in
 from __future__ import annotations
 
 import os
-from typing import Any
+from typing import Any, Union
 
 from ..cyquelmar import CRN
 from ..errors import LoadError, ModelWarning
@@ -52,7 +54,41 @@ __all__ = [
     "loads_antimony",
     "from_reactions",
     "from_object",
+    "as_network",
+    "ModelObject",
+    "NetworkSource",
 ]
+
+#: A model object of another library that :func:`from_object` reads: a
+#: cobrapy ``Model``, a libsbml ``SBMLDocument`` or ``Model``, a roadrunner
+#: instance.  These libraries are optional and not typed, hence ``Any``.
+ModelObject = Any
+
+#: What the functions that take a network accept: a :class:`CRN`, a model
+#: file (a path) or a model object (see :func:`as_network`).
+NetworkSource = Union[CRN, str, "os.PathLike[str]", ModelObject]
+
+
+def as_network(network: NetworkSource, **options: Any) -> CRN:
+    """The :class:`CRN` that ``network`` stands for.
+
+    A :class:`CRN` is returned as it is (not copied); a path (``str`` or
+    ``os.PathLike``) is read by :func:`load`, with ``options``; a cobrapy,
+    libsbml or roadrunner model object is read by :func:`from_object`.
+    Raises ``TypeError`` for anything else, and what :func:`load` raises
+    for a file that cannot be read.
+    """
+    if isinstance(network, CRN):
+        if options:
+            raise TypeError(f"unexpected options for a CRN: {', '.join(options)}")
+        return network
+    if isinstance(network, (str, bytes, os.PathLike)):
+        return load(network, **options)
+    from .objects import KINDS, is_model_object
+    if is_model_object(network):
+        return load(network, **options)
+    raise TypeError(f"expected a network: a CRN, a model file name or {KINDS}; "
+                    f"got {type(network).__name__}")
 
 
 def load(path: Any, format: str | None = None, **options: Any) -> CRN:

@@ -26,12 +26,8 @@ _SIGNS = re.compile(r"(?:[-+!]\s*){%d,}" % MAX_ANTIMONY_DEPTH)
 
 
 def _antimony():
-    try:
-        import antimony
-    except ImportError:  # pragma: no cover - a declared dependency
-        raise ImportError("reading Antimony needs the antimony package "
-                          "(pip install antimony)") from None
-    return antimony
+    from ..extras import require
+    return require("antimony", "reading Antimony")
 
 
 @guarded_reader(lambda path, **options: path)

@@ -18,6 +18,9 @@ _ARROWS = (("<->", True), ("<=>", True), ("->", False), ("=>", False))
 _NAME = r"[A-Za-z_][A-Za-z0-9_]*"
 _TERM = re.compile(rf"^\s*(?:(\d+(?:\.\d*)?|\.\d+)(?:\s*\*\s*|\s+|(?=[A-Za-z_$])))?(\$?{_NAME})\s*$")
 _LABEL = re.compile(rf"^\s*({_NAME})\s*:(?!=)")
+#: the name of a network built from reactions when none is given
+DEFAULT_NAME = "network"
+
 _EMPTY = {"", "0", "\u2205", "\u00d8"}
 
 
@@ -44,7 +47,8 @@ def from_reactions(reactions: str | Iterable[str] | Mapping[str, str],
     rate depends on in addition (activators, inhibitors, enzymes); a species
     named only there becomes a row of zeros in the stoichiometry matrix.
 
-    Species are ordered by first appearance.  Raises ``ValueError`` with the
+    The network is called ``name``, by default :data:`DEFAULT_NAME`
+    (``"network"``).  Species are ordered by first appearance.  Raises ``ValueError`` with the
     offending reaction in the message.
     """
     if isinstance(reactions, str):
@@ -141,7 +145,8 @@ def from_reactions(reactions: str | Iterable[str] | Mapping[str, str],
         rx.net = {s: v for s, v in rx.net.items() if s not in boundary}
         rx.reg = {s for s in rx.reg if s not in boundary}
     try:
-        return assemble(None, name, state, parsed, drop_unused=False)
+        return assemble(None, DEFAULT_NAME if name is None else name, state, parsed,
+                        drop_unused=False)
     except LoadError as e:
         raise ValueError(e.problem) from None
 

@@ -28,12 +28,8 @@ if TYPE_CHECKING:
 
 
 def import_libsbml():
-    try:
-        import libsbml
-    except ImportError:  # pragma: no cover - a declared dependency
-        raise ImportError("reading SBML needs python-libsbml "
-                          "(pip install python-libsbml)") from None
-    return libsbml
+    from ..extras import require
+    return require("libsbml", "reading SBML")
 
 
 @guarded_reader(lambda path, **options: path)

@@ -6,6 +6,7 @@ not)."""
 from __future__ import annotations
 
 from dataclasses import dataclass
+from typing import TYPE_CHECKING
 
 import numpy as np
 
@@ -14,6 +15,9 @@ from ..cyquelmar import CRN
 from ..tolerances import INVOLVED, SINGULAR, TOL
 from ..words import listed, plural
 from .regularity import Regularity, checked_network, directions, regularity_of
+
+if TYPE_CHECKING:
+    from ..loaders import NetworkSource
 
 
 @dataclass(frozen=True)
@@ -209,8 +213,11 @@ class Pruned:
                 "reactions": len(self.network.R_names)}
 
 
-def prune(crn: CRN) -> Pruned:
+def prune(crn: NetworkSource) -> Pruned:
     """A structurally regular sub-network of ``crn`` and what was removed.
+
+    ``crn``: a :class:`CRN`, a model file or a model object (see
+    :func:`quelmar.loaders.as_network`).
 
     A regular network (structurally, and with a non-singular instance of
     its A-matrix) is returned as a copy with nothing removed.  Otherwise,
@@ -241,6 +248,8 @@ def prune(crn: CRN) -> Pruned:
     what remains.  ``crn`` is not changed.  Raises like :func:`regularity`,
     and ``ValueError`` when nothing of the network would remain.
     """
+    from ..loaders import as_network
+    crn = as_network(crn)
     stoi, reginfo, A, species, reactions = checked_network(crn)
     m, n = stoi.shape
     forward, backward = directions(crn)

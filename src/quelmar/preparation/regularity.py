@@ -22,6 +22,7 @@ columns there are of two kinds:
 from __future__ import annotations
 
 from dataclasses import dataclass, field
+from typing import TYPE_CHECKING
 
 import numpy as np
 
@@ -31,6 +32,9 @@ from ..tolerances import TOL
 from ..words import plural
 from .reasons import Words
 
+if TYPE_CHECKING:
+    from ..loaders import NetworkSource
+
 __all__ = ["Regularity", "checked_network", "directions", "regularity", "regularity_of"]
 
 # --------------------------------------------------------------------------
@@ -39,9 +43,10 @@ __all__ = ["Regularity", "checked_network", "directions", "regularity", "regular
 
 
 def checked_network(crn):
-    """(stoi, reginfo, A, species names, reaction names) of a usable network."""
-    if not isinstance(crn, CRN):
-        raise TypeError(f"expected a CRN, got {type(crn).__name__}")
+    """(stoi, reginfo, A, species names, reaction names) of a usable network
+    (a :class:`CRN`, or what :func:`quelmar.loaders.as_network` reads)."""
+    from ..loaders import as_network
+    crn = as_network(crn)
     stoi = np.asarray(crn.stoi, dtype=float)
     if stoi.ndim != 2:
         raise ValueError(f"the stoichiometry matrix must be two-dimensional, "
@@ -184,11 +189,13 @@ class Regularity:
         }
 
 
-def regularity(crn: CRN) -> Regularity:
+def regularity(crn: NetworkSource) -> Regularity:
     """Structural regularity of the A-matrix of ``crn`` and its singular part.
 
-    Reads ``crn.stoi``, ``crn.reginfo``, ``crn.A`` and the names; changes
-    nothing.  Raises ``TypeError`` for anything but a CRN and ``ValueError``
+    ``crn``: a :class:`CRN`, a model file or a model object (see
+    :func:`quelmar.loaders.as_network`).  Reads ``crn.stoi``,
+    ``crn.reginfo``, ``crn.A`` and the names; changes nothing.  Raises
+    ``TypeError`` for anything but these and ``ValueError``
     for a network without species, without reactions, or without one name
     per species and reaction.
     """
