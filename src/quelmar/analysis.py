@@ -115,7 +115,7 @@ def diagnosis_skip_reason(crn: Any, diagnose: bool | None = None) -> str | None:
 
 def analyze(crn: NetworkSource, trials: int = 2, seed: int | None = None,
             progress: Any = None, prune: bool = False,
-            diagnose: bool | None = None) -> Analysis:
+            diagnose: bool | None = None, signs: bool = False) -> Analysis:
     """Structural analysis of ``crn``, which is left unchanged.
 
     ``crn`` is a :class:`CRN`, a model file or a model object (a cobrapy
@@ -142,6 +142,10 @@ def analyze(crn: NetworkSource, trials: int = 2, seed: int | None = None,
     most a minute or two; beyond, it soon takes hours (see
     :func:`diagnosis_skip_reason`).  When it does not run,
     ``diagnosis`` is empty and ``diagnosis_skipped`` says why.
+    ``signs``: also decide which way each responding species moves when a
+    reaction's rate is raised (:func:`quelmar.signs.sign_decisions`, which
+    draws from a generator of its own), into ``signs``, ``sign_methods``
+    and ``sign_draws``.
 
     The structural regularity of the network is checked first.  When it is
     singular (and ``prune`` is false) a :class:`~quelmar.ModelWarning` is
@@ -199,6 +203,11 @@ def analyze(crn: NetworkSource, trials: int = 2, seed: int | None = None,
 
     with progress(f"sensitivity matrix ({m} species x {n} reactions)"):
         sens = np.array(work._smat_(trials), dtype=bool)
+    decided = None
+    if signs:
+        from .signs import sign_decisions
+        with progress("response signs"):
+            decided = sign_decisions(work, sensitivity=sens)
     with progress("isolated buffering structures") as step:
         found = _tracked(step, "candidates", work.search_for_isoBSs, trials)
     with progress(f"hierarchy of {count(len(found), 'structure')}") as step:
@@ -231,5 +240,8 @@ def analyze(crn: NetworkSource, trials: int = 2, seed: int | None = None,
     result = Analysis(crn.name, species, reactions, sens, structures, diagnosis,
                       trials, seed, source, regularity=reg.to_dict(), preparation=preparation,
                       diagnosis_skipped=skipped, annotations=notes)
+    if decided is not None:
+        result.signs, result.sign_methods = decided.signs, decided.method
+        result.sign_draws = decided.draws
     result.remember_irreducible(irreducible)
     return result

@@ -3,10 +3,10 @@
     quelmar analyze [MODEL] [--seed N] [--trials N] [--json FILE]
                     [--diagram FILE.svg|.png|.pdf|.dot] [--plot FILE.png|.svg|.pdf]
                     [--html FILE] [--prune] [--diagnose | --no-diagnose] [--full]
-                    [--genes] [--quiet]
+                    [--genes] [--signs] [--quiet]
     quelmar batch MODEL_OR_DIR ... --out TABLE.csv|.parquet
                   [--knockouts[=R1,R2,...|genes]] [--scheduler ADDRESS | --workers N]
-                  [--resume] [--seed N] [--trials N] [--quiet]
+                  [--resume] [--seed N] [--trials N] [--signs] [--quiet]
 
 MODEL is an SBML file (``.xml``, ``.sbml``, optionally ``.gz``), a cobrapy
 JSON model (``.json``) or an Antimony file (``.ant``, ``.txt``); without it,
@@ -171,6 +171,10 @@ def build_parser():
     a.add_argument("--genes", action="store_true",
                    help="add the gene table (what each gene's knockout disables, which "
                    "species respond to its enzyme level) to the report, --json and --html")
+    a.add_argument("--signs", action="store_true",
+                   help="decide which way each responding species moves when a reaction's "
+                   "rate is raised (rise, fall, either); in the report, --json, --html, "
+                   "and --plot colours the heat map by sign")
     a.add_argument("--allow-external", action="store_true",
                    help="let the model read the files it imports or refers to "
                    "(Antimony import, SBML comp external models), when they lie below "
@@ -225,6 +229,9 @@ def _add_batch_parser(sub):
                    help="seed of every analysis (default: 0)")
     b.add_argument("--trials", type=_positive_int, default=2, metavar="N",
                    help="random trials for the sensitivity matrix (default: 2)")
+    b.add_argument("--signs", action="store_true",
+                   help="add the response signs of each model or variant (the "
+                   "response_signs column)")
     b.add_argument("-q", "--quiet", action="store_true",
                    help="no progress bar and no summary")
 
@@ -246,7 +253,8 @@ def _batch(args):
     try:
         table = batch(args.models, trials=args.trials, seed=args.seed,
                       knockouts=args.knockouts, client=client, workers=args.workers,
-                      out=args.out, resume=args.resume, progress=False if args.quiet else None)
+                      out=args.out, resume=args.resume, progress=False if args.quiet else None,
+                      signs=args.signs)
     except KeyboardInterrupt:
         with contextlib.suppress(Exception):
             kept = len(read_table(args.out))
@@ -407,7 +415,7 @@ def _analyze(args):
             raise _Failure(f"{label}: cannot load: {type(e).__name__}: {e}") from None
         try:
             result = analyze(crn, trials=args.trials, seed=args.seed, progress=progress,
-                             prune=args.prune, diagnose=args.diagnose)
+                             prune=args.prune, diagnose=args.diagnose, signs=args.signs)
         except Exception as e:  # noqa: BLE001
             raise _Failure(f"{label}: analysis failed: {type(e).__name__}: {e}") from None
         result.source = label
@@ -440,7 +448,8 @@ def _analyze(args):
     if args.plot:
         from .plot import PlotError, write_plot
         with progress(f"drawing {args.plot}"):
-            _write(args.plot, lambda: write_plot(result, args.plot, inputs=[path]),
+            _write(args.plot, lambda: write_plot(result, args.plot, inputs=[path],
+                                                 signs=args.signs),
                    (PlotError, MissingDependencyError))
     if args.html:
         with progress(f"writing {args.html}"):

@@ -22,7 +22,7 @@ if TYPE_CHECKING:
     from .result import Analysis
 
 __all__ = ["Members", "diagnosis_sentences", "is_whole", "member_sentences",
-           "sensitivity_groups", "text_report"]
+           "sensitivity_groups", "sign_lines", "sign_summary", "text_report"]
 
 WIDTH = 78
 #: in the compact text report: groups of reactions, structures and diagnosis
@@ -262,6 +262,9 @@ def text_report(result: Analysis, full: bool = False, genes: bool = False) -> st
         out.extend(wrap(skipped, "", w))
     else:
         out.extend(_diagnosis_text(result, members, full, w))
+    if getattr(result, "signs", None) is not None:
+        out.append("")
+        out.extend(_signs_text(result, full, w))
     if genes:
         out.append("")
         out.extend(_genes_text(result, w))
@@ -517,6 +520,64 @@ def _local_responses(result: Analysis, members: Members, w: int) -> list[str]:
     rest = len(result.reactions) - len(alone) - shown
     if rest:
         out.append(f"  ... {count(rest, 'reaction')} more (--full lists them)")
+    return out
+
+
+def sign_summary(result: Analysis) -> str:
+    """``"12 rise, 9 fall, 40 either way; 30 decided exactly, 25 certified
+    either, 6 randomised (84 draws)"``."""
+    from .signs import CERTIFIED, EXACT, RANDOMISED
+    signs = np.asarray(result.signs, dtype=float)
+    text = (f"{int((signs == 1).sum()):,} rise, {int((signs == -1).sum()):,} fall, "
+            f"{int(np.isnan(signs).sum()):,} either way")
+    how = result.sign_methods
+    if how is not None:
+        how = np.asarray(how)
+        text += (f"; {int((how == EXACT).sum()):,} decided exactly, "
+                 f"{int((how == CERTIFIED).sum()):,} certified either way (two rate "
+                 f"choices with opposite signs), {int((how == RANDOMISED).sum()):,} "
+                 "randomised")
+        if result.sign_draws is not None:
+            text += f" ({count(int(result.sign_draws), 'random draw')})"
+    return text
+
+
+def sign_lines(result: Analysis, limit: int | None = MAX_GROUPS
+               ) -> tuple[list[tuple[str, list[str], list[str]]], int]:
+    """For each reaction with a response of fixed sign: (reaction, the
+    species that rise, those that fall), at most ``limit`` of them (those
+    with the most fixed signs first, then in network order); and how many
+    such reactions there are in all."""
+    signs = np.asarray(result.signs, dtype=float)
+    fixed = (signs == 1) | (signs == -1)
+    cols = [j for j in np.flatnonzero(fixed.any(axis=0))]
+    total = len(cols)
+    if limit is not None and total > limit:
+        best = sorted(cols, key=lambda j: -int(fixed[:, j].sum()))[:limit]
+        cols = sorted(best)
+    out = []
+    for j in cols:
+        up = [result.species[i] for i in np.flatnonzero(signs[:, j] == 1)]
+        down = [result.species[i] for i in np.flatnonzero(signs[:, j] == -1)]
+        out.append((result.reactions[j], up, down))
+    return out, total
+
+
+def _signs_text(result: Analysis, full: bool, w: int) -> list[str]:
+    out = wrap("Response signs (raising a reaction's rate): " + sign_summary(result), "", w)
+    lines, total = sign_lines(result, None if full else MAX_GROUPS)
+    for reaction, up, down in lines:
+        parts = []
+        if up:
+            parts.append("up " + _names(up, None if full else 4))
+        if down:
+            parts.append("down " + _names(down, None if full else 4))
+        out.extend(wrap("; ".join(parts), f"  {reaction}: ", w))
+    if total > len(lines):
+        out.append(f"  ... {count(total - len(lines), 'more reaction')} with responses of "
+                   "fixed sign (--full lists them)")
+    elif not total:
+        out.append("  no response has the same sign for every choice of rates")
     return out
 
 

@@ -52,7 +52,8 @@ from typing import Any
 import numpy as np
 
 __all__ = ["ResponseSigns", "response_signs", "sign_decisions", "NONE", "EXACT",
-           "CERTIFIED", "RANDOMISED", "METHODS"]
+           "CERTIFIED", "RANDOMISED", "METHODS", "LABELS", "sign_codes", "sign_labels",
+           "signs_from_codes"]
 
 #: codes of :attr:`ResponseSigns.method`
 NONE, EXACT, CERTIFIED, RANDOMISED = 0, 1, 2, 3
@@ -120,6 +121,26 @@ class ResponseSigns:
     def method_names(self) -> np.ndarray:
         """``method`` as strings ("none", "exact", "certified", "randomised")."""
         return np.array(METHODS, dtype=object)[self.method]
+
+
+#: the word for each sign: rise, fall, either, none
+LABELS = ("rise", "fall", "either", "none")
+
+
+def sign_codes(signs: Any) -> np.ndarray:
+    """uint8 codes of a signs array: 0 none, 1 rise, 2 fall, 3 either."""
+    s = np.asarray(signs, dtype=float)
+    return np.select([s > 0, s < 0, np.isnan(s)], [1, 2, 3], 0).astype(np.uint8)
+
+
+def signs_from_codes(codes: Any) -> np.ndarray:
+    """Inverse of :func:`sign_codes`."""
+    return np.array([0.0, 1.0, -1.0, math.nan])[np.asarray(codes, dtype=np.intp)]
+
+
+def sign_labels(signs: Any) -> np.ndarray:
+    """The words "rise", "fall", "either", "none" for a signs array."""
+    return np.array(("none", "rise", "fall", "either"), dtype=object)[sign_codes(signs)]
 
 
 def response_signs(crn: Any, **options: Any) -> np.ndarray:

@@ -229,12 +229,23 @@ def _variant(arrays: tuple, removes: tuple[str, ...]):
 def _empty_row(task: _Task, seed: int, trials: int) -> dict:
     row = {c: None for c in COLUMNS}
     row.update(name=task.name, source=task.source, knockout=task.knockout,
-               structures="", signs="", lost="", gained="", warnings="[]", error="",
+               structures="", signs="", response_signs="", lost="", gained="", warnings="[]", error="",
                seed=seed, trials=trials)
     return row
 
 
-def _analyse_task(task: _Task, seed: int, trials: int, network: tuple | None = None) -> dict:
+def sign_strings(result: Any) -> str:
+    """The response signs of ``result`` as the batch table holds them (see
+    :data:`COLUMNS`)."""
+    from ..signs import sign_codes
+
+    chars = np.array(list(".+-~"))[sign_codes(result.signs)]
+    return json.dumps({"species": list(result.species), "reactions": list(result.reactions),
+                       "rows": ["".join(row) for row in chars]})
+
+
+def _analyse_task(task: _Task, seed: int, trials: int, network: tuple | None = None,
+                  signs: bool = False) -> dict:
     """The row of one model or variant; never raises for a bad model."""
     from ..analysis import analyze
     from ..words import sign_name
@@ -257,11 +268,13 @@ def _analyse_task(task: _Task, seed: int, trials: int, network: tuple | None = N
                 reg = regularity(crn)
                 row["regular"] = bool(reg.is_regular)
                 row["order"], row["structural_rank"] = int(reg.order), int(reg.structural_rank)
-                result = analyze(crn, trials=trials, seed=seed)
+                result = analyze(crn, trials=trials, seed=seed, signs=signs)
                 if result.sensitivity is not None:  # undefined for a singular network
                     row["n_structures"] = len(result.structures)
                     row["structures"] = json.dumps(
                         [[s.species, s.reactions] for s in result.structures])
+                    if signs:
+                        row["response_signs"] = sign_strings(result)
                     if result.diagnosis_skipped is None:
                         row["signs"] = json.dumps([sign_name(r["sign_det"])
                                                    for r in result.diagnosis])
@@ -324,7 +337,8 @@ def _show_progress(futures: list) -> threading.Thread:
 def batch(models: NetworkSource | Iterable[NetworkSource], *, trials: int = 2, seed: int = 0,
           knockouts: bool | str | Iterable[str] | None = None, client: Any = None,
           workers: int | None = None, out: str | os.PathLike | None = None,
-          resume: bool = False, progress: bool | None = None) -> pandas.DataFrame:
+          resume: bool = False, progress: bool | None = None,
+          signs: bool = False) -> pandas.DataFrame:
     """Analyse many models, or every single-reaction deletion of one, on Dask.
 
     ``models``: model files (any format :func:`quelmar.load` reads),
@@ -359,6 +373,9 @@ def batch(models: NetworkSource | Iterable[NetworkSource], *, trials: int = 2, s
     ``progress``: show Dask's progress bar (default: when standard output
     is a terminal).
 
+    ``signs``: also decide the response signs of each model or variant
+    (``analyze(..., signs=True)``) into the ``response_signs`` column.
+
     Returns the table as a pandas DataFrame, one row per model or variant
     in the order given (see :data:`COLUMNS`).  Ctrl-C cancels the tasks;
     the rows finished so far stay in ``out``.
@@ -387,10 +404,13 @@ def batch(models: NetworkSource | Iterable[NetworkSource], *, trials: int = 2, s
                     raise ValueError(f"{out}: holds rows of seed {r['seed']} and "
                                      f"{r['trials']} trials, not {seed} and {trials}")
             wanted = {t.ident for t in tasks}
-            done = {k: r for k, r in latest_rows(table.rows).items() if k in wanted}
+            done = {k: r for k, r in latest_rows(table.rows).items() if k in wanted
+                    # a row without the signs asked for is computed again
+                    and not (signs and r["n_structures"] is not None
+                             and not r["response_signs"])}
         todo = [t for t in tasks if t.ident not in done]
         if todo:
-            _run(todo, network, done, table, seed, trials, client, workers, progress)
+            _run(todo, network, done, table, seed, trials, client, workers, progress, signs)
         base = done.get(tasks[0].ident) if network is not None else None
         for t in tasks[1:] if base is not None else ():
             row = done[t.ident]  # an interrupted batch may have kept it uncompared
@@ -416,7 +436,8 @@ def _local_cluster(workers: int):
                         silence_logs=logging.ERROR)
 
 
-def _run(todo, network, done, table, seed, trials, client, workers, progress) -> None:
+def _run(todo, network, done, table, seed, trials, client, workers, progress,
+         signs=False) -> None:
     """Run ``todo`` on Dask, adding each row to ``done`` and ``table``."""
     from distributed import Client, as_completed
 
@@ -435,7 +456,7 @@ def _run(todo, network, done, table, seed, trials, client, workers, progress) ->
             net_future = client.submit(_network_task, network, pure=False)
         for t in todo:
             futures.append(client.submit(_analyse_task, t, seed, trials, net_future,
-                                         pure=False))
+                                         signs, pure=False))
         by_key = {f.key: t for f, t in zip(futures, todo)}
         if progress is None:
             progress = hasattr(sys.stdout, "isatty") and sys.stdout.isatty()
