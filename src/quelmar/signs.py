@@ -184,7 +184,7 @@ def sign_decisions(crn: Any, *, sensitivity: Any = None, draws: int | None = Non
     draws = int((LARGE_DRAWS if large else DRAWS) if draws is None else draws)
     if draws < 1:
         raise ValueError("draws must be at least 1")
-    if N == 0 or _blocks(A) is None:
+    if N == 0 or blocks(A) is None:
         from .errors import SingularNetworkError
         raise SingularNetworkError(
             "the A-matrix is structurally singular: the responses do not exist "
@@ -237,7 +237,7 @@ def sign_decisions(crn: Any, *, sensitivity: Any = None, draws: int | None = Non
 # ---------------------------------------------------------------------------
 
 
-def _instance(A, rng, spread):
+def instance(A, rng, spread):
     """A copy of ``A`` with admissible random values in the free entries,
     log-normal magnitudes of standard deviation ``spread`` (in e-folds)."""
     out = A.copy()
@@ -278,7 +278,7 @@ def _sample(A, m, n, draws, seed, patience=None, pattern=None, spreads=SPREADS,
     while made < limit and (made < draws or (patience and made - last_new < patience)):
         spread = spreads[made % len(spreads)]
         made += 1
-        M = _instance(A, rng, spread)
+        M = instance(A, rng, spread)
         try:
             lu = sl.lu_factor(M, check_finite=False)
         except (ValueError, np.linalg.LinAlgError):
@@ -332,7 +332,7 @@ class _Exact:
         self.m, self.n = m, n
         self.stoi = stoi
         self.fixed = None
-        structure = _blocks(A)
+        structure = blocks(A)
         if structure is None:
             return
         self.row_of_col, self.block_of_row, self.reach = structure
@@ -372,10 +372,10 @@ class _Exact:
             return None
         key = (tuple(rows), tuple(cols))
         if key not in self.dets:
-            self.dets[key] = _poly_det(self.fixed, self.A, rows, cols)
+            self.dets[key] = poly_det(self.fixed, self.A, rows, cols)
         q = self.dets[key]
-        p = _poly_det(self.fixed, self.A, rows, cols, unit=(cols.index(i), rows.index(j)))
-        return _ratio_sign(p, q, self._nan_mask(rows, cols))
+        p = poly_det(self.fixed, self.A, rows, cols, unit=(cols.index(i), rows.index(j)))
+        return _ratio_sign(p, q, nan_mask(self.A, rows, cols))
 
     def _part(self, ba, bj):
         """(rows, columns) of the blocks on the paths from block ba to block
@@ -400,15 +400,6 @@ class _Exact:
             self._col_of_row = col
         return self._col_of_row
 
-    def _nan_mask(self, rows, cols):
-        sub = self.A[np.ix_(rows, cols)]
-        free = ~np.isfinite(sub)
-        nan = np.isnan(sub[free])
-        mask = 0
-        for v, is_nan in enumerate(nan):
-            if is_nan:
-                mask |= 1 << v
-        return mask
 
 
 class Rational:
@@ -475,7 +466,7 @@ class Rational:
         return all(v == 0 for v in total.values())
 
 
-def _blocks(A):
+def blocks(A):
     """Block-triangular structure of A: (row matched to each column, block
     of each row, reachability between blocks) or None when A is
     structurally singular."""
@@ -524,7 +515,7 @@ def _topological(edges, nb):
     return order
 
 
-def _poly_det(F, A, rows, cols, unit=None):
+def poly_det(F, A, rows, cols, unit=None):
     """det of A[rows, cols] as a polynomial {monomial bit mask: Fraction} in
     its free entries (numbered in row-major order of the block; a ``-inf``
     entry is minus its variable, so every variable is positive or, for a
@@ -576,7 +567,19 @@ def _poly_det(F, A, rows, cols, unit=None):
     return states.get((1 << s) - 1, {})
 
 
-def _one_sign(poly, nan_mask):
+def nan_mask(A, rows, cols):
+    """Bit mask of the variables of :func:`poly_det` on ``A[rows, cols]``
+    that stand for NaN entries (free of either sign)."""
+    sub = A[np.ix_(rows, cols)]
+    nan = np.isnan(sub[~np.isfinite(sub)])
+    mask = 0
+    for v, is_nan in enumerate(nan):
+        if is_nan:
+            mask |= 1 << v
+    return mask
+
+
+def one_sign(poly, nan_mask):
     """+1 or -1 when the polynomial keeps that sign on its domain, else 0."""
     if not poly:
         return 0
@@ -594,14 +597,14 @@ def _ratio_sign(p, q, nan_mask):
     """Sign of ``-p / q`` (1.0, -1.0, NaN for either), or None undecided."""
     if not p or not q:
         return None
-    sp_, sq = _one_sign(p, nan_mask), _one_sign(q, nan_mask)
+    sp_, sq = one_sign(p, nan_mask), one_sign(q, nan_mask)
     if sp_ and sq:
         return float(-sp_ * sq)
     reduced = _cancel(p, q)
     if reduced is None:
         return None
     p, q = reduced
-    sp_, sq = _one_sign(p, nan_mask), _one_sign(q, nan_mask)
+    sp_, sq = one_sign(p, nan_mask), one_sign(q, nan_mask)
     if sp_ and sq:
         return float(-sp_ * sq)
     # coprime, and one of them changes sign on the domain: so does the ratio
