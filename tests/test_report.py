@@ -355,6 +355,30 @@ def test_response_signs_in_every_output(tmp_path, capsys, brown):
     assert png.stat().st_size > 0
 
 
+def test_factors_of_the_determinant_in_the_outputs(tmp_path, brown):
+    from quelmar.factors import bifurcation_factors
+    result = quelmar.analyze(BROWN, seed=0, factors=True)
+    assert np.array_equal(result.sensitivity, brown.sensitivity)
+    assert result.diagnosis == brown.diagnosis
+    np.random.seed(0)
+    alone = bifurcation_factors(quelmar.load(BROWN))
+    assert [f.to_dict() for f in result.factors] == [f.to_dict() for f in alone]
+    back = Analysis.from_json(result.to_json())
+    assert [f.to_dict() for f in back.factors] == [f.to_dict() for f in result.factors]
+    frame = result.factors_frame()
+    assert list(frame.structure) == [result.structures[f.structure].id if f.structure
+                                     is not None else None for f in result.factors]
+    text = " ".join(result.report().split())
+    assert "det A is the product of 6 factors: 5 of fixed sign, 1 either way" in text
+    assert "B1: indeterminate (certified, order 25)" in text
+    assert result.report(full=True).count("(exact, order") == 5
+    assert "Factors of the determinant</h2>" in result.to_html()
+    out = tmp_path / "b.json"
+    assert main(["analyze", BROWN, "--seed", "0", "--factors", "--json", str(out),
+                 "--quiet"]) == 0
+    assert len(Analysis.from_json(out.read_text()).factors) == 6
+
+
 def test_heat_map_coloured_by_sign(brown):
     pytest.importorskip("matplotlib")
     from matplotlib.figure import Figure

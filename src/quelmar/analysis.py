@@ -115,7 +115,8 @@ def diagnosis_skip_reason(crn: Any, diagnose: bool | None = None) -> str | None:
 
 def analyze(crn: NetworkSource, trials: int = 2, seed: int | None = None,
             progress: Any = None, prune: bool = False,
-            diagnose: bool | None = None, signs: bool = False) -> Analysis:
+            diagnose: bool | None = None, signs: bool = False,
+            factors: bool = False) -> Analysis:
     """Structural analysis of ``crn``, which is left unchanged.
 
     ``crn`` is a :class:`CRN`, a model file or a model object (a cobrapy
@@ -146,6 +147,9 @@ def analyze(crn: NetworkSource, trials: int = 2, seed: int | None = None,
     reaction's rate is raised (:func:`quelmar.signs.sign_decisions`, which
     draws from a generator of its own), into ``signs``, ``sign_methods``
     and ``sign_draws``.
+    ``factors``: also factor det A over the hierarchy
+    (:func:`quelmar.factors.bifurcation_factors`, a bifurcation diagnosis
+    that scales) into ``factors``.
 
     The structural regularity of the network is checked first.  When it is
     singular (and ``prune`` is false) a :class:`~quelmar.ModelWarning` is
@@ -229,7 +233,12 @@ def analyze(crn: NetworkSource, trials: int = 2, seed: int | None = None,
         irreducible = irreducible_rows(member, children)
         if placed is not None:
             placed(len(structures), len(structures))
-        del member
+    found_factors = None
+    if factors:
+        from .factors import bifurcation_factors
+        with progress("factors of the determinant"):
+            found_factors = bifurcation_factors(work, structures=member, children=children)
+    del member
     skipped = diagnosis_skip_reason(work, diagnose)
     diagnosis = []
     if skipped is None:
@@ -240,6 +249,7 @@ def analyze(crn: NetworkSource, trials: int = 2, seed: int | None = None,
     result = Analysis(crn.name, species, reactions, sens, structures, diagnosis,
                       trials, seed, source, regularity=reg.to_dict(), preparation=preparation,
                       diagnosis_skipped=skipped, annotations=notes)
+    result.factors = found_factors
     if decided is not None:
         result.signs, result.sign_methods = decided.signs, decided.method
         result.sign_draws = decided.draws

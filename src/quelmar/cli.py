@@ -3,7 +3,7 @@
     quelmar analyze [MODEL] [--seed N] [--trials N] [--json FILE]
                     [--diagram FILE.svg|.png|.pdf|.dot] [--plot FILE.png|.svg|.pdf]
                     [--html FILE] [--prune] [--diagnose | --no-diagnose] [--full]
-                    [--genes] [--signs] [--quiet]
+                    [--genes] [--signs] [--factors] [--quiet]
     quelmar batch MODEL_OR_DIR ... --out TABLE.csv|.parquet
                   [--knockouts[=R1,R2,...|genes]] [--scheduler ADDRESS | --workers N]
                   [--resume] [--seed N] [--trials N] [--signs] [--quiet]
@@ -175,6 +175,10 @@ def build_parser():
                    help="decide which way each responding species moves when a reaction's "
                    "rate is raised (rise, fall, either); in the report, --json, --html, "
                    "and --plot colours the heat map by sign")
+    a.add_argument("--factors", action="store_true",
+                   help="factor the determinant of the A-matrix over the hierarchy, with "
+                   "the sign of each factor (a bifurcation diagnosis that scales to "
+                   "genome-scale networks); in the report, --json and --html")
     a.add_argument("--allow-external", action="store_true",
                    help="let the model read the files it imports or refers to "
                    "(Antimony import, SBML comp external models), when they lie below "
@@ -415,7 +419,8 @@ def _analyze(args):
             raise _Failure(f"{label}: cannot load: {type(e).__name__}: {e}") from None
         try:
             result = analyze(crn, trials=args.trials, seed=args.seed, progress=progress,
-                             prune=args.prune, diagnose=args.diagnose, signs=args.signs)
+                             prune=args.prune, diagnose=args.diagnose, signs=args.signs,
+                             factors=args.factors)
         except Exception as e:  # noqa: BLE001
             raise _Failure(f"{label}: analysis failed: {type(e).__name__}: {e}") from None
         result.source = label

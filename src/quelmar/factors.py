@@ -74,13 +74,14 @@ class Factor:
         sign = None if np.isnan(self.sign) else float(self.sign)
         return {"structure": self.structure, "species": list(self.species),
                 "reactions": list(self.reactions), "order": self.order, "sign": sign,
-                "method": self.method, "draws": self.draws}
+                "method": self.method, "draws": self.draws, "children": list(self.children)}
 
     @classmethod
     def from_dict(cls, data: Any) -> Factor:
         sign = float("nan") if data["sign"] is None else float(data["sign"])
         return cls(data["structure"], list(data["species"]), list(data["reactions"]),
-                   int(data["order"]), sign, str(data["method"]), int(data.get("draws", 0)))
+                   int(data["order"]), sign, str(data["method"]), int(data.get("draws", 0)),
+                   [int(c) for c in data.get("children", [])])
 
 
 def bifurcation_factors(crn: Any, *, structures: Any = None, children: Any = None,
@@ -125,9 +126,9 @@ def bifurcation_factors(crn: Any, *, structures: Any = None, children: Any = Non
              for k in rows]
     covered = member.any(axis=0) if len(member) else np.zeros(m + n, dtype=bool)
     if not covered.all():
-        tops = [k for k in range(len(member))
-                if not any(k in children[p] for p in range(len(member)))]
-        if not any(member[k].all() for k in range(len(member))):
+        inside_another = {c for kids in children for c in kids}
+        tops = [k for k in range(len(member)) if k not in inside_another]
+        if not member.all(axis=1).any():
             tasks.append((None, whole, [member[k] for k in tops], tops))
     for k, inside, subs, kids in tasks:
         inner = np.zeros(m + n, dtype=bool)

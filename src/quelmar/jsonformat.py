@@ -30,6 +30,10 @@ more:
   certified, 3 randomised), four entries to a byte, most significant bits
   first, in base64; ``draws``: the random instances drawn.  Readers that
   do not know the key may ignore it.
+* ``factors`` (when computed): one object per factor of det A, with
+  ``structure`` (a structure's position, or null), ``species`` and
+  ``reactions`` (positions), ``order``, ``sign`` (null: either way),
+  ``method`` and ``draws``.
 * ``quelmar``: the version of the package that wrote the file.
 
 Files of the first form (structures as lists of names, the sensitivity as
@@ -86,6 +90,12 @@ def encode(result: Any, genes: bool = False) -> dict[str, Any]:
     out["diagnosis_skipped"] = result.diagnosis_skipped
     if defined and getattr(result, "signs", None) is not None:
         out["signs"] = _pack_signs(result)
+    if defined and getattr(result, "factors", None) is not None:
+        spos = {x: i for i, x in enumerate(species)}
+        rpos = {x: j for j, x in enumerate(reactions)}
+        out["factors"] = [dict(f.to_dict(), species=[spos[x] for x in f.species],
+                               reactions=[rpos[x] for x in f.reactions])
+                          for f in result.factors]
     if genes:
         out["genes"] = _genes(result, species, reactions)
     return out
@@ -255,8 +265,15 @@ def decode(data: Mapping[str, Any]) -> dict[str, Any]:
                   "sign_det": math.nan if r["sign_det"] is None else float(r["sign_det"])}
                  for r in data["diagnosis"] or []]
     signs, methods, draws = _read_signs(data.get("signs"), len(species), len(reactions))
+    factors = None
+    if data.get("factors") is not None:
+        from .factors import Factor
+        factors = [Factor.from_dict(dict(f, species=[species[i] for i in f["species"]],
+                                         reactions=[reactions[j] for j in f["reactions"]]))
+                   for f in data["factors"]]
     return {"name": data["name"], "species": species, "reactions": reactions,
             "signs": signs, "sign_methods": methods, "sign_draws": draws,
+            "factors": factors,
             "sensitivity": sens, "structures": structures, "diagnosis": diagnosis,
             "trials": data.get("trials", 2), "seed": data.get("seed"),
             "source": data.get("source"), "regularity": data.get("regularity"),

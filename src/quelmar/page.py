@@ -269,6 +269,37 @@ def _signs_html(result: Analysis, h: str, picture: bool, anchor: str = "") -> li
     return parts
 
 
+def _factors_html(result: Analysis, h: str, anchor: str = "") -> list[str]:
+    """The factors of det A over the hierarchy, one row each."""
+    from .report import factor_label, factor_summary
+
+    if getattr(result, "factors", None) is None or not getattr(result, "defined", True):
+        return []
+    e = html.escape
+    ident = f" id='{anchor}'" if anchor else ""
+    parts = [f"<{h}{ident}>Factors of the determinant</{h}>",
+             "<p>Each irreducible structure once its sub-structures are contracted, and "
+             "what the structures leave of the network: "
+             f"{e(factor_summary(result))}. A factor whose sign is not fixed is where a "
+             "steady-state bifurcation can arise.</p>"]
+    names = list(result.species) + list(result.reactions)
+    ordered = sorted(result.factors, key=lambda f: f.sign in (1.0, -1.0))[:HTML_ROWS]
+    rows = []
+    for f in ordered:
+        sign = sign_name(f.sign)
+        rows.append(f"<tr><td>{e(factor_label(result, f))}</td>"
+                    f"<td><span class='{e(sign)}'>{e(sign)}</span></td><td>{e(f.method)}</td>"
+                    f"<td>{f.order}</td>"
+                    f"<td>{_fold(f.species + f.reactions, 'name', universe=names)}</td></tr>")
+    parts.append("<table><tr><th>factor</th><th>sign</th><th>decided</th><th>order</th>"
+                 "<th>what it adds</th></tr>" + "".join(rows) + "</table>")
+    if len(result.factors) > len(ordered):
+        parts.append(f"<p class='muted'>Shown: {len(ordered)} of {len(result.factors):,} "
+                     "factors, those whose sign is not fixed first; the JSON output "
+                     "(--json) holds them all.</p>")
+    return parts
+
+
 def html_report(result: Analysis) -> str:
     """The analysis as an HTML fragment for a notebook (``_repr_html_``)."""
     e = html.escape
@@ -276,6 +307,7 @@ def html_report(result: Analysis) -> str:
              f"<h3>Network {e(str(result.name))}</h3>", _summary(result)]
     parts += _body(result, 4)
     parts += _signs_html(result, "h4", True)
+    parts += _factors_html(result, "h4")
     parts.append("</div>")
     return "".join(parts)
 
@@ -295,6 +327,7 @@ def html_document(result: Analysis, genes: bool = False) -> str:
              f"<body><main class='quelmar-analysis'><h1>{e(title)}</h1>", _summary(result)]
     parts += _body(result, 2)
     parts += _signs_html(result, "h2", True)
+    parts += _factors_html(result, "h2")
     if genes:
         parts += _genes_html(result, "h2")
     parts.append("</main></body></html>\n")
@@ -414,6 +447,8 @@ def large_document(result: Analysis, genes: bool = False) -> str:
     sections += [("structures", "Buffering structures"), ("hierarchy", "Hierarchy")]
     if getattr(result, "signs", None) is not None:
         sections.append(("signs", "Response signs"))
+    if getattr(result, "factors", None) is not None:
+        sections.append(("factors", "Factors of the determinant"))
     if genes:
         sections.append(("genes", "Genes"))
     parts = ["<!DOCTYPE html>\n<html lang='en'><head><meta charset='utf-8'>",
@@ -497,6 +532,7 @@ def large_document(result: Analysis, genes: bool = False) -> str:
     parts += _filtered_table("hierarchy-table", ["structure", "direct sub-structures"],
                              rows, "hierarchy")
     parts += _signs_html(result, "h2", False, "signs")
+    parts += _factors_html(result, "h2", "factors")
     if genes:
         table = result.gene_responses()
         parts.append("<h2 id='genes'>Genes</h2>")

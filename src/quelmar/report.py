@@ -22,7 +22,8 @@ if TYPE_CHECKING:
     from .result import Analysis
 
 __all__ = ["Members", "diagnosis_sentences", "is_whole", "member_sentences",
-           "sensitivity_groups", "sign_lines", "sign_summary", "text_report"]
+           "factor_label", "factor_summary", "sensitivity_groups", "sign_lines",
+           "sign_summary", "text_report"]
 
 WIDTH = 78
 #: in the compact text report: groups of reactions, structures and diagnosis
@@ -265,6 +266,9 @@ def text_report(result: Analysis, full: bool = False, genes: bool = False) -> st
     if getattr(result, "signs", None) is not None:
         out.append("")
         out.extend(_signs_text(result, full, w))
+    if getattr(result, "factors", None) is not None:
+        out.append("")
+        out.extend(_factors_text(result, full, w))
     if genes:
         out.append("")
         out.extend(_genes_text(result, w))
@@ -578,6 +582,49 @@ def _signs_text(result: Analysis, full: bool, w: int) -> list[str]:
                    "fixed sign (--full lists them)")
     elif not total:
         out.append("  no response has the same sign for every choice of rates")
+    return out
+
+
+def factor_summary(result: Analysis) -> str:
+    """``"det A is the product of 6 factors: 5 of fixed sign, 1 either way;
+    5 decided exactly, 1 certified"``."""
+    fs = result.factors or []
+    either = sum(1 for f in fs if np.isnan(f.sign))
+    zero = sum(1 for f in fs if f.sign == 0)
+    fixed = len(fs) - either - zero
+    text = (f"det A is the product of {count(len(fs), 'factor')}: {fixed:,} of fixed sign, "
+            f"{either:,} either way")
+    if zero:
+        text += f", {zero:,} identically zero"
+    how: dict[str, int] = {}
+    for f in fs:
+        how[f.method] = how.get(f.method, 0) + 1
+    words = {"exact": "decided exactly", "certified": "certified either way",
+             "randomised": "randomised", "none": "undecided (ill-posed contraction)"}
+    text += "; " + ", ".join(f"{k:,} {words.get(m, m)}" for m, k in how.items())
+    return text
+
+
+def factor_label(result: Analysis, f: Any) -> str:
+    """``"B3"``, or ``"the rest"`` for what the structures leave of the network."""
+    return "the rest" if f.structure is None else result.structures[f.structure].id
+
+
+def _factors_text(result: Analysis, full: bool, w: int) -> list[str]:
+    out = wrap("Factors of the determinant over the hierarchy (each irreducible structure "
+               "once its sub-structures are contracted): " + factor_summary(result), "", w)
+    shown = [f for f in result.factors or [] if full or not f.sign in (1.0, -1.0)]
+    limit = None if full else MAX_GROUPS
+    for f in shown[:limit]:
+        sign = sign_name(f.sign)
+        what = _names(f.species + f.reactions, None if full else 6) or "(contractions only)"
+        out.extend(wrap(f"{sign} ({f.method}, order {f.order}): {what}",
+                        f"  {factor_label(result, f)}: ", w))
+    if limit is not None and len(shown) > limit:
+        out.append(f"  ... {count(len(shown) - limit, 'more factor')} whose sign is not fixed "
+                   "(--full lists them)")
+    if not full and not shown and result.factors:
+        out.append("  every factor has a fixed sign: no steady-state bifurcation can arise")
     return out
 
 

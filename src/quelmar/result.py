@@ -89,7 +89,9 @@ class Analysis:
     rates), 0.0 no response (see :func:`quelmar.signs.response_signs`);
     ``sign_methods``: how each was decided (uint8 codes of
     :data:`quelmar.signs.METHODS`: none, exact, certified, randomised) and
-    ``sign_draws``: the random instances drawn.
+    ``sign_draws``: the random instances drawn; ``factors`` (with
+    ``analyze(..., factors=True)``, else None): the factors of det A over
+    the hierarchy, a list of :class:`quelmar.factors.Factor`.
 
     On a structurally singular network ``defined`` is false, ``sensitivity``
     is None and ``structures`` and ``diagnosis`` are empty: they do not
@@ -112,6 +114,7 @@ class Analysis:
     signs: npt.NDArray[np.float64] | None = None
     sign_methods: npt.NDArray[np.uint8] | None = None
     sign_draws: int | None = None
+    factors: list[Any] | None = None
 
     @property
     def defined(self) -> bool:
@@ -303,6 +306,24 @@ class Analysis:
             data = sign_labels(signs)
         return pd.DataFrame(data, index=pd.Index(list(self.species), name="species"),
                             columns=pd.Index(list(self.reactions), name="reaction"))
+
+    def factors_frame(self) -> pd.DataFrame:
+        """The factors of det A (``analyze(..., factors=True)``), one row
+        each: structure (id, or None for what the structures leave of the
+        network), species, reactions, order, sign, method, draws."""
+        import pandas as pd
+        if self.factors is None:
+            raise ValueError("the factors were not computed: analyse with factors=True "
+                             "(quelmar analyze --factors)")
+        rows = []
+        for f in self.factors:
+            row = f.to_dict()
+            row["structure"] = (None if f.structure is None
+                                else self.structures[f.structure].id)
+            row["sign"] = f.sign
+            rows.append(row)
+        return pd.DataFrame(rows, columns=["structure", "species", "reactions", "order",
+                                           "sign", "method", "draws"])
 
     def defined_signs(self) -> npt.NDArray[np.float64]:
         """``signs``, or an error saying why there are none."""
