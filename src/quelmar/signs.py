@@ -289,7 +289,7 @@ def _sample(A, m, n, draws, seed, patience=None, pattern=None, spreads=SPREADS,
         cols = np.flatnonzero((pattern & ~(pos & neg)).any(axis=0))
         if len(cols) == 0:
             break
-        rhs = np.zeros((N, len(cols)))
+        rhs = np.zeros((N, len(cols)), order="F")  # LAPACK's layout: no copies
         rhs[cols, np.arange(len(cols))] = 1.0
         X = sl.lu_solve(lu, rhs, check_finite=False)
         check = refine and spread > 1.0
@@ -298,7 +298,8 @@ def _sample(A, m, n, draws, seed, patience=None, pattern=None, spreads=SPREADS,
             # correction is small beside it
             import scipy.sparse as sp
 
-            D = sl.lu_solve(lu, rhs - sp.csr_matrix(M) @ X, check_finite=False)
+            D = sl.lu_solve(lu, np.asfortranarray(rhs - sp.csr_matrix(M) @ X),
+                            check_finite=False)
             X += D
             sure = np.abs(D[:m]) < 0.25 * np.abs(X[:m])
         R = -X[:m]
