@@ -139,13 +139,15 @@ def bifurcation_factors(crn: Any, *, structures: Any = None, children: Any = Non
                   [X[i] for i in xs], [R[j] for j in rs])
         drop = np.concatenate([inner[:m][xs], inner[m:][rs]])
         own = inside & ~inner
+        whole_A = np.array(sub.A, dtype=float)
         try:
             if drop.any():
                 sub.structural_reduction(drop)
         except ValueError:  # the contraction is numerically ill-posed
+            sign, method, draws = _uncontracted(whole_A, inside, member, out, rng)
             out.append(Factor(k, [X[i] for i in np.flatnonzero(own[:m])],
                               [R[j] for j in np.flatnonzero(own[m:])], -1,
-                              float("nan"), METHODS[0], 0, kids))
+                              sign, METHODS[method], draws, kids))
             continue
         A = np.array(sub.A, dtype=float)
         sign, method, draws = det_sign(A, np.asarray(sub.stoi, dtype=float), rng)
@@ -153,6 +155,24 @@ def bifurcation_factors(crn: Any, *, structures: Any = None, children: Any = Non
                           [R[j] for j in np.flatnonzero(own[m:])], int(A.shape[0]),
                           sign, METHODS[method], draws, kids))
     return out
+
+
+def _uncontracted(A, inside, member, done, rng):
+    """The sign of a block whose sub-structures could not be contracted:
+    when every factor inside the structure has a fixed sign, the block's
+    sign varies exactly when that of the structure's whole determinant
+    does, so two instances of ``A`` (the structure's A-matrix) with
+    opposite signs certify "either"; otherwise it stays undecided."""
+    from .signs import CERTIFIED, NONE
+
+    for f in done:
+        if f.structure is not None and not (member[f.structure] & ~inside).any():
+            if f.sign not in (1.0, -1.0):
+                return float("nan"), NONE, 0
+    sign, method, draws = _sampled_sign(A, rng)
+    if method == CERTIFIED:
+        return sign, method, draws
+    return float("nan"), NONE, draws
 
 
 def det_sign(A: Any, stoi: Any, rng: Any = None) -> tuple[float, int, int]:
