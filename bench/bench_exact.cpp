@@ -24,7 +24,8 @@
 #include <vector>
 
 #include "exact.hpp"
-#include "kernels.hpp"
+#include "amatrix.hpp"
+#include "dense.hpp"
 #include "lapack.hpp"
 
 extern "C" void dgetrf_(int* m, int* n, double* a, int* lda, int* ipiv, int* info);

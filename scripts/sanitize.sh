@@ -22,7 +22,7 @@ pkg=build/sanitize/pkg
 rm -rf "$pkg"
 CMAKE_BUILD_PARALLEL_LEVEL=2 .venv/bin/python -m pip install -q --no-build-isolation --no-deps \
     --target "$pkg" . -Cbuild-dir=build/sanitize/build -Ccmake.build-type=RelWithDebInfo \
-    -Ccmake.define.QUELMAR_SANITIZE=ON 2>&1 | { grep -v -E "^WARNING: Location '.*' is ignored" || true; }
+    -Ccmake.define.QUELMAR_SANITIZE=ON -Ccmake.define.QUELMAR_TEST_HOOKS=ON 2>&1 | { grep -v -E "^WARNING: Location '.*' is ignored" || true; }
 
 # The editable install in .venv redirects imports of quelmar to its own
 # build; this names that build so that it steps aside for the package above.

@@ -77,22 +77,33 @@ fi
 
 # quelmar as an editable install (with every extra) and the groups of
 # pyproject.toml: what a build without isolation needs, and the test tools.
-# The editable install rebuilds the extension whenever it is imported after
-# a source changed, but it maps the package's Python modules when it is
+# The editable install maps the package's Python modules when it is
 # installed: reinstall when pyproject.toml changed or a module was added,
-# moved or removed.
+# moved or removed.  It does not rebuild the extension when imported (see
+# src/quelmar/devbuild.py): that is done below.
 stamp=.venv/.deps-stamp
 modules=$(cd src && find quelmar -name '*.py' -o -name '*.pyi' | LC_ALL=C sort | cksum)
-if [ ! -f "$stamp" ] || [ pyproject.toml -nt "$stamp" ] || [ "$(cat "$stamp")" != "$modules" ]; then
-    log "installing quelmar (editable) and its development dependencies"
+install_editable() {
     .venv/bin/python -m pip install -q --upgrade pip 2>&1 | quiet_pip
     .venv/bin/python -m pip install -q --group build 2>&1 | quiet_pip
     # every extra: the tests use them all
     .venv/bin/python -m pip install -q --no-build-isolation -e ".[models,plot,interop,batch,progress]" \
         --group test 2>&1 | quiet_pip
     printf '%s\n' "$modules" > "$stamp"
+}
+if [ ! -f "$stamp" ] || [ pyproject.toml -nt "$stamp" ] || [ "$(cat "$stamp")" != "$modules" ]; then
+    log "installing quelmar (editable) and its development dependencies"
+    install_editable
 fi
 
-# Importing the extension here runs the rebuild (if a source changed) where
-# its errors are seen, rather than inside a test run.
-.venv/bin/python -c "import quelmar.cyquelmar" || { log "error: the extension did not build"; exit 1; }
+# The extension from the current C++ sources (CMake rebuilds what changed,
+# if anything), where build errors are seen rather than inside a test run.
+# A build that cannot be used (its directory removed, or configured with
+# tools that are gone) is made again from scratch, once.
+if ! { scripts/rebuild.sh && .venv/bin/python -c "import quelmar.cyquelmar"; } >/dev/null 2>&1; then
+    log "the installed build does not import; building it again"
+    rm -rf build/cp*
+    install_editable
+    { scripts/rebuild.sh && .venv/bin/python -c "import quelmar.cyquelmar"; } ||
+        { log "error: the extension did not build"; exit 1; }
+fi

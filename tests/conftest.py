@@ -63,6 +63,14 @@ def impl(request):
     return load_cyquelmar()
 
 
+if os.environ.get("PYTEST_XDIST_WORKER"):
+    # The test processes share the machine's cores: BLAS threads of their
+    # own would only wait on each other (results do not depend on them).
+    from threadpoolctl import threadpool_limits
+
+    threadpool_limits(limits=1, user_api="blas")
+
+
 def pytest_generate_tests(metafunc):
     if "net_seed" in metafunc.fixturenames:
         metafunc.parametrize("net_seed", range(N_NETWORKS))
@@ -78,7 +86,10 @@ def pytest_collection_modifyitems(session, config, items):
     # The batch tests run a Dask scheduler in this process and load pandas and
     # pyarrow; the memory checks of test_refcounts read the resident set of the
     # process, so they run first, in a process that has not seen all that.
-    items.sort(key=lambda item: item.nodeid.startswith("tests/test_batch.py"))
+    # Among the others the slow (genome-scale) cases go first, so that with
+    # several test processes (pytest -n) they do not finish last, alone.
+    items.sort(key=lambda item: (item.nodeid.startswith("tests/test_batch.py"),
+                                 item.get_closest_marker("slow") is None))
 
 
 @pytest.fixture

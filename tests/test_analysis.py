@@ -354,3 +354,13 @@ def test_structures_and_responses_by_subsystem(mini_result):
     notes = mini_result.annotations
     assert notes.subsystems == {"LDH_D": "Pyruvate Metabolism"}
     assert set(notes.species_subsystems) == {"lac__D_c", "nad_c", "nadh_c", "pyr_c", "h_c"}
+
+
+def test_a_seed_leaves_the_callers_generator_as_it_was():
+    crn = quelmar.from_reactions(["-> A", "A -> B", "B ->"])
+    np.random.seed(11)
+    expected = np.random.random(3)
+    np.random.seed(11)
+    first = quelmar.analyze(crn, seed=5)
+    assert np.array_equal(np.random.random(3), expected)
+    assert quelmar.analyze(crn, seed=5).to_json() == first.to_json()

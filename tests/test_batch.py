@@ -134,6 +134,54 @@ def test_batch_command_with_signs(tmp_path, capsys):
     assert again.loc[0, "response_signs"] == sign_strings(alone)
 
 
+def pathways(count, length):
+    """Unbranched pathways (inflow, conversions, a degradation of every
+    species, outflow): tens of thousands of nested structures."""
+    m = count * length
+    columns = []
+    for p in range(count):
+        first = p * length
+        columns.append({first: 1})
+        for i in range(first, first + length):
+            columns.append({i: -1, i + 1: 1} if i + 1 < first + length else {i: -1})
+            columns.append({i: -1})
+    stoi = np.zeros((m, len(columns)))
+    for j, col in enumerate(columns):
+        for i, v in col.items():
+            stoi[i, j] = v
+    return stoi
+
+
+def test_a_row_over_its_budget_is_an_error_row():
+    from quelmar.batching.run import _analyse_task
+    brown = _Task(0, "brown", BROWN, "", BROWN, None)
+    row = _analyse_task(brown, 0, 2, None, (1e-9, None))
+    assert row["error"].startswith("TimeoutError: stopped after 1e-09 s, the time budget")
+    assert row["regular"] and row["structures"] == ""
+    row = _analyse_task(brown, 0, 2, None, (None, 1.0))
+    assert row["error"].startswith("MemoryError: stopped at ")
+    # a long search stops at its next report of progress
+    stoi = pathways(10, 30)
+    big = _Task(0, "big", "<object 0>", "", None,
+                (stoi, np.array(quelmar.CRN(stoi).reginfo), [f"X{i}" for i in range(len(stoi))],
+                 [f"R{j}" for j in range(stoi.shape[1])], "big"))
+    start = time.monotonic()
+    row = _analyse_task(big, 0, 2, None, (1.0, None))
+    assert row["error"].startswith("TimeoutError") and time.monotonic() - start < 10
+    with pytest.raises(ValueError, match="max_seconds must be 0 or more"):
+        quelmar.batch(BROWN, max_seconds=-1)
+    with pytest.raises(TypeError, match="max_memory must be a number or None"):
+        quelmar.batch(BROWN, max_memory="4GB")
+
+
+def test_a_singular_variant_is_not_compared():
+    from quelmar.batching.run import _compare
+    base, singular = rows(2)
+    base.update(knockout="", structures='[[["A"], ["R1"]]]')
+    assert not _compare(base, singular, ("R1",))  # its structures are undefined ("")
+    assert singular["kept"] is None and singular["lost"] == "" and singular["gained"] == ""
+
+
 def rows(n, **fields):
     task = _Task(0, "net", "/m.xml", "", "/m.xml", None)
     return [dict(_empty_row(task, 0, 2), knockout=f"R{k}", species=k, seconds=0.5 * k,
@@ -215,6 +263,21 @@ def test_knockouts_survive_a_killed_worker(client, tmp_path):
         assert row["kept"] == len(base) - len(lost)
     assert list(table["lost"].iloc[1:4] != "[]") == [False, False, True]
     assert list(table["gained"].iloc[1:4] != "[]") == [False, True, True]
+
+
+def test_singular_variants_are_rows_of_the_scan(client, tmp_path):
+    network = os.path.join(NETWORKS, "e_coli_core.network.json")
+    out = str(tmp_path / "ko.csv")
+    table = quelmar.batch(network, knockouts=["GND", "PGI"], seed=0, client=client, out=out)
+    assert list(table["knockout"]) == ["", "GND", "PGI"]
+    assert (table["error"] == "").all(), list(table["error"])
+    gnd = table.iloc[1]  # without GND the network is singular: marked, not compared
+    assert gnd["regular"] is False or gnd["regular"] == False  # noqa: E712 - pandas boolean
+    assert gnd["structures"] == "" and pd.isna(gnd["kept"]) and "singular" in gnd["warnings"]
+    assert not pd.isna(table.iloc[2]["kept"])
+    again = quelmar.batch(network, knockouts=["GND", "PGI"], seed=0, client=client, out=out,
+                          resume=True)
+    assert again.equals(table)
 
 
 def test_batch_command(tmp_path, capsys):

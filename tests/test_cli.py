@@ -274,6 +274,43 @@ def test_closed_or_full_standard_output():
     with proc.stderr:
         err = proc.stderr.read()
     assert proc.wait(timeout=120) == 1 and err == ""
+    # started with standard output closed (`>&-`): said at once, in one line
+    proc = subprocess.run(argv, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                          timeout=120, preexec_fn=lambda: os.close(1))
+    assert proc.returncode == 1
+    assert proc.stderr.splitlines() == ["quelmar: error: standard output: closed"]
+
+
+def test_a_server_that_is_not_a_dask_scheduler(tmp_path):
+    pytest.importorskip("distributed")
+    import socket
+    import threading
+
+    server = socket.socket()
+    server.bind(("127.0.0.1", 0))
+    server.listen(4)
+
+    def answer():  # what a web server would say, read as a Dask message
+        while True:
+            try:
+                conn, _ = server.accept()
+            except OSError:
+                return
+            with conn:
+                conn.recv(1024)
+                conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok" * 8)
+                time.sleep(0.3)
+
+    threading.Thread(target=answer, daemon=True).start()
+    try:
+        proc = subprocess.run([sys.executable, "-m", "quelmar", "batch", KHOLODENKO, "--out",
+                               str(tmp_path / "t.csv"), "--scheduler",
+                               f"tcp://127.0.0.1:{server.getsockname()[1]}"],
+                              capture_output=True, text=True, timeout=120)
+    finally:
+        server.close()
+    assert proc.returncode == 1 and "Traceback" not in proc.stderr
+    assert len(proc.stderr.splitlines()) == 1 and "not a Dask scheduler" in proc.stderr
 
 
 def test_control_characters_in_names_are_escaped(tmp_path, capsys):

@@ -33,8 +33,10 @@ For every call the suite checks:
 """
 
 import contextlib
+import json
 import math
 import operator
+import os
 import warnings
 
 import numpy as np
@@ -1706,3 +1708,216 @@ def test_the_cofactor_fallback_refuses_large_networks():
     crn.A = np.eye(150) + np.diag(np.full(149, np.inf), 1)
     with pytest.raises(MemoryError, match="cofactor method would need 3.7 GiB"):
         crn._smat_()
+
+
+# ---------------------------------------------------------------------------
+# Batch tables: hostile names, foreign files, rows of any length, kills
+# ---------------------------------------------------------------------------
+
+# Names a model can hold: any code point (lone surrogates come from JSON
+# escapes and from file names that are not UTF-8), control characters, what
+# a spreadsheet would run as a formula, and very long ones.
+HOSTILE_NAMES = (
+    st.text(st.characters(codec=None, exclude_categories=()), max_size=12)
+    | st.sampled_from(["=1+2", "+SUM(A1)", "-2", "@cmd", "'=x", "\ud800", "a\udfffb",
+                       "\ud83d\ude00", "x\x00y", "\r\n", "$\\undefinedcommand{$"])
+    | st.builds(lambda c, k: c * k, st.sampled_from(["a", "\u00e9", "\ud800"]),
+                st.integers(1000, 70000)))
+
+
+def table_rows(names):
+    from quelmar.batching.run import _empty_row, _Task
+
+    rows = []
+    for k, name in enumerate(names):
+        task = _Task(k, name, f"/models/{name}.xml", name if k else "", None, None)
+        row = _empty_row(task, 0, 2)
+        row.update(species=k, error=name, structures=json.dumps([[[name], [name]]]))
+        rows.append(row)
+    return rows
+
+
+@pytest.mark.parametrize("kind", ["csv", "parquet"])
+@budget(40)
+@given(names=st.lists(HOSTILE_NAMES, min_size=1, max_size=4, unique=True))
+def test_any_name_goes_into_a_table_and_back(tmp_path_factory, kind, names):
+    pytest.importorskip("pandas")
+    pytest.importorskip("pyarrow")
+    pytest.importorskip("distributed")
+    from quelmar.batching import read_table
+    from quelmar.batching.tables import open_table
+    from quelmar.words import unicode_text
+
+    path = str(tmp_path_factory.mktemp("t") / f"t.{kind}")
+    rows = table_rows(names)
+    table = open_table(path, resume=False)
+    for r in rows:
+        table.add(r)
+    table.close()
+    if kind == "csv":
+        import csv
+
+        limit = csv.field_size_limit(2**31 - 1)
+        try:
+            with open(path, encoding="utf-8", newline="") as f:
+                for cells in csv.reader(f):
+                    assert not cells[0].startswith(("=", "+", "-", "@")), cells[0]
+        finally:
+            csv.field_size_limit(limit)
+    frame = read_table(path)
+    assert list(frame["name"]) == [unicode_text(n) for n in names]
+    assert list(frame["error"]) == list(frame["name"])
+    assert list(frame["knockout"]) == [""] + [unicode_text(n) for n in names[1:]]
+    assert [unicode_text(json.loads(s)[0][0][0]) for s in frame["structures"]] == \
+        [unicode_text(n) for n in names]
+    table = open_table(path, resume=True)  # resumes what it wrote, whatever the names
+    assert len(table.rows) == len(names)
+    table.close()
+
+
+@budget(60)
+@given(content=st.binary(max_size=300) | st.sampled_from(
+    [b'{"name": "m", "species": ["A"]}', b"name,source", b"<sbml/>\n", b"A -> B\n"]))
+def test_resume_never_writes_into_a_file_it_did_not_write(tmp_path_factory, content):
+    pytest.importorskip("pandas")
+    from quelmar.batching.tables import HEADER, CsvTable
+
+    path = str(tmp_path_factory.mktemp("t") / "t.csv")
+    with open(path, "wb") as f:
+        f.write(content)
+    try:
+        table = CsvTable(path, resume=True)
+    except ValueError as e:
+        assert "not a table written by a batch" in str(e)
+        with open(path, "rb") as f:
+            assert f.read() == content  # refused untouched
+        return
+    table.close()
+    assert content.startswith(HEADER) or HEADER.startswith(content)
+
+
+def test_a_fifo_or_a_model_is_no_table(tmp_path):
+    pytest.importorskip("pandas")
+    pytest.importorskip("pyarrow")
+    pytest.importorskip("distributed")
+    import quelmar
+    from quelmar.batching.tables import open_table
+
+    fifo = str(tmp_path / "f.csv")
+    os.mkfifo(fifo)
+    for resume in (False, True):  # refused at once, never opened (which would block)
+        with pytest.raises((ValueError, FileExistsError)):
+            open_table(fifo, resume)
+    model = tmp_path / "m.ant"
+    model.write_text("A -> B; k*A\nB -> A; k*B\n")
+    link = str(tmp_path / "m.csv")
+    os.link(model, link)
+    for m in (str(model), link):
+        with pytest.raises(ValueError, match="is the model"):
+            quelmar.batching.batch(m, out=link, resume=True)
+    assert model.read_text() == "A -> B; k*A\nB -> A; k*B\n"
+    directory = tmp_path / "models.parquet"
+    directory.mkdir()
+    (directory / "m.xml").write_text("<sbml/>")
+    with pytest.raises(ValueError, match="not a table written by a batch"):
+        open_table(str(directory), True)
+    assert os.listdir(directory) == ["m.xml"]
+
+
+@budget(15)
+@given(kills=st.lists(st.integers(1, 200), min_size=1, max_size=4))
+def test_the_journal_survives_any_number_of_kills(tmp_path_factory, kills):
+    pytest.importorskip("pandas")
+    pytest.importorskip("pyarrow")
+    pytest.importorskip("distributed")
+    from quelmar.batching import read_table
+    from quelmar.batching.tables import ParquetTable
+
+    path = str(tmp_path_factory.mktemp("t") / "t.parquet")
+    names = [f"R{k}" for k in range(len(kills) + 1)]
+    rows = table_rows(names)
+    table = ParquetTable(path, resume=False)
+    for row, cut in zip(rows, kills):
+        table.add(row)
+        line = (json.dumps(rows[-1]) + "\n").encode()
+        os.write(table.fd, line[:cut % len(line) or 1])  # killed in mid-line
+        os.close(table.fd)
+        table = ParquetTable(path, resume=True)
+    table.add(rows[-1])
+    os.close(table.fd)  # killed once more, after a whole line
+    frame = read_table(path)
+    assert sorted(frame["knockout"]) == sorted(r["knockout"] for r in rows)
+
+
+def test_rows_longer_than_the_csv_modules_default_limit_are_resumed(tmp_path):
+    pytest.importorskip("pandas")
+    pytest.importorskip("distributed")
+    from quelmar.batching import read_table
+    from quelmar.batching.tables import CsvTable
+
+    path = str(tmp_path / "t.csv")
+    row = table_rows(["net"])[0]
+    row["structures"] = json.dumps([[[f"S{k}" for k in range(40)], ["R"]]] * 2000)
+    assert len(row["structures"]) > 2**17
+    table = CsvTable(path, resume=False)
+    table.add(row)
+    table.close()
+    assert CsvTable(path, resume=True).rows[0]["structures"] == row["structures"]
+    assert read_table(path)["structures"][0] == row["structures"]
+
+
+# ---------------------------------------------------------------------------
+# Every output writer takes any name a model can hold
+# ---------------------------------------------------------------------------
+
+
+@pytest.mark.filterwarnings("ignore::UserWarning")
+@budget(12)
+@given(names=st.lists(HOSTILE_NAMES, min_size=4, max_size=4, unique=True))
+def test_any_name_reaches_every_output(tmp_path_factory, names):
+    pytest.importorskip("matplotlib")
+    pytest.importorskip("graphviz")
+    import shutil
+    import xml.dom.minidom
+
+    import quelmar
+    from quelmar.diagram import write_diagram
+    from quelmar.plot import write_plot
+
+    if shutil.which("dot") is None:
+        pytest.skip("no Graphviz")
+    a, b, r, name = names
+    crn = cq.CRN(np.array([[1.0, -1.0, 0.0], [0.0, 1.0, -1.0]]),
+                 X_names=[a, b], R_names=[r, "r2", "r3"], name=name)
+    result = quelmar.analyze(crn, seed=0)
+    assert result.species == [a, b]  # the data keeps every name as it is
+    out = tmp_path_factory.mktemp("o")
+    for ext in ("svg", "dot"):
+        write_diagram(result, str(out / f"d.{ext}"))
+    write_plot(result, str(out / "p.svg"))
+    for f in ("d.svg", "p.svg"):
+        xml.dom.minidom.parse(str(out / f))  # valid XML whatever the names
+    html = result.to_html()
+    assert html.count("<svg") >= 2  # the heat map and the diagram are on the page
+    fileio = __import__("quelmar.fileio", fromlist=["write_atomic"])
+    fileio.write_atomic(str(out / "r.html"), html)
+    fileio.write_atomic(str(out / "r.txt"), result.report(full=True))
+    from quelmar.words import unicode_text
+
+    again = quelmar.Analysis.from_json(result.to_json())
+    assert [unicode_text(x) for x in again.species] == [unicode_text(x) for x in names[:2]]
+
+
+def test_graphviz_failures_are_reported_as_such():
+    pytest.importorskip("graphviz")
+    import shutil
+
+    from quelmar.diagram import DiagramError, render
+
+    if shutil.which("dot") is None:
+        pytest.skip("no Graphviz")
+    with pytest.raises(DiagramError, match="Graphviz failed: .*syntax error"):
+        render("digraph { a -> ; }\n", "svg")
+    huge = 'digraph { a [label="' + "x" * 200_000 + '"]; a -> ; }\n'
+    with pytest.raises(DiagramError, match="Graphviz failed"):
+        render(huge, "svg")

@@ -322,6 +322,16 @@ def test_level2_denominators_and_constant_stoichiometry_math(version):
         quelmar.loads_sbml(level2(version, sm="<ci>A</ci>"))
 
 
+def test_level2_documents_that_declare_an_unrequired_package():
+    layout = 'xmlns:layout="http://www.sbml.org/sbml/level3/version1/layout/version1" '
+    doc = level2(4).replace('level="2"', layout + 'layout:required="false" level="2"', 1)
+    with pytest.warns(ModelWarning, match="package 'layout' .*ignored"):
+        crn = quelmar.loads_sbml(doc)
+    np.testing.assert_allclose(crn.stoi, quelmar.loads_sbml(level2(4)).stoi)
+    with pytest.raises(LoadError, match="'layout' cannot be used"):  # needed to read it
+        quelmar.loads_sbml(doc.replace('layout:required="false"', 'layout:required="true"'))
+
+
 def test_stoichiometry_changed_by_a_rule_is_refused():
     doc = sbml3([("A", ""), ("B", "")], rxn("r", [("A", 1)], [("B", 1)]),
                 '<listOfParameters><parameter id="k" value="2" constant="true"/>'

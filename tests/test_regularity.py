@@ -38,7 +38,19 @@ def test_random_networks_against_brute_force(net_seed, random_network, state_of,
     P = (~(np.abs(A) < TOL)).astype(np.int8)
     rank = scipy_rank(csr_matrix(P))
     assert reg.order == A.shape[0] and reg.structural_rank == rank
-    assert reg.is_regular == (rank == A.shape[0])
+    # Full structural rank, and (exactly) a non-singular instance for random
+    # rates, or dependent: every instance is singular.
+    instance = A.copy()
+    free = ~np.isfinite(instance)
+    instance[free] = np.random.default_rng(net_seed).normal(size=free.sum())
+    sv = np.linalg.svd(instance, compute_uv=False)
+    assert reg.dependent == (rank == A.shape[0] and sv[-1] < 1e-9 * sv[0])
+    assert reg.is_regular == (rank == A.shape[0] and not reg.dependent)
+    if reg.dependent:
+        assert reg.species or reg.reactions
+        assert "dependent" in reg.summary()
+        check_prune(crn, reg, before, state_of, same)
+        return
     # Uncoverable rows are OVER, uncoverable columns UNDER; each block's other
     # side is exactly the neighbourhood of those.
     drop_r = np.array([scipy_rank(csr_matrix(np.delete(P, i, 0))) == rank
@@ -59,6 +71,11 @@ def test_random_networks_against_brute_force(net_seed, random_network, state_of,
     assert len(reg.conserved_quantities) == part_r[n:].sum()
     assert set(reg.reasons) == set(reg.species) | set(reg.reactions)
 
+    check_prune(crn, reg, before, state_of, same)
+
+
+def check_prune(crn, reg, before, state_of, same):
+    n = crn.stoi.shape[1]
     try:
         pruned = quelmar.prune(crn)
     except ValueError as e:  # a singular network may be all dead ends
@@ -77,7 +94,8 @@ def test_random_networks_against_brute_force(net_seed, random_network, state_of,
     assert quelmar.regularity(pruned.network).is_regular
 
 
-@pytest.mark.parametrize("key", list_networks())
+@pytest.mark.parametrize("key", [pytest.param(k, marks=pytest.mark.slow) if k == "iJO1366"
+                                 else k for k in list_networks()])
 def test_shipped_networks(key):
     stoi, reginfo, species, reactions, name = load_network(key)
     crn = CRN(stoi, reginfo, species, reactions, name)
@@ -92,6 +110,7 @@ def test_shipped_networks(key):
     assert pruned.network.X_names == species and pruned.network.R_names == reactions
 
 
+@pytest.mark.slow
 def test_genome_scale_prepared_network_has_a_sensitivity():
     stoi, reginfo, species, reactions, name = load_network("iJO1366")
     crn = CRN(stoi, reginfo, species, reactions, name)
@@ -145,6 +164,13 @@ def test_bad_networks_get_clear_errors():
     crn.R_names = None
     with pytest.raises(ValueError, match="no reaction names"):
         quelmar.prune(crn)
+    with pytest.raises(ValueError, match="holds NaN at species 0, reaction 0"):
+        CRN(np.array([[np.nan, 1.0, 0.0], [1.0, -1.0, 1.0]]))
+    crn = CRN(np.array([[-1.0, 1.0], [1.0, -1.0]]))
+    crn.stoi[1, 0] = np.nan  # written after construction
+    for call in (quelmar.regularity, quelmar.prune, quelmar.analyze):
+        with pytest.raises(ValueError, match="holds nan at species 1, reaction 0"):
+            call(crn)
 
 
 def test_singular_part_in_words_and_its_removal():
@@ -165,6 +191,30 @@ def test_singular_part_in_words_and_its_removal():
     # Without the outflow every species and reaction is a dead end in turn.
     with pytest.raises(ValueError, match="nothing of the network"):
         quelmar.prune(CRN(np.array([[1.0, -1.0], [0.0, 1.0]])))
+
+
+def test_dependent_fixed_entries_make_a_matched_network_singular():
+    # The conserved total of a and b (both produced 2:1 by r0 and r1, which
+    # read one each) and the cycle of r2 and r3, which read nothing: a
+    # maximum matching covers the A-matrix, yet its rank is 3 for all rates.
+    crn = CRN(np.array([[2.0, 2.0, -1.0, 2.0], [0.0, 0.0, -1.0, -1.0]]),
+              np.array([[np.inf, 0, 0, 0], [0, np.inf, 0, 0]]),
+              X_names=["a", "b"], R_names=["r0", "r1", "r2", "r3"], name="toy")
+    state = np.random.get_state()
+    reg = quelmar.regularity(crn)
+    assert all(np.array_equal(x, y) for x, y in zip(state, np.random.get_state()))
+    assert reg.structural_rank == reg.order == 4
+    assert not reg.is_regular and reg.dependent and reg.dependence.rank == 3
+    assert reg.species == ["a", "b"] and reg.reactions == ["r2", "r3"]
+    assert reg.cycles == ["the cycle through r0 and r1"]
+    assert "free for every choice of rates" in reg.reasons["a"]
+    assert reg.to_dict()["dependent"] is True
+    with pytest.warns(quelmar.ModelWarning, match="toy is singular: .* dependent"):
+        result = quelmar.analyze(crn, seed=1)
+    assert result.sensitivity is None and result.structures == []
+    pruned = quelmar.prune(crn)
+    assert pruned.removed and pruned.regularity.is_regular
+    assert quelmar.regularity(pruned.network).is_regular
 
 
 def test_directions_come_from_the_loaders_information():

@@ -2,6 +2,8 @@
 words, the heat map, the notebook view and the HTML page (opened in
 headless Chromium), and the way in from and out to other libraries."""
 
+import importlib.util
+import json
 from html import escape as html_escape
 import os
 import re
@@ -182,17 +184,33 @@ def test_many_large_structures_stay_readable():
     listed = full[full.index("Isolated buffering structures:"):full.index("Hierarchy:")]
     assert len(listed) < 50_000 < 5 * sum(len(st.species + st.reactions) for st in structures)
     page = r.to_html()
-    assert len(page) < 300_000 and "all but " in page and html_escape(skipped) in page
+    assert len(page) < 500_000 and "all but " in page and html_escape(skipped) in page
     assert f"names of the other {len(structures) - 100} structures" in page
-    assert "too many for a readable diagram" in page
+    # the diagram draws the irreducible structures only, the 35 of one species
+    # and one reaction with nothing above them in one box
+    unions = {st.id for k, st in enumerate(structures) if k not in set(r.irreducible)}
+    listed = re.findall(r"<tr><td><b>(B\d+)</b>", page)
+    assert len(listed) == len(structures) and set(listed[-4:]) == unions
+    assert f"{len(structures)} buffering structures, {len(structures) - 4} irreducible; " \
+           "the others are unions of these" in page
+    drawn = re.findall(r'^  "([^"]+)" \[label=', r.to_dot(), re.M)
+    assert drawn[0] == "B1 and 34 more" and len(drawn) == 109 and not unions & set(drawn)
+    assert ("each with what it adds to those inside it" if shutil.which("dot")
+            else "too many for a readable diagram") in page
 
 
-def test_page_of_a_large_result_by_pathway():
+HOSTILE_GENE = """<img src=x onerror="document.title='ran'">"""
+
+
+def _large_result():
+    """A result of more than 300 species, laid out as a large one, with
+    subsystems, 251 genes and names that are markup."""
     from quelmar.annotations import Annotations
     from quelmar.result import BufferingStructure
     m, n = 320, 40
     species = [f"s{i}" for i in range(m - 1)] + ["<script>alert(1)</script>"]
-    reactions = [f"r{j}" for j in range(n)]
+    reactions = [f"r{j}" for j in range(n - 1)] + [
+        "</script><script>document.title='ran'</script>"]
     sens = np.zeros((m, n), dtype=bool)
     sens[:, 20:] = True  # half of the reactions reach every species
     for j in range(20):
@@ -204,11 +222,18 @@ def test_page_of_a_large_result_by_pathway():
     notes = Annotations(subsystems={r: ("Glycolysis" if j < 10 else "Transport & more")
                                     for j, r in enumerate(reactions)},
                         species_subsystems={x: "Glycolysis" for x in species[:10]},
-                        rules={"r0": "g1"}, genes={"g1": "<b>gene</b>"})
-    r = Analysis("big", species, reactions, sens, structures, [], annotations=notes)
+                        rules={"r0": "g1", "r1": ("or", ["g2", "g240"])},
+                        genes={"g1": "<b>gene</b>", **{f"g{k}": f"gene {k}" for k in
+                                                       range(2, 251)}, "g0": HOSTILE_GENE})
+    return Analysis("big", species, reactions, sens, structures, [], annotations=notes)
+
+
+def test_page_of_a_large_result_by_pathway():
+    r = _large_result()
+    species, reactions = r.species, r.reactions
     assert r.irreducible == list(range(20))
     text = str(r).splitlines()
-    assert text[3] == "21 buffering structures, 20 irreducible; the rest are unions of these"
+    assert text[3] == "21 buffering structures, 20 irreducible; the others are unions of these"
     assert text[4] == "Sensitivity: 20 of 40 reactions reach more than 90 % of the species."
     assert text[6:10] == [
         "Sensitivity: the most local perturbations, by subsystem",
@@ -225,6 +250,13 @@ def test_page_of_a_large_result_by_pathway():
     assert rows == ["(none)", "Glycolysis"] and cols == ["Glycolysis", "Transport & more"]
     # r0..r9 reach only s0..s9 in turn, r10..r19 one species each, the rest all
     assert share[1, 0] == 0.1 and share[0, 1] == (11 + 20 * 310) / (310 * 30)
+    if importlib.util.find_spec("matplotlib"):  # the heat map: by pathway, or the blocks
+        from quelmar.plot import heatmap_figure, irreducible_blocks
+        assert heatmap_figure(r).axes[0].get_xlabel() == "subsystem of the perturbed reactions"
+        blocks = irreducible_blocks(r)
+        assert blocks.species == species[:20] and blocks.reactions == reactions[:20]
+        assert (blocks.sensitivity == np.eye(20)).all() and len(blocks.structures) == 20
+        assert len(heatmap_figure(r, view="blocks").axes[0].get_yticklabels()) == 20
 
 
 def _browser_env():
@@ -255,6 +287,51 @@ def test_html_page_in_a_browser(tmp_path, capsys):
     pixels = mpimg.imread(shot)[..., :3]
     ink = (pixels.min(axis=2) < 0.5).mean()  # share of dark pixels: text and heat map
     assert pixels.shape[:2] == (900, 1000) and 0.02 < ink < 0.9
+
+
+# Run in the page after its own script: types into each filter box as a
+# user would (an input event after each change) and writes what it saw,
+# with whether every link of the table of contents leads somewhere.
+_CHECKS = """<script>
+var seen = {toc: [], filters: {}, title: document.title};
+document.querySelectorAll('nav a').forEach(function(a){
+  seen.toc.push(!!document.getElementById(a.getAttribute('href').slice(1)));});
+[['genes-table', 'g240'], ['structures-table', 'b21'], ['local-table', 'S100']]
+.forEach(function(c){
+  var box = document.querySelector("input.filter[data-table='" + c[0] + "']");
+  var rows = function(){ return Array.prototype.filter.call(
+    document.getElementById(c[0]).tBodies[0].rows, function(r){ return !r.hidden; }); };
+  var before = rows().length;
+  box.value = c[1]; box.dispatchEvent(new Event('input'));
+  var kept = rows().map(function(r){ return r.cells[0].textContent; });
+  box.value = ''; box.dispatchEvent(new Event('input'));
+  seen.filters[c[0]] = [before, kept, rows().length];});
+var out = document.createElement('pre'); out.id = 'seen';
+out.textContent = JSON.stringify(seen); document.body.appendChild(out);
+</script>"""
+
+
+@pytest.mark.skipif(shutil.which("chromium") is None,
+                    reason="chromium not installed (scripts/setup.sh installs it)")
+def test_large_page_filters_and_contents_in_a_browser(tmp_path):
+    page = tmp_path / "large.html"
+    text = _large_result().to_html(genes=True)
+    assert text.count("<script>") == 1 and HOSTILE_GENE not in text
+    page.write_text(text.replace("</body>", _CHECKS + "</body>"))
+    browser = ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+               f"--user-data-dir={tmp_path / 'profile'}", "--virtual-time-budget=2000"]
+    dom = subprocess.run(browser + ["--dump-dom", page.as_uri()], capture_output=True,
+                         text=True, timeout=120, env=_browser_env()).stdout
+    seen = json.loads(re.search(r"<pre id=\"seen\">(.*?)</pre>", dom).group(1)
+                      .replace("&lt;", "<").replace("&gt;", ">").replace("&amp;", "&"))
+    assert seen["toc"] == [True] * 6
+    # nothing of the model ran: the title is the page's own
+    assert seen["title"] == "Network big: structural analysis" and "<title>Network big" in dom
+    # 251 genes, 200 of them in the table at first; g240 waits in the template
+    # until the filter asks for it, and then all of them are rows
+    assert seen["filters"]["genes-table"] == [200, ["g240"], 251]
+    assert seen["filters"]["structures-table"] == [21, ["B21"], 21]
+    assert seen["filters"]["local-table"] == [20, ["Transport & more"], 20]
 
 
 def test_model_objects_in(tmp_path):

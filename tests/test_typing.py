@@ -82,3 +82,69 @@ def test_a_user_script_sees_known_types_only(tmp_path):
     assert revealed[-2] == "str"
     # undefined on a singular network: the checker makes the user test for None
     assert revealed[-1].endswith(" | None") and "numpy.bool" in revealed[-1], revealed[-1]
+
+
+def _package_imports():
+    """(importing module, imported module, imported names) for every import
+    between the package's own modules, and whether it runs at import time."""
+    import ast
+    import pathlib
+
+    root = pathlib.Path(quelmar.__file__).parent
+    found = []
+    for path in sorted(root.rglob("*.py")):
+        parts = path.relative_to(root.parent).with_suffix("").parts
+        module = ".".join(parts[:-1] if parts[-1] == "__init__" else parts)
+        package = module if path.name == "__init__.py" else module.rpartition(".")[0]
+        tree = ast.parse(path.read_text(encoding="utf-8"))
+        top = set()
+        for node in tree.body:  # module level, outside `if TYPE_CHECKING:`
+            if isinstance(node, (ast.Import, ast.ImportFrom)):
+                top.add(id(node))
+        for node in ast.walk(tree):
+            if not isinstance(node, ast.ImportFrom) or not node.level:
+                continue
+            base = package.split(".")
+            base = base[:len(base) - node.level + 1]
+            target = ".".join(base + ([node.module] if node.module else []))
+            for alias in node.names:
+                name = alias.name
+                sub = f"{target}.{name}"
+                if (root.parent / (sub.replace(".", "/") + ".py")).exists() or \
+                        (root.parent / sub.replace(".", "/")).is_dir():
+                    found.append((module, sub, [], id(node) in top))
+                else:
+                    found.append((module, target, [name], id(node) in top))
+    return found
+
+
+def test_modules_import_public_names_without_circles():
+    imports = _package_imports()
+    # the compiled modules' private helpers are theirs to offer
+    compiled = {"quelmar.cyquelmar", "quelmar._structure"}
+    private = [(m, t, n) for m, t, names, _ in imports for n in names
+               if n.startswith("_") and not n.startswith("__")
+               and t not in compiled and f"{t}.{n}" not in compiled]
+    private += [(m, t, "") for m, t, _, _ in imports
+                if t.rpartition(".")[2].startswith("_") and t not in compiled]
+    assert not private, private
+    # module-level imports form no circle (a package's __init__ may import
+    # its own inner modules)
+    graph = {}
+    for module, target, _, top in imports:
+        if top and not target.startswith(module + "."):
+            graph.setdefault(module, set()).add(target)
+    state = {}
+
+    def visit(node, path):
+        state[node] = 1
+        for nxt in graph.get(node, ()):
+            if state.get(nxt) == 1:
+                raise AssertionError("import circle: " + " -> ".join(path + [nxt]))
+            if nxt not in state:
+                visit(nxt, path + [nxt])
+        state[node] = 2
+
+    for node in list(graph):
+        if node not in state:
+            visit(node, [node])

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "amatrix.hpp"
 #include "invariants.hpp"
 #include "memview.hpp"
 #include "module.hpp"
@@ -37,7 +38,7 @@ Ref conserved_block(PyObject* np, PyObject* A, Py_ssize_t n, Py_ssize_t m) {
 
 Ref construct_A_view(PyObject* stoi, PyObject* reginfo) {
     Buffer rbuf(reginfo, Elem::Double, 2);
-    return traced("cy_construct_A_from", [&] {
+    return guarded("cy_construct_A_from", rethrow, [&] {
         require_ndarray(stoi);
         Buffer sbuf(stoi, Elem::Double, 2);
         Matrix<double> A;
@@ -105,7 +106,7 @@ namespace {
 
 /// Conserved-quantity classes of DT (L x m) as a new bool memory view.
 Ref cq_classes_view(PyObject* DT) {
-    return traced("cy_cq_classifier", [&] {
+    return guarded("cy_cq_classifier", rethrow, [&] {
         Buffer dbuf(DT, Elem::Double, 2);
         const npy_intp m = dbuf.extent(1);
         Ref out = zeros<std::uint8_t>({m, m});

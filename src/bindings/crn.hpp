@@ -7,27 +7,18 @@
 // Methods read those attributes at every call and cache nothing.
 #pragma once
 
-#include "kernels.hpp"
+#include <functional>
+#include <vector>
+
+#include "dense.hpp"
 #include "pyops.hpp"
+#include "pysignals.hpp"
+#include "search.hpp"
 
 namespace quelmar::py {
 
 inline constexpr const char* kCqClass = "_CRN__cq_class";
 inline constexpr const char* kOcKeeper = "_CRN__oc_keeper";
-
-/// Runs body; on error adds the traceback entry of an internal kernel.
-template <class F>
-auto traced(const char* name, F&& body) -> decltype(body()) {
-    try {
-        return body();
-    } catch (...) {
-        translate_current_exception();
-        add_traceback(name);
-        throw PyError{};
-    }
-}
-
-inline Poll signal_poll() { return Poll{poll_signals, nullptr}; }
 
 /// The largest number of species or reactions: LAPACK's int extents.
 inline constexpr Py_ssize_t kMaxExtent = 2147483647;
@@ -52,5 +43,20 @@ Ref selection_from_indices(PyObject* X, PyObject* R, Py_ssize_t m, Py_ssize_t n)
 /// A selection has one entry per species and one per reaction: ValueError
 /// otherwise.
 void check_selection_length(PyObject* XandR, Py_ssize_t m, Py_ssize_t n);
+
+/// What a search for isolated buffering structures reads: the stoichiometry,
+/// the conserved-quantity block and the three relations of the closures.
+struct SearchViews {
+    MatrixView<const double> stoi, DT;
+    MatrixView<const std::uint8_t> oc, lo, cq;
+};
+using SearchFn = std::function<std::vector<Selection>(const SearchViews&)>;
+
+/// The selections `find` returns for the network self with the sensitivity
+/// of self._smat_(trial); find runs without the interpreter lock.
+std::vector<Selection> found_by(PyObject* self, PyObject* trial, const SearchFn& find);
+
+/// The selections as a list of boolean arrays (found is emptied on the way).
+PyObject* selection_list(std::vector<Selection>& found);
 
 }  // namespace quelmar::py

@@ -30,64 +30,59 @@
 namespace quelmar::py {
 
 // ---------------------------------------------------------------------------
-// The functions: name, qualified name, traceback name, documentation,
-// parameters, defaults of the trailing parameters, body.
+// The functions: qualified name (the other names derive from it),
+// documentation, parameters, defaults of the trailing parameters, body.
 
 const FuncSpec vardetA_spec = {
-    "vardetA", "signdet.<locals>.vardetA", "signdet.vardetA", doc::vardetA,
-    {"varsz"}, {}, vardetA_impl,
+    "signdet.<locals>.vardetA", doc::vardetA, {"varsz"}, {}, vardetA_impl,
 };
 
 const FuncSpec lambda_spec = {
-    "<lambda>", "signdet.<locals>.<lambda>", "signdet.lambda", nullptr,
-    {"z"}, {}, lambda_impl,
+    "signdet.<locals>.<lambda>", nullptr, {"z"}, {}, lambda_impl,
 };
 
 namespace {
 
 const FuncSpec signdet_spec = {
-    "signdet", "signdet", "signdet", doc::signdet,
-    {"A", "trials"}, {int_default(10)}, signdet_impl,
+    "signdet", doc::signdet, {"A", "trials"}, {int_default(10)}, signdet_impl,
 };
 
 const FuncSpec indicator_diagnose_spec = {
-    "indicator_diagnose", "indicator_diagnose", "indicator_diagnose", doc::diagnose,
-    {"crn"}, {}, indicator_diagnose_impl,
+    "indicator_diagnose", doc::diagnose, {"crn"}, {}, indicator_diagnose_impl,
 };
 
 // Private helpers of the Python front end and the benchmarks.
 const FuncSpec with_progress_spec = {
-    "_with_progress", "_with_progress", "_with_progress",
+    "_with_progress",
     "Calls function(*args) with callback(done, total) told how far the long searches "
     "and diagnoses on this thread have come.",
     {"callback", "function", "args"}, {}, with_progress_impl,
 };
 
+#ifdef QUELMAR_TEST_HOOKS
+// Built for the tests and the benchmarks only (reference_hooks.cpp).
 const FuncSpec search_seedwise_spec = {
-    "_search_for_isoBSs_seedwise", "_search_for_isoBSs_seedwise",
     "_search_for_isoBSs_seedwise",
     "crn.search_for_isoBSs(trial), found by evaluating every candidate on the whole "
     "network, one after the other.",
     {"crn", "trial"}, {int_default(2)}, search_seedwise_impl,
 };
+#endif
 
 /// The methods of CRN, in the order they are bound.
 const FuncSpec crn_methods[] = {
-    {"__init__", "CRN.__init__", "CRN.__init__", doc::init,
-     {"self", "stoi", "reginfo", "X_names", "R_names", "name"},
+    {"CRN.__init__", doc::init, {"self", "stoi", "reginfo", "X_names", "R_names", "name"},
      {none_default, none_default, none_default, none_default}, crn_init},
-    {"_smat_", "CRN._smat_", "CRN._smat_", doc::smat,
-     {"self", "trial"}, {int_default(2)}, crn_smat},
-    {"isoBS_searchfrom", "CRN.isoBS_searchfrom", "CRN.isoBS_searchfrom", doc::searchfrom,
-     {"self", "X", "R", "trial"}, {int_default(2)}, crn_isoBS_searchfrom},
-    {"compute_index", "CRN.compute_index", "CRN.compute_index", doc::compute_index,
-     {"self", "X", "R"}, {}, crn_compute_index},
-    {"search_for_isoBSs", "CRN.search_for_isoBSs", "CRN.search_for_isoBSs", doc::search,
-     {"self", "trial"}, {int_default(2)}, crn_search_for_isoBSs},
-    {"signdet_subnetwork", "CRN.signdet_subnetwork", "CRN.signdet_subnetwork",
-     doc::signdet_subnetwork, {"self", "XandR"}, {}, crn_signdet_subnetwork},
-    {"structural_reduction", "CRN.structural_reduction", "CRN.structural_reduction",
-     doc::reduction, {"self", "XandR"}, {}, crn_structural_reduction},
+    {"CRN._smat_", doc::smat, {"self", "trial"}, {int_default(2)}, crn_smat},
+    {"CRN.isoBS_searchfrom", doc::searchfrom, {"self", "X", "R", "trial"}, {int_default(2)},
+     crn_isoBS_searchfrom},
+    {"CRN.compute_index", doc::compute_index, {"self", "X", "R"}, {}, crn_compute_index},
+    {"CRN.search_for_isoBSs", doc::search, {"self", "trial"}, {int_default(2)},
+     crn_search_for_isoBSs},
+    {"CRN.signdet_subnetwork", doc::signdet_subnetwork, {"self", "XandR"}, {},
+     crn_signdet_subnetwork},
+    {"CRN.structural_reduction", doc::reduction, {"self", "XandR"}, {},
+     crn_structural_reduction},
 };
 
 constexpr const char* kDgetrfSignature =
@@ -114,7 +109,7 @@ Ref make_crn_class() {
     set_key(ns.get(), "__doc__", doc.get());
     for (const FuncSpec& spec : crn_methods) {
         Ref fn = make_function(&spec, nullptr);
-        set_key(ns.get(), spec.name, fn.get());
+        set_key(ns.get(), spec.name(), fn.get());
     }
     Ref bases = tuple(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
     Ref name = text("CRN");
@@ -223,7 +218,7 @@ int module_exec(PyObject* module) {
     if (function_init_type() < 0 || memview_init_type() < 0) return -1;
 
     the_module = module;
-    try {
+    const int status = guarded(nullptr, -1, [&] {
         Ref np = Ref::steal_or_throw(PyImport_ImportModule("numpy"));
         if (add_name(module, "np", np.get()) < 0) throw PyError{};
         Ref optimize = Ref::steal_or_throw(PyImport_ImportModule("scipy.optimize"));
@@ -242,16 +237,19 @@ int module_exec(PyObject* module) {
         if (add_name(module, "indicator_diagnose", diagnose.get()) < 0) throw PyError{};
         Ref test = Ref::steal_or_throw(PyDict_New());
         if (add_name(module, "__test__", test.get()) < 0) throw PyError{};
-        for (const FuncSpec* spec : {&with_progress_spec, &search_seedwise_spec}) {
+        for (const FuncSpec* spec : {
+                 &with_progress_spec,
+#ifdef QUELMAR_TEST_HOOKS
+                 &search_seedwise_spec,
+#endif
+             }) {
             Ref fn = make_function(spec, nullptr);
-            if (add_name(module, spec->name, fn.get()) < 0) throw PyError{};
+            if (add_name(module, spec->name(), fn.get()) < 0) throw PyError{};
         }
-    } catch (...) {
-        translate_current_exception();
-        the_module = nullptr;
-        return -1;
-    }
-    return 0;
+        return 0;
+    });
+    if (status < 0) the_module = nullptr;
+    return status;
 }
 
 PyModuleDef_Slot module_slots[] = {

@@ -30,7 +30,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     auto* f = reinterpret_cast<FunctionObject*>(self);
     const FuncSpec* spec = f->spec;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    return guarded(spec->trace, [&]() -> PyObject* {
+    return guarded(spec->qualname, nullptr, [&]() -> PyObject* {
         PyObject* bound[8];
         const Signature sig = spec->signature();
         const auto nparams = static_cast<Py_ssize_t>(sig.params.size());
@@ -44,7 +44,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         }
         for (Py_ssize_t i = 0; i < nparams; ++i)
             if (bound[i] == nullptr)
-                raise(PyExc_TypeError, "%.200s() missing required argument '%s'", spec->name,
+                raise(PyExc_TypeError, "%.200s() missing required argument '%s'", sig.name,
                       sig.params.begin()[i]);
         return spec->impl(self, bound);
     });
@@ -171,7 +171,7 @@ Ref make_function(const FuncSpec* spec, PyObject* closure) {
     f->name = f->qualname = f->module = f->doc = f->defaults = f->closure = f->dict = nullptr;
     f->weakreflist = nullptr;
     Ref self = Ref::steal(reinterpret_cast<PyObject*>(f));
-    f->name = PyUnicode_FromString(spec->name);
+    f->name = PyUnicode_FromString(spec->name());
     f->qualname = PyUnicode_FromString(spec->qualname);
     f->module = PyUnicode_FromString("quelmar.cyquelmar");
     f->doc = spec->doc != nullptr ? PyUnicode_FromString(spec->doc) : Py_NewRef(Py_None);

@@ -22,7 +22,7 @@
 
 #include "memview_detail.hpp"
 #include "numpy_api.hpp"
-#include "pyutil.hpp"
+#include "pyerrors.hpp"
 
 namespace quelmar::py {
 
@@ -34,7 +34,7 @@ namespace {
 // Mapping, sequence and buffer slots
 
 PyObject* MemView_subscript(PyObject* self, PyObject* key) {
-    return guarded("_memoryviewslice.__getitem__", [&]() -> PyObject* {
+    return guarded("_memoryviewslice.__getitem__", nullptr, [&]() -> PyObject* {
         MemView* v = as_view(self);
         const Selection sel = select(v->layout, key);
         if (sel.unchanged) return Py_NewRef(self);
@@ -45,7 +45,7 @@ PyObject* MemView_subscript(PyObject* self, PyObject* key) {
 }
 
 int MemView_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
-    return guarded_status("_memoryviewslice.__setitem__", [&] {
+    return guarded("_memoryviewslice.__setitem__", -1, [&] {
         MemView* v = as_view(self);
         if (value == nullptr) raise(PyExc_TypeError, "Cannot delete memory view elements");
         if (!base_writable(v)) raise(PyExc_TypeError, "Cannot assign to read-only memoryview");
@@ -54,6 +54,7 @@ int MemView_ass_subscript(PyObject* self, PyObject* key, PyObject* value) {
         const Element e = convert_element(v->kind, value);
         if (!base_writable(v)) raise(PyExc_TypeError, "Cannot assign to read-only memoryview");
         write_element(v->kind, origin(v) + (sel.layout.offset - v->layout.offset), e);
+        return 0;
     });
 }
 
@@ -64,7 +65,7 @@ Py_ssize_t MemView_length(PyObject* self) {
 
 // Used by iteration; the caller has already added the length to negative i.
 PyObject* MemView_item(PyObject* self, Py_ssize_t i) {
-    return guarded("_memoryviewslice.__getitem__", [&]() -> PyObject* {
+    return guarded("_memoryviewslice.__getitem__", nullptr, [&]() -> PyObject* {
         MemView* v = as_view(self);
         const Layout& src = v->layout;
         if (i < 0 || i >= src.shape[0])
@@ -80,7 +81,7 @@ PyObject* MemView_item(PyObject* self, Py_ssize_t i) {
 }
 
 int MemView_getbuffer(PyObject* self, Py_buffer* buf, int flags) {
-    return guarded_status("_memoryviewslice.__getbuffer__", [&] {
+    return guarded("_memoryviewslice.__getbuffer__", -1, [&] {
         MemView* v = as_view(self);
         const Layout& l = v->layout;
         const bool readonly = !base_writable(v);
@@ -113,6 +114,7 @@ int MemView_getbuffer(PyObject* self, Py_buffer* buf, int flags) {
         buf->suboffsets = nullptr;
         buf->internal = nullptr;
         ++v->exports;
+        return 0;
     });
 }
 
@@ -122,11 +124,11 @@ void MemView_releasebuffer(PyObject* self, Py_buffer*) { --as_view(self)->export
 // Methods
 
 PyObject* MemView_copy(PyObject* self, PyObject*) {
-    return guarded("_memoryviewslice.copy", [&] { return copy_view(as_view(self), false); });
+    return guarded("_memoryviewslice.copy", nullptr, [&] { return copy_view(as_view(self), false); });
 }
 
 PyObject* MemView_copy_fortran(PyObject* self, PyObject*) {
-    return guarded("_memoryviewslice.copy_fortran",
+    return guarded("_memoryviewslice.copy_fortran", nullptr,
                    [&] { return copy_view(as_view(self), true); });
 }
 
@@ -144,7 +146,7 @@ PyObject* MemView_is_f_contig(PyObject* self, PyObject*) {
 // Properties
 
 PyObject* MemView_get_T(PyObject* self, void*) {
-    return guarded("_memoryviewslice.T.__get__", [&] {
+    return guarded("_memoryviewslice.T.__get__", nullptr, [&] {
         const MemView* v = as_view(self);
         Layout t = v->layout;
         for (int k = 0; k < t.ndim; ++k) {
@@ -161,21 +163,21 @@ PyObject* MemView_get_base(PyObject* self, void*) {
 }
 
 PyObject* MemView_get_shape(PyObject* self, void*) {
-    return guarded("_memoryviewslice.shape.__get__", [&] {
+    return guarded("_memoryviewslice.shape.__get__", nullptr, [&] {
         const Layout& l = as_view(self)->layout;
         return tuple_of(l.ndim, l.shape).release();
     });
 }
 
 PyObject* MemView_get_strides(PyObject* self, void*) {
-    return guarded("_memoryviewslice.strides.__get__", [&] {
+    return guarded("_memoryviewslice.strides.__get__", nullptr, [&] {
         const Layout& l = as_view(self)->layout;
         return tuple_of(l.ndim, l.strides).release();
     });
 }
 
 PyObject* MemView_get_suboffsets(PyObject* self, void*) {
-    return guarded("_memoryviewslice.suboffsets.__get__", [&] {
+    return guarded("_memoryviewslice.suboffsets.__get__", nullptr, [&] {
         const Py_ssize_t none[max_ndim] = {-1, -1};
         return tuple_of(as_view(self)->layout.ndim, none).release();
     });
@@ -202,7 +204,7 @@ PyObject* MemView_get_size(PyObject* self, void*) {
 // repr, str, GC
 
 PyObject* MemView_repr(PyObject* self) {
-    return guarded("_memoryviewslice.__repr__", [&] {
+    return guarded("_memoryviewslice.__repr__", nullptr, [&] {
         Ref name = base_type_name(as_view(self));
         char address[2 * sizeof(std::uintptr_t) + 1];
         std::snprintf(address, sizeof address, "%" PRIxPTR,
@@ -212,7 +214,7 @@ PyObject* MemView_repr(PyObject* self) {
 }
 
 PyObject* MemView_str(PyObject* self) {
-    return guarded("_memoryviewslice.__str__", [&] {
+    return guarded("_memoryviewslice.__str__", nullptr, [&] {
         Ref name = base_type_name(as_view(self));
         return PyUnicode_FromFormat("<MemoryView of %R object>", name.get());
     });
@@ -310,7 +312,7 @@ int memview_init_type() {
 }
 
 PyObject* memview_wrap(PyObject* array) {
-    return guarded("_memoryviewslice.__cinit__", [&]() -> PyObject* {
+    return guarded("_memoryviewslice.__cinit__", nullptr, [&]() -> PyObject* {
         if (view_type == nullptr)
             raise(PyExc_SystemError, "the memory view type is not initialised");
         auto* arr = reinterpret_cast<PyArrayObject*>(require_ndarray(array));

@@ -5,7 +5,9 @@
 #include <cstring>
 
 #include "numpy_api.hpp"
-#include "pyutil.hpp"
+#include "pybuffer.hpp"
+#include "pyerrors.hpp"
+#include "pyref.hpp"
 
 namespace quelmar::py::memview_detail {
 
@@ -70,18 +72,5 @@ PyObject* copy_view(const MemView* v, bool fortran);
 /// The name of the base's type, as a new reference.
 Ref base_type_name(const MemView* v);
 Ref tuple_of(int ndim, const Py_ssize_t* values);
-
-/// Like guarded(), for slots that report failure as -1.
-template <class F>
-int guarded_status(const char* qualname, F&& body) noexcept {
-    try {
-        body();
-        return 0;
-    } catch (...) {
-        translate_current_exception();
-        add_traceback(qualname);
-        return -1;
-    }
-}
 
 }  // namespace quelmar::py::memview_detail

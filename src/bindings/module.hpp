@@ -6,10 +6,14 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstring>
 #include <initializer_list>
 
 #include "lapack.hpp"
-#include "pyutil.hpp"
+#include "pyargs.hpp"
+#include "pyerrors.hpp"
+#include "pyref.hpp"
+#include "pysignals.hpp"
 
 namespace quelmar::py {
 
@@ -27,17 +31,23 @@ struct Default {
 inline constexpr Default none_default{true, 0};
 constexpr Default int_default(long v) { return {false, v}; }
 
+/// One function of the module.  Its names all come from the qualified
+/// name: __name__ (also the name in argument errors) is its last component,
+/// and its traceback entry is the qualified name without "<locals>."
+/// (add_traceback).
 struct FuncSpec {
-    const char* name;      // __name__ and the name used in argument errors
-    const char* qualname;  // __qualname__
-    const char* trace;     // name of its traceback entry (after "quelmar.cyquelmar.")
+    const char* qualname;  // __qualname__: "signdet", "CRN._smat_", "signdet.<locals>.vardetA"
     const char* doc;       // __doc__, or null
     std::initializer_list<const char*> params;  // all parameters, in order
     std::initializer_list<Default> defaults;    // of the trailing parameters
     FuncImpl impl;
 
+    const char* name() const {
+        const char* dot = std::strrchr(qualname, '.');
+        return dot != nullptr ? dot + 1 : qualname;
+    }
     Signature signature() const {
-        return {name, params, static_cast<Py_ssize_t>(params.size() - defaults.size())};
+        return {name(), params, static_cast<Py_ssize_t>(params.size() - defaults.size())};
     }
 };
 
@@ -69,8 +79,11 @@ PyObject* crn_smat(PyObject*, PyObject* const* bound);
 PyObject* crn_isoBS_searchfrom(PyObject*, PyObject* const* bound);
 PyObject* crn_compute_index(PyObject*, PyObject* const* bound);
 PyObject* crn_search_for_isoBSs(PyObject*, PyObject* const* bound);
-PyObject* search_seedwise_impl(PyObject*, PyObject* const* bound);
 PyObject* crn_signdet_subnetwork(PyObject*, PyObject* const* bound);
+#ifdef QUELMAR_TEST_HOOKS
+// reference_hooks.cpp
+PyObject* search_seedwise_impl(PyObject*, PyObject* const* bound);
+#endif
 // progress.cpp
 PyObject* with_progress_impl(PyObject*, PyObject* const* bound);
 // reduction.cpp

@@ -16,7 +16,9 @@
 #include <utility>
 
 #include "numpy_api.hpp"
-#include "pyutil.hpp"
+#include "pybuffer.hpp"
+#include "pyerrors.hpp"
+#include "pyref.hpp"
 
 namespace quelmar::py {
 

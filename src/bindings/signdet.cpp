@@ -7,7 +7,7 @@
 #include <cmath>
 #include <memory>
 
-#include "kernels.hpp"
+#include "dense.hpp"
 #include "module.hpp"
 #include "pyops.hpp"
 #include "sign.hpp"

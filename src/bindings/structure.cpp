@@ -5,6 +5,12 @@
 //   dulmage_mendelsohn_csr(rows, cols, indptr, indices)
 //                                 the same for a compressed-row pattern
 //   SQUARE, OVER, UNDER           the block codes
+//   carry_reduction(source, target)
+//                                 copies the classifier matrices a reduced
+//                                 network keeps from one CRN onto another
+//   hasse_edges(member, progress=None)
+//                                 (child, parent) intp arrays: the Hasse diagram
+//                                 of the rows of a 2-D bool array
 //
 // `a` is a two-dimensional float64 buffer (any strides); an entry is zero when
 // |x| < 1e-8, so infinite and NaN entries are non-zero.  row_mate/col_mate are
@@ -14,12 +20,21 @@
 #define QUELMAR_IMPORT_NUMPY
 #include "numpy_api.hpp"
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
+#include <thread>
 #include <utility>
 #include <vector>
 
+#include "crn.hpp"
+#include "hasse.hpp"
 #include "matching.hpp"
-#include "pyutil.hpp"
+#include "pyargs.hpp"
+#include "pybuffer.hpp"
+#include "pyerrors.hpp"
+#include "pyref.hpp"
+#include "pysignals.hpp"
 
 namespace quelmar::py {
 namespace {
@@ -81,7 +96,7 @@ Ref decompose(const Pattern& p) {
     Decomposition d;
     {
         GilRelease nogil;
-        d = coarse_decomposition(p, Poll{poll_signals, nullptr});
+        d = coarse_decomposition(p, signal_poll());
     }
     Ref rank = Ref::steal_or_throw(PyLong_FromSsize_t(d.matching.size));
     Ref row_mate = intp_array(d.matching.row_mate);
@@ -92,26 +107,16 @@ Ref decompose(const Pattern& p) {
                                             row_block.get(), col_block.get()));
 }
 
-template <class F>
-PyObject* guarded_call(F&& body) noexcept {
-    try {
-        return body();
-    } catch (...) {
-        translate_current_exception();
-        return nullptr;
-    }
-}
-
 PyObject* py_structural_rank(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-    return guarded_call([&]() -> PyObject* {
+    return guarded(nullptr, nullptr, [&]() -> PyObject* {
         PyObject* bound[1];
         bind_arguments({"structural_rank", {"a"}, 1}, args, nargs, kwnames, bound);
         const Pattern p = dense_pattern(bound[0]);
         index_t rank = 0;
         {
             GilRelease nogil;
-            rank = structural_rank(p, Poll{poll_signals, nullptr});
+            rank = structural_rank(p, signal_poll());
         }
         return PyLong_FromSsize_t(rank);
     });
@@ -119,7 +124,7 @@ PyObject* py_structural_rank(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* py_dulmage_mendelsohn(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
-    return guarded_call([&]() -> PyObject* {
+    return guarded(nullptr, nullptr, [&]() -> PyObject* {
         PyObject* bound[1];
         bind_arguments({"dulmage_mendelsohn", {"a"}, 1}, args, nargs, kwnames, bound);
         return decompose(dense_pattern(bound[0])).release();
@@ -128,7 +133,7 @@ PyObject* py_dulmage_mendelsohn(PyObject*, PyObject* const* args, Py_ssize_t nar
 
 PyObject* py_dulmage_mendelsohn_csr(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
-    return guarded_call([&]() -> PyObject* {
+    return guarded(nullptr, nullptr, [&]() -> PyObject* {
         PyObject* bound[4];
         bind_arguments({"dulmage_mendelsohn_csr", {"rows", "cols", "indptr", "indices"}, 4},
                        args, nargs, kwnames, bound);
@@ -138,6 +143,63 @@ PyObject* py_dulmage_mendelsohn_csr(PyObject*, PyObject* const* args, Py_ssize_t
         std::vector<index_t> indices = index_vector(bound[3], "indices");
         return decompose(pattern_from_csr(rows, cols, std::move(indptr), std::move(indices)))
             .release();
+    });
+}
+
+// A reduced network keeps restricted copies of its conserved-quantity
+// classes and output-complete keepers instead of recomputing them; a copy of
+// the network must carry them to behave the same.  Written here, beside the
+// class's own code, so that Python never spells the private attributes.
+PyObject* py_carry_reduction(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    return guarded(nullptr, nullptr, [&]() -> PyObject* {
+        PyObject* bound[2];
+        bind_arguments({"carry_reduction", {"source", "target"}, 2}, args, nargs, kwnames,
+                       bound);
+        for (const char* name : {kCqClass, kOcKeeper}) {
+            Ref value = getattr(bound[0], name);
+            Ref copy = Ref::steal_or_throw(PyArray_FROMANY(
+                value.get(), NPY_BOOL, 0, 0, NPY_ARRAY_DEFAULT | NPY_ARRAY_ENSURECOPY));
+            setattr(bound[1], name, copy.get());
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* py_hasse_edges(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    return guarded(nullptr, nullptr, [&]() -> PyObject* {
+        PyObject* bound[2] = {nullptr, Py_None};
+        bind_arguments({"hasse_edges", {"member", "progress"}, 1}, args, nargs, kwnames, bound);
+        PyObject* progress = bound[1] == nullptr || bound[1] == Py_None ? nullptr : bound[1];
+        Buffer buf(bound[0], Elem::Bool, 2);
+        const Poll poll = signal_poll();
+        std::vector<index_t> child, parent;
+        std::optional<HasseFamily> family;
+        const int threads = static_cast<int>(std::max(1U, std::thread::hardware_concurrency()));
+        {
+            GilRelease nogil;
+            family.emplace(buf.matrix<const std::uint8_t>(), poll, threads);
+        }
+        const index_t k = family->sets();
+        // in pieces, telling progress(done, total) between them
+        const index_t piece = std::max<index_t>(2048, k / 100);
+        for (index_t begin = 0; begin < k; begin += piece) {
+            {
+                GilRelease nogil;
+                family->edges(begin, std::min(k, begin + piece), threads, child, parent, poll);
+            }
+            if (progress != nullptr) {
+                Ref done = Ref::steal_or_throw(PyLong_FromSsize_t(std::min(k, begin + piece)));
+                Ref total = Ref::steal_or_throw(PyLong_FromSsize_t(k));
+                Ref r = Ref::steal_or_throw(
+                    PyObject_CallFunctionObjArgs(progress, done.get(), total.get(), nullptr));
+            }
+        }
+        Ref c = intp_array(child);
+        std::vector<index_t>().swap(child);
+        Ref p = intp_array(parent);
+        return Ref::steal_or_throw(PyTuple_Pack(2, c.get(), p.get())).release();
     });
 }
 
@@ -155,6 +217,15 @@ PyMethodDef module_methods[] = {
      METH_FASTCALL | METH_KEYWORDS,
      "dulmage_mendelsohn_csr(rows, cols, indptr, indices)\n--\n\nAs dulmage_mendelsohn, "
      "for a pattern in compressed-row form."},
+    {"carry_reduction", FASTCALL_KW(py_carry_reduction), METH_FASTCALL | METH_KEYWORDS,
+     "carry_reduction(source, target)\n--\n\nCopy onto the CRN target the conserved-quantity "
+     "classes and output-complete keepers of the CRN source (restricted ones, when source "
+     "was reduced)."},
+    {"hasse_edges", FASTCALL_KW(py_hasse_edges), METH_FASTCALL | METH_KEYWORDS,
+     "hasse_edges(member, progress=None)\n--\n\n(child, parent): the edges of the Hasse "
+     "diagram (transitive reduction of strict inclusion) of the rows of the 2-D bool array "
+     "member, as intp arrays, child ascending.  progress(done, total) is called now and "
+     "then with the number of rows done."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -62,7 +62,7 @@ public:
 private:
     bool place(Fingerprint f) {
         const std::size_t mask = slots_.size() - 1;
-        for (std::size_t i = static_cast<std::size_t>(f.a) & mask;; i = (i + 1) & mask) {
+        for (std::size_t i = f.a & mask;; i = (i + 1) & mask) {
             Fingerprint& s = slots_[i];
             if (s.a == 0 && s.b == 0) {
                 s = f;
@@ -72,19 +72,19 @@ private:
         }
     }
     void grow() {
-        std::vector<Fingerprint> old(2 * slots_.size(), Fingerprint{0, 0});
+        Vec<Fingerprint> old(2 * slots_.size(), Fingerprint{0, 0});
         old.swap(slots_);
         for (const Fingerprint& f : old)
             if (f.a != 0 || f.b != 0) place(f);
     }
-    std::vector<Fingerprint> slots_;
+    Vec<Fingerprint> slots_;
     std::size_t count_ = 0;
     bool has_zero_ = false;
 };
 
 index_t count_selected(const Selection& s, index_t from, index_t to) {
     index_t c = 0;
-    for (index_t e = from; e < to; ++e) c += s[static_cast<std::size_t>(e)] != 0 ? 1 : 0;
+    for (index_t e = from; e < to; ++e) c += s[e] != 0 ? 1 : 0;
     return c;
 }
 
@@ -114,17 +114,17 @@ void candidate_bits(const EntryClosures& closures, Candidate c, EntryClosures::W
     }
 }
 
-std::vector<Candidate> distinct_candidates(const EntryClosures& closures, index_t m, index_t n,
+Vec<Candidate> distinct_candidates(const EntryClosures& closures, index_t m, index_t n,
                                            const Poll& poll) {
     using Word = EntryClosures::Word;
     const index_t words = closures.words();
     const index_t ncomp = closures.components();
-    std::vector<Fingerprint> value(static_cast<std::size_t>(m + n));
-    for (index_t e = 0; e < m + n; ++e) value[static_cast<std::size_t>(e)] = entry_value(e);
+    Vec<Fingerprint> value(m + n);
+    for (index_t e = 0; e < m + n; ++e) value[e] = entry_value(e);
     // Each closure as its fingerprint and its non-zero words.
-    std::vector<Fingerprint> print(static_cast<std::size_t>(ncomp), Fingerprint{0, 0});
-    std::vector<index_t> first(static_cast<std::size_t>(ncomp + 1), 0);
-    std::vector<std::pair<index_t, Word>> nonzero;
+    Vec<Fingerprint> print(ncomp, Fingerprint{0, 0});
+    Vec<index_t> first(ncomp + 1, 0);
+    Vec<std::pair<index_t, Word>> nonzero;
     for (index_t c = 0; c < ncomp; ++c) {
         const Word* bits = closures.closure(c);
         for (index_t w = 0; w < words; ++w) {
@@ -134,43 +134,43 @@ std::vector<Candidate> distinct_candidates(const EntryClosures& closures, index_
             while (word != 0) {
                 const index_t e = w * EntryClosures::bits_per_word + __builtin_ctzll(word);
                 word &= word - 1;
-                print[static_cast<std::size_t>(c)].add(value[static_cast<std::size_t>(e)]);
+                print[c].add(value[e]);
             }
         }
-        first[static_cast<std::size_t>(c + 1)] = static_cast<index_t>(nonzero.size());
+        first[c + 1] = static_cast<index_t>(nonzero.size());
     }
 
     // Species of one component close to the same selections: a component
     // seen as the species of an earlier seed row adds nothing new.  Inside a
     // row, reactions of one component repeat the same pair.
-    std::vector<std::uint8_t> row_done(static_cast<std::size_t>(ncomp), 0);
-    std::vector<index_t> pair_row(static_cast<std::size_t>(ncomp), -2);
+    Vec<std::uint8_t> row_done(ncomp, 0);
+    Vec<index_t> pair_row(ncomp, -2);
     FingerprintSet seen;
-    std::vector<Candidate> out;
+    Vec<Candidate> out;
     for (index_t M = -1; M < m; ++M) {
         poll();
         const index_t cM = M >= 0 ? closures.component(M) : -1;
         if (cM >= 0) {
-            if (row_done[static_cast<std::size_t>(cM)] != 0) continue;
-            row_done[static_cast<std::size_t>(cM)] = 1;
+            if (row_done[cM] != 0) continue;
+            row_done[cM] = 1;
         }
         const Word* base = cM >= 0 ? closures.closure(cM) : nullptr;
         const Fingerprint base_print =
-            cM >= 0 ? print[static_cast<std::size_t>(cM)] : Fingerprint{0, 0};
+            cM >= 0 ? print[cM] : Fingerprint{0, 0};
         for (index_t N = 0; N < n; ++N) {
             const index_t cN = closures.component(m + N);
-            index_t& last = pair_row[static_cast<std::size_t>(cN)];
+            index_t& last = pair_row[cN];
             if (last == M) continue;
             last = M;
             Fingerprint f = base_print;
-            for (index_t k = first[static_cast<std::size_t>(cN)];
-                 k < first[static_cast<std::size_t>(cN + 1)]; ++k) {
-                const auto [w, word0] = nonzero[static_cast<std::size_t>(k)];
+            for (index_t k = first[cN];
+                 k < first[cN + 1]; ++k) {
+                const auto [w, word0] = nonzero[k];
                 Word word = base != nullptr ? word0 & ~base[w] : word0;
                 while (word != 0) {
                     const index_t e = w * EntryClosures::bits_per_word + __builtin_ctzll(word);
                     word &= word - 1;
-                    f.add(value[static_cast<std::size_t>(e)]);
+                    f.add(value[e]);
                 }
             }
             if (!seen.insert(f)) continue;
@@ -186,7 +186,7 @@ namespace {
 // position after j whose key is below a value.
 class MinTree {
 public:
-    explicit MinTree(const std::vector<std::int64_t>& keys) {
+    explicit MinTree(const Vec<std::int64_t>& keys) {
         while (size_ < keys.size()) size_ *= 2;
         tree_.assign(2 * size_, kNone);
         std::copy(keys.begin(), keys.end(), tree_.begin() + static_cast<std::ptrdiff_t>(size_));
@@ -214,21 +214,21 @@ private:
         return left >= 0 ? left : find(2 * v + 1, mid, hi, from, below);
     }
     std::size_t size_ = 1;
-    std::vector<std::int64_t> tree_;
+    Vec<std::int64_t> tree_;
 };
 
 }  // namespace
 
 void order_found(std::vector<Selection>& found, index_t m, index_t n) {
-    if (found.empty()) found.emplace_back(static_cast<std::size_t>(m + n), std::uint8_t{1});
+    if (found.empty()) found.emplace_back(m + n, std::uint8_t{1});
     // The exchange procedure (for i < j, ascending, exchange positions i and j
     // when i's counts exceed j's) moves, for each i, the element at i along
     // the positions j where a key below the one then at i appears: a rotation
     // along that chain, whose links the tree finds without visiting the
     // positions in between.
     const std::size_t count = found.size();
-    std::vector<std::int64_t> key(count);
-    std::vector<std::size_t> item(count);
+    Vec<std::int64_t> key(count);
+    Vec<std::size_t> item(count);
     for (std::size_t k = 0; k < count; ++k) {
         key[k] = static_cast<std::int64_t>(count_selected(found[k], 0, m)) * (n + 1) +
                  count_selected(found[k], m, m + n);

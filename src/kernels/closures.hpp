@@ -13,7 +13,7 @@
 
 namespace quelmar {
 
-using Selection = std::vector<std::uint8_t>;
+using Selection = Vec<std::uint8_t>;
 
 namespace search_detail {
 
@@ -39,22 +39,20 @@ public:
 
     index_t words() const { return words_; }
     index_t components() const { return components_; }
-    index_t component(index_t e) const { return component_[u(e)]; }
-    const Word* closure(index_t c) const { return closures_.data() + u(c * words_); }
+    index_t component(index_t e) const { return component_[e]; }
+    const Word* closure(index_t c) const { return closures_.data() + c * words_; }
 
 private:
-    static std::size_t u(index_t i) { return static_cast<std::size_t>(i); }
-
     void build_graph(MatrixView<const std::uint8_t> oc, MatrixView<const std::uint8_t> lo,
                      MatrixView<const std::uint8_t> cq, index_t m, index_t n) {
-        start_.assign(u(count_ + 1), 0);
+        start_.assign(count_ + 1, 0);
         for (int fill = 0; fill < 2; ++fill) {
-            std::vector<index_t> next(start_.begin(), start_.end() - 1);
+            Vec<index_t> next(start_.begin(), start_.end() - 1);
             auto edge = [&](index_t from, index_t to) {
                 if (fill == 0)
-                    ++start_[u(from + 1)];
+                    ++start_[from + 1];
                 else
-                    target_[u(next[u(from)]++)] = to;
+                    target_[(next[from]++)] = to;
             };
             for (index_t i = 0; i < m; ++i) {
                 for (index_t j = 0; j < n; ++j)
@@ -66,67 +64,67 @@ private:
                 for (index_t i = 0; i < m; ++i)
                     if (lo(i, j) != 0) edge(m + j, i);
             if (fill == 0) {
-                for (index_t e = 0; e < count_; ++e) start_[u(e + 1)] += start_[u(e)];
-                target_.resize(u(start_[u(count_)]));
+                for (index_t e = 0; e < count_; ++e) start_[e + 1] += start_[e];
+                target_.resize(start_[count_]);
             }
         }
     }
 
     void find_components(const Poll& poll) {
-        std::vector<index_t> order(u(count_), -1);  // discovery index
-        std::vector<index_t> low(u(count_), 0);
-        std::vector<std::uint8_t> on_stack(u(count_), 0);
-        std::vector<index_t> stack;
-        std::vector<std::pair<index_t, index_t>> calls;  // entry, next edge
-        std::vector<index_t> merged;                      // last component merged into
-        component_.assign(u(count_), -1);
+        Vec<index_t> order(count_, -1);  // discovery index
+        Vec<index_t> low(count_, 0);
+        Vec<std::uint8_t> on_stack(count_, 0);
+        Vec<index_t> stack;
+        Vec<std::pair<index_t, index_t>> calls;  // entry, next edge
+        Vec<index_t> merged;                      // last component merged into
+        component_.assign(count_, -1);
         index_t counter = 0;
         auto visit = [&](index_t v) {
-            order[u(v)] = low[u(v)] = counter++;
+            order[v] = low[v] = counter++;
             stack.push_back(v);
-            on_stack[u(v)] = 1;
-            calls.emplace_back(v, start_[u(v)]);
+            on_stack[v] = 1;
+            calls.emplace_back(v, start_[v]);
         };
         for (index_t root = 0; root < count_; ++root) {
-            if (order[u(root)] >= 0) continue;
+            if (order[root] >= 0) continue;
             visit(root);
             while (!calls.empty()) {
                 const index_t v = calls.back().first;
                 const index_t edge = calls.back().second;
-                if (edge < start_[u(v + 1)]) {
+                if (edge < start_[v + 1]) {
                     ++calls.back().second;
-                    const index_t w = target_[u(edge)];
-                    if (order[u(w)] < 0)
+                    const index_t w = target_[edge];
+                    if (order[w] < 0)
                         visit(w);
-                    else if (on_stack[u(w)] != 0)
-                        low[u(v)] = std::min(low[u(v)], order[u(w)]);
+                    else if (on_stack[w] != 0)
+                        low[v] = std::min(low[v], order[w]);
                     continue;
                 }
                 calls.pop_back();
                 if (!calls.empty()) {
                     const index_t parent = calls.back().first;
-                    low[u(parent)] = std::min(low[u(parent)], low[u(v)]);
+                    low[parent] = std::min(low[parent], low[v]);
                 }
-                if (low[u(v)] != order[u(v)]) continue;
+                if (low[v] != order[v]) continue;
 
                 poll();
                 const index_t c = components_++;
-                closures_.resize(u(components_ * words_), 0);
+                closures_.resize(components_ * words_, 0);
                 merged.push_back(-1);
                 const auto first = (std::find(stack.rbegin(), stack.rend(), v) + 1).base();
                 for (auto it = first; it != stack.end(); ++it) {
-                    component_[u(*it)] = c;
-                    on_stack[u(*it)] = 0;
+                    component_[*it] = c;
+                    on_stack[*it] = 0;
                 }
-                Word* bits = closures_.data() + u(c * words_);
+                Word* bits = closures_.data() + c * words_;
                 for (auto it = first; it != stack.end(); ++it) {
-                    bits[u(*it / bits_per_word)] |= Word{1} << (*it % bits_per_word);
-                    for (index_t e = start_[u(*it)]; e < start_[u(*it + 1)]; ++e) {
-                        const index_t d = component_[u(target_[u(e)])];
-                        if (d == c || merged[u(d)] == c) continue;
-                        merged[u(d)] = c;
-                        const Word* other = closures_.data() + u(d * words_);
-                        for (index_t k = 0; k < words_; ++k) bits[u(k)] |= other[u(k)];
+                    bits[*it / bits_per_word] |= Word{1} << (*it % bits_per_word);
+                    for (index_t e = start_[*it]; e < start_[*it + 1]; ++e) {
+                        const index_t d = component_[target_[e]];
+                        if (d == c || merged[d] == c) continue;
+                        merged[d] = c;
+                        const Word* other = closures_.data() + d * words_;
+                        for (index_t k = 0; k < words_; ++k) bits[k] |= other[k];
                     }
                 }
                 stack.erase(first, stack.end());
@@ -137,10 +135,10 @@ private:
     index_t count_;
     index_t words_;
     index_t components_ = 0;
-    std::vector<index_t> start_;   // adjacency in compressed rows
-    std::vector<index_t> target_;
-    std::vector<index_t> component_;
-    std::vector<Word> closures_;   // one bitset of words_ words per component
+    Vec<index_t> start_;   // adjacency in compressed rows
+    Vec<index_t> target_;
+    Vec<index_t> component_;
+    Vec<Word> closures_;   // one bitset of words_ words per component
 };
 
 /// Throws std::invalid_argument unless DT has m columns, oc and lo at least
@@ -161,7 +159,7 @@ struct Candidate {
 /// components of its two entries; selections are told apart by a 128-bit
 /// fingerprint of their bit sets (a collision between two of the millions of
 /// distinct closures of a genome-scale network has probability about 1e-26).
-std::vector<Candidate> distinct_candidates(const EntryClosures& closures, index_t m, index_t n,
+Vec<Candidate> distinct_candidates(const EntryClosures& closures, index_t m, index_t n,
                                            const Poll& poll);
 
 /// The bit set of a candidate (closures.words() words).

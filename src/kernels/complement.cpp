@@ -11,7 +11,6 @@ namespace quelmar::search_detail {
 
 namespace {
 
-std::size_t u(index_t i) { return static_cast<std::size_t>(i); }
 
 // Margins for the residual lengths of restricted orthonormal vectors (at most
 // 1): non-zero from kNonzero on, zero up to kZero, undecided in between.
@@ -25,22 +24,22 @@ int to_int(index_t v) {
 
 // dgesdd of the rows x cols column-major A (destroyed): singular values s,
 // U (rows x rows) and Vt (cols x cols).  False if LAPACK reports a failure.
-bool svd(dgesdd_fn* fn, index_t rows, index_t cols, std::vector<double>& A,
-         std::vector<double>& s, std::vector<double>& U, std::vector<double>& Vt) {
+bool svd(dgesdd_fn* fn, index_t rows, index_t cols, Vec<double>& A,
+         Vec<double>& s, Vec<double>& U, Vec<double>& Vt) {
     char jobz = 'A';
     int m = to_int(rows), n = to_int(cols), lda = std::max(1, m);
     int ldu = std::max(1, m), ldvt = std::max(1, n);
-    s.assign(u(std::min(rows, cols)), 0.0);
-    U.assign(u(rows * rows), 0.0);
-    Vt.assign(u(cols * cols), 0.0);
-    std::vector<int> iwork(u(8 * std::max<index_t>(1, std::min(rows, cols))));
+    s.assign(std::min(rows, cols), 0.0);
+    U.assign(rows * rows, 0.0);
+    Vt.assign(cols * cols, 0.0);
+    Vec<int> iwork(8 * std::max<index_t>(1, std::min(rows, cols)));
     int lwork = -1, info = 0;
     double query = 0.0;
     fn(&jobz, &m, &n, A.data(), &lda, s.data(), U.data(), &ldu, Vt.data(), &ldvt, &query,
        &lwork, iwork.data(), &info);
     if (info != 0) return false;
     lwork = std::max(1, static_cast<int>(query));
-    std::vector<double> work(u(lwork));
+    Vec<double> work(lwork);
     fn(&jobz, &m, &n, A.data(), &lda, s.data(), U.data(), &ldu, Vt.data(), &ldvt, work.data(),
        &lwork, iwork.data(), &info);
     return info == 0;
@@ -49,7 +48,7 @@ bool svd(dgesdd_fn* fn, index_t rows, index_t cols, std::vector<double>& A,
 // The rank of a whole matrix from its singular values: a clear gap is asked
 // for between the values kept (far above the elimination's tolerance 1e-8)
 // and those dropped (rounding noise); -1 without one.
-index_t whole_rank(const std::vector<double>& s) {
+index_t whole_rank(const Vec<double>& s) {
     const double top = s.empty() ? 0.0 : s.front();
     const double hi = std::max(1e-6, 1e-9 * top);
     const double lo = 1e-11 * std::max(1.0, top);
@@ -70,52 +69,52 @@ WholeFactors::WholeFactors(MatrixView<const double> stoi, MatrixView<const doubl
                            dgesdd_fn* fn)
     : m_(stoi.rows), n_(stoi.cols), l_(DT.rows) {
     if (fn == nullptr || DT.cols != m_) return;
-    std::vector<double> A(u(m_ * n_));
+    Vec<double> A(m_ * n_);
     for (index_t j = 0; j < n_; ++j)
-        for (index_t i = 0; i < m_; ++i) A[u(i + j * m_)] = stoi(i, j);
+        for (index_t i = 0; i < m_; ++i) A[i + j * m_] = stoi(i, j);
     if (m_ > 0 && n_ > 0) {
         if (!svd(fn, m_, n_, A, s_, U_, Vt_)) return;
     } else {
-        U_.assign(u(m_ * m_), 0.0);
-        Vt_.assign(u(n_ * n_), 0.0);
-        for (index_t i = 0; i < m_; ++i) U_[u(i + i * m_)] = 1.0;
-        for (index_t j = 0; j < n_; ++j) Vt_[u(j + j * n_)] = 1.0;
+        U_.assign(m_ * m_, 0.0);
+        Vt_.assign(n_ * n_, 0.0);
+        for (index_t i = 0; i < m_; ++i) U_[i + i * m_] = 1.0;
+        for (index_t j = 0; j < n_; ++j) Vt_[j + j * n_] = 1.0;
     }
     r_ = whole_rank(s_);
     if (r_ < 0) return;
 
-    std::vector<double> D(u(l_ * m_)), sD, UD;
+    Vec<double> D(l_ * m_), sD, UD;
     for (index_t j = 0; j < m_; ++j)
-        for (index_t i = 0; i < l_; ++i) D[u(i + j * l_)] = DT(i, j);
+        for (index_t i = 0; i < l_; ++i) D[i + j * l_] = DT(i, j);
     if (l_ > 0 && m_ > 0) {
         if (!svd(fn, l_, m_, D, sD, UD, VtD_)) return;
     } else {
-        VtD_.assign(u(m_ * m_), 0.0);
-        for (index_t j = 0; j < m_; ++j) VtD_[u(j + j * m_)] = 1.0;
+        VtD_.assign(m_ * m_, 0.0);
+        for (index_t j = 0; j < m_; ++j) VtD_[j + j * m_] = 1.0;
     }
     rD_ = whole_rank(sD);
     if (rD_ < 0) return;
     usable_ = true;
 }
 
-index_t WholeFactors::rank(index_t count, index_t len, std::vector<double>& V,
-                           std::vector<double>* basis) {
+index_t WholeFactors::rank(index_t count, index_t len, Vec<double>& V,
+                           Vec<double>* basis) {
     // Pivoted Gram-Schmidt: the vector with the largest residual joins the
     // basis while that residual is clearly non-zero; the rank is decided when
     // every residual left is rounding noise.
-    std::vector<char> open(u(count), 1);
+    Vec<char> open(count, 1);
     if (basis != nullptr) basis->clear();
     index_t k = 0;
     for (;;) {
         index_t best = -1;
         double best_norm = 0.0;
         for (index_t c = 0; c < count; ++c) {
-            if (open[u(c)] == 0) continue;
+            if (open[c] == 0) continue;
             const double* x = V.data() + c * len;
             const double r = std::sqrt(std::inner_product(x, x + len, x, 0.0));
             if (!std::isfinite(r)) return -1;
             if (r <= kZero) {
-                open[u(c)] = 0;
+                open[c] = 0;
                 continue;
             }
             if (r > best_norm) {
@@ -125,13 +124,13 @@ index_t WholeFactors::rank(index_t count, index_t len, std::vector<double>& V,
         }
         if (best < 0) return k;
         if (best_norm < kNonzero) return -1;
-        open[u(best)] = 0;
+        open[best] = 0;
         ++k;
         double* q = V.data() + best * len;
         for (index_t i = 0; i < len; ++i) q[i] /= best_norm;
         if (basis != nullptr) basis->insert(basis->end(), q, q + len);
         for (index_t c = 0; c < count; ++c) {
-            if (open[u(c)] == 0) continue;
+            if (open[c] == 0) continue;
             double* x = V.data() + c * len;
             for (int pass = 0; pass < 2; ++pass) {
                 const double f = std::inner_product(q, q + len, x, 0.0);
@@ -141,8 +140,8 @@ index_t WholeFactors::rank(index_t count, index_t len, std::vector<double>& V,
     }
 }
 
-int WholeFactors::verdict(const std::vector<index_t>& Y, const std::vector<index_t>& C,
-                          std::vector<double>& V) const {
+int WholeFactors::verdict(const Vec<index_t>& Y, const Vec<index_t>& C,
+                          Vec<double>& V) const {
     if (!usable_) return -1;
     const auto nY = static_cast<index_t>(Y.size());
     const auto nC = static_cast<index_t>(C.size());
@@ -152,9 +151,9 @@ int WholeFactors::verdict(const std::vector<index_t>& Y, const std::vector<index
     const index_t nN = n_ - r_;
     auto null_rows_on_C = [&](index_t extra) {
         const index_t width = nN + extra;
-        V.assign(u(nC * width), 0.0);
+        V.assign(nC * width, 0.0);
         for (index_t c = 0; c < nC; ++c) {
-            const double* v = Vt_.data() + C[u(c)] * n_ + r_;
+            const double* v = Vt_.data() + C[c] * n_ + r_;
             std::copy(v, v + nN, V.data() + c * width);
         }
     };
@@ -164,9 +163,9 @@ int WholeFactors::verdict(const std::vector<index_t>& Y, const std::vector<index
 
     // rank DT[:, X] from the null vectors of DT restricted to Y.
     const index_t nND = m_ - rD_;
-    V.assign(u(nY * nND), 0.0);
+    V.assign(nY * nND, 0.0);
     for (index_t y = 0; y < nY; ++y) {
-        const double* v = VtD_.data() + Y[u(y)] * m_ + rD_;
+        const double* v = VtD_.data() + Y[y] * m_ + rD_;
         std::copy(v, v + nND, V.data() + y * nND);
     }
     const index_t kD = rank(nY, nND, V, nullptr);
@@ -178,15 +177,15 @@ int WholeFactors::verdict(const std::vector<index_t>& Y, const std::vector<index
     // orthogonal to the left null vectors of S, i.e. to the columns of
     // LN[Y, :].
     const index_t nL = m_ - r_;
-    V.assign(u(nL * nY), 0.0);
+    V.assign(nL * nY, 0.0);
     for (index_t j = 0; j < nL; ++j)
-        for (index_t y = 0; y < nY; ++y) V[u(j * nY + y)] = U_[u(Y[u(y)] + (r_ + j) * m_)];
-    std::vector<double> Q, Z;
+        for (index_t y = 0; y < nY; ++y) V[j * nY + y] = U_[(Y[y] + (r_ + j) * m_)];
+    Vec<double> Q, Z;
     const index_t kL = rank(nL, nY, V, &Q);
     if (kL < 0) return -1;
     const index_t dimZ = nY - kL;
     if (dimZ == 0) return 1;
-    V.assign(u(nY * nY), 0.0);
+    V.assign(nY * nY, 0.0);
     for (index_t y = 0; y < nY; ++y) {
         double* e = V.data() + y * nY;
         e[y] = 1.0;
@@ -201,10 +200,10 @@ int WholeFactors::verdict(const std::vector<index_t>& Y, const std::vector<index
 
     // Their preimages in the row space of S, V_r a with a = Sigma_r^-1 U_r^T z,
     // made orthonormal (a in R^r).
-    std::vector<double> UY(u(nY * r_));  // U_r[Y, :], one row per species
+    Vec<double> UY(nY * r_);  // U_r[Y, :], one row per species
     for (index_t k = 0; k < r_; ++k)
-        for (index_t y = 0; y < nY; ++y) UY[u(y * r_ + k)] = U_[u(Y[u(y)] + k * m_)];
-    std::vector<double> a(u(dimZ * r_), 0.0);
+        for (index_t y = 0; y < nY; ++y) UY[y * r_ + k] = U_[(Y[y] + k * m_)];
+    Vec<double> a(dimZ * r_, 0.0);
     for (index_t i = 0; i < dimZ; ++i) {
         double* ai = a.data() + i * r_;
         const double* zi = Z.data() + i * nY;
@@ -212,7 +211,7 @@ int WholeFactors::verdict(const std::vector<index_t>& Y, const std::vector<index
             const double* row = UY.data() + y * r_;
             for (index_t k = 0; k < r_; ++k) ai[k] += row[k] * zi[y];
         }
-        for (index_t k = 0; k < r_; ++k) ai[k] /= s_[u(k)];
+        for (index_t k = 0; k < r_; ++k) ai[k] /= s_[k];
         // Only their span matters: unit length keeps the margins meaningful
         // whatever the scale of the coefficients.
         const double norm = std::sqrt(std::inner_product(ai, ai + r_, ai, 0.0));
@@ -225,10 +224,10 @@ int WholeFactors::verdict(const std::vector<index_t>& Y, const std::vector<index
     null_rows_on_C(dimZ);
     const index_t width = nN + dimZ;
     for (index_t c = 0; c < nC; ++c) {
-        const double* v = Vt_.data() + C[u(c)] * n_;
+        const double* v = Vt_.data() + C[c] * n_;
         for (index_t i = 0; i < dimZ; ++i) {
             const double* ai = Z.data() + i * r_;
-            V[u(c * width + nN + i)] = std::inner_product(v, v + r_, ai, 0.0);
+            V[c * width + nN + i] = std::inner_product(v, v + r_, ai, 0.0);
         }
     }
     const index_t kB = rank(nC, width, V, nullptr);

@@ -46,22 +46,22 @@ public:
     /// reaction but C (both ascending): 1 accepted (chi-index 0 and no
     /// emergent cycle), 0 rejected, -1 undecided.  Safe to call from several
     /// threads at once (scratch is the caller's).
-    int verdict(const std::vector<index_t>& Y, const std::vector<index_t>& C,
-                std::vector<double>& scratch) const;
+    int verdict(const Vec<index_t>& Y, const Vec<index_t>& C,
+                Vec<double>& scratch) const;
 
 private:
     // Rank of the count vectors of len entries each in V (destroyed), or -1
     // if a residual lies between the margins.  With basis, an orthonormal
     // basis of their span (rank vectors of len entries) is returned too.
-    static index_t rank(index_t count, index_t len, std::vector<double>& V,
-                        std::vector<double>* basis);
+    static index_t rank(index_t count, index_t len, Vec<double>& V,
+                        Vec<double>* basis);
 
     index_t m_, n_, l_;
     index_t r_ = 0, rD_ = 0;
-    std::vector<double> U_;    // m x m, column-major: left singular vectors of S
-    std::vector<double> s_;    // singular values of S
-    std::vector<double> Vt_;   // n x n, column-major: right singular vectors of S (rows)
-    std::vector<double> VtD_;  // m x m, column-major: right singular vectors of DT (rows)
+    Vec<double> U_;    // m x m, column-major: left singular vectors of S
+    Vec<double> s_;    // singular values of S
+    Vec<double> Vt_;   // n x n, column-major: right singular vectors of S (rows)
+    Vec<double> VtD_;  // m x m, column-major: right singular vectors of DT (rows)
     bool usable_ = false;
 };
 

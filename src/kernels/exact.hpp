@@ -116,19 +116,4 @@ private:
     std::unique_ptr<State> state_;
 };
 
-namespace detail {
-
-/// For tests of the elimination: the pattern (row-major r x r, 1 = non-zero)
-/// of adj(M) mod p for the row-major r x r matrix M of integers of absolute
-/// value below 2^52, p a prime in [2^24, 2^25 - 2^20].
-std::vector<std::uint8_t> adjugate_pattern_mod(const std::vector<double>& M, index_t r,
-                                               std::int64_t p);
-
-/// The same by LU factorisation and triangular solves with the identity as
-/// right-hand side; empty when the factorisation finds M singular mod p.
-std::vector<std::uint8_t> inverse_pattern_by_lu(const std::vector<double>& M, index_t r,
-                                                std::int64_t p);
-
-}  // namespace detail
-
 }  // namespace quelmar

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "checks.hpp"
-#include "kernels.hpp"
+#include "dense.hpp"
 
 namespace quelmar {
 
@@ -23,7 +23,7 @@ namespace {
 
 class DisjointSets {
 public:
-    explicit DisjointSets(index_t count) : parent_(static_cast<std::size_t>(count)) {
+    explicit DisjointSets(index_t count) : parent_(count) {
         std::iota(parent_.begin(), parent_.end(), index_t{0});
     }
     index_t find(index_t x) {
@@ -42,18 +42,18 @@ public:
     }
 
 private:
-    index_t& at(index_t x) { return parent_[static_cast<std::size_t>(x)]; }
-    std::vector<index_t> parent_;
+    index_t& at(index_t x) { return parent_[x]; }
+    Vec<index_t> parent_;
 };
 
 // Worklist closure: `selected` holds one flag per species and reaction; it is
 // grown in place and the indices of the entries it adds are appended to
 // `added`.  `pending` is scratch.  Each selected entry is expanded once.
-void close_selection(std::vector<std::uint8_t>& selected, std::vector<index_t>& added,
-                     std::vector<index_t>& pending, MatrixView<const std::uint8_t> oc,
+void close_selection(Vec<std::uint8_t>& selected, Vec<index_t>& added,
+                     Vec<index_t>& pending, MatrixView<const std::uint8_t> oc,
                      MatrixView<const std::uint8_t> lo, MatrixView<const std::uint8_t> cq,
                      index_t m, index_t n) {
-    auto sel = [&](index_t e) -> std::uint8_t& { return selected[static_cast<std::size_t>(e)]; };
+    auto sel = [&](index_t e) -> std::uint8_t& { return selected[e]; };
     pending.clear();
     for (index_t e = 0; e < m + n; ++e)
         if (sel(e) != 0) pending.push_back(e);
@@ -97,12 +97,12 @@ void cq_classifier(MatrixView<const double> DT, MatrixView<std::uint8_t> out) {
                 sets.unite(first, i);
         }
     }
-    std::vector<index_t> root(static_cast<std::size_t>(m));
-    for (index_t i = 0; i < m; ++i) root[static_cast<std::size_t>(i)] = sets.find(i);
+    Vec<index_t> root(m);
+    for (index_t i = 0; i < m; ++i) root[i] = sets.find(i);
     for (index_t i = 0; i < m; ++i) {
-        const index_t ri = root[static_cast<std::size_t>(i)];
+        const index_t ri = root[i];
         for (index_t j = 0; j < m; ++j)
-            out(i, j) = root[static_cast<std::size_t>(j)] == ri ? 1 : 0;
+            out(i, j) = root[j] == ri ? 1 : 0;
     }
 }
 
@@ -119,11 +119,11 @@ void oc_closure(VectorView<std::uint8_t> XandR, MatrixView<const std::uint8_t> o
     require_at_least("the sensitivity matrix", lo.rows, lo.cols, m, n);
     require_at_least("the class matrix", cq.rows, cq.cols, m, m);
 
-    std::vector<std::uint8_t> selected(static_cast<std::size_t>(m + n));
+    Vec<std::uint8_t> selected(m + n);
     for (index_t e = 0; e < m + n; ++e)
-        selected[static_cast<std::size_t>(e)] = XandR(e) != 0 ? 1 : 0;
-    std::vector<index_t> added;
-    std::vector<index_t> pending;
+        selected[e] = XandR(e) != 0 ? 1 : 0;
+    Vec<index_t> added;
+    Vec<index_t> pending;
     close_selection(selected, added, pending, oc, lo, cq, m, n);
     for (const index_t e : added) XandR(e) = 1;
 }
@@ -139,8 +139,8 @@ index_t chiindex(MatrixView<const double> stoi, MatrixView<const double> DT,
                                     std::to_string(DT.cols) + " columns but the network has " +
                                     std::to_string(m) + " species");
 
-    std::vector<index_t> species;
-    std::vector<index_t> reactions;
+    Vec<index_t> species;
+    Vec<index_t> reactions;
     for (index_t i = 0; i < m; ++i)
         if (XandR(i) != 0) species.push_back(i);
     for (index_t j = 0; j < n; ++j)
@@ -150,13 +150,13 @@ index_t chiindex(MatrixView<const double> stoi, MatrixView<const double> DT,
 
     Matrix<double> S_R(m, q);
     for (index_t i = 0; i < m; ++i)
-        for (index_t c = 0; c < q; ++c) S_R(i, c) = stoi(i, reactions[static_cast<std::size_t>(c)]);
+        for (index_t c = 0; c < q; ++c) S_R(i, c) = stoi(i, reactions[c]);
     Matrix<double> W1(q, m + q);
     const index_t k1 = nullity(S_R.view(), W1.view(), m, q, poll);
 
     Matrix<double> D_X(L, p);
     for (index_t l = 0; l < L; ++l)
-        for (index_t c = 0; c < p; ++c) D_X(l, c) = DT(l, species[static_cast<std::size_t>(c)]);
+        for (index_t c = 0; c < p; ++c) D_X(l, c) = DT(l, species[c]);
     Matrix<double> W2(p, L + p);
     const index_t k2 = nullity(D_X.view(), W2.view(), L, p, poll);
 
@@ -169,15 +169,15 @@ bool no_emergent_cycles(MatrixView<const double> stoi, VectorView<const std::uin
     const index_t n = stoi.cols;
     require_selection_size(XandR, m, n);
 
-    std::vector<index_t> inside;
-    std::vector<index_t> outside;
-    std::vector<index_t> reactions;
+    Vec<index_t> inside;
+    Vec<index_t> outside;
+    Vec<index_t> reactions;
     for (index_t i = 0; i < m; ++i) (XandR(i) != 0 ? inside : outside).push_back(i);
     for (index_t j = 0; j < n; ++j)
         if (XandR(m + j) != 0) reactions.push_back(j);
     const auto p = static_cast<index_t>(inside.size());
     const auto q = static_cast<index_t>(reactions.size());
-    auto at = [](const std::vector<index_t>& v, index_t i) { return v[static_cast<std::size_t>(i)]; };
+    auto at = [](const Vec<index_t>& v, index_t i) { return v[i]; };
 
     Matrix<double> S_XR(p, q);
     for (index_t i = 0; i < p; ++i)

@@ -14,7 +14,7 @@
 
 namespace quelmar {
 
-using Selection = std::vector<std::uint8_t>;
+using Selection = Vec<std::uint8_t>;
 
 /// Classes of species linked through conserved quantities: out (m x m, filled
 /// here) becomes the reflexive and transitive closure of "some row of DT

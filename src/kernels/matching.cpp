@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "kernels.hpp"
+#include "dense.hpp"
 
 namespace quelmar {
 
@@ -14,21 +14,20 @@ namespace {
 constexpr index_t kUnmatched = -1;
 constexpr index_t kFar = std::numeric_limits<index_t>::max();
 
-std::size_t usize(index_t n) { return static_cast<std::size_t>(n); }
 
 /// Transpose of the pattern (compressed-column form of the same matrix).
 Pattern transpose(const Pattern& p) {
     Pattern t;
     t.rows = p.cols;
     t.cols = p.rows;
-    t.indptr.assign(usize(p.cols) + 1, 0);
-    for (const index_t j : p.indices) ++t.indptr[usize(j) + 1];
-    for (index_t j = 0; j < p.cols; ++j) t.indptr[usize(j) + 1] += t.indptr[usize(j)];
+    t.indptr.assign(p.cols + 1, 0);
+    for (const index_t j : p.indices) ++t.indptr[j + 1];
+    for (index_t j = 0; j < p.cols; ++j) t.indptr[j + 1] += t.indptr[j];
     t.indices.resize(p.indices.size());
-    std::vector<index_t> next(t.indptr.begin(), t.indptr.end() - 1);
+    Vec<index_t> next(t.indptr.begin(), t.indptr.end() - 1);
     for (index_t i = 0; i < p.rows; ++i)
-        for (index_t k = p.indptr[usize(i)]; k < p.indptr[usize(i) + 1]; ++k)
-            t.indices[usize(next[usize(p.indices[usize(k)])]++)] = i;
+        for (index_t k = p.indptr[i]; k < p.indptr[i + 1]; ++k)
+            t.indices[next[p.indices[k]]++] = i;
     return t;
 }
 
@@ -39,7 +38,7 @@ Pattern pattern_of(MatrixView<const double> a) {
     Pattern p;
     p.rows = a.rows;
     p.cols = a.cols;
-    p.indptr.reserve(usize(a.rows) + 1);
+    p.indptr.reserve(a.rows + 1);
     for (index_t i = 0; i < a.rows; ++i) {
         for (index_t j = 0; j < a.cols; ++j)
             if (!(std::abs(a(i, j)) < TOL)) p.indices.push_back(j);
@@ -48,12 +47,12 @@ Pattern pattern_of(MatrixView<const double> a) {
     return p;
 }
 
-Pattern pattern_from_csr(index_t rows, index_t cols, std::vector<index_t> indptr,
-                         std::vector<index_t> indices) {
+Pattern pattern_from_csr(index_t rows, index_t cols, Vec<index_t> indptr,
+                         Vec<index_t> indices) {
     if (rows < 0 || cols < 0) throw std::invalid_argument("negative matrix extent");
-    if (indptr.size() != usize(rows) + 1)
+    if (indptr.ssize() != rows + 1)
         throw std::invalid_argument("indptr must have one entry more than the rows");
-    if (indptr.front() != 0 || indptr.back() != static_cast<index_t>(indices.size()))
+    if (indptr.front() != 0 || indptr.back() != indices.ssize())
         throw std::invalid_argument("indptr must start at 0 and end at the number of indices");
     for (std::size_t i = 0; i + 1 < indptr.size(); ++i)
         if (indptr[i] > indptr[i + 1]) throw std::invalid_argument("indptr must not decrease");
@@ -70,53 +69,53 @@ Pattern pattern_from_csr(index_t rows, index_t cols, std::vector<index_t> indptr
 Matching maximum_matching(const Pattern& p, const Poll& poll) {
     const index_t nr = p.rows;
     Matching m;
-    m.row_mate.assign(usize(nr), kUnmatched);
-    m.col_mate.assign(usize(p.cols), kUnmatched);
-    const auto first = [&](index_t i) { return p.indptr[usize(i)]; };
-    const auto last = [&](index_t i) { return p.indptr[usize(i) + 1]; };
+    m.row_mate.assign(nr, kUnmatched);
+    m.col_mate.assign(p.cols, kUnmatched);
+    const auto first = [&](index_t i) { return p.indptr[i]; };
+    const auto last = [&](index_t i) { return p.indptr[i + 1]; };
 
     // A greedy start leaves little for the phases to do.
     for (index_t i = 0; i < nr; ++i) {
         for (index_t k = first(i); k < last(i); ++k) {
-            const index_t j = p.indices[usize(k)];
-            if (m.col_mate[usize(j)] == kUnmatched) {
-                m.row_mate[usize(i)] = j;
-                m.col_mate[usize(j)] = i;
+            const index_t j = p.indices[k];
+            if (m.col_mate[j] == kUnmatched) {
+                m.row_mate[i] = j;
+                m.col_mate[j] = i;
                 ++m.size;
                 break;
             }
         }
     }
 
-    std::vector<index_t> dist(usize(nr));
-    std::vector<index_t> queue;
-    queue.reserve(usize(nr));
-    std::vector<index_t> next_edge(usize(nr));
-    std::vector<index_t> path_rows;
-    std::vector<index_t> path_cols;
+    Vec<index_t> dist(nr);
+    Vec<index_t> queue;
+    queue.reserve(nr);
+    Vec<index_t> next_edge(nr);
+    Vec<index_t> path_rows;
+    Vec<index_t> path_cols;
 
     for (;;) {
         poll();
         // Layers by breadth-first search from the unmatched rows.
         queue.clear();
         for (index_t i = 0; i < nr; ++i) {
-            if (m.row_mate[usize(i)] == kUnmatched) {
-                dist[usize(i)] = 0;
+            if (m.row_mate[i] == kUnmatched) {
+                dist[i] = 0;
                 queue.push_back(i);
             } else {
-                dist[usize(i)] = kFar;
+                dist[i] = kFar;
             }
         }
         index_t shortest = kFar;  // layer of the rows next to a free column
         for (std::size_t q = 0; q < queue.size(); ++q) {
             const index_t u = queue[q];
-            if (dist[usize(u)] >= shortest) break;
+            if (dist[u] >= shortest) break;
             for (index_t k = first(u); k < last(u); ++k) {
-                const index_t w = m.col_mate[usize(p.indices[usize(k)])];
+                const index_t w = m.col_mate[p.indices[k]];
                 if (w == kUnmatched) {
-                    shortest = dist[usize(u)];
-                } else if (dist[usize(w)] == kFar) {
-                    dist[usize(w)] = dist[usize(u)] + 1;
+                    shortest = dist[u];
+                } else if (dist[w] == kFar) {
+                    dist[w] = dist[u] + 1;
                     queue.push_back(w);
                 }
             }
@@ -125,33 +124,33 @@ Matching maximum_matching(const Pattern& p, const Poll& poll) {
 
         // Augmenting paths along the layers, by an explicit-stack depth-first
         // search; each edge is tried at most once per phase.
-        for (index_t i = 0; i < nr; ++i) next_edge[usize(i)] = first(i);
+        for (index_t i = 0; i < nr; ++i) next_edge[i] = first(i);
         bool grew = false;
         for (index_t s = 0; s < nr; ++s) {
-            if (m.row_mate[usize(s)] != kUnmatched || dist[usize(s)] != 0) continue;
+            if (m.row_mate[s] != kUnmatched || dist[s] != 0) continue;
             path_rows.assign(1, s);
             path_cols.clear();
             while (!path_rows.empty()) {
                 const index_t u = path_rows.back();
-                if (next_edge[usize(u)] == last(u) || dist[usize(u)] > shortest) {
-                    dist[usize(u)] = kFar;  // dead end for the rest of the phase
+                if (next_edge[u] == last(u) || dist[u] > shortest) {
+                    dist[u] = kFar;  // dead end for the rest of the phase
                     path_rows.pop_back();
                     if (!path_cols.empty()) path_cols.pop_back();
                     continue;
                 }
-                const index_t v = p.indices[usize(next_edge[usize(u)]++)];
-                const index_t w = m.col_mate[usize(v)];
+                const index_t v = p.indices[next_edge[u]++];
+                const index_t w = m.col_mate[v];
                 if (w == kUnmatched) {
                     path_cols.push_back(v);
                     for (std::size_t t = 0; t < path_rows.size(); ++t) {
-                        m.row_mate[usize(path_rows[t])] = path_cols[t];
-                        m.col_mate[usize(path_cols[t])] = path_rows[t];
+                        m.row_mate[path_rows[t]] = path_cols[t];
+                        m.col_mate[path_cols[t]] = path_rows[t];
                     }
                     ++m.size;
                     grew = true;
                     break;
                 }
-                if (dist[usize(w)] != kFar && dist[usize(w)] == dist[usize(u)] + 1) {
+                if (dist[w] != kFar && dist[w] == dist[u] + 1) {
                     path_cols.push_back(v);
                     path_rows.push_back(w);
                 }
@@ -170,28 +169,28 @@ Decomposition coarse_decomposition(const Pattern& p, const Poll& poll) {
     Decomposition d;
     d.matching = maximum_matching(p, poll);
     const Matching& m = d.matching;
-    d.row_block.assign(usize(p.rows), Block::Square);
-    d.col_block.assign(usize(p.cols), Block::Square);
-    std::vector<index_t> queue;
+    d.row_block.assign(p.rows, Block::Square);
+    d.col_block.assign(p.cols, Block::Square);
+    Vec<index_t> queue;
 
     // Over: rows reachable from unmatched rows (row -> column by an edge,
     // column -> row by the matching).  A maximum matching leaves every column
     // met this way matched.
     for (index_t i = 0; i < p.rows; ++i) {
-        if (m.row_mate[usize(i)] == kUnmatched) {
-            d.row_block[usize(i)] = Block::Over;
+        if (m.row_mate[i] == kUnmatched) {
+            d.row_block[i] = Block::Over;
             queue.push_back(i);
         }
     }
     for (std::size_t q = 0; q < queue.size(); ++q) {
         const index_t u = queue[q];
-        for (index_t k = p.indptr[usize(u)]; k < p.indptr[usize(u) + 1]; ++k) {
-            const index_t v = p.indices[usize(k)];
-            if (d.col_block[usize(v)] == Block::Over) continue;
-            d.col_block[usize(v)] = Block::Over;
-            const index_t w = m.col_mate[usize(v)];
-            if (w != kUnmatched && d.row_block[usize(w)] != Block::Over) {
-                d.row_block[usize(w)] = Block::Over;
+        for (index_t k = p.indptr[u]; k < p.indptr[u + 1]; ++k) {
+            const index_t v = p.indices[k];
+            if (d.col_block[v] == Block::Over) continue;
+            d.col_block[v] = Block::Over;
+            const index_t w = m.col_mate[v];
+            if (w != kUnmatched && d.row_block[w] != Block::Over) {
+                d.row_block[w] = Block::Over;
                 queue.push_back(w);
             }
         }
@@ -202,20 +201,20 @@ Decomposition coarse_decomposition(const Pattern& p, const Poll& poll) {
     const Pattern t = transpose(p);
     queue.clear();
     for (index_t j = 0; j < p.cols; ++j) {
-        if (m.col_mate[usize(j)] == kUnmatched) {
-            d.col_block[usize(j)] = Block::Under;
+        if (m.col_mate[j] == kUnmatched) {
+            d.col_block[j] = Block::Under;
             queue.push_back(j);
         }
     }
     for (std::size_t q = 0; q < queue.size(); ++q) {
         const index_t v = queue[q];
-        for (index_t k = t.indptr[usize(v)]; k < t.indptr[usize(v) + 1]; ++k) {
-            const index_t u = t.indices[usize(k)];
-            if (d.row_block[usize(u)] == Block::Under) continue;
-            d.row_block[usize(u)] = Block::Under;
-            const index_t w = m.row_mate[usize(u)];
-            if (w != kUnmatched && d.col_block[usize(w)] != Block::Under) {
-                d.col_block[usize(w)] = Block::Under;
+        for (index_t k = t.indptr[v]; k < t.indptr[v + 1]; ++k) {
+            const index_t u = t.indices[k];
+            if (d.row_block[u] == Block::Under) continue;
+            d.row_block[u] = Block::Under;
+            const index_t w = m.row_mate[u];
+            if (w != kUnmatched && d.col_block[w] != Block::Under) {
+                d.col_block[w] = Block::Under;
                 queue.push_back(w);
             }
         }

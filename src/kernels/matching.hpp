@@ -35,8 +35,8 @@ namespace quelmar {
 struct Pattern {
     index_t rows = 0;
     index_t cols = 0;
-    std::vector<index_t> indptr{0};
-    std::vector<index_t> indices;
+    Vec<index_t> indptr{0};
+    Vec<index_t> indices;
 
     index_t nnz() const { return static_cast<index_t>(indices.size()); }
 };
@@ -49,14 +49,14 @@ Pattern pattern_of(MatrixView<const double> a);
 /// count is negative, indptr does not have rows + 1 entries starting at 0,
 /// non-decreasing and ending at indices.size(), or a column index is outside
 /// [0, cols).
-Pattern pattern_from_csr(index_t rows, index_t cols, std::vector<index_t> indptr,
-                         std::vector<index_t> indices);
+Pattern pattern_from_csr(index_t rows, index_t cols, Vec<index_t> indptr,
+                         Vec<index_t> indices);
 
 /// A matching: row_mate[i] is the column matched to row i (-1 when
 /// unmatched), col_mate[j] the row matched to column j (-1 when unmatched).
 struct Matching {
-    std::vector<index_t> row_mate;
-    std::vector<index_t> col_mate;
+    Vec<index_t> row_mate;
+    Vec<index_t> col_mate;
     index_t size = 0;
 };
 
@@ -72,8 +72,8 @@ enum class Block : std::uint8_t { Square = 0, Over = 1, Under = 2 };
 
 struct Decomposition {
     Matching matching;             // the maximum matching used
-    std::vector<Block> row_block;  // one per row
-    std::vector<Block> col_block;  // one per column
+    Vec<Block> row_block;  // one per row
+    Vec<Block> col_block;  // one per column
 };
 
 /// The coarse Dulmage-Mendelsohn decomposition (see the header comment).

@@ -1,203 +1,14 @@
-// Dense modular elimination: packed multiply-accumulate (portable and AVX2)
-// and blocked Gauss-Jordan.
+// Dense modular elimination: blocked and unblocked Gauss-Jordan, LU
+// factorisation and triangular solves, the null vectors of corank one.
 #include "modelim.hpp"
 
 #include <algorithm>
 #include <stdexcept>
 #include <utility>
 
-#if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
-#include <immintrin.h>
-#define QUELMAR_EXACT_X86 1
-#endif
-
-// The vector loops over residues are compiled twice, for AVX2 and for the
-// baseline, and the processor picks one at load time (the results agree:
-// every operation is exact or correctly rounded in both).
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
-#define QUELMAR_VECTOR_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
-#else
-#define QUELMAR_VECTOR_CLONES
-#endif
+#include "vector_clones.hpp"
 
 namespace quelmar::modp {
-
-namespace {
-
-template <index_t NR>
-void pack_slivers(const double* B, index_t ldb, index_t kd, index_t j0, index_t w,
-                  double* dst) {
-    for (index_t s = 0; s * NR < w; ++s, dst += kd * NR) {
-        const index_t cols = std::min(NR, w - s * NR);
-        for (index_t t = 0; t < kd; ++t) {
-            const double* src = B + t * ldb + j0 + s * NR;
-            for (index_t c = 0; c < NR; ++c) dst[t * NR + c] = c < cols ? src[c] : 0.0;
-        }
-    }
-}
-
-// C = reduce(C + A * B): A is mr x kd (row stride lda), B kd x nc (ldb),
-// C mr x nc (ldc); entries of A, B, C are centred residues.  Portable version:
-// register tiles of MR x NR over B packed in slivers.
-void gemm_generic(const Field& F, index_t mr, index_t nc, index_t kd, const double* A,
-                  index_t lda, const double* B, index_t ldb, double* C, index_t ldc,
-                  std::vector<double>& pack) {
-    constexpr index_t MR = 4, NR = 8, NC = 256;
-    pack.resize(sz(kd * NC));
-    for (index_t jc = 0; jc < nc; jc += NC) {
-        const index_t w = std::min(NC, nc - jc);
-        pack_slivers<NR>(B, ldb, kd, jc, w, pack.data());
-        for (index_t i0 = 0; i0 < mr; i0 += MR) {
-            const index_t rows = std::min(MR, mr - i0);
-            const double* a[MR];
-            for (index_t r = 0; r < MR; ++r) a[r] = A + (i0 + std::min(r, rows - 1)) * lda;
-            for (index_t s = 0; s * NR < w; ++s) {
-                const double* bp = pack.data() + s * kd * NR;
-                const index_t cols = std::min(NR, w - s * NR);
-                double* c0 = C + i0 * ldc + jc + s * NR;
-                double acc[MR][NR] = {};
-                for (index_t r = 0; r < rows; ++r)
-                    for (index_t c = 0; c < cols; ++c) acc[r][c] = c0[r * ldc + c];
-                for (index_t t0 = 0; t0 < kd; t0 += kChunk) {
-                    const index_t t1 = std::min(kd, t0 + kChunk);
-                    for (index_t t = t0; t < t1; ++t) {
-                        const double* b = bp + t * NR;
-                        for (index_t r = 0; r < MR; ++r) {
-                            const double x = a[r][t];
-                            for (index_t c = 0; c < NR; ++c) acc[r][c] += x * b[c];
-                        }
-                    }
-                    for (index_t r = 0; r < MR; ++r)
-                        for (index_t c = 0; c < NR; ++c) acc[r][c] = F.reduce(acc[r][c]);
-                }
-                for (index_t r = 0; r < rows; ++r)
-                    for (index_t c = 0; c < cols; ++c) c0[r * ldc + c] = acc[r][c];
-            }
-        }
-    }
-}
-
-#ifdef QUELMAR_EXACT_X86
-
-// The same with AVX2 and FMA (all products and sums are exact integers, so
-// fused and separate operations agree): 6 x 8 register tiles over B packed in
-// slivers of 8 columns.
-__attribute__((target("avx2,fma"))) void gemm_avx2(const Field& F, index_t mr, index_t nc,
-                                                   index_t kd, const double* A, index_t lda,
-                                                   const double* B, index_t ldb, double* C,
-                                                   index_t ldc, std::vector<double>& pack) {
-    constexpr index_t MR = 6, NR = 8, NC = 256;
-    const __m256d vp = _mm256_set1_pd(F.pd);
-    const __m256d vpinv = _mm256_set1_pd(F.pinv);
-    pack.resize(sz(kd * NC));
-    for (index_t jc = 0; jc < nc; jc += NC) {
-        const index_t w = std::min(NC, nc - jc);
-        const index_t slivers = (w + NR - 1) / NR;
-        pack_slivers<NR>(B, ldb, kd, jc, w, pack.data());
-        for (index_t i0 = 0; i0 < mr; i0 += MR) {
-            const index_t rows = std::min(MR, mr - i0);
-            for (index_t s = 0; s < slivers; ++s) {
-                const double* bp = pack.data() + s * kd * NR;
-                const index_t j0 = jc + s * NR;
-                const index_t cols = std::min(NR, nc - j0);
-                double* c0 = C + i0 * ldc + j0;
-                if (rows == MR && cols == NR) {
-                    __m256d acc[MR][2];
-                    for (index_t r = 0; r < MR; ++r) {
-                        acc[r][0] = _mm256_loadu_pd(c0 + r * ldc);
-                        acc[r][1] = _mm256_loadu_pd(c0 + r * ldc + 4);
-                    }
-                    const double* a0 = A + i0 * lda;
-                    for (index_t t0 = 0; t0 < kd; t0 += kChunk) {
-                        const index_t t1 = std::min(kd, t0 + kChunk);
-                        for (index_t t = t0; t < t1; ++t) {
-                            const __m256d b0 = _mm256_loadu_pd(bp + t * NR);
-                            const __m256d b1 = _mm256_loadu_pd(bp + t * NR + 4);
-                            for (index_t r = 0; r < MR; ++r) {
-                                const __m256d a = _mm256_broadcast_sd(a0 + r * lda + t);
-                                acc[r][0] = _mm256_fmadd_pd(a, b0, acc[r][0]);
-                                acc[r][1] = _mm256_fmadd_pd(a, b1, acc[r][1]);
-                            }
-                        }
-                        for (index_t r = 0; r < MR; ++r)
-                            for (int h = 0; h < 2; ++h) {
-                                const __m256d q = _mm256_round_pd(
-                                    _mm256_mul_pd(acc[r][h], vpinv),
-                                    _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
-                                acc[r][h] = _mm256_fnmadd_pd(q, vp, acc[r][h]);
-                            }
-                    }
-                    for (index_t r = 0; r < MR; ++r) {
-                        _mm256_storeu_pd(c0 + r * ldc, acc[r][0]);
-                        _mm256_storeu_pd(c0 + r * ldc + 4, acc[r][1]);
-                    }
-                } else {
-                    double acc[MR][NR] = {};
-                    for (index_t r = 0; r < rows; ++r)
-                        for (index_t c = 0; c < cols; ++c) acc[r][c] = c0[r * ldc + c];
-                    for (index_t t0 = 0; t0 < kd; t0 += kChunk) {
-                        const index_t t1 = std::min(kd, t0 + kChunk);
-                        for (index_t t = t0; t < t1; ++t)
-                            for (index_t r = 0; r < rows; ++r) {
-                                const double a = A[(i0 + r) * lda + t];
-                                for (index_t c = 0; c < NR; ++c)
-                                    acc[r][c] += a * bp[t * NR + c];
-                            }
-                        for (index_t r = 0; r < rows; ++r)
-                            for (index_t c = 0; c < NR; ++c) acc[r][c] = F.reduce(acc[r][c]);
-                    }
-                    for (index_t r = 0; r < rows; ++r)
-                        for (index_t c = 0; c < cols; ++c) c0[r * ldc + c] = acc[r][c];
-                }
-            }
-        }
-    }
-}
-
-bool cpu_has_avx2() {
-    static const bool has = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    }();
-    return has;
-}
-
-#endif
-
-}  // namespace
-
-void gemm(const Field& F, index_t mr, index_t nc, index_t kd, const double* A, index_t lda,
-          const double* B, index_t ldb, double* C, index_t ldc, std::vector<double>& pack) {
-    if (mr <= 0 || nc <= 0 || kd <= 0) return;
-#ifdef QUELMAR_EXACT_X86
-    if (cpu_has_avx2()) {
-        gemm_avx2(F, mr, nc, kd, A, lda, B, ldb, C, ldc, pack);
-        return;
-    }
-#endif
-    gemm_generic(F, mr, nc, kd, A, lda, B, ldb, C, ldc, pack);
-}
-
-// y = reduce(y + f * x) over n entries.
-QUELMAR_VECTOR_CLONES
-void axpy(const Field& F, index_t n, double f, const double* x, double* y) {
-    const double pd = F.pd, pinv = F.pinv;
-    for (index_t k = 0; k < n; ++k) {
-        const double t = y[k] + f * x[k];
-        y[k] = t - ((t * pinv + kMagic) - kMagic) * pd;
-    }
-}
-
-QUELMAR_VECTOR_CLONES
-void add_scaled(index_t n, double f, const double* x, double* y) {
-    for (index_t k = 0; k < n; ++k) y[k] += f * x[k];
-}
-
-QUELMAR_VECTOR_CLONES
-void reduce_n(const Field& F, index_t n, double* y) {
-    const double pd = F.pd, pinv = F.pinv;
-    for (index_t k = 0; k < n; ++k) y[k] -= ((y[k] * pinv + kMagic) - kMagic) * pd;
-}
 
 namespace {
 
@@ -213,19 +24,61 @@ void sub_scaled2(index_t n, double f, const double* a, double g, const double* b
     for (index_t k = 0; k < n; ++k) y[k] -= f * a[k] + g * b[k];
 }
 
+// The pieces of the step that takes two pivots at once, shared by the
+// Gauss-Jordan and the LU elimination (which differ in the rows and columns
+// they update).
+
+// Column k + 1 as the elimination of column k leaves it, reduced, in
+// next[from .. r) (c: the pivot row's entry in column k + 1, before
+// scaling); returns the first row from k + 1 on where it is non-zero (the
+// second pivot row), or -1.
+inline index_t second_pivot(const Field& F, const double* A, index_t ld, index_t r, index_t k,
+                            index_t from, double c, double* next) {
+    const double pd = F.pd, pinv = F.pinv;
+    for (index_t i = from; i < r; ++i) {
+        const double y = A[i * ld + k + 1] - A[i * ld + k] * c;
+        next[i] = y - ((y * pinv + kMagic) - kMagic) * pd;
+    }
+    index_t q2 = k + 1;
+    while (q2 < r && next[q2] == 0.0) ++q2;
+    return q2 == r ? -1 : q2;
+}
+
+// Brings the second pivot row q2 to position k2: the rows of A (r columns),
+// their entries of perm and of next.
+inline void take_second_pivot_row(double* A, index_t ld, index_t r, index_t q2, index_t k2,
+                                  Vec<index_t>& perm, Vec<double>& next) {
+    if (q2 == k2) return;
+    std::swap_ranges(A + q2 * ld, A + q2 * ld + r, A + k2 * ld);
+    std::swap(perm[q2], perm[k2]);
+    std::swap(next[q2], next[k2]);
+}
+
+// y -= f * a + g * b over n entries, in one pass when both multipliers are
+// non-zero and skipping a zero one.
+inline void sub_two(index_t n, double f, const double* a, double g, const double* b, double* y) {
+    if (f != 0.0 && g != 0.0) {
+        sub_scaled2(n, f, a, g, b, y);
+    } else if (f != 0.0) {
+        sub_scaled(n, f, a, y);
+    } else if (g != 0.0) {
+        sub_scaled(n, g, b, y);
+    }
+}
+
 // The same elimination pivot by pivot, in place, for orders where the panels
 // of the blocked one would be mostly scalar work.  Two consecutive pivots are
 // applied to the other rows in one pass whenever the second column has one.
 // Entries are reduced when used as pivots or multipliers, and all of them
 // before kChunk - 1 products can have piled up on one.
 QUELMAR_VECTOR_CLONES
-int gj_unblocked(const Field& F, double* A, index_t r, index_t ld, std::vector<index_t>& perm,
-                 std::vector<index_t>& qperm, const Poll& poll) {
+int gj_unblocked(const Field& F, double* A, index_t r, index_t ld, Vec<index_t>& perm,
+                 Vec<index_t>& qperm, const Poll& poll) {
     const double pd = F.pd, pinv = F.pinv;
     const auto red = [pd, pinv](double x) { return x - ((x * pinv + kMagic) - kMagic) * pd; };
     index_t k = 0, end = r;  // pivots done; columns at positions >= end are deferred
     index_t pending = 0;     // products added to an entry since all were reduced
-    std::vector<double> next(sz(r));  // column k + 1 after the pivot of column k
+    Vec<double> next(r);  // column k + 1 after the pivot of column k
     while (k < end) {
         if ((k & 15) == 0 || (k & 15) == 1) poll();
         if (pending > kChunk - 3) {
@@ -240,12 +93,12 @@ int gj_unblocked(const Field& F, double* A, index_t r, index_t ld, std::vector<i
             if (r - end + 1 >= 2) return 2;
             const index_t e = --end;
             for (index_t i = 0; i < r; ++i) std::swap(A[i * ld + k], A[i * ld + e]);
-            std::swap(qperm[sz(k)], qperm[sz(e)]);
+            std::swap(qperm[k], qperm[e]);
             continue;
         }
         if (q != k) {
             std::swap_ranges(A + q * ld, A + q * ld + r, A + k * ld);
-            std::swap(perm[sz(q)], perm[sz(k)]);
+            std::swap(perm[q], perm[k]);
         }
         double* prow = A + k * ld;
         const double inv = F.inverse(prow[k]);
@@ -253,15 +106,8 @@ int gj_unblocked(const Field& F, double* A, index_t r, index_t ld, std::vector<i
         prow[k] = inv;
 
         // The pivot of column k + 1, as the elimination of column k leaves it.
-        index_t q2 = -1;
-        if (k + 1 < end) {
-            const double c = prow[k + 1];
-            double* nx = next.data();
-            for (index_t i = 0; i < r; ++i) nx[i] = red(A[i * ld + k + 1] - A[i * ld + k] * c);
-            q2 = k + 1;
-            while (q2 < r && nx[q2] == 0.0) ++q2;
-            if (q2 == r) q2 = -1;
-        }
+        const index_t q2 =
+            k + 1 < end ? second_pivot(F, A, ld, r, k, 0, prow[k + 1], next.data()) : -1;
         if (q2 < 0) {  // one pivot: row i -= A[i, k] * prow, with A[i, k] first set to 0
             for (index_t i = 0; i < r; ++i) {
                 if (i == k) continue;
@@ -278,16 +124,12 @@ int gj_unblocked(const Field& F, double* A, index_t r, index_t ld, std::vector<i
         // pivot, normalised; the other rows take both in one pass, and the
         // first pivot row takes the second afterwards.
         const index_t k2 = k + 1;
-        if (q2 != k2) {
-            std::swap_ranges(A + q2 * ld, A + q2 * ld + r, A + k2 * ld);
-            std::swap(perm[sz(q2)], perm[sz(k2)]);
-            std::swap(next[sz(q2)], next[sz(k2)]);
-        }
+        take_second_pivot_row(A, ld, r, q2, k2, perm, next);
         double* p2 = A + k2 * ld;
         const double f2 = p2[k];
         p2[k] = 0.0;
         sub_scaled(r, f2, prow, p2);
-        const double inv2 = F.inverse(next[sz(k2)]);
+        const double inv2 = F.inverse(next[k2]);
         for (index_t j = 0; j < r; ++j) p2[j] = red(red(p2[j]) * inv2);
         p2[k2] = inv2;
         const double c = prow[k2];
@@ -295,15 +137,9 @@ int gj_unblocked(const Field& F, double* A, index_t r, index_t ld, std::vector<i
         for (index_t i = 0; i < r; ++i) {
             if (i == k || i == k2) continue;
             double* row = A + i * ld;
-            const double f = row[k], g = next[sz(i)];
+            const double f = row[k], g = next[i];
             row[k] = row[k2] = 0.0;
-            if (f != 0.0 && g != 0.0) {
-                sub_scaled2(r, f, prow, g, p2, row);
-            } else if (f != 0.0) {
-                sub_scaled(r, f, prow, row);
-            } else if (g != 0.0) {
-                sub_scaled(r, g, p2, row);
-            }
+            sub_two(r, f, prow, g, p2, row);
         }
         if (c != 0.0) {
             sub_scaled(r, c, p2, prow);
@@ -318,17 +154,17 @@ int gj_unblocked(const Field& F, double* A, index_t r, index_t ld, std::vector<i
 
 }  // namespace
 
-int gj_eliminate(const Field& F, double* A, index_t r, index_t ld, std::vector<index_t>& perm,
-                 std::vector<index_t>& qperm, GjWork& w, const Poll& poll) {
-    perm.resize(sz(r));
-    qperm.resize(sz(r));
-    for (index_t k = 0; k < r; ++k) perm[sz(k)] = qperm[sz(k)] = k;
+int gj_eliminate(const Field& F, double* A, index_t r, index_t ld, Vec<index_t>& perm,
+                 Vec<index_t>& qperm, GjWork& w, const Poll& poll) {
+    perm.resize(r);
+    qperm.resize(r);
+    for (index_t k = 0; k < r; ++k) perm[k] = qperm[k] = k;
     if (r <= kUnblockedOrder) return gj_unblocked(F, A, r, ld, perm, qperm, poll);
     const index_t nb = kPanel;
-    w.panel.resize(sz(r * nb));
-    w.ainv.resize(sz(nb * nb));
-    w.T.resize(sz(nb * ld));
-    w.lneg.resize(sz(r * nb));
+    w.panel.resize(r * nb);
+    w.ainv.resize(nb * nb);
+    w.T.resize(nb * ld);
+    w.lneg.resize(r * nb);
     index_t k = 0, end = r;  // pivots done; columns at positions >= end are deferred
     while (k < end) {
         poll();
@@ -348,7 +184,7 @@ int gj_eliminate(const Field& F, double* A, index_t r, index_t ld, std::vector<i
                 if (q != c) {
                     std::swap_ranges(P + q * nb, P + q * nb + nb, P + c * nb);
                     std::swap_ranges(A + (k + q) * ld, A + (k + q) * ld + r, A + (k + c) * ld);
-                    std::swap(perm[sz(k + q)], perm[sz(k + c)]);
+                    std::swap(perm[k + q], perm[k + c]);
                 }
                 const double inv = F.inverse(P[c * nb + c]);
                 for (index_t i = c + 1; i < h; ++i) {
@@ -364,7 +200,7 @@ int gj_eliminate(const Field& F, double* A, index_t r, index_t ld, std::vector<i
             if (r - end + 1 >= 2) return 2;
             const index_t e = --end;
             for (index_t i = 0; i < r; ++i) std::swap(A[i * ld + k + c], A[i * ld + e]);
-            std::swap(qperm[sz(k + c)], qperm[sz(e)]);
+            std::swap(qperm[k + c], qperm[e]);
             if (e < k + bw) {  // the last active column is in the panel already
                 if (e != k + c)
                     for (index_t i = 0; i < h; ++i) std::swap(P[i * nb + c], P[i * nb + e - k]);
@@ -424,13 +260,13 @@ int gj_eliminate(const Field& F, double* A, index_t r, index_t ld, std::vector<i
 }
 
 QUELMAR_VECTOR_CLONES
-bool lu_factor(const Field& F, double* A, index_t r, index_t ld, std::vector<index_t>& perm,
-               std::vector<double>& invdiag, const Poll& poll) {
-    perm.resize(sz(r));
-    invdiag.resize(sz(r));
-    for (index_t k = 0; k < r; ++k) perm[sz(k)] = k;
+bool lu_factor(const Field& F, double* A, index_t r, index_t ld, Vec<index_t>& perm,
+               Vec<double>& invdiag, const Poll& poll) {
+    perm.resize(r);
+    invdiag.resize(r);
+    for (index_t k = 0; k < r; ++k) perm[k] = k;
     index_t pending = 0;  // products added to a trailing entry since all were reduced
-    std::vector<double> next(sz(r));  // column k + 1 below row k after the pivot of column k
+    Vec<double> next(r);  // column k + 1 below row k after the pivot of column k
     index_t k = 0;
     while (k < r) {
         if ((k & 31) <= 1) poll();
@@ -448,30 +284,20 @@ bool lu_factor(const Field& F, double* A, index_t r, index_t ld, std::vector<ind
         if (q == r) return false;
         if (q != k) {
             std::swap_ranges(A + q * ld, A + q * ld + r, A + k * ld);
-            std::swap(perm[sz(q)], perm[sz(k)]);
+            std::swap(perm[q], perm[k]);
         }
         double* prow = A + k * ld;
         reduce_n(F, r - k, prow + k);
         const double inv = F.inverse(prow[k]);
-        invdiag[sz(k)] = inv;
+        invdiag[k] = inv;
         for (index_t i = k + 1; i < r; ++i) {  // the multipliers of column k
             double& x = A[i * ld + k];
             const double y = x * inv;
             x = y - ((y * pinv + kMagic) - kMagic) * pd;
         }
         // The pivot of column k + 1 once column k is eliminated.
-        index_t q2 = -1;
-        if (k + 1 < r) {
-            const double c = prow[k + 1];
-            double* nx = next.data();
-            for (index_t i = k + 1; i < r; ++i) {
-                const double y = A[i * ld + k + 1] - A[i * ld + k] * c;
-                nx[i] = y - ((y * pinv + kMagic) - kMagic) * pd;
-            }
-            q2 = k + 1;
-            while (q2 < r && nx[q2] == 0.0) ++q2;
-            if (q2 == r) q2 = -1;
-        }
+        const index_t q2 =
+            k + 1 < r ? second_pivot(F, A, ld, r, k, k + 1, prow[k + 1], next.data()) : -1;
         if (q2 < 0) {  // one pivot (column k + 1, if any, is left to the next step)
             for (index_t i = k + 1; i < r; ++i) {
                 double* row = A + i * ld;
@@ -484,29 +310,18 @@ bool lu_factor(const Field& F, double* A, index_t r, index_t ld, std::vector<ind
         // Two pivots: row k + 1 after the first is the second pivot row; the
         // rows below take both in one pass.
         const index_t k2 = k + 1;
-        if (q2 != k2) {
-            std::swap_ranges(A + q2 * ld, A + q2 * ld + r, A + k2 * ld);
-            std::swap(perm[sz(q2)], perm[sz(k2)]);
-            std::swap(next[sz(q2)], next[sz(k2)]);
-        }
+        take_second_pivot_row(A, ld, r, q2, k2, perm, next);
         double* urow = A + k2 * ld;
         if (urow[k] != 0.0) sub_scaled(r - k2, urow[k], prow + k2, urow + k2);
         reduce_n(F, r - k2, urow + k2);
         const double inv2 = F.inverse(urow[k2]);
-        invdiag[sz(k2)] = inv2;
+        invdiag[k2] = inv2;
         for (index_t i = k2 + 1; i < r; ++i) {
             double* row = A + i * ld;
             const double f = row[k];
-            const double g = next[sz(i)] == 0.0 ? 0.0 : F.mul(next[sz(i)], inv2);
+            const double g = next[i] == 0.0 ? 0.0 : F.mul(next[i], inv2);
             row[k2] = g;
-            const index_t len = r - k2 - 1;
-            if (f != 0.0 && g != 0.0) {
-                sub_scaled2(len, f, prow + k2 + 1, g, urow + k2 + 1, row + k2 + 1);
-            } else if (f != 0.0) {
-                sub_scaled(len, f, prow + k2 + 1, row + k2 + 1);
-            } else if (g != 0.0) {
-                sub_scaled(len, g, urow + k2 + 1, row + k2 + 1);
-            }
+            sub_two(r - k2 - 1, f, prow + k2 + 1, g, urow + k2 + 1, row + k2 + 1);
         }
         k += 2;
         pending += 2;
@@ -516,17 +331,17 @@ bool lu_factor(const Field& F, double* A, index_t r, index_t ld, std::vector<ind
 
 QUELMAR_VECTOR_CLONES
 void lu_solve(const Field& F, const double* A, index_t r, index_t ld,
-              const std::vector<index_t>& perm, const std::vector<double>& invdiag, double* B,
+              const Vec<index_t>& perm, const Vec<double>& invdiag, double* B,
               index_t nb, index_t ldb) {
     // Eight right-hand sides at a time, each row of the result summed in
     // registers.
     constexpr index_t W = 8;
     const double pd = F.pd, pinv = F.pinv;
-    std::vector<double> Y(sz(r * W));
+    Vec<double> Y(r * W);
     for (index_t c0 = 0; c0 < nb; c0 += W) {
         const index_t w = std::min(W, nb - c0);
         for (index_t k = 0; k < r; ++k) {
-            const double* src = B + perm[sz(k)] * ldb + c0;
+            const double* src = B + perm[k] * ldb + c0;
             double* dst = Y.data() + k * W;
             for (index_t c = 0; c < W; ++c) dst[c] = c < w ? src[c] : 0.0;
         }
@@ -536,7 +351,7 @@ void lu_solve(const Field& F, const double* A, index_t r, index_t ld,
                 const index_t k0 = pass == 0 ? 0 : i + 1, k1 = pass == 0 ? i : r;
                 const double* a = A + i * ld;
                 double acc[W];
-                for (index_t c = 0; c < W; ++c) acc[c] = Y[sz(i * W + c)];
+                for (index_t c = 0; c < W; ++c) acc[c] = Y[i * W + c];
                 index_t count = 0;
                 for (index_t k = k0; k < k1; ++k) {
                     const double f = a[k];
@@ -551,31 +366,31 @@ void lu_solve(const Field& F, const double* A, index_t r, index_t ld,
                 }
                 for (index_t c = 0; c < W; ++c) acc[c] -= ((acc[c] * pinv + kMagic) - kMagic) * pd;
                 if (pass == 1) {
-                    const double d = invdiag[sz(i)];
+                    const double d = invdiag[i];
                     for (index_t c = 0; c < W; ++c) {
                         acc[c] *= d;
                         acc[c] -= ((acc[c] * pinv + kMagic) - kMagic) * pd;
                     }
                 }
-                for (index_t c = 0; c < W; ++c) Y[sz(i * W + c)] = acc[c];
+                for (index_t c = 0; c < W; ++c) Y[i * W + c] = acc[c];
             }
         }
         for (index_t k = 0; k < r; ++k)
-            for (index_t c = 0; c < w; ++c) B[k * ldb + c0 + c] = Y[sz(k * W + c)];
+            for (index_t c = 0; c < w; ++c) B[k * ldb + c0 + c] = Y[k * W + c];
     }
 }
 
 void corank_one_vectors(const double* G, index_t r, index_t ld,
-                        const std::vector<index_t>& perm, const std::vector<index_t>& qperm,
-                        std::vector<double>& u, std::vector<double>& v) {
-    u.assign(sz(r), 0.0);
-    v.assign(sz(r), 0.0);
+                        const Vec<index_t>& perm, const Vec<index_t>& qperm,
+                        Vec<double>& u, Vec<double>& v) {
+    u.assign(r, 0.0);
+    v.assign(r, 0.0);
     for (index_t k = 0; k + 1 < r; ++k) {
-        u[sz(qperm[sz(k)])] = -G[k * ld + r - 1];
-        v[sz(perm[sz(k)])] = G[(r - 1) * ld + k];
+        u[qperm[k]] = -G[k * ld + r - 1];
+        v[perm[k]] = G[(r - 1) * ld + k];
     }
-    u[sz(qperm[sz(r - 1)])] = 1.0;
-    v[sz(perm[sz(r - 1)])] = 1.0;
+    u[qperm[r - 1]] = 1.0;
+    v[perm[r - 1]] = 1.0;
 }
 
 }  // namespace quelmar::modp

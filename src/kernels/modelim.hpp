@@ -13,7 +13,7 @@ namespace quelmar::modp {
 // C = reduce(C + A * B): A is mr x kd (row stride lda), B kd x nc (ldb),
 // C mr x nc (ldc); entries of A, B, C are centred residues.
 void gemm(const Field& F, index_t mr, index_t nc, index_t kd, const double* A, index_t lda,
-          const double* B, index_t ldb, double* C, index_t ldc, std::vector<double>& pack);
+          const double* B, index_t ldb, double* C, index_t ldc, Vec<double>& pack);
 
 // y = reduce(y + f * x) over n entries.
 void axpy(const Field& F, index_t n, double f, const double* x, double* y);
@@ -26,7 +26,7 @@ void add_scaled(index_t n, double f, const double* x, double* y);
 void reduce_n(const Field& F, index_t n, double* y);
 
 struct GjWork {
-    std::vector<double> panel, ainv, T, lneg, pack;
+    Vec<double> panel, ainv, T, lneg, pack;
 };
 
 // Gauss-Jordan elimination of the r x r matrix M in A (row stride ld), in
@@ -39,27 +39,27 @@ struct GjWork {
 //          A[r-1, 0:r-1] = -A21 A11^-1 (and the Schur complement is 0);
 //   d = 2: rank M <= r - 2; the elimination stops and A is undefined.
 // Returns d.  Cost O(r^3), almost all of it in gemm().
-int gj_eliminate(const Field& F, double* A, index_t r, index_t ld, std::vector<index_t>& perm,
-                 std::vector<index_t>& qperm, GjWork& w, const Poll& poll);
+int gj_eliminate(const Field& F, double* A, index_t r, index_t ld, Vec<index_t>& perm,
+                 Vec<index_t>& qperm, GjWork& w, const Poll& poll);
 
 // LU factorisation with row interchanges of the r x r matrix in A (row
 // stride ld), in place: afterwards (P M)[a, :] = M[perm[a], :] = L U with the
 // multipliers of L below the diagonal (unit diagonal implied), U on and above
 // it, and invdiag[k] = 1 / U[k, k].  Returns false, with A undefined, when a
 // column has no pivot (M is singular).  Cost r^3 / 3 multiply-adds.
-bool lu_factor(const Field& F, double* A, index_t r, index_t ld, std::vector<index_t>& perm,
-               std::vector<double>& invdiag, const Poll& poll);
+bool lu_factor(const Field& F, double* A, index_t r, index_t ld, Vec<index_t>& perm,
+               Vec<double>& invdiag, const Poll& poll);
 
 // B = M^-1 B from the factors of lu_factor, for the r x nb matrix B of
 // centred residues (row stride ldb >= nb).
 void lu_solve(const Field& F, const double* A, index_t r, index_t ld,
-              const std::vector<index_t>& perm, const std::vector<double>& invdiag, double* B,
+              const Vec<index_t>& perm, const Vec<double>& invdiag, double* B,
               index_t nb, index_t ldb);
 
 // After gj_eliminate returned 1 on M (r >= 1): u and v (r entries each, 0 or
 // more non-zero) with M u = 0 and v^T M = 0, so that adj(M) = c u v^T.
 void corank_one_vectors(const double* G, index_t r, index_t ld,
-                        const std::vector<index_t>& perm, const std::vector<index_t>& qperm,
-                        std::vector<double>& u, std::vector<double>& v);
+                        const Vec<index_t>& perm, const Vec<index_t>& qperm,
+                        Vec<double>& u, Vec<double>& v);
 
 }  // namespace quelmar::modp

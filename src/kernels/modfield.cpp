@@ -75,7 +75,7 @@ Exact exact_of(double x) {
 }
 
 double to_field(const Field& F, const Exact& v) {
-    double r = F.mul(F.residue(v.num), F.pow2[sz(v.e2 - F.pow2_lo)]);
+    double r = F.mul(F.residue(v.num), F.pow2[v.e2 - F.pow2_lo]);
     if (v.den != 1) r = F.mul(r, F.inverse(F.centre(v.den)));
     return r;
 }
@@ -151,35 +151,35 @@ bool snap(double x, Exact& out) {
 
 SparseMod reduce_sparse(const Field& F, const SparseExact& A, index_t rows) {
     SparseMod B;
-    B.ptr.assign(sz(rows + 1), 0);
+    B.ptr.assign(rows + 1, 0);
     B.idx.reserve(A.idx.size());
     B.val.reserve(A.idx.size());
     for (index_t i = 0; i < rows; ++i) {
-        for (index_t e = A.ptr[sz(i)]; e < A.ptr[sz(i + 1)]; ++e) {
-            const double v = to_field(F, A.val[sz(e)]);
+        for (index_t e = A.ptr[i]; e < A.ptr[i + 1]; ++e) {
+            const double v = to_field(F, A.val[e]);
             if (v == 0.0) continue;
-            B.idx.push_back(A.idx[sz(e)]);
+            B.idx.push_back(A.idx[e]);
             B.val.push_back(v);
         }
-        B.ptr[sz(i + 1)] = static_cast<index_t>(B.idx.size());
+        B.ptr[i + 1] = static_cast<index_t>(B.idx.size());
     }
     return B;
 }
 
 SparseMod transpose(const SparseMod& A, index_t rows, index_t cols) {
     SparseMod T;
-    T.ptr.assign(sz(cols + 1), 0);
-    for (const index_t j : A.idx) ++T.ptr[sz(j + 1)];
-    for (index_t j = 0; j < cols; ++j) T.ptr[sz(j + 1)] += T.ptr[sz(j)];
+    T.ptr.assign(cols + 1, 0);
+    for (const index_t j : A.idx) ++T.ptr[j + 1];
+    for (index_t j = 0; j < cols; ++j) T.ptr[j + 1] += T.ptr[j];
     T.idx.resize(A.idx.size());
     T.val.resize(A.idx.size());
-    std::vector<index_t> fill(T.ptr.begin(), T.ptr.end() - 1);
+    Vec<index_t> fill(T.ptr.begin(), T.ptr.end() - 1);
     for (index_t i = 0; i < rows; ++i)
         for (index_t e = A.begin(i); e < A.end(i); ++e) {
-            const index_t j = A.idx[sz(e)];
-            const index_t at = fill[sz(j)]++;
-            T.idx[sz(at)] = i;
-            T.val[sz(at)] = A.val[sz(e)];
+            const index_t j = A.idx[e];
+            const index_t at = fill[j]++;
+            T.idx[at] = i;
+            T.val[at] = A.val[e];
         }
     return T;
 }

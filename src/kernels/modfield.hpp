@@ -25,8 +25,6 @@ using std::int64_t;
 using std::size_t;
 using std::uint64_t;
 
-inline size_t sz(index_t n) { return static_cast<size_t>(n); }
-
 // ------------------------------------------------------------------ constants
 
 // Prime pool: [kPrimeLo, kPrimeHi] holds exactly kPoolSize primes.
@@ -80,7 +78,7 @@ public:
 
 private:
     SplitMix64 rng_{0x5EC0FFEE2024ULL};
-    std::vector<int64_t> drawn_;
+    Vec<int64_t> drawn_;
 };
 
 // --------------------------------------------------------------- prime field
@@ -90,7 +88,7 @@ struct Field {
     double pd = 0.0;
     double pinv = 0.0;
     int pow2_lo = 0;           // the exponents of the table: pow2_lo, ..., 0, ...
-    std::vector<double> pow2;  // pow2[e - pow2_lo] = 2^e mod p
+    Vec<double> pow2;  // pow2[e - pow2_lo] = 2^e mod p
     double two26 = 0.0;        // 2^26 mod p
 
     // The powers of two 2^lo, ..., 2^hi are tabulated (the exponents of the
@@ -101,11 +99,11 @@ struct Field {
         hi = hi > 0 ? hi : 0;
         two26 = centre(int64_t{1} << 26);
         pow2_lo = lo;
-        pow2.resize(sz(hi - lo + 1));
-        pow2[sz(-lo)] = 1.0;
+        pow2.resize(hi - lo + 1);
+        pow2[-lo] = 1.0;
         const double inv2 = centre((p + 1) / 2);
-        for (int e = 1; e <= hi; ++e) pow2[sz(e - lo)] = reduce(2.0 * pow2[sz(e - 1 - lo)]);
-        for (int e = -1; e >= lo; --e) pow2[sz(e - lo)] = reduce(inv2 * pow2[sz(e + 1 - lo)]);
+        for (int e = 1; e <= hi; ++e) pow2[e - lo] = reduce(2.0 * pow2[e - 1 - lo]);
+        for (int e = -1; e >= lo; --e) pow2[e - lo] = reduce(inv2 * pow2[e + 1 - lo]);
     }
 
     double reduce(double x) const {
@@ -171,15 +169,15 @@ bool snap(double x, Exact& out);
 // ------------------------------------------------------------ sparse storage
 
 struct SparseExact {  // compressed rows
-    std::vector<index_t> ptr, idx;
-    std::vector<Exact> val;
+    Vec<index_t> ptr, idx;
+    Vec<Exact> val;
 };
 
 struct SparseMod {  // compressed rows (or columns) of residues
-    std::vector<index_t> ptr, idx;
-    std::vector<double> val;
-    index_t begin(index_t i) const { return ptr[sz(i)]; }
-    index_t end(index_t i) const { return ptr[sz(i + 1)]; }
+    Vec<index_t> ptr, idx;
+    Vec<double> val;
+    index_t begin(index_t i) const { return ptr[i]; }
+    index_t end(index_t i) const { return ptr[i + 1]; }
 };
 
 

@@ -34,7 +34,7 @@
 #include "closures.hpp"
 #include "complement.hpp"
 #include "invariants.hpp"
-#include "kernels.hpp"
+#include "dense.hpp"
 #include "span.hpp"
 
 namespace quelmar {
@@ -43,7 +43,6 @@ using namespace search_detail;
 
 namespace {
 
-std::size_t u(index_t i) { return static_cast<std::size_t>(i); }
 
 bool all_finite(MatrixView<const double> A) {
     for (index_t i = 0; i < A.rows; ++i)
@@ -60,7 +59,7 @@ index_t count_bits(const EntryClosures::Word* bits, index_t from, index_t to) {
     for (index_t e = from; e < to;) {
         const index_t b = e % EntryClosures::bits_per_word;
         const index_t take = std::min(EntryClosures::bits_per_word - b, to - e);
-        EntryClosures::Word word = bits[u(e / EntryClosures::bits_per_word)] >> b;
+        EntryClosures::Word word = bits[e / EntryClosures::bits_per_word] >> b;
         if (take < EntryClosures::bits_per_word) word &= (EntryClosures::Word{1} << take) - 1;
         total += __builtin_popcountll(word);
         e += take;
@@ -82,10 +81,10 @@ class Evaluator {
 public:
     Evaluator(MatrixView<const double> stoi, MatrixView<const double> DT, const Columns& S,
               const Columns& D, const EntryClosures& closures,
-              const std::vector<index_t>& closure_reactions, const WholeFactors* whole)
+              const Vec<index_t>& closure_reactions, const WholeFactors* whole)
         : stoi_(stoi), DT_(DT), S_(S), D_(D), closures_(closures),
           closure_reactions_(closure_reactions), whole_(whole), m_(stoi.rows), n_(stoi.cols),
-          bits_(u(closures.words())), pos_(u(std::max(m_, DT.rows)), -1), inside_(u(m_), 0) {}
+          bits_(closures.words()), pos_(std::max(m_, DT.rows), -1), inside_(m_, 0) {}
 
     bool accepted(Candidate cand, const Poll& poll) {
         candidate_bits(closures_, cand, bits_.data());
@@ -98,7 +97,8 @@ public:
             const int verdict = whole_->verdict(Y_, C_, W_);
             if (verdict >= 0) return verdict == 1;
         }
-        if (q >= kLarge && clearly_not_zero_index(cand, p)) return false;
+        if (q >= kLarge && m_ + n_ >= kSpanFrom && clearly_not_zero_index(cand, p))
+            return false;
 
         // k1: nullity of stoi[:, R], on the species that R touches.
         rows_of(R_, S_, rowsR_);
@@ -115,11 +115,11 @@ public:
 
         // Emergent cycles: the cycles of stoi[X, R] on the species of X that R
         // touches; the other species of X add zero columns.
-        for (const index_t i : X_) inside_[u(i)] = 1;
+        for (const index_t i : X_) inside_[i] = 1;
         in_.clear();
         out_.clear();
-        for (const index_t i : rowsR_) (inside_[u(i)] != 0 ? in_ : out_).push_back(i);
-        for (const index_t i : X_) inside_[u(i)] = 0;
+        for (const index_t i : rowsR_) (inside_[i] != 0 ? in_ : out_).push_back(i);
+        for (const index_t i : X_) inside_[i] = 0;
         const auto p2 = static_cast<index_t>(in_.size());
         index_t k = 0;
         if (!nullity_of(R_, S_, in_, q, p2, k, poll)) return fallback(poll);
@@ -128,16 +128,16 @@ public:
         // E = stoi[outside, R] . Z^T, Z = W[q-k:, p2:], for the species outside
         // X that R touches (the others give exact zeros).
         const auto no = static_cast<index_t>(out_.size());
-        for (index_t t = 0; t < no; ++t) pos_[u(out_[u(t)])] = t;
-        Sout_.assign(u(no * q), 0.0);
+        for (index_t t = 0; t < no; ++t) pos_[out_[t]] = t;
+        Sout_.assign(no * q, 0.0);
         for (index_t c = 0; c < q; ++c) {
-            const index_t j = R_[u(c)];
-            for (index_t e = S_.ptr[u(j)]; e < S_.ptr[u(j + 1)]; ++e) {
-                const index_t i = S_.row[u(e)];
-                if (pos_[u(i)] >= 0) Sout_[u(pos_[u(i)] * q + c)] = S_.val[u(e)];
+            const index_t j = R_[c];
+            for (index_t e = S_.ptr[j]; e < S_.ptr[j + 1]; ++e) {
+                const index_t i = S_.row[e];
+                if (pos_[i] >= 0) Sout_[(pos_[i] * q + c)] = S_.val[e];
             }
         }
-        for (index_t t = 0; t < no; ++t) pos_[u(out_[u(t)])] = -1;
+        for (index_t t = 0; t < no; ++t) pos_[out_[t]] = -1;
         const index_t width = p2 + q;
         for (index_t t = 0; t < no; ++t) {
             const double* srow = Sout_.data() + t * q;
@@ -155,10 +155,14 @@ private:
     // Candidates with this many reactions are first tried against the
     // factorised span of the larger of their two closures.
     static constexpr index_t kLarge = 48;
+    // ... in networks of at least this many species and reactions: in smaller
+    // ones the elimination costs less than factorising the spans (e_coli_core,
+    // 167 of them: the spans took twice the time of the eliminations).
+    static constexpr index_t kSpanFrom = 400;
 
     // The indices below count (ascending) missing from in (ascending).
-    static void left_out(const std::vector<index_t>& in, index_t count,
-                         std::vector<index_t>& out) {
+    static void left_out(const Vec<index_t>& in, index_t count,
+                         Vec<index_t>& out) {
         out.clear();
         std::size_t t = 0;
         for (index_t i = 0; i < count; ++i) {
@@ -170,8 +174,8 @@ private:
     }
 
     // Species and reactions (ascending) of a bit set.
-    void split(const EntryClosures::Word* bits, std::vector<index_t>& X,
-               std::vector<index_t>& R) const {
+    void split(const EntryClosures::Word* bits, Vec<index_t>& X,
+               Vec<index_t>& R) const {
         X.clear();
         R.clear();
         for (index_t w = 0; w < closures_.words(); ++w) {
@@ -196,8 +200,8 @@ private:
     // from the factorised span of its larger closure and the rank that the
     // rest adds; false when it may be 0 or a decision is unclear.
     bool clearly_not_zero_index(Candidate cand, index_t p) {
-        const index_t a = cand.cM >= 0 ? closure_reactions_[u(cand.cM)] : -1;
-        const index_t b = closure_reactions_[u(cand.cN)];
+        const index_t a = cand.cM >= 0 ? closure_reactions_[cand.cM] : -1;
+        const index_t b = closure_reactions_[cand.cN];
         const index_t base = a >= b ? cand.cM : cand.cN;
         if (std::max(a, b) < kLarge / 2) return false;
         Factored& f = factored(base);
@@ -206,10 +210,10 @@ private:
         dX_.clear();
         dR_.clear();
         for (const index_t i : X_)
-            if (((in[u(i / 64)] >> (i % 64)) & 1U) == 0) dX_.push_back(i);
+            if (((in[i / 64] >> (i % 64)) & 1U) == 0) dX_.push_back(i);
         for (const index_t j : R_) {
             const index_t e = m_ + j;
-            if (((in[u(e / 64)] >> (e % 64)) & 1U) == 0) dR_.push_back(j);
+            if (((in[e / 64] >> (e % 64)) & 1U) == 0) dR_.push_back(j);
         }
         const index_t aS = f.S.added_rank(S_, dR_, pos_);
         if (aS < 0) return false;
@@ -231,37 +235,37 @@ private:
     }
 
     // The rows (ascending) that the columns cols of A touch.
-    void rows_of(const std::vector<index_t>& cols, const Columns& A, std::vector<index_t>& rows) {
+    void rows_of(const Vec<index_t>& cols, const Columns& A, Vec<index_t>& rows) {
         rows.clear();
         for (const index_t j : cols)
-            for (index_t e = A.ptr[u(j)]; e < A.ptr[u(j + 1)]; ++e) {
-                const index_t i = A.row[u(e)];
-                if (pos_[u(i)] == -2) continue;
-                pos_[u(i)] = -2;
+            for (index_t e = A.ptr[j]; e < A.ptr[j + 1]; ++e) {
+                const index_t i = A.row[e];
+                if (pos_[i] == -2) continue;
+                pos_[i] = -2;
                 rows.push_back(i);
             }
-        for (const index_t i : rows) pos_[u(i)] = -1;
+        for (const index_t i : rows) pos_[i] = -1;
         std::sort(rows.begin(), rows.end());
     }
 
     // nullity() of A[rows, cols] (rows: nr, cols: nc), left in W_ (nc rows,
     // nr + nc columns).  False if a value of the elimination is not finite.
-    bool nullity_of(const std::vector<index_t>& cols, const Columns& A,
-                    const std::vector<index_t>& rows, index_t nc, index_t nr, index_t& k,
+    bool nullity_of(const Vec<index_t>& cols, const Columns& A,
+                    const Vec<index_t>& rows, index_t nc, index_t nr, index_t& k,
                     const Poll& poll) {
         const index_t width = nr + nc;
-        W_.assign(u(nc * width), 0.0);
-        for (index_t t = 0; t < nr; ++t) pos_[u(rows[u(t)])] = t;
+        W_.assign(nc * width, 0.0);
+        for (index_t t = 0; t < nr; ++t) pos_[rows[t]] = t;
         for (index_t c = 0; c < nc; ++c) {
-            const index_t j = cols[u(c)];
+            const index_t j = cols[c];
             double* row = W_.data() + c * width;
-            for (index_t e = A.ptr[u(j)]; e < A.ptr[u(j + 1)]; ++e) {
-                const index_t t = pos_[u(A.row[u(e)])];
-                if (t >= 0) row[t] = A.val[u(e)];
+            for (index_t e = A.ptr[j]; e < A.ptr[j + 1]; ++e) {
+                const index_t t = pos_[A.row[e]];
+                if (t >= 0) row[t] = A.val[e];
             }
             row[nr + c] = 1.0;
         }
-        for (index_t t = 0; t < nr; ++t) pos_[u(rows[u(t)])] = -1;
+        for (index_t t = 0; t < nr; ++t) pos_[rows[t]] = -1;
         const auto item = static_cast<index_t>(sizeof(double));
         const MatrixView<double> view{W_.data(), nc, width, width * item, item};
         rref(view, nc, width, poll);
@@ -283,9 +287,9 @@ private:
     // The whole-network kernels, for the rare candidate whose elimination met
     // a value that is not finite.
     bool fallback(const Poll& poll) {
-        Selection s(u(m_ + n_), 0);
-        for (const index_t i : X_) s[u(i)] = 1;
-        for (const index_t j : R_) s[u(m_ + j)] = 1;
+        Selection s(m_ + n_, 0);
+        for (const index_t i : X_) s[i] = 1;
+        for (const index_t j : R_) s[m_ + j] = 1;
         const VectorView<const std::uint8_t> view{s.data(), m_ + n_, 1};
         return chiindex(stoi_, DT_, view, poll) == 0 && no_emergent_cycles(stoi_, view, poll);
     }
@@ -294,14 +298,14 @@ private:
     const Columns& S_;
     const Columns& D_;
     const EntryClosures& closures_;
-    const std::vector<index_t>& closure_reactions_;
+    const Vec<index_t>& closure_reactions_;
     const WholeFactors* whole_;
     index_t m_, n_;
-    std::vector<EntryClosures::Word> bits_;
-    std::vector<index_t> pos_;
-    std::vector<std::uint8_t> inside_;
-    std::vector<index_t> X_, R_, rowsR_, rowsD_, in_, out_, dX_, dR_, fX_, fR_, Y_, C_;
-    std::vector<double> W_, Sout_;
+    Vec<EntryClosures::Word> bits_;
+    Vec<index_t> pos_;
+    Vec<std::uint8_t> inside_;
+    Vec<index_t> X_, R_, rowsR_, rowsD_, in_, out_, dX_, dR_, fX_, fR_, Y_, C_;
+    Vec<double> W_, Sout_;
     std::array<Factored, 2> cache_;
     std::size_t next_slot_ = 0;
 };
@@ -313,11 +317,11 @@ public:
     WholeEvaluator(MatrixView<const double> stoi, MatrixView<const double> DT,
                    const EntryClosures& closures)
         : stoi_(stoi), DT_(DT), closures_(closures), m_(stoi.rows), n_(stoi.cols),
-          bits_(u(closures.words())), s_(u(m_ + n_)) {}
+          bits_(closures.words()), s_(m_ + n_) {}
     bool accepted(Candidate cand, const Poll& poll) {
         candidate_bits(closures_, cand, bits_.data());
         for (index_t e = 0; e < m_ + n_; ++e)
-            s_[u(e)] = (bits_[u(e / EntryClosures::bits_per_word)] >>
+            s_[e] = (bits_[e / EntryClosures::bits_per_word] >>
                         (e % EntryClosures::bits_per_word)) & 1U;
         const VectorView<const std::uint8_t> view{s_.data(), m_ + n_, 1};
         return chiindex(stoi_, DT_, view, poll) == 0 && no_emergent_cycles(stoi_, view, poll);
@@ -327,7 +331,7 @@ private:
     MatrixView<const double> stoi_, DT_;
     const EntryClosures& closures_;
     index_t m_, n_;
-    std::vector<EntryClosures::Word> bits_;
+    Vec<EntryClosures::Word> bits_;
     Selection s_;
 };
 
@@ -337,7 +341,7 @@ private:
 // poll inside a long elimination goes through a counter, so the clock is read
 // only every few hundred columns.
 template <class Make>
-void evaluate_all(const std::vector<Candidate>& cand, std::vector<std::uint8_t>& verdict,
+void evaluate_all(const Vec<Candidate>& cand, Vec<std::uint8_t>& verdict,
                   int threads, const SearchOptions& opt, Make make) {
     const auto total = static_cast<std::int64_t>(cand.size());
     constexpr std::int64_t kChunk = 64;
@@ -378,8 +382,8 @@ void evaluate_all(const std::vector<Candidate>& cand, std::vector<std::uint8_t>&
             if (begin >= total) return;
             const std::int64_t end = std::min(total, begin + kChunk);
             for (std::int64_t k = begin; k < end; ++k)
-                verdict[static_cast<std::size_t>(k)] =
-                    evaluator.accepted(cand[static_cast<std::size_t>(k)], inner) ? 1 : 0;
+                verdict[k] =
+                    evaluator.accepted(cand[k], inner) ? 1 : 0;
             done.fetch_add(end - begin);
         }
     };
@@ -400,7 +404,7 @@ void evaluate_all(const std::vector<Candidate>& cand, std::vector<std::uint8_t>&
     const std::int64_t most = opt.threads > 0 ? (total + kChunk - 1) / kChunk : total / kPerThread;
     const int helpers =
         static_cast<int>(std::max<std::int64_t>(0, std::min<std::int64_t>(threads - 1, most - 1)));
-    std::vector<std::thread> pool;
+    Vec<std::thread> pool;
     try {
         for (int t = 0; t < helpers; ++t) pool.emplace_back(guarded, false);
     } catch (...) {
@@ -424,20 +428,25 @@ std::vector<Selection> search_isoBSs(MatrixView<const double> stoi,
     const index_t m = stoi.rows;
     const index_t n = stoi.cols;
     const EntryClosures closures(oc, lo, cq, m, n, options.poll);
-    const std::vector<Candidate> candidates = distinct_candidates(closures, m, n, options.poll);
-    std::vector<std::uint8_t> verdict(candidates.size(), 0);
+    const Vec<Candidate> candidates = distinct_candidates(closures, m, n, options.poll);
+    Vec<std::uint8_t> verdict(candidates.size(), 0);
 
     int threads = options.threads;
-    if (threads <= 0) threads = static_cast<int>(std::max(1U, std::thread::hardware_concurrency()));
+    if (threads <= 0) {
+        // read once: the C library reads a file in /sys for it, which costs as
+        // much as the whole search of a small network
+        static const unsigned hardware = std::max(1U, std::thread::hardware_concurrency());
+        threads = static_cast<int>(hardware);
+    }
     if (all_finite(stoi) && all_finite(DT)) {
         const Columns S(stoi);
         const Columns D(DT);
         // Reactions in each component's closure.
-        std::vector<index_t> closure_reactions(u(closures.components()), 0);
+        Vec<index_t> closure_reactions(closures.components(), 0);
         for (index_t c = 0; c < closures.components(); ++c) {
             const EntryClosures::Word* w = closures.closure(c);
             for (index_t e = m; e < m + n; ++e)
-                closure_reactions[u(c)] += static_cast<index_t>((w[u(e / 64)] >> (e % 64)) & 1U);
+                closure_reactions[c] += static_cast<index_t>((w[e / 64] >> (e % 64)) & 1U);
         }
         // The whole network is factorised when some candidate can use it
         // (its elimination would cost about as much as the factorisation) and
@@ -446,7 +455,7 @@ std::vector<Selection> search_isoBSs(MatrixView<const double> stoi,
         std::optional<WholeFactors> whole;
         if (options.dgesdd != nullptr && m + n >= options.whole_from && m <= kMostFactorised &&
             n <= kMostFactorised) {
-            std::vector<EntryClosures::Word> bits(u(closures.words()));
+            Vec<EntryClosures::Word> bits(closures.words());
             for (const Candidate c : candidates) {
                 candidate_bits(closures, c, bits.data());
                 if (nearly_whole(count_bits(bits.data(), 0, m), count_bits(bits.data(), m, m + n),
@@ -466,13 +475,13 @@ std::vector<Selection> search_isoBSs(MatrixView<const double> stoi,
     }
 
     std::vector<Selection> found;
-    std::vector<EntryClosures::Word> bits(u(closures.words()));
+    Vec<EntryClosures::Word> bits(closures.words());
     for (std::size_t k = 0; k < candidates.size(); ++k) {
         if (verdict[k] == 0) continue;
         candidate_bits(closures, candidates[k], bits.data());
-        Selection s(u(m + n));
+        Selection s(m + n);
         for (index_t e = 0; e < m + n; ++e)
-            s[u(e)] = (bits[u(e / EntryClosures::bits_per_word)] >>
+            s[e] = (bits[e / EntryClosures::bits_per_word] >>
                        (e % EntryClosures::bits_per_word)) & 1U;
         found.push_back(std::move(s));
     }

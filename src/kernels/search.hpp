@@ -11,7 +11,7 @@
 
 namespace quelmar {
 
-using Selection = std::vector<std::uint8_t>;
+using Selection = Vec<std::uint8_t>;
 
 /// Told how far a long search has come: done of total candidates evaluated.
 /// Called on the calling thread only, a few times per second at most (and
@@ -67,15 +67,5 @@ inline std::vector<Selection> search_isoBSs(MatrixView<const double> stoi,
     options.poll = poll;
     return search_isoBSs(stoi, DT, oc, lo, cq, options);
 }
-
-/// The same list, found by evaluating every distinct closed selection with
-/// chiindex() and no_emergent_cycles() on the whole network, one after the
-/// other (the reference for search_isoBSs, and its benchmark baseline).
-std::vector<Selection> search_isoBSs_seedwise(MatrixView<const double> stoi,
-                                              MatrixView<const double> DT,
-                                              MatrixView<const std::uint8_t> oc,
-                                              MatrixView<const std::uint8_t> lo,
-                                              MatrixView<const std::uint8_t> cq,
-                                              const Poll& poll = {});
 
 }  // namespace quelmar

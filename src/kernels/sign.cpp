@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "kernels.hpp"
+#include "dense.hpp"
 
 namespace quelmar {
 
@@ -16,8 +16,7 @@ SignObjective::SignObjective(MatrixView<const double> A) : n_(A.rows) {
         throw std::invalid_argument("the matrix must be square, but it has shape (" +
                                     std::to_string(A.rows) + ", " + std::to_string(A.cols) +
                                     ")");
-    const auto size = static_cast<std::size_t>(n_ * n_);
-    base_.reserve(size);
+    base_.reserve(n_ * n_);
     constexpr double inf = std::numeric_limits<double>::infinity();
     for (index_t i = 0; i < n_; ++i) {
         for (index_t j = 0; j < n_; ++j) {
@@ -28,7 +27,7 @@ SignObjective::SignObjective(MatrixView<const double> A) : n_(A.rows) {
             kind_.push_back(std::isnan(a) ? 0 : (a > 0 ? 1 : -1));
         }
     }
-    scratch_.resize(size);
+    scratch_.resize(n_ * n_);
 }
 
 double SignObjective::operator()(const double* z, index_t count) {
@@ -39,12 +38,11 @@ double SignObjective::operator()(const double* z, index_t count) {
                                     std::to_string(count));
     std::copy(base_.begin(), base_.end(), scratch_.begin());
     for (index_t v = 0; v < k; ++v) {
-        const auto u = static_cast<std::size_t>(v);
         const double x = count == 1 ? z[0] : z[v];
-        double& entry = scratch_[static_cast<std::size_t>(positions_[u])];
-        if (kind_[u] > 0)
+        double& entry = scratch_[positions_[v]];
+        if (kind_[v] > 0)
             entry = x * x;
-        else if (kind_[u] < 0)
+        else if (kind_[v] < 0)
             entry = -(x * x);
         else
             entry = x;

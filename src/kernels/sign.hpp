@@ -26,10 +26,10 @@ public:
 
 private:
     index_t n_ = 0;
-    std::vector<double> base_;      // row-major copy of A
-    std::vector<index_t> positions_;  // flat row-major offsets of free entries
-    std::vector<signed char> kind_;   // +1: +inf, -1: -inf, 0: NaN
-    std::vector<double> scratch_;
+    Vec<double> base_;      // row-major copy of A
+    Vec<index_t> positions_;  // flat row-major offsets of free entries
+    Vec<signed char> kind_;   // +1: +inf, -1: -inf, 0: NaN
+    Vec<double> scratch_;
 };
 
 }  // namespace quelmar

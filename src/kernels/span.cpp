@@ -8,7 +8,6 @@ namespace quelmar::search_detail {
 
 namespace {
 
-std::size_t u(index_t i) { return static_cast<std::size_t>(i); }
 
 // Margins: a residual r of a column of norm v is non-zero when
 // |r| >= kRelNonzero v and |r| >= kAbsNonzero (far above the tolerance 1e-8
@@ -41,22 +40,22 @@ void project_out(const double* B, index_t k, index_t ld, index_t used, double* x
 // Pivoted Gram-Schmidt on the nc residual columns V (len entries each, their
 // original norms in norm): appends the accepted unit vectors to basis (len
 // entries each) and returns their number, or -1 when a decision is unclear.
-index_t orthogonalise(std::vector<double>& V, const std::vector<double>& norm, index_t nc,
-                      index_t len, std::vector<double>& basis) {
-    std::vector<char> open(u(nc), 1);
+index_t orthogonalise(Vec<double>& V, const Vec<double>& norm, index_t nc,
+                      index_t len, Vec<double>& basis) {
+    Vec<char> open(nc, 1);
     index_t added = 0;
     for (;;) {
         index_t best = -1;
         double best_ratio = -1.0, best_len = 0.0;
         for (index_t c = 0; c < nc; ++c) {
-            if (open[u(c)] == 0) continue;
+            if (open[c] == 0) continue;
             const double* x = V.data() + c * len;
             const double r = std::sqrt(dot(x, x, len));
-            if (r <= kAbsZero || r <= kRelZero * norm[u(c)]) {
-                open[u(c)] = 0;  // zero: adds nothing
+            if (r <= kAbsZero || r <= kRelZero * norm[c]) {
+                open[c] = 0;  // zero: adds nothing
                 continue;
             }
-            const double ratio = r / norm[u(c)];
+            const double ratio = r / norm[c];
             if (ratio > best_ratio) {
                 best_ratio = ratio;
                 best = c;
@@ -65,15 +64,15 @@ index_t orthogonalise(std::vector<double>& V, const std::vector<double>& norm, i
         }
         if (best < 0) return added;
         if (best_ratio < kRelNonzero || best_len < kAbsNonzero) return -1;
-        open[u(best)] = 0;
-        const std::size_t at = basis.size();
-        basis.resize(at + u(len));
+        open[best] = 0;
+        const index_t at = basis.ssize();
+        basis.resize(at + len);
         double* q = basis.data() + at;
         const double* x = V.data() + best * len;
         for (index_t i = 0; i < len; ++i) q[i] = x[i] / best_len;
         ++added;
         for (index_t c = 0; c < nc; ++c) {
-            if (open[u(c)] == 0) continue;
+            if (open[c] == 0) continue;
             project_out(q, 1, len, len, V.data() + c * len);
         }
     }
@@ -81,24 +80,24 @@ index_t orthogonalise(std::vector<double>& V, const std::vector<double>& norm, i
 
 /// The columns `cols` of A as a dense column-major block V of `len` rows
 /// (row i of A at position pos[i]), with the Euclidean norm of each column.
-void gather(const Columns& A, const std::vector<index_t>& cols, const std::vector<index_t>& pos,
-            index_t len, std::vector<double>& V, std::vector<double>& norm) {
+void gather(const Columns& A, const Vec<index_t>& cols, const Vec<index_t>& pos,
+            index_t len, Vec<double>& V, Vec<double>& norm) {
     const auto nc = static_cast<index_t>(cols.size());
-    V.assign(u(nc * len), 0.0);
-    norm.assign(u(nc), 0.0);
+    V.assign(nc * len, 0.0);
+    norm.assign(nc, 0.0);
     for (index_t c = 0; c < nc; ++c) {
-        const index_t j = cols[u(c)];
+        const index_t j = cols[c];
         for (index_t e = A.begin(j); e < A.end(j); ++e) {
-            V[u(c * len + pos[u(A.row[u(e)])])] = A.val[u(e)];
-            norm[u(c)] += A.val[u(e)] * A.val[u(e)];
+            V[(c * len + pos[A.row[e]])] = A.val[e];
+            norm[c] += A.val[e] * A.val[e];
         }
-        norm[u(c)] = std::sqrt(norm[u(c)]);
+        norm[c] = std::sqrt(norm[c]);
     }
 }
 
 }  // namespace
 
-Columns::Columns(MatrixView<const double> A) : ptr(u(A.cols + 1), 0) {
+Columns::Columns(MatrixView<const double> A) : ptr(A.cols + 1, 0) {
     for (index_t j = 0; j < A.cols; ++j) {
         for (index_t i = 0; i < A.rows; ++i) {
             const double x = A(i, j);
@@ -106,80 +105,80 @@ Columns::Columns(MatrixView<const double> A) : ptr(u(A.cols + 1), 0) {
             row.push_back(i);
             val.push_back(x);
         }
-        ptr[u(j + 1)] = static_cast<index_t>(row.size());
+        ptr[j + 1] = static_cast<index_t>(row.size());
     }
 }
 
-void Span::factor(const Columns& A, const std::vector<index_t>& cols, std::vector<index_t>& pos) {
+void Span::factor(const Columns& A, const Vec<index_t>& cols, Vec<index_t>& pos) {
     rows_.clear();
     for (const index_t j : cols)
         for (index_t e = A.begin(j); e < A.end(j); ++e) {
-            const index_t i = A.row[u(e)];
-            if (pos[u(i)] != -1) continue;
-            pos[u(i)] = 0;
+            const index_t i = A.row[e];
+            if (pos[i] != -1) continue;
+            pos[i] = 0;
             rows_.push_back(i);
         }
     std::sort(rows_.begin(), rows_.end());
     const auto len = static_cast<index_t>(rows_.size());
-    for (index_t t = 0; t < len; ++t) pos[u(rows_[u(t)])] = t;
+    for (index_t t = 0; t < len; ++t) pos[rows_[t]] = t;
     const auto nc = static_cast<index_t>(cols.size());
-    std::vector<double> V, norm;
+    Vec<double> V, norm;
     gather(A, cols, pos, len, V, norm);
-    for (const index_t i : rows_) pos[u(i)] = -1;
+    for (const index_t i : rows_) pos[i] = -1;
     Q_.clear();
     rank_ = orthogonalise(V, norm, nc, len, Q_);
     if (rank_ < 0) {
         Q_.clear();
         return;
     }
-    Qt_.assign(u(len * rank_), 0.0);
+    Qt_.assign(len * rank_, 0.0);
     for (index_t b = 0; b < rank_; ++b)
-        for (index_t t = 0; t < len; ++t) Qt_[u(t * rank_ + b)] = Q_[u(b * len + t)];
+        for (index_t t = 0; t < len; ++t) Qt_[t * rank_ + b] = Q_[b * len + t];
 }
 
-index_t Span::added_rank(const Columns& A, const std::vector<index_t>& cols,
-                         std::vector<index_t>& pos) const {
+index_t Span::added_rank(const Columns& A, const Vec<index_t>& cols,
+                         Vec<index_t>& pos) const {
     if (rank_ < 0) return -1;
     const auto nb = static_cast<index_t>(rows_.size());
-    for (index_t t = 0; t < nb; ++t) pos[u(rows_[u(t)])] = t;
+    for (index_t t = 0; t < nb; ++t) pos[rows_[t]] = t;
     if (cols.size() == 1 && clearly_outside(A, cols[0], pos)) {
-        for (const index_t i : rows_) pos[u(i)] = -1;
+        for (const index_t i : rows_) pos[i] = -1;
         return 1;
     }
     // Rows outside the span's rows follow them.
-    std::vector<index_t> extra;
+    Vec<index_t> extra;
     for (const index_t j : cols)
         for (index_t e = A.begin(j); e < A.end(j); ++e) {
-            const index_t i = A.row[u(e)];
-            if (pos[u(i)] != -1) continue;
-            pos[u(i)] = nb + static_cast<index_t>(extra.size());
+            const index_t i = A.row[e];
+            if (pos[i] != -1) continue;
+            pos[i] = nb + static_cast<index_t>(extra.size());
             extra.push_back(i);
         }
     const index_t len = nb + static_cast<index_t>(extra.size());
     const auto nc = static_cast<index_t>(cols.size());
-    std::vector<double> V, norm;
+    Vec<double> V, norm;
     gather(A, cols, pos, len, V, norm);
-    for (const index_t i : rows_) pos[u(i)] = -1;
-    for (const index_t i : extra) pos[u(i)] = -1;
+    for (const index_t i : rows_) pos[i] = -1;
+    for (const index_t i : extra) pos[i] = -1;
     for (index_t c = 0; c < nc; ++c) project_out(Q_.data(), rank_, nb, nb, V.data() + c * len);
-    std::vector<double> basis;
+    Vec<double> basis;
     return orthogonalise(V, norm, nc, len, basis);
 }
 
-bool Span::clearly_outside(const Columns& A, index_t j, const std::vector<index_t>& pos) const {
+bool Span::clearly_outside(const Columns& A, index_t j, const Vec<index_t>& pos) const {
     // |s - Q Q^T s|^2 = |s|^2 - |Q^T s|^2, from the column's few entries; the
     // difference carries a rounding error of a few 1e-16 |s|^2, far below
     // the margin asked for (16 times the non-zero threshold squared).
-    std::vector<double>& P = scratch_;
-    P.assign(u(rank_), 0.0);
+    Vec<double>& P = scratch_;
+    P.assign(rank_, 0.0);
     double s2 = 0.0;
     for (index_t e = A.begin(j); e < A.end(j); ++e) {
-        const double v = A.val[u(e)];
+        const double v = A.val[e];
         s2 += v * v;
-        const index_t t = pos[u(A.row[u(e)])];
+        const index_t t = pos[A.row[e]];
         if (t < 0) continue;
         const double* q = Qt_.data() + t * rank_;
-        for (index_t b = 0; b < rank_; ++b) P[u(b)] += v * q[b];
+        for (index_t b = 0; b < rank_; ++b) P[b] += v * q[b];
     }
     double p2 = 0.0;
     for (const double x : P) p2 += x * x;

@@ -17,37 +17,37 @@ namespace quelmar::search_detail {
 
 /// Non-zero entries of the columns of a matrix, rows ascending.
 struct Columns {
-    std::vector<index_t> ptr, row;
-    std::vector<double> val;
+    Vec<index_t> ptr, row;
+    Vec<double> val;
     explicit Columns(MatrixView<const double> A);
-    index_t begin(index_t j) const { return ptr[static_cast<std::size_t>(j)]; }
-    index_t end(index_t j) const { return ptr[static_cast<std::size_t>(j + 1)]; }
+    index_t begin(index_t j) const { return ptr[j]; }
+    index_t end(index_t j) const { return ptr[j + 1]; }
 };
 
 class Span {
 public:
     /// The span of the columns cols of A.  pos: scratch of A.rows entries,
     /// all -1 (left so).
-    void factor(const Columns& A, const std::vector<index_t>& cols, std::vector<index_t>& pos);
+    void factor(const Columns& A, const Vec<index_t>& cols, Vec<index_t>& pos);
 
     /// Rank of the columns, or -1 if undecided.
     index_t rank() const { return rank_; }
 
     /// The rank that the columns cols of A add to the span, or -1 if
     /// undecided.  pos as for factor().
-    index_t added_rank(const Columns& A, const std::vector<index_t>& cols,
-                       std::vector<index_t>& pos) const;
+    index_t added_rank(const Columns& A, const Vec<index_t>& cols,
+                       Vec<index_t>& pos) const;
 
 private:
     // The single column j of A is far outside the span (pos maps the span's
     // rows to their positions, other rows to -1).
-    bool clearly_outside(const Columns& A, index_t j, const std::vector<index_t>& pos) const;
+    bool clearly_outside(const Columns& A, index_t j, const Vec<index_t>& pos) const;
 
-    std::vector<index_t> rows_;  // the rows the columns touch, ascending
-    std::vector<double> Q_;      // rank_ orthonormal vectors of rows_.size() entries
-    std::vector<double> Qt_;     // the same, transposed (row t: rank_ entries)
+    Vec<index_t> rows_;  // the rows the columns touch, ascending
+    Vec<double> Q_;      // rank_ orthonormal vectors of rows_.size() entries
+    Vec<double> Qt_;     // the same, transposed (row t: rank_ entries)
     index_t rank_ = 0;
-    mutable std::vector<double> scratch_;
+    mutable Vec<double> scratch_;
 };
 
 }  // namespace quelmar::search_detail

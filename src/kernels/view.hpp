@@ -2,15 +2,19 @@
 //
 // Strides are in bytes (as NumPy reports them) and may be negative.  Views are
 // trivially copyable aggregates and are passed by value.  Owning storage is
-// Matrix<T>, row-major, backed by std::vector.  Boolean data is std::uint8_t.
+// Vec<T>, a std::vector indexed by index_t, and Matrix<T>, row-major.  Boolean data is std::uint8_t.
 #pragma once
 
 #include <cassert>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
+#include <iterator>
 #include <new>
 #include <stdexcept>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace quelmar {
@@ -72,6 +76,61 @@ std::size_t checked_elements(index_t rows, index_t cols) {
         throw std::bad_alloc();
     return static_cast<std::size_t>(count);
 }
+
+/// std::vector<T> indexed, sized and resized by any integer type (an index
+/// or extent must not be negative).  It is a std::vector, and may be passed
+/// where one is expected.
+template <class T>
+class Vec : public std::vector<T> {
+    using Base = std::vector<T>;
+
+    template <std::integral I>
+    static std::size_t to_size(I n) {
+        assert(n >= 0);
+        return static_cast<std::size_t>(n);
+    }
+
+public:
+    Vec() = default;
+    template <std::integral I>
+    explicit Vec(I n) : Base(to_size(n)) {}
+    template <std::integral I>
+    Vec(I n, const T& value) : Base(to_size(n), value) {}
+    template <std::input_iterator It>
+    Vec(It first, It last) : Base(first, last) {}
+    Vec(std::initializer_list<T> values) : Base(values) {}
+    Vec(Base values) : Base(std::move(values)) {}  // NOLINT: a std::vector is a Vec
+
+    template <std::integral I>
+    T& operator[](I i) {
+        return Base::operator[](to_size(i));
+    }
+    template <std::integral I>
+    const T& operator[](I i) const {
+        return Base::operator[](to_size(i));
+    }
+
+    /// The number of elements as an index_t.
+    index_t ssize() const { return static_cast<index_t>(Base::size()); }
+
+    template <std::integral I>
+    void resize(I n) {
+        Base::resize(to_size(n));
+    }
+    template <std::integral I>
+    void resize(I n, const T& value) {
+        Base::resize(to_size(n), value);
+    }
+    template <std::integral I>
+    void reserve(I n) {
+        Base::reserve(to_size(n));
+    }
+    template <std::integral I>
+    void assign(I n, const T& value) {
+        Base::assign(to_size(n), value);
+    }
+    using Base::assign;
+};
 
 /// Row-major owning matrix.
 template <class T>

@@ -22,7 +22,16 @@ The compiled core is :mod:`quelmar.cyquelmar`.  Around it:
 * :mod:`quelmar.cli`: the ``quelmar`` command.
 """
 
+import os as _os
 from typing import TYPE_CHECKING
+
+if _os.environ.get("QUELMAR_REBUILD", "") not in ("", "0"):
+    # a developer asks for the compiled core to be rebuilt from the current
+    # C++ sources first (see quelmar.devbuild)
+    from .devbuild import rebuild
+
+    rebuild()
+    del rebuild
 
 if TYPE_CHECKING:  # what the names below are bound to, for type checkers
     from . import cyquelmar as cyquelmar

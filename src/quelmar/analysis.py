@@ -19,6 +19,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from . import _structure
 from .annotations import annotations_of
 from .irreducible import irreducible_rows
 from .cyquelmar import CRN, indicator_diagnose
@@ -26,6 +27,7 @@ from .errors import ModelWarning
 from .hasse import hasse_diagram
 from .pathways import species_subsystems
 from .result import Analysis, BufferingStructure
+from .threads import blas_threads
 from .words import count
 
 if TYPE_CHECKING:
@@ -38,10 +40,9 @@ def copy_crn(crn):
     """An independent copy of ``crn`` in its current state (reduced or not)."""
     new = CRN(np.array(crn.stoi, dtype=float), np.array(crn.reginfo, dtype=float),
               list(crn.X_names), list(crn.R_names), crn.name)
-    # A reduced network keeps restricted copies of these two matrices rather
-    # than recomputing them; carry them over so the copy behaves the same.
-    new._CRN__cq_class = np.array(crn._CRN__cq_class, dtype=bool)
-    new._CRN__oc_keeper = np.array(crn._CRN__oc_keeper, dtype=bool)
+    # what a reduced network keeps instead of recomputing, so that the copy
+    # behaves the same
+    _structure.carry_reduction(crn, new)
     # The loaders' reaction directions, which the preparation reads.
     for attr in ("reversible", "flux_bounds"):
         value = getattr(crn, attr, None)
@@ -126,7 +127,8 @@ def analyze(crn: NetworkSource, trials: int = 2, seed: int | None = None,
 
     ``trials``: random trials for the sensitivity matrix (and the search).
     ``seed``: seeds NumPy's global random generator first, which makes the
-    result reproducible (the analysis draws from that generator only).
+    result reproducible (the analysis draws from that generator only); its
+    state from before the call is restored afterwards.
     ``progress``: None (the default) shows progress bars of the long steps
     (counting candidates examined, structures placed, reactions contracted)
     when someone watches, in a notebook or on a terminal, and tqdm is
@@ -169,9 +171,18 @@ def analyze(crn: NetworkSource, trials: int = 2, seed: int | None = None,
     if progress is None:
         def progress(_step):
             return contextlib.nullcontext()
-    if seed is not None:
-        seed = operator.index(seed)
-        np.random.seed(seed)
+    if seed is None:
+        return _analyze(crn, trials, seed, source, progress, prune, diagnose)
+    seed = operator.index(seed)
+    state = np.random.get_state()
+    np.random.seed(seed)
+    try:
+        return _analyze(crn, trials, seed, source, progress, prune, diagnose)
+    finally:  # the caller's generator goes on as if nothing had drawn from it
+        np.random.set_state(state)
+
+
+def _analyze(crn, trials, seed, source, progress, prune, diagnose):
     work = copy_crn(crn)
     m, n = work.stoi.shape
     if m == 0 or n == 0:
@@ -196,23 +207,29 @@ def analyze(crn: NetworkSource, trials: int = 2, seed: int | None = None,
                                                   notes.subsystems)
     if not reg.is_regular:
         name = "the network" if crn.name is None else f"network {crn.name}"
-        warnings.warn(f"{name} is structurally singular (A-matrix of order {reg.order}, "
-                      f"structural rank {reg.structural_rank}): its sensitivity and "
-                      "buffering structures are undefined; prepare it first "
-                      "(quelmar.prune, or quelmar analyze --prune)", ModelWarning,
-                      stacklevel=2)
+        if reg.dependent:
+            what = (f"is singular: the A-matrix (order {reg.order}) has full structural "
+                    "rank, but the fixed coefficients of its cycles and conserved totals "
+                    "are dependent, so it is singular for every choice of rates")
+        else:
+            what = (f"is structurally singular (A-matrix of order {reg.order}, "
+                    f"structural rank {reg.structural_rank})")
+        warnings.warn(f"{name} {what}: its sensitivity and buffering structures are "
+                      "undefined; prepare it first (quelmar.prune, or quelmar analyze "
+                      "--prune)", ModelWarning, stacklevel=3)
         return Analysis(crn.name, species, reactions, None, [], [], trials, seed, source,
                         regularity=reg.to_dict(), preparation=preparation,
                         annotations=notes)
 
+    order = int(work.A.shape[0])
     with progress(f"sensitivity matrix ({m} species x {n} reactions)"):
         sens = np.array(work._smat_(trials), dtype=bool)
     decided = None
     if signs:
         from .signs import sign_decisions
-        with progress("response signs"):
+        with progress("response signs"), blas_threads(order):
             decided = sign_decisions(work, sensitivity=sens)
-    with progress("isolated buffering structures") as step:
+    with progress("isolated buffering structures") as step, blas_threads(order):
         found = _tracked(step, "candidates", work.search_for_isoBSs, trials)
     with progress(f"hierarchy of {count(len(found), 'structure')}") as step:
         placed = _counting(step, "structures")
@@ -225,14 +242,10 @@ def analyze(crn: NetworkSource, trials: int = 2, seed: int | None = None,
             structures.append(BufferingStructure(
                 f"B{k}", [species[i] for i in np.flatnonzero(row[:m])],
                 [reactions[j] for j in np.flatnonzero(row[m:])]))
-        if placed is not None:  # the inclusions are found all at once
-            placed(0, len(structures))
-        children = hasse_diagram(member)
+        children = hasse_diagram(member, placed)
         for s, kids in zip(structures, children):
             s.children = [structures[j].id for j in kids]
         irreducible = irreducible_rows(member, children)
-        if placed is not None:
-            placed(len(structures), len(structures))
     found_factors = None
     if factors:
         from .factors import bifurcation_factors
@@ -242,7 +255,7 @@ def analyze(crn: NetworkSource, trials: int = 2, seed: int | None = None,
     skipped = diagnosis_skip_reason(work, diagnose)
     diagnosis = []
     if skipped is None:
-        with progress("indicator diagnosis") as step:
+        with progress("indicator diagnosis") as step, blas_threads(order):
             records = _tracked(step, "reactions contracted", indicator_diagnose, work)
         diagnosis = [{"chemicals": list(r["chemicals"]), "reactions": list(r["reactions"]),
                       "sign_det": float(r["sign_det"])} for r in records]

@@ -6,7 +6,8 @@
                     [--genes] [--signs] [--factors] [--quiet]
     quelmar batch MODEL_OR_DIR ... --out TABLE.csv|.parquet
                   [--knockouts[=R1,R2,...|genes]] [--scheduler ADDRESS | --workers N]
-                  [--resume] [--seed N] [--trials N] [--signs] [--quiet]
+                  [--resume] [--seed N] [--trials N] [--max-seconds S]
+                  [--max-memory GB] [--signs] [--quiet]
 
 MODEL is an SBML file (``.xml``, ``.sbml``, optionally ``.gz``), a cobrapy
 JSON model (``.json``) or an Antimony file (``.ant``, ``.txt``); without it,
@@ -36,9 +37,12 @@ from importlib import resources
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 
-#: most structures that ``--diagram`` renders as a picture (a .dot file has
-#: no limit): Graphviz took five minutes for 993 structures and 20000 edges
+#: most boxes and arrows that ``--diagram`` renders as a picture (a .dot file
+#: has no limit): Graphviz took five minutes for 993 structures and 20000
+#: edges.  A large result is drawn by its irreducible structures (see
+#: :func:`quelmar.diagram.hierarchy_dot`), a few hundred boxes for iJO1366.
 DIAGRAM_STRUCTURES = 500
+DIAGRAM_EDGES = 5000
 
 #: the model analysed when no MODEL is given (see data/SOURCES.md)
 BUNDLED_MODEL = "BIOMD0000000033_Brown2004.xml"
@@ -75,6 +79,8 @@ def _say(stream, text):
 
 def _emit(text):
     """Write ``text`` to standard output; :class:`_OutputClosed` if that fails."""
+    if sys.stdout is None:  # started with standard output closed
+        raise _OutputClosed(OSError(9, "closed"))
     try:
         sys.stdout.write(text)
         sys.stdout.flush()
@@ -105,6 +111,16 @@ def _seed(text):
         raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
     if not 0 <= value < 2**32:
         raise argparse.ArgumentTypeError(f"must be between 0 and 2**32 - 1, got {value}")
+    return value
+
+
+def _budget(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+    if not 0 <= value < float("inf"):
+        raise argparse.ArgumentTypeError(f"must be 0 (no limit) or more, got {text}")
     return value
 
 
@@ -152,7 +168,7 @@ def build_parser():
                    "instead of the report)")
     a.add_argument("--diagram", type=_diagram_path, metavar="FILE",
                    help="write the hierarchy diagram: .svg, .png, .pdf (rendered by "
-                   "Graphviz) or .dot")
+                   "Graphviz) or .dot; beyond 100 structures, the irreducible ones")
     a.add_argument("--plot", type=_plot_path, metavar="FILE",
                    help="write the sensitivity heat map: .png, .svg or .pdf (needs "
                    "Matplotlib: pip install 'quelmar[plot]')")
@@ -233,6 +249,12 @@ def _add_batch_parser(sub):
                    help="seed of every analysis (default: 0)")
     b.add_argument("--trials", type=_positive_int, default=2, metavar="N",
                    help="random trials for the sensitivity matrix (default: 2)")
+    b.add_argument("--max-seconds", type=_budget, default=1800.0, metavar="S",
+                   help="time budget of one row: an analysis that runs longer is stopped "
+                   "and its row gets the error (default: 1800; 0: no limit)")
+    b.add_argument("--max-memory", type=_budget, default=4.0, metavar="GB",
+                   help="memory budget of one row, in GB of the worker's resident memory "
+                   "(default: 4; 0: no limit)")
     b.add_argument("--signs", action="store_true",
                    help="add the response signs of each model or variant (the "
                    "response_signs column)")
@@ -253,11 +275,16 @@ def _batch(args):
             client = Client(args.scheduler, timeout="10s")
         except (OSError, TimeoutError, ValueError) as e:
             raise _Failure(f"{args.scheduler}: cannot reach the Dask scheduler: {e}") from None
+        except Exception as e:  # noqa: BLE001 - a server that is not a scheduler
+            # (its answer read as a Dask message can ask for exabytes)
+            raise _Failure(f"{args.scheduler}: not a Dask scheduler (its answer cannot be "
+                           f"read: {type(e).__name__})") from None
     start = time.monotonic()
     try:
         table = batch(args.models, trials=args.trials, seed=args.seed,
                       knockouts=args.knockouts, client=client, workers=args.workers,
                       out=args.out, resume=args.resume, progress=False if args.quiet else None,
+                      max_seconds=args.max_seconds, max_memory=args.max_memory * 1e9,
                       signs=args.signs)
     except KeyboardInterrupt:
         with contextlib.suppress(Exception):
@@ -401,6 +428,8 @@ def _analyze(args):
     from .errors import MissingDependencyError
     from .loaders import LoadError, load
 
+    if sys.stdout is None and (args.json == "-" or not args.quiet):
+        raise _OutputClosed(OSError(9, "closed"))  # found before the work, not after it
     progress = _Progress(sys.stderr, not args.quiet)
     with contextlib.ExitStack() as stack:
         if args.model is None:
@@ -440,12 +469,15 @@ def _analyze(args):
                                            "--prune") + "\n")
         args.diagram = args.plot = None
     drawn = args.diagram and os.path.splitext(args.diagram)[1].lower() not in (".dot", ".gv")
-    if drawn and len(result.structures) > DIAGRAM_STRUCTURES:
-        _say(sys.stderr, printable(f"{PROG}: warning: {args.diagram} not written (--diagram): "
-                                   f"{len(result.structures)} structures are too many for "
-                                   "Graphviz to lay out; write a .dot file instead, or read "
-                                   "the hierarchy in --json or --html") + "\n")
-        args.diagram = None
+    if drawn:
+        from .diagram import diagram_size
+        boxes, edges = diagram_size(result)
+        if boxes > DIAGRAM_STRUCTURES or edges > DIAGRAM_EDGES:
+            _say(sys.stderr, printable(
+                f"{PROG}: warning: {args.diagram} not written (--diagram): {boxes} boxes "
+                f"and {edges} arrows are too many for Graphviz to lay out; write a .dot "
+                "file instead, or read the hierarchy in --json or --html") + "\n")
+            args.diagram = None
     if args.diagram:
         with progress(f"rendering {args.diagram}"):
             _write(args.diagram, lambda: write_diagram(result, args.diagram, inputs=[path]),

@@ -17,6 +17,8 @@ import os
 import stat
 import tempfile
 
+from .words import unicode_text
+
 __all__ = ["OutputError", "check_output", "output_format", "read_regular", "same_file",
            "write_atomic"]
 
@@ -137,8 +139,8 @@ def write_atomic(path, data, inputs=()):
     the file it replaces, or the usual mode of a new file.
     """
     path = check_output(path, inputs)
-    if isinstance(data, str):
-        data = data.encode("utf-8")
+    if isinstance(data, str):  # lone surrogates (from a model's names) as escapes
+        data = unicode_text(data).encode("utf-8")
     directory = os.path.dirname(os.path.abspath(path))
     try:
         mode = stat.S_IMODE(os.stat(path).st_mode)

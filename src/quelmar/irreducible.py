@@ -12,12 +12,13 @@ structures of the prepared iJO1366.
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
+from itertools import chain
 from typing import Any
 
 import numpy as np
 
-__all__ = ["irreducible_rows", "membership_matrix"]
+__all__ = ["irreducible_rows", "membership_matrix", "name_matrix"]
 
 
 def membership_matrix(rows: Sequence[Sequence[int]], width: int) -> Any:
@@ -30,6 +31,23 @@ def membership_matrix(rows: Sequence[Sequence[int]], width: int) -> Any:
                if len(rows) else np.zeros(0, np.int64))
     member = sparse.csr_matrix((np.ones(len(indices), np.int32), indices, indptr),
                                shape=(len(rows), width))
+    member.sum_duplicates()
+    member.data[:] = 1
+    return member
+
+
+def name_matrix(lists: Sequence[Sequence[str]], column: Mapping[str, int], width: int) -> Any:
+    """The sparse 0/1 matrix (CSR, one row per list) of lists of names, the
+    column of each name given by ``column``; ``KeyError`` for a name that
+    has none.  Written for the 3.5 million names of the structures of the
+    prepared iJO1366 (a fraction of a second)."""
+    from scipy import sparse
+    lengths = np.fromiter(map(len, lists), dtype=np.int64, count=len(lists))
+    indptr = np.concatenate([[0], np.cumsum(lengths)])
+    indices = np.fromiter(map(column.__getitem__, chain.from_iterable(lists)),
+                          dtype=np.int64, count=int(indptr[-1]))
+    member = sparse.csr_matrix((np.ones(len(indices), np.int32), indices, indptr),
+                               shape=(len(lists), width))
     member.sum_duplicates()
     member.data[:] = 1
     return member

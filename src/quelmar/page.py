@@ -12,9 +12,10 @@ import html
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
-from .diagram import hierarchy_svg
-from .report import (LARGE_SPECIES, Members, global_summary, is_whole, member_sentences,
-                     sensitivity_groups)
+from .diagram import diagram_size, hierarchy_svg, irreducible_only
+from .pathways import pathway_grid
+from .report import (LARGE_SPECIES, Members, global_summary, irreducible_first, is_whole,
+                     member_sentences, sensitivity_groups, structure_counts)
 from .words import count, sign_name
 
 if TYPE_CHECKING:
@@ -24,12 +25,13 @@ __all__ = ["html_document", "html_report"]
 
 #: in the HTML report: structures listed, and named (the others are counted);
 #: lists of names longer than this and than half of the network written as
-#: what they leave out; structures drawn as a diagram, and outlined in the
-#: heat map, at most
+#: what they leave out; structures drawn as a diagram (boxes, when only the
+#: irreducible ones are drawn), and outlined in the heat map, at most
 HTML_ROWS = 300
 HTML_NAMED_STRUCTURES = 100
 HTML_COMPLEMENT = 100
 HTML_DIAGRAM = 60
+HTML_DIAGRAM_BOXES = 300
 HTML_OUTLINES = 1000
 
 
@@ -116,25 +118,34 @@ def _body(result: Analysis, level: int) -> list[str]:
     parts.append("</table>")
 
     parts.append(f"<{h}>Isolated buffering structures</{h}>")
+    irreducible = result.irreducible
+    unions = len(irreducible) < len(result.structures)
+    if unions:
+        parts.append(f"<p>{structure_counts(result)}. Irreducible structures first.</p>")
     parts.append("<table><tr><th>structure</th><th>species</th><th>reactions</th>"
                  "<th>direct sub-structures</th><th>adds</th></tr>")
     species, reactions = list(result.species), list(result.reactions)
-    shown = list(enumerate(result.structures))
-    if len(shown) > HTML_ROWS:  # the smallest ones and the largest
-        shown = shown[:HTML_ROWS - 1] + shown[-1:]
-    for k, s in shown:
-        if k == len(result.structures) - 1 and len(shown) < len(result.structures):
+    last = len(result.structures) - 1
+    order = irreducible_first(result)
+    if len(order) > HTML_ROWS:  # the first ones and the largest
+        order = [k for k in order if k != last][:HTML_ROWS - 1] + [last]
+    chosen = set(irreducible)
+    for row, k in enumerate(order):
+        s = result.structures[k]
+        if k == last and len(order) < len(result.structures):
             parts.append(f"<tr><td colspan='5' class='muted'>&hellip; "
-                         f"{len(result.structures) - len(shown)} more structures (the JSON "
+                         f"{len(result.structures) - len(order)} more structures (the JSON "
                          "output, --json, lists them all)</td></tr>")
         whole = " <span class='muted'>(whole network)</span>" if is_whole(
             result, s.species, s.reactions) else ""
+        if unions and k not in chosen:
+            whole += " <span class='muted'>(union)</span>"
         kids = _fold(s.children, "sub-structure")
-        if k == HTML_NAMED_STRUCTURES:
+        if row == HTML_NAMED_STRUCTURES:
             parts.append(f"<tr><td colspan='5' class='muted'>The names of the other "
-                         f"{len(result.structures) - k} structures are in the JSON "
+                         f"{len(result.structures) - row} structures are in the JSON "
                          "output (--json); here their sizes and sub-structures.</td></tr>")
-        if k >= HTML_NAMED_STRUCTURES:
+        if row >= HTML_NAMED_STRUCTURES:
             parts.append(f"<tr><td><b>{e(s.id)}</b>{whole}</td>"
                          f"<td>{count(len(s.species), 'species')}</td>"
                          f"<td>{count(len(s.reactions), 'reaction')}</td>"
@@ -154,7 +165,13 @@ def _body(result: Analysis, level: int) -> list[str]:
     if len(result.structures) <= HTML_DIAGRAM:
         tree, drawn = _picture(lambda: hierarchy_svg(result), "hierarchy diagram", "hierarchy")
         parts.append(tree)
-    else:
+    elif irreducible_only(result) and diagram_size(result)[0] <= HTML_DIAGRAM_BOXES:
+        parts.append(f"<p class='muted'>The {len(result.irreducible):,} irreducible "
+                     "structures, each with what it adds to those inside it; the others "
+                     "are unions of these.</p>")
+        tree, drawn = _picture(lambda: hierarchy_svg(result), "hierarchy diagram", "hierarchy")
+        parts.append(tree)
+    if not drawn and len(result.structures) > HTML_DIAGRAM:
         parts.append(f"<p class='muted'>{len(result.structures)} structures are too many "
                      "for a readable diagram; each one's direct sub-structures:</p>")
     if not drawn:
@@ -225,7 +242,7 @@ def _summary(result: Analysis) -> str:
                  else "indicator diagnosis not run (see below)")
     return (f"<p class='summary'>{count(len(result.species), 'species')}, "
             f"{count(len(result.reactions), 'reaction')}; "
-            f"{count(len(result.structures), 'isolated buffering structure')}; "
+            f"{_structure_counts(result)}; "
             f"{diagnosis}. <span class='muted'>{src}{result.trials} random trials, "
             f"{seed}.</span></p>")
 
@@ -298,6 +315,12 @@ def _factors_html(result: Analysis, h: str, anchor: str = "") -> list[str]:
                      "factors, those whose sign is not fixed first; the JSON output "
                      "(--json) holds them all.</p>")
     return parts
+
+
+def _structure_counts(result: Analysis) -> str:
+    if len(result.irreducible) == len(result.structures):
+        return count(len(result.structures), "isolated buffering structure")
+    return html.escape(structure_counts(result))
 
 
 def html_report(result: Analysis) -> str:
@@ -415,24 +438,6 @@ def _shade(share: float) -> str:
     return f"background:rgb({light},{light},255)" + (";color:#fff" if share > 0.6 else "")
 
 
-def pathway_grid(result: Analysis) -> tuple[list[str], list[str], Any]:
-    """The sensitivity by subsystem: species subsystems (rows), reaction
-    subsystems (columns) and, for each pair, the share of its species-reaction
-    pairs in which the species responds.  Species and reactions without a
-    subsystem form the group ``"(none)"``."""
-    import numpy as np
-    notes = result.annotations
-    sens = np.asarray(result.sensitivity, dtype=bool)
-    rows = [notes.species_subsystems.get(x, "(none)") for x in result.species]
-    cols = [notes.subsystems.get(x, "(none)") for x in result.reactions]
-    row_names, row_of = np.unique(rows, return_inverse=True)
-    col_names, col_of = np.unique(cols, return_inverse=True)
-    hits = np.zeros((len(row_names), len(col_names)))
-    np.add.at(hits, (row_of[:, None], col_of[None, :]), sens)
-    size = np.outer(np.bincount(row_of), np.bincount(col_of))
-    return list(row_names), list(col_names), hits / size
-
-
 def large_document(result: Analysis, genes: bool = False) -> str:
     """The page of a large result: a table of contents; first the summary,
     the pathway view (the sensitivity by subsystem) and the most local
@@ -459,9 +464,7 @@ def large_document(result: Analysis, genes: bool = False) -> str:
              + "</ul></nav>"]
     k = len(result.irreducible)
     parts.append("<h2 id='summary'>Summary</h2>" + _summary(result))
-    parts.append(f"<p>{len(result.structures):,} buffering structures, {k:,} irreducible; "
-                 "the others are unions of these. "
-                 f"{e(global_summary(result))}.</p>")
+    parts.append(f"<p>Sensitivity: {e(global_summary(result))}.</p>")
     parts += _preparation_html(result, "h2")
 
     parts.append("<h2 id='local'>Most local perturbations</h2>")
@@ -469,16 +472,24 @@ def large_document(result: Analysis, genes: bool = False) -> str:
     rows = []
     local = sorted((g for g in sensitivity_groups(result)
                     if 2 * len(g[0]) <= len(result.species)), key=lambda g: len(g[0]))
-    for species, reactions in local[:LARGE_LOCAL]:
-        sid = members.smallest(species, reactions)
+    # those that reach one species or none (exchanges, sinks) after the others
+    alone = [g for g in local if len(g[0]) <= 1]
+    local = [g for g in local if len(g[0]) > 1][:LARGE_LOCAL]
+    wider = len(local)
+    local += alone
+    for (species, reactions), sid in zip(local, members.smallest_of(local)):
         where = sorted({notes.subsystems[r] for r in reactions if r in notes.subsystems})
         rows.append(f"<tr><td>{e('; '.join(where))}</td>"
                     f"<td>{_fold(reactions, 'reaction')}</td>"
                     f"<td>{_fold(species, 'species') if species else 'none'}</td>"
                     f"<td>{e(sid or '')}</td></tr>")
-    parts.append(f"<p>The {len(rows)} perturbations that reach the fewest species "
-                 "(reactions with the same response together), with the subsystems of "
-                 "the perturbed reactions.</p>")
+    lone = [r for _, reactions in alone for r in reactions]
+    parts.append(f"<p>The {wider} perturbations that reach the fewest species but more "
+                 "than one (reactions with the same response together), with the "
+                 "subsystems of the perturbed reactions"
+                 + (f"; then the {count(len(lone), 'reaction')} that reach one species "
+                    f"or none, such as {e(', '.join(lone[:3]))}" if lone else "")
+                 + ".</p>")
     parts += _filtered_table("local-table", ["subsystem", "perturbed reactions",
                                              "responding species", "stays within"],
                              rows, "perturbations")
@@ -502,21 +513,23 @@ def large_document(result: Analysis, genes: bool = False) -> str:
 
     parts.append("<h2 id='structures'>Buffering structures</h2>"
                  "<p>Irreducible structures first, smallest first.</p>")
-    order = list(result.irreducible)
-    chosen = set(order)
-    unions = [i for i in range(len(result.structures)) if i not in chosen]
-    order += unions[-LARGE_UNIONS:]
-    from .pathways import subsystem_summary
+    order = irreducible_first(result)
+    chosen = set(order[:k])
+    unions = order[k:]
+    order = order[:k] + unions[-LARGE_UNIONS:]
+    from .pathways import subsystem_summaries
     rows = []
-    for i in order:
+    summaries = subsystem_summaries(members.in_reactions[order], list(members.reactions),
+                                    notes.subsystems, "reaction",
+                                    [result.structures[i].reactions for i in order])
+    for i, pathways in zip(order, summaries):
         s = result.structures[i]
         kind = "irreducible" if i in chosen else "union"
         small = len(s.species) + len(s.reactions) <= 40
-        rows.append(f"<tr><td><b>{e(s.id)}</b></td><td>{kind}</td>"
-                    f"<td>{_fold(s.species, 'species') if small else count(len(s.species), 'species')}</td>"
-                    f"<td>{_fold(s.reactions, 'reaction') if small else count(len(s.reactions), 'reaction')}</td>"
-                    f"<td>{e(subsystem_summary(s.reactions, notes.subsystems, 'reaction'))}</td>"
-                    f"</tr>")
+        sp = _fold(s.species, "species") if small else count(len(s.species), "species")
+        rx = _fold(s.reactions, "reaction") if small else count(len(s.reactions), "reaction")
+        rows.append(f"<tr><td><b>{e(s.id)}</b></td><td>{kind}</td><td>{sp}</td>"
+                    f"<td>{rx}</td><td>{e(pathways)}</td></tr>")
     parts += _filtered_table("structures-table", ["structure", "kind", "species",
                                                   "reactions", "pathways"],
                              rows, "structures")
@@ -525,10 +538,16 @@ def large_document(result: Analysis, genes: bool = False) -> str:
                      f"{LARGE_UNIONS} largest unions; the JSON output (--json) holds all "
                      f"{len(result.structures):,}.</p>")
 
-    parts.append("<h2 id='hierarchy'>Hierarchy</h2><p class='muted'>Each structure's "
-                 "direct sub-structures, largest structures first.</p>")
+    parts.append("<h2 id='hierarchy'>Hierarchy</h2>")
+    if irreducible_only(result) and diagram_size(result)[0] <= HTML_DIAGRAM_BOXES:
+        tree, _ = _picture(lambda: hierarchy_svg(result), "hierarchy diagram", "hierarchy")
+        parts.append(f"<details><summary>The diagram of the {k:,} irreducible structures, "
+                     f"each with what it adds to those inside it</summary>{tree}</details>")
+    parts.append("<p class='muted'>Each structure's direct sub-structures, largest "
+                 "structures first.</p>")
+    listed = [s for s in reversed(result.structures) if s.children][:LARGE_HIERARCHY]
     rows = [f"<tr><td>{e(s.id)}</td><td>{_fold(s.children, 'sub-structure') or 'none'}"
-            "</td></tr>" for s in reversed(result.structures) if s.children][:LARGE_HIERARCHY]
+            "</td></tr>" for s in listed]
     parts += _filtered_table("hierarchy-table", ["structure", "direct sub-structures"],
                              rows, "hierarchy")
     parts += _signs_html(result, "h2", False, "signs")

@@ -31,6 +31,7 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 from .fileio import output_format, write_atomic
+from .words import printable, shortened
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -38,12 +39,16 @@ if TYPE_CHECKING:
 
     from .result import Analysis
 
-__all__ = ["FORMATS", "PlotError", "SIGN_COLOURS", "heatmap_order", "heatmap_svg",
-           "plot_sensitivity", "plot_signs", "sensitivity_figure", "write_plot"]
+__all__ = ["FORMATS", "PATHWAY_SPECIES", "PlotError", "SIGN_COLOURS", "heatmap_figure",
+           "heatmap_order", "heatmap_svg", "irreducible_blocks", "pathways_figure",
+           "plot_pathways", "plot_sensitivity", "plot_signs", "sensitivity_figure",
+           "write_plot"]
 
 #: file extensions understood by :func:`write_plot`
 FORMATS = {".png": "png", ".svg": "svg", ".pdf": "pdf"}
 PLOT_HINT = ".png, .svg or .pdf"
+#: longest name drawn in full; longer ones are shortened (the data keeps them)
+NAME_LENGTH = 60
 
 #: filled cells: a blue that reads as "present", not as good or bad
 RESPONDS = "#4477aa"
@@ -79,6 +84,26 @@ def _matplotlib():
     from matplotlib.figure import Figure
     from matplotlib.patches import Rectangle
     return Figure, Rectangle
+
+
+def _shown(name: Any) -> str:
+    """A name as drawn: escapes for control characters and lone surrogates
+    (which SVG and the fonts cannot hold), very long ones shortened."""
+    return shortened(printable(name), NAME_LENGTH)
+
+
+def _plain_text(draw: Any) -> Any:
+    """``draw`` with Matplotlib's mathtext off: a model's names are text,
+    and one such as "$\\alpha{$" would otherwise be parsed (and fail)."""
+    import functools
+
+    @functools.wraps(draw)
+    def plain(*args: Any, **kwargs: Any) -> Any:
+        _matplotlib()  # a missing Matplotlib is reported as such
+        from matplotlib import rc_context
+        with rc_context({"text.parse_math": False}):
+            return draw(*args, **kwargs)
+    return plain
 
 
 def heatmap_order(result: Analysis) -> tuple[list[int], list[int]]:
@@ -170,8 +195,8 @@ def _figure_size(result: Analysis, rows: list[int], cols: list[int], labels: tup
                  zoom: bool, extra: float) -> tuple[float, float]:
     m, n = len(rows), len(cols)
     cell = CELL if max(m, n) <= 60 else SMALL_CELL if max(m, n) <= MAX_LABELS else 0.0
-    longest_r = max(len(result.species[i]) for i in rows) if labels[0] else 4
-    longest_c = max(len(result.reactions[j]) for j in cols) if labels[1] else 4
+    longest_r = max(len(_shown(result.species[i])) for i in rows) if labels[0] else 4
+    longest_c = max(len(_shown(result.reactions[j])) for j in cols) if labels[1] else 4
     if cell:
         w = n * cell + longest_r * 0.07 + 1.2
         h = m * cell + longest_c * 0.07 + 1.6
@@ -236,7 +261,7 @@ class _Picture:
     def title(self) -> str:
         name = self.result.name
         title = ("Response signs" if self.signs else "Sensitivity") + (
-            "" if name is None else f" of {name}")
+            "" if name is None else f" of {_shown(name)}")
         return title + ("" if self.structure is None else f", structure {self.structure}")
 
     def lane_step(self) -> float:
@@ -266,12 +291,12 @@ def _draw_matrix(ax: Any, pic: _Picture, rows: list[int], cols: list[int],
         sub = np.asarray(result.sensitivity, dtype=bool)[np.ix_(rows, cols)]
         ax.imshow(sub, cmap=_cmap(), vmin=0, vmax=1, aspect=aspect, interpolation="nearest")
     if labels[0]:
-        ax.set_yticks(range(m), [result.species[i] for i in rows], fontsize=fontsize)
+        ax.set_yticks(range(m), [_shown(result.species[i]) for i in rows], fontsize=fontsize)
     else:
         ax.set_yticks([])
         ax.set_ylabel(f"{m} species", fontsize=9)
     if labels[1]:
-        ax.set_xticks(range(n), [result.reactions[j] for j in cols], fontsize=fontsize,
+        ax.set_xticks(range(n), [_shown(result.reactions[j]) for j in cols], fontsize=fontsize,
                       rotation=90)
         ax.xaxis.tick_top()
     else:
@@ -354,7 +379,8 @@ def _others(ax: Any, pic: _Picture) -> None:
     for s in shown:
         # what it is made of: its direct sub-structures and what it adds
         own_s, own_r = s.own(by_id) if s.children else (s.species, s.reactions)
-        added = ", ".join(own_s) + ("; " if own_s and own_r else "") + ", ".join(own_r)
+        added = (", ".join(map(_shown, own_s)) + ("; " if own_s and own_r else "")
+                 + ", ".join(map(_shown, own_r)))
         text = " + ".join(s.children + ([added] if added else []))
         lines = textwrap.wrap(f"{s.id} = {text}", width=44, subsequent_indent="   ",
                               break_on_hyphens=False)
@@ -448,6 +474,7 @@ def _compose(fig: Any, ax: Any, pic: _Picture, legend: bool) -> Any:
     return big
 
 
+@_plain_text
 def sensitivity_figure(result: Analysis, *, structure: str | None = None,
                        zoom: bool | None = None, max_labels: int = MAX_LABELS,
                        outline: bool = True, legend: bool = True,
@@ -467,6 +494,7 @@ def sensitivity_figure(result: Analysis, *, structure: str | None = None,
     return fig
 
 
+@_plain_text
 def plot_sensitivity(result: Analysis, ax: Axes | None = None, *,
                      structure: str | None = None, zoom: bool | None = None,
                      max_labels: int = MAX_LABELS, outline: bool = True,
@@ -547,6 +575,154 @@ def _sign_keys(result: Any) -> list[Any]:
             for w in ("rise", "fall", "either", "none")]
 
 
+#: above this many species (in a model with subsystems) the heat map shows
+#: the sensitivity by subsystem: see :func:`heatmap_figure`
+PATHWAY_SPECIES = 300
+VIEWS = ("matrix", "pathways", "blocks")
+
+
+def heatmap_figure(result: Analysis, view: str | None = None, **options: Any) -> Figure:
+    """The heat map of ``result`` as a ``Figure`` of its own, in one of three
+    views.
+
+    ``view="matrix"``: the sensitivity matrix (:func:`sensitivity_figure`,
+    which takes the ``options``); ``"pathways"``: subsystem x subsystem
+    (:func:`pathways_figure`; ``figsize`` is the one option it takes);
+    ``"blocks"``: the sensitivity among the irreducible structures that hold
+    at most half of the species, each one outlined
+    (:func:`irreducible_blocks`).  By default a result of more than
+    :data:`PATHWAY_SPECIES` species whose model gives subsystems is shown by
+    pathway, any other (and the signs, ``signs=True``) as the matrix.
+    """
+    if view is None:
+        notes = getattr(result, "annotations", None)
+        large = (len(result.species) > PATHWAY_SPECIES and notes is not None
+                 and bool(notes.subsystems) and options.get("structure") is None
+                 and not options.get("signs"))
+        view = "pathways" if large else "matrix"
+    if view == "pathways":
+        return pathways_figure(result, figsize=options.get("figsize"))
+    if view == "blocks":
+        return sensitivity_figure(irreducible_blocks(result), **options)
+    if view != "matrix":
+        raise ValueError(f"unknown heat map view {view!r}: "
+                         f"{', '.join(map(repr, VIEWS))}")
+    return sensitivity_figure(result, **options)
+
+
+def _pathway_size(rows: list[str], cols: list[str]) -> tuple[float, float]:
+    return (min(max(len(cols) * 0.3 + max(map(len, rows)) * 0.065 + 2.0, 5.0), 28.0),
+            min(max(len(rows) * 0.3 + max(map(len, cols)) * 0.065 + 1.2, 4.0), 24.0))
+
+
+def _draw_pathways(fig: Any, ax: Any, result: Analysis, grid: Any,
+                   numbers: bool | None) -> None:
+    rows, cols, share = grid
+    m, n = len(rows), len(cols)
+    if numbers is None:
+        numbers = m <= 50 and n <= 50
+    image = ax.imshow(share, cmap="Blues", vmin=0, vmax=1, aspect="auto",
+                      interpolation="nearest")
+    ax.set_yticks(range(m), rows, fontsize=7)
+    ax.set_xticks(range(n), cols, fontsize=7, rotation=90)
+    ax.xaxis.tick_top()
+    ax.tick_params(length=0)
+    ax.set_ylabel("subsystem of the species", fontsize=8)
+    ax.set_xlabel("subsystem of the perturbed reactions", fontsize=8)
+    if numbers:
+        for i in range(m):
+            for j in range(n):
+                value = share[i, j]
+                ax.text(j, i, f"{100 * value:.0f}", ha="center", va="center", fontsize=5,
+                        color="#ffffff" if value > 0.6 else "#333333")
+    bar = fig.colorbar(image, ax=ax, shrink=0.5, pad=0.01)
+    bar.set_label("share of responding pairs", fontsize=8)
+    bar.ax.tick_params(labelsize=7)
+
+
+def _pathway_title(result: Analysis) -> str:
+    title = "Sensitivity by subsystem" + ("" if result.name is None else f" of {result.name}")
+    return (f"{title}: {len(result.species):,} species, {len(result.reactions):,} "
+            "reactions\neach cell: the share of species-reaction pairs in which the "
+            "species responds to a perturbation of the reaction")
+
+
+def pathways_figure(result: Analysis, *, figsize: tuple[float, float] | None = None,
+                    numbers: bool | None = None) -> Figure:
+    """The sensitivity by subsystem as a ``Figure`` of its own, made without
+    pyplot (for files and pages); options as for :func:`plot_pathways`."""
+    Figure, _ = _matplotlib()
+    result.defined_sensitivity("the heat map")
+    from .pathways import pathway_grid
+    grid = pathway_grid(result)
+    fig = Figure(figsize=figsize or _pathway_size(grid[0], grid[1]), layout="constrained")
+    _draw_pathways(fig, fig.add_subplot(), result, grid, numbers)
+    fig.suptitle(_pathway_title(result), fontsize=8)
+    return fig
+
+
+def plot_pathways(result: Analysis, ax: Axes | None = None, *,
+                  figsize: tuple[float, float] | None = None,
+                  numbers: bool | None = None) -> Axes:
+    """Draw the sensitivity by subsystem and return the Matplotlib axes: rows
+    are the subsystems of the species, columns those of the reactions, and
+    each cell shades the share of its species-reaction pairs in which the
+    species responds to a perturbation of the reaction (see
+    :func:`quelmar.pathways.pathway_grid`).
+
+    ``ax``: the axes to draw into; by default a new pyplot figure, sized to
+    the grid or to ``figsize`` (inches).  ``numbers``: write the percentages
+    in the cells (by default when there are at most 50 rows and 50 columns).
+
+    Raises :class:`~quelmar.errors.SingularNetworkError` when the
+    sensitivity is undefined.
+    """
+    _matplotlib()
+    result.defined_sensitivity("the heat map")
+    from .pathways import pathway_grid
+    grid = pathway_grid(result)
+    if ax is None:
+        import matplotlib.pyplot as plt
+        fig = plt.figure(figsize=figsize or _pathway_size(grid[0], grid[1]),
+                         layout="constrained")
+        ax = fig.add_subplot()
+        fig.suptitle(_pathway_title(result), fontsize=8)
+    else:
+        ax.set_title(_pathway_title(result), fontsize=8, loc="left")
+    _draw_pathways(ax.figure, ax, result, grid, numbers)
+    return ax
+
+
+def irreducible_blocks(result: Analysis) -> Any:
+    """The part of ``result`` made of its irreducible structures that hold at
+    most half of the species: an :class:`~quelmar.result.Analysis` of their
+    species and reactions, with these structures (each with the irreducible
+    ones directly inside it), for :func:`plot_sensitivity`."""
+    from dataclasses import replace
+
+    from .diagram import irreducible_hierarchy
+    chosen, kids = irreducible_hierarchy(result)
+    small = {k for k in chosen
+             if 2 * len(result.structures[k].species) <= len(result.species)}
+    if not small:
+        raise ValueError("no irreducible structure holds at most half of the species")
+    structures = []
+    for k, row in zip(chosen, kids):
+        if k in small:
+            s = result.structures[k]
+            structures.append(replace(s, children=[result.structures[c].id for c in row
+                                                   if c in small]))
+    species = {x for s in structures for x in s.species}
+    reactions = {x for s in structures for x in s.reactions}
+    keep_r = [i for i, x in enumerate(result.species) if x in species]
+    keep_c = [j for j, x in enumerate(result.reactions) if x in reactions]
+    sens = np.asarray(result.sensitivity, dtype=bool)[np.ix_(keep_r, keep_c)]
+    name = None if result.name is None else f"{result.name}, its small irreducible structures"
+    return replace(result, name=name, species=[result.species[i] for i in keep_r],
+                   reactions=[result.reactions[j] for j in keep_c], sensitivity=sens,
+                   structures=structures, diagnosis=[])
+
+
 def _cmap() -> Any:
     from matplotlib.colors import ListedColormap
     return ListedColormap(["#ffffff", RESPONDS])
@@ -554,7 +730,7 @@ def _cmap() -> Any:
 
 def heatmap_svg(result: Analysis, **options: Any) -> str:
     """The heat map as SVG text (names stay text), for embedding in HTML."""
-    fig = sensitivity_figure(result, **options)
+    fig = heatmap_figure(result, **options)
     from matplotlib import rc_context
     buf = io.StringIO()
     with rc_context({"svg.fonttype": "none", "svg.hashsalt": "quelmar"}):
@@ -568,13 +744,14 @@ def write_plot(result: Analysis, path: str | os.PathLike[str], format: str | Non
                dpi: int = 150, *, inputs: Any = (), **options: Any) -> str:
     """Write the heat map to ``path`` (PNG, SVG or PDF, by default from the extension).
 
-    ``dpi``: resolution of PNG output; other options go to :func:`sensitivity_figure`.
+    ``dpi``: resolution of PNG output; other options go to :func:`heatmap_figure`
+    (``view=``, or the options of :func:`sensitivity_figure`).
     The file is replaced only once it is complete, and never when it is one
     of ``inputs`` or not a regular file.
     """
     path = os.fspath(path)
     format = output_format(path, FORMATS, "picture", PLOT_HINT, format)
-    fig = sensitivity_figure(result, **options)
+    fig = heatmap_figure(result, **options)
     metadata = {"Date": None} if format == "svg" else None
     buffer = io.BytesIO()
     fig.savefig(buffer, format=format, dpi=dpi, metadata=metadata)

@@ -21,9 +21,9 @@ from .words import count, sign_name, wrap
 if TYPE_CHECKING:
     from .result import Analysis
 
-__all__ = ["Members", "diagnosis_sentences", "is_whole", "member_sentences",
-           "factor_label", "factor_summary", "sensitivity_groups", "sign_lines",
-           "sign_summary", "text_report"]
+__all__ = ["Members", "diagnosis_sentences", "factor_label", "factor_summary",
+           "irreducible_first", "is_whole", "member_sentences", "sensitivity_groups",
+           "sign_lines", "sign_summary", "structure_counts", "text_report"]
 
 WIDTH = 78
 #: in the compact text report: groups of reactions, structures and diagnosis
@@ -60,11 +60,20 @@ class Members:
     def __init__(self, result: Analysis):
         self.structures = list(result.structures)
         self.row = {s.id: i for i, s in enumerate(self.structures)}
+        self._own: dict[str, tuple[list[str], list[str]]] = {}
+        if hasattr(result, "membership"):
+            try:  # an Analysis keeps its matrices
+                self.in_species, self.in_reactions = result.membership()
+            except KeyError:  # a structure names something outside the network
+                pass
+            else:
+                self.species = {x: i for i, x in enumerate(result.species)}
+                self.reactions = {x: j for j, x in enumerate(result.reactions)}
+                return
         self.species = self._index(result.species, (s.species for s in self.structures))
         self.reactions = self._index(result.reactions, (s.reactions for s in self.structures))
         self.in_species = self._matrix(self.species, [s.species for s in self.structures])
         self.in_reactions = self._matrix(self.reactions, [s.reactions for s in self.structures])
-        self._own: dict[str, tuple[list[str], list[str]]] = {}
 
     @staticmethod
     def _index(network: Sequence[str], lists: Any) -> dict[str, int]:
@@ -115,6 +124,31 @@ class Members:
         """Id of the first (smallest) structure holding all the names given."""
         rows = self._holding(species, reactions)
         return self.structures[rows[0]].id if len(rows) else None
+
+    def smallest_of(self, groups: Sequence[tuple[Sequence[str], Sequence[str]]]
+                    ) -> list[str | None]:
+        """:meth:`smallest` of each ``(species, reactions)`` group, all of them
+        from one sparse product (which structures hold how many names of
+        which group)."""
+        from .irreducible import name_matrix
+        try:
+            want_s = name_matrix([g[0] for g in groups], self.species,
+                                 self.in_species.shape[1])
+            want_r = name_matrix([g[1] for g in groups], self.reactions,
+                                 self.in_reactions.shape[1])
+        except KeyError:  # a name in no structure
+            return [self.smallest(*g) for g in groups]
+        need = want_s.getnnz(axis=1) + want_r.getnnz(axis=1)
+        held = (self.in_species @ want_s.T + self.in_reactions @ want_r.T).tocsc()
+        out: list[str | None] = []
+        for g in range(len(groups)):
+            if need[g] == 0:
+                out.append(self.structures[0].id if self.structures else None)
+                continue
+            span = slice(held.indptr[g], held.indptr[g + 1])
+            rows = held.indices[span][held.data[span] == need[g]]
+            out.append(self.structures[rows.min()].id if len(rows) else None)
+        return out
 
     def exactly(self, species: Sequence[str], reactions: Sequence[str]) -> str | None:
         """Id of the first structure made of exactly the names given."""
@@ -366,7 +400,26 @@ def _irreducible_count(result: Analysis) -> str | None:
     k = len(result.irreducible)
     if k == len(result.structures):
         return None
-    return f"{k:,} irreducible; the rest are unions of these"
+    return f"{k:,} irreducible; the others are unions of these"
+
+
+def structure_counts(result: Analysis) -> str:
+    """``"161,066 buffering structures, 1,234 irreducible; the others are
+    unions of these"`` (just the first count when every structure is
+    irreducible)."""
+    irreducible = _irreducible_count(result)
+    head = f"{len(result.structures):,} buffering structure" + (
+        "" if len(result.structures) == 1 else "s")
+    return head + (f", {irreducible}" if irreducible else "")
+
+
+def irreducible_first(result: Analysis) -> list[int]:
+    """Positions of the structures, the irreducible ones first, each part
+    in the order of ``structures`` (smallest first)."""
+    chosen = result.irreducible
+    mask = np.ones(len(result.structures), dtype=bool)
+    mask[chosen] = False
+    return list(chosen) + np.flatnonzero(mask).tolist()
 
 
 def _structures_compact(result: Analysis, members: Members, w: int) -> list[str]:
@@ -415,12 +468,12 @@ def _sensitivity_summary(result: Analysis, members: Members, w: int) -> list[str
     m = len(result.species)
     out = ["Sensitivity: how many species respond to a perturbation of each reaction"]
     groups = sensitivity_groups(result)
-    for species, reactions in groups[:MAX_GROUPS]:
+    for (species, reactions), sid in zip(groups[:MAX_GROUPS],
+                                         members.smallest_of(groups[:MAX_GROUPS])):
         reach = ("every species" if len(species) == m and m > 1
                  else "no species" if not species else count(len(species), "species"))
         text = _names(reactions, 4)
         if species and len(species) < m:
-            sid = members.smallest(species, reactions)
             where = f"stays within {sid}" if sid else "stays local"
             text += (f" ({where}: {', '.join(species)})" if len(species) <= 4
                      else f" ({where})")
@@ -453,11 +506,7 @@ def global_summary(result: Analysis) -> str:
 
 def _summary_text(result: Analysis, w: int) -> list[str]:
     out = [""]
-    k = len(result.irreducible)
-    line = f"{len(result.structures):,} buffering structures"
-    if k < len(result.structures):
-        line += f", {k:,} irreducible; the rest are unions of these"
-    out.extend(wrap(line, "", w))
+    out.extend(wrap(structure_counts(result), "", w))
     out.extend(wrap(f"Sensitivity: {global_summary(result)}.", "", w))
     return out
 
@@ -504,14 +553,16 @@ def _local_responses(result: Analysis, members: Members, w: int) -> list[str]:
         out.extend(wrap(f"{count(len(alone), 'reaction')} reach one species or none "
                         f"(such as {_names(alone, 3)})", "  ", w))
     shown = 0
-    for subsystem, local in local_groups(result, MAX_GROUPS):
+    by_subsystem = local_groups(result, MAX_GROUPS)
+    within = iter(members.smallest_of([g for _, local in by_subsystem for g in local]))
+    for subsystem, local in by_subsystem:
         if subsystem is not None:
             out.extend(wrap(subsystem, "  ", w))
         for species, reactions in local:
+            sid = next(within)
             shown += len(reactions)
             text = _names(reactions, 4)
             if species and len(species) < m:
-                sid = members.smallest(species, reactions)
                 inside = f"stays within {sid}" if sid else "stays local"
                 if len(species) <= 4:
                     text += f" ({inside}: {', '.join(species)})"
@@ -632,8 +683,8 @@ def _genes_text(result: Analysis, w: int) -> list[str]:
     table = result.gene_responses()
     if not len(table):
         return ["Genes: the model has no gene rules"]
-    out = [f"Genes: {len(table):,} (what a knockout disables; the species that respond "
-           "when the gene's enzyme level changes)"]
+    out = wrap(f"Genes: {len(table):,} (what a knockout disables; the species that "
+               "respond when the gene's enzyme level changes)", "", w)
     for row in table.itertuples(index=False):
         label = row.gene if row.name in ("", row.gene) else f"{row.gene} {row.name}"
         if not row.reactions:

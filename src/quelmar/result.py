@@ -169,7 +169,7 @@ class Analysis:
         cached = self.__dict__.get("_irreducible")
         if cached is None or cached[0] != key:
             self.remember_irreducible(
-                _irreducible(self.species, self.reactions, self.structures))
+                _irreducible(self))
             cached = self.__dict__["_irreducible"]
         return list(cached[1])
 
@@ -178,6 +178,23 @@ class Analysis:
         out from its membership matrix, which is at hand there)."""
         self.__dict__["_irreducible"] = ((id(self.structures), len(self.structures)),
                                          list(positions))
+
+    def membership(self) -> tuple[Any, Any]:
+        """The structures as two sparse 0/1 matrices (SciPy CSR, one row per
+        structure): over ``species`` and over ``reactions``, in their order.
+        Made on first use and kept (while ``structures`` is the same list of
+        the same length)."""
+        key = (id(self.structures), len(self.structures))
+        cached = self.__dict__.get("_membership")
+        if cached is None or cached[0] != key:
+            from .irreducible import name_matrix
+            cached = (key, tuple(
+                name_matrix([getattr(s, attr) for s in self.structures],
+                            {x: i for i, x in enumerate(names)}, len(names))
+                for attr, names in (("species", self.species),
+                                    ("reactions", self.reactions))))
+            self.__dict__["_membership"] = cached
+        return cached[1]
 
     def gene_responses(self) -> pd.DataFrame:
         """One row per gene of the model (pandas DataFrame).
@@ -371,13 +388,11 @@ class Analysis:
         return g
 
 
-def _irreducible(species, reactions, structures):
-    from .irreducible import irreducible_rows, membership_matrix
-    m = len(species)
-    index = {("s", x): i for i, x in enumerate(species)}
-    index.update({("r", x): m + j for j, x in enumerate(reactions)})
-    position = {s.id: k for k, s in enumerate(structures)}
-    rows = [[index["s", x] for x in s.species] + [index["r", x] for x in s.reactions]
-            for s in structures]
-    member = membership_matrix(rows, m + len(reactions))
-    return irreducible_rows(member, [[position[c] for c in s.children] for s in structures])
+def _irreducible(result):
+    from scipy import sparse
+
+    from .irreducible import irreducible_rows
+    position = {s.id: k for k, s in enumerate(result.structures)}
+    member = sparse.hstack(result.membership(), format="csr")
+    return irreducible_rows(member, [[position[c] for c in s.children]
+                                     for s in result.structures])

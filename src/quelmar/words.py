@@ -4,9 +4,11 @@ explanations of a singular network."""
 from __future__ import annotations
 
 import math
+import re
 import textwrap
 
-__all__ = ["SHOWN", "count", "joined", "listed", "plural", "sign_name", "wrap"]
+__all__ = ["SHOWN", "count", "joined", "listed", "plural", "printable", "shortened",
+           "sign_name", "unicode_text", "wrap"]
 
 #: Names listed before "and N more".
 SHOWN = 6
@@ -49,3 +51,32 @@ def listed(names, limit: int = SHOWN) -> str:
 
 def plural(k: int, one: str, many: str) -> str:
     return one if k == 1 else many
+
+
+_LONE_SURROGATE = re.compile("[\ud800-\udfff]")
+_CONTROL = re.compile("[\x00-\x1f\x7f-\x9f\u2028\u2029]")
+
+
+def unicode_text(text: object) -> str:
+    """``text`` as a string that every encoder accepts: surrogate pairs
+    joined, a lone surrogate (which a name read from JSON or a file name can
+    hold) written as its escape ``\\udXXX``."""
+    text = str(text)
+    if not _LONE_SURROGATE.search(text):
+        return text
+    text = text.encode("utf-16-le", "surrogatepass").decode("utf-16-le", "surrogatepass")
+    return _LONE_SURROGATE.sub(lambda m: f"\\u{ord(m.group()):04x}", text)
+
+
+def printable(text: object) -> str:
+    """:func:`unicode_text` with control characters (NUL, line breaks, ...)
+    written as escapes ``\\xNN`` or ``\\uNNNN``: for a name shown on one
+    line or handed to a program that refuses them."""
+    return _CONTROL.sub(lambda m: (f"\\x{ord(m.group()):02x}" if ord(m.group()) < 256
+                                   else f"\\u{ord(m.group()):04x}"), unicode_text(text))
+
+
+def shortened(text: str, limit: int = 80) -> str:
+    """``text`` cut to at most ``limit`` characters, an ellipsis marking the
+    cut (for drawings; the data keeps the full name)."""
+    return text if len(text) <= limit else text[:limit - 1] + "\u2026"

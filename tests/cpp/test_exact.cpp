@@ -13,8 +13,10 @@
 #include <vector>
 
 #include "exact.hpp"
-#include "kernels.hpp"
+#include "amatrix.hpp"
+#include "dense.hpp"
 #include "modfield.hpp"
+#include "reference.hpp"
 
 namespace {
 
@@ -787,10 +789,10 @@ TEST(ExactPattern, EliminationMatchesDenseAdjugateModP) {
                 Mu[i][j] = static_cast<std::uint64_t>(x < 0 ? x + p : x);
             }
         const auto expected = dense_adjugate_pattern(F, Mu, r);
-        const auto actual = quelmar::detail::adjugate_pattern_mod(Md, r, p);
+        const auto actual = quelmar::reference::adjugate_pattern_mod(Md, r, p);
         ASSERT_EQ(actual, expected) << "trial " << trial << ", order " << r;
         // The factorisation and the solves: the inverse, or singular.
-        const auto by_lu = quelmar::detail::inverse_pattern_by_lu(Md, r, p);
+        const auto by_lu = quelmar::reference::inverse_pattern_by_lu(Md, r, p);
         B = Mu;  // rank of M
         for (auto& row : B) row.resize(static_cast<size_t>(r));
         const bool invertible = static_cast<index_t>(rref_mod(F, B, r, r).size()) == r;

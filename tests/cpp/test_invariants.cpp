@@ -11,9 +11,11 @@
 #include <vector>
 
 #include "invariants.hpp"
-#include "kernels.hpp"
+#include "amatrix.hpp"
+#include "dense.hpp"
 #include "closures.hpp"
 #include "complement.hpp"
+#include "reference.hpp"
 #include "search.hpp"
 
 extern "C" void dgesdd_(char* jobz, int* m, int* n, double* a, int* lda, double* s, double* u,
@@ -548,7 +550,7 @@ TEST(SearchIsoBSs, MatchesEvaluatingEverySeed) {
             }
             EXPECT_EQ(quelmar::search_isoBSs(scaled.view(), sDT.view(), oc.view(), lo.view(),
                                              cq.view(), options),
-                      quelmar::search_isoBSs_seedwise(scaled.view(), sDT.view(), oc.view(),
+                      quelmar::reference::search_isoBSs_seedwise(scaled.view(), sDT.view(), oc.view(),
                                                       lo.view(), cq.view()))
                 << "trial " << trial << ", " << threads << " threads";
         }
@@ -585,7 +587,7 @@ TEST(SearchIsoBSs, LargeClosuresAndThreadsMatchEvaluatingEverySeed) {
             }
         const Bytes cq = classes(DT);
         const auto expected =
-            quelmar::search_isoBSs_seedwise(stoi.view(), DT.view(), oc.view(), lo.view(), cq.view());
+            quelmar::reference::search_isoBSs_seedwise(stoi.view(), DT.view(), oc.view(), lo.view(), cq.view());
         for (const int threads : {0, 1, 2}) {
             quelmar::SearchOptions options;
             options.threads = std::max(threads, 1);
@@ -621,7 +623,7 @@ TEST(WholeFactors, VerdictFromTheComplementIsTheEliminationsOne) {
         }
         const quelmar::search_detail::WholeFactors whole(stoi.view(), DT.view(), &dgesdd_);
         ASSERT_TRUE(whole.usable()) << "trial " << trial;
-        std::vector<double> scratch;
+        quelmar::Vec<double> scratch;
         for (int pick = 0; pick < 40; ++pick) {
             std::vector<std::uint8_t> s(static_cast<std::size_t>(m + n));
             std::vector<index_t> Y, C;

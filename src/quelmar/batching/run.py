@@ -24,6 +24,7 @@ Dask, pandas and pyarrow are the ``batch`` extra (``pip install
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
 import sys
@@ -36,6 +37,8 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from ..fileio import same_file
+from ..words import unicode_text
 from .tables import COLUMNS, latest_rows, open_table, require_extra, rows_frame, table_format
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -72,7 +75,8 @@ class _Task:
 
     @property
     def ident(self) -> tuple[str, str]:
-        return (self.source, self.knockout)
+        """The row's key in a table: source and knockout as written there."""
+        return (unicode_text(self.source), unicode_text(self.knockout))
 
 
 def model_files(paths: Iterable[str | os.PathLike]) -> list[str]:
@@ -213,7 +217,7 @@ def _file_label(path: str) -> str:
 
 
 def _one_line(text: str) -> str:
-    return " ".join(str(text).split())
+    return " ".join(unicode_text(text).split())
 
 
 def _variant(arrays: tuple, removes: tuple[str, ...]):
@@ -226,10 +230,59 @@ def _variant(arrays: tuple, removes: tuple[str, ...]):
                list(species), [r for r in reactions if r not in set(removes)], name)
 
 
+#: Default budget of one row: seconds, and bytes of the worker's resident
+#: memory (see :func:`batch`).
+MAX_SECONDS = 1800.0
+MAX_MEMORY = 4e9
+
+
+def _resident_bytes() -> int | None:
+    """The resident memory of this process now (Linux), else None."""
+    try:
+        with open("/proc/self/statm") as fh:
+            return int(fh.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    except (OSError, ValueError, IndexError):
+        return None
+
+
+class _Budget:
+    """The ``progress`` of one analysis in a batch: the long steps report how
+    far they are several times a second, and each report stops the analysis
+    (with the exception, which becomes the row's error) once it has run
+    longer than ``max_seconds`` or the process holds more than
+    ``max_memory`` bytes.  None: no limit."""
+
+    def __init__(self, max_seconds: float | None, max_memory: float | None):
+        self.max_seconds, self.max_memory = max_seconds, max_memory
+        self.deadline = None if not max_seconds else time.monotonic() + max_seconds
+
+    def check(self, done: int = 0, total: int = 0) -> None:
+        if self.deadline is not None and time.monotonic() > self.deadline:
+            raise TimeoutError(f"stopped after {self.max_seconds:g} s, the time budget of a "
+                               "row (max_seconds, --max-seconds)")
+        if self.max_memory:
+            held = _resident_bytes()
+            if held is not None and held > self.max_memory:
+                raise MemoryError(f"stopped at {held / 1e9:.2f} GB, over the memory budget "
+                                  f"of a row ({self.max_memory / 1e9:g} GB; max_memory, "
+                                  "--max-memory)")
+
+    @contextlib.contextmanager
+    def __call__(self, _step: str):
+        self.check()
+        yield self
+        self.check()
+
+    def update(self, done: int, total: int) -> None:
+        self.check(done, total)
+
+
 def _empty_row(task: _Task, seed: int, trials: int) -> dict:
     row = {c: None for c in COLUMNS}
-    row.update(name=task.name, source=task.source, knockout=task.knockout,
-               structures="", signs="", response_signs="", lost="", gained="", warnings="[]", error="",
+    source, knockout = task.ident
+    row.update(name=task.name, source=source, knockout=knockout,
+               structures="", signs="", response_signs="", lost="", gained="",
+               warnings="[]", error="",
                seed=seed, trials=trials)
     return row
 
@@ -245,6 +298,7 @@ def sign_strings(result: Any) -> str:
 
 
 def _analyse_task(task: _Task, seed: int, trials: int, network: tuple | None = None,
+                  budget: tuple[float | None, float | None] = (None, None),
                   signs: bool = False) -> dict:
     """The row of one model or variant; never raises for a bad model."""
     from ..analysis import analyze
@@ -268,7 +322,8 @@ def _analyse_task(task: _Task, seed: int, trials: int, network: tuple | None = N
                 reg = regularity(crn)
                 row["regular"] = bool(reg.is_regular)
                 row["order"], row["structural_rank"] = int(reg.order), int(reg.structural_rank)
-                result = analyze(crn, trials=trials, seed=seed, signs=signs)
+                result = analyze(crn, trials=trials, seed=seed, progress=_Budget(*budget),
+                                 signs=signs)
                 if result.sensitivity is not None:  # undefined for a singular network
                     row["n_structures"] = len(result.structures)
                     row["structures"] = json.dumps(
@@ -300,14 +355,30 @@ def _network_task(spec: str | tuple) -> tuple:
         return _arrays_of(load(spec))
 
 
-def _compare(base: dict, row: dict, removes: tuple[str, ...]) -> None:
+def _compare(base: dict, row: dict, removes: tuple[str, ...]) -> bool:
     """Fill in how the variant's structures differ from the network's
-    (``removes``: the reactions the variant lacks)."""
-    if base["error"] or row["error"]:
-        return
-    gone = set(removes)
-    before = [(frozenset(s), frozenset(r) - gone) for s, r in json.loads(base["structures"])]
-    after = [(frozenset(s), frozenset(r)) for s, r in json.loads(row["structures"])]
+    (``removes``: the reactions the variant lacks); true when it did.
+    Never raises: a comparison that fails is the row's error.  Nothing is
+    compared when either has no structures (a failed or singular network or
+    variant: its row says so)."""
+    if base["error"] or row["error"] or not base["structures"] or not row["structures"]:
+        return False
+    try:
+        _compare_structures(base, row, removes)
+    except Exception as e:  # noqa: BLE001 - the row reports it
+        row["kept"], row["lost"], row["gained"] = None, "", ""
+        row["error"] = _one_line(f"comparison with the network failed: "
+                                 f"{type(e).__name__}: {e}")
+    return True
+
+
+def _compare_structures(base: dict, row: dict, removes: tuple[str, ...]) -> None:
+    def names(items):
+        return frozenset(unicode_text(x) for x in items)
+
+    gone = names(removes)
+    before = [(names(s), names(r) - gone) for s, r in json.loads(base["structures"])]
+    after = [(names(s), names(r)) for s, r in json.loads(row["structures"])]
     after_set, before_set = set(after), set(before)
     row["kept"] = sum(b in after_set for b in before)
     row["lost"] = json.dumps([f"B{k}" for k, b in enumerate(before, 1) if b not in after_set])
@@ -338,6 +409,8 @@ def batch(models: NetworkSource | Iterable[NetworkSource], *, trials: int = 2, s
           knockouts: bool | str | Iterable[str] | None = None, client: Any = None,
           workers: int | None = None, out: str | os.PathLike | None = None,
           resume: bool = False, progress: bool | None = None,
+          max_seconds: float | None = MAX_SECONDS,
+          max_memory: float | None = MAX_MEMORY,
           signs: bool = False) -> pandas.DataFrame:
     """Analyse many models, or every single-reaction deletion of one, on Dask.
 
@@ -373,6 +446,14 @@ def batch(models: NetworkSource | Iterable[NetworkSource], *, trials: int = 2, s
     ``progress``: show Dask's progress bar (default: when standard output
     is a terminal).
 
+    ``max_seconds`` and ``max_memory``: the budget of one row, by default
+    :data:`MAX_SECONDS` (half an hour) and :data:`MAX_MEMORY` (4 GB of the
+    worker's resident memory).  An analysis over it is stopped at its next
+    report of progress (several a second in the search, the hierarchy and
+    the diagnosis) and its row gets the error ("TimeoutError: ..." or
+    "MemoryError: ..."), so one model that takes too long does not stall
+    the batch.  None (or 0) lifts a limit.
+
     ``signs``: also decide the response signs of each model or variant
     (``analyze(..., signs=True)``) into the ``response_signs`` column.
 
@@ -391,9 +472,16 @@ def batch(models: NetworkSource | Iterable[NetworkSource], *, trials: int = 2, s
     if workers is not None and (int(workers) < 1 or client is not None):
         raise ValueError("workers is a number of local processes, at least 1, "
                          "and only without a client")
+    budget = (_limit(max_seconds, "max_seconds"), _limit(max_memory, "max_memory"))
     if out is not None:
         table_format(out)
     tasks, network = _plan(models, knockouts)
+    if out is not None:
+        inputs = {t.path for t in tasks} | {network if isinstance(network, str) else None}
+        for p in inputs - {None}:
+            if same_file(out, p):
+                raise ValueError(f"{os.fspath(out)}: is the model {p}; the table needs "
+                                 "another --out")
 
     table = open_table(out, resume) if out is not None else None
     done: dict[tuple[str, str], dict] = {}
@@ -410,14 +498,13 @@ def batch(models: NetworkSource | Iterable[NetworkSource], *, trials: int = 2, s
                              and not r["response_signs"])}
         todo = [t for t in tasks if t.ident not in done]
         if todo:
-            _run(todo, network, done, table, seed, trials, client, workers, progress, signs)
+            _run(todo, network, done, table, seed, trials, client, workers, progress,
+                 budget, signs)
         base = done.get(tasks[0].ident) if network is not None else None
         for t in tasks[1:] if base is not None else ():
             row = done[t.ident]  # an interrupted batch may have kept it uncompared
-            if row["kept"] is None and not row["error"] and not base["error"]:
-                _compare(base, row, t.removes)
-                if table is not None:
-                    table.add(row)  # the later copy of a row wins
+            if row["kept"] is None and _compare(base, row, t.removes) and table is not None:
+                table.add(row)  # the later copy of a row wins
     finally:
         if table is not None:
             table.close()
@@ -436,8 +523,21 @@ def _local_cluster(workers: int):
                         silence_logs=logging.ERROR)
 
 
+def _limit(value: float | None, name: str) -> float | None:
+    """A budget as given to :func:`batch`: a finite number >= 0, 0 or None for
+    no limit."""
+    if value is None:
+        return None
+    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
+        raise TypeError(f"{name} must be a number or None, not {value!r}")
+    value = float(value)
+    if not 0 <= value < float("inf"):
+        raise ValueError(f"{name} must be 0 or more (and finite), not {value!r}")
+    return value or None
+
+
 def _run(todo, network, done, table, seed, trials, client, workers, progress,
-         signs=False) -> None:
+         budget=(None, None), signs=False) -> None:
     """Run ``todo`` on Dask, adding each row to ``done`` and ``table``."""
     from distributed import Client, as_completed
 
@@ -446,7 +546,7 @@ def _run(todo, network, done, table, seed, trials, client, workers, progress,
         n = int(workers) if workers is not None else (os.cpu_count() or 1)
         cluster = _local_cluster(max(1, min(n, len(todo))))
         client = Client(cluster)
-    base_key = (todo[0].source, "") if network is not None else None
+    base_key = (todo[0].ident[0], "") if network is not None else None
     waiting = []  # variant rows that wait for the network's own row
     futures = []
     bar = None
@@ -455,7 +555,7 @@ def _run(todo, network, done, table, seed, trials, client, workers, progress,
         if network is not None:
             net_future = client.submit(_network_task, network, pure=False)
         for t in todo:
-            futures.append(client.submit(_analyse_task, t, seed, trials, net_future,
+            futures.append(client.submit(_analyse_task, t, seed, trials, net_future, budget,
                                          signs, pure=False))
         by_key = {f.key: t for f, t in zip(futures, todo)}
         if progress is None:

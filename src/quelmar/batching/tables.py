@@ -9,11 +9,13 @@ import io
 import json
 import math
 import os
+import stat
 import time
 from collections.abc import Iterable, Sequence
 from typing import TYPE_CHECKING, Any
 
 from ..fileio import output_format
+from ..words import unicode_text
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas
@@ -64,6 +66,24 @@ def table_format(out: str) -> str:
                          ".csv or .parquet", quoted=False)
 
 
+# A text cell that a spreadsheet would read as a formula gets a leading
+# apostrophe (which spreadsheets hide), as does one that begins with an
+# apostrophe already, so that reading the table removes exactly one.
+_FORMULA_START = ("=", "+", "-", "@", "\t", "\r", "'")
+
+
+def _cell(text: Any) -> Any:
+    if isinstance(text, str):
+        text = unicode_text(text)
+        if text.startswith(_FORMULA_START):
+            return "'" + text
+    return text
+
+
+def _uncell(text: str) -> str:
+    return text[1:] if text.startswith("'") else text
+
+
 def _typed(value: Any, kind: str) -> Any:
     """``value`` (as stored, or as text from a CSV file) in the column's type."""
     if kind == "str":
@@ -97,13 +117,30 @@ def _arrow_schema():
     return pa.schema([(c, types[k]) for c, k in COLUMNS.items()])
 
 
+HEADER = ",".join(COLUMNS).encode("ascii") + b"\n"
+
+
+def regular_or_absent(path: str) -> bool:
+    """True when ``path`` is a regular file, false when nothing is there;
+    anything else (a directory, a FIFO, a device) is refused before it is
+    opened, so that opening it cannot block."""
+    try:
+        mode = os.stat(path).st_mode
+    except FileNotFoundError:
+        return False
+    if not stat.S_ISREG(mode):
+        raise ValueError(f"{path}: not a regular file")
+    return True
+
+
 class CsvTable:
     """A CSV file that grows by one complete line per row."""
 
     def __init__(self, path: str, resume: bool):
         self.path = path
         self.rows = []
-        recovered = self._recover() if resume and os.path.exists(path) else None
+        self.fd = -1
+        recovered = self._recover() if resume and regular_or_absent(path) else None
         if recovered is not None:
             self.rows = recovered
             self.fd = os.open(path, os.O_WRONLY | os.O_APPEND)
@@ -112,13 +149,20 @@ class CsvTable:
             self.fd = os.open(path, flags, 0o666)
             self._write(list(COLUMNS))
 
-    def _recover(self) -> list[dict]:
+    def _recover(self) -> list[dict] | None:
+        """The rows of the table at ``path``, its last line cut short (by a
+        kill) removed; None when it is empty or holds part of the header
+        only.  Anything that does not begin with the header is refused
+        untouched: it is not a table this command wrote."""
         with open(self.path, "rb") as f:
             data = f.read()
+        if not data.startswith(HEADER):
+            if HEADER.startswith(data):  # empty, or killed while writing the header
+                os.truncate(self.path, 0)
+                return None
+            raise ValueError(f"{self.path}: not a table written by a batch (it does not "
+                             "begin with the columns of one); give another --out")
         end = data.rfind(b"\n") + 1
-        if end == 0:  # killed before the header was written
-            os.truncate(self.path, 0)
-            return None
         rows = _parse_csv(self.path, data[:end])
         if end < len(data):  # a line cut short when the batch was killed
             os.truncate(self.path, end)
@@ -131,7 +175,7 @@ class CsvTable:
         os.write(self.fd, buf.getvalue().encode("utf-8"))
 
     def add(self, row: dict) -> None:
-        self._write([row[c] for c in COLUMNS])
+        self._write([_cell(row[c]) if k == "str" else row[c] for c, k in COLUMNS.items()])
 
     def flush(self) -> None:
         pass
@@ -154,15 +198,36 @@ class ParquetTable:
         self.path = path
         if os.path.exists(path) and not resume:
             raise FileExistsError(f"{path}: already exists (resume it, or remove it first)")
-        if os.path.exists(path) and not os.path.isdir(path):
-            raise ValueError(f"{path}: not a table written by a batch (not a directory)")
+        if os.path.exists(path):
+            if not os.path.isdir(path):
+                raise ValueError(f"{path}: not a table written by a batch (not a directory)")
+            foreign = [f for f in os.listdir(path) if not self._ours(f)]
+            if foreign:
+                raise ValueError(f"{path}: not a table written by a batch (it holds "
+                                 f"{foreign[0]!r}); give another --out")
         os.makedirs(path, exist_ok=True)
         self.journal = os.path.join(path, self.JOURNAL)
+        if regular_or_absent(self.journal):
+            self._clear_cut_line()
         self.pending = self._journal_rows()
         self.rows = self._read_parts() + self.pending
         self.fd = os.open(self.journal, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o666)
         self.last = time.monotonic()
         self.flush()
+
+    @classmethod
+    def _ours(cls, name: str) -> bool:
+        return (name == cls.JOURNAL or (name.startswith("part-") and name.endswith(".parquet"))
+                or (name.startswith(".part-") and name.endswith(".parquet.tmp")))
+
+    def _clear_cut_line(self) -> None:
+        """Remove the end of a journal line cut short by a kill, so that the
+        next row starts a line of its own."""
+        with open(self.journal, "rb") as f:
+            data = f.read()
+        end = data.rfind(b"\n") + 1
+        if end < len(data):
+            os.truncate(self.journal, end)
 
     def _parts(self) -> list[str]:
         return sorted(f for f in os.listdir(self.path)
@@ -188,12 +253,21 @@ class ParquetTable:
             data = f.read()
         rows = []
         for line in data.split(b"\n")[:-1]:  # the last piece is empty or cut short
-            row = json.loads(line)
-            rows.append({c: _typed(row.get(c), k) for c, k in COLUMNS.items()})
+            try:
+                row = json.loads(line)
+            except ValueError:
+                # A line cut short by a kill with the next row glued to it
+                # (written before cut lines were cleared): both rows are
+                # lost and run again.
+                continue
+            if isinstance(row, dict):
+                rows.append({c: _typed(row.get(c), k) for c, k in COLUMNS.items()})
         return rows
 
     def add(self, row: dict) -> None:
-        os.write(self.fd, (json.dumps({c: row[c] for c in COLUMNS}) + "\n").encode("utf-8"))
+        row = {c: unicode_text(row[c]) if k == "str" and isinstance(row[c], str) else row[c]
+               for c, k in COLUMNS.items()}
+        os.write(self.fd, (json.dumps(row) + "\n").encode("utf-8"))
         self.pending.append(row)
         if (len(self.pending) >= self.FLUSH_ROWS
                 or time.monotonic() - self.last >= self.FLUSH_SECONDS):
@@ -260,15 +334,29 @@ def read_table(path: str | os.PathLike) -> pandas.DataFrame:
     return rows_frame(list(latest_rows(rows).values()))
 
 
+# Fields as long as a row can be (Python's csv refuses fields over 128 KiB
+# by default; a network with hundreds of structures exceeds that).
+_FIELD_LIMIT = 2**31 - 1
+
+
 def _parse_csv(path: str, data: bytes) -> list[dict]:
-    reader = csv.reader(io.StringIO(data.decode("utf-8"), newline=""))
-    header = next(reader, None)
-    if header != list(COLUMNS):
-        raise ValueError(f"{path}: not a table written by a batch (other columns)")
-    rows = []
-    for line in reader:
-        if len(line) != len(COLUMNS):
-            raise ValueError(f"{path}: line {reader.line_num} has {len(line)} "
-                             f"fields instead of {len(COLUMNS)}")
-        rows.append({c: _typed(v, k) for (c, k), v in zip(COLUMNS.items(), line)})
+    try:
+        text = data.decode("utf-8")
+    except UnicodeDecodeError as e:
+        raise ValueError(f"{path}: not a table written by a batch (not UTF-8)") from e
+    limit = csv.field_size_limit(_FIELD_LIMIT)
+    try:
+        reader = csv.reader(io.StringIO(text, newline=""))
+        header = next(reader, None)
+        if header != list(COLUMNS):
+            raise ValueError(f"{path}: not a table written by a batch (other columns)")
+        rows = []
+        for line in reader:
+            if len(line) != len(COLUMNS):
+                raise ValueError(f"{path}: line {reader.line_num} has {len(line)} "
+                                 f"fields instead of {len(COLUMNS)}")
+            rows.append({c: _typed(_uncell(v) if k == "str" else v, k)
+                         for (c, k), v in zip(COLUMNS.items(), line)})
+    finally:
+        csv.field_size_limit(limit)
     return rows

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import math
 import os
+import re
 import pathlib
 import urllib.parse
 from typing import TYPE_CHECKING
@@ -111,6 +112,7 @@ def _read_document(text, where):
                         "(levels 2 and 3 are)")
     errors = [doc.getError(i) for i in range(doc.getNumErrors())]
     errors = [e for e in errors if e.getSeverity() >= libsbml.LIBSBML_SEV_ERROR]
+    errors = [e for e in errors if not _unrequired_package(libsbml, doc, e, attributes, where)]
     if errors:
         e = errors[0]
         line = f"line {e.getLine()}: " if e.getLine() else ""
@@ -122,6 +124,29 @@ def _read_document(text, where):
     if model is None:
         raise LoadError(where, "the SBML document has no <model>")
     return doc, model
+
+
+_L3_PACKAGE = re.compile(r"The L3 package '([^']+)' cannot be used in this document")
+
+
+def _unrequired_package(libsbml, doc, error, attributes, where):
+    """Whether ``error`` is only libSBML's schema objection to a Level 3
+    package that a Level 2 document declares as not required (as layout
+    editors write them); such a package is ignored with a warning."""
+    if doc.getLevel() != 2 or error.getErrorId() != libsbml.NotSchemaConformant:
+        return False
+    found = _L3_PACKAGE.search(error.getMessage())
+    if not found:
+        return False
+    package = found.group(1)
+    declared = [v for k, v in attributes.items()
+                if k.endswith(" required") and f"/{package}/" in k]
+    if declared != ["false"]:
+        return False
+    warn_model(where, f"the Level 2 document declares the SBML Level 3 package "
+               f"'{package}' (not required to read the model), which Level 2 does not "
+               "have; it is ignored")
+    return True
 
 
 def _check_external_models(doc, where, base, root, seen):

@@ -145,12 +145,25 @@ def exact_null(A):
     return vt[-1], u[:, -1]
 
 
-def remove_dependent(sub, s_idx, r_idx, keep_s, keep_r, removed, rnd):
-    """Step 3 of :func:`prune`; true when it removed something."""
+def remove_dependent(sub, s_idx, r_idx, keep_s, keep_r, removed, rnd, reg=None):
+    """Step 3 of :func:`prune`; true when it removed something.  ``reg``:
+    the sub-network's :class:`Regularity`, whose exact dependence decides
+    when the instance in floating point looks non-singular."""
     m, n = sub.stoi.shape
     sigma, v, u = null_vectors(sub.A)
     if sigma > SINGULAR:
-        return False
+        if reg is None or reg.dependence is None:
+            return False
+        # Exactly singular although this instance does not show it: the
+        # supports of the exact null vectors stand in for the numeric ones.
+        v = np.zeros(sub.A.shape[0])
+        v[list(reg.dependence.species)] = 1.0
+        if not reg.dependence.species:
+            v[m:] = 1.0
+        u = np.zeros(sub.A.shape[0])
+        u[list(reg.dependence.reactions)] = 1.0
+        if not reg.dependence.reactions:
+            u[n:] = 1.0
     wv = np.abs(v[:m])
     if wv.max() > INVOLVED * np.abs(v).max():
         # The support of the null vector is the same for almost every choice
@@ -242,7 +255,10 @@ def prune(crn: NetworkSource) -> Pruned:
        generator, whose state is restored afterwards) is factorised; when it
        is singular, the first species involved in its null vector is held
        fixed (or, if no species is involved, the first reaction involved in
-       the left null vector is removed).
+       the left null vector is removed).  When that instance looks
+       non-singular but :func:`regularity` finds the A-matrix dependent in
+       exact arithmetic, the null vectors of the exact computation decide
+       in the same way.
 
     Names, regulation and the loaders' direction information are kept for
     what remains.  ``crn`` is not changed.  Raises like :func:`regularity`,
@@ -274,8 +290,8 @@ def prune(crn: NetworkSource) -> Pruned:
         sub = _subnetwork(crn, stoi, reginfo, keep_s, keep_r, extras)
         s_idx, r_idx = np.flatnonzero(keep_s), np.flatnonzero(keep_r)
         reg = regularity_of(sub.stoi, sub.reginfo, np.asarray(sub.A), sub.X_names, sub.R_names)
-        if reg.is_regular:
-            if not remove_dependent(sub, s_idx, r_idx, keep_s, keep_r, removed, rnd):
+        if reg.is_regular or reg.dependent:
+            if not remove_dependent(sub, s_idx, r_idx, keep_s, keep_r, removed, rnd, reg):
                 return Pruned(sub, removed, reg)
         else:
             remove_uncovered(sub, reg, s_idx, r_idx, keep_s, keep_r, removed, rnd)

@@ -144,3 +144,42 @@ class Words:
         else:
             reason = "it reads levels that nothing else fixes"
         return Part("conserved quantity", self.cq_name(q), block, reason, members)
+
+
+def dependence_parts(found, species_names, reaction_names):
+    """The parts of an A-matrix that a maximum matching covers but whose
+    fixed entries are dependent (``found``: a singular
+    :class:`~quelmar.preparation.generic.GenericRank`), in words."""
+    species = [species_names[i] for i in found.species]
+    cycle = [reaction_names[j] for j in found.cycle_reactions]
+    reactions = [reaction_names[j] for j in found.reactions]
+    totals = [species_names[i] for i in found.conserved_species]
+    parts = []
+    free = listed(species) + (f" and the cycle flux through {listed(cycle)}" if cycle else "")
+    for name in species:
+        parts.append(Part("species", name, UNDER, (
+            "its steady-state level is not fixed although every level is matched to a "
+            "rate equation or conserved total: the fixed coefficients of the cycles and "
+            f"conserved totals leave one combination of the levels of {free} free "
+            "for every choice of rates")))
+    if cycle:
+        parts.append(Part("cycle", "the cycle through " + listed(cycle), UNDER, (
+            "its flux enters the combination of levels and cycle fluxes that no rate "
+            f"equation or conserved total fixes (with {listed(species) or 'no species'})"),
+            tuple(cycle)))
+    depend = listed(reactions) if reactions else "no rate"
+    if totals:
+        depend += " and the conserved total of " + " + ".join(totals[:SHOWN]) + (
+            " + ..." if len(totals) > SHOWN else "")
+    for name in reactions:
+        parts.append(Part("reaction", name, OVER, (
+            f"its rate equation depends exactly on the others among {depend}: with the "
+            "fixed coefficients of the cycles and conserved totals, the steady state asks "
+            "one condition too many for every choice of rates")))
+    if totals:
+        parts.append(Part("conserved quantity", "the conserved total of " + " + ".join(
+            totals[:SHOWN]) + (" + ..." if len(totals) > SHOWN else ""), OVER, (
+            f"its coefficients make it depend exactly on {listed(reactions) or 'the other totals'}"
+            ": the levels it reads are already fixed by those rates and totals"),
+            tuple(totals)))
+    return parts

@@ -30,7 +30,8 @@ from .. import _structure
 from ..cyquelmar import CRN
 from ..tolerances import TOL
 from ..words import plural
-from .reasons import Words
+from .generic import generic_rank
+from .reasons import Words, dependence_parts
 
 if TYPE_CHECKING:
     from ..loaders import NetworkSource
@@ -52,6 +53,11 @@ def checked_network(crn):
         raise ValueError(f"the stoichiometry matrix must be two-dimensional, "
                          f"not {stoi.ndim}-dimensional")
     m, n = stoi.shape
+    bad = np.argwhere(~np.isfinite(stoi))
+    if len(bad):
+        i, j = (int(k) for k in bad[0])
+        raise ValueError(f"the stoichiometry matrix holds {stoi[i, j]} at species {i}, "
+                         f"reaction {j}: every coefficient must be a finite number")
     if m == 0:
         raise ValueError("the network has no species")
     if n == 0:
@@ -113,7 +119,11 @@ def directions(crn: CRN) -> tuple[np.ndarray, np.ndarray]:
 class Regularity:
     """Result of :func:`regularity`.
 
-    ``is_regular``: the A-matrix is structurally non-singular;
+    ``is_regular``: the A-matrix is non-singular for generic rates (its
+    structural rank is its order, and its fixed entries are not dependent);
+    ``dependent``: the structural rank is the order, but the fixed entries
+    (the cycle and conservation vectors, fixed regulation values) make the
+    A-matrix singular for every choice of rates;
     ``order`` and ``structural_rank`` of the A-matrix; ``species`` and
     ``reactions``: names in the singular part (empty when regular);
     ``cycles`` and ``conserved_quantities``: descriptions of those in the
@@ -126,6 +136,7 @@ class Regularity:
     is_regular: bool
     order: int
     structural_rank: int
+    dependent: bool = False
     species: list = field(default_factory=list)
     reactions: list = field(default_factory=list)
     cycles: list = field(default_factory=list)
@@ -137,6 +148,8 @@ class Regularity:
     col_block: np.ndarray = field(default=None, repr=False)
     row_mate: np.ndarray = field(default=None, repr=False)
     col_mate: np.ndarray = field(default=None, repr=False)
+    # For a dependent A-matrix: the exact dependence (a GenericRank).
+    dependence: object = field(default=None, repr=False)
 
     @property
     def deficiency(self) -> int:
@@ -148,6 +161,17 @@ class Regularity:
         if self.is_regular:
             return (f"The A-matrix (order {self.order}) is structurally regular: "
                     "the network can have an isolated steady state.")
+        if self.dependent:
+            rank = self.dependence.rank if self.dependence is not None else "below it"
+            return (f"The A-matrix has order {self.order} and structural rank "
+                    f"{self.structural_rank}, but its fixed entries (the coefficients of "
+                    "the cycles and conserved totals) are dependent: its rank is "
+                    f"{rank} for every choice of rates, so the network has no isolated "
+                    "steady state and its sensitivity and buffering structures are "
+                    "undefined.  The dependence involves "
+                    f"{len(self.species)} species and {len(self.reactions)} "
+                    f"{plural(len(self.reactions), 'reaction', 'reactions')}.  Prepare "
+                    "the network first (quelmar.prune, or quelmar analyze --prune).")
         return (f"The A-matrix has order {self.order} but structural rank "
                 f"{self.structural_rank}: it is singular for every choice of rates, "
                 "so the network has no isolated steady state and its sensitivity "
@@ -179,6 +203,7 @@ class Regularity:
             "summary": self.summary(),
             "order": self.order,
             "structural_rank": self.structural_rank,
+            "dependent": self.dependent,
             "species": list(self.species),
             "reactions": list(self.reactions),
             "cycles": list(self.cycles),
@@ -191,6 +216,14 @@ class Regularity:
 
 def regularity(crn: NetworkSource) -> Regularity:
     """Structural regularity of the A-matrix of ``crn`` and its singular part.
+
+    After the matching, a structurally regular A-matrix is tested for
+    exact dependence of its fixed entries: its rank with random values for
+    the free entries, in exact arithmetic modulo random primes (see
+    :mod:`quelmar.preparation.generic`; the draws do not touch NumPy's
+    global generator).  Such a network is singular (``dependent``), with
+    the species, reactions, cycle and conserved total of one dependence
+    named as its parts.
 
     ``crn``: a :class:`CRN`, a model file or a model object (see
     :func:`quelmar.loaders.as_network`).  Reads ``crn.stoi``,
@@ -211,6 +244,18 @@ def regularity_of(stoi, reginfo, A, species, reactions):
                         row_block=row_block, col_block=col_block,
                         row_mate=row_mate, col_mate=col_mate)
     if result.is_regular:
+        found = generic_rank(stoi, A)
+        if found is None or not found.singular:
+            return result
+        result.is_regular, result.dependent, result.dependence = False, True, found
+        result.parts = dependence_parts(found, species, reactions)
+        for part in result.parts:
+            bucket = {"species": result.species, "reaction": result.reactions,
+                      "cycle": result.cycles,
+                      "conserved quantity": result.conserved_quantities}[part.kind]
+            bucket.append(part.name)
+            if part.kind in ("species", "reaction"):
+                result.reasons[part.name] = part.reason
         return result
     words = Words(stoi, reginfo, A, species, reactions, row_block, col_block)
     ranked = []  # (rank, part): what the matching leaves uncovered comes first

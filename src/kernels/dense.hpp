@@ -1,4 +1,5 @@
-// Dense matrix kernels and the A-matrix of a reaction network.
+// Dense linear algebra: reduced row echelon form, nullity with a null-space
+// basis, LU determinant and adjugate by cofactors.
 //
 // Plain C++ over strided views; no Python.  Zero test throughout: |x| < TOL
 // (strictly), so |x| == TOL and NaN count as non-zero.
@@ -40,16 +41,5 @@ double det(MatrixView<double> M, index_t n);
 /// n*n*(n-1)*(n-1) doubles (n*n row-major (n-1) x (n-1) slots); it is
 /// overwritten with the factorised minors.  O(n^5).
 void adjugate(MatrixView<double> A, index_t n, double* minors, const Poll& poll = {});
-
-/// The A-matrix of a network with stoichiometry stoi (m x n) and regulation
-/// reginfo (read within m rows and n columns): a zero-filled (m+K) x (m+K)
-/// row-major matrix whose rows are the n reactions, then the L conserved
-/// quantities, and whose columns are the m species, then the K cycles:
-///   A[j, i] = reginfo[i, j], A[j, m+k] = c_k[j], A[n+l, i] = d_l[i],
-/// with c_k and d_l the null-space bases of stoi and stoi^T left by nullity().
-/// Throws std::invalid_argument if reginfo is smaller than m x n, and
-/// std::domain_error if the two reductions disagree on the rank of stoi.
-Matrix<double> construct_A(MatrixView<const double> stoi, MatrixView<const double> reginfo,
-                           const Poll& poll = {});
 
 }  // namespace quelmar

@@ -6,9 +6,10 @@
 
 #include "closures.hpp"
 #include "invariants.hpp"
+#include "reference.hpp"
 #include "search.hpp"
 
-namespace quelmar {
+namespace quelmar::reference {
 
 using namespace search_detail;
 
@@ -22,16 +23,16 @@ std::vector<Selection> search_isoBSs_seedwise(MatrixView<const double> stoi,
     const index_t m = stoi.rows;
     const index_t n = stoi.cols;
     const EntryClosures closures(oc, lo, cq, m, n, poll);
-    const std::vector<Candidate> candidates = distinct_candidates(closures, m, n, poll);
-    std::vector<EntryClosures::Word> bits(static_cast<std::size_t>(closures.words()));
+    const Vec<Candidate> candidates = distinct_candidates(closures, m, n, poll);
+    Vec<EntryClosures::Word> bits(closures.words());
     std::vector<Selection> found;
-    Selection selected(static_cast<std::size_t>(m + n));
+    Selection selected(m + n);
     for (const Candidate c : candidates) {
         poll();
         candidate_bits(closures, c, bits.data());
         for (index_t e = 0; e < m + n; ++e)
-            selected[static_cast<std::size_t>(e)] =
-                (bits[static_cast<std::size_t>(e / EntryClosures::bits_per_word)] >>
+            selected[e] =
+                (bits[e / EntryClosures::bits_per_word] >>
                  (e % EntryClosures::bits_per_word)) & 1U;
         const VectorView<const std::uint8_t> view{selected.data(), m + n, 1};
         if (chiindex(stoi, DT, view, poll) == 0 && no_emergent_cycles(stoi, view, poll))
@@ -41,4 +42,4 @@ std::vector<Selection> search_isoBSs_seedwise(MatrixView<const double> stoi,
     return found;
 }
 
-}  // namespace quelmar
+}  // namespace quelmar::reference

@@ -10,7 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "kernels.hpp"
+#include "amatrix.hpp"
+#include "dense.hpp"
 #include "test_util.hpp"
 #include "lapack.hpp"
 

@@ -1,86 +1,13 @@
-#include "pyutil.hpp"
+#include "pybuffer.hpp"
 
-#include <chrono>
-#include <cstdarg>
+#include <cstdint>
 #include <cstring>
-#include <new>
 #include <string>
 
 #include "numpy_api.hpp"
-
-#include <frameobject.h>
+#include "pyerrors.hpp"
 
 namespace quelmar::py {
-
-void raise(PyObject* exc, const char* fmt, ...) {
-    va_list va;
-    va_start(va, fmt);
-    PyErr_FormatV(exc, fmt, va);
-    va_end(va);
-    throw PyError{};
-}
-
-void translate_current_exception() noexcept {
-    try {
-        throw;
-    } catch (const PyError&) {
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_SystemError, "error return without exception set");
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::invalid_argument& e) {
-        PyErr_SetString(PyExc_ValueError, e.what());
-    } catch (const std::domain_error& e) {
-        PyErr_SetString(PyExc_ValueError, e.what());
-    } catch (const std::length_error& e) {
-        PyErr_SetString(PyExc_ValueError, e.what());
-    } catch (const std::out_of_range& e) {
-        PyErr_SetString(PyExc_IndexError, e.what());
-    } catch (const std::overflow_error& e) {
-        PyErr_SetString(PyExc_OverflowError, e.what());
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
-    }
-}
-
-void add_traceback(const char* qualname) noexcept {
-    if (!PyErr_Occurred()) return;
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    std::string funcname = std::string("quelmar.cyquelmar.") + qualname;
-    PyCodeObject* code = PyCode_NewEmpty("src/quelmar/cyquelmar", funcname.c_str(), 0);
-    PyObject* globals = PyDict_New();
-    PyFrameObject* frame = nullptr;
-    if (code != nullptr && globals != nullptr)
-        frame = PyFrame_New(PyThreadState_Get(), code, globals, nullptr);
-    if (frame == nullptr) PyErr_Clear();
-    PyErr_Restore(type, value, tb);
-    if (frame != nullptr) PyTraceBack_Here(frame);
-    Py_XDECREF(frame);
-    Py_XDECREF(globals);
-    Py_XDECREF(code);
-}
-
-void check_signals_from_any_thread() {
-    PyGILState_STATE s = PyGILState_Ensure();
-    int rc = PyErr_CheckSignals();
-    PyGILState_Release(s);
-    if (rc != 0) throw PyError{};
-}
-
-void poll_signals(void*) {
-    // Asking the interpreter costs a GIL round trip; do it every 20 ms at most.
-    using clock = std::chrono::steady_clock;
-    thread_local clock::time_point last{};
-    const auto now = clock::now();
-    if (now - last < std::chrono::milliseconds(20)) return;
-    last = now;
-    check_signals_from_any_thread();
-}
-
-// ---------------------------------------------------------------------------
 
 namespace {
 
@@ -230,62 +157,6 @@ PyObject* require_ndarray(PyObject* obj) {
         raise(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(obj)->tp_name,
               PyArray_Type.tp_name);
     return obj;
-}
-
-// ---------------------------------------------------------------------------
-
-namespace {
-
-[[noreturn]] void raise_argtuple_invalid(const char* name, bool exact, Py_ssize_t num_min,
-                                         Py_ssize_t num_max, Py_ssize_t num_found) {
-    Py_ssize_t expected;
-    const char* more_or_less;
-    if (num_found < num_min) {
-        expected = num_min;
-        more_or_less = "at least";
-    } else {
-        expected = num_max;
-        more_or_less = "at most";
-    }
-    if (exact) more_or_less = "exactly";
-    raise(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", name,
-          more_or_less, expected, expected == 1 ? "" : "s", num_found);
-}
-
-}  // namespace
-
-void bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, PyObject** out) {
-    const auto nparams = static_cast<Py_ssize_t>(sig.params.size());
-    const bool exact = sig.required == nparams;
-    if (nargs > nparams) raise_argtuple_invalid(sig.name, exact, sig.required, nparams, nargs);
-    for (Py_ssize_t i = 0; i < nparams; ++i) out[i] = i < nargs ? args[i] : nullptr;
-    if (kwnames != nullptr) {
-        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-        for (Py_ssize_t t = 0; t < nkw; ++t) {
-            PyObject* key = PyTuple_GET_ITEM(kwnames, t);  // borrowed
-            if (!PyUnicode_Check(key))
-                raise(PyExc_TypeError, "%.200s() keywords must be strings", sig.name);
-            Py_ssize_t idx = -1;
-            Py_ssize_t k = 0;
-            for (const char* p : sig.params) {
-                if (PyUnicode_CompareWithASCIIString(key, p) == 0) {
-                    idx = k;
-                    break;
-                }
-                ++k;
-            }
-            if (idx < 0)
-                raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name,
-                      key);
-            if (out[idx] != nullptr)
-                raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                      sig.name, key);
-            out[idx] = args[nargs + t];
-        }
-    }
-    for (Py_ssize_t i = 0; i < sig.required; ++i)
-        if (out[i] == nullptr) raise_argtuple_invalid(sig.name, exact, sig.required, nparams, i);
 }
 
 }  // namespace quelmar::py

@@ -1,11 +1,11 @@
-// Dense matrix kernels: reduced row echelon form, nullity with a null-space
-// basis, LU determinant, adjugate by cofactors, and the A-matrix of a network.
+// Dense linear algebra: reduced row echelon form, nullity with a null-space
+// basis, LU determinant and adjugate by cofactors.
 //
 // The arithmetic of rref() is done in a fixed order (the pivot row divided by
 // its pivot element by element, then row_k - f * row_r for every other row over
 // whole rows), so that results are reproducible bit for bit against any other
 // implementation of the same elimination.
-#include "kernels.hpp"
+#include "dense.hpp"
 
 #include <climits>
 #include <cmath>
@@ -14,17 +14,16 @@
 #include <utility>
 #include <vector>
 
+#include "checks.hpp"
 #include "lapack.hpp"
 
 namespace quelmar {
 
+using checks::shape_str;
+
 namespace {
 
 bool is_zero(double x) { return std::abs(x) < TOL; }
-
-std::string shape_str(index_t rows, index_t cols) {
-    return "(" + std::to_string(rows) + ", " + std::to_string(cols) + ")";
-}
 
 // Leading n x n block of M stored contiguously, in C or in Fortran order.
 bool leading_block_contiguous(const MatrixView<double>& M, index_t n) {
@@ -42,7 +41,7 @@ void rref(MatrixView<double> M, index_t nrows, index_t ncols, const Poll& poll) 
         throw std::invalid_argument("rref: block " + shape_str(nrows, ncols) +
                                     " exceeds the matrix " + shape_str(M.rows, M.cols));
     const bool contiguous = M.stride1 == static_cast<index_t>(sizeof(double));
-    std::vector<index_t> support;
+    Vec<index_t> support;
     index_t r = 0;
     for (index_t j = 0; j < ncols && r < nrows; ++j) {
         poll();
@@ -124,10 +123,10 @@ double det(MatrixView<double> M, index_t n) {
     dgetrf_fn* dgetrf = get_dgetrf();
     if (dgetrf == nullptr) throw std::logic_error("det: no dgetrf has been installed");
 
-    std::vector<double> copy;
+    Vec<double> copy;
     MatrixView<double> lu = M;
     if (!leading_block_contiguous(M, n)) {
-        const auto un = static_cast<std::size_t>(n);
+        const auto un = n;
         copy.resize(un * un);
         const auto item = static_cast<index_t>(sizeof(double));
         lu = {copy.data(), n, n, n * item, item};
@@ -139,10 +138,10 @@ double det(MatrixView<double> M, index_t n) {
     int lda = order;
     int info = 0;
     int small_ipiv[64];
-    std::vector<int> large_ipiv;
+    Vec<int> large_ipiv;
     int* ipiv = small_ipiv;
     if (n > 64) {
-        large_ipiv.resize(static_cast<std::size_t>(n));
+        large_ipiv.resize(n);
         ipiv = large_ipiv.data();
     }
     dgetrf(&order, &order, lu.data, &lda, ipiv, &info);
@@ -188,35 +187,6 @@ void adjugate(MatrixView<double> A, index_t n, double* minors, const Poll& poll)
             A(s, r) = d;
         }
     }
-}
-
-Matrix<double> construct_A(MatrixView<const double> stoi, MatrixView<const double> reginfo,
-                           const Poll& poll) {
-    const index_t m = stoi.rows;
-    const index_t n = stoi.cols;
-    if (reginfo.rows < m || reginfo.cols < n)
-        throw std::invalid_argument("reginfo has shape " +
-                                    shape_str(reginfo.rows, reginfo.cols) +
-                                    " but the stoichiometry matrix is " + shape_str(m, n));
-
-    Matrix<double> W1(n, m + n);
-    const index_t K = nullity(stoi, W1.view(), m, n, poll);
-    Matrix<double> W2(m, m + n);
-    const index_t L = nullity(stoi.transposed(), W2.view(), n, m, poll);
-    if (n + L != m + K)
-        throw std::domain_error(
-            "the stoichiometry matrix is numerically rank-deficient at tolerance 1e-8: "
-            "its reduction found rank " + std::to_string(n - K) +
-            " and the reduction of its transpose found rank " + std::to_string(m - L));
-
-    Matrix<double> A(m + K, m + K, 0.0);
-    for (index_t j = 0; j < n; ++j)
-        for (index_t k = 0; k < K; ++k) A(j, m + k) = W1(n - K + k, m + j);
-    for (index_t i = 0; i < m; ++i) {
-        for (index_t l = 0; l < L; ++l) A(n + l, i) = W2(m - L + l, n + i);
-        for (index_t j = 0; j < n; ++j) A(j, i) = reginfo(i, j);
-    }
-    return A;
 }
 
 }  // namespace quelmar

@@ -1,0 +1,53 @@
+// The A-matrix of a network from the null spaces of its stoichiometry matrix
+// and of its transpose (nullity() of dense.hpp).
+#include "amatrix.hpp"
+
+#include <cmath>
+#include <stdexcept>
+#include <string>
+
+#include "checks.hpp"
+#include "dense.hpp"
+
+namespace quelmar {
+
+Matrix<double> construct_A(MatrixView<const double> stoi, MatrixView<const double> reginfo,
+                           const Poll& poll) {
+    const index_t m = stoi.rows;
+    const index_t n = stoi.cols;
+    if (reginfo.rows < m || reginfo.cols < n)
+        throw std::invalid_argument("reginfo has shape " +
+                                    checks::shape_str(reginfo.rows, reginfo.cols) +
+                                    " but the stoichiometry matrix is " + checks::shape_str(m, n));
+
+    Matrix<double> W1(n, m + n);
+    const index_t K = nullity(stoi, W1.view(), m, n, poll);
+    Matrix<double> W2(m, m + n);
+    const index_t L = nullity(stoi.transposed(), W2.view(), n, m, poll);
+    if (n + L != m + K) {
+        // Not finite entries make the two reductions disagree: name them.
+        for (index_t i = 0; i < m; ++i)
+            for (index_t j = 0; j < n; ++j)
+                if (!std::isfinite(stoi(i, j)))
+                    throw std::domain_error(
+                        "the stoichiometry matrix holds " +
+                        std::string(std::isnan(stoi(i, j)) ? "NaN" : "an infinite value") +
+                        " at species " + std::to_string(i) + ", reaction " +
+                        std::to_string(j) + ": every coefficient must be a finite number");
+        throw std::domain_error(
+            "the stoichiometry matrix is numerically rank-deficient at tolerance 1e-8: "
+            "its reduction found rank " + std::to_string(n - K) +
+            " and the reduction of its transpose found rank " + std::to_string(m - L));
+    }
+
+    Matrix<double> A(m + K, m + K, 0.0);
+    for (index_t j = 0; j < n; ++j)
+        for (index_t k = 0; k < K; ++k) A(j, m + k) = W1(n - K + k, m + j);
+    for (index_t i = 0; i < m; ++i) {
+        for (index_t l = 0; l < L; ++l) A(n + l, i) = W2(m - L + l, n + i);
+        for (index_t j = 0; j < n; ++j) A(j, i) = reginfo(i, j);
+    }
+    return A;
+}
+
+}  // namespace quelmar
