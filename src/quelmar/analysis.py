@@ -172,17 +172,18 @@ def analyze(crn: NetworkSource, trials: int = 2, seed: int | None = None,
         def progress(_step):
             return contextlib.nullcontext()
     if seed is None:
-        return _analyze(crn, trials, seed, source, progress, prune, diagnose)
+        return _analyze(crn, trials, seed, source, progress, prune, diagnose, signs, factors)
     seed = operator.index(seed)
     state = np.random.get_state()
     np.random.seed(seed)
     try:
-        return _analyze(crn, trials, seed, source, progress, prune, diagnose)
+        return _analyze(crn, trials, seed, source, progress, prune, diagnose, signs, factors)
     finally:  # the caller's generator goes on as if nothing had drawn from it
         np.random.set_state(state)
 
 
-def _analyze(crn, trials, seed, source, progress, prune, diagnose):
+def _analyze(crn, trials, seed, source, progress, prune, diagnose, signs=False,
+             factors=False):
     work = copy_crn(crn)
     m, n = work.stoi.shape
     if m == 0 or n == 0:
