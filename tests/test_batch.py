@@ -114,6 +114,26 @@ def test_a_row_without_diagnosis_says_why(monkeypatch):
         "Indicator diagnosis skipped: the A-matrix has order ")
 
 
+def test_batch_command_with_signs(tmp_path, capsys):
+    from quelmar.batching.run import sign_strings
+    out = str(tmp_path / "t.csv")
+    tyson = os.path.join(NETWORKS, "BIOMD0000000005_Tyson1991.network.json")
+    assert main(["batch", tyson, "--knockouts=Reaction1", "--out", out, "--workers", "1",
+                 "--signs", "--quiet"]) == 0
+    table = read_table(out).set_index("knockout")
+    alone = quelmar.analyze(quelmar.load(tyson), seed=0, signs=True)
+    assert table.loc["", "response_signs"] == sign_strings(alone)
+    knocked = json.loads(table.loc["Reaction1", "response_signs"])
+    assert "Reaction1" not in knocked["reactions"]
+    assert [len(r) for r in knocked["rows"]] == [len(knocked["reactions"])] * len(
+        knocked["species"])
+    # a table written without the signs is completed when they are asked for
+    plain = str(tmp_path / "u.csv")
+    quelmar.batch([tyson], out=plain, workers=1)
+    again = quelmar.batch([tyson], out=plain, workers=1, resume=True, signs=True)
+    assert again.loc[0, "response_signs"] == sign_strings(alone)
+
+
 def pathways(count, length):
     """Unbranched pathways (inflow, conversions, a degradation of every
     species, outflow): tens of thousands of nested structures."""

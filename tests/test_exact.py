@@ -278,3 +278,77 @@ def test_determinate_response_signs_agree_with_kinetics():
         assert np.all(np.sign(change[clear]) == signs[clear, j]), rid
         agree += int(clear.sum())
     assert agree >= 20
+
+
+# -- factors of the determinant over the hierarchy ---------------------------
+
+
+def test_fixed_block_determinant_signs_hold_at_every_instance():
+    # a sign fixed by the expanded blocks is the sign at every admissible
+    # instance, and never the opposite of what signdet finds
+    from quelmar.factors import det_sign
+    from quelmar.signs import EXACT, instance
+
+    rng = np.random.default_rng(24)
+    fixed = either = 0
+    for seed in range(200):
+        stoi, reginfo = make_network(seed)[:2]
+        if reginfo is None:
+            reginfo = np.where(stoi < -reference.TOL, np.inf, 0.0)
+        reginfo = np.array(reginfo)
+        free = np.isinf(reginfo)
+        reginfo[free] = rng.choice([np.inf, np.inf, -np.inf, np.nan], int(free.sum()))
+        A = np.array(cq.CRN(stoi, reginfo).A)
+        if not 2 <= A.shape[0] <= 8:
+            continue
+        state = np.random.get_state()
+        sign, method, _ = det_sign(A, stoi)
+        assert support.same_state(np.random.get_state(), state)
+        if method != EXACT:
+            continue
+        if np.isnan(sign):
+            either += 1
+            continue
+        for spread in (1.0, 3.0) * 50:
+            M = instance(A, rng, spread)
+            d = np.linalg.det(M)
+            hadamard = np.prod(np.linalg.norm(M, axis=1))
+            if sign == 0:  # vanishes identically: rounding only
+                assert abs(d) <= 1e-9 * hadamard, (seed, d)
+            else:
+                assert np.sign(d) == sign or abs(d) <= 1e-9 * hadamard, (seed, sign, d)
+        fixed += sign != 0
+        np.random.seed(seed)
+        assert cq.signdet(A) in (sign, np.nan) or np.isnan(cq.signdet(A))
+    assert fixed > 20 and either > 5, (fixed, either)
+
+
+@pytest.mark.parametrize("path", [
+    os.path.join("models", "BIOMD0000000033_Brown2004.xml"),
+    os.path.join(NETWORKS, "e_coli_core.network.json"),
+    os.path.join("models", "BIOMD0000000005_Tyson1991.xml"),
+])
+def test_bifurcation_factors_agree_with_the_indicator_diagnosis(path):
+    pytest.importorskip("libsbml")
+    import quelmar
+    from quelmar.analysis import copy_crn
+    from quelmar.factors import bifurcation_factors
+
+    crn = quelmar.load(os.path.join(os.path.dirname(os.path.abspath(__file__)), "data", path))
+    np.random.seed(0)
+    state = np.random.get_state()
+    factors = bifurcation_factors(crn)
+    assert support.same_state(np.random.get_state(), state)
+    records = cq.indicator_diagnose(copy_crn(crn))
+    signs = {(frozenset(r["chemicals"]), frozenset(r["reactions"])): r["sign_det"]
+             for r in records}
+    both = 0
+    for f in factors:
+        theirs = signs.get((frozenset(f.species), frozenset(f.reactions)))
+        if theirs is not None and not np.isnan(theirs) and not np.isnan(f.sign):
+            assert f.sign == theirs, (f, theirs)
+            both += 1
+    # every species and reaction lies in exactly one factor
+    assert sorted(x for f in factors for x in f.species) == sorted(crn.X_names)
+    assert sorted(x for f in factors for x in f.reactions) == sorted(crn.R_names)
+    assert both >= min(len(records) - 1, 4)

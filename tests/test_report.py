@@ -394,6 +394,91 @@ def test_results_out(brown):
     assert brown.hierarchy == nx.to_dict_of_lists(g)
 
 
+def test_response_signs_in_every_output(tmp_path, capsys, brown):
+    from quelmar.signs import EXACT, sign_decisions
+    pd = pytest.importorskip("pandas")
+    result = quelmar.analyze(BROWN, seed=0, signs=True)
+    # the signs draw from a generator of their own: the rest is unchanged
+    assert np.array_equal(result.sensitivity, brown.sensitivity)
+    assert result.structures == brown.structures and result.diagnosis == brown.diagnosis
+    alone = sign_decisions(quelmar.load(BROWN), sensitivity=brown.sensitivity)
+    assert np.array_equal(result.signs, alone.signs, equal_nan=True)
+    assert np.array_equal(result.sign_methods, alone.method)
+    assert np.array_equal(result.signs == 0, ~result.sensitivity)
+    back = Analysis.from_json(result.to_json())
+    assert np.array_equal(back.signs, result.signs, equal_nan=True)
+    assert np.array_equal(back.sign_methods, result.sign_methods)
+    assert back.sign_draws == result.sign_draws and brown.to_json().find('"signs"') < 0
+    words = result.signs_frame(labels=True)
+    assert isinstance(words, pd.DataFrame) and list(words.index) == result.species
+    assert words.loc["EGF", "EGFBindingReaction"] == "fall"
+    assert words.loc["boundEGFReceptor", "EGFBindingReaction"] == "rise"
+    assert (words.to_numpy() == "either").sum() == np.isnan(result.signs).sum()
+    with pytest.raises(ValueError, match="signs=True"):
+        brown.signs_frame()
+    text = result.report()
+    assert "Response signs (raising a reaction's rate): 21 rise, 21 fall" in text
+    assert f"{int((result.sign_methods == EXACT).sum())} decided exactly" in text
+    assert "  EGFBindingReaction: up boundEGFReceptor; down EGF, freeEGFReceptor" in text
+    page = result.to_html()
+    assert "<h2>Response signs</h2>" in page and "species that fall" in page
+    assert page.count("<svg") == brown.to_html().count("<svg") + 1
+    # the command: --signs with --json and --plot (coloured by sign)
+    out, png = tmp_path / "b.json", tmp_path / "b.png"
+    assert main(["analyze", BROWN, "--seed", "0", "--signs", "--json", str(out),
+                 "--plot", str(png), "--quiet"]) == 0
+    written = Analysis.from_json(out.read_text())
+    assert np.array_equal(written.signs, result.signs, equal_nan=True)
+    assert png.stat().st_size > 0
+
+
+def test_factors_of_the_determinant_in_the_outputs(tmp_path, brown):
+    from quelmar.factors import bifurcation_factors
+    result = quelmar.analyze(BROWN, seed=0, factors=True)
+    assert np.array_equal(result.sensitivity, brown.sensitivity)
+    assert result.diagnosis == brown.diagnosis
+    np.random.seed(0)
+    alone = bifurcation_factors(quelmar.load(BROWN))
+    assert [f.to_dict() for f in result.factors] == [f.to_dict() for f in alone]
+    back = Analysis.from_json(result.to_json())
+    assert [f.to_dict() for f in back.factors] == [f.to_dict() for f in result.factors]
+    frame = result.factors_frame()
+    assert list(frame.structure) == [result.structures[f.structure].id if f.structure
+                                     is not None else None for f in result.factors]
+    text = " ".join(result.report().split())
+    assert "det A is the product of 6 factors: 5 of fixed sign, 1 either way" in text
+    assert "B1: indeterminate (certified, order 25)" in text
+    assert result.report(full=True).count("(exact, order") == 5
+    assert "Factors of the determinant</h2>" in result.to_html()
+    out = tmp_path / "b.json"
+    assert main(["analyze", BROWN, "--seed", "0", "--factors", "--json", str(out),
+                 "--quiet"]) == 0
+    assert len(Analysis.from_json(out.read_text()).factors) == 6
+
+
+def test_heat_map_coloured_by_sign(brown):
+    pytest.importorskip("matplotlib")
+    from matplotlib.figure import Figure
+    from quelmar.plot import SIGN_COLOURS, plot_signs
+    result = quelmar.analyze(BROWN, seed=0, signs=True)
+    ax = Figure(figsize=(8, 8)).add_subplot()
+    assert plot_signs(result, ax, outline=False) is ax
+    shown = ax.images[0].get_array()
+    codes = np.select([result.signs > 0, result.signs < 0, np.isnan(result.signs)],
+                      [1, 2, 3], 0)
+    rows, cols = quelmar.plot.heatmap_order(result)
+    assert np.array_equal(shown, codes[np.ix_(rows, cols)])
+    colours = ax.images[0].cmap.colors
+    assert [c.lower() for c in colours] == [SIGN_COLOURS[k] for k in
+                                            ("none", "rise", "fall", "either")]
+    labels = [t.get_text() for t in ax.get_legend().get_texts()]
+    assert labels[0].startswith("the species (row) rises") and "(21)" in labels[0]
+    assert labels[2].startswith("either") and labels[3].startswith("does not respond")
+    assert ax.get_title(loc="left").startswith("Response signs of")
+    with pytest.raises(ValueError, match="signs=True"):
+        plot_signs(brown, Figure().add_subplot())
+
+
 def test_a_missing_library_names_its_extra(brown, monkeypatch):
     for module in ("matplotlib", "graphviz", "pandas", "libsbml"):
         monkeypatch.setitem(sys.modules, module, None)

@@ -14,6 +14,8 @@ The compiled core is :mod:`quelmar.cyquelmar`.  Around it:
   pictures;
 * :mod:`quelmar.signs`: :func:`response_signs`, which way each species
   moves when a reaction's rate is raised;
+* :mod:`quelmar.factors`: :func:`bifurcation_factors`, the factors of the
+  A-matrix's determinant over the hierarchy, with their signs;
 * :mod:`quelmar.batching`: :func:`batch`, many models or knockout variants
   on Dask (the ``batch`` extra);
 * :mod:`quelmar.errors`: the exceptions and warnings;
@@ -37,6 +39,7 @@ if TYPE_CHECKING:  # what the names below are bound to, for type checkers
     from .batching import batch as batch
     from .cyquelmar import CRN as CRN
     from .diagram import write_diagram as write_diagram
+    from .factors import bifurcation_factors as bifurcation_factors
     from .errors import LoadError as LoadError
     from .errors import MissingDependencyError as MissingDependencyError
     from .errors import ModelWarning as ModelWarning
@@ -66,6 +69,7 @@ _HOMES = {
     "analyze": "analysis",
     "batch": "batching",
     "write_diagram": "diagram",
+    "bifurcation_factors": "factors",
     "LoadError": "errors",
     "MissingDependencyError": "errors",
     "ModelWarning": "errors",

@@ -115,7 +115,8 @@ def diagnosis_skip_reason(crn: Any, diagnose: bool | None = None) -> str | None:
 
 def analyze(crn: NetworkSource, trials: int = 2, seed: int | None = None,
             progress: Any = None, prune: bool = False,
-            diagnose: bool | None = None) -> Analysis:
+            diagnose: bool | None = None, signs: bool = False,
+            factors: bool = False) -> Analysis:
     """Structural analysis of ``crn``, which is left unchanged.
 
     ``crn`` is a :class:`CRN`, a model file or a model object (a cobrapy
@@ -143,6 +144,13 @@ def analyze(crn: NetworkSource, trials: int = 2, seed: int | None = None,
     most a minute or two; beyond, it soon takes hours (see
     :func:`diagnosis_skip_reason`).  When it does not run,
     ``diagnosis`` is empty and ``diagnosis_skipped`` says why.
+    ``signs``: also decide which way each responding species moves when a
+    reaction's rate is raised (:func:`quelmar.signs.sign_decisions`, which
+    draws from a generator of its own), into ``signs``, ``sign_methods``
+    and ``sign_draws``.
+    ``factors``: also factor det A over the hierarchy
+    (:func:`quelmar.factors.bifurcation_factors`, a bifurcation diagnosis
+    that scales) into ``factors``.
 
     The structural regularity of the network is checked first.  When it is
     singular (and ``prune`` is false) a :class:`~quelmar.ModelWarning` is
@@ -163,17 +171,18 @@ def analyze(crn: NetworkSource, trials: int = 2, seed: int | None = None,
         def progress(_step):
             return contextlib.nullcontext()
     if seed is None:
-        return _analyze(crn, trials, seed, source, progress, prune, diagnose)
+        return _analyze(crn, trials, seed, source, progress, prune, diagnose, signs, factors)
     seed = operator.index(seed)
     state = np.random.get_state()
     np.random.seed(seed)
     try:
-        return _analyze(crn, trials, seed, source, progress, prune, diagnose)
+        return _analyze(crn, trials, seed, source, progress, prune, diagnose, signs, factors)
     finally:  # the caller's generator goes on as if nothing had drawn from it
         np.random.set_state(state)
 
 
-def _analyze(crn, trials, seed, source, progress, prune, diagnose):
+def _analyze(crn, trials, seed, source, progress, prune, diagnose, signs=False,
+             factors=False):
     work = copy_crn(crn)
     m, n = work.stoi.shape
     if m == 0 or n == 0:
@@ -215,6 +224,11 @@ def _analyze(crn, trials, seed, source, progress, prune, diagnose):
     order = int(work.A.shape[0])
     with progress(f"sensitivity matrix ({m} species x {n} reactions)"):
         sens = np.array(work._smat_(trials), dtype=bool)
+    decided = None
+    if signs:
+        from .signs import sign_decisions
+        with progress("response signs"), blas_threads(order):
+            decided = sign_decisions(work, sensitivity=sens)
     with progress("isolated buffering structures") as step, blas_threads(order):
         found = _tracked(step, "candidates", work.search_for_isoBSs, trials)
     with progress(f"hierarchy of {count(len(found), 'structure')}") as step:
@@ -232,7 +246,12 @@ def _analyze(crn, trials, seed, source, progress, prune, diagnose):
         for s, kids in zip(structures, children):
             s.children = [structures[j].id for j in kids]
         irreducible = irreducible_rows(member, children)
-        del member
+    found_factors = None
+    if factors:
+        from .factors import bifurcation_factors
+        with progress("factors of the determinant"):
+            found_factors = bifurcation_factors(work, structures=member, children=children)
+    del member
     skipped = diagnosis_skip_reason(work, diagnose)
     diagnosis = []
     if skipped is None:
@@ -243,5 +262,9 @@ def _analyze(crn, trials, seed, source, progress, prune, diagnose):
     result = Analysis(crn.name, species, reactions, sens, structures, diagnosis,
                       trials, seed, source, regularity=reg.to_dict(), preparation=preparation,
                       diagnosis_skipped=skipped, annotations=notes)
+    result.factors = found_factors
+    if decided is not None:
+        result.signs, result.sign_methods = decided.signs, decided.method
+        result.sign_draws = decided.draws
     result.remember_irreducible(irreducible)
     return result

@@ -3,11 +3,11 @@
     quelmar analyze [MODEL] [--seed N] [--trials N] [--json FILE]
                     [--diagram FILE.svg|.png|.pdf|.dot] [--plot FILE.png|.svg|.pdf]
                     [--html FILE] [--prune] [--diagnose | --no-diagnose] [--full]
-                    [--genes] [--quiet]
+                    [--genes] [--signs] [--factors] [--quiet]
     quelmar batch MODEL_OR_DIR ... --out TABLE.csv|.parquet
                   [--knockouts[=R1,R2,...|genes]] [--scheduler ADDRESS | --workers N]
                   [--resume] [--seed N] [--trials N] [--max-seconds S]
-                  [--max-memory GB] [--quiet]
+                  [--max-memory GB] [--signs] [--quiet]
 
 MODEL is an SBML file (``.xml``, ``.sbml``, optionally ``.gz``), a cobrapy
 JSON model (``.json``) or an Antimony file (``.ant``, ``.txt``); without it,
@@ -187,6 +187,14 @@ def build_parser():
     a.add_argument("--genes", action="store_true",
                    help="add the gene table (what each gene's knockout disables, which "
                    "species respond to its enzyme level) to the report, --json and --html")
+    a.add_argument("--signs", action="store_true",
+                   help="decide which way each responding species moves when a reaction's "
+                   "rate is raised (rise, fall, either); in the report, --json, --html, "
+                   "and --plot colours the heat map by sign")
+    a.add_argument("--factors", action="store_true",
+                   help="factor the determinant of the A-matrix over the hierarchy, with "
+                   "the sign of each factor (a bifurcation diagnosis that scales to "
+                   "genome-scale networks); in the report, --json and --html")
     a.add_argument("--allow-external", action="store_true",
                    help="let the model read the files it imports or refers to "
                    "(Antimony import, SBML comp external models), when they lie below "
@@ -247,6 +255,9 @@ def _add_batch_parser(sub):
     b.add_argument("--max-memory", type=_budget, default=4.0, metavar="GB",
                    help="memory budget of one row, in GB of the worker's resident memory "
                    "(default: 4; 0: no limit)")
+    b.add_argument("--signs", action="store_true",
+                   help="add the response signs of each model or variant (the "
+                   "response_signs column)")
     b.add_argument("-q", "--quiet", action="store_true",
                    help="no progress bar and no summary")
 
@@ -273,7 +284,8 @@ def _batch(args):
         table = batch(args.models, trials=args.trials, seed=args.seed,
                       knockouts=args.knockouts, client=client, workers=args.workers,
                       out=args.out, resume=args.resume, progress=False if args.quiet else None,
-                      max_seconds=args.max_seconds, max_memory=args.max_memory * 1e9)
+                      max_seconds=args.max_seconds, max_memory=args.max_memory * 1e9,
+                      signs=args.signs)
     except KeyboardInterrupt:
         with contextlib.suppress(Exception):
             kept = len(read_table(args.out))
@@ -436,7 +448,8 @@ def _analyze(args):
             raise _Failure(f"{label}: cannot load: {type(e).__name__}: {e}") from None
         try:
             result = analyze(crn, trials=args.trials, seed=args.seed, progress=progress,
-                             prune=args.prune, diagnose=args.diagnose)
+                             prune=args.prune, diagnose=args.diagnose, signs=args.signs,
+                             factors=args.factors)
         except Exception as e:  # noqa: BLE001
             raise _Failure(f"{label}: analysis failed: {type(e).__name__}: {e}") from None
         result.source = label
@@ -472,7 +485,8 @@ def _analyze(args):
     if args.plot:
         from .plot import PlotError, write_plot
         with progress(f"drawing {args.plot}"):
-            _write(args.plot, lambda: write_plot(result, args.plot, inputs=[path]),
+            _write(args.plot, lambda: write_plot(result, args.plot, inputs=[path],
+                                                 signs=args.signs),
                    (PlotError, MissingDependencyError))
     if args.html:
         with progress(f"writing {args.html}"):

@@ -23,6 +23,17 @@ more:
   ``reactions`` and ``disabled`` (reaction positions) and either
   ``responding`` or, when more than half of the species respond,
   ``not_responding`` (species positions).
+* ``signs`` (when the response signs were computed):
+  ``{"rows", "columns", "codes", "methods", "draws"}``: ``codes`` holds the
+  sign of each entry row by row in two bits (0 none, 1 rise, 2 fall, 3
+  either) and ``methods`` how it was decided (0 none, 1 exact, 2
+  certified, 3 randomised), four entries to a byte, most significant bits
+  first, in base64; ``draws``: the random instances drawn.  Readers that
+  do not know the key may ignore it.
+* ``factors`` (when computed): one object per factor of det A, with
+  ``structure`` (a structure's position, or null), ``species`` and
+  ``reactions`` (positions), ``order``, ``sign`` (null: either way),
+  ``method`` and ``draws``.
 * ``quelmar``: the version of the package that wrote the file.
 
 Files of the first form (structures as lists of names, the sensitivity as
@@ -77,9 +88,57 @@ def encode(result: Any, genes: bool = False) -> dict[str, Any]:
                          for r in result.diagnosis]
                         if defined and result.diagnosis_skipped is None else None)
     out["diagnosis_skipped"] = result.diagnosis_skipped
+    if defined and getattr(result, "signs", None) is not None:
+        out["signs"] = _pack_signs(result)
+    if defined and getattr(result, "factors", None) is not None:
+        spos = {x: i for i, x in enumerate(species)}
+        rpos = {x: j for j, x in enumerate(reactions)}
+        out["factors"] = [dict(f.to_dict(), species=[spos[x] for x in f.species],
+                               reactions=[rpos[x] for x in f.reactions])
+                          for f in result.factors]
     if genes:
         out["genes"] = _genes(result, species, reactions)
     return out
+
+
+def _pack2(codes):
+    """Two-bit codes (0..3), four to a byte, in base64."""
+    flat = np.asarray(codes, dtype=np.uint8).ravel()
+    bits = np.stack([(flat >> 1) & 1, flat & 1], axis=1).astype(bool)
+    return base64.b64encode(np.packbits(bits, axis=None).tobytes()).decode("ascii")
+
+
+def _unpack2(text, size):
+    raw = np.frombuffer(base64.b64decode(text, validate=True), dtype=np.uint8)
+    if len(raw) != (2 * size + 7) // 8:
+        raise ValueError("the sign codes do not match their size")
+    bits = np.unpackbits(raw, count=2 * size).reshape(size, 2)
+    return (2 * bits[:, 0] + bits[:, 1]).astype(np.uint8)
+
+
+def _pack_signs(result):
+    from .signs import sign_codes
+
+    signs = np.asarray(result.signs, dtype=float)
+    methods = (np.zeros(signs.shape, dtype=np.uint8) if result.sign_methods is None
+               else np.asarray(result.sign_methods, dtype=np.uint8))
+    return {"rows": int(signs.shape[0]), "columns": int(signs.shape[1]),
+            "codes": _pack2(sign_codes(signs)), "methods": _pack2(methods),
+            "draws": result.sign_draws}
+
+
+def _read_signs(data, m, n):
+    from .signs import signs_from_codes
+
+    if data is None:
+        return None, None, None
+    if (data["rows"], data["columns"]) != (m, n):
+        raise ValueError(f"the signs are {data['rows']} x {data['columns']}, "
+                         f"not {m} x {n} as the species and reactions say")
+    signs = signs_from_codes(_unpack2(data["codes"], m * n)).reshape(m, n)
+    methods = _unpack2(data["methods"], m * n).reshape(m, n)
+    draws = data.get("draws")
+    return signs, methods, None if draws is None else int(draws)
 
 
 def dumps(data: Mapping[str, Any], indent: int | str | None = 1) -> str:
@@ -205,7 +264,16 @@ def decode(data: Mapping[str, Any]) -> dict[str, Any]:
     diagnosis = [{"chemicals": list(r["chemicals"]), "reactions": list(r["reactions"]),
                   "sign_det": math.nan if r["sign_det"] is None else float(r["sign_det"])}
                  for r in data["diagnosis"] or []]
+    signs, methods, draws = _read_signs(data.get("signs"), len(species), len(reactions))
+    factors = None
+    if data.get("factors") is not None:
+        from .factors import Factor
+        factors = [Factor.from_dict(dict(f, species=[species[i] for i in f["species"]],
+                                         reactions=[reactions[j] for j in f["reactions"]]))
+                   for f in data["factors"]]
     return {"name": data["name"], "species": species, "reactions": reactions,
+            "signs": signs, "sign_methods": methods, "sign_draws": draws,
+            "factors": factors,
             "sensitivity": sens, "structures": structures, "diagnosis": diagnosis,
             "trials": data.get("trials", 2), "seed": data.get("seed"),
             "source": data.get("source"), "regularity": data.get("regularity"),

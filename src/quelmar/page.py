@@ -247,6 +247,76 @@ def _summary(result: Analysis) -> str:
             f"{seed}.</span></p>")
 
 
+#: reactions listed with their responses of fixed sign, at most
+HTML_SIGN_ROWS = 300
+
+
+def _signs_html(result: Analysis, h: str, picture: bool, anchor: str = "") -> list[str]:
+    """The response signs: how many of each, the heat map coloured by sign
+    (``picture``), and the responses of fixed sign, reaction by reaction."""
+    from .plot import heatmap_svg
+    from .report import sign_lines, sign_summary
+
+    if getattr(result, "signs", None) is None or not getattr(result, "defined", True):
+        return []
+    e = html.escape
+    ident = f" id='{anchor}'" if anchor else ""
+    parts = [f"<{h}{ident}>Response signs</{h}>",
+             f"<p>Which way each species moves when a reaction's rate is raised: "
+             f"{e(sign_summary(result))}.</p>"]
+    if picture:
+        outline = len(result.structures) <= HTML_OUTLINES
+        parts.append(_picture(lambda: heatmap_svg(result, outline=outline, signs=True),
+                              "heat map of the signs", "heatmap")[0])
+    lines, total = sign_lines(result, HTML_SIGN_ROWS)
+    if not total:
+        parts.append("<p class='muted'>No response has the same sign for every choice of "
+                     "rates.</p>")
+        return parts
+    species = list(result.species)
+    rows = [f"<tr><td>{e(r)}</td><td>{_fold(up, 'species', universe=species)}</td>"
+            f"<td>{_fold(down, 'species', universe=species)}</td></tr>"
+            for r, up, down in lines]
+    parts.append("<table><tr><th>raised reaction</th><th>species that rise</th>"
+                 "<th>species that fall</th></tr>" + "".join(rows) + "</table>")
+    if total > len(lines):
+        parts.append(f"<p class='muted'>Shown: the {len(lines)} reactions with the most "
+                     f"responses of fixed sign, of {total:,}; the JSON output (--json) "
+                     "holds every sign.</p>")
+    return parts
+
+
+def _factors_html(result: Analysis, h: str, anchor: str = "") -> list[str]:
+    """The factors of det A over the hierarchy, one row each."""
+    from .report import factor_label, factor_summary
+
+    if getattr(result, "factors", None) is None or not getattr(result, "defined", True):
+        return []
+    e = html.escape
+    ident = f" id='{anchor}'" if anchor else ""
+    parts = [f"<{h}{ident}>Factors of the determinant</{h}>",
+             "<p>Each irreducible structure once its sub-structures are contracted, and "
+             "what the structures leave of the network: "
+             f"{e(factor_summary(result))}. A factor whose sign is not fixed is where a "
+             "steady-state bifurcation can arise.</p>"]
+    names = list(result.species) + list(result.reactions)
+    ordered = sorted(result.factors, key=lambda f: f.sign in (1.0, -1.0))[:HTML_ROWS]
+    rows = []
+    for f in ordered:
+        sign = sign_name(f.sign)
+        rows.append(f"<tr><td>{e(factor_label(result, f))}</td>"
+                    f"<td><span class='{e(sign)}'>{e(sign)}</span></td><td>{e(f.method)}</td>"
+                    f"<td>{f.order}</td>"
+                    f"<td>{_fold(f.species + f.reactions, 'name', universe=names)}</td></tr>")
+    parts.append("<table><tr><th>factor</th><th>sign</th><th>decided</th><th>order</th>"
+                 "<th>what it adds</th></tr>" + "".join(rows) + "</table>")
+    if len(result.factors) > len(ordered):
+        parts.append(f"<p class='muted'>Shown: {len(ordered)} of {len(result.factors):,} "
+                     "factors, those whose sign is not fixed first; the JSON output "
+                     "(--json) holds them all.</p>")
+    return parts
+
+
 def _structure_counts(result: Analysis) -> str:
     if len(result.irreducible) == len(result.structures):
         return count(len(result.structures), "isolated buffering structure")
@@ -259,6 +329,8 @@ def html_report(result: Analysis) -> str:
     parts = [f"<div class='quelmar-analysis'><style>{_CSS}</style>",
              f"<h3>Network {e(str(result.name))}</h3>", _summary(result)]
     parts += _body(result, 4)
+    parts += _signs_html(result, "h4", True)
+    parts += _factors_html(result, "h4")
     parts.append("</div>")
     return "".join(parts)
 
@@ -277,6 +349,8 @@ def html_document(result: Analysis, genes: bool = False) -> str:
              f"<style>body{{margin:24px}}{_CSS}</style></head>",
              f"<body><main class='quelmar-analysis'><h1>{e(title)}</h1>", _summary(result)]
     parts += _body(result, 2)
+    parts += _signs_html(result, "h2", True)
+    parts += _factors_html(result, "h2")
     if genes:
         parts += _genes_html(result, "h2")
     parts.append("</main></body></html>\n")
@@ -376,6 +450,10 @@ def large_document(result: Analysis, genes: bool = False) -> str:
     if notes.subsystems:
         sections.append(("pathways", "Pathways"))
     sections += [("structures", "Buffering structures"), ("hierarchy", "Hierarchy")]
+    if getattr(result, "signs", None) is not None:
+        sections.append(("signs", "Response signs"))
+    if getattr(result, "factors", None) is not None:
+        sections.append(("factors", "Factors of the determinant"))
     if genes:
         sections.append(("genes", "Genes"))
     parts = ["<!DOCTYPE html>\n<html lang='en'><head><meta charset='utf-8'>",
@@ -472,6 +550,8 @@ def large_document(result: Analysis, genes: bool = False) -> str:
             "</td></tr>" for s in listed]
     parts += _filtered_table("hierarchy-table", ["structure", "direct sub-structures"],
                              rows, "hierarchy")
+    parts += _signs_html(result, "h2", False, "signs")
+    parts += _factors_html(result, "h2", "factors")
     if genes:
         table = result.gene_responses()
         parts.append("<h2 id='genes'>Genes</h2>")

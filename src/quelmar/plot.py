@@ -9,7 +9,9 @@ the others, which no rectangle can show, are listed beside the picture.
 Names label the rows and columns while they stay readable (every k-th when
 they would overlap).  When the structures cover a small corner of a large
 matrix, a second panel shows that corner enlarged; ``structure=`` shows one
-structure alone.
+structure alone.  With ``signs=True`` (or :func:`plot_signs`) the cells are
+coloured by the direction of each response instead (rise, fall, either,
+none; see :func:`quelmar.signs.response_signs`).
 
 :func:`plot_sensitivity` draws into given Matplotlib axes (or a new pyplot
 figure) and returns the axes; :func:`sensitivity_figure` makes a figure of
@@ -37,9 +39,10 @@ if TYPE_CHECKING:
 
     from .result import Analysis
 
-__all__ = ["FORMATS", "PATHWAY_SPECIES", "PlotError", "heatmap_figure", "heatmap_order",
-           "heatmap_svg", "irreducible_blocks", "pathways_figure", "plot_pathways",
-           "plot_sensitivity", "sensitivity_figure", "write_plot"]
+__all__ = ["FORMATS", "PATHWAY_SPECIES", "PlotError", "SIGN_COLOURS", "heatmap_figure",
+           "heatmap_order", "heatmap_svg", "irreducible_blocks", "pathways_figure",
+           "plot_pathways", "plot_sensitivity", "plot_signs", "sensitivity_figure",
+           "write_plot"]
 
 #: file extensions understood by :func:`write_plot`
 FORMATS = {".png": "png", ".svg": "svg", ".pdf": "pdf"}
@@ -49,6 +52,11 @@ NAME_LENGTH = 60
 
 #: filled cells: a blue that reads as "present", not as good or bad
 RESPONDS = "#4477aa"
+#: cells of the signs heat map: rise, fall, either, none (Paul Tol's bright
+#: blue and red, a neutral grey and white: told apart with every common
+#: colour-vision deficiency, and in greyscale by their lightness)
+SIGN_COLOURS = {"rise": "#4477aa", "fall": "#ee6677", "either": "#bbbbbb",
+                "none": "#ffffff"}
 #: outlines and names of the structures: distinct for colour-blind readers
 #: (black, then Paul Tol's vibrant orange, magenta, teal and red), each
 #: visible on white and on the filled cells; the names, not the colours,
@@ -205,9 +213,12 @@ class _Picture:
     it (outlined) and those that are not (listed), the zoomed part."""
 
     def __init__(self, result: Analysis, structure: str | None, zoom: bool | None,
-                 max_labels: int, outline: bool):
+                 max_labels: int, outline: bool, signs: bool = False):
         result.defined_sensitivity("the heat map")
+        if signs:
+            result.defined_signs()
         self.result = result
+        self.signs = bool(signs)
         rows, cols = heatmap_order(result)
         structures = [s for s in result.structures if not _is_whole(result, s)]
         if structure is not None:
@@ -249,7 +260,8 @@ class _Picture:
 
     def title(self) -> str:
         name = self.result.name
-        title = "Sensitivity" + ("" if name is None else f" of {_shown(name)}")
+        title = ("Response signs" if self.signs else "Sensitivity") + (
+            "" if name is None else f" of {_shown(name)}")
         return title + ("" if self.structure is None else f", structure {self.structure}")
 
     def lane_step(self) -> float:
@@ -273,8 +285,11 @@ def _draw_matrix(ax: Any, pic: _Picture, rows: list[int], cols: list[int],
                  labels: tuple[bool, bool], fontsize: float, aspect: str) -> None:
     result = pic.result
     m, n = len(rows), len(cols)
-    sub = np.asarray(result.sensitivity, dtype=bool)[np.ix_(rows, cols)]
-    ax.imshow(sub, cmap=_cmap(), vmin=0, vmax=1, aspect=aspect, interpolation="nearest")
+    if pic.signs:
+        _draw_signs(ax, result, rows, cols, aspect)
+    else:
+        sub = np.asarray(result.sensitivity, dtype=bool)[np.ix_(rows, cols)]
+        ax.imshow(sub, cmap=_cmap(), vmin=0, vmax=1, aspect=aspect, interpolation="nearest")
     if labels[0]:
         ax.set_yticks(range(m), [_shown(result.species[i]) for i in rows], fontsize=fontsize)
     else:
@@ -334,10 +349,10 @@ def _legend(ax: Any, pic: _Picture, zoomed: bool) -> None:
     from matplotlib.lines import Line2D
     from matplotlib.patches import Patch
 
-    handles: list[Any] = [
+    handles: list[Any] = (_sign_keys(pic.result) if pic.signs else [
         Patch(facecolor=RESPONDS, edgecolor=RESPONDS,
               label="the species (row) responds to the reaction (column)"),
-        Patch(facecolor="#ffffff", edgecolor="#b0b0b0", label="it does not")]
+        Patch(facecolor="#ffffff", edgecolor="#b0b0b0", label="it does not")])
     if pic.blocks:
         handles.append(Line2D([], [], color=OUTLINES[0], linewidth=1.5,
                               label="buffering structure, named beside its rows"))
@@ -463,11 +478,12 @@ def _compose(fig: Any, ax: Any, pic: _Picture, legend: bool) -> Any:
 def sensitivity_figure(result: Analysis, *, structure: str | None = None,
                        zoom: bool | None = None, max_labels: int = MAX_LABELS,
                        outline: bool = True, legend: bool = True,
-                       figsize: tuple[float, float] | None = None) -> Figure:
+                       figsize: tuple[float, float] | None = None,
+                       signs: bool = False) -> Figure:
     """The heat map as a Matplotlib ``Figure`` of its own, made without
     pyplot (for files and pages); options as for :func:`plot_sensitivity`."""
     Figure, _ = _matplotlib()
-    pic = _Picture(result, structure, zoom, max_labels, outline)
+    pic = _Picture(result, structure, zoom, max_labels, outline, signs)
     if figsize is None:
         figsize = _figure_size(result, pic.rows, pic.cols, pic.labels, pic.zoom,
                                pic.margin())
@@ -483,7 +499,8 @@ def plot_sensitivity(result: Analysis, ax: Axes | None = None, *,
                      structure: str | None = None, zoom: bool | None = None,
                      max_labels: int = MAX_LABELS, outline: bool = True,
                      legend: bool = True,
-                     figsize: tuple[float, float] | None = None) -> Axes:
+                     figsize: tuple[float, float] | None = None,
+                     signs: bool = False) -> Axes:
     """Draw the sensitivity matrix of ``result`` as a heat map and return
     the Matplotlib axes, as pandas and seaborn do.
 
@@ -499,7 +516,9 @@ def plot_sensitivity(result: Analysis, ax: Axes | None = None, *,
     the axes only give the counts.  ``outline``: outline the structures
     that are contiguous blocks in the order shown, and name them beside
     their rows; the others are listed beside the picture.  ``legend``: the
-    key under the matrix.
+    key under the matrix.  ``signs``: colour each cell by the direction
+    of the response (rise, fall, either, none; :data:`SIGN_COLOURS`), from
+    ``result.signs`` (``analyze(..., signs=True)``; ``ValueError`` without).
 
     Raises :class:`~quelmar.errors.SingularNetworkError` when the
     sensitivity is undefined.
@@ -509,12 +528,12 @@ def plot_sensitivity(result: Analysis, ax: Axes | None = None, *,
         if zoom:
             raise ValueError("the enlarged panel needs a figure of its own: leave out ax, "
                              "or pass zoom=False")
-        pic = _Picture(result, structure, False, max_labels, outline)
+        pic = _Picture(result, structure, False, max_labels, outline, signs)
         _compose(ax.figure, ax, pic, legend)
         ax.set_title(pic.title(), fontsize=9, loc="left")
         return ax
     import matplotlib.pyplot as plt
-    pic = _Picture(result, structure, zoom, max_labels, outline)
+    pic = _Picture(result, structure, zoom, max_labels, outline, signs)
     if figsize is None:
         figsize = _figure_size(result, pic.rows, pic.cols, pic.labels, pic.zoom,
                                pic.margin())
@@ -523,6 +542,37 @@ def plot_sensitivity(result: Analysis, ax: Axes | None = None, *,
     big = _compose(fig, axes, pic, legend)
     fig.suptitle(pic.title(), fontsize=9)
     return big
+
+
+def plot_signs(result: Analysis, ax: Axes | None = None, **options: Any) -> Axes:
+    """The heat map coloured by the sign of each response:
+    :func:`plot_sensitivity` with ``signs=True``."""
+    return plot_sensitivity(result, ax, signs=True, **options)
+
+
+def _draw_signs(ax: Any, result: Any, rows: list[int], cols: list[int], aspect: str) -> None:
+    from matplotlib.colors import ListedColormap
+
+    from .signs import sign_codes
+    codes = sign_codes(result.signs)[np.ix_(rows, cols)]
+    colours = ListedColormap([SIGN_COLOURS[k] for k in ("none", "rise", "fall", "either")])
+    ax.imshow(codes, cmap=colours, vmin=-0.5, vmax=3.5, aspect=aspect,
+              interpolation="nearest")
+
+
+def _sign_keys(result: Any) -> list[Any]:
+    from matplotlib.patches import Patch
+
+    from .signs import sign_codes
+    k = np.bincount(sign_codes(result.signs).ravel(), minlength=4)
+    words = {"rise": f"rises when the reaction (column) is raised ({k[1]:,})",
+             "fall": f"falls ({k[2]:,})",
+             "either": f"either, depending on the rate constants ({k[3]:,})",
+             "none": f"does not respond ({k[0]:,})"}
+    return [Patch(facecolor=SIGN_COLOURS[w], edgecolor=("#b0b0b0" if w == "none"
+                                                       else SIGN_COLOURS[w]),
+                  label=("the species (row) " + words[w]) if w == "rise" else words[w])
+            for w in ("rise", "fall", "either", "none")]
 
 
 #: above this many species (in a model with subsystems) the heat map shows
@@ -542,12 +592,13 @@ def heatmap_figure(result: Analysis, view: str | None = None, **options: Any) ->
     at most half of the species, each one outlined
     (:func:`irreducible_blocks`).  By default a result of more than
     :data:`PATHWAY_SPECIES` species whose model gives subsystems is shown by
-    pathway, any other as the matrix.
+    pathway, any other (and the signs, ``signs=True``) as the matrix.
     """
     if view is None:
         notes = getattr(result, "annotations", None)
         large = (len(result.species) > PATHWAY_SPECIES and notes is not None
-                 and bool(notes.subsystems) and options.get("structure") is None)
+                 and bool(notes.subsystems) and options.get("structure") is None
+                 and not options.get("signs"))
         view = "pathways" if large else "matrix"
     if view == "pathways":
         return pathways_figure(result, figsize=options.get("figsize"))

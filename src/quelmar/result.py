@@ -82,7 +82,16 @@ class Analysis:
     a sentence saying why it did not (``diagnosis`` is then empty);
     ``annotations``: what the model says about the analysed species and
     reactions (subsystems, gene rules, names; see
-    :class:`quelmar.annotations.Annotations`), empty when it says nothing.
+    :class:`quelmar.annotations.Annotations`), empty when it says nothing;
+    ``signs`` (with ``analyze(..., signs=True)``, else None): float array,
+    species x reactions, which way each species moves when the reaction's
+    rate is raised: 1.0 rise, -1.0 fall, NaN either (depending on the
+    rates), 0.0 no response (see :func:`quelmar.signs.response_signs`);
+    ``sign_methods``: how each was decided (uint8 codes of
+    :data:`quelmar.signs.METHODS`: none, exact, certified, randomised) and
+    ``sign_draws``: the random instances drawn; ``factors`` (with
+    ``analyze(..., factors=True)``, else None): the factors of det A over
+    the hierarchy, a list of :class:`quelmar.factors.Factor`.
 
     On a structurally singular network ``defined`` is false, ``sensitivity``
     is None and ``structures`` and ``diagnosis`` are empty: they do not
@@ -102,6 +111,10 @@ class Analysis:
     preparation: dict | None = None
     diagnosis_skipped: str | None = None
     annotations: Annotations = field(default_factory=Annotations)
+    signs: npt.NDArray[np.float64] | None = None
+    sign_methods: npt.NDArray[np.uint8] | None = None
+    sign_draws: int | None = None
+    factors: list[Any] | None = None
 
     @property
     def defined(self) -> bool:
@@ -296,6 +309,46 @@ class Analysis:
         return pd.DataFrame(np.array(sens, dtype=bool),
                             index=pd.Index(list(self.species), name="species"),
                             columns=pd.Index(list(self.reactions), name="reaction"))
+
+    def signs_frame(self, labels: bool = False) -> pd.DataFrame:
+        """The response signs as a pandas DataFrame (species x reactions):
+        1.0, -1.0, NaN (either), 0.0 (none), or with ``labels`` the words
+        "rise", "fall", "either", "none".  ``ValueError`` when the signs were
+        not computed (``analyze(..., signs=True)``)."""
+        import pandas as pd
+        signs = self.defined_signs()
+        data: Any = signs
+        if labels:
+            from .signs import sign_labels
+            data = sign_labels(signs)
+        return pd.DataFrame(data, index=pd.Index(list(self.species), name="species"),
+                            columns=pd.Index(list(self.reactions), name="reaction"))
+
+    def factors_frame(self) -> pd.DataFrame:
+        """The factors of det A (``analyze(..., factors=True)``), one row
+        each: structure (id, or None for what the structures leave of the
+        network), species, reactions, order, sign, method, draws."""
+        import pandas as pd
+        if self.factors is None:
+            raise ValueError("the factors were not computed: analyse with factors=True "
+                             "(quelmar analyze --factors)")
+        rows = []
+        for f in self.factors:
+            row = f.to_dict()
+            row["structure"] = (None if f.structure is None
+                                else self.structures[f.structure].id)
+            row["sign"] = f.sign
+            rows.append(row)
+        return pd.DataFrame(rows, columns=["structure", "species", "reactions", "order",
+                                           "sign", "method", "draws"])
+
+    def defined_signs(self) -> npt.NDArray[np.float64]:
+        """``signs``, or an error saying why there are none."""
+        self.defined_sensitivity("the response signs")
+        if self.signs is None:
+            raise ValueError("the response signs were not computed: analyse with "
+                             "signs=True (quelmar analyze --signs)")
+        return self.signs
 
     def structures_frame(self, long: bool = False) -> pd.DataFrame:
         """One row per structure (indexed by id): sizes, members and direct

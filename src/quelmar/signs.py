@@ -52,7 +52,8 @@ from typing import Any
 import numpy as np
 
 __all__ = ["ResponseSigns", "response_signs", "sign_decisions", "NONE", "EXACT",
-           "CERTIFIED", "RANDOMISED", "METHODS"]
+           "CERTIFIED", "RANDOMISED", "METHODS", "LABELS", "sign_codes", "sign_labels",
+           "signs_from_codes"]
 
 #: codes of :attr:`ResponseSigns.method`
 NONE, EXACT, CERTIFIED, RANDOMISED = 0, 1, 2, 3
@@ -74,6 +75,14 @@ EXACT_FREE = 22
 #: a sampled response counts only above this fraction of the largest
 #: response to the same reaction at the same point
 MARGIN = 1e-9
+#: above this order of the A-matrix, exactly LARGE_DRAWS draws are made
+#: (each one factorises the whole matrix), with magnitudes of at most
+#: LARGE_SPREAD e-folds and the stricter margin LARGE_MARGIN, since
+#: rounding grows with the order
+LARGE_ORDER = 300
+LARGE_DRAWS = 16
+LARGE_SPREAD = 3.0
+LARGE_MARGIN = 1e-6
 #: seed of the private generator of the sampled instances
 SEED = 20250611
 
@@ -114,6 +123,26 @@ class ResponseSigns:
         return np.array(METHODS, dtype=object)[self.method]
 
 
+#: the word for each sign: rise, fall, either, none
+LABELS = ("rise", "fall", "either", "none")
+
+
+def sign_codes(signs: Any) -> np.ndarray:
+    """uint8 codes of a signs array: 0 none, 1 rise, 2 fall, 3 either."""
+    s = np.asarray(signs, dtype=float)
+    return np.select([s > 0, s < 0, np.isnan(s)], [1, 2, 3], 0).astype(np.uint8)
+
+
+def signs_from_codes(codes: Any) -> np.ndarray:
+    """Inverse of :func:`sign_codes`."""
+    return np.array([0.0, 1.0, -1.0, math.nan])[np.asarray(codes, dtype=np.intp)]
+
+
+def sign_labels(signs: Any) -> np.ndarray:
+    """The words "rise", "fall", "either", "none" for a signs array."""
+    return np.array(("none", "rise", "fall", "either"), dtype=object)[sign_codes(signs)]
+
+
 def response_signs(crn: Any, **options: Any) -> np.ndarray:
     """Sign of the response of each species to a raised rate of each reaction.
 
@@ -126,30 +155,36 @@ def response_signs(crn: Any, **options: Any) -> np.ndarray:
     return sign_decisions(crn, **options).signs
 
 
-def sign_decisions(crn: Any, *, sensitivity: Any = None, draws: int = DRAWS,
+def sign_decisions(crn: Any, *, sensitivity: Any = None, draws: int | None = None,
                    patience: int | None = PATIENCE,
                    exact_order: int = EXACT_ORDER, exact_free: int = EXACT_FREE,
-                   seed: int = SEED) -> ResponseSigns:
+                   seed: int = SEED, large_order: int = LARGE_ORDER) -> ResponseSigns:
     """The response signs of ``crn`` (see :func:`response_signs`) with how
     each was decided (:class:`ResponseSigns`).
 
     ``sensitivity``: the sensitivity pattern (bool, species x reactions)
     when it is known already; otherwise ``crn._smat_()`` computes it, with
     NumPy's global generator restored afterwards.  ``draws``: random
-    instances of the free entries drawn at least; ``patience``: drawing
+    instances of the free entries drawn at least (default :data:`DRAWS`,
+    or :data:`LARGE_DRAWS` above ``large_order``); ``patience``: drawing
     goes on while one of the last ``patience`` draws certified a new
-    "either" (up to ``GROWTH * draws``; None: exactly ``draws``).  ``exact_order``, ``exact_free``: the
-    largest blocks expanded exactly (0 turns the exact stage off).
-    ``seed``: of the private generator of the instances.
+    "either" (up to ``GROWTH * draws``; None: exactly ``draws``).  Above
+    an A-matrix of order ``large_order`` exactly ``draws`` are made, with
+    magnitudes of at most :data:`LARGE_SPREAD` e-folds, the margin
+    :data:`LARGE_MARGIN`, and (for the wider spread) a sign counted only
+    where one step of iterative refinement confirms it.  ``exact_order``, ``exact_free``: the largest
+    blocks expanded exactly (0 turns the exact stage off).  ``seed``: of
+    the private generator of the instances.
     """
     stoi = np.asarray(crn.stoi, dtype=float)
     m, n = stoi.shape
     A = np.array(crn.A, dtype=float)
     N = A.shape[0]
-    draws = int(draws)
+    large = N > large_order
+    draws = int((LARGE_DRAWS if large else DRAWS) if draws is None else draws)
     if draws < 1:
         raise ValueError("draws must be at least 1")
-    if N == 0 or _blocks(A) is None:
+    if N == 0 or blocks(A) is None:
         from .errors import SingularNetworkError
         raise SingularNetworkError(
             "the A-matrix is structurally singular: the responses do not exist "
@@ -169,7 +204,12 @@ def sign_decisions(crn: Any, *, sensitivity: Any = None, draws: int = DRAWS,
     names = (list(crn.X_names), list(crn.R_names))
     if not pattern.any():
         return ResponseSigns(signs, method, draws, *names)
-    pos, neg, draws = _sample(A, m, n, draws, seed, patience, pattern)
+    if large:
+        pos, neg, draws = _sample(A, m, n, draws, seed, None, pattern,
+                                  spreads=tuple(x for x in SPREADS if x <= LARGE_SPREAD),
+                                  margin=LARGE_MARGIN, refine=True)
+    else:
+        pos, neg, draws = _sample(A, m, n, draws, seed, patience, pattern)
     pos &= pattern
     neg &= pattern
     either = pos & neg
@@ -179,7 +219,7 @@ def sign_decisions(crn: Any, *, sensitivity: Any = None, draws: int = DRAWS,
     if exact_order > 0 and exact_free > 0:
         exact = _Exact(A, stoi, exact_order, exact_free)
         if exact.ok:
-            for i, j in zip(*np.nonzero(todo)):
+            for i, j in zip(*np.nonzero(todo & exact.small())):
                 verdict = exact.sign(int(i), int(j))
                 if verdict is not None:
                     signs[i, j] = verdict
@@ -197,7 +237,7 @@ def sign_decisions(crn: Any, *, sensitivity: Any = None, draws: int = DRAWS,
 # ---------------------------------------------------------------------------
 
 
-def _instance(A, rng, spread):
+def instance(A, rng, spread):
     """A copy of ``A`` with admissible random values in the free entries,
     log-normal magnitudes of standard deviation ``spread`` (in e-folds)."""
     out = A.copy()
@@ -212,14 +252,18 @@ def _instance(A, rng, spread):
     return out
 
 
-def _sample(A, m, n, draws, seed, patience=None, pattern=None):
+def _sample(A, m, n, draws, seed, patience=None, pattern=None, spreads=SPREADS,
+            margin=MARGIN, refine=False):
     """Where a clearly positive (negative) response was seen, species x
     reactions, and the number of draws made.
 
     At least ``draws`` draws; with ``patience``, drawing goes on while the
     last ``patience`` draws found a new opposite sign, up to ``draws`` *
     :data:`GROWTH`.  The spread of the magnitudes cycles through
-    :data:`SPREADS`, so that entries of very different sizes occur."""
+    ``spreads``, so that entries of very different sizes occur.  One
+    factorisation per draw serves every reaction; with ``refine``, one step
+    of iterative refinement checks each response's sign when the
+    magnitudes spread more than one e-fold."""
     import scipy.linalg as sl
 
     rng = np.random.default_rng(seed)
@@ -232,9 +276,9 @@ def _sample(A, m, n, draws, seed, patience=None, pattern=None):
     made = last_new = 0
     both = 0
     while made < limit and (made < draws or (patience and made - last_new < patience)):
-        spread = SPREADS[made % len(SPREADS)]
+        spread = spreads[made % len(spreads)]
         made += 1
-        M = _instance(A, rng, spread)
+        M = instance(A, rng, spread)
         try:
             lu = sl.lu_factor(M, check_finite=False)
         except (ValueError, np.linalg.LinAlgError):
@@ -245,12 +289,24 @@ def _sample(A, m, n, draws, seed, patience=None, pattern=None):
         cols = np.flatnonzero((pattern & ~(pos & neg)).any(axis=0))
         if len(cols) == 0:
             break
-        rhs = np.zeros((N, len(cols)))
+        rhs = np.zeros((N, len(cols)), order="F")  # LAPACK's layout: no copies
         rhs[cols, np.arange(len(cols))] = 1.0
         X = sl.lu_solve(lu, rhs, check_finite=False)
+        check = refine and spread > 1.0
+        if check:
+            # one step of refinement; a response counts only where the
+            # correction is small beside it
+            import scipy.sparse as sp
+
+            D = sl.lu_solve(lu, np.asfortranarray(rhs - sp.csr_matrix(M) @ X),
+                            check_finite=False)
+            X += D
+            sure = np.abs(D[:m]) < 0.25 * np.abs(X[:m])
         R = -X[:m]
         scale = np.abs(X).max(axis=0)
-        clear = np.abs(R) > MARGIN * scale
+        clear = np.abs(R) > margin * scale
+        if check:
+            clear &= sure
         pos[:, cols] |= clear & (R > 0)
         neg[:, cols] |= clear & (R < 0)
         now = int(np.count_nonzero(pos & neg & pattern))
@@ -276,8 +332,8 @@ class _Exact:
         m, n = stoi.shape
         self.m, self.n = m, n
         self.stoi = stoi
-        self._fixed = None
-        structure = _blocks(A)
+        self.fixed = None
+        structure = blocks(A)
         if structure is None:
             return
         self.row_of_col, self.block_of_row, self.reach = structure
@@ -285,35 +341,56 @@ class _Exact:
         for r, b in enumerate(self.block_of_row):
             self.block_rows.setdefault(int(b), []).append(r)
         self.dets = {}
+        self.parts = {}
         self.ok = N > 0
+
+    def small(self):
+        """Species x reactions: whether the blocks a response depends on
+        have at most ``max_order`` rows together (those worth expanding)."""
+        m, n = self.m, self.n
+        size = np.bincount(self.block_of_row, minlength=len(self.reach)).astype(float)
+        reach = self.reach.astype(float)
+        # rows of the blocks on the paths from block a to block b
+        order = (reach * size[None, :]) @ reach
+        ba = self.block_of_row[self.row_of_col[:m]]
+        bj = self.block_of_row[:n]
+        between = self.reach[np.ix_(ba, bj)]
+        return between & (order[np.ix_(ba, bj)] <= self.max_order)
 
     def sign(self, i, j):
         """Sign of the response of species i to reaction j, or None."""
         a = int(self.row_of_col[i])  # the row matched to column i
         ba, bj = int(self.block_of_row[a]), int(self.block_of_row[j])
-        # blocks on the paths from block ba to block bj
-        between = np.flatnonzero(self.reach[ba] & self.reach[:, bj])
-        if len(between) == 0:
+        found = self.parts.get((ba, bj))
+        if found is None:
+            found = self.parts[(ba, bj)] = self._part(ba, bj)
+        if found is False:
             return None
-        rows = sorted(r for b in between for r in self.block_rows[int(b)])
-        if len(rows) > self.max_order:
+        rows, cols = found
+        if self.fixed is None:
+            self.fixed = Rational(self.A, self.stoi)
+        if not self.fixed.verify(rows, cols):
             return None
-        cols = sorted(int(self.row_of_col_inv[r]) for r in rows)
-        sub = self.A[np.ix_(rows, cols)]
-        free = ~np.isfinite(sub)
-        if int(free.sum()) > self.max_free:
-            return None
-        if self._fixed is None:
-            self._fixed = _rational_matrix(self.A, self.stoi) or False
-        if self._fixed is False:
-            return None
-        self.fixed = self._fixed
         key = (tuple(rows), tuple(cols))
         if key not in self.dets:
-            self.dets[key] = _poly_det(self.fixed, self.A, rows, cols)
+            self.dets[key] = poly_det(self.fixed, self.A, rows, cols)
         q = self.dets[key]
-        p = _poly_det(self.fixed, self.A, rows, cols, unit=(cols.index(i), rows.index(j)))
-        return _ratio_sign(p, q, self._nan_mask(rows, cols))
+        p = poly_det(self.fixed, self.A, rows, cols, unit=(cols.index(i), rows.index(j)))
+        return _ratio_sign(p, q, nan_mask(self.A, rows, cols))
+
+    def _part(self, ba, bj):
+        """(rows, columns) of the blocks on the paths from block ba to block
+        bj, or False when there are none or they are too large."""
+        between = np.flatnonzero(self.reach[ba] & self.reach[:, bj])
+        if len(between) == 0:
+            return False
+        rows = sorted(r for b in between for r in self.block_rows[int(b)])
+        if len(rows) > self.max_order:
+            return False
+        cols = sorted(int(self.row_of_col_inv[r]) for r in rows)
+        if int((~np.isfinite(self.A[np.ix_(rows, cols)])).sum()) > self.max_free:
+            return False
+        return rows, cols
 
     @property
     def row_of_col_inv(self):
@@ -324,48 +401,73 @@ class _Exact:
             self._col_of_row = col
         return self._col_of_row
 
-    def _nan_mask(self, rows, cols):
-        sub = self.A[np.ix_(rows, cols)]
-        free = ~np.isfinite(sub)
-        nan = np.isnan(sub[free])
-        mask = 0
-        for v, is_nan in enumerate(nan):
-            if is_nan:
-                mask |= 1 << v
-        return mask
 
 
-def _rational_matrix(A, stoi):
-    """The fixed entries of A as fractions, checked exactly; or None.
+class Rational:
+    """The fixed entries of A as fractions, made and checked where used.
 
-    The cycle columns and conserved-quantity rows are rounded to nearby
-    fractions of small denominator and accepted only if they are exact
-    cycles and conserved quantities of the stoichiometry (as fractions).
+    Each cycle column and conserved-quantity row is rounded to nearby
+    fractions of small denominator and accepted only if it is an exact
+    cycle or conserved quantity of the stoichiometry (as fractions); each
+    vector is checked once, on the non-zero entries of the stoichiometry.
     """
-    m, n = stoi.shape
-    N = A.shape[0]
-    K = N - m
-    L = N - n
-    try:
-        S = [[Fraction(float(x)).limit_denominator(10**6) for x in row] for row in stoi]
-        F = [[Fraction(0) if not math.isfinite(x) else Fraction(float(x)).limit_denominator(10**6)
-              for x in row] for row in A]
-    except (ValueError, OverflowError):
-        return None
-    for k in range(K):  # cycles: columns m + k, rows 0..n-1
-        c = [F[j][m + k] for j in range(n)]
-        for i in range(m):
-            if sum((S[i][j] * c[j] for j in range(n) if c[j]), Fraction(0)) != 0:
-                return None
-    for l in range(L):  # conserved quantities: rows n + l, columns 0..m-1
-        d = [F[n + l][i] for i in range(m)]
-        for j in range(n):
-            if sum((d[i] * S[i][j] for i in range(m) if d[i]), Fraction(0)) != 0:
-                return None
-    return F
+
+    def __init__(self, A, stoi):
+        self.A = A
+        self.stoi = stoi
+        self.m, self.n = stoi.shape
+        self.checked = {}
+        self._by_column = None
+
+    @staticmethod
+    def fraction(x):
+        return Fraction(float(x)).limit_denominator(10**6)
+
+    def value(self, r, c):
+        """Entry (r, c) as a fraction (it must be finite)."""
+        return self.fraction(self.A[r, c])
+
+    def verify(self, rows, cols):
+        """Whether the cycles among ``cols`` and the conserved quantities
+        among ``rows`` are exact after rounding."""
+        m, n = self.m, self.n
+        return (all(self._exact(("cycle", c - m)) for c in cols if c >= m)
+                and all(self._exact(("conserved", r - n)) for r in rows if r >= n))
+
+    def _exact(self, key):
+        if key not in self.checked:
+            try:
+                self.checked[key] = self._check(*key)
+            except (ValueError, OverflowError):
+                self.checked[key] = False
+        return self.checked[key]
+
+    def _check(self, kind, k):
+        m, n = self.m, self.n
+        if self._by_column is None:
+            nz = np.nonzero(self.stoi)
+            by_column: dict[int, list] = {}
+            by_row: dict[int, list] = {}
+            for i, j in zip(*nz):
+                x = self.fraction(self.stoi[i, j])
+                by_column.setdefault(int(j), []).append((int(i), x))
+                by_row.setdefault(int(i), []).append((int(j), x))
+            self._by_column, self._by_row = by_column, by_row
+        total: dict[int, Fraction] = {}
+        if kind == "cycle":  # column m + k over the reactions: S c = 0
+            vec = self.A[:n, m + k]
+            lines = self._by_column
+        else:  # row n + k over the species: d S = 0
+            vec = self.A[n + k, :m]
+            lines = self._by_row
+        for a in np.flatnonzero(vec):
+            x = self.fraction(vec[a])
+            for b, y in lines.get(int(a), ()):
+                total[b] = total.get(b, Fraction(0)) + x * y
+        return all(v == 0 for v in total.values())
 
 
-def _blocks(A):
+def blocks(A):
     """Block-triangular structure of A: (row matched to each column, block
     of each row, reachability between blocks) or None when A is
     structurally singular."""
@@ -414,7 +516,7 @@ def _topological(edges, nb):
     return order
 
 
-def _poly_det(F, A, rows, cols, unit=None):
+def poly_det(F, A, rows, cols, unit=None):
     """det of A[rows, cols] as a polynomial {monomial bit mask: Fraction} in
     its free entries (numbered in row-major order of the block; a ``-inf``
     entry is minus its variable, so every variable is positive or, for a
@@ -438,7 +540,7 @@ def _poly_det(F, A, rows, cols, unit=None):
             if not math.isfinite(x):
                 row.append((b, var[(a, b)], Fraction(-1) if x < 0 else Fraction(1)))
             elif x != 0:
-                row.append((b, None, F[r][c]))
+                row.append((b, None, F.value(r, c)))
         entries.append(row)
     # Laplace expansion row by row; state: the set of columns used so far
     states = {0: {0: Fraction(1)}}
@@ -466,7 +568,19 @@ def _poly_det(F, A, rows, cols, unit=None):
     return states.get((1 << s) - 1, {})
 
 
-def _one_sign(poly, nan_mask):
+def nan_mask(A, rows, cols):
+    """Bit mask of the variables of :func:`poly_det` on ``A[rows, cols]``
+    that stand for NaN entries (free of either sign)."""
+    sub = A[np.ix_(rows, cols)]
+    nan = np.isnan(sub[~np.isfinite(sub)])
+    mask = 0
+    for v, is_nan in enumerate(nan):
+        if is_nan:
+            mask |= 1 << v
+    return mask
+
+
+def one_sign(poly, nan_mask):
     """+1 or -1 when the polynomial keeps that sign on its domain, else 0."""
     if not poly:
         return 0
@@ -484,14 +598,14 @@ def _ratio_sign(p, q, nan_mask):
     """Sign of ``-p / q`` (1.0, -1.0, NaN for either), or None undecided."""
     if not p or not q:
         return None
-    sp_, sq = _one_sign(p, nan_mask), _one_sign(q, nan_mask)
+    sp_, sq = one_sign(p, nan_mask), one_sign(q, nan_mask)
     if sp_ and sq:
         return float(-sp_ * sq)
     reduced = _cancel(p, q)
     if reduced is None:
         return None
     p, q = reduced
-    sp_, sq = _one_sign(p, nan_mask), _one_sign(q, nan_mask)
+    sp_, sq = one_sign(p, nan_mask), one_sign(q, nan_mask)
     if sp_ and sq:
         return float(-sp_ * sq)
     # coprime, and one of them changes sign on the domain: so does the ratio

@@ -285,17 +285,29 @@ def _empty_row(task: _Task, seed: int, trials: int) -> dict:
     row = {c: None for c in COLUMNS}
     source, knockout = task.ident
     row.update(name=task.name, source=source, knockout=knockout,
-               structures="", signs="", lost="", gained="", warnings="[]", error="",
+               structures="", signs="", response_signs="", lost="", gained="",
+               warnings="[]", error="",
                seed=seed, trials=trials)
     return row
 
 
+def sign_strings(result: Any) -> str:
+    """The response signs of ``result`` as the batch table holds them (see
+    :data:`COLUMNS`)."""
+    from ..signs import sign_codes
+
+    chars = np.array(list(".+-~"))[sign_codes(result.signs)]
+    return json.dumps({"species": list(result.species), "reactions": list(result.reactions),
+                       "rows": ["".join(row) for row in chars]})
+
+
 def _analyse_task(task: _Task, seed: int, trials: int, network: tuple | None = None,
                   budget: tuple[float | None, float | None] = (None, None),
-                  shared: bool = False) -> dict:
+                  shared: bool = False, signs: bool = False) -> dict:
     """The row of one model or variant; never raises for a bad model.
     ``shared``: decide the determinant signs of the diagnosis once per
-    worker (see :func:`quelmar.batching.memo.shared_signs`)."""
+    worker (see :func:`quelmar.batching.memo.shared_signs`); ``signs``: also
+    the response signs."""
     from ..analysis import analyze
     from ..words import sign_name
     from ..loaders import load
@@ -319,11 +331,14 @@ def _analyse_task(task: _Task, seed: int, trials: int, network: tuple | None = N
                 reg = regularity(crn)
                 row["regular"] = bool(reg.is_regular)
                 row["order"], row["structural_rank"] = int(reg.order), int(reg.structural_rank)
-                result = analyze(crn, trials=trials, seed=seed, progress=_Budget(*budget))
+                result = analyze(crn, trials=trials, seed=seed, progress=_Budget(*budget),
+                                 signs=signs)
                 if result.sensitivity is not None:  # undefined for a singular network
                     row["n_structures"] = len(result.structures)
                     row["structures"] = json.dumps(
                         [[s.species, s.reactions] for s in result.structures])
+                    if signs:
+                        row["response_signs"] = sign_strings(result)
                     if result.diagnosis_skipped is None:
                         row["signs"] = json.dumps([sign_name(r["sign_det"])
                                                    for r in result.diagnosis])
@@ -337,11 +352,12 @@ def _analyse_task(task: _Task, seed: int, trials: int, network: tuple | None = N
 
 
 def _analyse_tasks(tasks: list[_Task], seed: int, trials: int, network: tuple | None = None,
-                   budget: tuple[float | None, float | None] = (None, None)) -> list[dict]:
+                   budget: tuple[float | None, float | None] = (None, None),
+                   signs: bool = False) -> list[dict]:
     """The rows of several variants of one network, in one task (see
     :func:`_analyse_task`); the determinant signs they share are decided
     once per worker (see :func:`quelmar.batching.memo.shared_signs`)."""
-    return [_analyse_task(t, seed, trials, network, budget, True) for t in tasks]
+    return [_analyse_task(t, seed, trials, network, budget, True, signs) for t in tasks]
 
 
 def _chunks(todo: list[_Task], workers: int) -> list[list[_Task]]:
@@ -424,7 +440,8 @@ def batch(models: NetworkSource | Iterable[NetworkSource], *, trials: int = 2, s
           workers: int | None = None, out: str | os.PathLike | None = None,
           resume: bool = False, progress: bool | None = None,
           max_seconds: float | None = MAX_SECONDS,
-          max_memory: float | None = MAX_MEMORY) -> pandas.DataFrame:
+          max_memory: float | None = MAX_MEMORY,
+          signs: bool = False) -> pandas.DataFrame:
     """Analyse many models, or every single-reaction deletion of one, on Dask.
 
     ``models``: model files (any format :func:`quelmar.load` reads),
@@ -467,6 +484,9 @@ def batch(models: NetworkSource | Iterable[NetworkSource], *, trials: int = 2, s
     "MemoryError: ..."), so one model that takes too long does not stall
     the batch.  None (or 0) lifts a limit.
 
+    ``signs``: also decide the response signs of each model or variant
+    (``analyze(..., signs=True)``) into the ``response_signs`` column.
+
     Returns the table as a pandas DataFrame, one row per model or variant
     in the order given (see :data:`COLUMNS`).  Ctrl-C cancels the tasks;
     the rows finished so far stay in ``out``.
@@ -502,11 +522,14 @@ def batch(models: NetworkSource | Iterable[NetworkSource], *, trials: int = 2, s
                     raise ValueError(f"{out}: holds rows of seed {r['seed']} and "
                                      f"{r['trials']} trials, not {seed} and {trials}")
             wanted = {t.ident for t in tasks}
-            done = {k: r for k, r in latest_rows(table.rows).items() if k in wanted}
+            done = {k: r for k, r in latest_rows(table.rows).items() if k in wanted
+                    # a row without the signs asked for is computed again
+                    and not (signs and r["n_structures"] is not None
+                             and not r["response_signs"])}
         todo = [t for t in tasks if t.ident not in done]
         if todo:
             _run(todo, network, done, table, seed, trials, client, workers, progress,
-                 budget)
+                 budget, signs)
         base = done.get(tasks[0].ident) if network is not None else None
         for t in tasks[1:] if base is not None else ():
             row = done[t.ident]  # an interrupted batch may have kept it uncompared
@@ -544,7 +567,7 @@ def _limit(value: float | None, name: str) -> float | None:
 
 
 def _run(todo, network, done, table, seed, trials, client, workers, progress,
-         budget=(None, None)) -> None:
+         budget=(None, None), signs=False) -> None:
     """Run ``todo`` on Dask, adding each row to ``done`` and ``table``."""
     from distributed import Client, as_completed
 
@@ -567,7 +590,7 @@ def _run(todo, network, done, table, seed, trials, client, workers, progress,
             groups = _chunks(todo, len(client.scheduler_info().get("workers", ())) or 1)
         for g in groups:
             futures.append(client.submit(_analyse_tasks, g, seed, trials, net_future, budget,
-                                         pure=False))
+                                         signs, pure=False))
         by_key = {f.key: g for f, g in zip(futures, groups)}
         if progress is None:
             progress = hasattr(sys.stdout, "isatty") and sys.stdout.isatty()

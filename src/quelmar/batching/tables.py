@@ -46,6 +46,9 @@ COLUMNS: dict[str, str] = {
     "structures": "str",      # JSON: [[[species...], [reactions...]], ...], smallest first
     "signs": "str",           # JSON: determinant signs of the indicator diagnosis, in order
     #                           ("" when it did not run: too large, see warnings)
+    "response_signs": "str",  # with signs=True: JSON {"species", "reactions", "rows"}, one
+    #                           string per species, a character per reaction: "+" rises
+    #                           when its rate is raised, "-" falls, "~" either, "." none
     "kept": "int",            # knockouts: structures of the network that remain
     "lost": "str",            # knockouts: JSON ids (B1, ...) of the network's lost structures
     "gained": "str",          # knockouts: JSON ids of the variant's new structures
