@@ -13,9 +13,10 @@ from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
 from .diagram import diagram_size, hierarchy_svg, irreducible_only
+from .members import Members, is_whole
 from .pathways import pathway_grid
-from .report import (LARGE_SPECIES, Members, global_summary, irreducible_first, is_whole,
-                     member_sentences, sensitivity_groups, structure_counts)
+from .report import (LARGE_SPECIES, global_summary, irreducible_first, member_sentences,
+                     sensitivity_groups, structure_counts)
 from .words import count, sign_name
 
 if TYPE_CHECKING:
@@ -255,7 +256,7 @@ def _signs_html(result: Analysis, h: str, picture: bool, anchor: str = "") -> li
     """The response signs: how many of each, the heat map coloured by sign
     (``picture``), and the responses of fixed sign, reaction by reaction."""
     from .plot import heatmap_svg
-    from .report import sign_lines, sign_summary
+    from .report_signs import sign_lines, sign_summary
 
     if getattr(result, "signs", None) is None or not getattr(result, "defined", True):
         return []
@@ -288,7 +289,7 @@ def _signs_html(result: Analysis, h: str, picture: bool, anchor: str = "") -> li
 
 def _factors_html(result: Analysis, h: str, anchor: str = "") -> list[str]:
     """The factors of det A over the hierarchy, one row each."""
-    from .report import factor_label, factor_summary
+    from .report_signs import factor_label, factor_summary
 
     if getattr(result, "factors", None) is None or not getattr(result, "defined", True):
         return []

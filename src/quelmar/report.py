@@ -10,20 +10,21 @@ true.
 
 from __future__ import annotations
 
-from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from .members import Members, is_whole
+from .report_signs import factors_text, signs_text
 from .pathways import subsystem_summary
-from .words import count, sign_name, wrap
+from .words import count, cut_names, sign_name, wrap
 
 if TYPE_CHECKING:
     from .result import Analysis
 
-__all__ = ["Members", "diagnosis_sentences", "factor_label", "factor_summary",
-           "irreducible_first", "is_whole", "member_sentences", "sensitivity_groups",
-           "sign_lines", "sign_summary", "structure_counts", "text_report"]
+__all__ = ["diagnosis_sentences",
+           "irreducible_first", "member_sentences", "sensitivity_groups",
+           "structure_counts", "text_report"]
 
 WIDTH = 78
 #: in the compact text report: groups of reactions, structures and diagnosis
@@ -38,125 +39,6 @@ FULL_MEMBERS = 200
 #: above this many species the compact report opens with a summary and the
 #: most local perturbations instead of the widest
 LARGE_SPECIES = 300
-
-
-def _names(names: Sequence[str], limit: int | None) -> str:
-    """``names`` joined by commas, cut after ``limit`` of them."""
-    if limit is None or len(names) <= limit:
-        return ", ".join(names)
-    return ", ".join(names[:limit]) + f" and {len(names) - limit} more"
-
-
-def is_whole(result: Analysis, species: Sequence[str], reactions: Sequence[str]) -> bool:
-    return len(species) == len(result.species) and len(reactions) == len(result.reactions)
-
-
-class Members:
-    """The structures of an analysis as rows of two sparse 0/1 matrices, over
-    the species and over the reactions, for the questions the reports ask
-    of every structure (what it adds to its sub-structures, which one holds
-    a group of names) without comparing Python sets pairwise."""
-
-    def __init__(self, result: Analysis):
-        self.structures = list(result.structures)
-        self.row = {s.id: i for i, s in enumerate(self.structures)}
-        self._own: dict[str, tuple[list[str], list[str]]] = {}
-        if hasattr(result, "membership"):
-            try:  # an Analysis keeps its matrices
-                self.in_species, self.in_reactions = result.membership()
-            except KeyError:  # a structure names something outside the network
-                pass
-            else:
-                self.species = {x: i for i, x in enumerate(result.species)}
-                self.reactions = {x: j for j, x in enumerate(result.reactions)}
-                return
-        self.species = self._index(result.species, (s.species for s in self.structures))
-        self.reactions = self._index(result.reactions, (s.reactions for s in self.structures))
-        self.in_species = self._matrix(self.species, [s.species for s in self.structures])
-        self.in_reactions = self._matrix(self.reactions, [s.reactions for s in self.structures])
-
-    @staticmethod
-    def _index(network: Sequence[str], lists: Any) -> dict[str, int]:
-        """Column of each name: the network's, then any other a structure holds."""
-        column: dict[str, int] = {}
-        for x in network:
-            column.setdefault(x, len(column))
-        for names in lists:
-            if not column.keys() >= set(names):
-                for x in names:
-                    column.setdefault(x, len(column))
-        return column
-
-    @staticmethod
-    def _matrix(column: dict[str, int], lists: list[Sequence[str]]) -> Any:
-        from scipy import sparse
-        cols = [sorted({column[x] for x in names}) for names in lists]
-        indptr = np.zeros(len(cols) + 1, dtype=np.int64)
-        indptr[1:] = np.cumsum([len(c) for c in cols])
-        indices = np.fromiter((c for row in cols for c in row), dtype=np.int64,
-                              count=int(indptr[-1]))
-        return sparse.csr_matrix((np.ones(len(indices), dtype=np.int32), indices, indptr),
-                                 shape=(len(cols), len(column)))
-
-    def own(self, s: Any) -> tuple[list[str], list[str]]:
-        """Species and reactions of ``s`` in none of its direct sub-structures."""
-        if s.id not in self._own:
-            kids = [self.row[c] for c in s.children if c in self.row]
-            inner_s = np.asarray(self.in_species[kids].sum(axis=0)).ravel() > 0
-            inner_r = np.asarray(self.in_reactions[kids].sum(axis=0)).ravel() > 0
-            self._own[s.id] = ([x for x in s.species if not inner_s[self.species[x]]],
-                               [x for x in s.reactions if not inner_r[self.reactions[x]]])
-        return self._own[s.id]
-
-    def _holding(self, species: Sequence[str], reactions: Sequence[str]) -> Any:
-        """Rows of the structures holding all the names given (none when a
-        name belongs to no structure)."""
-        try:
-            cs = sorted({self.species[x] for x in species})
-            cr = sorted({self.reactions[x] for x in reactions})
-        except KeyError:
-            return np.zeros(0, dtype=np.intp)
-        found = (np.asarray(self.in_species[:, cs].sum(axis=1)).ravel() == len(cs)) & (
-            np.asarray(self.in_reactions[:, cr].sum(axis=1)).ravel() == len(cr))
-        return np.flatnonzero(found)
-
-    def smallest(self, species: Sequence[str], reactions: Sequence[str]) -> str | None:
-        """Id of the first (smallest) structure holding all the names given."""
-        rows = self._holding(species, reactions)
-        return self.structures[rows[0]].id if len(rows) else None
-
-    def smallest_of(self, groups: Sequence[tuple[Sequence[str], Sequence[str]]]
-                    ) -> list[str | None]:
-        """:meth:`smallest` of each ``(species, reactions)`` group, all of them
-        from one sparse product (which structures hold how many names of
-        which group)."""
-        from .irreducible import name_matrix
-        try:
-            want_s = name_matrix([g[0] for g in groups], self.species,
-                                 self.in_species.shape[1])
-            want_r = name_matrix([g[1] for g in groups], self.reactions,
-                                 self.in_reactions.shape[1])
-        except KeyError:  # a name in no structure
-            return [self.smallest(*g) for g in groups]
-        need = want_s.getnnz(axis=1) + want_r.getnnz(axis=1)
-        held = (self.in_species @ want_s.T + self.in_reactions @ want_r.T).tocsc()
-        out: list[str | None] = []
-        for g in range(len(groups)):
-            if need[g] == 0:
-                out.append(self.structures[0].id if self.structures else None)
-                continue
-            span = slice(held.indptr[g], held.indptr[g + 1])
-            rows = held.indices[span][held.data[span] == need[g]]
-            out.append(self.structures[rows.min()].id if len(rows) else None)
-        return out
-
-    def exactly(self, species: Sequence[str], reactions: Sequence[str]) -> str | None:
-        """Id of the first structure made of exactly the names given."""
-        size = len(set(species)) + len(set(reactions))
-        nnz = np.diff(self.in_species.indptr) + np.diff(self.in_reactions.indptr)
-        rows = self._holding(species, reactions)
-        rows = rows[nnz[rows] == size]
-        return self.structures[rows[0]].id if len(rows) else None
 
 
 def sensitivity_groups(result: Analysis) -> list[tuple[list[str], list[str]]]:
@@ -185,7 +67,7 @@ def _parts(result: Analysis, limit: int | None, members: Members) -> list[str]:
     earlier: set[str] = set()
     for k, rec in enumerate(result.diagnosis):
         xs, rs = list(rec["chemicals"]), list(rec["reactions"])
-        named = " and ".join(f"{count(len(names), word)} ({_names(names, limit)})"
+        named = " and ".join(f"{count(len(names), word)} ({cut_names(names, limit)})"
                              for names, word in ((xs, "species"), (rs, "reaction")) if names)
         rest = [x for x in result.species if x not in earlier]
         if k == 0 and is_whole(result, xs, rs):
@@ -299,10 +181,10 @@ def text_report(result: Analysis, full: bool = False, genes: bool = False) -> st
         out.extend(_diagnosis_text(result, members, full, w))
     if getattr(result, "signs", None) is not None:
         out.append("")
-        out.extend(_signs_text(result, full, w))
+        out.extend(signs_text(result, full, w))
     if getattr(result, "factors", None) is not None:
         out.append("")
-        out.extend(_factors_text(result, full, w))
+        out.extend(factors_text(result, full, w))
     if genes:
         out.append("")
         out.extend(_genes_text(result, w))
@@ -451,8 +333,8 @@ def _structures_compact(result: Analysis, members: Members, w: int) -> list[str]
             parts = parts[:MAX_CHILDREN - 1] + [
                 f"{len(parts) - MAX_CHILDREN + 1} more sub-structures"]
         if own_s or own_r:
-            parts.append(_names(own_s + own_r, 8))
-        text = " + ".join(parts) if s.children else _names(s.species + s.reactions, 8)
+            parts.append(cut_names(own_s + own_r, 8))
+        text = " + ".join(parts) if s.children else cut_names(s.species + s.reactions, 8)
         if len(head) + 3 + len(text) <= w:
             out.append(f"{head} = {text}")
         else:
@@ -472,7 +354,7 @@ def _sensitivity_summary(result: Analysis, members: Members, w: int) -> list[str
                                          members.smallest_of(groups[:MAX_GROUPS])):
         reach = ("every species" if len(species) == m and m > 1
                  else "no species" if not species else count(len(species), "species"))
-        text = _names(reactions, 4)
+        text = cut_names(reactions, 4)
         if species and len(species) < m:
             where = f"stays within {sid}" if sid else "stays local"
             text += (f" ({where}: {', '.join(species)})" if len(species) <= 4
@@ -551,7 +433,7 @@ def _local_responses(result: Analysis, members: Members, w: int) -> list[str]:
     alone = [r for species, reactions in groups if len(species) <= 1 for r in reactions]
     if alone:
         out.extend(wrap(f"{count(len(alone), 'reaction')} reach one species or none "
-                        f"(such as {_names(alone, 3)})", "  ", w))
+                        f"(such as {cut_names(alone, 3)})", "  ", w))
     shown = 0
     by_subsystem = local_groups(result, MAX_GROUPS)
     within = iter(members.smallest_of([g for _, local in by_subsystem for g in local]))
@@ -561,7 +443,7 @@ def _local_responses(result: Analysis, members: Members, w: int) -> list[str]:
         for species, reactions in local:
             sid = next(within)
             shown += len(reactions)
-            text = _names(reactions, 4)
+            text = cut_names(reactions, 4)
             if species and len(species) < m:
                 inside = f"stays within {sid}" if sid else "stays local"
                 if len(species) <= 4:
@@ -578,107 +460,6 @@ def _local_responses(result: Analysis, members: Members, w: int) -> list[str]:
     return out
 
 
-def sign_summary(result: Analysis) -> str:
-    """``"12 rise, 9 fall, 40 either way; 30 decided exactly, 25 certified
-    either, 6 randomised (84 draws)"``."""
-    from .signs import CERTIFIED, EXACT, RANDOMISED
-    signs = np.asarray(result.signs, dtype=float)
-    text = (f"{int((signs == 1).sum()):,} rise, {int((signs == -1).sum()):,} fall, "
-            f"{int(np.isnan(signs).sum()):,} either way")
-    how = result.sign_methods
-    if how is not None:
-        how = np.asarray(how)
-        text += (f"; {int((how == EXACT).sum()):,} decided exactly, "
-                 f"{int((how == CERTIFIED).sum()):,} certified either way (two rate "
-                 f"choices with opposite signs), {int((how == RANDOMISED).sum()):,} "
-                 "randomised")
-        if result.sign_draws is not None:
-            text += f" ({count(int(result.sign_draws), 'random draw')})"
-    return text
-
-
-def sign_lines(result: Analysis, limit: int | None = MAX_GROUPS
-               ) -> tuple[list[tuple[str, list[str], list[str]]], int]:
-    """For each reaction with a response of fixed sign: (reaction, the
-    species that rise, those that fall), at most ``limit`` of them (those
-    with the most fixed signs first, then in network order); and how many
-    such reactions there are in all."""
-    signs = np.asarray(result.signs, dtype=float)
-    fixed = (signs == 1) | (signs == -1)
-    cols = [j for j in np.flatnonzero(fixed.any(axis=0))]
-    total = len(cols)
-    if limit is not None and total > limit:
-        best = sorted(cols, key=lambda j: -int(fixed[:, j].sum()))[:limit]
-        cols = sorted(best)
-    out = []
-    for j in cols:
-        up = [result.species[i] for i in np.flatnonzero(signs[:, j] == 1)]
-        down = [result.species[i] for i in np.flatnonzero(signs[:, j] == -1)]
-        out.append((result.reactions[j], up, down))
-    return out, total
-
-
-def _signs_text(result: Analysis, full: bool, w: int) -> list[str]:
-    out = wrap("Response signs (raising a reaction's rate): " + sign_summary(result), "", w)
-    lines, total = sign_lines(result, None if full else MAX_GROUPS)
-    for reaction, up, down in lines:
-        parts = []
-        if up:
-            parts.append("up " + _names(up, None if full else 4))
-        if down:
-            parts.append("down " + _names(down, None if full else 4))
-        out.extend(wrap("; ".join(parts), f"  {reaction}: ", w))
-    if total > len(lines):
-        out.append(f"  ... {count(total - len(lines), 'more reaction')} with responses of "
-                   "fixed sign (--full lists them)")
-    elif not total:
-        out.append("  no response has the same sign for every choice of rates")
-    return out
-
-
-def factor_summary(result: Analysis) -> str:
-    """``"det A is the product of 6 factors: 5 of fixed sign, 1 either way;
-    5 decided exactly, 1 certified"``."""
-    fs = result.factors or []
-    either = sum(1 for f in fs if np.isnan(f.sign))
-    zero = sum(1 for f in fs if f.sign == 0)
-    fixed = len(fs) - either - zero
-    text = (f"det A is the product of {count(len(fs), 'factor')}: {fixed:,} of fixed sign, "
-            f"{either:,} either way")
-    if zero:
-        text += f", {zero:,} identically zero"
-    how: dict[str, int] = {}
-    for f in fs:
-        how[f.method] = how.get(f.method, 0) + 1
-    words = {"exact": "decided exactly", "certified": "certified either way",
-             "randomised": "randomised", "none": "undecided (ill-posed contraction)"}
-    text += "; " + ", ".join(f"{k:,} {words.get(m, m)}" for m, k in how.items())
-    return text
-
-
-def factor_label(result: Analysis, f: Any) -> str:
-    """``"B3"``, or ``"the rest"`` for what the structures leave of the network."""
-    return "the rest" if f.structure is None else result.structures[f.structure].id
-
-
-def _factors_text(result: Analysis, full: bool, w: int) -> list[str]:
-    out = wrap("Factors of the determinant over the hierarchy (each irreducible structure "
-               "once its sub-structures are contracted): " + factor_summary(result), "", w)
-    shown = [f for f in result.factors or [] if full or not f.sign in (1.0, -1.0)]
-    limit = None if full else MAX_GROUPS
-    for f in shown[:limit]:
-        sign = sign_name(f.sign)
-        what = _names(f.species + f.reactions, None if full else 6) or "(contractions only)"
-        out.extend(wrap(f"{sign} ({f.method}, order {f.order}): {what}",
-                        f"  {factor_label(result, f)}: ", w))
-    if limit is not None and len(shown) > limit:
-        out.append(f"  ... {count(len(shown) - limit, 'more factor')} whose sign is not fixed "
-                   "(--full lists them)")
-    if not full and not shown and result.factors:
-        out.append("  every factor has a fixed sign: no steady-state bifurcation can arise")
-    return out
-
-
 def _genes_text(result: Analysis, w: int) -> list[str]:
     table = result.gene_responses()
     if not len(table):
@@ -690,7 +471,7 @@ def _genes_text(result: Analysis, w: int) -> list[str]:
         if not row.reactions:
             text = "catalyses none of the analysed reactions"
         else:
-            off = _names(row.disabled, 4) if row.disabled else "nothing"
+            off = cut_names(row.disabled, 4) if row.disabled else "nothing"
             text = f"disables {off}"
             if row.responding is not None:
                 text += f"; {count(len(row.responding), 'species')} respond"

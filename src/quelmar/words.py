@@ -6,8 +6,9 @@ from __future__ import annotations
 import math
 import re
 import textwrap
+from collections.abc import Sequence
 
-__all__ = ["SHOWN", "count", "joined", "listed", "plural", "printable", "shortened",
+__all__ = ["SHOWN", "count", "cut_names", "joined", "listed", "plural", "printable", "shortened",
            "sign_name", "unicode_text", "wrap"]
 
 #: Names listed before "and N more".
@@ -80,3 +81,10 @@ def shortened(text: str, limit: int = 80) -> str:
     """``text`` cut to at most ``limit`` characters, an ellipsis marking the
     cut (for drawings; the data keeps the full name)."""
     return text if len(text) <= limit else text[:limit - 1] + "\u2026"
+
+
+def cut_names(names: Sequence[str], limit: int | None) -> str:
+    """``names`` joined by commas, cut after ``limit`` of them."""
+    if limit is None or len(names) <= limit:
+        return ", ".join(names)
+    return ", ".join(names[:limit]) + f" and {len(names) - limit} more"
