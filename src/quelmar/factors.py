@@ -32,7 +32,8 @@ from typing import Any
 
 import numpy as np
 
-from .signs import EXACT_FREE, EXACT_ORDER, METHODS, SEED, Rational, blocks, poly_det
+from .polynomials import Rational, blocks, poly_det
+from .signs import EXACT_FREE, EXACT_ORDER, METHODS, SEED
 
 __all__ = ["Factor", "bifurcation_factors", "det_sign"]
 
@@ -270,7 +271,7 @@ def _exact_sign(fixed: Any, A: Any, rows: list[int], cols: list[int]) -> float:
     """Sign of det A[rows, cols] from its expanded polynomial: 1.0 or -1.0
     when all coefficients share it (and no either-signed entry occurs),
     0.0 when it vanishes, NaN otherwise."""
-    from .signs import one_sign, nan_mask
+    from .polynomials import nan_mask, one_sign
 
     poly = poly_det(fixed, A, rows, cols)
     if not poly:
