@@ -43,6 +43,7 @@ import numpy as np
 
 from ..fileio import same_file
 from ..words import unicode_text
+from .budget import MAX_MEMORY, MAX_SECONDS, Budget, checked_limit
 from .tables import COLUMNS, latest_rows, open_table, require_extra, rows_frame, table_format
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -234,53 +235,6 @@ def _variant(arrays: tuple, removes: tuple[str, ...]):
                list(species), [r for r in reactions if r not in set(removes)], name)
 
 
-#: Default budget of one row: seconds, and bytes of the worker's resident
-#: memory (see :func:`batch`).
-MAX_SECONDS = 1800.0
-MAX_MEMORY = 4e9
-
-
-def _resident_bytes() -> int | None:
-    """The resident memory of this process now (Linux), else None."""
-    try:
-        with open("/proc/self/statm") as fh:
-            return int(fh.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-    except (OSError, ValueError, IndexError):
-        return None
-
-
-class _Budget:
-    """The ``progress`` of one analysis in a batch: the long steps report how
-    far they are several times a second, and each report stops the analysis
-    (with the exception, which becomes the row's error) once it has run
-    longer than ``max_seconds`` or the process holds more than
-    ``max_memory`` bytes.  None: no limit."""
-
-    def __init__(self, max_seconds: float | None, max_memory: float | None):
-        self.max_seconds, self.max_memory = max_seconds, max_memory
-        self.deadline = None if not max_seconds else time.monotonic() + max_seconds
-
-    def check(self, done: int = 0, total: int = 0) -> None:
-        if self.deadline is not None and time.monotonic() > self.deadline:
-            raise TimeoutError(f"stopped after {self.max_seconds:g} s, the time budget of a "
-                               "row (max_seconds, --max-seconds)")
-        if self.max_memory:
-            held = _resident_bytes()
-            if held is not None and held > self.max_memory:
-                raise MemoryError(f"stopped at {held / 1e9:.2f} GB, over the memory budget "
-                                  f"of a row ({self.max_memory / 1e9:g} GB; max_memory, "
-                                  "--max-memory)")
-
-    @contextlib.contextmanager
-    def __call__(self, _step: str):
-        self.check()
-        yield self
-        self.check()
-
-    def update(self, done: int, total: int) -> None:
-        self.check(done, total)
-
-
 def _empty_row(task: _Task, seed: int, trials: int) -> dict:
     row = {c: None for c in COLUMNS}
     source, knockout = task.ident
@@ -331,7 +285,7 @@ def _analyse_task(task: _Task, seed: int, trials: int, network: tuple | None = N
                 reg = regularity(crn)
                 row["regular"] = bool(reg.is_regular)
                 row["order"], row["structural_rank"] = int(reg.order), int(reg.structural_rank)
-                result = analyze(crn, trials=trials, seed=seed, progress=_Budget(*budget),
+                result = analyze(crn, trials=trials, seed=seed, progress=Budget(*budget),
                                  signs=signs)
                 if result.sensitivity is not None:  # undefined for a singular network
                     row["n_structures"] = len(result.structures)
@@ -502,7 +456,7 @@ def batch(models: NetworkSource | Iterable[NetworkSource], *, trials: int = 2, s
     if workers is not None and (int(workers) < 1 or client is not None):
         raise ValueError("workers is a number of local processes, at least 1, "
                          "and only without a client")
-    budget = (_limit(max_seconds, "max_seconds"), _limit(max_memory, "max_memory"))
+    budget = (checked_limit(max_seconds, "max_seconds"), checked_limit(max_memory, "max_memory"))
     if out is not None:
         table_format(out)
     tasks, network = _plan(models, knockouts)
@@ -551,19 +505,6 @@ def _local_cluster(workers: int):
     return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                         dashboard_address=None, scheduler_kwargs={"dashboard_address": ":0"},
                         silence_logs=logging.ERROR)
-
-
-def _limit(value: float | None, name: str) -> float | None:
-    """A budget as given to :func:`batch`: a finite number >= 0, 0 or None for
-    no limit."""
-    if value is None:
-        return None
-    if isinstance(value, bool) or not isinstance(value, (int, float, np.integer, np.floating)):
-        raise TypeError(f"{name} must be a number or None, not {value!r}")
-    value = float(value)
-    if not 0 <= value < float("inf"):
-        raise ValueError(f"{name} must be 0 or more (and finite), not {value!r}")
-    return value or None
 
 
 def _run(todo, network, done, table, seed, trials, client, workers, progress,
