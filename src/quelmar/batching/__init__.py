@@ -2,8 +2,8 @@
 
 :func:`batch` runs one analysis per model, or per single deletion of a
 model, and streams a table of rows (:data:`COLUMNS`) to CSV or Parquet;
-:func:`read_table` reads such a table back.  :mod:`.run` plans and runs
-the tasks, :mod:`.tables` writes and reads the tables.
+:func:`read_table` reads such a table back.  :mod:`.plan` plans the
+tasks, :mod:`.run` runs them, :mod:`.tables` writes and reads the tables.
 """
 
 from .run import MODEL_SUFFIXES, batch, model_files
