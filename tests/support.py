@@ -3,7 +3,11 @@
 * ``assert_same``: exact comparison (arrays bit for bit, NaN equal to NaN,
   lists, tuples and dicts element by element), types included;
 * ``rng_state`` / ``same_state``: NumPy's global random state, to check how
-  much a call draws;
+  much a call draws; ``assert_same_draws``: two calls under one seed give the
+  same result and draw the same amount;
+* ``exact``: a ``pytest.raises(match=...)`` pattern for the whole message;
+  ``traceback_entries``: the frames of a caught exception;
+* ``MODELS`` / ``NETWORKS``: the shipped model files and converted networks;
 * ``snapshot`` / ``assert_unchanged``: an object's attributes before a call
   and the check that the call left every one of them as it was;
 * the exact oracle of the sensitivity pattern in rational arithmetic
@@ -14,9 +18,27 @@
 from __future__ import annotations
 
 import math
+import os
+import re
+import traceback
 from fractions import Fraction
 
 import numpy as np
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+MODELS = os.path.join(HERE, "data", "models")
+NETWORKS = os.path.join(os.path.dirname(HERE), "data", "networks")
+
+
+def exact(msg):
+    """A pattern that matches the message msg and nothing else."""
+    return "^" + re.escape(msg) + "$"
+
+
+def traceback_entries(excinfo):
+    """(function name, file name) of every frame of a caught exception."""
+    return [(fs.name, fs.filename) for fs in traceback.extract_tb(excinfo.value.__traceback__)]
+
 
 # ---------------------------------------------------------------------------
 # Exact comparison
@@ -66,6 +88,20 @@ def rng_state():
 
 def same_state(a, b):
     return a[0] == b[0] and np.array_equal(a[1], b[1]) and a[2:] == b[2:]
+
+
+def assert_same_draws(got_call, want_call, seed, label="result"):
+    """got_call() and want_call(), each after numpy.random.seed(seed), return
+    the same (assert_same) and leave the global generator in the same state.
+    Returns the first result."""
+    np.random.seed(seed)
+    got = got_call()
+    after = rng_state()
+    np.random.seed(seed)
+    want = want_call()
+    assert_same(got, want, label)
+    assert same_state(after, rng_state()), "%s: the calls drew different amounts" % label
+    return got
 
 
 # ---------------------------------------------------------------------------
