@@ -8,6 +8,7 @@
 * ``exact``: a ``pytest.raises(match=...)`` pattern for the whole message;
   ``traceback_entries``: the frames of a caught exception;
 * ``MODELS`` / ``NETWORKS``: the shipped model files and converted networks;
+* ``assert_flat``: reference counts and memory stay flat over many calls;
 * ``snapshot`` / ``assert_unchanged``: an object's attributes before a call
   and the check that the call left every one of them as it was;
 * the exact oracle of the sensitivity pattern in rational arithmetic
@@ -17,9 +18,12 @@
 
 from __future__ import annotations
 
+import gc
 import math
 import os
 import re
+import resource
+import sys
 import traceback
 from fractions import Fraction
 
@@ -102,6 +106,54 @@ def assert_same_draws(got_call, want_call, seed, label="result"):
     assert_same(got, want, label)
     assert same_state(after, rng_state()), "%s: the calls drew different amounts" % label
     return got
+
+
+# ---------------------------------------------------------------------------
+# Reference counts and memory over many calls
+# ---------------------------------------------------------------------------
+
+
+def rss_kb():
+    """The resident set of this process in KiB."""
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * (resource.getpagesize() // 1024)
+
+
+def _run_calls(calls, repeat, expected):
+    for _ in range(repeat):
+        for call in calls:
+            try:
+                call()
+            except expected:
+                pass
+
+
+def assert_flat(calls, watched, repeat=1000, *, objects=50, expected=Exception):
+    """Runs every call `repeat` times (after a warm-up) and checks that the
+    reference counts of the watched objects do not change and that the
+    number of tracked objects (by fewer than `objects`) and the resident
+    memory do not grow.  Exceptions of the `expected` types are part of the
+    calls; any other ends the check."""
+    _run_calls(calls, 50, expected)
+    gc.collect()
+    refs = [sys.getrefcount(o) for o in watched]
+    before = len(gc.get_objects())
+    rss = rss_kb()
+    _run_calls(calls, repeat, expected)
+    gc.collect()
+    assert [sys.getrefcount(o) for o in watched] == refs
+    assert len(gc.get_objects()) - before < objects
+    # AddressSanitizer's quarantine holds freed memory back by design.
+    if not os.environ.get("QUELMAR_SANITIZED"):
+        grown = rss_kb() - rss
+        if grown >= 4096:
+            # The allocator may take a new arena once (after other threads of
+            # the process ran); a leak grows again in a second round.
+            rss = rss_kb()
+            _run_calls(calls, repeat, expected)
+            gc.collect()
+            grown = rss_kb() - rss
+        assert grown < 4096
 
 
 # ---------------------------------------------------------------------------
