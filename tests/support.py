@@ -8,6 +8,9 @@
 * ``exact``: a ``pytest.raises(match=...)`` pattern for the whole message;
   ``traceback_entries``: the frames of a caught exception;
 * ``MODELS`` / ``NETWORKS``: the shipped model files and converted networks;
+* ``QUELMAR`` / ``run_quelmar``: the command line in a new process;
+* ``sbml3`` / ``rxn`` / ``ci``: small SBML documents written out;
+  ``assert_same_network``: two CRNs hold the same network;
 * ``assert_flat``: reference counts and memory stay flat over many calls;
 * ``snapshot`` / ``assert_unchanged``: an object's attributes before a call
   and the check that the call left every one of them as it was;
@@ -23,6 +26,7 @@ import math
 import os
 import re
 import resource
+import subprocess
 import sys
 import traceback
 from fractions import Fraction
@@ -32,6 +36,19 @@ import numpy as np
 HERE = os.path.dirname(os.path.abspath(__file__))
 MODELS = os.path.join(HERE, "data", "models")
 NETWORKS = os.path.join(os.path.dirname(HERE), "data", "networks")
+
+
+QUELMAR = [sys.executable, "-m", "quelmar"]
+
+
+def run_quelmar(*args, **options):
+    """The quelmar command in a new process, as subprocess.run gives it:
+    text, both outputs captured unless options redirect one, two minutes at
+    the most."""
+    options = {"text": True, "timeout": 120, **options}
+    if "stdout" not in options and "stderr" not in options:
+        options["capture_output"] = True
+    return subprocess.run([*QUELMAR, *map(str, args)], **options)
 
 
 def exact(msg):
@@ -78,6 +95,74 @@ def assert_same(a, b, path="result"):
             assert a == b, "%s: %r vs %r" % (path, a, b)
     else:
         assert a == b, "%s: %r vs %r" % (path, a, b)
+
+
+# ---------------------------------------------------------------------------
+# Small SBML documents
+# ---------------------------------------------------------------------------
+
+L3 = "http://www.sbml.org/sbml/level3/version2/core"
+
+
+def sbml3(species, reactions, extra=""):
+    """A level 3 version 2 document; species: (id, attrs) pairs."""
+    sp = "\n".join(
+        f'<species id="{sid}" compartment="c" hasOnlySubstanceUnits="false" '
+        f'boundaryCondition="{"true" if "b" in flags else "false"}" '
+        f'constant="{"true" if "k" in flags else "false"}"/>'
+        for sid, flags in species)
+    return (f'<?xml version="1.0" encoding="UTF-8"?>\n'
+            f'<sbml xmlns="{L3}" level="3" version="2">\n<model id="toy">\n'
+            '<listOfCompartments><compartment id="c" size="1" constant="true"/>'
+            f"</listOfCompartments>\n<listOfSpecies>{sp}</listOfSpecies>\n{extra}\n"
+            f"<listOfReactions>{reactions}</listOfReactions>\n</model></sbml>\n")
+
+
+def rxn(rid, reactants=(), products=(), modifiers=(), law=None, reversible=False,
+        local=()):
+    """A reaction of sbml3: (species, stoichiometry) pairs, modifier ids, the
+    MathML of its rate law and its local parameters."""
+    def refs(tag, items):
+        if not items:
+            return ""
+        inner = "".join(f'<speciesReference species="{s}" stoichiometry="{v}" constant="true"/>'
+                        for s, v in items)
+        return f"<{tag}>{inner}</{tag}>"
+    mods = ""
+    if modifiers:
+        mods = ("<listOfModifiers>"
+                + "".join(f'<modifierSpeciesReference species="{s}"/>' for s in modifiers)
+                + "</listOfModifiers>")
+    kl = ""
+    if law is not None:
+        params = ""
+        if local:
+            params = ("<listOfLocalParameters>"
+                      + "".join(f'<localParameter id="{p}" value="1"/>' for p in local)
+                      + "</listOfLocalParameters>")
+        kl = (f'<kineticLaw><math xmlns="http://www.w3.org/1998/Math/MathML">{law}</math>'
+              f"{params}</kineticLaw>")
+    return (f'<reaction id="{rid}" reversible="{str(reversible).lower()}">'
+            f"{refs('listOfReactants', reactants)}{refs('listOfProducts', products)}"
+            f"{mods}{kl}</reaction>")
+
+
+def ci(*names):
+    """MathML of a name, or of the product of several."""
+    if len(names) == 1:
+        return f"<ci>{names[0]}</ci>"
+    return "<apply><times/>" + "".join(f"<ci>{n}</ci>" for n in names) + "</apply>"
+
+
+def assert_same_network(a, b, name=True):
+    """Two CRNs hold the same network: species and reaction names,
+    stoichiometry, regulation and A-matrix, and (with name) the same name."""
+    if name:
+        assert a.name == b.name
+    assert (list(a.X_names), list(a.R_names)) == (list(b.X_names), list(b.R_names))
+    np.testing.assert_array_equal(a.stoi, b.stoi)
+    np.testing.assert_array_equal(a.reginfo, b.reginfo)
+    np.testing.assert_array_equal(np.array(a.A), np.array(b.A))
 
 
 # ---------------------------------------------------------------------------
