@@ -130,28 +130,31 @@ def test_wrong_length(impl, length):
     assert_unchanged(crn, before, "structural_reduction")
 
 
-def test_short_name_list(impl):
-    crn = impl.CRN(np.array([[-1.0, 1.0], [1.0, -1.0]]), X_names=["only"])
-    before = snapshot(crn)
-    with pytest.raises(IndexError):
-        crn.structural_reduction(np.array([False, False, True, False]))
-    assert_unchanged(crn, before, "structural_reduction")
+def _short_names(impl):
+    return impl.CRN(EXAMPLES["reversible"], X_names=["only"])
 
 
-def test_bad_reginfo(impl):
-    crn = impl.CRN(np.array([[-1.0, 1.0], [1.0, -1.0]]))
+def _float32_reginfo(impl):
+    crn = impl.CRN(EXAMPLES["reversible"])
     crn.reginfo = crn.reginfo.astype(np.float32)
-    before = snapshot(crn)
-    with pytest.raises(ValueError):
-        crn.structural_reduction(np.array([False, False, True, False]))
-    assert_unchanged(crn, before, "structural_reduction")
+    return crn
 
 
-def test_bad_stoi(impl):
-    crn = impl.CRN(np.array([[-1.0, 1.0], [1.0, -1.0]]))
+def _float32_stoi(impl):
+    crn = impl.CRN(EXAMPLES["reversible"])
     crn.stoi = crn.stoi.astype(np.float32)
+    return crn
+
+
+@pytest.mark.parametrize("make, error", [
+    (_short_names, IndexError),
+    (_float32_reginfo, ValueError),
+    (_float32_stoi, ValueError),
+])
+def test_bad_attributes(impl, make, error):
+    crn = make(impl)
     before = snapshot(crn)
-    with pytest.raises(ValueError):
+    with pytest.raises(error):
         crn.structural_reduction(np.array([False, False, True, False]))
     assert_unchanged(crn, before, "structural_reduction")
 
