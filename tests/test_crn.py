@@ -482,58 +482,56 @@ def test_documentation_strings(cq, where, how, text):
 # ---------------------------------------------------------------------------
 
 
-def test_binding_init(cq):
-    s = np.array([[-1.0, 1.0]])
-    with pytest.raises(TypeError, match=exact("__init__() takes at least 2 positional arguments (1 given)")):
-        cq.CRN()
-    with pytest.raises(TypeError, match=exact("__init__() takes at most 6 positional arguments (7 given)")):
-        cq.CRN(s, None, None, None, None, None)
-    with pytest.raises(TypeError, match=exact("__init__() got multiple values for keyword argument 'stoi'")):
-        cq.CRN(s, stoi=s)
-    with pytest.raises(TypeError, match=exact("__init__() got an unexpected keyword argument 'names'")):
-        cq.CRN(s, names=[])
+S1 = np.array([[-1.0, 1.0]])
+E1 = np.eye(1)
+
+# Calls that bind their arguments wrongly, and the whole message of the
+# TypeError each raises (crn is a CRN of S1).
+BINDING_ERRORS = [
+    (lambda cq, crn: cq.CRN(), "__init__() takes at least 2 positional arguments (1 given)"),
+    (lambda cq, crn: cq.CRN(S1, None, None, None, None, None),
+     "__init__() takes at most 6 positional arguments (7 given)"),
+    (lambda cq, crn: cq.CRN(S1, stoi=S1), "__init__() got multiple values for keyword argument 'stoi'"),
+    (lambda cq, crn: cq.CRN(S1, names=[]), "__init__() got an unexpected keyword argument 'names'"),
+    (lambda cq, crn: crn._smat_(1, 2), "_smat_() takes at most 2 positional arguments (3 given)"),
+    (lambda cq, crn: crn._smat_(trials=1), "_smat_() got an unexpected keyword argument 'trials'"),
+    (lambda cq, crn: crn._smat_(1, trial=1), "_smat_() got multiple values for keyword argument 'trial'"),
+    (lambda cq, crn: crn.isoBS_searchfrom([0]),
+     "isoBS_searchfrom() takes at least 3 positional arguments (2 given)"),
+    (lambda cq, crn: crn.isoBS_searchfrom([0], [0], 2, 3),
+     "isoBS_searchfrom() takes at most 4 positional arguments (5 given)"),
+    (lambda cq, crn: crn.compute_index([0]), "compute_index() takes exactly 3 positional arguments (2 given)"),
+    (lambda cq, crn: crn.compute_index([0], [0], [0]),
+     "compute_index() takes exactly 3 positional arguments (4 given)"),
+    (lambda cq, crn: crn.search_for_isoBSs(1, 2),
+     "search_for_isoBSs() takes at most 2 positional arguments (3 given)"),
+    (lambda cq, crn: crn.signdet_subnetwork(),
+     "signdet_subnetwork() takes exactly 2 positional arguments (1 given)"),
+    (lambda cq, crn: crn.structural_reduction([True, True, True], None),
+     "structural_reduction() takes exactly 2 positional arguments (3 given)"),
+    (lambda cq, crn: crn.structural_reduction(sel=[True, True, True]),
+     "structural_reduction() got an unexpected keyword argument 'sel'"),
+    (lambda cq, crn: cq.indicator_diagnose(),
+     "indicator_diagnose() takes exactly 1 positional argument (0 given)"),
+    (lambda cq, crn: cq.indicator_diagnose(1, 2),
+     "indicator_diagnose() takes exactly 1 positional argument (2 given)"),
+    (lambda cq, crn: cq.indicator_diagnose(network=None),
+     "indicator_diagnose() got an unexpected keyword argument 'network'"),
+    (lambda cq, crn: cq.signdet(), "signdet() takes at least 1 positional argument (0 given)"),
+    (lambda cq, crn: cq.signdet(trials=1), "signdet() takes at least 1 positional argument (0 given)"),
+    (lambda cq, crn: cq.signdet(E1, 1, 2), "signdet() takes at most 2 positional arguments (3 given)"),
+    (lambda cq, crn: cq.signdet(E1, x=1), "signdet() got an unexpected keyword argument 'x'"),
+    (lambda cq, crn: cq.signdet(E1, A=E1), "signdet() got multiple values for keyword argument 'A'"),
+    (lambda cq, crn: cq.signdet(E1, 1, trials=1),
+     "signdet() got multiple values for keyword argument 'trials'"),
+]
 
 
-def test_binding_methods(cq):
-    crn = cq.CRN(np.array([[-1.0, 1.0]]))
-    with pytest.raises(TypeError, match=exact("_smat_() takes at most 2 positional arguments (3 given)")):
-        crn._smat_(1, 2)
-    with pytest.raises(TypeError, match=exact("_smat_() got an unexpected keyword argument 'trials'")):
-        crn._smat_(trials=1)
-    with pytest.raises(TypeError, match=exact("_smat_() got multiple values for keyword argument 'trial'")):
-        crn._smat_(1, trial=1)
-    with pytest.raises(
-        TypeError, match=exact("isoBS_searchfrom() takes at least 3 positional arguments (2 given)")
-    ):
-        crn.isoBS_searchfrom([0])
-    with pytest.raises(
-        TypeError, match=exact("isoBS_searchfrom() takes at most 4 positional arguments (5 given)")
-    ):
-        crn.isoBS_searchfrom([0], [0], 2, 3)
-    with pytest.raises(
-        TypeError, match=exact("compute_index() takes exactly 3 positional arguments (2 given)")
-    ):
-        crn.compute_index([0])
-    with pytest.raises(
-        TypeError, match=exact("compute_index() takes exactly 3 positional arguments (4 given)")
-    ):
-        crn.compute_index([0], [0], [0])
-    with pytest.raises(
-        TypeError, match=exact("search_for_isoBSs() takes at most 2 positional arguments (3 given)")
-    ):
-        crn.search_for_isoBSs(1, 2)
-    with pytest.raises(
-        TypeError, match=exact("signdet_subnetwork() takes exactly 2 positional arguments (1 given)")
-    ):
-        crn.signdet_subnetwork()
-    with pytest.raises(
-        TypeError, match=exact("structural_reduction() takes exactly 2 positional arguments (3 given)")
-    ):
-        crn.structural_reduction([True, True, True], None)
-    with pytest.raises(
-        TypeError, match=exact("structural_reduction() got an unexpected keyword argument 'sel'")
-    ):
-        crn.structural_reduction(sel=[True, True, True])
+@pytest.mark.parametrize("call, message", BINDING_ERRORS, ids=[m for _, m in BINDING_ERRORS])
+def test_binding_errors(cq, call, message):
+    crn = cq.CRN(S1)
+    with pytest.raises(TypeError, match=exact(message)):
+        call(cq, crn)
 
 
 def test_binding_keywords_accepted(cq):
@@ -544,13 +542,7 @@ def test_binding_keywords_accepted(cq):
     assert isinstance(crn.search_for_isoBSs(trial=1), list)
 
 
-def test_binding_functions(cq):
-    with pytest.raises(TypeError, match=exact("indicator_diagnose() takes exactly 1 positional argument (0 given)")):
-        cq.indicator_diagnose()
-    with pytest.raises(TypeError, match=exact("indicator_diagnose() takes exactly 1 positional argument (2 given)")):
-        cq.indicator_diagnose(1, 2)
-    with pytest.raises(TypeError, match=exact("indicator_diagnose() got an unexpected keyword argument 'network'")):
-        cq.indicator_diagnose(network=None)
+def test_binding_keyword_of_a_function(cq):
     crn = cq.CRN(np.zeros((2, 0)))
     assert cq.indicator_diagnose(crn=crn) == []
 
