@@ -136,8 +136,6 @@ def test_keyword_construction(impl):
 def test_attributes_are_plain_instance_attributes(impl):
     crn = impl.CRN(np.array([[-1.0, 1.0]]))
     d = vars(crn)
-    for key in ["name", "stoi", "reginfo", "X_names", "R_names", "A", "_CRN__cq_class", "_CRN__oc_keeper"]:
-        assert key in d
     assert list(d)[:8] == [
         "name",
         "stoi",
