@@ -881,28 +881,48 @@ def call_with_trial(method, trial, how):
     return method(trial)
 
 
+def assert_sensitivity(bad, S, trial):
+    M, N = bad.stoi.shape[:2]
+    assert type(S) is np.ndarray and S.dtype == np.bool_ and S.shape == (M, N)
+    # The species-by-reaction block must lie inside the A-matrix.
+    L = bad.A.shape[0]  # all that is read of A when it is empty
+    assert max(M, N) <= L, "a %d x %d sensitivity matrix from an A-matrix of order %d" % (M, N, L)
+    if isinstance(trial, int) and trial <= 0:
+        assert not S.any()  # no trial, no sensitivity
+
+
+def assert_structures(bad, found, trial):
+    M, N = bad.stoi.shape[:2]
+    assert isinstance(found, list) and found
+    assert len({id(a) for a in found}) == len(found)  # independent arrays
+    keys = []
+    for a in found:
+        assert type(a) is np.ndarray and a.dtype == np.bool_ and a.shape == (M + N,)
+        keys.append((int(a[:M].sum()), int(a[M:].sum())))
+    assert keys == sorted(keys), keys
+    assert len({a.tobytes() for a in found}) == len(found)  # no duplicates
+
+
+@pytest.mark.parametrize("method, overrides, assert_result", [
+    ("_smat_", (), assert_sensitivity),
+    ("search_for_isoBSs", ("_smat_",), assert_structures),
+], ids=["_smat_", "search_for_isoBSs"])
 @budget(300)
 @given(net=networks(), data=st.data(), seed=SEEDS)
-def test_smat(net, data, seed):
-    bad, twin, comparable, strict = data.draw(perturbed_pair(net, READ_ATTRS), label="network")
+def test_methods_with_a_trial(method, overrides, assert_result, net, data, seed):
+    bad, twin, comparable, strict = data.draw(
+        perturbed_pair(net, READ_ATTRS, overrides=overrides), label="network"
+    )
     trial = data.draw(TRIALS, label="trial")
     how = data.draw(st.sampled_from(["positional", "keyword", "default"]))
     outcome = check_read_only(
         bad,
-        lambda: call_with_trial(bad._smat_, trial, how),
-        lambda: call_with_trial(twin._smat_, twin_trial(trial), how),
-        seed, "_smat_", comparable=comparable, strict=strict,
+        lambda: call_with_trial(getattr(bad, method), trial, how),
+        lambda: call_with_trial(getattr(twin, method), twin_trial(trial), how),
+        seed, method, comparable=comparable, strict=strict,
     )
     if isinstance(outcome, Returned):
-        S = outcome.value
-        M, N = bad.stoi.shape[:2]
-        assert type(S) is np.ndarray and S.dtype == np.bool_ and S.shape == (M, N)
-        # The species-by-reaction block must lie inside the A-matrix.
-        L = bad.A.shape[0]  # all that is read of A when it is empty
-        assert max(M, N) <= L, "a %d x %d sensitivity matrix from an A-matrix of order %d" % (M, N, L)
-        used = 2 if how == "default" else twin_trial(trial)
-        if isinstance(used, int) and used <= 0:
-            assert not S.any()  # no trial, no sensitivity
+        assert_result(bad, outcome.value, 2 if how == "default" else twin_trial(trial))
 
 
 @budget(300)
@@ -954,33 +974,6 @@ def test_compute_index(net, data):
     )
     if isinstance(outcome, Returned):
         assert type(outcome.value) is int
-
-
-@budget(300)
-@given(net=networks(), data=st.data(), seed=SEEDS)
-def test_search_for_isoBSs(net, data, seed):
-    bad, twin, comparable, strict = data.draw(
-        perturbed_pair(net, READ_ATTRS, overrides=("_smat_",)), label="network"
-    )
-    trial = data.draw(TRIALS, label="trial")
-    how = data.draw(st.sampled_from(["positional", "keyword", "default"]))
-    outcome = check_read_only(
-        bad,
-        lambda: call_with_trial(bad.search_for_isoBSs, trial, how),
-        lambda: call_with_trial(twin.search_for_isoBSs, twin_trial(trial), how),
-        seed, "search_for_isoBSs", comparable=comparable, strict=strict,
-    )
-    if isinstance(outcome, Returned):
-        found = outcome.value
-        M, N = bad.stoi.shape[:2]
-        assert isinstance(found, list) and found
-        assert len({id(a) for a in found}) == len(found)  # independent arrays
-        keys = []
-        for a in found:
-            assert type(a) is np.ndarray and a.dtype == np.bool_ and a.shape == (M + N,)
-            keys.append((int(a[:M].sum()), int(a[M:].sum())))
-        assert keys == sorted(keys), keys
-        assert len({a.tobytes() for a in found}) == len(found)  # no duplicates
 
 
 @pytest.mark.filterwarnings("ignore::UserWarning")
