@@ -186,16 +186,14 @@ def test_closure_follows_conserved_classes(impl):
     assert crn.isoBS_searchfrom([1], [2]) == ([0, 1], [2])
 
 
-def test_searchfrom_empty_seed(impl):
+@pytest.mark.parametrize("seed, X, R, expected", [
+    (7, [], [], ([], [])),
+    (8, range(4), range(5), ([0, 1, 2, 3], [0, 1, 2, 3, 4])),
+], ids=["empty", "full"])
+def test_searchfrom_empty_and_full_seeds_are_closed(impl, seed, X, R, expected):
     crn = impl.CRN(EXAMPLES["enzyme"])
-    np.random.seed(7)
-    assert crn.isoBS_searchfrom([], []) == ([], [])
-
-
-def test_searchfrom_full_seed(impl):
-    crn = impl.CRN(EXAMPLES["enzyme"])
-    np.random.seed(8)
-    assert crn.isoBS_searchfrom(range(4), range(5)) == ([0, 1, 2, 3], [0, 1, 2, 3, 4])
+    np.random.seed(seed)
+    assert crn.isoBS_searchfrom(X, R) == expected
 
 
 def test_searchfrom_without_trials(impl):
@@ -219,14 +217,6 @@ def test_searchfrom_membership_and_types(impl):
     assert 1 in Xs and 2 in Rs
     assert all(type(x) is int for x in Xs + Rs)
     assert Xs == sorted(set(Xs)) and Rs == sorted(set(Rs))
-
-
-def test_searchfrom_does_not_change_the_object(impl, state_of, same):
-    crn = impl.CRN(EXAMPLES["two_modules"])
-    before = state_of(crn)
-    np.random.seed(10)
-    crn.isoBS_searchfrom([0], [3])
-    same(state_of(crn), before)
 
 
 # ---------------------------------------------------------------------------
@@ -462,11 +452,17 @@ def test_search_structures_are_isolated_buffering_structures(impl, net_seed):
     check_structures(crn, stoi, net_seed)
 
 
-def test_search_does_not_change_the_object(impl, state_of, same):
-    crn = impl.CRN(EXAMPLES["enzyme"])
+@pytest.mark.parametrize("name, seed, call", [
+    pytest.param("enzyme", 15, lambda crn: crn._smat_(3), id="_smat_"),
+    pytest.param("two_modules", 10, lambda crn: crn.isoBS_searchfrom([0], [3]), id="isoBS_searchfrom"),
+    pytest.param("enzyme", 0, lambda crn: crn.compute_index([0, 2], [1]), id="compute_index"),
+    pytest.param("enzyme", 14, lambda crn: crn.search_for_isoBSs(), id="search_for_isoBSs"),
+])
+def test_read_only_methods_leave_the_object_as_it_was(impl, state_of, same, name, seed, call):
+    crn = impl.CRN(EXAMPLES[name])
     before = state_of(crn)
-    np.random.seed(14)
-    crn.search_for_isoBSs()
+    np.random.seed(seed)
+    call(crn)
     same(state_of(crn), before)
 
 
