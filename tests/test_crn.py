@@ -6,7 +6,7 @@ import scipy.optimize
 
 import reference as ref
 from netgen import EXAMPLES, crn_state, make_network, twins
-from support import exact, traceback_entries
+from support import exact, rng_state, same_state, traceback_entries
 
 INF = np.inf
 NAN = np.nan
@@ -104,14 +104,13 @@ def test_list_inputs(impl):
     np.testing.assert_array_equal(np.array(crn.A), [[1.0, 1.0], [0.0, 1.0]])
 
 
-def test_nan_reginfo_counts_as_dependence(impl):
-    crn = impl.CRN(np.array([[-1.0, 1.0]]), np.array([[NAN, 5e-9]]))
-    np.testing.assert_array_equal(crn._CRN__oc_keeper, [[True, False]])
-
-
-def test_reginfo_threshold(impl):
-    crn = impl.CRN(np.array([[-1.0, 1.0, 0.0]]), np.array([[1e-8, 9.9e-9, -1e-8]]))
-    np.testing.assert_array_equal(crn._CRN__oc_keeper, [[True, False, True]])
+@pytest.mark.parametrize("stoi, reginfo, dependent", [
+    ([[-1.0, 1.0]], [[NAN, 5e-9]], [[True, False]]),  # NaN counts as a dependence
+    ([[-1.0, 1.0, 0.0]], [[1e-8, 9.9e-9, -1e-8]], [[True, False, True]]),  # |value| >= 1e-8
+], ids=["nan", "threshold"])
+def test_dependences_read_from_reginfo(impl, stoi, reginfo, dependent):
+    crn = impl.CRN(np.array(stoi), np.array(reginfo))
+    np.testing.assert_array_equal(crn._CRN__oc_keeper, dependent)
 
 
 def test_finite_reginfo_is_copied_into_A(impl):
@@ -582,8 +581,7 @@ def test_traceback_names_the_method(cq, method, error, call, source):
 def test_membership_errors_come_before_sampling(cq):
     crn = cq.CRN(np.array([[-1.0, 1.0]]))
     np.random.seed(3)
-    state = np.random.get_state()
+    state = rng_state()
     with pytest.raises(TypeError):
         crn.isoBS_searchfrom(None, [0])
-    after = np.random.get_state()
-    assert np.array_equal(state[1], after[1]) and state[2:] == after[2:]
+    assert same_state(state, rng_state())

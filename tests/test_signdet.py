@@ -152,20 +152,15 @@ def test_draws_two_vectors_per_trial(impl):
     assert same_state(after, rng_state())
 
 
-def test_non_square_without_variables(impl):
-    with pytest.raises(np.linalg.LinAlgError):
-        impl.signdet(np.ones((2, 3)))
-
-
-def test_non_square_with_variables(impl):
-    with pytest.raises(ValueError):
-        impl.signdet(np.array([[INF, 1.0, 0.0], [0.0, 1.0, 1.0]]))
-
-
-def test_float32_with_variables(impl):
+@pytest.mark.parametrize("A, trials, error, match", [
+    (np.ones((2, 3)), (), np.linalg.LinAlgError, None),  # without free entries
+    (np.array([[INF, 1.0, 0.0], [0.0, 1.0, 1.0]]), (), ValueError, None),
+    (np.array([[INF, 1.0], [1.0, 2.0]], dtype=np.float32), (1,), ValueError, "Buffer dtype mismatch"),
+], ids=["non-square fixed", "non-square free", "float32 free"])
+def test_unusable_matrices(impl, A, trials, error, match):
     np.random.seed(5)
-    with pytest.raises(ValueError, match="Buffer dtype mismatch"):
-        impl.signdet(np.array([[INF, 1.0], [1.0, 2.0]], dtype=np.float32), 1)
+    with pytest.raises(error, match=match):
+        impl.signdet(A, *trials)
 
 
 # ---------------------------------------------------------------------------
