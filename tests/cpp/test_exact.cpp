@@ -638,57 +638,15 @@ UMat kernel_mod(const BigField& F, UMat A, index_t rows, index_t cols) {
     return basis;
 }
 
-// Pattern of adj(A)[0:m, 0:n] mod q from the dense A-matrix: the inverse when
-// A is invertible, the product of null vectors when its rank is L - 1.
-std::vector<std::uint8_t> dense_pattern(const BigField& F, const Matrix<double>& S,
-                                        const Matrix<double>& top, index_t& K, index_t& Lc,
-                                        index_t& rank_A) {
-    const index_t m = S.rows(), n = S.cols();
-    UMat Sm(static_cast<size_t>(m), std::vector<std::uint64_t>(static_cast<size_t>(n)));
-    UMat St(static_cast<size_t>(n), std::vector<std::uint64_t>(static_cast<size_t>(m)));
-    for (index_t i = 0; i < m; ++i)
-        for (index_t j = 0; j < n; ++j) St[j][i] = Sm[i][j] = F.of(S(i, j));
-    const UMat C = kernel_mod(F, Sm, m, n), D = kernel_mod(F, St, n, m);
-    K = static_cast<index_t>(C.size());
-    Lc = static_cast<index_t>(D.size());
-    const index_t L = m + K;
-    UMat A(static_cast<size_t>(L), std::vector<std::uint64_t>(static_cast<size_t>(2 * L), 0));
-    for (index_t j = 0; j < n; ++j) {
-        for (index_t i = 0; i < m; ++i) A[j][i] = F.of(top(j, i));
-        for (index_t k = 0; k < K; ++k) A[j][m + k] = C[k][j];
-    }
-    for (index_t l = 0; l < Lc; ++l)
-        for (index_t i = 0; i < m; ++i) A[n + l][i] = D[l][i];
-    std::vector<std::uint8_t> pat(static_cast<size_t>(m * n), 0);
-    UMat B = A;
-    for (index_t i = 0; i < L; ++i) B[i][L + i] = 1;
-    const auto piv = rref_mod(F, B, L, L);
-    const auto rank = static_cast<index_t>(piv.size());
-    rank_A = rank;
-    if (rank == L) {
-        for (index_t i = 0; i < m; ++i)
-            for (index_t j = 0; j < n; ++j) pat[i * n + j] = B[i][L + j] != 0;
-    } else if (rank == L - 1) {
-        UMat Ar(static_cast<size_t>(L)), Al(static_cast<size_t>(L));
-        for (index_t i = 0; i < L; ++i) {
-            Ar[i].assign(A[i].begin(), A[i].begin() + L);
-            Al[i].resize(static_cast<size_t>(L));
-        }
-        for (index_t i = 0; i < L; ++i)
-            for (index_t j = 0; j < L; ++j) Al[j][i] = Ar[i][j];
-        const UMat x = kernel_mod(F, Ar, L, L), y = kernel_mod(F, Al, L, L);
-        for (index_t i = 0; i < m; ++i)
-            for (index_t j = 0; j < n; ++j) pat[i * n + j] = x[0][i] != 0 && y[0][j] != 0;
-    }
-    return pat;
-}
-
-// ------------------------------ the elimination against a dense reference
-
-std::vector<std::uint8_t> dense_adjugate_pattern(const BigField& F, const UMat& M, index_t r) {
+// Pattern of adj(M) mod q for a square M of order r: the inverse when M is
+// invertible, the product of null vectors when its rank is r - 1.  rank, if
+// given, receives the rank of M.
+std::vector<std::uint8_t> dense_adjugate_pattern(const BigField& F, const UMat& M, index_t r,
+                                                 index_t* rank_out = nullptr) {
     std::vector<std::uint8_t> pat(static_cast<size_t>(r * r), 0);
     if (r == 1) {
         pat[0] = 1;
+        if (rank_out) *rank_out = M[0][0] != 0;
         return pat;
     }
     UMat B(static_cast<size_t>(r), std::vector<std::uint64_t>(static_cast<size_t>(2 * r), 0));
@@ -697,6 +655,7 @@ std::vector<std::uint8_t> dense_adjugate_pattern(const BigField& F, const UMat& 
         B[i][r + i] = 1;
     }
     const auto rank = static_cast<index_t>(rref_mod(F, B, r, r).size());
+    if (rank_out) *rank_out = rank;
     if (rank == r) {
         for (index_t i = 0; i < r; ++i)
             for (index_t j = 0; j < r; ++j) pat[i * r + j] = B[i][r + j] != 0;
@@ -710,6 +669,37 @@ std::vector<std::uint8_t> dense_adjugate_pattern(const BigField& F, const UMat& 
     }
     return pat;
 }
+
+// Pattern of adj(A)[0:m, 0:n] mod q from the dense A-matrix.
+std::vector<std::uint8_t> dense_pattern(const BigField& F, const Matrix<double>& S,
+                                        const Matrix<double>& top, index_t& K, index_t& Lc,
+                                        index_t& rank_A) {
+    const index_t m = S.rows(), n = S.cols();
+    UMat Sm(static_cast<size_t>(m), std::vector<std::uint64_t>(static_cast<size_t>(n)));
+    UMat St(static_cast<size_t>(n), std::vector<std::uint64_t>(static_cast<size_t>(m)));
+    for (index_t i = 0; i < m; ++i)
+        for (index_t j = 0; j < n; ++j) St[j][i] = Sm[i][j] = F.of(S(i, j));
+    const UMat C = kernel_mod(F, Sm, m, n), D = kernel_mod(F, St, n, m);
+    K = static_cast<index_t>(C.size());
+    Lc = static_cast<index_t>(D.size());
+    const index_t L = m + K;
+    UMat A(static_cast<size_t>(L), std::vector<std::uint64_t>(static_cast<size_t>(L), 0));
+    for (index_t j = 0; j < n; ++j) {
+        for (index_t i = 0; i < m; ++i) A[j][i] = F.of(top(j, i));
+        for (index_t k = 0; k < K; ++k) A[j][m + k] = C[k][j];
+    }
+    for (index_t l = 0; l < Lc; ++l)
+        for (index_t i = 0; i < m; ++i) A[n + l][i] = D[l][i];
+    rank_A = 0;
+    const std::vector<std::uint8_t> adj = dense_adjugate_pattern(F, A, L, &rank_A);
+    std::vector<std::uint8_t> pat(static_cast<size_t>(m * n), 0);
+    for (index_t i = 0; i < m; ++i)
+        for (index_t j = 0; j < n; ++j) pat[i * n + j] = adj[i * L + j];
+    return pat;
+}
+
+// ------------------------------ the elimination against a dense reference
+
 
 TEST(ExactPattern, EliminationMatchesDenseAdjugateModP) {
     // Dense and sparse matrices, with dependent columns or rows planted at
