@@ -71,15 +71,14 @@ if os.environ.get("PYTEST_XDIST_WORKER"):
     threadpool_limits(limits=1, user_api="blas")
 
 
+SEED_ARGUMENTS = {"net_seed": N_NETWORKS, "sign_seed": N_SIGN, "diag_seed": N_DIAGNOSE,
+                  "subnet_seed": N_SUBNET_SIGN}
+
+
 def pytest_generate_tests(metafunc):
-    if "net_seed" in metafunc.fixturenames:
-        metafunc.parametrize("net_seed", range(N_NETWORKS))
-    if "sign_seed" in metafunc.fixturenames:
-        metafunc.parametrize("sign_seed", range(N_SIGN))
-    if "diag_seed" in metafunc.fixturenames:
-        metafunc.parametrize("diag_seed", range(N_DIAGNOSE))
-    if "subnet_seed" in metafunc.fixturenames:
-        metafunc.parametrize("subnet_seed", range(N_SUBNET_SIGN))
+    for name, count in SEED_ARGUMENTS.items():
+        if name in metafunc.fixturenames:
+            metafunc.parametrize(name, range(count))
 
 
 def pytest_collection_modifyitems(session, config, items):

@@ -136,6 +136,13 @@ def random_selection(seed, m, n, p=0.5):
 
 
 
+def twins(cq, stoi, reginfo=None, **kwargs):
+    """The network as a CRN of the compiled module cq and one of the NumPy
+    model, each built from its own copies of the matrices."""
+    return tuple(mod.CRN(stoi.copy(), None if reginfo is None else reginfo.copy(), **kwargs)
+                 for mod in (cq, ref))
+
+
 def crn_state(crn):
     """The complete state of a CRN object as plain values (arrays copied)."""
     return {

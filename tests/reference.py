@@ -374,6 +374,16 @@ def signdet(A, trials=10):
 # ---------------------------------------------------------------------------
 
 
+def membership(X, R, M, N):
+    """The selection of species m in X and reactions n in R, asked in that order."""
+    XandR = np.zeros(M + N, dtype=np.bool_)
+    for m in range(M):
+        XandR[m] = m in X
+    for n in range(N):
+        XandR[M + n] = n in R
+    return XandR
+
+
 class CRN:
     """Chemical Reaction Network (CRN) representation and analysis."""
 
@@ -420,11 +430,7 @@ class CRN:
         """Search for an isolated buffered subnetwork starting from given species and reactions."""
         M = int(self.stoi.shape[0])
         N = int(self.stoi.shape[1])
-        XandR = np.zeros(M + N, dtype=np.bool_)
-        for m in range(M):
-            XandR[m] = m in X
-        for n in range(N):
-            XandR[M + n] = n in R
+        XandR = membership(X, R, M, N)
         lo_keeper = self._smat_(trial)
         XandR = oc_closure(
             XandR, self._CRN__oc_keeper, np.asarray(lo_keeper), np.asarray(self._CRN__cq_class), M, N
@@ -437,11 +443,7 @@ class CRN:
         """Compute the chi-index for a subnetwork defined by species and reactions."""
         M = int(self.stoi.shape[0])
         N = int(self.stoi.shape[1])
-        XandR = np.zeros(M + N, dtype=np.bool_)
-        for m in range(M):
-            XandR[m] = m in X
-        for n in range(N):
-            XandR[M + n] = n in R
+        XandR = membership(X, R, M, N)
         DT = np.array(np.asarray(self.A)[N:, :M])
         return int(chiindex(self.stoi, DT, XandR))
 

@@ -3,7 +3,15 @@
 * ``assert_same``: exact comparison (arrays bit for bit, NaN equal to NaN,
   lists, tuples and dicts element by element), types included;
 * ``rng_state`` / ``same_state``: NumPy's global random state, to check how
-  much a call draws;
+  much a call draws; ``assert_same_draws``: two calls under one seed give the
+  same result and draw the same amount;
+* ``exact``: a ``pytest.raises(match=...)`` pattern for the whole message;
+  ``traceback_entries``: the frames of a caught exception;
+* ``MODELS`` / ``NETWORKS``: the shipped model files and converted networks;
+* ``QUELMAR`` / ``run_quelmar``: the command line in a new process;
+* ``sbml3`` / ``rxn`` / ``ci``: small SBML documents written out;
+  ``assert_same_network``: two CRNs hold the same network;
+* ``assert_flat``: reference counts and memory stay flat over many calls;
 * ``snapshot`` / ``assert_unchanged``: an object's attributes before a call
   and the check that the call left every one of them as it was;
 * the exact oracle of the sensitivity pattern in rational arithmetic
@@ -13,10 +21,45 @@
 
 from __future__ import annotations
 
+import gc
 import math
+import os
+import re
+import resource
+import subprocess
+import sys
+import traceback
 from fractions import Fraction
 
 import numpy as np
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+MODELS = os.path.join(HERE, "data", "models")
+NETWORKS = os.path.join(os.path.dirname(HERE), "data", "networks")
+
+
+QUELMAR = [sys.executable, "-m", "quelmar"]
+
+
+def run_quelmar(*args, **options):
+    """The quelmar command in a new process, as subprocess.run gives it:
+    text, both outputs captured unless options redirect one, two minutes at
+    the most."""
+    options = {"text": True, "timeout": 120, **options}
+    if "stdout" not in options and "stderr" not in options:
+        options["capture_output"] = True
+    return subprocess.run([*QUELMAR, *map(str, args)], **options)
+
+
+def exact(msg):
+    """A pattern that matches the message msg and nothing else."""
+    return "^" + re.escape(msg) + "$"
+
+
+def traceback_entries(excinfo):
+    """(function name, file name) of every frame of a caught exception."""
+    return [(fs.name, fs.filename) for fs in traceback.extract_tb(excinfo.value.__traceback__)]
+
 
 # ---------------------------------------------------------------------------
 # Exact comparison
@@ -55,6 +98,74 @@ def assert_same(a, b, path="result"):
 
 
 # ---------------------------------------------------------------------------
+# Small SBML documents
+# ---------------------------------------------------------------------------
+
+L3 = "http://www.sbml.org/sbml/level3/version2/core"
+
+
+def sbml3(species, reactions, extra=""):
+    """A level 3 version 2 document; species: (id, attrs) pairs."""
+    sp = "\n".join(
+        f'<species id="{sid}" compartment="c" hasOnlySubstanceUnits="false" '
+        f'boundaryCondition="{"true" if "b" in flags else "false"}" '
+        f'constant="{"true" if "k" in flags else "false"}"/>'
+        for sid, flags in species)
+    return (f'<?xml version="1.0" encoding="UTF-8"?>\n'
+            f'<sbml xmlns="{L3}" level="3" version="2">\n<model id="toy">\n'
+            '<listOfCompartments><compartment id="c" size="1" constant="true"/>'
+            f"</listOfCompartments>\n<listOfSpecies>{sp}</listOfSpecies>\n{extra}\n"
+            f"<listOfReactions>{reactions}</listOfReactions>\n</model></sbml>\n")
+
+
+def rxn(rid, reactants=(), products=(), modifiers=(), law=None, reversible=False,
+        local=()):
+    """A reaction of sbml3: (species, stoichiometry) pairs, modifier ids, the
+    MathML of its rate law and its local parameters."""
+    def refs(tag, items):
+        if not items:
+            return ""
+        inner = "".join(f'<speciesReference species="{s}" stoichiometry="{v}" constant="true"/>'
+                        for s, v in items)
+        return f"<{tag}>{inner}</{tag}>"
+    mods = ""
+    if modifiers:
+        mods = ("<listOfModifiers>"
+                + "".join(f'<modifierSpeciesReference species="{s}"/>' for s in modifiers)
+                + "</listOfModifiers>")
+    kl = ""
+    if law is not None:
+        params = ""
+        if local:
+            params = ("<listOfLocalParameters>"
+                      + "".join(f'<localParameter id="{p}" value="1"/>' for p in local)
+                      + "</listOfLocalParameters>")
+        kl = (f'<kineticLaw><math xmlns="http://www.w3.org/1998/Math/MathML">{law}</math>'
+              f"{params}</kineticLaw>")
+    return (f'<reaction id="{rid}" reversible="{str(reversible).lower()}">'
+            f"{refs('listOfReactants', reactants)}{refs('listOfProducts', products)}"
+            f"{mods}{kl}</reaction>")
+
+
+def ci(*names):
+    """MathML of a name, or of the product of several."""
+    if len(names) == 1:
+        return f"<ci>{names[0]}</ci>"
+    return "<apply><times/>" + "".join(f"<ci>{n}</ci>" for n in names) + "</apply>"
+
+
+def assert_same_network(a, b, name=True):
+    """Two CRNs hold the same network: species and reaction names,
+    stoichiometry, regulation and A-matrix, and (with name) the same name."""
+    if name:
+        assert a.name == b.name
+    assert (list(a.X_names), list(a.R_names)) == (list(b.X_names), list(b.R_names))
+    np.testing.assert_array_equal(a.stoi, b.stoi)
+    np.testing.assert_array_equal(a.reginfo, b.reginfo)
+    np.testing.assert_array_equal(np.array(a.A), np.array(b.A))
+
+
+# ---------------------------------------------------------------------------
 # NumPy's global random state
 # ---------------------------------------------------------------------------
 
@@ -66,6 +177,68 @@ def rng_state():
 
 def same_state(a, b):
     return a[0] == b[0] and np.array_equal(a[1], b[1]) and a[2:] == b[2:]
+
+
+def assert_same_draws(got_call, want_call, seed, label="result"):
+    """got_call() and want_call(), each after numpy.random.seed(seed), return
+    the same (assert_same) and leave the global generator in the same state.
+    Returns the first result."""
+    np.random.seed(seed)
+    got = got_call()
+    after = rng_state()
+    np.random.seed(seed)
+    want = want_call()
+    assert_same(got, want, label)
+    assert same_state(after, rng_state()), "%s: the calls drew different amounts" % label
+    return got
+
+
+# ---------------------------------------------------------------------------
+# Reference counts and memory over many calls
+# ---------------------------------------------------------------------------
+
+
+def rss_kb():
+    """The resident set of this process in KiB."""
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * (resource.getpagesize() // 1024)
+
+
+def _run_calls(calls, repeat, expected):
+    for _ in range(repeat):
+        for call in calls:
+            try:
+                call()
+            except expected:
+                pass
+
+
+def assert_flat(calls, watched, repeat=1000, *, objects=50, expected=Exception):
+    """Runs every call `repeat` times (after a warm-up) and checks that the
+    reference counts of the watched objects do not change and that the
+    number of tracked objects (by fewer than `objects`) and the resident
+    memory do not grow.  Exceptions of the `expected` types are part of the
+    calls; any other ends the check."""
+    _run_calls(calls, 50, expected)
+    gc.collect()
+    refs = [sys.getrefcount(o) for o in watched]
+    before = len(gc.get_objects())
+    rss = rss_kb()
+    _run_calls(calls, repeat, expected)
+    gc.collect()
+    assert [sys.getrefcount(o) for o in watched] == refs
+    assert len(gc.get_objects()) - before < objects
+    # AddressSanitizer's quarantine holds freed memory back by design.
+    if not os.environ.get("QUELMAR_SANITIZED"):
+        grown = rss_kb() - rss
+        if grown >= 4096:
+            # The allocator may take a new arena once (after other threads of
+            # the process ran); a leak grows again in a second round.
+            rss = rss_kb()
+            _run_calls(calls, repeat, expected)
+            gc.collect()
+            grown = rss_kb() - rss
+        assert grown < 4096
 
 
 # ---------------------------------------------------------------------------

@@ -22,8 +22,7 @@ from quelmar.result import Analysis  # noqa: E402
 from quelmar.diagram import hierarchy_dot, write_diagram  # noqa: E402
 from quelmar.irreducible import irreducible_rows  # noqa: E402
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-MODELS = os.path.join(HERE, "data", "models")
+from support import MODELS  # noqa: E402
 needs_dot = pytest.mark.skipif(shutil.which("dot") is None, reason="Graphviz dot not installed")
 
 

@@ -24,9 +24,7 @@ from quelmar.batching.run import _empty_row, _local_cluster, _Task  # noqa: E402
 from quelmar.batching.tables import CsvTable, ParquetTable  # noqa: E402
 from quelmar.cli import main  # noqa: E402
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-MODELS = os.path.join(HERE, "data", "models")
-NETWORKS = os.path.join(os.path.dirname(HERE), "data", "networks")
+from support import MODELS, NETWORKS, QUELMAR, run_quelmar  # noqa: E402
 SMALL_NETWORKS = sorted(os.path.join(NETWORKS, f) for f in os.listdir(NETWORKS)
                         if f.endswith(".network.json"))  # iJO1366 is .json.gz
 BROWN = os.path.join(NETWORKS, "BIOMD0000000033_Brown2004.network.json")
@@ -326,9 +324,8 @@ def test_batch_command(tmp_path, capsys):
 def test_interrupted_command_keeps_its_rows_and_resumes(tmp_path):
     out = tmp_path / "ko.csv"
     names = quelmar.load(BROWN).R_names[:20]
-    argv = [sys.executable, "-m", "quelmar", "batch", BROWN, "--knockouts=" + ",".join(names),
-            "--out", str(out), "--workers", "1", "-q"]
-    proc = subprocess.Popen(argv, stderr=subprocess.PIPE, text=True)
+    args = ["batch", BROWN, "--knockouts=" + ",".join(names), "--out", str(out), "--workers", "1", "-q"]
+    proc = subprocess.Popen(QUELMAR + args, stderr=subprocess.PIPE, text=True)
     deadline = time.monotonic() + 120
     while time.monotonic() < deadline and proc.poll() is None:
         if out.exists() and out.read_text().count("\n") >= 3:  # header and two rows
@@ -341,7 +338,7 @@ def test_interrupted_command_keeps_its_rows_and_resumes(tmp_path):
     # (on a slow machine the last rows may finish before the interrupt lands)
     assert f"{len(kept)} rows kept in {out}" in err and 2 <= len(kept) <= 21, err
 
-    done = subprocess.run(argv + ["--resume"], capture_output=True, text=True, timeout=120)
+    done = run_quelmar(*args, "--resume")
     assert done.returncode == 0, done.stderr
     final = read_table(out)
     assert sorted(final["knockout"]) == sorted(["", *names]) and (final["error"] == "").all()

@@ -718,13 +718,20 @@ def assert_state_agrees(bad, twin, keys):
         assert_values_agree(a, b, k)
 
 
+def record(outcome, label):
+    """Notes an outcome for the report and the statistics; an internal
+    error (SystemError) is a fault."""
+    note("%s: %r" % (label, outcome))
+    event("%s: %s" % (label, "returned" if isinstance(outcome, Returned)
+                      else "raised " + outcome.type.__name__))
+    if isinstance(outcome, Raised):
+        assert not issubclass(outcome.type, SystemError), "internal error: %r" % outcome
+
+
 def check(call_bad, call_twin, seed, *, comparable=True, strict=False, compare=assert_same, label=""):
     """The common property; returns the two outcomes."""
     bad = run(call_bad, seed)
-    note("%s: %r" % (label, bad))
-    event("%s: %s" % (label, "returned" if isinstance(bad, Returned) else "raised " + bad.type.__name__))
-    if isinstance(bad, Raised):
-        assert not issubclass(bad.type, SystemError), "internal error: %r" % bad
+    record(bad, label)
     if not comparable:
         return bad, None
     twin = run(call_twin, seed)
@@ -736,6 +743,28 @@ def check(call_bad, call_twin, seed, *, comparable=True, strict=False, compare=a
         assert isinstance(twin, Raised), "a layout variant failed where the clean input succeeded: %r" % bad
         assert twin.type is bad.type, "%r vs %r" % (bad, twin)
     return bad, twin
+
+
+def check_read_only(bad, call_bad, call_twin, seed, label, **options):
+    """check() of a method that reads the object: the call leaves every
+    attribute of bad as it was, whatever its outcome."""
+    snap = snapshot(bad)
+    outcome, _ = check(call_bad, call_twin, seed, label=label, **options)
+    assert_unchanged(bad, snap, label)
+    return outcome
+
+
+def twin_indices(make_X, make_R, shape, shared=False):
+    """The twin's species and reaction indices: what the membership questions
+    give on fresh containers (shared: one container for both), or fresh
+    containers where they cannot be asked."""
+    try:
+        X = make_X()
+        R = X if shared else make_R()
+        return emulate_membership(X, R, *shape) if shape else (make_X(), make_R())
+    except Exception:
+        X = make_X()
+        return X, X if shared else make_R()
 
 
 @contextlib.contextmanager
@@ -852,29 +881,48 @@ def call_with_trial(method, trial, how):
     return method(trial)
 
 
+def assert_sensitivity(bad, S, trial):
+    M, N = bad.stoi.shape[:2]
+    assert type(S) is np.ndarray and S.dtype == np.bool_ and S.shape == (M, N)
+    # The species-by-reaction block must lie inside the A-matrix.
+    L = bad.A.shape[0]  # all that is read of A when it is empty
+    assert max(M, N) <= L, "a %d x %d sensitivity matrix from an A-matrix of order %d" % (M, N, L)
+    if isinstance(trial, int) and trial <= 0:
+        assert not S.any()  # no trial, no sensitivity
+
+
+def assert_structures(bad, found, trial):
+    M, N = bad.stoi.shape[:2]
+    assert isinstance(found, list) and found
+    assert len({id(a) for a in found}) == len(found)  # independent arrays
+    keys = []
+    for a in found:
+        assert type(a) is np.ndarray and a.dtype == np.bool_ and a.shape == (M + N,)
+        keys.append((int(a[:M].sum()), int(a[M:].sum())))
+    assert keys == sorted(keys), keys
+    assert len({a.tobytes() for a in found}) == len(found)  # no duplicates
+
+
+@pytest.mark.parametrize("method, overrides, assert_result", [
+    ("_smat_", (), assert_sensitivity),
+    ("search_for_isoBSs", ("_smat_",), assert_structures),
+], ids=["_smat_", "search_for_isoBSs"])
 @budget(300)
 @given(net=networks(), data=st.data(), seed=SEEDS)
-def test_smat(net, data, seed):
-    bad, twin, comparable, strict = data.draw(perturbed_pair(net, READ_ATTRS), label="network")
+def test_methods_with_a_trial(method, overrides, assert_result, net, data, seed):
+    bad, twin, comparable, strict = data.draw(
+        perturbed_pair(net, READ_ATTRS, overrides=overrides), label="network"
+    )
     trial = data.draw(TRIALS, label="trial")
     how = data.draw(st.sampled_from(["positional", "keyword", "default"]))
-    snap = snapshot(bad)
-    outcome, _ = check(
-        lambda: call_with_trial(bad._smat_, trial, how),
-        lambda: call_with_trial(twin._smat_, twin_trial(trial), how),
-        seed, comparable=comparable, strict=strict, label="_smat_",
+    outcome = check_read_only(
+        bad,
+        lambda: call_with_trial(getattr(bad, method), trial, how),
+        lambda: call_with_trial(getattr(twin, method), twin_trial(trial), how),
+        seed, method, comparable=comparable, strict=strict,
     )
-    assert_unchanged(bad, snap, "_smat_")
     if isinstance(outcome, Returned):
-        S = outcome.value
-        M, N = bad.stoi.shape[:2]
-        assert type(S) is np.ndarray and S.dtype == np.bool_ and S.shape == (M, N)
-        # The species-by-reaction block must lie inside the A-matrix.
-        L = bad.A.shape[0]  # all that is read of A when it is empty
-        assert max(M, N) <= L, "a %d x %d sensitivity matrix from an A-matrix of order %d" % (M, N, L)
-        used = 2 if how == "default" else twin_trial(trial)
-        if isinstance(used, int) and used <= 0:
-            assert not S.any()  # no trial, no sensitivity
+        assert_result(bad, outcome.value, 2 if how == "default" else twin_trial(trial))
 
 
 @budget(300)
@@ -891,20 +939,13 @@ def test_isoBS_searchfrom(net, data, seed):
     X = make_X()
     R = X if shared else make_R()
     shape = shape_of(bad)
-    try:
-        X2 = make_X()
-        R2 = X2 if shared else make_R()
-        tX, tR = emulate_membership(X2, R2, *shape) if shape else (make_X(), make_R())
-    except Exception:
-        tX = make_X()
-        tR = tX if shared else make_R()
-    snap = snapshot(bad)
-    outcome, _ = check(
+    tX, tR = twin_indices(make_X, make_R, shape, shared)
+    outcome = check_read_only(
+        bad,
         lambda: bad.isoBS_searchfrom(X, R, trial),
         lambda: twin.isoBS_searchfrom(tX, tR, twin_trial(trial)),
-        seed, comparable=comparable, strict=strict, label="isoBS_searchfrom",
+        seed, "isoBS_searchfrom", comparable=comparable, strict=strict,
     )
-    assert_unchanged(bad, snap, "isoBS_searchfrom")
     if isinstance(outcome, Returned):
         Xs, Rs = outcome.value
         M, N = shape
@@ -923,68 +964,39 @@ def test_compute_index(net, data):
     make_X, _ = data.draw(index_container(m), label="X")
     make_R, _ = data.draw(index_container(n), label="R")
     X, R = make_X(), make_R()
-    shape = shape_of(bad)
-    try:
-        tX, tR = emulate_membership(make_X(), make_R(), *shape) if shape else (make_X(), make_R())
-    except Exception:
-        tX, tR = make_X(), make_R()
+    tX, tR = twin_indices(make_X, make_R, shape_of(bad))
     keyword = data.draw(st.booleans())
-    snap = snapshot(bad)
-    outcome, _ = check(
+    outcome = check_read_only(
+        bad,
         (lambda: bad.compute_index(R=R, X=X)) if keyword else (lambda: bad.compute_index(X, R)),
         lambda: twin.compute_index(tX, tR),
-        0, comparable=comparable, strict=strict, label="compute_index",
+        0, "compute_index", comparable=comparable, strict=strict,
     )
-    assert_unchanged(bad, snap, "compute_index")
     if isinstance(outcome, Returned):
         assert type(outcome.value) is int
 
 
-@budget(300)
-@given(net=networks(), data=st.data(), seed=SEEDS)
-def test_search_for_isoBSs(net, data, seed):
-    bad, twin, comparable, strict = data.draw(
-        perturbed_pair(net, READ_ATTRS, overrides=("_smat_",)), label="network"
-    )
-    trial = data.draw(TRIALS, label="trial")
-    how = data.draw(st.sampled_from(["positional", "keyword", "default"]))
-    snap = snapshot(bad)
-    outcome, _ = check(
-        lambda: call_with_trial(bad.search_for_isoBSs, trial, how),
-        lambda: call_with_trial(twin.search_for_isoBSs, twin_trial(trial), how),
-        seed, comparable=comparable, strict=strict, label="search_for_isoBSs",
-    )
-    assert_unchanged(bad, snap, "search_for_isoBSs")
-    if isinstance(outcome, Returned):
-        found = outcome.value
-        M, N = bad.stoi.shape[:2]
-        assert isinstance(found, list) and found
-        assert len({id(a) for a in found}) == len(found)  # independent arrays
-        keys = []
-        for a in found:
-            assert type(a) is np.ndarray and a.dtype == np.bool_ and a.shape == (M + N,)
-            keys.append((int(a[:M].sum()), int(a[M:].sum())))
-        assert keys == sorted(keys), keys
-        assert len({a.tobytes() for a in found}) == len(found)  # no duplicates
+def draw_with_selection(data, net, for_reduction):
+    """A perturbed pair of the network and a selection variant for it:
+    (bad, twin, comparable, strict, selection, twin's selection)."""
+    bad, twin, comparable, strict = data.draw(perturbed_pair(net, READ_ATTRS), label="network")
+    m, n = net[0].shape
+    sel, tsel, sstrict = data.draw(selection_variant(m, n, for_reduction=for_reduction), label="XandR")
+    return bad, twin, comparable and tsel is not UNAVAILABLE, strict and sstrict, sel, tsel
 
 
 @pytest.mark.filterwarnings("ignore::UserWarning")
 @budget(120)
 @given(net=networks(max_m=3, max_n=3), data=st.data(), seed=SEEDS)
 def test_signdet_subnetwork(net, data, seed):
-    bad, twin, comparable, strict = data.draw(perturbed_pair(net, READ_ATTRS), label="network")
-    m, n = net[0].shape
-    sel, tsel, sstrict = data.draw(selection_variant(m, n, for_reduction=False), label="XandR")
-    if tsel is UNAVAILABLE:
-        comparable = False
-    snap = snapshot(bad)
+    bad, twin, comparable, strict, sel, tsel = draw_with_selection(data, net, for_reduction=False)
     with fast_signdet():
-        outcome, _ = check(
+        outcome = check_read_only(
+            bad,
             lambda: bad.signdet_subnetwork(sel),
             lambda: twin.signdet_subnetwork(tsel),
-            seed, comparable=comparable, strict=strict and sstrict, label="signdet_subnetwork",
+            seed, "signdet_subnetwork", comparable=comparable, strict=strict,
         )
-    assert_unchanged(bad, snap, "signdet_subnetwork")
     if isinstance(outcome, Returned):
         assert_sign(outcome.value)
 
@@ -997,16 +1009,12 @@ def test_signdet_subnetwork(net, data, seed):
 @budget(400)
 @given(net=networks(), data=st.data(), seed=SEEDS)
 def test_structural_reduction(net, data, seed):
-    bad, twin, comparable, strict = data.draw(perturbed_pair(net, READ_ATTRS), label="network")
-    m, n = net[0].shape
-    sel, tsel, sstrict = data.draw(selection_variant(m, n, for_reduction=True), label="XandR")
-    if tsel is UNAVAILABLE:
-        comparable = False
+    bad, twin, comparable, strict, sel, tsel = draw_with_selection(data, net, for_reduction=True)
     snap = snapshot(bad)
     outcome, twin_outcome = check(
         lambda: bad.structural_reduction(sel),
         lambda: twin.structural_reduction(tsel),
-        seed, comparable=comparable, strict=strict and sstrict, label="structural_reduction",
+        seed, comparable=comparable, strict=strict, label="structural_reduction",
     )
     if isinstance(outcome, Raised):
         assert_unchanged(bad, snap, "a failed structural_reduction")
@@ -1019,7 +1027,6 @@ def test_structural_reduction(net, data, seed):
     assert_state_agrees(bad, twin, REDUCED)
     assert len(bad.X_names) == bad.stoi.shape[0] and len(bad.R_names) == bad.stoi.shape[1]
     # The reduced network keeps working, and alike on both objects.
-    strict = strict and sstrict
     check(
         lambda: bad.search_for_isoBSs(),
         lambda: twin.search_for_isoBSs(),
@@ -1231,10 +1238,7 @@ def test_reentrant_changes(entry, net, data, seed):
         call = lambda: crn.structural_reduction(marks)
     with fast_signdet():
         outcome = run(call, seed)
-    note(repr(outcome))
-    event("%s: %s" % (entry, "returned" if isinstance(outcome, Returned) else "raised " + outcome.type.__name__))
-    if isinstance(outcome, Raised):
-        assert not issubclass(outcome.type, SystemError), outcome
+    record(outcome, entry)
 
 
 # ---------------------------------------------------------------------------
@@ -1365,9 +1369,9 @@ def test_module_globals_replaced(entry, net, replacement, seed):
         late = [run(lambda: f(x), seed) for f, x in LATE_OBJECTIVES]
     finally:
         setattr(cq, key, original)
-    note("%s replaced during %s: %r" % (name, entry, outcome))
-    event("%s: %s" % (entry, "returned" if isinstance(outcome, Returned) else "raised " + outcome.type.__name__))
-    for o in [outcome] + late:
+    note("%s replaced" % name)
+    record(outcome, entry)
+    for o in late:
         if isinstance(o, Raised):
             assert not issubclass(o.type, SystemError), o
     if entry not in ("structural_reduction", "indicator_diagnose") or isinstance(outcome, Raised) and entry == "structural_reduction":

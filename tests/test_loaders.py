@@ -13,9 +13,7 @@ pytest.importorskip("antimony")
 import quelmar  # noqa: E402
 from quelmar import LoadError, ModelWarning  # noqa: E402
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-MODELS = os.path.join(HERE, "data", "models")
-NETWORKS = os.path.join(os.path.dirname(HERE), "data", "networks")
+from support import MODELS, NETWORKS, assert_same_network, ci, rxn, sbml3  # noqa: E402
 
 # model file -> converted network it must equal
 PUBLISHED = {
@@ -69,9 +67,7 @@ def test_published_model_matches_converted_network(model):
 def test_cobra_json_and_fbc_sbml_give_the_same_network():
     a = load_model("cobrapy_mini.json")
     b = load_model("cobrapy_mini_fbc2.xml")
-    assert (a.X_names, a.R_names) == (b.X_names, b.R_names)
-    np.testing.assert_array_equal(a.stoi, b.stoi)
-    np.testing.assert_array_equal(a.reginfo, b.reginfo)
+    assert_same_network(a, b, name=False)
     # Direction information travels with the network: the same in both formats.
     np.testing.assert_array_equal(a.reversible, b.reversible)
     np.testing.assert_array_equal(a.flux_bounds, b.flux_bounds)
@@ -189,56 +185,6 @@ def test_cobra_prefixes_kept_on_request():
 
 
 # -- SBML rules on small documents ------------------------------------------
-
-L3 = "http://www.sbml.org/sbml/level3/version2/core"
-
-
-def sbml3(species, reactions, extra=""):
-    """A level 3 version 2 document; species: (id, attrs) pairs."""
-    sp = "\n".join(
-        f'<species id="{sid}" compartment="c" hasOnlySubstanceUnits="false" '
-        f'boundaryCondition="{"true" if "b" in flags else "false"}" '
-        f'constant="{"true" if "k" in flags else "false"}"/>'
-        for sid, flags in species)
-    return (f'<?xml version="1.0" encoding="UTF-8"?>\n'
-            f'<sbml xmlns="{L3}" level="3" version="2">\n<model id="toy">\n'
-            '<listOfCompartments><compartment id="c" size="1" constant="true"/>'
-            f"</listOfCompartments>\n<listOfSpecies>{sp}</listOfSpecies>\n{extra}\n"
-            f"<listOfReactions>{reactions}</listOfReactions>\n</model></sbml>\n")
-
-
-def rxn(rid, reactants=(), products=(), modifiers=(), law=None, reversible=False,
-        local=()):
-    def refs(tag, items):
-        if not items:
-            return ""
-        inner = "".join(f'<speciesReference species="{s}" stoichiometry="{v}" constant="true"/>'
-                        for s, v in items)
-        return f"<{tag}>{inner}</{tag}>"
-    mods = ""
-    if modifiers:
-        mods = ("<listOfModifiers>"
-                + "".join(f'<modifierSpeciesReference species="{s}"/>' for s in modifiers)
-                + "</listOfModifiers>")
-    kl = ""
-    if law is not None:
-        params = ""
-        if local:
-            params = ("<listOfLocalParameters>"
-                      + "".join(f'<localParameter id="{p}" value="1"/>' for p in local)
-                      + "</listOfLocalParameters>")
-        kl = (f'<kineticLaw><math xmlns="http://www.w3.org/1998/Math/MathML">{law}</math>'
-              f"{params}</kineticLaw>")
-    return (f'<reaction id="{rid}" reversible="{str(reversible).lower()}">'
-            f"{refs('listOfReactants', reactants)}{refs('listOfProducts', products)}"
-            f"{mods}{kl}</reaction>")
-
-
-def ci(*names):
-    if len(names) == 1:
-        return f"<ci>{names[0]}</ci>"
-    return "<apply><times/>" + "".join(f"<ci>{n}</ci>" for n in names) + "</apply>"
-
 
 def test_boundary_constant_and_ruled_species_are_not_state_variables():
     rules = ('<listOfParameters><parameter id="k" value="1" constant="true"/></listOfParameters>'
@@ -461,19 +407,11 @@ REACTIONS = [
 ]
 
 
-def same_crn(a, b):
-    assert a.name == b.name
-    assert a.X_names == b.X_names and a.R_names == b.R_names
-    np.testing.assert_array_equal(a.stoi, b.stoi)
-    np.testing.assert_array_equal(a.reginfo, b.reginfo)
-    np.testing.assert_array_equal(np.array(a.A), np.array(b.A))
-
-
 def test_antimony_and_reaction_strings_give_the_same_network():
     a = quelmar.loads_antimony(ANTIMONY)
     # I is a species read only by the rate law of J2: a regulator of J2
     b = quelmar.from_reactions(REACTIONS, regulators={"J2": ["I"]}, name="cascade")
-    same_crn(a, b)
+    assert_same_network(a, b)
     assert a.X_names == ["S1", "S2", "E", "C", "I"]
     assert a.reginfo[4, 2] == -np.inf  # I lowers the net rate of J2
 
@@ -485,7 +423,7 @@ def test_antimony_file_and_mass_action_defaults(tmp_path):
     b = quelmar.from_reactions(["A -> B", "B -> A + C"], name="toy")
     b.R_names = ["_J0", "_J1"]  # Antimony's names for unnamed reactions
     a.name = "toy"
-    same_crn(a, b)
+    assert_same_network(a, b)
     # Antimony's "->" is reversible: without a rate law the products regulate too
     rev = quelmar.loads_antimony("A -> B;\n")
     np.testing.assert_array_equal(rev.reginfo, quelmar.from_reactions(["A <-> B"]).reginfo)

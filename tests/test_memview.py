@@ -4,10 +4,11 @@ slicing, the buffer protocol, properties, copies and reference counts."""
 import ctypes
 import gc
 import re
-import sys
 
 import numpy as np
 import pytest
+
+from support import assert_flat
 
 cq = pytest.importorskip("quelmar.cyquelmar")
 
@@ -45,7 +46,6 @@ def cqc(crn):
 
 def test_type_identity(A, cqc):
     assert type(A).__name__ == "_memoryviewslice"
-    assert type(A).__doc__ == "Internal class for passing memoryview slices to Python"
     assert type(cqc) is type(A)
     assert not isinstance(A, np.ndarray)
     assert gc.is_tracked(A)
@@ -585,51 +585,42 @@ def test_refcounts_flat(A, cqc):
     cbase = cqc.base
 
     def calls():
-        for _ in range(1000):
-            A[1:, :1]
-            A[0]
-            A[::-1, ::2][0]
-            A[-1, -1]
-            A[...]
-            A.T.T
-            list(A[0])
-            cqc[0, 1]
-            cqc[1:]
-            A.copy()
-            A[1:].copy_fortran()
-            np.asarray(A)
-            np.array(A[::2])
-            memoryview(A).release()
-            export(A[:, 1], BUF_STRIDES | BUF_FORMAT)
-            repr(A), str(A)
-            A.shape, A.strides, A.suboffsets, A.base
-            A.is_c_contig(), A.is_f_contig()
-            A[0, 0] = 1.5
-            cqc[0, 0] = True
-            for bad in ((9, 9), (0, 0, 0), 1.0, (0, "x")):
-                try:
-                    A[bad]
-                except (IndexError, TypeError):
-                    pass
+        A[1:, :1]
+        A[0]
+        A[::-1, ::2][0]
+        A[-1, -1]
+        A[...]
+        A.T.T
+        list(A[0])
+        cqc[0, 1]
+        cqc[1:]
+        A.copy()
+        A[1:].copy_fortran()
+        np.asarray(A)
+        np.array(A[::2])
+        memoryview(A).release()
+        export(A[:, 1], BUF_STRIDES | BUF_FORMAT)
+        repr(A), str(A)
+        A.shape, A.strides, A.suboffsets, A.base
+        A.is_c_contig(), A.is_f_contig()
+        A[0, 0] = 1.5
+        cqc[0, 0] = True
+        for bad in ((9, 9), (0, 0, 0), 1.0, (0, "x")):
             try:
-                A[:, 0] = 1.0
-            except TypeError:
+                A[bad]
+            except (IndexError, TypeError):
                 pass
-            try:
-                export(A[:, 0], BUF_C_CONTIGUOUS)
-            except BufferError:
-                pass
+        try:
+            A[:, 0] = 1.0
+        except TypeError:
+            pass
+        try:
+            export(A[:, 0], BUF_C_CONTIGUOUS)
+        except BufferError:
+            pass
 
-    calls()
-    gc.collect()
-    counts = (sys.getrefcount(base), sys.getrefcount(cbase), sys.getrefcount(A),
-              sys.getrefcount(cqc))
-    objects = len(gc.get_objects())
-    calls()
-    gc.collect()
-    assert (sys.getrefcount(base), sys.getrefcount(cbase), sys.getrefcount(A),
-            sys.getrefcount(cqc)) == counts
-    assert len(gc.get_objects()) <= objects + 10
+    # every failure is caught above: any other exception ends the check
+    assert_flat([calls], [base, cbase, A, cqc], objects=11, expected=())
 
 
 def test_view_keeps_base_alive():

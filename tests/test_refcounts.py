@@ -1,55 +1,12 @@
 """Reference counts and memory stay flat over many public calls, failing ones
 included."""
 
-import gc
-import os
-import resource
-import sys
-
 import numpy as np
 import pytest
 
+from support import assert_flat
+
 cq = pytest.importorskip("quelmar.cyquelmar")
-
-
-def rss_kb():
-    with open("/proc/self/statm") as f:
-        return int(f.read().split()[1]) * (resource.getpagesize() // 1024)
-
-
-def run_calls(calls, repeat):
-    for _ in range(repeat):
-        for call in calls:
-            try:
-                call()
-            except Exception:
-                pass
-
-
-def assert_flat(calls, watched, repeat=1000):
-    """Runs every call `repeat` times (after a warm-up) and checks that the
-    reference counts of the watched objects, the number of tracked objects and
-    the resident memory do not grow."""
-    run_calls(calls, 50)
-    gc.collect()
-    refs = [sys.getrefcount(o) for o in watched]
-    objects = len(gc.get_objects())
-    rss = rss_kb()
-    run_calls(calls, repeat)
-    gc.collect()
-    assert [sys.getrefcount(o) for o in watched] == refs
-    assert len(gc.get_objects()) - objects < 50
-    # AddressSanitizer's quarantine holds freed memory back by design.
-    if not os.environ.get("QUELMAR_SANITIZED"):
-        grown = rss_kb() - rss
-        if grown >= 4096:
-            # The allocator may take a new arena once (after other threads of
-            # the process ran); a leak grows again in a second round.
-            rss = rss_kb()
-            run_calls(calls, repeat)
-            gc.collect()
-            grown = rss_kb() - rss
-        assert grown < 4096
 
 
 @pytest.fixture

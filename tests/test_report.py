@@ -21,8 +21,7 @@ from quelmar.result import Analysis  # noqa: E402
 from quelmar.cli import main  # noqa: E402
 from quelmar.report import diagnosis_sentences, sensitivity_groups, text_report  # noqa: E402
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-MODELS = os.path.join(HERE, "data", "models")
+from support import HERE, MODELS, assert_same_network  # noqa: E402
 BROWN = os.path.join(MODELS, "BIOMD0000000033_Brown2004.xml")
 ECOLI = os.path.join(MODELS, "cobrapy_textbook.xml.gz")
 TYSON = os.path.join(MODELS, "BIOMD0000000005_Tyson1991.xml")
@@ -335,24 +334,20 @@ def test_large_page_filters_and_contents_in_a_browser(tmp_path):
 
 
 def test_model_objects_in(tmp_path):
-    def same(a, b):
-        assert (list(a.X_names), list(a.R_names)) == (list(b.X_names), list(b.R_names))
-        np.testing.assert_array_equal(a.stoi, b.stoi)
-        np.testing.assert_array_equal(a.reginfo, b.reginfo)
-
     libsbml = pytest.importorskip("libsbml")
     doc = libsbml.readSBMLFromFile(TYSON)
-    same(quelmar.load(doc), quelmar.load(TYSON))
-    same(quelmar.load(doc.getModel()), quelmar.load(TYSON))
-    same(quelmar.load(doc.getModel().clone()), quelmar.load(TYSON))  # no document
+    assert_same_network(quelmar.load(doc), quelmar.load(TYSON), name=False)
+    assert_same_network(quelmar.load(doc.getModel()), quelmar.load(TYSON), name=False)
+    assert_same_network(quelmar.load(doc.getModel().clone()), quelmar.load(TYSON),
+                        name=False)  # no document
     roadrunner = pytest.importorskip("roadrunner")
-    same(quelmar.load(roadrunner.RoadRunner(TYSON)), quelmar.load(TYSON))
+    assert_same_network(quelmar.load(roadrunner.RoadRunner(TYSON)), quelmar.load(TYSON), name=False)
     cobra = pytest.importorskip("cobra")
     fbc = os.path.join(MODELS, "cobrapy_mini_fbc2.xml")
     with pytest.warns(quelmar.ModelWarning):
         model, ref = cobra.io.read_sbml_model(fbc), quelmar.load(fbc)
     with pytest.warns(quelmar.ModelWarning):
-        same(quelmar.load(model), ref)
+        assert_same_network(quelmar.load(model), ref, name=False)
     with pytest.warns(quelmar.ModelWarning):
         assert quelmar.analyze(model, seed=1).to_dict() == quelmar.analyze(ref, seed=1).to_dict()
     # every function that takes a network takes a file or a model object too

@@ -7,16 +7,10 @@ import numpy as np
 import pytest
 
 import reference as ref
-from netgen import EXAMPLES, make_network
-from support import rng_state, same_state
+from netgen import EXAMPLES, make_network, twins
+from support import NETWORKS, assert_same_draws, rng_state, same_state
 
 INF = np.inf
-
-
-def pair(seed):
-    stoi, reginfo, desc = make_network(seed)
-    r = None if reginfo is None else reginfo.copy()
-    return stoi, reginfo, desc, r
 
 
 # ---------------------------------------------------------------------------
@@ -192,16 +186,14 @@ def test_closure_follows_conserved_classes(impl):
     assert crn.isoBS_searchfrom([1], [2]) == ([0, 1], [2])
 
 
-def test_searchfrom_empty_seed(impl):
+@pytest.mark.parametrize("seed, X, R, expected", [
+    (7, [], [], ([], [])),
+    (8, range(4), range(5), ([0, 1, 2, 3], [0, 1, 2, 3, 4])),
+], ids=["empty", "full"])
+def test_searchfrom_empty_and_full_seeds_are_closed(impl, seed, X, R, expected):
     crn = impl.CRN(EXAMPLES["enzyme"])
-    np.random.seed(7)
-    assert crn.isoBS_searchfrom([], []) == ([], [])
-
-
-def test_searchfrom_full_seed(impl):
-    crn = impl.CRN(EXAMPLES["enzyme"])
-    np.random.seed(8)
-    assert crn.isoBS_searchfrom(range(4), range(5)) == ([0, 1, 2, 3], [0, 1, 2, 3, 4])
+    np.random.seed(seed)
+    assert crn.isoBS_searchfrom(X, R) == expected
 
 
 def test_searchfrom_without_trials(impl):
@@ -225,14 +217,6 @@ def test_searchfrom_membership_and_types(impl):
     assert 1 in Xs and 2 in Rs
     assert all(type(x) is int for x in Xs + Rs)
     assert Xs == sorted(set(Xs)) and Rs == sorted(set(Rs))
-
-
-def test_searchfrom_does_not_change_the_object(impl, state_of, same):
-    crn = impl.CRN(EXAMPLES["two_modules"])
-    before = state_of(crn)
-    np.random.seed(10)
-    crn.isoBS_searchfrom([0], [3])
-    same(state_of(crn), before)
 
 
 # ---------------------------------------------------------------------------
@@ -271,7 +255,7 @@ def test_chi_index_species_only_without_conservation(impl):
 
 
 def test_chi_index_whole_network_is_zero(impl, net_seed):
-    stoi, reginfo, desc, _ = pair(net_seed)
+    stoi, reginfo, desc = make_network(net_seed)
     crn = impl.CRN(stoi, reginfo)
     m, n = stoi.shape
     assert crn.compute_index(range(m), range(n)) == 0, desc
@@ -463,16 +447,22 @@ def check_structures(crn, stoi, seed):
 
 
 def test_search_structures_are_isolated_buffering_structures(impl, net_seed):
-    stoi, reginfo, desc, _ = pair(net_seed)
+    stoi, reginfo, desc = make_network(net_seed)
     crn = impl.CRN(stoi, reginfo)
     check_structures(crn, stoi, net_seed)
 
 
-def test_search_does_not_change_the_object(impl, state_of, same):
-    crn = impl.CRN(EXAMPLES["enzyme"])
+@pytest.mark.parametrize("name, seed, call", [
+    pytest.param("enzyme", 15, lambda crn: crn._smat_(3), id="_smat_"),
+    pytest.param("two_modules", 10, lambda crn: crn.isoBS_searchfrom([0], [3]), id="isoBS_searchfrom"),
+    pytest.param("enzyme", 0, lambda crn: crn.compute_index([0, 2], [1]), id="compute_index"),
+    pytest.param("enzyme", 14, lambda crn: crn.search_for_isoBSs(), id="search_for_isoBSs"),
+])
+def test_read_only_methods_leave_the_object_as_it_was(impl, state_of, same, name, seed, call):
+    crn = impl.CRN(EXAMPLES[name])
     before = state_of(crn)
-    np.random.seed(14)
-    crn.search_for_isoBSs()
+    np.random.seed(seed)
+    call(crn)
     same(state_of(crn), before)
 
 
@@ -481,46 +471,36 @@ def test_search_does_not_change_the_object(impl, state_of, same):
 # ---------------------------------------------------------------------------
 
 
-def test_smat_matches_reference(cq, same, net_seed):
+def test_smat_matches_reference(cq, net_seed):
     # The extension computes the exact pattern; the reference tests cofactors
     # against 1e-8.  On these small integer networks the cofactor test is
     # exact, so both give the same arrays and draw the same random numbers.
-    stoi, reginfo, desc, r = pair(net_seed)
-    got_crn = cq.CRN(stoi.copy(), r)
-    want_crn = ref.CRN(stoi.copy(), None if r is None else r.copy())
+    stoi, reginfo, desc = make_network(net_seed)
+    got_crn, want_crn = twins(cq, stoi, reginfo)
     trials = [2] if net_seed % 10 else [1, 2, 3]
     for t in trials:
-        np.random.seed(net_seed)
-        got = got_crn._smat_(t)
-        got_state = rng_state()
-        np.random.seed(net_seed)
-        want = want_crn._smat_(t)
-        same(got, want, "%s trial %d" % (desc, t))
-        assert same_state(got_state, rng_state())
+        assert_same_draws(lambda: got_crn._smat_(t), lambda: want_crn._smat_(t), net_seed,
+                          "%s trial %d" % (desc, t))
 
 
-def test_searchfrom_matches_reference(cq, same, net_seed):
-    stoi, reginfo, desc, r = pair(net_seed)
+def test_searchfrom_matches_reference(cq, net_seed):
+    stoi, reginfo, desc = make_network(net_seed)
     m, n = stoi.shape
-    got_crn = cq.CRN(stoi.copy(), r)
-    want_crn = ref.CRN(stoi.copy(), None if r is None else r.copy())
+    got_crn, want_crn = twins(cq, stoi, reginfo)
     rng = np.random.default_rng([31, net_seed])
     for _ in range(3):
         X = rng.integers(-1, m + 1, size=int(rng.integers(0, 3))).tolist()
         R = rng.integers(-1, n + 1, size=int(rng.integers(0, 3))).tolist()
         trial = int(rng.integers(0, 3))
-        np.random.seed(net_seed)
-        got = got_crn.isoBS_searchfrom(X, R, trial)
-        np.random.seed(net_seed)
-        want = want_crn.isoBS_searchfrom(X, R, trial)
-        same(got, want, "%s seed %r %r trial %d" % (desc, X, R, trial))
+        assert_same_draws(lambda: got_crn.isoBS_searchfrom(X, R, trial),
+                          lambda: want_crn.isoBS_searchfrom(X, R, trial), net_seed,
+                          "%s seed %r %r trial %d" % (desc, X, R, trial))
 
 
 def test_compute_index_matches_reference(cq, same, net_seed):
-    stoi, reginfo, desc, r = pair(net_seed)
+    stoi, reginfo, desc = make_network(net_seed)
     m, n = stoi.shape
-    got_crn = cq.CRN(stoi.copy(), r)
-    want_crn = ref.CRN(stoi.copy(), None if r is None else r.copy())
+    got_crn, want_crn = twins(cq, stoi, reginfo)
     rng = np.random.default_rng([32, net_seed])
     for _ in range(6):
         X = [int(i) for i in np.flatnonzero(rng.random(m) < 0.5)]
@@ -530,43 +510,26 @@ def test_compute_index_matches_reference(cq, same, net_seed):
         same(got_crn.compute_index(set(X), tuple(R)), want_crn.compute_index(X, R))
 
 
-def test_search_matches_reference(cq, same, net_seed):
-    stoi, reginfo, desc, r = pair(net_seed)
-    got_crn = cq.CRN(stoi.copy(), r)
-    want_crn = ref.CRN(stoi.copy(), None if r is None else r.copy())
+def test_search_matches_reference(cq, net_seed):
+    stoi, reginfo, desc = make_network(net_seed)
+    got_crn, want_crn = twins(cq, stoi, reginfo)
     trial = 2 if net_seed % 7 else net_seed % 3
-    np.random.seed(net_seed)
-    got = got_crn.search_for_isoBSs(trial)
-    got_state = rng_state()
-    np.random.seed(net_seed)
-    want = want_crn.search_for_isoBSs(trial)
-    same(got, want, desc)
-    assert same_state(got_state, rng_state())
+    assert_same_draws(lambda: got_crn.search_for_isoBSs(trial),
+                      lambda: want_crn.search_for_isoBSs(trial), net_seed, desc)
     # The search that evaluates every candidate on the whole network finds
     # the same list from the same draws.
-    np.random.seed(net_seed)
-    same(got, cq._search_for_isoBSs_seedwise(got_crn, trial), desc)
-    assert same_state(got_state, rng_state())
+    assert_same_draws(lambda: got_crn.search_for_isoBSs(trial),
+                      lambda: cq._search_for_isoBSs_seedwise(got_crn, trial), net_seed, desc)
 
 
 @pytest.mark.parametrize("name", sorted(EXAMPLES))
-def test_search_matches_reference_examples(cq, same, name):
+def test_search_matches_reference_examples(cq, name):
     stoi = EXAMPLES[name]
     for seed in range(3):
-        np.random.seed(seed)
-        got = cq.CRN(stoi.copy()).search_for_isoBSs()
-        state = rng_state()
-        np.random.seed(seed)
-        want = ref.CRN(stoi.copy()).search_for_isoBSs()
-        same(got, want, name)
-        assert same_state(state, rng_state())
+        got_crn, want_crn = twins(cq, stoi)
+        assert_same_draws(got_crn.search_for_isoBSs, want_crn.search_for_isoBSs, seed, name)
         if stoi.size:
-            np.random.seed(seed)
-            got = cq.CRN(stoi.copy())._smat_(3)
-            state = rng_state()
-            np.random.seed(seed)
-            same(got, ref.CRN(stoi.copy())._smat_(3), name)
-            assert same_state(state, rng_state())
+            assert_same_draws(lambda: got_crn._smat_(3), lambda: want_crn._smat_(3), seed, name)
 
 
 def test_smat_is_the_pattern_of_the_inverse(cq):
@@ -591,25 +554,19 @@ def test_smat_is_the_pattern_of_the_inverse(cq):
     assert checked > 100
 
 
-NETWORK_DIR = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
-                           "data", "networks")
-SHARED = sorted(f for f in os.listdir(NETWORK_DIR)
+SHARED = sorted(f for f in os.listdir(NETWORKS)
                 if f.endswith(".network.json") and not f.startswith("iJO1366"))
 
 
 @pytest.mark.parametrize("name", SHARED)
-def test_search_matches_seedwise_on_shared_networks(cq, same, name):
+def test_search_matches_seedwise_on_shared_networks(cq, name):
     from quelmar.loaders.network import load_network_json
 
-    crn = load_network_json(os.path.join(NETWORK_DIR, name))
+    crn = load_network_json(os.path.join(NETWORKS, name))
     reports = []
-    np.random.seed(1)
-    got = cq._with_progress(lambda done, total: reports.append((done, total)),
-                            crn.search_for_isoBSs, ())
-    state = rng_state()
-    np.random.seed(1)
-    same(got, cq._search_for_isoBSs_seedwise(crn), name)
-    assert same_state(state, rng_state())
+    assert_same_draws(lambda: cq._with_progress(lambda done, total: reports.append((done, total)),
+                                                crn.search_for_isoBSs, ()),
+                      lambda: cq._search_for_isoBSs_seedwise(crn), 1, name)
     assert reports and reports[-1][0] == reports[-1][1] > 0
     assert all(a[0] <= b[0] for a, b in zip(reports, reports[1:]))
 

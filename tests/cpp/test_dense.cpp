@@ -31,22 +31,11 @@ public:
 [[maybe_unused]] ::testing::Environment* const lapack_env =
     ::testing::AddGlobalTestEnvironment(new LapackEnvironment);
 
+using quelmar::testing::expect_same;
 using quelmar::testing::inf;
 using quelmar::testing::mat;
 using quelmar::testing::nan;
-
-// Element-wise equality in which NaN equals NaN.
-void expect_same(const Matrix<double>& actual, const Matrix<double>& expected) {
-    ASSERT_EQ(actual.rows(), expected.rows());
-    ASSERT_EQ(actual.cols(), expected.cols());
-    for (index_t i = 0; i < expected.rows(); ++i)
-        for (index_t j = 0; j < expected.cols(); ++j) {
-            if (std::isnan(expected(i, j)))
-                EXPECT_TRUE(std::isnan(actual(i, j))) << "at (" << i << ", " << j << ")";
-            else
-                EXPECT_EQ(actual(i, j), expected(i, j)) << "at (" << i << ", " << j << ")";
-        }
-}
+using quelmar::testing::random_matrix;
 
 // ---------------------------------------------------------------- rref
 
@@ -182,9 +171,7 @@ TEST(Nullity, BasisVectorsAreInTheNullSpace) {
     for (int trial = 0; trial < 50; ++trial) {
         const index_t m = 1 + trial % 4;
         const index_t n = 1 + (trial / 4) % 5;
-        Matrix<double> M(m, n);
-        for (index_t i = 0; i < m; ++i)
-            for (index_t j = 0; j < n; ++j) M(i, j) = entry(gen);
+        Matrix<double> M = random_matrix(m, n, gen, entry);
         Matrix<double> W(n, m + n);
         const index_t k = quelmar::nullity(M.view(), W.view(), m, n);
         for (index_t b = n - k; b < n; ++b)
@@ -289,9 +276,7 @@ TEST(Adjugate, TimesMatrixIsDeterminantTimesIdentity) {
     std::mt19937 gen(3);
     std::normal_distribution<double> entry(0.0, 1.0);
     const index_t n = 4;
-    Matrix<double> A(n, n);
-    for (index_t i = 0; i < n; ++i)
-        for (index_t j = 0; j < n; ++j) A(i, j) = entry(gen);
+    Matrix<double> A = random_matrix(n, n, gen, entry);
     const double d = det_of(A);
     const Matrix<double> adj = adjugate_of(A);
     for (index_t i = 0; i < n; ++i)

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <limits>
 #include <random>
 #include <stdexcept>
 #include <utility>
@@ -17,6 +16,7 @@
 #include "dense.hpp"
 #include "modfield.hpp"
 #include "reference.hpp"
+#include "test_util.hpp"
 
 namespace {
 
@@ -27,7 +27,8 @@ using quelmar::MatrixView;
 __extension__ typedef __int128 i128;
 __extension__ typedef unsigned __int128 u128;
 
-constexpr double inf = std::numeric_limits<double>::infinity();
+using quelmar::testing::inf;
+using quelmar::testing::mat;
 
 // ------------------------------------------------ exact rational reference
 
@@ -241,26 +242,28 @@ std::vector<std::uint8_t> flat(std::initializer_list<int> v) {
     return std::vector<std::uint8_t>(v.begin(), v.end());
 }
 
+// The exact pattern of the m x n network S with rates top equals that of the
+// rational reference, which is returned.
+Reference expect_reference_pattern(const QMat& S, const QMat& top, index_t m, index_t n) {
+    const Reference ref = reference(S, top, m, n);
+    const Result res = run(to_matrix(S, m, n), to_matrix(top, n, m), ref.K, ref.Lc);
+    EXPECT_TRUE(res.ok);
+    if (res.ok) expect_pattern(res.out, ref.pattern, m, n);
+    return ref;
+}
+
 // ------------------------------------------------------------ crafted cases
 
 TEST(ExactPattern, OneSpeciesTwoReactions) {
     // A = [[2, 1], [0, 1]]: adj = [[1, -1], [0, 2]], block [1, -1].
-    Matrix<double> S(1, 2), top(2, 1, 0.0);
-    S(0, 0) = -1.0;
-    S(0, 1) = 1.0;
-    top(0, 0) = 2.0;
-    const Result res = run(S, top, 1, 0);
+    const Result res = run(mat({{-1, 1}}), mat({{2}, {0}}), 1, 0);
     ASSERT_TRUE(res.ok);
     expect_pattern(res.out, flat({1, 1}), 1, 2);
 }
 
 TEST(ExactPattern, TwoSpeciesOneReactionWithConservation) {
     // A = [[2, 0], [1, 1]]: adj = [[1, 0], [-1, 2]], block [[1], [-1]].
-    Matrix<double> S(2, 1), top(1, 2, 0.0);
-    S(0, 0) = -1.0;
-    S(1, 0) = 1.0;
-    top(0, 0) = 2.0;
-    const Result res = run(S, top, 0, 1);
+    const Result res = run(mat({{-1}, {1}}), mat({{2, 0}}), 0, 1);
     ASSERT_TRUE(res.ok);
     expect_pattern(res.out, flat({1, 1}), 2, 1);
 }
@@ -302,25 +305,19 @@ TEST(ExactPattern, RankDeficientByOne) {
     // A = [[0, 0, 1], [1, 0, 1], [0, 0, 1]] has rank 2, adj = c e_1 (e_0 - e_2)^T.
     const QMat S = qmat({{1, -1, 0}, {0, 1, -1}});
     const QMat top = qmat({{0, 0}, {1, 0}, {0, 0}});
-    const Reference ref = reference(S, top, 2, 3);
-    ASSERT_EQ(ref.K, 1);
-    ASSERT_EQ(ref.Lc, 0);
-    ASSERT_EQ(ref.pattern, flat({0, 0, 0, 1, 0, 1}));
-    const Result res = run(to_matrix(S, 2, 3), to_matrix(top, 3, 2), ref.K, ref.Lc);
-    ASSERT_TRUE(res.ok);
-    expect_pattern(res.out, ref.pattern, 2, 3);
+    const Reference ref = expect_reference_pattern(S, top, 2, 3);
+    EXPECT_EQ(ref.K, 1);
+    EXPECT_EQ(ref.Lc, 0);
+    EXPECT_EQ(ref.pattern, flat({0, 0, 0, 1, 0, 1}));
 }
 
 TEST(ExactPattern, ConservedCycle) {
     // X0 -> X1 -> X2 -> X0 with one cycle and one conservation law.
     const QMat S = qmat({{-1, 0, 1}, {1, -1, 0}, {0, 1, -1}});
     const QMat top = qmat({{1, 0, 0}, {0, 0, 0}, {0, 0, 2}});
-    const Reference ref = reference(S, top, 3, 3);
-    ASSERT_EQ(ref.K, 1);
-    ASSERT_EQ(ref.Lc, 1);
-    const Result res = run(to_matrix(S, 3, 3), to_matrix(top, 3, 3), ref.K, ref.Lc);
-    ASSERT_TRUE(res.ok);
-    expect_pattern(res.out, ref.pattern, 3, 3);
+    const Reference ref = expect_reference_pattern(S, top, 3, 3);
+    EXPECT_EQ(ref.K, 1);
+    EXPECT_EQ(ref.Lc, 1);
 }
 
 TEST(ExactPattern, RankDeficientByTwo) {
@@ -328,39 +325,29 @@ TEST(ExactPattern, RankDeficientByTwo) {
     // two zero columns, every cofactor vanishes.
     const QMat S = qmat({{1, -1, 0, 0}, {0, 1, -1, 0}, {0, 0, 1, -1}});
     const QMat top = qmat({{0, 0, 0}, {1, 0, 0}, {0, 0, 0}, {0, 0, 0}});
-    const Reference ref = reference(S, top, 3, 4);
-    ASSERT_EQ(ref.K, 1);
-    ASSERT_EQ(ref.Lc, 0);
-    const Result res = run(to_matrix(S, 3, 4), to_matrix(top, 4, 3), ref.K, ref.Lc);
-    ASSERT_TRUE(res.ok);
-    expect_pattern(res.out, std::vector<std::uint8_t>(12, 0), 3, 4);
-    expect_pattern(res.out, ref.pattern, 3, 4);
+    const Reference ref = expect_reference_pattern(S, top, 3, 4);
+    EXPECT_EQ(ref.K, 1);
+    EXPECT_EQ(ref.Lc, 0);
+    EXPECT_EQ(ref.pattern, std::vector<std::uint8_t>(12, 0));
 }
 
 TEST(ExactPattern, OpenChainWithBranch) {
     const QMat S =
         qmat({{1, -1, 0, 0, 0}, {0, 1, -1, 0, 0}, {0, 0, 1, -1, 1}, {0, 0, 0, 1, -1}});
-    QMat top = qmat({{0, 0, 0, 0}, {3, 0, 0, 0}, {0, 7, 0, 0}, {0, 0, 5, 0}, {0, 0, 0, 11}});
-    const Reference ref = reference(S, top, 4, 5);
-    const Result res = run(to_matrix(S, 4, 5), to_matrix(top, 5, 4), ref.K, ref.Lc);
-    ASSERT_TRUE(res.ok);
-    expect_pattern(res.out, ref.pattern, 4, 5);
+    const QMat top = qmat({{0, 0, 0, 0}, {3, 0, 0, 0}, {0, 7, 0, 0}, {0, 0, 5, 0}, {0, 0, 0, 11}});
+    expect_reference_pattern(S, top, 4, 5);
 }
 
 TEST(ExactPattern, OrsIntoOutput) {
     // A zero top block: A = [[0, 0], [1, 1]] has adj [[1, 0], [-1, 0]].
-    Matrix<double> S(2, 1), top(1, 2, 0.0);
-    S(0, 0) = -1.0;
-    S(1, 0) = 1.0;
+    const Matrix<double> S = mat({{-1}, {1}}), top(1, 2, 0.0);
     Matrix<std::uint8_t> out(2, 1, 0);
     ASSERT_TRUE(quelmar::exact_sensitivity_pattern(S.view(), top.view(), 0, 1, out.view()));
     EXPECT_EQ(out(0, 0), 1);
     EXPECT_EQ(out(1, 0), 1);
     // Two independent inflows with A = I: the off-diagonal entries are zero,
     // and a bit already set stays set.
-    Matrix<double> S2(2, 2, 0.0), top2(2, 2, 0.0);
-    S2(0, 0) = S2(1, 1) = 1.0;
-    top2(0, 0) = top2(1, 1) = 1.0;
+    const Matrix<double> S2 = mat({{1, 0}, {0, 1}}), top2 = mat({{1, 0}, {0, 1}});
     Matrix<std::uint8_t> out2(2, 2, 0);
     out2(0, 1) = 1;
     ASSERT_TRUE(quelmar::exact_sensitivity_pattern(S2.view(), top2.view(), 0, 0, out2.view()));
@@ -391,10 +378,7 @@ TEST(ExactPattern, StridedViews) {
 }
 
 TEST(ExactPattern, UndecidableInputsLeaveOutputUntouched) {
-    Matrix<double> S(1, 2), top(2, 1, 0.0);
-    S(0, 0) = -1.0;
-    S(0, 1) = 1.0;
-    top(0, 0) = inf;
+    Matrix<double> S = mat({{-1, 1}}), top = mat({{inf}, {0}});
     Result res = run(S, top, 1, 0, 7);
     EXPECT_FALSE(res.ok);
     EXPECT_EQ(res.out(0, 0), 7);
@@ -426,9 +410,7 @@ TEST(ExactPattern, ThrowsOnBadShapes) {
 }
 
 TEST(ExactPattern, PollExceptionPropagates) {
-    Matrix<double> S(1, 2), top(2, 1, 1.0);
-    S(0, 0) = -1.0;
-    S(0, 1) = 1.0;
+    const Matrix<double> S = mat({{-1, 1}}), top(2, 1, 1.0);
     Matrix<std::uint8_t> out(1, 2, 0);
     struct Stop {};
     quelmar::Poll poll{[](void*) { throw Stop{}; }, nullptr};
@@ -460,11 +442,7 @@ TEST(ExactPattern, ThirdsAreReadAsFractions) {
 
 TEST(ExactPattern, InexactCoefficientsFarFromFractionsAreRejected) {
     // 0.1234567 is no fraction with a small denominator; the exact rank is 2.
-    Matrix<double> S(2, 2, 0.0), top(2, 2, 1.0);
-    S(0, 0) = 1.0;
-    S(0, 1) = 1.0;
-    S(1, 0) = 0.1234567;
-    S(1, 1) = 0.1234567 + 1e-12;
+    const Matrix<double> S = mat({{1, 1}, {0.1234567, 0.1234567 + 1e-12}}), top(2, 2, 1.0);
     EXPECT_FALSE(run(S, top, 1, 1).ok);
     EXPECT_TRUE(run(S, top, 0, 0).ok);
 }
@@ -660,57 +638,15 @@ UMat kernel_mod(const BigField& F, UMat A, index_t rows, index_t cols) {
     return basis;
 }
 
-// Pattern of adj(A)[0:m, 0:n] mod q from the dense A-matrix: the inverse when
-// A is invertible, the product of null vectors when its rank is L - 1.
-std::vector<std::uint8_t> dense_pattern(const BigField& F, const Matrix<double>& S,
-                                        const Matrix<double>& top, index_t& K, index_t& Lc,
-                                        index_t& rank_A) {
-    const index_t m = S.rows(), n = S.cols();
-    UMat Sm(static_cast<size_t>(m), std::vector<std::uint64_t>(static_cast<size_t>(n)));
-    UMat St(static_cast<size_t>(n), std::vector<std::uint64_t>(static_cast<size_t>(m)));
-    for (index_t i = 0; i < m; ++i)
-        for (index_t j = 0; j < n; ++j) St[j][i] = Sm[i][j] = F.of(S(i, j));
-    const UMat C = kernel_mod(F, Sm, m, n), D = kernel_mod(F, St, n, m);
-    K = static_cast<index_t>(C.size());
-    Lc = static_cast<index_t>(D.size());
-    const index_t L = m + K;
-    UMat A(static_cast<size_t>(L), std::vector<std::uint64_t>(static_cast<size_t>(2 * L), 0));
-    for (index_t j = 0; j < n; ++j) {
-        for (index_t i = 0; i < m; ++i) A[j][i] = F.of(top(j, i));
-        for (index_t k = 0; k < K; ++k) A[j][m + k] = C[k][j];
-    }
-    for (index_t l = 0; l < Lc; ++l)
-        for (index_t i = 0; i < m; ++i) A[n + l][i] = D[l][i];
-    std::vector<std::uint8_t> pat(static_cast<size_t>(m * n), 0);
-    UMat B = A;
-    for (index_t i = 0; i < L; ++i) B[i][L + i] = 1;
-    const auto piv = rref_mod(F, B, L, L);
-    const auto rank = static_cast<index_t>(piv.size());
-    rank_A = rank;
-    if (rank == L) {
-        for (index_t i = 0; i < m; ++i)
-            for (index_t j = 0; j < n; ++j) pat[i * n + j] = B[i][L + j] != 0;
-    } else if (rank == L - 1) {
-        UMat Ar(static_cast<size_t>(L)), Al(static_cast<size_t>(L));
-        for (index_t i = 0; i < L; ++i) {
-            Ar[i].assign(A[i].begin(), A[i].begin() + L);
-            Al[i].resize(static_cast<size_t>(L));
-        }
-        for (index_t i = 0; i < L; ++i)
-            for (index_t j = 0; j < L; ++j) Al[j][i] = Ar[i][j];
-        const UMat x = kernel_mod(F, Ar, L, L), y = kernel_mod(F, Al, L, L);
-        for (index_t i = 0; i < m; ++i)
-            for (index_t j = 0; j < n; ++j) pat[i * n + j] = x[0][i] != 0 && y[0][j] != 0;
-    }
-    return pat;
-}
-
-// ------------------------------ the elimination against a dense reference
-
-std::vector<std::uint8_t> dense_adjugate_pattern(const BigField& F, const UMat& M, index_t r) {
+// Pattern of adj(M) mod q for a square M of order r: the inverse when M is
+// invertible, the product of null vectors when its rank is r - 1.  rank, if
+// given, receives the rank of M.
+std::vector<std::uint8_t> dense_adjugate_pattern(const BigField& F, const UMat& M, index_t r,
+                                                 index_t* rank_out = nullptr) {
     std::vector<std::uint8_t> pat(static_cast<size_t>(r * r), 0);
     if (r == 1) {
         pat[0] = 1;
+        if (rank_out) *rank_out = M[0][0] != 0;
         return pat;
     }
     UMat B(static_cast<size_t>(r), std::vector<std::uint64_t>(static_cast<size_t>(2 * r), 0));
@@ -719,6 +655,7 @@ std::vector<std::uint8_t> dense_adjugate_pattern(const BigField& F, const UMat& 
         B[i][r + i] = 1;
     }
     const auto rank = static_cast<index_t>(rref_mod(F, B, r, r).size());
+    if (rank_out) *rank_out = rank;
     if (rank == r) {
         for (index_t i = 0; i < r; ++i)
             for (index_t j = 0; j < r; ++j) pat[i * r + j] = B[i][r + j] != 0;
@@ -732,6 +669,37 @@ std::vector<std::uint8_t> dense_adjugate_pattern(const BigField& F, const UMat& 
     }
     return pat;
 }
+
+// Pattern of adj(A)[0:m, 0:n] mod q from the dense A-matrix.
+std::vector<std::uint8_t> dense_pattern(const BigField& F, const Matrix<double>& S,
+                                        const Matrix<double>& top, index_t& K, index_t& Lc,
+                                        index_t& rank_A) {
+    const index_t m = S.rows(), n = S.cols();
+    UMat Sm(static_cast<size_t>(m), std::vector<std::uint64_t>(static_cast<size_t>(n)));
+    UMat St(static_cast<size_t>(n), std::vector<std::uint64_t>(static_cast<size_t>(m)));
+    for (index_t i = 0; i < m; ++i)
+        for (index_t j = 0; j < n; ++j) St[j][i] = Sm[i][j] = F.of(S(i, j));
+    const UMat C = kernel_mod(F, Sm, m, n), D = kernel_mod(F, St, n, m);
+    K = static_cast<index_t>(C.size());
+    Lc = static_cast<index_t>(D.size());
+    const index_t L = m + K;
+    UMat A(static_cast<size_t>(L), std::vector<std::uint64_t>(static_cast<size_t>(L), 0));
+    for (index_t j = 0; j < n; ++j) {
+        for (index_t i = 0; i < m; ++i) A[j][i] = F.of(top(j, i));
+        for (index_t k = 0; k < K; ++k) A[j][m + k] = C[k][j];
+    }
+    for (index_t l = 0; l < Lc; ++l)
+        for (index_t i = 0; i < m; ++i) A[n + l][i] = D[l][i];
+    rank_A = 0;
+    const std::vector<std::uint8_t> adj = dense_adjugate_pattern(F, A, L, &rank_A);
+    std::vector<std::uint8_t> pat(static_cast<size_t>(m * n), 0);
+    for (index_t i = 0; i < m; ++i)
+        for (index_t j = 0; j < n; ++j) pat[i * n + j] = adj[i * L + j];
+    return pat;
+}
+
+// ------------------------------ the elimination against a dense reference
+
 
 TEST(ExactPattern, EliminationMatchesDenseAdjugateModP) {
     // Dense and sparse matrices, with dependent columns or rows planted at

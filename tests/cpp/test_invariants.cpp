@@ -17,6 +17,7 @@
 #include "complement.hpp"
 #include "reference.hpp"
 #include "search.hpp"
+#include "test_util.hpp"
 
 extern "C" void dgesdd_(char* jobz, int* m, int* n, double* a, int* lda, double* s, double* u,
                         int* ldu, double* vt, int* ldvt, double* work, int* lwork, int* iwork,
@@ -31,25 +32,12 @@ using quelmar::Selection;
 using quelmar::VectorView;
 using Bytes = Matrix<std::uint8_t>;
 
-const double nan = std::numeric_limits<double>::quiet_NaN();
+using quelmar::testing::expect_same;
+using quelmar::testing::nan;
+using quelmar::testing::random_matrix;
 
-template <class T>
-Matrix<T> mat(std::initializer_list<std::initializer_list<T>> rows, index_t cols = -1) {
-    const auto r = static_cast<index_t>(rows.size());
-    const index_t c = cols >= 0 ? cols : r == 0 ? 0 : static_cast<index_t>(rows.begin()->size());
-    Matrix<T> M(r, c);
-    index_t i = 0;
-    for (const auto& row : rows) {
-        index_t j = 0;
-        for (const T x : row) M(i, j++) = x;
-        ++i;
-    }
-    return M;
-}
-Matrix<double> dmat(std::initializer_list<std::initializer_list<double>> rows,
-                    index_t cols = -1) {
-    return mat<double>(rows, cols);
-}
+using quelmar::testing::mat;
+
 Bytes bmat(std::initializer_list<std::initializer_list<std::uint8_t>> rows) {
     return mat<std::uint8_t>(rows);
 }
@@ -70,14 +58,6 @@ Bytes classes(const Matrix<double>& DT) {
     Bytes out(DT.cols(), DT.cols(), 7);
     quelmar::cq_classifier(DT.view(), out.view());
     return out;
-}
-
-void expect_same(const Bytes& actual, const Bytes& expected) {
-    ASSERT_EQ(actual.rows(), expected.rows());
-    ASSERT_EQ(actual.cols(), expected.cols());
-    for (index_t i = 0; i < expected.rows(); ++i)
-        for (index_t j = 0; j < expected.cols(); ++j)
-            EXPECT_EQ(actual(i, j), expected(i, j)) << "at (" << i << ", " << j << ")";
 }
 
 // The conserved-quantity block of the A-matrix of stoi.
@@ -185,30 +165,30 @@ TEST(CqClassifier, NoConservedQuantitiesGivesTheIdentity) {
 }
 
 TEST(CqClassifier, OneQuantityOverTwoSpecies) {
-    expect_same(classes(dmat({{1, 1}})), bmat({{1, 1}, {1, 1}}));
+    expect_same(classes(mat({{1, 1}})), bmat({{1, 1}, {1, 1}}));
 }
 
 TEST(CqClassifier, ChainsLinkSpeciesWithoutACommonQuantity) {
-    expect_same(classes(dmat({{1, 1, 0}, {0, 1, 1}})), bmat({{1, 1, 1}, {1, 1, 1}, {1, 1, 1}}));
+    expect_same(classes(mat({{1, 1, 0}, {0, 1, 1}})), bmat({{1, 1, 1}, {1, 1, 1}, {1, 1, 1}}));
 }
 
 TEST(CqClassifier, LongChainInReverseOrder) {
-    expect_same(classes(dmat({{0, 0, 1, 1}, {0, 1, 1, 0}, {1, 1, 0, 0}})),
+    expect_same(classes(mat({{0, 0, 1, 1}, {0, 1, 1, 0}, {1, 1, 0, 0}})),
                 bmat({{1, 1, 1, 1}, {1, 1, 1, 1}, {1, 1, 1, 1}, {1, 1, 1, 1}}));
 }
 
 TEST(CqClassifier, SeparateClasses) {
-    expect_same(classes(dmat({{1, 0, 0}, {0, 1, 1}})), bmat({{1, 0, 0}, {0, 1, 1}, {0, 1, 1}}));
+    expect_same(classes(mat({{1, 0, 0}, {0, 1, 1}})), bmat({{1, 0, 0}, {0, 1, 1}, {0, 1, 1}}));
 }
 
 TEST(CqClassifier, ToleranceIsStrictAndNaNIsPresent) {
-    expect_same(classes(dmat({{1, 5e-9}})), identity(2));
-    expect_same(classes(dmat({{1, 1e-8}})), bmat({{1, 1}, {1, 1}}));
-    expect_same(classes(dmat({{nan, -1}})), bmat({{1, 1}, {1, 1}}));
+    expect_same(classes(mat({{1, 5e-9}})), identity(2));
+    expect_same(classes(mat({{1, 1e-8}})), bmat({{1, 1}, {1, 1}}));
+    expect_same(classes(mat({{nan, -1}})), bmat({{1, 1}, {1, 1}}));
 }
 
 TEST(CqClassifier, SpeciesOutsideEveryQuantityIsItsOwnClass) {
-    expect_same(classes(dmat({{0, 1, 1}})), bmat({{1, 0, 0}, {0, 1, 1}, {0, 1, 1}}));
+    expect_same(classes(mat({{0, 1, 1}})), bmat({{1, 0, 0}, {0, 1, 1}, {0, 1, 1}}));
 }
 
 TEST(CqClassifier, NoSpecies) {
@@ -218,7 +198,7 @@ TEST(CqClassifier, NoSpecies) {
 
 TEST(CqClassifier, SmallOutputThrows) {
     Bytes out(1, 2);
-    EXPECT_THROW(quelmar::cq_classifier(dmat({{1, 1}}).view(), out.view()),
+    EXPECT_THROW(quelmar::cq_classifier(mat({{1, 1}}).view(), out.view()),
                  std::invalid_argument);
 }
 
@@ -334,37 +314,37 @@ TEST(OcClosure, MatchesRepeatedSweepsOnRandomRelations) {
 // ---------------------------------------------------------------- emergent cycles
 
 TEST(NoEmergentCycles, CycleThatChangesAnOutsideSpecies) {
-    const Matrix<double> stoi = dmat({{-1, 1}, {1, 0}});
+    const Matrix<double> stoi = mat({{-1, 1}, {1, 0}});
     EXPECT_FALSE(quelmar::no_emergent_cycles(stoi.view(), view(Selection{1, 0, 1, 1})));
 }
 
 TEST(NoEmergentCycles, CycleOfTheWholeNetwork) {
-    const Matrix<double> stoi = dmat({{-1, 1}, {1, -1}});
+    const Matrix<double> stoi = mat({{-1, 1}, {1, -1}});
     EXPECT_TRUE(quelmar::no_emergent_cycles(stoi.view(), view(Selection{1, 0, 1, 1})));
 }
 
 TEST(NoEmergentCycles, NothingToTestIsTrue) {
-    const Matrix<double> stoi = dmat({{-1, 1}, {1, 0}});
+    const Matrix<double> stoi = mat({{-1, 1}, {1, 0}});
     EXPECT_TRUE(quelmar::no_emergent_cycles(stoi.view(), view(Selection{1, 0, 0, 0})));  // q = 0
     EXPECT_TRUE(quelmar::no_emergent_cycles(stoi.view(), view(Selection{1, 0, 1, 0})));  // k = 0
     EXPECT_TRUE(quelmar::no_emergent_cycles(stoi.view(), view(Selection{1, 1, 1, 1})));  // p = m
 }
 
 TEST(NoEmergentCycles, NoSelectedSpecies) {
-    const Matrix<double> stoi = dmat({{0, 1}, {0, 0}});
+    const Matrix<double> stoi = mat({{0, 1}, {0, 0}});
     EXPECT_TRUE(quelmar::no_emergent_cycles(stoi.view(), view(Selection{0, 0, 1, 0})));
     EXPECT_FALSE(quelmar::no_emergent_cycles(stoi.view(), view(Selection{0, 0, 0, 1})));
 }
 
 TEST(NoEmergentCycles, ToleranceOfTheOutsideChange) {
     const Selection s = {1, 0, 1, 1};
-    EXPECT_TRUE(quelmar::no_emergent_cycles(dmat({{-1, 1}, {5e-9, 0}}).view(), view(s)));
-    EXPECT_FALSE(quelmar::no_emergent_cycles(dmat({{-1, 1}, {1e-8, 0}}).view(), view(s)));
-    EXPECT_TRUE(quelmar::no_emergent_cycles(dmat({{-1, 1}, {nan, 0}}).view(), view(s)));
+    EXPECT_TRUE(quelmar::no_emergent_cycles(mat({{-1, 1}, {5e-9, 0}}).view(), view(s)));
+    EXPECT_FALSE(quelmar::no_emergent_cycles(mat({{-1, 1}, {1e-8, 0}}).view(), view(s)));
+    EXPECT_TRUE(quelmar::no_emergent_cycles(mat({{-1, 1}, {nan, 0}}).view(), view(s)));
 }
 
 TEST(NoEmergentCycles, SelectionMustCoverTheNetworkExactly) {
-    const Matrix<double> stoi = dmat({{-1, 1}, {1, 0}});
+    const Matrix<double> stoi = mat({{-1, 1}, {1, 0}});
     EXPECT_THROW(quelmar::no_emergent_cycles(stoi.view(), view(Selection{1, 0, 1})),
                  std::invalid_argument);
     EXPECT_THROW(quelmar::no_emergent_cycles(stoi.view(), view(Selection{1, 0, 1, 1, 0})),
@@ -378,7 +358,7 @@ index_t chi(const Matrix<double>& stoi, const Matrix<double>& DT, const Selectio
 }
 
 TEST(ChiIndex, OneSpeciesTwoReactions) {
-    const Matrix<double> stoi = dmat({{-1, 1}});
+    const Matrix<double> stoi = mat({{-1, 1}});
     const Matrix<double> DT(0, 1);
     EXPECT_EQ(chi(stoi, DT, {0, 0, 0}), 0);
     EXPECT_EQ(chi(stoi, DT, {1, 1, 0}), 0);
@@ -387,16 +367,16 @@ TEST(ChiIndex, OneSpeciesTwoReactions) {
 }
 
 TEST(ChiIndex, TwoSpeciesOneReaction) {
-    const Matrix<double> stoi = dmat({{-1}, {1}});
-    const Matrix<double> DT = dmat({{1, 1}});
+    const Matrix<double> stoi = mat({{-1}, {1}});
+    const Matrix<double> DT = mat({{1, 1}});
     EXPECT_EQ(chi(stoi, DT, {0, 1, 0}), 0);
     EXPECT_EQ(chi(stoi, DT, {1, 0, 1}), 1);
     EXPECT_EQ(chi(stoi, DT, {1, 1, 1}), 0);
 }
 
 TEST(ChiIndex, SpeciesWithoutReactionsOrQuantities) {
-    const Matrix<double> stoi = dmat({{1, 0}, {0, 1}, {0, 0}}, 2);
-    const Matrix<double> DT = dmat({{0, 0, 1}});
+    const Matrix<double> stoi = mat({{1, 0}, {0, 1}, {0, 0}}, 2);
+    const Matrix<double> DT = mat({{0, 0, 1}});
     EXPECT_EQ(chi(stoi, DT, {1, 1, 0, 0, 0}), -2);
     EXPECT_EQ(chi(stoi, DT, {1, 1, 1, 0, 0}), -2);
 }
@@ -407,16 +387,14 @@ TEST(ChiIndex, WholeNetworkIsZero) {
     for (int trial = 0; trial < 40; ++trial) {
         const index_t m = 1 + trial % 5;
         const index_t n = 1 + (trial / 5) % 5;
-        Matrix<double> stoi(m, n);
-        for (index_t i = 0; i < m; ++i)
-            for (index_t j = 0; j < n; ++j) stoi(i, j) = entry(gen);
+        const Matrix<double> stoi = random_matrix(m, n, gen, entry);
         const Matrix<double> DT = conserved_block(stoi);
         EXPECT_EQ(chi(stoi, DT, Selection(static_cast<std::size_t>(m + n), 1)), 0);
     }
 }
 
 TEST(ChiIndex, ShapesAreChecked) {
-    const Matrix<double> stoi = dmat({{-1, 1}});
+    const Matrix<double> stoi = mat({{-1, 1}});
     EXPECT_THROW(chi(stoi, Matrix<double>(0, 1), {1, 1}), std::invalid_argument);
     EXPECT_THROW(chi(stoi, Matrix<double>(0, 1), {1, 1, 1, 1}), std::invalid_argument);
     EXPECT_THROW(chi(stoi, Matrix<double>(1, 2), {1, 1, 1}), std::invalid_argument);
@@ -428,8 +406,8 @@ TEST(ChiIndex, ShapesAreChecked) {
 // (X2 + X3 conserved) and 0 -> X4.  Reaction seeds close to their own block;
 // species seeds join blocks.
 struct Blocks {
-    Matrix<double> stoi = dmat({{-1, 0, 0}, {1, 0, 0}, {0, -1, 0}, {0, 1, 0}, {0, 0, 1}});
-    Matrix<double> DT = dmat({{1, 1, 0, 0, 0}, {0, 0, 1, 1, 0}});
+    Matrix<double> stoi = mat({{-1, 0, 0}, {1, 0, 0}, {0, -1, 0}, {0, 1, 0}, {0, 0, 1}});
+    Matrix<double> DT = mat({{1, 1, 0, 0, 0}, {0, 0, 1, 1, 0}});
     Bytes oc = bmat({{1, 0, 0}, {0, 0, 0}, {0, 1, 0}, {0, 0, 0}, {0, 0, 0}});
     Bytes lo = bmat({{0, 0, 0}, {1, 0, 0}, {0, 0, 0}, {0, 1, 0}, {0, 0, 1}});
     Bytes cq = classes(DT);
@@ -481,8 +459,8 @@ TEST(SearchIsoBSs, OrderingFollowsTheExchangeProcedure) {
 
 TEST(SearchIsoBSs, NothingAcceptedGivesTheWholeNetwork) {
     // 0 -> X0 + X1 with X0 - X1 conserved: every closure has chi-index 1.
-    const Matrix<double> stoi = dmat({{1}, {1}});
-    const Matrix<double> DT = dmat({{1, -1}});
+    const Matrix<double> stoi = mat({{1}, {1}});
+    const Matrix<double> DT = mat({{1, -1}});
     const Bytes none(2, 1);
     const auto found =
         quelmar::search_isoBSs(stoi.view(), DT.view(), none.view(), none.view(), identity(2).view());
@@ -491,11 +469,24 @@ TEST(SearchIsoBSs, NothingAcceptedGivesTheWholeNetwork) {
 
 TEST(SearchIsoBSs, NoReactionsGivesTheWholeNetwork) {
     const Matrix<double> stoi(2, 0);
-    const Matrix<double> DT = dmat({{1, 0}, {0, 1}});
+    const Matrix<double> DT = mat({{1, 0}, {0, 1}});
     const Bytes none(2, 0);
     const auto found =
         quelmar::search_isoBSs(stoi.view(), DT.view(), none.view(), none.view(), identity(2).view());
     EXPECT_EQ(found, (std::vector<Selection>{{1, 1}}));
+}
+
+// Options of a search on `threads` threads; 0 stands for one thread with the
+// candidates that leave out few entries judged from a factorisation of the
+// whole network.
+quelmar::SearchOptions options_for(int threads) {
+    quelmar::SearchOptions options;
+    options.threads = std::max(threads, 1);
+    if (threads == 0) {
+        options.dgesdd = &dgesdd_;
+        options.whole_from = 0;
+    }
+    return options;
 }
 
 TEST(SearchIsoBSs, MatchesEvaluatingEverySeed) {
@@ -507,9 +498,7 @@ TEST(SearchIsoBSs, MatchesEvaluatingEverySeed) {
         const index_t m = 1 + trial % 7;
         const index_t n = 1 + (trial / 7) % 6;
         const double density = 0.05 + 0.5 * u(gen);
-        Matrix<double> stoi(m, n);
-        for (index_t i = 0; i < m; ++i)
-            for (index_t j = 0; j < n; ++j) stoi(i, j) = entry(gen);
+        const Matrix<double> stoi = random_matrix(m, n, gen, entry);
         const Matrix<double> DT = conserved_block(stoi);
         Bytes oc(m, n);
         Bytes lo(m, n);
@@ -539,15 +528,8 @@ TEST(SearchIsoBSs, MatchesEvaluatingEverySeed) {
             continue;
         }
         ++scaled_cases;
-        // Threads 0 stands for one thread with the candidates that leave
-        // out few entries judged from a factorisation of the whole network.
         for (const int threads : {0, 1, 3}) {
-            quelmar::SearchOptions options;
-            options.threads = std::max(threads, 1);
-            if (threads == 0) {
-                options.dgesdd = &dgesdd_;
-                options.whole_from = 0;
-            }
+            const quelmar::SearchOptions options = options_for(threads);
             EXPECT_EQ(quelmar::search_isoBSs(scaled.view(), sDT.view(), oc.view(), lo.view(),
                                              cq.view(), options),
                       quelmar::reference::search_isoBSs_seedwise(scaled.view(), sDT.view(), oc.view(),
@@ -589,12 +571,7 @@ TEST(SearchIsoBSs, LargeClosuresAndThreadsMatchEvaluatingEverySeed) {
         const auto expected =
             quelmar::reference::search_isoBSs_seedwise(stoi.view(), DT.view(), oc.view(), lo.view(), cq.view());
         for (const int threads : {0, 1, 2}) {
-            quelmar::SearchOptions options;
-            options.threads = std::max(threads, 1);
-            if (threads == 0) {
-                options.dgesdd = &dgesdd_;
-                options.whole_from = 0;
-            }
+            const quelmar::SearchOptions options = options_for(threads);
             EXPECT_EQ(quelmar::search_isoBSs(stoi.view(), DT.view(), oc.view(), lo.view(),
                                              cq.view(), options),
                       expected)
