@@ -120,10 +120,13 @@ public:
         out_.clear();
         for (const index_t i : rowsR_) (inside_[i] != 0 ? in_ : out_).push_back(i);
         for (const index_t i : X_) inside_[i] = 0;
+        // No species outside X: accepted whatever the cycles (the elimination
+        // below would repeat that of k1 when every species of R is in X).
+        if (out_.empty()) return true;
         const auto p2 = static_cast<index_t>(in_.size());
         index_t k = 0;
         if (!nullity_of(R_, S_, in_, q, p2, k, poll)) return fallback(poll);
-        if (k == 0 || out_.empty()) return true;
+        if (k == 0) return true;
 
         // E = stoi[outside, R] . Z^T, Z = W[q-k:, p2:], for the species outside
         // X that R touches (the others give exact zeros).
@@ -266,6 +269,10 @@ private:
             row[nr + c] = 1.0;
         }
         for (index_t t = 0; t < nr; ++t) pos_[rows[t]] = -1;
+        if (nr == 0) {  // [I]: already reduced, no pivot changes a value
+            k = nc;
+            return true;
+        }
         const auto item = static_cast<index_t>(sizeof(double));
         const MatrixView<double> view{W_.data(), nc, width, width * item, item};
         rref(view, nc, width, poll);
