@@ -31,6 +31,11 @@ path differ from it).  Where the exact path finds no non-zero and the
 structural rank of A is below L - 1 (so adj(A) = 0 whatever the values, as
 on iJO1366), the note says so.
 
+``search.search_for_isoBSs[network=pathways]`` is the generated network of
+``dense_closure.pathway_network(10, 40)`` (A-matrix order 816, 77020
+structures, about 100 MB at its peak), without
+a baseline.
+
 ``search.search_for_isoBSs`` runs twice per network, against two baselines
 (the ``baseline`` parameter): "seedwise", the module's own search that
 evaluates every distinct closed seed selection on the whole network, one
@@ -363,4 +368,19 @@ def prepared_cases():
                         pruned_setup("iJO1366"), None, False)]
 
 
-CASES = random_cases() + real_cases() + prepared_cases()
+def pathway_setup(count, length):
+    def setup():
+        from dense_closure import pathway_network
+
+        return SearchState(pathway_network(count, length), False)
+    return setup
+
+
+def pathway_cases():
+    # Nested tails of ten pathways (dense_closure.py): 77020 structures, every
+    # candidate accepted, most of them with over 48 reactions.
+    return [search_case({"network": "pathways", "pathways": 10, "length": 40, "L": 816,
+                         "baseline": "none"}, pathway_setup(10, 40), None, False, slow=True)]
+
+
+CASES = random_cases() + real_cases() + prepared_cases() + pathway_cases()

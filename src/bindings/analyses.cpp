@@ -2,6 +2,7 @@
 // seed, the index of one subnetwork, the search for all isolated buffering
 // structures, and the determinant sign of a subnetwork.
 #include <cstring>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <vector>
@@ -17,6 +18,57 @@ namespace quelmar::py {
 
 // ---------------------------------------------------------------------------
 // CRN._smat_
+
+namespace {
+
+// The work of the exact path on the stoichiometry matrix alone (its values,
+// its rank and pivots modulo each prime), kept from one call to the next on
+// the same stoichiometry matrix and A-matrix order: repeated calls on one
+// network (a search, the trials of an analysis) do it once.  Taken out under
+// the lock while in use, so calls from several threads never share it.
+struct ExactCache {
+    std::mutex lock;
+    Py_ssize_t L = -1;
+    Py_ssize_t m = 0, n = 0;
+    Vec<index_t> at;   // the entries of stoi (C order) that are not 0.0
+    Vec<double> value;
+    std::optional<ExactSensitivity> exact;
+};
+
+ExactCache& exact_cache() {
+    static ExactCache* cache = new ExactCache();  // never destroyed: no work at exit
+    return *cache;
+}
+
+bool same_stoichiometry(const ExactCache& c, Py_ssize_t L, Py_ssize_t m, Py_ssize_t n,
+                        const double* stoi) {
+    if (!c.exact || c.L != L || c.m != m || c.n != n) return false;
+    std::size_t k = 0;
+    for (index_t e = 0; e < m * n; ++e) {
+        if (stoi[e] == 0.0) continue;
+        if (k == c.at.size() || c.at[k] != e ||
+            std::memcmp(&c.value[k], &stoi[e], sizeof(double)) != 0)
+            return false;
+        ++k;
+    }
+    return k == c.at.size();
+}
+
+void keep_stoichiometry(ExactCache& c, Py_ssize_t L, Py_ssize_t m, Py_ssize_t n,
+                        const double* stoi) {
+    c.L = L;
+    c.m = m;
+    c.n = n;
+    c.at.clear();
+    c.value.clear();
+    for (index_t e = 0; e < m * n; ++e) {
+        if (stoi[e] == 0.0) continue;
+        c.at.push_back(e);
+        c.value.push_back(stoi[e]);
+    }
+}
+
+}  // namespace
 
 PyObject* crn_smat(PyObject*, PyObject* const* a) {
     PyObject *self = a[0], *trial_arg = a[1];
@@ -69,6 +121,12 @@ PyObject* crn_smat(PyObject*, PyObject* const* a) {
             stoi_copy = checked(PyArray_NewCopy(sarr, NPY_CORDER));
             sbuf.emplace(stoi_copy.get(), Elem::Double, 2, /*writable=*/true);
             trials.use_stoichiometry(sbuf->matrix<const double>());
+            ExactCache& cache = exact_cache();
+            const std::lock_guard<std::mutex> hold(cache.lock);
+            if (same_stoichiometry(cache, L, M, N, data_of<double>(stoi_copy.get()))) {
+                trials.adopt_exact(std::move(*cache.exact));
+                cache.exact.reset();
+            }
         }
     }
 
@@ -96,6 +154,15 @@ PyObject* crn_smat(PyObject*, PyObject* const* a) {
             GilRelease nogil;
             trials.trial(out, signal_poll());
         });
+    }
+    if (stoi_copy) {
+        std::optional<ExactSensitivity> exact = trials.release_exact();
+        if (exact) {
+            ExactCache& cache = exact_cache();
+            const std::lock_guard<std::mutex> hold(cache.lock);
+            keep_stoichiometry(cache, L, M, N, data_of<double>(stoi_copy.get()));
+            cache.exact = std::move(exact);
+        }
     }
     return booleanS.release();
 }

@@ -128,10 +128,24 @@ void Buffer::take_private_copy(Py_ssize_t item) {
         const Py_ssize_t s1 = ndim > 1 ? view_.strides[1] : 0;
         const Py_ssize_t s2 = ndim > 2 ? view_.strides[2] : 0;
         const auto len = static_cast<std::size_t>(item);
-        for (Py_ssize_t i = 0; i < n0; ++i)
-            for (Py_ssize_t j = 0; j < n1; ++j)
-                for (Py_ssize_t k = 0; k < n2; ++k, dst += item)
-                    std::memcpy(dst, src + i * s0 + j * s1 + k * s2, len);
+        // The innermost dimension is copied in one piece when it is contiguous.
+        const Py_ssize_t inner = ndim == 3 ? s2 : ndim == 2 ? s1 : s0;
+        if (ndim > 0 && inner == item) {
+            const Py_ssize_t run = ndim == 3 ? n2 : ndim == 2 ? n1 : n0;
+            const auto bytes = static_cast<std::size_t>(run) * len;
+            const Py_ssize_t outer0 = ndim == 3 ? n0 : ndim == 2 ? 1 : 1;
+            const Py_ssize_t outer1 = ndim == 3 ? n1 : ndim == 2 ? n0 : 1;
+            const Py_ssize_t t0 = ndim == 3 ? s0 : 0;
+            const Py_ssize_t t1 = ndim == 3 ? s1 : ndim == 2 ? s0 : 0;
+            for (Py_ssize_t i = 0; i < outer0; ++i)
+                for (Py_ssize_t j = 0; j < outer1; ++j, dst += run * item)
+                    std::memcpy(dst, src + i * t0 + j * t1, bytes);
+        } else {
+            for (Py_ssize_t i = 0; i < n0; ++i)
+                for (Py_ssize_t j = 0; j < n1; ++j)
+                    for (Py_ssize_t k = 0; k < n2; ++k, dst += item)
+                        std::memcpy(dst, src + i * s0 + j * s1 + k * s2, len);
+        }
     }
     PyBuffer_Release(&view_);
     aligned_copy_ = Ref();

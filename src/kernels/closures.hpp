@@ -60,8 +60,9 @@ private:
                 for (index_t k = 0; k < m; ++k)
                     if (k != i && cq(i, k) != 0) edge(i, k);
             }
-            for (index_t j = 0; j < n; ++j)
-                for (index_t i = 0; i < m; ++i)
+            // row by row: each reaction's species still come in ascending order
+            for (index_t i = 0; i < m; ++i)
+                for (index_t j = 0; j < n; ++j)
                     if (lo(i, j) != 0) edge(m + j, i);
             if (fill == 0) {
                 for (index_t e = 0; e < count_; ++e) start_[e + 1] += start_[e];
@@ -78,6 +79,7 @@ private:
         Vec<std::pair<index_t, index_t>> calls;  // entry, next edge
         Vec<index_t> merged;                      // last component merged into
         component_.assign(count_, -1);
+        closures_.reserve(static_cast<std::size_t>(std::min(count_ * words_, index_t{1} << 20)));
         index_t counter = 0;
         auto visit = [&](index_t v) {
             order[v] = low[v] = counter++;

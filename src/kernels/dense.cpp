@@ -36,57 +36,76 @@ bool leading_block_contiguous(const MatrixView<double>& M, index_t n) {
 
 }  // namespace
 
-void rref(MatrixView<double> M, index_t nrows, index_t ncols, const Poll& poll) {
-    if (nrows < 0 || ncols < 0 || nrows > M.rows || ncols > M.cols)
-        throw std::invalid_argument("rref: block " + shape_str(nrows, ncols) +
-                                    " exceeds the matrix " + shape_str(M.rows, M.cols));
-    const bool contiguous = M.stride1 == static_cast<index_t>(sizeof(double));
+namespace {
+
+// The elimination of rref() with the entries reached through at(i, j): a
+// view with any strides, or a contiguous row-major block.
+template <class At>
+void rref_with(At at, index_t nrows, index_t ncols, const Poll& poll) {
     Vec<index_t> support;
     index_t r = 0;
     for (index_t j = 0; j < ncols && r < nrows; ++j) {
         poll();
         index_t p = r;
-        double best = std::abs(M(r, j));
+        double best = std::abs(at(r, j));
         for (index_t i = r + 1; i < nrows; ++i) {
-            const double a = std::abs(M(i, j));
+            const double a = std::abs(at(i, j));
             if (a > best) {
                 best = a;
                 p = i;
             }
         }
-        if (is_zero(M(p, j))) continue;
+        if (is_zero(at(p, j))) continue;
         if (p != r) {
-            for (index_t c = 0; c < ncols; ++c) std::swap(M(p, c), M(r, c));
+            for (index_t c = 0; c < ncols; ++c) std::swap(at(p, c), at(r, c));
         }
-        const double v = M(r, j);
-        for (index_t c = 0; c < ncols; ++c) M(r, c) = M(r, c) / v;
+        const double v = at(r, j);
         // Stoichiometric matrices are sparse: skipping a term f * 0 with f and
         // the pivot row finite changes at most the sign of a zero, never a
         // value, so eliminate only across the pivot row's non-zero columns and
-        // skip rows whose factor is zero.
+        // skip rows whose factor is zero.  For the same reason a zero of the
+        // pivot row is left as it is instead of divided by a finite pivot.
         support.clear();
         bool finite = true;
+        const bool finite_pivot = std::isfinite(v);
         for (index_t c = 0; c < ncols; ++c) {
-            const double x = M(r, c);
+            double& y = at(r, c);
+            if (finite_pivot && y == 0.0) continue;
+            const double x = y / v;
+            y = x;
             if (x != 0.0) support.push_back(c);
             finite = finite && std::isfinite(x);
         }
         const bool sparse = finite && 4 * static_cast<index_t>(support.size()) < ncols;
         for (index_t k = 0; k < nrows; ++k) {
             if (k == r) continue;
-            const double f = M(k, j);
+            const double f = at(k, j);
             if (finite && f == 0.0) continue;
             if (sparse && std::isfinite(f)) {
-                for (const index_t c : support) M(k, c) = M(k, c) - f * M(r, c);
-            } else if (contiguous) {
-                double* row_k = &M(k, 0);
-                const double* row_r = &M(r, 0);
-                for (index_t c = 0; c < ncols; ++c) row_k[c] = row_k[c] - f * row_r[c];
+                for (const index_t c : support) at(k, c) = at(k, c) - f * at(r, c);
             } else {
-                for (index_t c = 0; c < ncols; ++c) M(k, c) = M(k, c) - f * M(r, c);
+                for (index_t c = 0; c < ncols; ++c) at(k, c) = at(k, c) - f * at(r, c);
             }
         }
         ++r;
+    }
+}
+
+}  // namespace
+
+void rref(MatrixView<double> M, index_t nrows, index_t ncols, const Poll& poll) {
+    if (nrows < 0 || ncols < 0 || nrows > M.rows || ncols > M.cols)
+        throw std::invalid_argument("rref: block " + shape_str(nrows, ncols) +
+                                    " exceeds the matrix " + shape_str(M.rows, M.cols));
+    const auto item = static_cast<index_t>(sizeof(double));
+    if (M.stride1 == item && M.stride0 % item == 0) {
+        double* const base = M.data;
+        const index_t ld = M.stride0 / item;
+        rref_with([base, ld](index_t i, index_t j) -> double& { return base[i * ld + j]; },
+                  nrows, ncols, poll);
+    } else {
+        rref_with([&M](index_t i, index_t j) -> double& { return M(i, j); }, nrows, ncols,
+                  poll);
     }
 }
 

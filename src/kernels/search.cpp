@@ -120,10 +120,13 @@ public:
         out_.clear();
         for (const index_t i : rowsR_) (inside_[i] != 0 ? in_ : out_).push_back(i);
         for (const index_t i : X_) inside_[i] = 0;
+        // No species outside X: accepted whatever the cycles (the elimination
+        // below would repeat that of k1 when every species of R is in X).
+        if (out_.empty()) return true;
         const auto p2 = static_cast<index_t>(in_.size());
         index_t k = 0;
         if (!nullity_of(R_, S_, in_, q, p2, k, poll)) return fallback(poll);
-        if (k == 0 || out_.empty()) return true;
+        if (k == 0) return true;
 
         // E = stoi[outside, R] . Z^T, Z = W[q-k:, p2:], for the species outside
         // X that R touches (the others give exact zeros).
@@ -159,6 +162,11 @@ private:
     // ones the elimination costs less than factorising the spans (e_coli_core,
     // 167 of them: the spans took twice the time of the eliminations).
     static constexpr index_t kSpanFrom = 400;
+    // The span is tried when the rest of the candidate has at most a
+    // kMostAddedPart-th of its species and of its reactions.
+    static constexpr index_t kMostAddedPart = 4;
+    // Factorisations kept per thread: 64 MiB of doubles.
+    static constexpr index_t kCacheDoubles = index_t{8} << 20;
 
     // The indices below count (ascending) missing from in (ascending).
     static void left_out(const Vec<index_t>& in, index_t count,
@@ -193,19 +201,21 @@ private:
 
     struct Factored {
         index_t component = -1;
+        std::int64_t used = 0;  // clock_ at the last use
         Span S, D;  // spans of the closure's reaction columns and species columns of DT
     };
 
     // True when the chi-index of the candidate is certainly not 0, judged
     // from the factorised span of its larger closure and the rank that the
-    // rest adds; false when it may be 0 or a decision is unclear.
+    // rest adds; false when it may be 0 or a decision is unclear.  Tried only
+    // when the rest is small: the rank it adds costs about as much as the
+    // elimination otherwise (nested pathways of a few hundred species, where
+    // the rest is a third of the candidate, took twice the time).
     bool clearly_not_zero_index(Candidate cand, index_t p) {
         const index_t a = cand.cM >= 0 ? closure_reactions_[cand.cM] : -1;
         const index_t b = closure_reactions_[cand.cN];
         const index_t base = a >= b ? cand.cM : cand.cN;
         if (std::max(a, b) < kLarge / 2) return false;
-        Factored& f = factored(base);
-        if (f.S.rank() < 0 || f.D.rank() < 0) return false;
         const EntryClosures::Word* in = closures_.closure(base);
         dX_.clear();
         dR_.clear();
@@ -215,6 +225,11 @@ private:
             const index_t e = m_ + j;
             if (((in[e / 64] >> (e % 64)) & 1U) == 0) dR_.push_back(j);
         }
+        if (kMostAddedPart * dR_.ssize() > static_cast<index_t>(R_.size()) ||
+            kMostAddedPart * dX_.ssize() > p)
+            return false;
+        const Factored& f = factored(base);
+        if (f.S.rank() < 0 || f.D.rank() < 0) return false;
         const index_t aS = f.S.added_rank(S_, dR_, pos_);
         if (aS < 0) return false;
         const index_t aD = f.D.added_rank(D_, dX_, pos_);
@@ -222,16 +237,36 @@ private:
         return f.S.rank() + aS + f.D.rank() + aD - p != 0;
     }
 
-    Factored& factored(index_t component) {
+    // The factorised spans of a closure, kept for later candidates with the
+    // same base while they take at most kCacheDoubles doubles (the two most
+    // recently used are kept whatever their size).
+    const Factored& factored(index_t component) {
+        ++clock_;
         for (Factored& f : cache_)
-            if (f.component == component) return f;
-        Factored& f = cache_[next_slot_];
-        next_slot_ = (next_slot_ + 1) % cache_.size();
+            if (f.component == component) {
+                f.used = clock_;
+                return f;
+            }
+        while (cache_.size() >= 2 && cached_doubles_ > kCacheDoubles) evict();
+        cache_.emplace_back();
+        Factored& f = cache_.back();
         f.component = component;
+        f.used = clock_;
         split(closures_.closure(component), fX_, fR_);
         f.S.factor(S_, fR_, pos_);
         f.D.factor(D_, fX_, pos_);
+        cached_doubles_ += f.S.doubles() + f.D.doubles();
         return f;
+    }
+
+    // Drops the least recently used factorisation.
+    void evict() {
+        std::size_t oldest = 0;
+        for (std::size_t k = 1; k < cache_.size(); ++k)
+            if (cache_[k].used < cache_[oldest].used) oldest = k;
+        cached_doubles_ -= cache_[oldest].S.doubles() + cache_[oldest].D.doubles();
+        if (oldest + 1 != cache_.size()) std::swap(cache_[oldest], cache_.back());
+        cache_.pop_back();
     }
 
     // The rows (ascending) that the columns cols of A touch.
@@ -266,6 +301,10 @@ private:
             row[nr + c] = 1.0;
         }
         for (index_t t = 0; t < nr; ++t) pos_[rows[t]] = -1;
+        if (nr == 0) {  // [I]: already reduced, no pivot changes a value
+            k = nc;
+            return true;
+        }
         const auto item = static_cast<index_t>(sizeof(double));
         const MatrixView<double> view{W_.data(), nc, width, width * item, item};
         rref(view, nc, width, poll);
@@ -306,8 +345,9 @@ private:
     Vec<std::uint8_t> inside_;
     Vec<index_t> X_, R_, rowsR_, rowsD_, in_, out_, dX_, dR_, fX_, fR_, Y_, C_;
     Vec<double> W_, Sout_;
-    std::array<Factored, 2> cache_;
-    std::size_t next_slot_ = 0;
+    Vec<Factored> cache_;
+    index_t cached_doubles_ = 0;
+    std::int64_t clock_ = 0;
 };
 
 // Whole-network evaluation, for inputs with values that are not finite (the

@@ -25,6 +25,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "errors.hpp"
@@ -63,6 +64,16 @@ public:
     /// which must outlive the trials.  Its work on stoi alone is done by the
     /// first trial that needs it.
     void use_stoichiometry(MatrixView<const double> stoi) { stoi_ = stoi; }
+
+    /// The work on stoi alone of an earlier object over an equal
+    /// stoichiometry matrix and A-matrix order (results are the same, the
+    /// work is not repeated), and handing it on after the trials.
+    void adopt_exact(ExactSensitivity&& exact) { exact_.emplace(std::move(exact)); }
+    std::optional<ExactSensitivity> release_exact() {
+        std::optional<ExactSensitivity> out = std::move(exact_);
+        exact_.reset();
+        return out;
+    }
 
     /// Where the values of the free entries of the next trial go
     /// (free_count() of them, in the row-major order of their positions).

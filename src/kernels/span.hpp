@@ -32,6 +32,8 @@ public:
 
     /// Rank of the columns, or -1 if undecided.
     index_t rank() const { return rank_; }
+    /// The doubles the factorisation holds.
+    index_t doubles() const { return Q_.ssize() + Qt_.ssize(); }
 
     /// The rank that the columns cols of A add to the span, or -1 if
     /// undecided.  pos as for factor().
