@@ -653,7 +653,9 @@ def selection_variant(draw, m, n, for_reduction):
         strict = lop in STRICT_LAYOUTS and form not in ("list_bool", "list_int", "tuple")
     else:
         # The parts index the matrices as they are: keep the dtype.
-        twin = np.array(np.asarray(y), order="C") if not isinstance(y, np.ndarray) else np.array(y, order="C")
+        # An empty list is an empty selection of its form's type, not of floats.
+        listed = {"list_bool": bool, "tuple": bool, "list_int": np.int64}.get(form)
+        twin = np.array(np.asarray(y, dtype=listed), order="C")
         strict = isinstance(y, np.ndarray) and lop in STRICT_LAYOUTS
     return y, twin, strict
 
