@@ -1,6 +1,7 @@
 """Batch analysis on Dask: rows equal single analyses, knockouts, lost workers,
 streaming tables that survive being cut short, and the ``batch`` command."""
 
+import importlib
 import json
 import os
 import signal
@@ -265,16 +266,22 @@ def test_knockouts_survive_a_killed_worker(client, tmp_path):
     assert list(table["gained"].iloc[1:4] != "[]") == [False, True, True]
 
 
-def test_variants_sharing_signs_equal_their_analyses_alone():
+def test_variants_sharing_signs_equal_their_analyses_alone(monkeypatch):
     from quelmar.batching import memo
     from quelmar.batching.run import _analyse_tasks, _network_task
 
+    regularity_module = importlib.import_module("quelmar.preparation.regularity")
     network = _network_task(BROWN)
     names = network[3][:6]
     tasks = [_Task(k, "brown", BROWN, r, None, None, (r,)) for k, r in enumerate(names, 1)]
     memo._signs.clear()
-    signdet = quelmar.cyquelmar.signdet
+    signdet, regularity = quelmar.cyquelmar.signdet, quelmar.preparation.regularity
+    measured = []
+    measure = regularity_module.regularity_of
+    monkeypatch.setattr(regularity_module, "regularity_of",
+                        lambda *a: measured.append(a[4]) or measure(*a))
     first = _analyse_tasks(tasks, 3, 2, network)
+    assert len(measured) == len(tasks)  # once per row, not again in its analysis
     remembered = len(memo._signs)
     again = _analyse_tasks(tasks[::-1], 3, 2, network)[::-1]  # every sign from memory
     assert len(memo._signs) == remembered > 0
@@ -285,6 +292,7 @@ def test_variants_sharing_signs_equal_their_analyses_alone():
         assert row["error"] == other["error"] == ""
         assert as_single(row) == as_single(other) == single(variant, 3)
     assert quelmar.cyquelmar.signdet is signdet  # put back
+    assert quelmar.preparation.regularity is regularity
 
 
 def test_singular_variants_are_rows_of_the_scan(client, tmp_path):

@@ -1,4 +1,4 @@
-"""Determinant signs shared by the analyses of one batch worker.
+"""What the analyses of one batch worker share.
 
 The variants of a knockout scan have most of their indicator diagnosis in
 common with each other: the same small parts, contracted in the same order,
@@ -10,6 +10,11 @@ answers a repeated question from memory, leaving the generator in the state
 the minimisations would have left it in.  The answer is the one a new
 computation gives (the sign depends on nothing else), and the draws that
 follow are the same, so every row stays that of the analysis alone.
+
+:func:`shared_regularity` measures the structural regularity of a network
+once where a row asks for it and its analysis asks again (the measure
+draws from a generator of its own, so the answer is the same).
+:func:`shared_work` holds both.
 """
 
 from __future__ import annotations
@@ -22,7 +27,7 @@ from typing import Any
 
 import numpy as np
 
-__all__ = ["MEMORY", "shared_signs"]
+__all__ = ["MEMORY", "shared_regularity", "shared_signs", "shared_work"]
 
 #: Signs remembered per worker process (the oldest unused go first).
 MEMORY = 4096
@@ -71,3 +76,57 @@ def shared_signs() -> Iterator[None]:
         yield
     finally:
         cyquelmar.signdet = compute
+
+
+# The regularity of the last networks measured (a row's network and the
+# copy that its analysis measures again).
+_regularities: OrderedDict[tuple, Any] = OrderedDict()
+_REGULARITIES = 4
+
+
+def _network_key(stoi, reginfo, A, species, reactions) -> tuple:
+    arrays = [np.ascontiguousarray(x, dtype=np.float64) for x in (stoi, reginfo, A)]
+    digest = hashlib.blake2b(digest_size=32)
+    for x in arrays:
+        digest.update(repr(x.shape).encode())
+        digest.update(x.tobytes())
+    return (digest.digest(), tuple(species), tuple(reactions))
+
+
+@contextlib.contextmanager
+def shared_regularity() -> Iterator[None]:
+    """While the block runs, :func:`quelmar.preparation.regularity` answers
+    a network it measured before (the same matrices and names) from memory,
+    with the same :class:`~quelmar.preparation.Regularity` object."""
+    from .. import preparation
+    from ..preparation.regularity import checked_network, regularity_of
+
+    measure = preparation.regularity
+
+    def regularity(crn):
+        parts = checked_network(crn)
+        key = _network_key(*parts)
+        try:
+            known = _regularities.get(key)
+        except TypeError:  # names that cannot be keys
+            return regularity_of(*parts)
+        if known is None:
+            known = _regularities[key] = regularity_of(*parts)
+            while len(_regularities) > _REGULARITIES:
+                _regularities.popitem(last=False)
+        return known
+
+    regularity.__doc__ = measure.__doc__
+    preparation.regularity = regularity
+    try:
+        yield
+    finally:
+        preparation.regularity = measure
+        _regularities.clear()
+
+
+@contextlib.contextmanager
+def shared_work(signs: bool = True) -> Iterator[None]:
+    """:func:`shared_regularity`, and :func:`shared_signs` when ``signs``."""
+    with shared_regularity(), (shared_signs() if signs else contextlib.nullcontext()):
+        yield

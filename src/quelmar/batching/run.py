@@ -28,7 +28,6 @@ Dask, pandas and pyarrow are the ``batch`` extra (``pip install
 
 from __future__ import annotations
 
-import contextlib
 import json
 import os
 import sys
@@ -262,15 +261,14 @@ def _analyse_task(task: _Task, seed: int, trials: int, network: tuple | None = N
     ``shared``: decide the determinant signs of the diagnosis once per
     worker (see :func:`quelmar.batching.memo.shared_signs`); ``signs``: also
     the response signs."""
+    from .. import preparation
     from ..analysis import analyze
     from ..words import sign_name
     from ..loaders import load
-    from ..preparation import regularity
+    from .memo import shared_work
 
     row = _empty_row(task, seed, trials)
-    from .memo import shared_signs
-
-    with _PROCESS_LOCK, (shared_signs() if shared else contextlib.nullcontext()):
+    with _PROCESS_LOCK, shared_work(signs=shared):
         start = time.perf_counter()
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
@@ -282,7 +280,7 @@ def _analyse_task(task: _Task, seed: int, trials: int, network: tuple | None = N
                                    task.removes)
                 row["name"] = _label(crn.name) or task.name
                 row["species"], row["reactions"] = (int(k) for k in crn.stoi.shape)
-                reg = regularity(crn)
+                reg = preparation.regularity(crn)  # measured once (see shared_work)
                 row["regular"] = bool(reg.is_regular)
                 row["order"], row["structural_rank"] = int(reg.order), int(reg.structural_rank)
                 result = analyze(crn, trials=trials, seed=seed, progress=Budget(*budget),
@@ -315,11 +313,16 @@ def _analyse_tasks(tasks: list[_Task], seed: int, trials: int, network: tuple | 
 
 
 def _chunks(todo: list[_Task], workers: int) -> list[list[_Task]]:
-    """``todo`` in consecutive groups of at most :data:`CHUNK` tasks, about
-    four groups per worker at least, so that the workers stay busy to the
-    end and a stopped batch loses little."""
-    size = max(1, min(CHUNK, -(-len(todo) // (4 * max(1, workers)))))
-    return [todo[i:i + size] for i in range(0, len(todo), size)]
+    """``todo`` in consecutive groups of at most :data:`CHUNK` tasks, each
+    at most a third of what is left per worker: the groups shrink to single
+    tasks towards the end, so that the workers finish together, and a
+    stopped batch loses little."""
+    groups, start, workers = [], 0, max(1, workers)
+    while start < len(todo):
+        size = max(1, min(CHUNK, -(-(len(todo) - start) // (3 * workers))))
+        groups.append(todo[start:start + size])
+        start += size
+    return groups
 
 
 #: Most variants of a knockout scan in one Dask task.
