@@ -266,7 +266,7 @@ def test_knockouts_survive_a_killed_worker(client, tmp_path):
     assert list(table["gained"].iloc[1:4] != "[]") == [False, True, True]
 
 
-def test_variants_sharing_signs_equal_their_analyses_alone(monkeypatch):
+def test_variants_sharing_signs_equal_their_analyses_alone(monkeypatch, tmp_path):
     from quelmar.batching import memo
     from quelmar.batching.run import _analyse_tasks, _network_task
 
@@ -280,17 +280,26 @@ def test_variants_sharing_signs_equal_their_analyses_alone(monkeypatch):
     measure = regularity_module.regularity_of
     monkeypatch.setattr(regularity_module, "regularity_of",
                         lambda *a: measured.append(a[4]) or measure(*a))
-    first = _analyse_tasks(tasks, 3, 2, network)
+    first = _analyse_tasks(tasks, 3, 2, network, directory=str(tmp_path))
     assert len(measured) == len(tasks)  # once per row, not again in its analysis
     remembered = len(memo._signs)
     again = _analyse_tasks(tasks[::-1], 3, 2, network)[::-1]  # every sign from memory
     assert len(memo._signs) == remembered > 0
+    memo._signs.clear()  # another worker of this machine: the signs left in the directory
+    decided = []
+    monkeypatch.setattr(quelmar.cyquelmar, "signdet",
+                        lambda A, trials=10: decided.append(A) or signdet(A, trials))
+    elsewhere = _analyse_tasks(tasks, 3, 2, network, directory=str(tmp_path))
+    assert all(np.isfinite(A).all() for A in decided)  # only those without free entries
+    assert len(os.listdir(tmp_path)) > 0
     crn = quelmar.load(BROWN)
     for j, (row, other) in enumerate(zip(first, again)):
         variant = quelmar.CRN(np.delete(crn.stoi, j, 1), np.delete(crn.reginfo, j, 1),
                               crn.X_names, crn.R_names[:j] + crn.R_names[j + 1:], crn.name)
         assert row["error"] == other["error"] == ""
-        assert as_single(row) == as_single(other) == single(variant, 3)
+        assert as_single(row) == as_single(other) == as_single(elsewhere[j]) \
+            == single(variant, 3)
+    monkeypatch.undo()
     assert quelmar.cyquelmar.signdet is signdet  # put back
     assert quelmar.preparation.regularity is regularity
 

@@ -30,6 +30,7 @@ from __future__ import annotations
 
 import json
 import os
+import shutil
 import sys
 import threading
 import time
@@ -43,6 +44,7 @@ import numpy as np
 from ..fileio import same_file
 from ..words import unicode_text
 from .budget import MAX_MEMORY, MAX_SECONDS, Budget, checked_limit
+from .memo import signs_directory
 from .tables import COLUMNS, latest_rows, open_table, require_extra, rows_frame, table_format
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -256,11 +258,13 @@ def sign_strings(result: Any) -> str:
 
 def _analyse_task(task: _Task, seed: int, trials: int, network: tuple | None = None,
                   budget: tuple[float | None, float | None] = (None, None),
-                  shared: bool = False, signs: bool = False) -> dict:
+                  shared: bool = False, signs: bool = False,
+                  directory: str | None = None) -> dict:
     """The row of one model or variant; never raises for a bad model.
     ``shared``: decide the determinant signs of the diagnosis once per
-    worker (see :func:`quelmar.batching.memo.shared_signs`); ``signs``: also
-    the response signs."""
+    worker, and once per machine through ``directory`` when given (see
+    :func:`quelmar.batching.memo.shared_signs`); ``signs``: also the
+    response signs."""
     from .. import preparation
     from ..analysis import analyze
     from ..words import sign_name
@@ -268,7 +272,7 @@ def _analyse_task(task: _Task, seed: int, trials: int, network: tuple | None = N
     from .memo import shared_work
 
     row = _empty_row(task, seed, trials)
-    with _PROCESS_LOCK, shared_work(signs=shared):
+    with _PROCESS_LOCK, shared_work(signs=shared, directory=directory):
         start = time.perf_counter()
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
@@ -305,11 +309,13 @@ def _analyse_task(task: _Task, seed: int, trials: int, network: tuple | None = N
 
 def _analyse_tasks(tasks: list[_Task], seed: int, trials: int, network: tuple | None = None,
                    budget: tuple[float | None, float | None] = (None, None),
-                   signs: bool = False) -> list[dict]:
+                   signs: bool = False, directory: str | None = None) -> list[dict]:
     """The rows of several variants of one network, in one task (see
     :func:`_analyse_task`); the determinant signs they share are decided
-    once per worker (see :func:`quelmar.batching.memo.shared_signs`)."""
-    return [_analyse_task(t, seed, trials, network, budget, True, signs) for t in tasks]
+    once per worker, and once per machine through ``directory`` (see
+    :func:`quelmar.batching.memo.shared_signs`)."""
+    return [_analyse_task(t, seed, trials, network, budget, True, signs, directory)
+            for t in tasks]
 
 
 def _chunks(todo: list[_Task], workers: int) -> list[list[_Task]]:
@@ -524,9 +530,11 @@ def _run(todo, network, done, table, seed, trials, client, workers, progress,
     waiting = []  # variant rows that wait for the network's own row
     futures = []
     bar = None
+    directory = None  # where the workers of this machine share their signs
     try:
         net_future = None
         if network is not None:
+            directory = signs_directory()
             net_future = client.submit(_network_task, network, pure=False)
         if network is None:
             groups = [[t] for t in todo]
@@ -534,7 +542,7 @@ def _run(todo, network, done, table, seed, trials, client, workers, progress,
             groups = _chunks(todo, len(client.scheduler_info().get("workers", ())) or 1)
         for g in groups:
             futures.append(client.submit(_analyse_tasks, g, seed, trials, net_future, budget,
-                                         signs, pure=False))
+                                         signs, directory, pure=False))
         by_key = {f.key: g for f, g in zip(futures, groups)}
         if progress is None:
             progress = hasattr(sys.stdout, "isatty") and sys.stdout.isatty()
@@ -574,6 +582,8 @@ def _run(todo, network, done, table, seed, trials, client, workers, progress,
         if cluster is not None:
             client.close()
             cluster.close()
+        if directory is not None:
+            shutil.rmtree(directory, ignore_errors=True)
 
 
 def _finish(row: dict, done: dict, table) -> None:
