@@ -4,10 +4,11 @@ Each model is one Dask task that loads the network, measures its
 structural regularity and runs :func:`quelmar.analyze` with the given seed,
 so every row is exactly the single-model analysis of the same seed.  The
 single-reaction deletions of a knockout scan run several to a task (see
-:data:`CHUNK`), and each worker decides a determinant sign that its
-variants share only once (:mod:`quelmar.batching.memo`), with the same
-answer and the same random draws, so their rows too are exactly their
-analyses alone.  A task never raises: a model that
+:data:`CHUNK`; the groups shrink towards the end of the scan), and the
+workers of one machine decide a determinant sign that their variants
+share only once (:mod:`quelmar.batching.memo`), with the same answer and
+the same random draws, so their rows too are exactly their analyses
+alone.  A task never raises: a model that
 cannot be loaded or analysed gives a row whose ``error`` says why in one
 line.
 
