@@ -1,6 +1,7 @@
 """Batch analysis on Dask: rows equal single analyses, knockouts, lost workers,
 streaming tables that survive being cut short, and the ``batch`` command."""
 
+import importlib
 import json
 import os
 import signal
@@ -20,7 +21,8 @@ pytest.importorskip("libsbml")
 import quelmar  # noqa: E402
 from quelmar.words import sign_name  # noqa: E402
 from quelmar.batching import COLUMNS, model_files, read_table  # noqa: E402
-from quelmar.batching.run import _empty_row, _local_cluster, _Task  # noqa: E402
+from quelmar.batching.plan import Task  # noqa: E402
+from quelmar.batching.run import _empty_row, _local_cluster  # noqa: E402
 from quelmar.batching.tables import CsvTable, ParquetTable  # noqa: E402
 from quelmar.cli import main  # noqa: E402
 
@@ -102,7 +104,7 @@ def test_rows_equal_single_analyses_and_resume(client, tmp_path):
 
 def test_a_row_without_diagnosis_says_why(monkeypatch):
     from quelmar.batching.run import _analyse_task
-    brown = _Task(0, "brown", BROWN, "", BROWN, None)
+    brown = Task(0, "brown", BROWN, "", BROWN, None)
     ran = _analyse_task(brown, 0, 2)
     monkeypatch.setattr(quelmar.analysis, "DIAGNOSE_MAX_ORDER", 10)
     row = _analyse_task(brown, 0, 2)
@@ -152,7 +154,7 @@ def pathways(count, length):
 
 def test_a_row_over_its_budget_is_an_error_row():
     from quelmar.batching.run import _analyse_task
-    brown = _Task(0, "brown", BROWN, "", BROWN, None)
+    brown = Task(0, "brown", BROWN, "", BROWN, None)
     row = _analyse_task(brown, 0, 2, None, (1e-9, None))
     assert row["error"].startswith("TimeoutError: stopped after 1e-09 s, the time budget")
     assert row["regular"] and row["structures"] == ""
@@ -160,7 +162,7 @@ def test_a_row_over_its_budget_is_an_error_row():
     assert row["error"].startswith("MemoryError: stopped at ")
     # a long search stops at its next report of progress
     stoi = pathways(10, 30)
-    big = _Task(0, "big", "<object 0>", "", None,
+    big = Task(0, "big", "<object 0>", "", None,
                 (stoi, np.array(quelmar.CRN(stoi).reginfo), [f"X{i}" for i in range(len(stoi))],
                  [f"R{j}" for j in range(stoi.shape[1])], "big"))
     start = time.monotonic()
@@ -181,7 +183,7 @@ def test_a_singular_variant_is_not_compared():
 
 
 def rows(n, **fields):
-    task = _Task(0, "net", "/m.xml", "", "/m.xml", None)
+    task = Task(0, "net", "/m.xml", "", "/m.xml", None)
     return [dict(_empty_row(task, 0, 2), knockout=f"R{k}", species=k, seconds=0.5 * k,
                  **fields) for k in range(n)]
 
@@ -263,26 +265,43 @@ def test_knockouts_survive_a_killed_worker(client, tmp_path):
     assert list(table["gained"].iloc[1:4] != "[]") == [False, True, True]
 
 
-def test_variants_sharing_signs_equal_their_analyses_alone():
+def test_variants_sharing_signs_equal_their_analyses_alone(monkeypatch, tmp_path):
     from quelmar.batching import memo
-    from quelmar.batching.run import _analyse_tasks, _network_task
+    from quelmar.batching.plan import network_task
+    from quelmar.batching.run import _analyse_tasks
 
-    network = _network_task(BROWN)
+    regularity_module = importlib.import_module("quelmar.preparation.regularity")
+    network = network_task(BROWN)
     names = network[3][:6]
-    tasks = [_Task(k, "brown", BROWN, r, None, None, (r,)) for k, r in enumerate(names, 1)]
+    tasks = [Task(k, "brown", BROWN, r, None, None, (r,)) for k, r in enumerate(names, 1)]
     memo._signs.clear()
-    signdet = quelmar.cyquelmar.signdet
-    first = _analyse_tasks(tasks, 3, 2, network)
+    signdet, regularity = quelmar.cyquelmar.signdet, quelmar.preparation.regularity
+    measured = []
+    measure = regularity_module.regularity_of
+    monkeypatch.setattr(regularity_module, "regularity_of",
+                        lambda *a: measured.append(a[4]) or measure(*a))
+    first = _analyse_tasks(tasks, 3, 2, network, directory=str(tmp_path))
+    assert len(measured) == len(tasks)  # once per row, not again in its analysis
     remembered = len(memo._signs)
     again = _analyse_tasks(tasks[::-1], 3, 2, network)[::-1]  # every sign from memory
     assert len(memo._signs) == remembered > 0
+    memo._signs.clear()  # another worker of this machine: the signs left in the directory
+    decided = []
+    monkeypatch.setattr(quelmar.cyquelmar, "signdet",
+                        lambda A, trials=10: decided.append(A) or signdet(A, trials))
+    elsewhere = _analyse_tasks(tasks, 3, 2, network, directory=str(tmp_path))
+    assert all(np.isfinite(A).all() for A in decided)  # only those without free entries
+    assert len(os.listdir(tmp_path)) > 0
     crn = quelmar.load(BROWN)
     for j, (row, other) in enumerate(zip(first, again)):
         variant = quelmar.CRN(np.delete(crn.stoi, j, 1), np.delete(crn.reginfo, j, 1),
                               crn.X_names, crn.R_names[:j] + crn.R_names[j + 1:], crn.name)
         assert row["error"] == other["error"] == ""
-        assert as_single(row) == as_single(other) == single(variant, 3)
+        assert as_single(row) == as_single(other) == as_single(elsewhere[j]) \
+            == single(variant, 3)
+    monkeypatch.undo()
     assert quelmar.cyquelmar.signdet is signdet  # put back
+    assert quelmar.preparation.regularity is regularity
 
 
 def test_singular_variants_are_rows_of_the_scan(client, tmp_path):

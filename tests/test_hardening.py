@@ -1732,11 +1732,12 @@ HOSTILE_NAMES = (
 
 
 def table_rows(names):
-    from quelmar.batching.run import _empty_row, _Task
+    from quelmar.batching.plan import Task
+    from quelmar.batching.run import _empty_row
 
     rows = []
     for k, name in enumerate(names):
-        task = _Task(k, name, f"/models/{name}.xml", name if k else "", None, None)
+        task = Task(k, name, f"/models/{name}.xml", name if k else "", None, None)
         row = _empty_row(task, 0, 2)
         row.update(species=k, error=name, structures=json.dumps([[[name], [name]]]))
         rows.append(row)

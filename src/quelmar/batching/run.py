@@ -4,10 +4,11 @@ Each model is one Dask task that loads the network, measures its
 structural regularity and runs :func:`quelmar.analyze` with the given seed,
 so every row is exactly the single-model analysis of the same seed.  The
 single-reaction deletions of a knockout scan run several to a task (see
-:data:`CHUNK`), and each worker decides a determinant sign that its
-variants share only once (:mod:`quelmar.batching.memo`), with the same
-answer and the same random draws, so their rows too are exactly their
-analyses alone.  A task never raises: a model that
+:data:`CHUNK`; the groups shrink towards the end of the scan), and the
+workers of one machine decide a determinant sign that their variants
+share only once (:mod:`quelmar.batching.memo`), with the same answer and
+the same random draws, so their rows too are exactly their analyses
+alone.  A task never raises: a model that
 cannot be loaded or analysed gives a row whose ``error`` says why in one
 line.
 
@@ -29,9 +30,9 @@ are planned in :mod:`quelmar.batching.plan`.
 
 from __future__ import annotations
 
-import contextlib
 import json
 import os
+import shutil
 import sys
 import threading
 import time
@@ -44,12 +45,8 @@ import numpy as np
 from ..fileio import same_file
 from ..words import unicode_text
 from .budget import MAX_MEMORY, MAX_SECONDS, Budget, checked_limit
-from .plan import MODEL_SUFFIXES, model_files
-from .plan import Task as _Task
-from .plan import label as _label
-from .plan import network_task as _network_task
-from .plan import one_line as _one_line
-from .plan import plan_tasks as _plan
+from .memo import signs_directory
+from .plan import MODEL_SUFFIXES, Task, label, model_files, network_task, one_line, plan_tasks
 from .tables import COLUMNS, latest_rows, open_table, require_extra, rows_frame, table_format
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -79,7 +76,7 @@ def _variant(arrays: tuple, removes: tuple[str, ...]):
                list(species), [r for r in reactions if r not in set(removes)], name)
 
 
-def _empty_row(task: _Task, seed: int, trials: int) -> dict:
+def _empty_row(task: Task, seed: int, trials: int) -> dict:
     row = {c: None for c in COLUMNS}
     source, knockout = task.ident
     row.update(name=task.name, source=source, knockout=knockout,
@@ -99,22 +96,23 @@ def sign_strings(result: Any) -> str:
                        "rows": ["".join(row) for row in chars]})
 
 
-def _analyse_task(task: _Task, seed: int, trials: int, network: tuple | None = None,
+def _analyse_task(task: Task, seed: int, trials: int, network: tuple | None = None,
                   budget: tuple[float | None, float | None] = (None, None),
-                  shared: bool = False, signs: bool = False) -> dict:
+                  shared: bool = False, signs: bool = False,
+                  directory: str | None = None) -> dict:
     """The row of one model or variant; never raises for a bad model.
     ``shared``: decide the determinant signs of the diagnosis once per
-    worker (see :func:`quelmar.batching.memo.shared_signs`); ``signs``: also
-    the response signs."""
+    worker, and once per machine through ``directory`` when given (see
+    :func:`quelmar.batching.memo.shared_signs`); ``signs``: also the
+    response signs."""
+    from .. import preparation
     from ..analysis import analyze
     from ..words import sign_name
     from ..loaders import load
-    from ..preparation import regularity
+    from .memo import shared_work
 
     row = _empty_row(task, seed, trials)
-    from .memo import shared_signs
-
-    with _PROCESS_LOCK, (shared_signs() if shared else contextlib.nullcontext()):
+    with _PROCESS_LOCK, shared_work(signs=shared, directory=directory):
         start = time.perf_counter()
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
@@ -124,9 +122,9 @@ def _analyse_task(task: _Task, seed: int, trials: int, network: tuple | None = N
                 else:
                     crn = _variant(task.arrays if network is None else network,
                                    task.removes)
-                row["name"] = _label(crn.name) or task.name
+                row["name"] = label(crn.name) or task.name
                 row["species"], row["reactions"] = (int(k) for k in crn.stoi.shape)
-                reg = regularity(crn)
+                reg = preparation.regularity(crn)  # measured once (see shared_work)
                 row["regular"] = bool(reg.is_regular)
                 row["order"], row["structural_rank"] = int(reg.order), int(reg.structural_rank)
                 result = analyze(crn, trials=trials, seed=seed, progress=Budget(*budget),
@@ -143,27 +141,34 @@ def _analyse_task(task: _Task, seed: int, trials: int, network: tuple | None = N
                     else:
                         warnings.warn(result.diagnosis_skipped, stacklevel=1)
             except Exception as e:  # noqa: BLE001 - the row reports it
-                row["error"] = _one_line(f"{type(e).__name__}: {e}") or type(e).__name__
-        row["warnings"] = json.dumps([_one_line(w.message) for w in caught])
+                row["error"] = one_line(f"{type(e).__name__}: {e}") or type(e).__name__
+        row["warnings"] = json.dumps([one_line(w.message) for w in caught])
         row["seconds"] = time.perf_counter() - start
     return row
 
 
-def _analyse_tasks(tasks: list[_Task], seed: int, trials: int, network: tuple | None = None,
+def _analyse_tasks(tasks: list[Task], seed: int, trials: int, network: tuple | None = None,
                    budget: tuple[float | None, float | None] = (None, None),
-                   signs: bool = False) -> list[dict]:
+                   signs: bool = False, directory: str | None = None) -> list[dict]:
     """The rows of several variants of one network, in one task (see
     :func:`_analyse_task`); the determinant signs they share are decided
-    once per worker (see :func:`quelmar.batching.memo.shared_signs`)."""
-    return [_analyse_task(t, seed, trials, network, budget, True, signs) for t in tasks]
+    once per worker, and once per machine through ``directory`` (see
+    :func:`quelmar.batching.memo.shared_signs`)."""
+    return [_analyse_task(t, seed, trials, network, budget, True, signs, directory)
+            for t in tasks]
 
 
-def _chunks(todo: list[_Task], workers: int) -> list[list[_Task]]:
-    """``todo`` in consecutive groups of at most :data:`CHUNK` tasks, about
-    four groups per worker at least, so that the workers stay busy to the
-    end and a stopped batch loses little."""
-    size = max(1, min(CHUNK, -(-len(todo) // (4 * max(1, workers)))))
-    return [todo[i:i + size] for i in range(0, len(todo), size)]
+def _chunks(todo: list[Task], workers: int) -> list[list[Task]]:
+    """``todo`` in consecutive groups of at most :data:`CHUNK` tasks, each
+    at most a third of what is left per worker: the groups shrink to single
+    tasks towards the end, so that the workers finish together, and a
+    stopped batch loses little."""
+    groups, start, workers = [], 0, max(1, workers)
+    while start < len(todo):
+        size = max(1, min(CHUNK, -(-(len(todo) - start) // (3 * workers))))
+        groups.append(todo[start:start + size])
+        start += size
+    return groups
 
 
 #: Most variants of a knockout scan in one Dask task.
@@ -182,7 +187,7 @@ def _compare(base: dict, row: dict, removes: tuple[str, ...]) -> bool:
         _compare_structures(base, row, removes)
     except Exception as e:  # noqa: BLE001 - the row reports it
         row["kept"], row["lost"], row["gained"] = None, "", ""
-        row["error"] = _one_line(f"comparison with the network failed: "
+        row["error"] = one_line(f"comparison with the network failed: "
                                  f"{type(e).__name__}: {e}")
     return True
 
@@ -290,7 +295,7 @@ def batch(models: NetworkSource | Iterable[NetworkSource], *, trials: int = 2, s
     budget = (checked_limit(max_seconds, "max_seconds"), checked_limit(max_memory, "max_memory"))
     if out is not None:
         table_format(out)
-    tasks, network = _plan(models, knockouts)
+    tasks, network = plan_tasks(models, knockouts)
     if out is not None:
         inputs = {t.path for t in tasks} | {network if isinstance(network, str) else None}
         for p in inputs - {None}:
@@ -352,17 +357,19 @@ def _run(todo, network, done, table, seed, trials, client, workers, progress,
     waiting = []  # variant rows that wait for the network's own row
     futures = []
     bar = None
+    directory = None  # where the workers of this machine share their signs
     try:
         net_future = None
         if network is not None:
-            net_future = client.submit(_network_task, network, pure=False)
+            directory = signs_directory()
+            net_future = client.submit(network_task, network, pure=False)
         if network is None:
             groups = [[t] for t in todo]
         else:  # variants of one network: several per task
             groups = _chunks(todo, len(client.scheduler_info().get("workers", ())) or 1)
         for g in groups:
             futures.append(client.submit(_analyse_tasks, g, seed, trials, net_future, budget,
-                                         signs, pure=False))
+                                         signs, directory, pure=False))
         by_key = {f.key: g for f, g in zip(futures, groups)}
         if progress is None:
             progress = hasattr(sys.stdout, "isatty") and sys.stdout.isatty()
@@ -376,7 +383,7 @@ def _run(todo, network, done, table, seed, trials, client, workers, progress,
                 rows = []
                 for task in group:
                     row = _empty_row(task, seed, trials)
-                    row["error"] = _one_line(f"{type(e).__name__}: {e}") or type(e).__name__
+                    row["error"] = one_line(f"{type(e).__name__}: {e}") or type(e).__name__
                     rows.append(row)
             fut.release()
             for row, task in zip(rows, group):
@@ -402,6 +409,8 @@ def _run(todo, network, done, table, seed, trials, client, workers, progress,
         if cluster is not None:
             client.close()
             cluster.close()
+        if directory is not None:
+            shutil.rmtree(directory, ignore_errors=True)
 
 
 def _finish(row: dict, done: dict, table) -> None:
