@@ -46,8 +46,23 @@ from ..fileio import same_file
 from ..words import unicode_text
 from .budget import MAX_MEMORY, MAX_SECONDS, Budget, checked_limit
 from .memo import signs_directory
-from .plan import MODEL_SUFFIXES, Task, label, model_files, network_task, one_line, plan_tasks
-from .tables import COLUMNS, latest_rows, open_table, require_extra, rows_frame, table_format
+from .plan import (
+    MODEL_SUFFIXES,
+    Task,
+    label,
+    model_files,
+    network_task,
+    one_line,
+    plan_tasks,
+)
+from .tables import (
+    COLUMNS,
+    latest_rows,
+    open_table,
+    require_extra,
+    rows_frame,
+    table_format,
+)
 
 if TYPE_CHECKING:  # pragma: no cover
     import pandas
@@ -107,8 +122,8 @@ def _analyse_task(task: Task, seed: int, trials: int, network: tuple | None = No
     response signs."""
     from .. import preparation
     from ..analysis import analyze
-    from ..words import sign_name
     from ..loaders import load
+    from ..words import sign_name
     from .memo import shared_work
 
     row = _empty_row(task, seed, trials)
