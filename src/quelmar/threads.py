@@ -15,6 +15,7 @@ of a genome-scale model) their threads.
 from __future__ import annotations
 
 import contextlib
+import functools
 from collections.abc import Iterator
 
 __all__ = ["SMALL_ORDER", "blas_threads"]
@@ -31,7 +32,16 @@ def blas_threads(order: int) -> Iterator[None]:
     if order > SMALL_ORDER:
         yield
         return
-    from threadpoolctl import threadpool_limits
-
-    with threadpool_limits(limits=1, user_api="blas"):
+    with _controller().limit(limits=1, user_api="blas"):
         yield
+
+
+@functools.cache
+def _controller():
+    """The BLAS libraries of NumPy and SciPy, found once: looking through
+    the loaded libraries costs milliseconds, and a batch worker asks for
+    every variant."""
+    import scipy.linalg  # noqa: F401  (loads SciPy's own BLAS)
+    from threadpoolctl import ThreadpoolController
+
+    return ThreadpoolController()
