@@ -86,3 +86,21 @@ def test_keyboard_interrupt_stops_a_long_search(size, delay, seedwise):
     for k, v in before.items():
         now = getattr(crn, k)
         assert np.array_equal(np.array(now), v) if not isinstance(v, list) else now == v
+
+
+def test_small_steps_hold_blas_to_one_thread():
+    from threadpoolctl import threadpool_info, threadpool_limits
+
+    from quelmar.threads import SMALL_ORDER, blas_threads
+
+    def blas():
+        return [d["num_threads"] for d in threadpool_info() if d["user_api"] == "blas"]
+
+    with threadpool_limits(limits=2, user_api="blas"):
+        outside = blas()
+        for _ in range(2):  # the libraries found at the first step serve the next
+            with blas_threads(SMALL_ORDER):
+                assert blas() and set(blas()) == {1}
+            assert blas() == outside
+        with blas_threads(SMALL_ORDER + 1):
+            assert blas() == outside
