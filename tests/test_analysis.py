@@ -16,11 +16,12 @@ from hypothesis import strategies as st
 pytest.importorskip("libsbml")
 
 import quelmar  # noqa: E402
-from quelmar.analysis import diagnosis_skip_reason  # noqa: E402
+from quelmar.analysis import diagnosis_skip_reason, structures_of  # noqa: E402
 from quelmar.hasse import hasse_diagram  # noqa: E402
 from quelmar.result import Analysis  # noqa: E402
 from quelmar.diagram import hierarchy_dot, write_diagram  # noqa: E402
-from quelmar.irreducible import irreducible_rows  # noqa: E402
+from quelmar.hasse import children_lists, hasse_edges  # noqa: E402
+from quelmar.irreducible import irreducible_bits, irreducible_rows  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 MODELS = os.path.join(HERE, "data", "models")
@@ -73,9 +74,17 @@ def test_hasse_diagram_equals_pairwise_comparison(sets):
     for i, s in enumerate(sets):
         member[i, list(s)] = True
     assert hasse_diagram(member) == want
+    # the same from the rows as bits, with stray bits past the elements
+    bits = np.packbits(member, axis=1, bitorder="little")
+    bits[:, -1] |= 0xC0
+    child, parent = hasse_edges(bits, elements=30)
+    assert children_lists(child, parent, len(sets)) == want
     # irreducible: not the union of the sets strictly inside
     union = [frozenset().union(*(b for b in sets if b < a)) for a in sets]
-    assert irreducible_rows(member, want) == [i for i, a in enumerate(sets) if union[i] != a]
+    irreducible = [i for i, a in enumerate(sets) if union[i] != a]
+    assert irreducible_rows(member, want) == irreducible
+    assert irreducible_bits(np.packbits(member, axis=1, bitorder="little"), child, parent,
+                            chunk=3) == irreducible
 
 
 def test_hierarchy_is_the_hasse_diagram_of_the_structures(mini_result):
@@ -364,3 +373,19 @@ def test_a_seed_leaves_the_callers_generator_as_it_was():
     first = quelmar.analyze(crn, seed=5)
     assert np.array_equal(np.random.random(3), expected)
     assert quelmar.analyze(crn, seed=5).to_json() == first.to_json()
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.lists(st.lists(st.booleans(), min_size=11, max_size=11), max_size=12),
+       st.integers(1, 5))
+def test_structures_of_the_search_rows(rows, chunk):
+    species, reactions = [f"x{i}" for i in range(4)], [f"r{j}" for j in range(7)]
+    found = [np.array(r, dtype=np.uint8) for r in rows]
+    structures, bits = structures_of(found, species, reactions, chunk=chunk)
+    assert found == [None] * len(rows)  # not held twice
+    assert [(s.id, s.species, s.reactions) for s in structures] == [
+        (f"B{k}", [x for x, b in zip(species, r) if b], [x for x, b in zip(reactions, r[4:]) if b])
+        for k, r in enumerate(rows, 1)]
+    assert bits.shape == (len(rows), 2)
+    assert (np.unpackbits(bits, axis=1, count=11, bitorder="little").astype(bool)
+            == np.array(rows, dtype=bool).reshape(-1, 11)).all()

@@ -42,15 +42,48 @@ HasseFamily::HasseFamily(MatrixView<const std::uint8_t> member, const Poll& poll
     for (index_t i = 0; i < k_; ++i) {
         Word* b = bits_.data() + i * w_;
         for (index_t x = 0; x < e_; ++x)
-            if (member(i, x) != 0) {
-                b[x / 64] |= Word{1} << (x % 64);
-                ++size_[u(i)];
-            }
-        for (index_t t = 0; t < w_; ++t)
-            if (b[t] != 0) word_idx_.push_back(static_cast<std::int32_t>(t));
-        word_ptr_[u(i + 1)] = static_cast<index_t>(word_idx_.size());
+            if (member(i, x) != 0) b[x / 64] |= Word{1} << (x % 64);
+        index_row(i);
         if ((i & 1023) == 0) poll();
     }
+    build(poll, threads);
+}
+
+HasseFamily::HasseFamily(MatrixView<const std::uint8_t> packed, index_t elements,
+                         const Poll& poll, int threads)
+    : k_(packed.rows), e_(elements), w_((elements + 63) / 64) {
+    if (elements < 0 || packed.cols < (elements + 7) / 8)
+        throw std::invalid_argument("the rows of bits are too short for the elements");
+    if (k_ >= std::numeric_limits<std::int32_t>::max())
+        throw std::invalid_argument("too many sets for the hierarchy");
+    bits_.assign(u(k_ * w_), 0);
+    size_.assign(u(k_), 0);
+    word_ptr_.assign(u(k_ + 1), 0);
+    const index_t bytes = (elements + 7) / 8;
+    for (index_t i = 0; i < k_; ++i) {
+        Word* b = bits_.data() + i * w_;
+        for (index_t y = 0; y < bytes; ++y)
+            b[y / 8] |= static_cast<Word>(packed(i, y)) << (8 * (y % 8));
+        if (e_ % 64 != 0) b[w_ - 1] &= (Word{1} << (e_ % 64)) - 1;
+        index_row(i);
+        if ((i & 1023) == 0) poll();
+    }
+    build(poll, threads);
+}
+
+void HasseFamily::index_row(index_t i) {
+    const Word* b = bits_.data() + i * w_;
+    index_t size = 0;
+    for (index_t t = 0; t < w_; ++t)
+        if (b[t] != 0) {
+            word_idx_.push_back(static_cast<std::int32_t>(t));
+            size += __builtin_popcountll(b[t]);
+        }
+    size_[u(i)] = size;
+    word_ptr_[u(i + 1)] = static_cast<index_t>(word_idx_.size());
+}
+
+void HasseFamily::build(const Poll& poll, int threads) {
     order_.resize(u(k_));
     std::vector<index_t>& order = order_;
     std::iota(order.begin(), order.end(), index_t{0});

@@ -21,10 +21,10 @@ import numpy as np
 
 from . import _structure
 from .annotations import annotations_of
-from .irreducible import irreducible_rows
+from .irreducible import irreducible_bits
 from .cyquelmar import CRN, indicator_diagnose
 from .errors import ModelWarning
-from .hasse import hasse_diagram
+from .hasse import children_lists, hasse_diagram, hasse_edges
 from .pathways import species_subsystems
 from .result import Analysis, BufferingStructure
 from .threads import blas_threads
@@ -51,6 +51,33 @@ def copy_crn(crn):
     if getattr(crn, "annotations", None) is not None:
         new.annotations = annotations_of(crn)
     return new
+
+
+def structures_of(found: list, species: list[str], reactions: list[str],
+                  chunk: int = 4096) -> tuple[list[BufferingStructure], np.ndarray]:
+    """The structures ``B1``, ``B2``, ... that the search found (``found``:
+    one boolean row per structure, species then reactions; emptied on the
+    way, so that the rows are not held twice) and their rows as bits
+    (``np.packbits(rows, axis=1, bitorder="little")``)."""
+    m, width = len(species), len(species) + len(reactions)
+    names = np.array(list(species) + list(reactions), dtype=object)
+    bits = np.zeros((len(found), (width + 7) // 8), dtype=np.uint8)
+    structures = []
+    for start in range(0, len(found), chunk):
+        stop = min(start + chunk, len(found))
+        block = np.array(found[start:stop], dtype=bool).reshape(stop - start, width)
+        found[start:stop] = [None] * (stop - start)
+        bits[start:stop] = np.packbits(block, axis=1, bitorder="little")
+        rows, cols = np.nonzero(block)
+        del block
+        ends = np.searchsorted(rows, np.arange(1, stop - start + 1)).tolist()
+        splits = np.searchsorted(rows + (cols >= m) * 0.5, np.arange(stop - start) + 0.25)
+        flat = names[cols].tolist()
+        begin = 0
+        for k, (split, end) in enumerate(zip(splits.tolist(), ends), start + 1):
+            structures.append(BufferingStructure(f"B{k}", flat[begin:split], flat[split:end]))
+            begin = end
+    return structures, bits
 
 
 def _counting(step: Any, unit: str) -> Any:
@@ -233,25 +260,22 @@ def _analyze(crn, trials, seed, source, progress, prune, diagnose, signs=False,
         found = _tracked(step, "candidates", work.search_for_isoBSs, trials)
     with progress(f"hierarchy of {count(len(found), 'structure')}") as step:
         placed = _counting(step, "structures")
-        member = np.zeros((len(found), m + n), dtype=bool)
-        for k, sel in enumerate(found):
-            member[k] = np.asarray(sel, dtype=bool)
+        structures, bits = structures_of(found, species, reactions)
         del found
-        structures = []
-        for k, row in enumerate(member, 1):
-            structures.append(BufferingStructure(
-                f"B{k}", [species[i] for i in np.flatnonzero(row[:m])],
-                [reactions[j] for j in np.flatnonzero(row[m:])]))
-        children = hasse_diagram(member, placed)
+        child, parent = hasse_edges(bits, placed, elements=m + n)
+        children = children_lists(child, parent, len(structures))
         for s, kids in zip(structures, children):
             s.children = [structures[j].id for j in kids]
-        irreducible = irreducible_rows(member, children)
+        irreducible = irreducible_bits(bits, child, parent)
+        del child, parent
     found_factors = None
     if factors:
         from .factors import bifurcation_factors
         with progress("factors of the determinant"):
+            member = np.unpackbits(bits, axis=1, count=m + n, bitorder="little").view(bool)
             found_factors = bifurcation_factors(work, structures=member, children=children)
-    del member
+            del member
+    del bits
     skipped = diagnosis_skip_reason(work, diagnose)
     diagnosis = []
     if skipped is None:

@@ -18,7 +18,7 @@ from typing import Any
 
 import numpy as np
 
-__all__ = ["irreducible_rows", "membership_matrix", "name_matrix"]
+__all__ = ["irreducible_bits", "irreducible_rows", "membership_matrix", "name_matrix"]
 
 
 def membership_matrix(rows: Sequence[Sequence[int]], width: int) -> Any:
@@ -69,3 +69,28 @@ def irreducible_rows(member: Any, children: Sequence[Sequence[int]]) -> list[int
     covered = edges @ member
     covered.eliminate_zeros()
     return np.flatnonzero(covered.getnnz(axis=1) < member.getnnz(axis=1)).tolist()
+
+
+def irreducible_bits(bits: np.ndarray, child: np.ndarray, parent: np.ndarray,
+                     chunk: int = 1 << 16) -> list[int]:
+    """:func:`irreducible_rows` of sets given as bits (uint8, one row per set,
+    as ``np.packbits(rows, axis=1)`` gives them) and the edges (``child``,
+    ``parent``) of their Hasse diagram: the rows that the union of their
+    children does not cover, ascending.  Works through the edges a
+    ``chunk`` at a time, so that memory stays near that of the bits."""
+    bits = np.asarray(bits, dtype=np.uint8)
+    child, parent = np.asarray(child, dtype=np.intp), np.asarray(parent, dtype=np.intp)
+    if child.shape != parent.shape:
+        raise ValueError("the edges' children and parents differ in number")
+    order = np.argsort(parent, kind="stable")
+    covered = np.zeros_like(bits)
+    for start in range(0, len(order), chunk):
+        part = order[start:start + chunk]
+        who = parent[part]
+        starts = np.flatnonzero(np.r_[True, who[1:] != who[:-1]])
+        covered[who[starts]] |= np.bitwise_or.reduceat(bits[child[part]], starts, axis=0)
+    out = []
+    for start in range(0, len(bits), chunk):
+        stop = start + chunk
+        out.append(start + np.flatnonzero((covered[start:stop] != bits[start:stop]).any(axis=1)))
+    return np.concatenate(out).tolist() if out else []
