@@ -380,12 +380,31 @@ def test_a_seed_leaves_the_callers_generator_as_it_was():
        st.integers(1, 5))
 def test_structures_of_the_search_rows(rows, chunk):
     species, reactions = [f"x{i}" for i in range(4)], [f"r{j}" for j in range(7)]
-    found = [np.array(r, dtype=np.uint8) for r in rows]
-    structures, bits = structures_of(found, species, reactions, chunk=chunk)
-    assert found == [None] * len(rows)  # not held twice
+    member = np.array(rows, dtype=bool).reshape(-1, 11)
+    k, x = np.nonzero(member)
+    indptr = np.searchsorted(k, np.arange(len(rows) + 1))
+    structures = structures_of(indptr, x.astype(np.int32), species, reactions, chunk=chunk)
     assert [(s.id, s.species, s.reactions) for s in structures] == [
         (f"B{k}", [x for x, b in zip(species, r) if b], [x for x, b in zip(reactions, r[4:]) if b])
         for k, r in enumerate(rows, 1)]
-    assert bits.shape == (len(rows), 2)
-    assert (np.unpackbits(bits, axis=1, count=11, bitorder="little").astype(bool)
-            == np.array(rows, dtype=bool).reshape(-1, 11)).all()
+
+
+def test_search_rows_are_the_search_as_bits(mini):
+    from quelmar.cyquelmar import _search_rows
+    state = np.random.get_state()
+    try:
+        np.random.seed(5)
+        found = np.array(mini.search_for_isoBSs(), dtype=bool)
+        after = np.random.get_state()[1]
+        np.random.seed(5)
+        bits, indptr, indices = _search_rows(mini)
+        assert (np.random.get_state()[1] == after).all()  # the same draws
+    finally:
+        np.random.set_state(state)
+    assert len(found) > 3
+    width = found.shape[1]
+    assert bits.shape == (len(found), (width + 7) // 8)
+    assert (np.unpackbits(bits, axis=1, count=width, bitorder="little") == found).all()
+    k, x = np.nonzero(found)
+    assert indptr.tolist() == np.searchsorted(k, np.arange(len(found) + 1)).tolist()
+    assert indices.tolist() == x.tolist()

@@ -13,6 +13,7 @@
 //                                 of the rows of a 2-D bool array
 //   hasse_edges_packed(bits, elements, progress=None)
 //                                 the same of rows given as bits (2-D uint8)
+//   release_free_memory()         returns the freed heap to the system
 //
 // `a` is a two-dimensional float64 buffer (any strides); an entry is zero when
 // |x| < 1e-8, so infinite and NaN entries are non-zero.  row_mate/col_mate are
@@ -31,6 +32,7 @@
 
 #include "crn.hpp"
 #include "hasse.hpp"
+#include "heap.hpp"
 #include "matching.hpp"
 #include "pyargs.hpp"
 #include "pybuffer.hpp"
@@ -236,6 +238,14 @@ PyObject* py_hasse_edges_packed(PyObject*, PyObject* const* args, Py_ssize_t nar
     });
 }
 
+PyObject* py_release_free_memory(PyObject*, PyObject*) {
+    {
+        GilRelease nogil;
+        release_free_memory();
+    }
+    Py_RETURN_NONE;
+}
+
 #define FASTCALL_KW(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
 
 PyMethodDef module_methods[] = {
@@ -259,6 +269,9 @@ PyMethodDef module_methods[] = {
      "diagram (transitive reduction of strict inclusion) of the rows of the 2-D bool array "
      "member, as intp arrays, child ascending.  progress(done, total) is called now and "
      "then with the number of rows done."},
+    {"release_free_memory", py_release_free_memory, METH_NOARGS,
+     "release_free_memory()\n--\n\nReturns the pages of the freed heap to the system "
+     "(where the C library can)."},
     {"hasse_edges_packed", FASTCALL_KW(py_hasse_edges_packed), METH_FASTCALL | METH_KEYWORDS,
      "hasse_edges_packed(bits, elements, progress=None)\n--\n\nhasse_edges of sets given "
      "as the rows of the 2-D uint8 array bits, element x at bit x % 8 of byte x // 8 (NumPy's "

@@ -22,7 +22,7 @@ import numpy as np
 from . import _structure
 from .annotations import annotations_of
 from .irreducible import irreducible_bits
-from .cyquelmar import CRN, indicator_diagnose
+from .cyquelmar import CRN, _search_rows, indicator_diagnose
 from .errors import ModelWarning
 from .hasse import children_lists, hasse_diagram, hasse_edges
 from .pathways import species_subsystems
@@ -53,31 +53,29 @@ def copy_crn(crn):
     return new
 
 
-def structures_of(found: list, species: list[str], reactions: list[str],
-                  chunk: int = 4096) -> tuple[list[BufferingStructure], np.ndarray]:
-    """The structures ``B1``, ``B2``, ... that the search found (``found``:
-    one boolean row per structure, species then reactions; emptied on the
-    way, so that the rows are not held twice) and their rows as bits
-    (``np.packbits(rows, axis=1, bitorder="little")``)."""
-    m, width = len(species), len(species) + len(reactions)
+def structures_of(indptr: np.ndarray, indices: np.ndarray, species: list[str],
+                  reactions: list[str], chunk: int = 8192) -> list[BufferingStructure]:
+    """The structures ``B1``, ``B2``, ... whose elements (positions among the
+    species then the reactions, ascending) are ``indices[indptr[k]:indptr[k +
+    1]]``, as the search gives them (``quelmar.cyquelmar._search_rows``)."""
+    m = len(species)
     names = np.array(list(species) + list(reactions), dtype=object)
-    bits = np.zeros((len(found), (width + 7) // 8), dtype=np.uint8)
+    indptr = np.asarray(indptr, dtype=np.intp)
+    indices = np.asarray(indices)
+    # where the reactions of each structure begin
+    in_species = np.concatenate([[0], np.cumsum(indices < m)])
+    splits = (indptr[:-1] + in_species[indptr[1:]] - in_species[indptr[:-1]]).tolist()
+    bounds = indptr.tolist()
     structures = []
-    for start in range(0, len(found), chunk):
-        stop = min(start + chunk, len(found))
-        block = np.array(found[start:stop], dtype=bool).reshape(stop - start, width)
-        found[start:stop] = [None] * (stop - start)
-        bits[start:stop] = np.packbits(block, axis=1, bitorder="little")
-        rows, cols = np.nonzero(block)
-        del block
-        ends = np.searchsorted(rows, np.arange(1, stop - start + 1)).tolist()
-        splits = np.searchsorted(rows + (cols >= m) * 0.5, np.arange(stop - start) + 0.25)
-        flat = names[cols].tolist()
-        begin = 0
-        for k, (split, end) in enumerate(zip(splits.tolist(), ends), start + 1):
-            structures.append(BufferingStructure(f"B{k}", flat[begin:split], flat[split:end]))
-            begin = end
-    return structures, bits
+    for start in range(0, len(indptr) - 1, chunk):
+        stop = min(start + chunk, len(indptr) - 1)
+        first = bounds[start]
+        flat = names[indices[first:bounds[stop]]].tolist()
+        for k in range(start, stop):
+            structures.append(BufferingStructure(
+                f"B{k + 1}", flat[bounds[k] - first:splits[k] - first],
+                flat[splits[k] - first:bounds[k + 1] - first]))
+    return structures
 
 
 def _counting(step: Any, unit: str) -> Any:
@@ -217,9 +215,12 @@ def _analyze(crn, trials, seed, source, progress, prune, diagnose, signs=False,
     from .preparation import prune as prune_network, regularity
 
     preparation = None
+    # what loading the model left freed (a parsed document), for what follows
+    _structure.release_free_memory()
     if prune:
         with progress("preparation"):
             pruned = prune_network(work)
+            _structure.release_free_memory()
         preparation = pruned.to_dict()
         if pruned.removed:
             work = pruned.network
@@ -257,11 +258,11 @@ def _analyze(crn, trials, seed, source, progress, prune, diagnose, signs=False,
         with progress("response signs"), blas_threads(order):
             decided = sign_decisions(work, sensitivity=sens)
     with progress("isolated buffering structures") as step, blas_threads(order):
-        found = _tracked(step, "candidates", work.search_for_isoBSs, trials)
-    with progress(f"hierarchy of {count(len(found), 'structure')}") as step:
+        # as search_for_isoBSs finds them, as bits and positions
+        bits, indptr, indices = _tracked(step, "candidates", _search_rows, work, trials)
+    with progress(f"hierarchy of {count(len(bits), 'structure')}") as step:
         placed = _counting(step, "structures")
-        structures, bits = structures_of(found, species, reactions)
-        del found
+        structures = structures_of(indptr, indices, species, reactions)
         child, parent = hasse_edges(bits, placed, elements=m + n)
         children = children_lists(child, parent, len(structures))
         for s, kids in zip(structures, children):
