@@ -21,7 +21,7 @@ import numpy as np
 
 from . import _structure
 from .annotations import annotations_of
-from .irreducible import irreducible_bits
+from .irreducible import irreducible_bits, positions_matrix
 from .cyquelmar import CRN, _search_rows, indicator_diagnose
 from .errors import ModelWarning
 from .hasse import children_lists, hasse_diagram, hasse_edges
@@ -208,25 +208,29 @@ def analyze(crn: NetworkSource, trials: int = 2, seed: int | None = None,
 
 def _analyze(crn, trials, seed, source, progress, prune, diagnose, signs=False,
              factors=False):
-    work = copy_crn(crn)
-    m, n = work.stoi.shape
-    if m == 0 or n == 0:
-        raise ValueError("the network has no species or no reactions")
     from .preparation import prune as prune_network, regularity
 
-    preparation = None
     # what loading the model left freed (a parsed document), for what follows
     _structure.release_free_memory()
+    preparation = None
     if prune:
+        m, n = np.shape(crn.stoi)
+        if m == 0 or n == 0:
+            raise ValueError("the network has no species or no reactions")
+        # prune reads crn and leaves it as it was: the copy is needed only
+        # when it removes nothing
         with progress("preparation"):
-            pruned = prune_network(work)
+            pruned = prune_network(crn)
             _structure.release_free_memory()
         preparation = pruned.to_dict()
-        if pruned.removed:
-            work = pruned.network
-            m, n = work.stoi.shape
+        work = pruned.network if pruned.removed else copy_crn(crn)
+        m, n = work.stoi.shape
         reg = pruned.regularity
     else:
+        work = copy_crn(crn)
+        m, n = work.stoi.shape
+        if m == 0 or n == 0:
+            raise ValueError("the network has no species or no reactions")
         with progress("structural regularity"):
             reg = regularity(work)
     species, reactions = list(work.X_names), list(work.R_names)
@@ -292,4 +296,11 @@ def _analyze(crn, trials, seed, source, progress, prune, diagnose, signs=False,
         result.signs, result.sign_methods = decided.signs, decided.method
         result.sign_draws = decided.draws
     result.remember_irreducible(irreducible)
+    if len(set(species)) == m and len(set(reactions)) == n:  # each name one column
+        in_species = indices < m
+        counts = np.concatenate([[0], np.cumsum(in_species)])[indptr]
+        lengths = np.diff(counts)
+        result.remember_membership(
+            positions_matrix(lengths, indices[in_species], m),
+            positions_matrix(np.diff(indptr) - lengths, indices[~in_species] - m, n))
     return result
