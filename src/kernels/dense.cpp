@@ -7,10 +7,15 @@
 // implementation of the same elimination.
 #include "dense.hpp"
 
+#include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cmath>
 #include <stdexcept>
+#include <functional>
+#include <optional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -36,14 +41,117 @@ bool leading_block_contiguous(const MatrixView<double>& M, index_t n) {
 
 }  // namespace
 
-void rref(MatrixView<double> M, index_t nrows, index_t ncols, const Poll& poll) {
+namespace {
+
+// A second thread for the elimination of rref(): the rows below and above a
+// pivot are independent, each computed exactly as on one thread, so the
+// result is the same bit for bit.  The rows are taken in chunks by whichever
+// thread comes first; a helper that has not joined a pivot by the time the
+// caller ran out of rows is left out of it, so a helper kept waiting by a
+// busy machine delays nothing.
+class RowHelper {
+public:
+    explicit RowHelper(std::function<void(index_t, index_t)> rows) : rows_(std::move(rows)) {
+        try {
+            thread_ = std::thread([this] { run(); });
+        } catch (...) {
+            // no second thread: the caller does all
+        }
+    }
+    RowHelper(const RowHelper&) = delete;
+    RowHelper& operator=(const RowHelper&) = delete;
+    ~RowHelper() {
+        if (!thread_.joinable()) return;
+        stop_.store(true);
+        gen_.fetch_add(1, std::memory_order_release);
+        gen_.notify_one();
+        thread_.join();
+    }
+
+    /// rows_(from, to) over [0, count) in chunks, on this thread and the helper.
+    void share(index_t count) {
+        count_ = count;
+        next_.store(0, std::memory_order_relaxed);
+        const std::uint64_t g = gen_.load(std::memory_order_relaxed) + 1;
+        if (thread_.joinable()) {
+            gen_.store(g, std::memory_order_release);
+            gen_.notify_one();
+        }
+        work();
+        std::uint64_t before = g - 1;
+        if (!thread_.joinable() ||
+            joined_.compare_exchange_strong(before, g, std::memory_order_acq_rel))
+            return;  // the helper did not join this one
+        while (done_.load(std::memory_order_acquire) != g) std::this_thread::yield();
+    }
+
+private:
+    static constexpr index_t kChunk = 16;
+
+    void work() {
+        for (;;) {
+            const index_t from = next_.fetch_add(kChunk, std::memory_order_relaxed);
+            if (from >= count_) return;
+            rows_(from, std::min(count_, from + kChunk));
+        }
+    }
+
+    void run() {
+        std::uint64_t seen = 0;
+        for (;;) {
+            gen_.wait(seen, std::memory_order_acquire);
+            const std::uint64_t g = gen_.load(std::memory_order_acquire);
+            seen = g;
+            if (stop_.load()) return;
+            std::uint64_t before = g - 1;
+            if (!joined_.compare_exchange_strong(before, g, std::memory_order_acq_rel))
+                continue;  // the caller finished this one alone
+            work();
+            done_.store(g, std::memory_order_release);
+        }
+    }
+
+    std::function<void(index_t, index_t)> rows_;
+    index_t count_ = 0;
+    std::atomic<index_t> next_{0};
+    std::atomic<std::uint64_t> gen_{0}, joined_{0}, done_{0};
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+}  // namespace
+
+void rref(MatrixView<double> M, index_t nrows, index_t ncols, const Poll& poll, int threads) {
     if (nrows < 0 || ncols < 0 || nrows > M.rows || ncols > M.cols)
         throw std::invalid_argument("rref: block " + shape_str(nrows, ncols) +
                                     " exceeds the matrix " + shape_str(M.rows, M.cols));
     const bool contiguous = M.stride1 == static_cast<index_t>(sizeof(double));
     Vec<index_t> support;
     index_t r = 0;
-    for (index_t j = 0; j < ncols && r < nrows; ++j) {
+    index_t j = 0;
+    bool finite = true, sparse = false;
+    // Eliminates column j with pivot row r from the rows [from, to).
+    auto eliminate = [&](index_t from, index_t to) {
+        for (index_t k = from; k < to; ++k) {
+            if (k == r) continue;
+            const double f = M(k, j);
+            if (finite && f == 0.0) continue;
+            if (sparse && std::isfinite(f)) {
+                for (const index_t c : support) M(k, c) = M(k, c) - f * M(r, c);
+            } else if (contiguous) {
+                double* row_k = &M(k, 0);
+                const double* row_r = &M(r, 0);
+                for (index_t c = 0; c < ncols; ++c) row_k[c] = row_k[c] - f * row_r[c];
+            } else {
+                for (index_t c = 0; c < ncols; ++c) M(k, c) = M(k, c) - f * M(r, c);
+            }
+        }
+    };
+    // A helper only where the elimination is long enough to share.
+    std::optional<RowHelper> helper;
+    if (threads > 1 && nrows >= 256 && nrows * ncols >= (index_t{1} << 18))
+        helper.emplace(eliminate);
+    for (; j < ncols && r < nrows; ++j) {
         poll();
         index_t p = r;
         double best = std::abs(M(r, j));
@@ -65,33 +173,23 @@ void rref(MatrixView<double> M, index_t nrows, index_t ncols, const Poll& poll) 
         // value, so eliminate only across the pivot row's non-zero columns and
         // skip rows whose factor is zero.
         support.clear();
-        bool finite = true;
+        finite = true;
         for (index_t c = 0; c < ncols; ++c) {
             const double x = M(r, c);
             if (x != 0.0) support.push_back(c);
             finite = finite && std::isfinite(x);
         }
-        const bool sparse = finite && 4 * static_cast<index_t>(support.size()) < ncols;
-        for (index_t k = 0; k < nrows; ++k) {
-            if (k == r) continue;
-            const double f = M(k, j);
-            if (finite && f == 0.0) continue;
-            if (sparse && std::isfinite(f)) {
-                for (const index_t c : support) M(k, c) = M(k, c) - f * M(r, c);
-            } else if (contiguous) {
-                double* row_k = &M(k, 0);
-                const double* row_r = &M(r, 0);
-                for (index_t c = 0; c < ncols; ++c) row_k[c] = row_k[c] - f * row_r[c];
-            } else {
-                for (index_t c = 0; c < ncols; ++c) M(k, c) = M(k, c) - f * M(r, c);
-            }
-        }
+        sparse = finite && 4 * static_cast<index_t>(support.size()) < ncols;
+        if (helper)
+            helper->share(nrows);
+        else
+            eliminate(0, nrows);
         ++r;
     }
 }
 
 index_t nullity(MatrixView<const double> M, MatrixView<double> work, index_t m, index_t n,
-                const Poll& poll) {
+                const Poll& poll, int threads) {
     if (m < 0 || n < 0 || m > M.rows || n > M.cols)
         throw std::invalid_argument("nullity: block " + shape_str(m, n) +
                                     " exceeds the matrix " + shape_str(M.rows, M.cols));
@@ -105,7 +203,7 @@ index_t nullity(MatrixView<const double> M, MatrixView<double> work, index_t m, 
         for (index_t j = 0; j < m; ++j) work(i, j) = M(j, i);
         work(i, m + i) = 1.0;
     }
-    rref(work, n, m + n, poll);
+    rref(work, n, m + n, poll, threads);
     for (index_t i = 0; i < n; ++i) {
         const index_t row = n - 1 - i;
         for (index_t j = 0; j < m; ++j)

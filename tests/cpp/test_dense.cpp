@@ -3,6 +3,7 @@
 
 #include <climits>
 #include <cmath>
+#include <cstring>
 #include <initializer_list>
 #include <limits>
 #include <random>
@@ -103,6 +104,26 @@ TEST(Rref, PivotThresholdIsStrict) {
 TEST(Rref, BlockLargerThanTheMatrixThrows) {
     Matrix<double> M(2, 2);
     EXPECT_THROW(quelmar::rref(M.view(), 3, 2), std::invalid_argument);
+}
+
+TEST(Rref, TwoThreadsGiveTheSameBits) {
+    // a sparse integer pattern, as stoichiometry is, large enough to be
+    // shared, with rows that become dense as the elimination goes on
+    std::mt19937 rng(3);
+    const index_t rows = 300, cols = 900;
+    Matrix<double> one(rows, cols, 0.0);
+    for (index_t i = 0; i < rows; ++i)
+        for (int t = 0; t < 4; ++t)
+            one(i, static_cast<index_t>(rng() % cols)) = static_cast<double>(rng() % 7) - 3.0;
+    for (index_t i = 0; i < rows; i += 50) one(i, 1) = inf;  // rows a non-finite pivot reaches
+    Matrix<double> two = one;
+    quelmar::rref(one.view(), rows, cols, {}, 1);
+    quelmar::rref(two.view(), rows, cols, {}, 2);
+    for (index_t i = 0; i < rows; ++i)
+        for (index_t j = 0; j < cols; ++j) {
+            const double a = one(i, j), b = two(i, j);
+            ASSERT_TRUE(std::memcmp(&a, &b, sizeof a) == 0) << "at (" << i << ", " << j << ")";
+        }
 }
 
 // ---------------------------------------------------------------- nullity
