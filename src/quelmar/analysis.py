@@ -256,6 +256,7 @@ def _analyze(crn, trials, seed, source, progress, prune, diagnose, signs=False,
     order = int(work.A.shape[0])
     with progress(f"sensitivity matrix ({m} species x {n} reactions)"):
         sens = np.array(work._smat_(trials), dtype=bool)
+        _structure.release_free_memory()
     decided = None
     if signs:
         from .signs import sign_decisions
