@@ -54,7 +54,9 @@ def children_lists(child: np.ndarray, parent: np.ndarray, k: int) -> list[list[i
 def hasse_children(member: np.ndarray,
                    progress: Callable[[int, int], Any] | None = None) -> list[list[int]]:
     """For each row of ``member``, the ascending rows directly inside it."""
-    child, parent = hasse_edges(member, progress)
+    # as bits: the compiled module keeps a copy of what it reads
+    bits = np.packbits(np.asarray(member, dtype=bool), axis=1, bitorder="little")
+    child, parent = hasse_edges(bits, progress, elements=member.shape[1])
     return children_lists(child, parent, member.shape[0])
 
 
