@@ -44,14 +44,14 @@ def run(state, which, hierarchy=None):
     import quelmar
     import quelmar.analysis as analysis
 
-    keep = analysis.hasse_diagram
+    keep = analysis.hasse_edges
     if hierarchy is not None:
-        analysis.hasse_diagram = hierarchy
+        analysis.hasse_edges = hierarchy
     steps = Steps()
     try:
         result = quelmar.analyze(state["crn"], prune=True, seed=0, progress=steps)
     finally:
-        analysis.hasse_diagram = keep
+        analysis.hasse_edges = keep
     start = time.perf_counter()
     text = result.to_json()
     steps.times.append(("JSON", time.perf_counter() - start))
@@ -67,9 +67,14 @@ def subject(state):
 
 
 def products(state):
-    from hasse_products import hasse_diagram
+    import numpy as np
+    from hasse_products import hasse_edges
 
-    run(state, "products", lambda member, progress=None: hasse_diagram(member))
+    def edges(bits, progress=None, elements=None):
+        return hasse_edges(np.unpackbits(bits, axis=1, count=elements,
+                                         bitorder="little").view(bool))
+
+    run(state, "products", edges)
 
 
 def report(state):

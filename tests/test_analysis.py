@@ -16,11 +16,12 @@ from hypothesis import strategies as st
 pytest.importorskip("libsbml")
 
 import quelmar  # noqa: E402
-from quelmar.analysis import diagnosis_skip_reason  # noqa: E402
+from quelmar.analysis import diagnosis_skip_reason, structures_of  # noqa: E402
 from quelmar.hasse import hasse_diagram  # noqa: E402
 from quelmar.result import Analysis  # noqa: E402
 from quelmar.diagram import hierarchy_dot, write_diagram  # noqa: E402
-from quelmar.irreducible import irreducible_rows  # noqa: E402
+from quelmar.hasse import children_lists, hasse_edges  # noqa: E402
+from quelmar.irreducible import irreducible_bits, irreducible_rows  # noqa: E402
 
 from support import MODELS  # noqa: E402
 needs_dot = pytest.mark.skipif(shutil.which("dot") is None, reason="Graphviz dot not installed")
@@ -72,9 +73,17 @@ def test_hasse_diagram_equals_pairwise_comparison(sets):
     for i, s in enumerate(sets):
         member[i, list(s)] = True
     assert hasse_diagram(member) == want
+    # the same from the rows as bits, with stray bits past the elements
+    bits = np.packbits(member, axis=1, bitorder="little")
+    bits[:, -1] |= 0xC0
+    child, parent = hasse_edges(bits, elements=30)
+    assert children_lists(child, parent, len(sets)) == want
     # irreducible: not the union of the sets strictly inside
     union = [frozenset().union(*(b for b in sets if b < a)) for a in sets]
-    assert irreducible_rows(member, want) == [i for i, a in enumerate(sets) if union[i] != a]
+    irreducible = [i for i, a in enumerate(sets) if union[i] != a]
+    assert irreducible_rows(member, want) == irreducible
+    assert irreducible_bits(np.packbits(member, axis=1, bitorder="little"), child, parent,
+                            chunk=3) == irreducible
 
 
 def test_hierarchy_is_the_hasse_diagram_of_the_structures(mini_result):
@@ -363,3 +372,38 @@ def test_a_seed_leaves_the_callers_generator_as_it_was():
     first = quelmar.analyze(crn, seed=5)
     assert np.array_equal(np.random.random(3), expected)
     assert quelmar.analyze(crn, seed=5).to_json() == first.to_json()
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.lists(st.lists(st.booleans(), min_size=11, max_size=11), max_size=12),
+       st.integers(1, 5))
+def test_structures_of_the_search_rows(rows, chunk):
+    species, reactions = [f"x{i}" for i in range(4)], [f"r{j}" for j in range(7)]
+    member = np.array(rows, dtype=bool).reshape(-1, 11)
+    k, x = np.nonzero(member)
+    indptr = np.searchsorted(k, np.arange(len(rows) + 1))
+    structures = structures_of(indptr, x.astype(np.int32), species, reactions, chunk=chunk)
+    assert [(s.id, s.species, s.reactions) for s in structures] == [
+        (f"B{k}", [x for x, b in zip(species, r) if b], [x for x, b in zip(reactions, r[4:]) if b])
+        for k, r in enumerate(rows, 1)]
+
+
+def test_search_rows_are_the_search_as_bits(mini):
+    from quelmar.cyquelmar import _search_rows
+    state = np.random.get_state()
+    try:
+        np.random.seed(5)
+        found = np.array(mini.search_for_isoBSs(), dtype=bool)
+        after = np.random.get_state()[1]
+        np.random.seed(5)
+        bits, indptr, indices = _search_rows(mini)
+        assert (np.random.get_state()[1] == after).all()  # the same draws
+    finally:
+        np.random.set_state(state)
+    assert len(found) > 3
+    width = found.shape[1]
+    assert bits.shape == (len(found), (width + 7) // 8)
+    assert (np.unpackbits(bits, axis=1, count=width, bitorder="little") == found).all()
+    k, x = np.nonzero(found)
+    assert indptr.tolist() == np.searchsorted(k, np.arange(len(found) + 1)).tolist()
+    assert indices.tolist() == x.tolist()

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "crn.hpp"
+#include "heap.hpp"
 #include "invariants.hpp"
 #include "module.hpp"
 #include "progress.hpp"
@@ -272,6 +273,57 @@ PyObject* crn_search_for_isoBSs(PyObject*, PyObject* const* a) {
         return search_isoBSs(v.stoi, v.DT, v.oc, v.lo, v.cq, options);
     });
     return selection_list(found);
+}
+
+// The same search, its structures as (bits, indptr, indices): row k of the
+// uint8 array bits holds structure k, element x at bit x % 8 of byte x / 8
+// (NumPy's packbits with bitorder "little"), and indices[indptr[k]:indptr[k +
+// 1]] (int32) its elements ascending; an eighth of the list's memory, and
+// each structure is let go as soon as it is written.
+PyObject* search_rows_impl(PyObject*, PyObject* const* a) {
+    dgesdd_fn* const dgesdd = scipy_dgesdd();
+    std::vector<Selection> found = found_by(a[0], a[1], [dgesdd](const SearchViews& v) {
+        SearchOptions options;
+        options.poll = signal_poll();
+        options.progress = progress_hook();
+        options.dgesdd = dgesdd;
+        return search_isoBSs(v.stoi, v.DT, v.oc, v.lo, v.cq, options);
+    });
+    Ref stoi = getattr(a[0], "stoi");
+    const npy_intp width = extent(stoi.get(), 0) + extent(stoi.get(), 1);
+    const auto k = static_cast<npy_intp>(found.size());
+    const npy_intp bytes = (width + 7) / 8;
+    npy_intp bits_shape[2] = {k, bytes};
+    Ref bits = checked(PyArray_ZEROS(2, bits_shape, NPY_UINT8, 0));
+    npy_intp ptr_shape[1] = {k + 1};
+    Ref indptr = checked(PyArray_ZEROS(1, ptr_shape, NPY_INTP, 0));
+    auto* out = static_cast<std::uint8_t*>(PyArray_DATA(as_array(bits.get())));
+    auto* ptr = static_cast<npy_intp*>(PyArray_DATA(as_array(indptr.get())));
+    std::vector<std::int32_t> indices;
+    {
+        GilRelease nogil;
+        for (npy_intp r = 0; r < k; ++r) {
+            Selection& sel = found[static_cast<std::size_t>(r)];
+            if (static_cast<npy_intp>(sel.size()) != width)
+                throw std::logic_error("a structure of the search does not match the network");
+            std::uint8_t* row = out + r * bytes;
+            for (npy_intp x = 0; x < width; ++x)
+                if (sel[x] != 0) {
+                    row[x / 8] = static_cast<std::uint8_t>(row[x / 8] | (1U << (x % 8)));
+                    indices.push_back(static_cast<std::int32_t>(x));
+                }
+            ptr[r + 1] = static_cast<npy_intp>(indices.size());
+            Selection().swap(sel);
+        }
+        std::vector<Selection>().swap(found);
+        release_free_memory();
+    }
+    npy_intp idx_shape[1] = {static_cast<npy_intp>(indices.size())};
+    Ref idx = checked(PyArray_EMPTY(1, idx_shape, NPY_INT32, 0));
+    if (!indices.empty())
+        std::memcpy(PyArray_DATA(as_array(idx.get())), indices.data(),
+                    indices.size() * sizeof(std::int32_t));
+    return tuple(bits.get(), indptr.get(), idx.get()).release();
 }
 
 // ---------------------------------------------------------------------------

@@ -59,6 +59,14 @@ const FuncSpec with_progress_spec = {
     {"callback", "function", "args"}, {}, with_progress_impl,
 };
 
+const FuncSpec search_rows_spec = {
+    "_search_rows",
+    "crn.search_for_isoBSs(trial) as (bits, indptr, indices): row k of the uint8 array "
+    "bits holds structure k, element x at bit x % 8 of byte x // 8 (packbits with "
+    "bitorder='little'), and indices[indptr[k]:indptr[k + 1]] its elements ascending.",
+    {"crn", "trial"}, {int_default(2)}, search_rows_impl,
+};
+
 #ifdef QUELMAR_TEST_HOOKS
 // Built for the tests and the benchmarks only (reference_hooks.cpp).
 const FuncSpec search_seedwise_spec = {
@@ -239,6 +247,7 @@ int module_exec(PyObject* module) {
         if (add_name(module, "__test__", test.get()) < 0) throw PyError{};
         for (const FuncSpec* spec : {
                  &with_progress_spec,
+                 &search_rows_spec,
 #ifdef QUELMAR_TEST_HOOKS
                  &search_seedwise_spec,
 #endif

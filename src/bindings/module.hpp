@@ -79,6 +79,7 @@ PyObject* crn_smat(PyObject*, PyObject* const* bound);
 PyObject* crn_isoBS_searchfrom(PyObject*, PyObject* const* bound);
 PyObject* crn_compute_index(PyObject*, PyObject* const* bound);
 PyObject* crn_search_for_isoBSs(PyObject*, PyObject* const* bound);
+PyObject* search_rows_impl(PyObject*, PyObject* const* bound);
 PyObject* crn_signdet_subnetwork(PyObject*, PyObject* const* bound);
 #ifdef QUELMAR_TEST_HOOKS
 // reference_hooks.cpp

@@ -59,14 +59,16 @@ bool format_is(const char* fmt, char code) {
 Buffer::Buffer(PyObject* obj, Elem elem, int ndim, bool writable) {
     const int flags = writable ? PyBUF_RECORDS : PyBUF_RECORDS_RO;
     if (PyObject_GetBuffer(obj, &view_, flags) != 0) throw PyError{};
-    const char* expected = elem == Elem::Double ? "double" : "bool";
+    const char* expected = elem == Elem::Double ? "double"
+                           : elem == Elem::Bool ? "bool"
+                                                : "unsigned char";
     if (view_.ndim != ndim) {
         const int got = view_.ndim;
         PyBuffer_Release(&view_);
         raise(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)",
               ndim, got);
     }
-    const char code = elem == Elem::Double ? 'd' : '?';
+    const char code = elem == Elem::Double ? 'd' : elem == Elem::Bool ? '?' : 'B';
     const Py_ssize_t item = elem == Elem::Double ? 8 : 1;
     if (!format_is(view_.format, code) || view_.itemsize != item) {
         std::string got = describe_format(view_.format);

@@ -24,7 +24,7 @@ namespace quelmar::py {
 // data in place (ndarray.resize(refcheck=False), __setstate__), but cannot
 // reach the copy.  Writable buffers are the binding's own new arrays.
 
-enum class Elem { Double, Bool };
+enum class Elem { Double, Bool, UInt8 };
 
 class Buffer {
 public:

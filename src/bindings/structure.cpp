@@ -11,6 +11,9 @@
 //   hasse_edges(member, progress=None)
 //                                 (child, parent) intp arrays: the Hasse diagram
 //                                 of the rows of a 2-D bool array
+//   hasse_edges_packed(bits, elements, progress=None)
+//                                 the same of rows given as bits (2-D uint8)
+//   release_free_memory()         returns the freed heap to the system
 //
 // `a` is a two-dimensional float64 buffer (any strides); an entry is zero when
 // |x| < 1e-8, so infinite and NaN entries are non-zero.  row_mate/col_mate are
@@ -29,6 +32,7 @@
 
 #include "crn.hpp"
 #include "hasse.hpp"
+#include "heap.hpp"
 #include "matching.hpp"
 #include "pyargs.hpp"
 #include "pybuffer.hpp"
@@ -166,41 +170,80 @@ PyObject* py_carry_reduction(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
+// The edges of `family`, in pieces, telling progress(done, total) between them.
+PyObject* family_edges(std::optional<HasseFamily>& family, PyObject* progress, int threads,
+                       const Poll& poll) {
+    std::vector<index_t> child, parent;
+    const index_t k = family->sets();
+    const index_t piece = std::max<index_t>(2048, k / 100);
+    for (index_t begin = 0; begin < k; begin += piece) {
+        {
+            GilRelease nogil;
+            family->edges(begin, std::min(k, begin + piece), threads, child, parent, poll);
+        }
+        if (progress != nullptr) {
+            Ref done = Ref::steal_or_throw(PyLong_FromSsize_t(std::min(k, begin + piece)));
+            Ref total = Ref::steal_or_throw(PyLong_FromSsize_t(k));
+            Ref r = Ref::steal_or_throw(
+                PyObject_CallFunctionObjArgs(progress, done.get(), total.get(), nullptr));
+        }
+    }
+    family.reset();
+    Ref c = intp_array(child);
+    std::vector<index_t>().swap(child);
+    Ref p = intp_array(parent);
+    return Ref::steal_or_throw(PyTuple_Pack(2, c.get(), p.get())).release();
+}
+
+int hasse_threads() { return static_cast<int>(std::max(1U, std::thread::hardware_concurrency())); }
+
 PyObject* py_hasse_edges(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
     return guarded(nullptr, nullptr, [&]() -> PyObject* {
         PyObject* bound[2] = {nullptr, Py_None};
         bind_arguments({"hasse_edges", {"member", "progress"}, 1}, args, nargs, kwnames, bound);
         PyObject* progress = bound[1] == nullptr || bound[1] == Py_None ? nullptr : bound[1];
-        Buffer buf(bound[0], Elem::Bool, 2);
-        const Poll poll = signal_poll();
-        std::vector<index_t> child, parent;
         std::optional<HasseFamily> family;
-        const int threads = static_cast<int>(std::max(1U, std::thread::hardware_concurrency()));
+        const Poll poll = signal_poll();
+        const int threads = hasse_threads();
         {
+            Buffer buf(bound[0], Elem::Bool, 2);
             GilRelease nogil;
             family.emplace(buf.matrix<const std::uint8_t>(), poll, threads);
         }
-        const index_t k = family->sets();
-        // in pieces, telling progress(done, total) between them
-        const index_t piece = std::max<index_t>(2048, k / 100);
-        for (index_t begin = 0; begin < k; begin += piece) {
-            {
-                GilRelease nogil;
-                family->edges(begin, std::min(k, begin + piece), threads, child, parent, poll);
-            }
-            if (progress != nullptr) {
-                Ref done = Ref::steal_or_throw(PyLong_FromSsize_t(std::min(k, begin + piece)));
-                Ref total = Ref::steal_or_throw(PyLong_FromSsize_t(k));
-                Ref r = Ref::steal_or_throw(
-                    PyObject_CallFunctionObjArgs(progress, done.get(), total.get(), nullptr));
-            }
-        }
-        Ref c = intp_array(child);
-        std::vector<index_t>().swap(child);
-        Ref p = intp_array(parent);
-        return Ref::steal_or_throw(PyTuple_Pack(2, c.get(), p.get())).release();
+        return family_edges(family, progress, threads, poll);
     });
+}
+
+PyObject* py_hasse_edges_packed(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    return guarded(nullptr, nullptr, [&]() -> PyObject* {
+        PyObject* bound[3] = {nullptr, nullptr, Py_None};
+        bind_arguments({"hasse_edges_packed", {"bits", "elements", "progress"}, 2}, args,
+                       nargs, kwnames, bound);
+        const index_t elements = extent(bound[1], "elements");
+        PyObject* progress = bound[2] == nullptr || bound[2] == Py_None ? nullptr : bound[2];
+        std::optional<HasseFamily> family;
+        const Poll poll = signal_poll();
+        const int threads = hasse_threads();
+        {
+            Buffer buf(bound[0], Elem::UInt8, 2);
+            if (buf.extent(1) < (elements + 7) / 8)
+                raise(PyExc_ValueError, "rows of %zd bytes cannot hold %zd elements",
+                      static_cast<Py_ssize_t>(buf.extent(1)), static_cast<Py_ssize_t>(elements));
+            GilRelease nogil;
+            family.emplace(buf.matrix<const std::uint8_t>(), elements, poll, threads);
+        }
+        return family_edges(family, progress, threads, poll);
+    });
+}
+
+PyObject* py_release_free_memory(PyObject*, PyObject*) {
+    {
+        GilRelease nogil;
+        release_free_memory();
+    }
+    Py_RETURN_NONE;
 }
 
 #define FASTCALL_KW(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f))
@@ -226,6 +269,13 @@ PyMethodDef module_methods[] = {
      "diagram (transitive reduction of strict inclusion) of the rows of the 2-D bool array "
      "member, as intp arrays, child ascending.  progress(done, total) is called now and "
      "then with the number of rows done."},
+    {"release_free_memory", py_release_free_memory, METH_NOARGS,
+     "release_free_memory()\n--\n\nReturns the pages of the freed heap to the system "
+     "(where the C library can)."},
+    {"hasse_edges_packed", FASTCALL_KW(py_hasse_edges_packed), METH_FASTCALL | METH_KEYWORDS,
+     "hasse_edges_packed(bits, elements, progress=None)\n--\n\nhasse_edges of sets given "
+     "as the rows of the 2-D uint8 array bits, element x at bit x % 8 of byte x // 8 (NumPy's "
+     "packbits with bitorder='little'); bits from elements on are ignored."},
     {nullptr, nullptr, 0, nullptr},
 };
 

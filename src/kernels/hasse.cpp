@@ -42,15 +42,48 @@ HasseFamily::HasseFamily(MatrixView<const std::uint8_t> member, const Poll& poll
     for (index_t i = 0; i < k_; ++i) {
         Word* b = bits_.data() + i * w_;
         for (index_t x = 0; x < e_; ++x)
-            if (member(i, x) != 0) {
-                b[x / 64] |= Word{1} << (x % 64);
-                ++size_[u(i)];
-            }
-        for (index_t t = 0; t < w_; ++t)
-            if (b[t] != 0) word_idx_.push_back(static_cast<std::int32_t>(t));
-        word_ptr_[u(i + 1)] = static_cast<index_t>(word_idx_.size());
+            if (member(i, x) != 0) b[x / 64] |= Word{1} << (x % 64);
+        index_row(i);
         if ((i & 1023) == 0) poll();
     }
+    build(poll, threads);
+}
+
+HasseFamily::HasseFamily(MatrixView<const std::uint8_t> packed, index_t elements,
+                         const Poll& poll, int threads)
+    : k_(packed.rows), e_(elements), w_((elements + 63) / 64) {
+    if (elements < 0 || packed.cols < (elements + 7) / 8)
+        throw std::invalid_argument("the rows of bits are too short for the elements");
+    if (k_ >= std::numeric_limits<std::int32_t>::max())
+        throw std::invalid_argument("too many sets for the hierarchy");
+    bits_.assign(u(k_ * w_), 0);
+    size_.assign(u(k_), 0);
+    word_ptr_.assign(u(k_ + 1), 0);
+    const index_t bytes = (elements + 7) / 8;
+    for (index_t i = 0; i < k_; ++i) {
+        Word* b = bits_.data() + i * w_;
+        for (index_t y = 0; y < bytes; ++y)
+            b[y / 8] |= static_cast<Word>(packed(i, y)) << (8 * (y % 8));
+        if (e_ % 64 != 0) b[w_ - 1] &= (Word{1} << (e_ % 64)) - 1;
+        index_row(i);
+        if ((i & 1023) == 0) poll();
+    }
+    build(poll, threads);
+}
+
+void HasseFamily::index_row(index_t i) {
+    const Word* b = bits_.data() + i * w_;
+    index_t size = 0;
+    for (index_t t = 0; t < w_; ++t)
+        if (b[t] != 0) {
+            word_idx_.push_back(static_cast<std::int32_t>(t));
+            size += __builtin_popcountll(b[t]);
+        }
+    size_[u(i)] = size;
+    word_ptr_[u(i + 1)] = static_cast<index_t>(word_idx_.size());
+}
+
+void HasseFamily::build(const Poll& poll, int threads) {
     order_.resize(u(k_));
     std::vector<index_t>& order = order_;
     std::iota(order.begin(), order.end(), index_t{0});
@@ -94,18 +127,45 @@ HasseFamily::HasseFamily(MatrixView<const std::uint8_t> member, const Poll& poll
                     subset(dense_[u(b)], dense_[u(a)]))
                     below_[u(a * dw_ + b / 64)] |= Word{1} << (b % 64);
         }
-        // the dense sets holding each sparse one, on `threads` threads
+        // the dense sets holding each sparse one, on `threads` threads: those
+        // that miss none of its elements (missed[x]: the dense sets without x)
+        std::vector<Word> missed(u(e_ * dw_), 0);
+        for (index_t p = 0; p < kd; ++p) {
+            const Word* b = bits(dense_[u(p)]);
+            for (index_t t = 0; t < w_; ++t) {
+                Word out = ~b[t];
+                if (t == w_ - 1 && e_ % 64 != 0) out &= (Word{1} << (e_ % 64)) - 1;
+                while (out != 0) {
+                    const index_t x = t * 64 + __builtin_ctzll(out);
+                    out &= out - 1;
+                    missed[u(x * dw_ + p / 64)] |= Word{1} << (p % 64);
+                }
+            }
+        }
         dense_above_.assign(u(k_ * dw_), 0);
         std::atomic<index_t> next{0};
         auto relate = [&] {
+            std::vector<Word> any(u(dw_));
             for (;;) {
                 const index_t from = next.fetch_add(256);
                 if (from >= k_) return;
                 for (index_t i = from; i < std::min(k_, from + 256); ++i) {
                     if (dense_pos_[u(i)] >= 0) continue;
+                    std::fill(any.begin(), any.end(), Word{0});
+                    const Word* b = bits(i);
+                    for (index_t t = word_ptr_[u(i)]; t < word_ptr_[u(i + 1)]; ++t) {
+                        const index_t wi = word_idx_[u(t)];
+                        Word word = b[wi];
+                        while (word != 0) {
+                            const index_t x = wi * 64 + __builtin_ctzll(word);
+                            word &= word - 1;
+                            const Word* m = missed.data() + x * dw_;
+                            for (index_t q = 0; q < dw_; ++q) any[u(q)] |= m[q];
+                        }
+                    }
                     Word* row = dense_above_.data() + i * dw_;
-                    for (index_t p = 0; p < kd; ++p)
-                        if (subset(i, dense_[u(p)])) row[p / 64] |= Word{1} << (p % 64);
+                    for (index_t q = 0; q < dw_; ++q) row[q] = ~any[u(q)];
+                    if (kd % 64 != 0) row[dw_ - 1] &= (Word{1} << (kd % 64)) - 1;
                 }
             }
         };

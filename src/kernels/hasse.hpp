@@ -25,6 +25,12 @@ public:
     explicit HasseFamily(MatrixView<const std::uint8_t> member, const Poll& poll = {},
                          int threads = 1);
 
+    /// The same from the sets as bits: row i of `packed` holds set i, element
+    /// x at bit x % 8 (the lowest first) of byte x / 8, bits from `elements`
+    /// on ignored; an eighth of the memory of the boolean matrix.
+    HasseFamily(MatrixView<const std::uint8_t> packed, index_t elements,
+                const Poll& poll = {}, int threads = 1);
+
     index_t sets() const { return k_; }
 
     /// Appends the edges (child c, parent) for the children c in
@@ -38,7 +44,9 @@ private:
     using Word = std::uint64_t;
     struct Scratch;
 
-    bool subset(index_t a, index_t b) const;  // set a inside set b
+    void build(const Poll& poll, int threads);  // the rest, from bits_
+    void index_row(index_t i);                  // size_ and word_idx_ of set i
+    bool subset(index_t a, index_t b) const;    // set a inside set b
     void parents_of(index_t c, Scratch& s, std::vector<index_t>& out) const;
     const Word* bits(index_t i) const { return bits_.data() + i * w_; }
 

@@ -21,10 +21,10 @@ import numpy as np
 
 from . import _structure
 from .annotations import annotations_of
-from .irreducible import irreducible_rows
-from .cyquelmar import CRN, indicator_diagnose
+from .irreducible import irreducible_bits, positions_matrix
+from .cyquelmar import CRN, _search_rows, indicator_diagnose
 from .errors import ModelWarning
-from .hasse import hasse_diagram
+from .hasse import children_lists, hasse_diagram, hasse_edges
 from .pathways import species_subsystems
 from .result import Analysis, BufferingStructure
 from .threads import blas_threads
@@ -51,6 +51,31 @@ def copy_crn(crn):
     if getattr(crn, "annotations", None) is not None:
         new.annotations = annotations_of(crn)
     return new
+
+
+def structures_of(indptr: np.ndarray, indices: np.ndarray, species: list[str],
+                  reactions: list[str], chunk: int = 8192) -> list[BufferingStructure]:
+    """The structures ``B1``, ``B2``, ... whose elements (positions among the
+    species then the reactions, ascending) are ``indices[indptr[k]:indptr[k +
+    1]]``, as the search gives them (``quelmar.cyquelmar._search_rows``)."""
+    m = len(species)
+    names = np.array(list(species) + list(reactions), dtype=object)
+    indptr = np.asarray(indptr, dtype=np.intp)
+    indices = np.asarray(indices)
+    # where the reactions of each structure begin
+    in_species = np.concatenate([[0], np.cumsum(indices < m)])
+    splits = (indptr[:-1] + in_species[indptr[1:]] - in_species[indptr[:-1]]).tolist()
+    bounds = indptr.tolist()
+    structures = []
+    for start in range(0, len(indptr) - 1, chunk):
+        stop = min(start + chunk, len(indptr) - 1)
+        first = bounds[start]
+        flat = names[indices[first:bounds[stop]]].tolist()
+        for k in range(start, stop):
+            structures.append(BufferingStructure(
+                f"B{k + 1}", flat[bounds[k] - first:splits[k] - first],
+                flat[splits[k] - first:bounds[k + 1] - first]))
+    return structures
 
 
 def _counting(step: Any, unit: str) -> Any:
@@ -183,16 +208,21 @@ def analyze(crn: NetworkSource, trials: int = 2, seed: int | None = None,
 
 def _analyze(crn, trials, seed, source, progress, prune, diagnose, signs=False,
              factors=False):
+    from .preparation import prune as prune_network, regularity
+
+    # what loading the model left freed (a parsed document), for what follows
+    _structure.release_free_memory()
+    # a copy in the network's current state: the caller may have replaced
+    # its matrices since it was built, and the A-matrix is made anew
     work = copy_crn(crn)
     m, n = work.stoi.shape
     if m == 0 or n == 0:
         raise ValueError("the network has no species or no reactions")
-    from .preparation import prune as prune_network, regularity
-
     preparation = None
     if prune:
         with progress("preparation"):
             pruned = prune_network(work)
+            _structure.release_free_memory()
         preparation = pruned.to_dict()
         if pruned.removed:
             work = pruned.network
@@ -224,34 +254,32 @@ def _analyze(crn, trials, seed, source, progress, prune, diagnose, signs=False,
     order = int(work.A.shape[0])
     with progress(f"sensitivity matrix ({m} species x {n} reactions)"):
         sens = np.array(work._smat_(trials), dtype=bool)
+        _structure.release_free_memory()
     decided = None
     if signs:
         from .signs import sign_decisions
         with progress("response signs"), blas_threads(order):
             decided = sign_decisions(work, sensitivity=sens)
     with progress("isolated buffering structures") as step, blas_threads(order):
-        found = _tracked(step, "candidates", work.search_for_isoBSs, trials)
-    with progress(f"hierarchy of {count(len(found), 'structure')}") as step:
+        # as search_for_isoBSs finds them, as bits and positions
+        bits, indptr, indices = _tracked(step, "candidates", _search_rows, work, trials)
+    with progress(f"hierarchy of {count(len(bits), 'structure')}") as step:
         placed = _counting(step, "structures")
-        member = np.zeros((len(found), m + n), dtype=bool)
-        for k, sel in enumerate(found):
-            member[k] = np.asarray(sel, dtype=bool)
-        del found
-        structures = []
-        for k, row in enumerate(member, 1):
-            structures.append(BufferingStructure(
-                f"B{k}", [species[i] for i in np.flatnonzero(row[:m])],
-                [reactions[j] for j in np.flatnonzero(row[m:])]))
-        children = hasse_diagram(member, placed)
+        structures = structures_of(indptr, indices, species, reactions)
+        child, parent = hasse_edges(bits, placed, elements=m + n)
+        children = children_lists(child, parent, len(structures))
         for s, kids in zip(structures, children):
             s.children = [structures[j].id for j in kids]
-        irreducible = irreducible_rows(member, children)
+        irreducible = irreducible_bits(bits, child, parent)
+        del child, parent
     found_factors = None
     if factors:
         from .factors import bifurcation_factors
         with progress("factors of the determinant"):
+            member = np.unpackbits(bits, axis=1, count=m + n, bitorder="little").view(bool)
             found_factors = bifurcation_factors(work, structures=member, children=children)
-    del member
+            del member
+    del bits
     skipped = diagnosis_skip_reason(work, diagnose)
     diagnosis = []
     if skipped is None:
@@ -267,4 +295,11 @@ def _analyze(crn, trials, seed, source, progress, prune, diagnose, signs=False,
         result.signs, result.sign_methods = decided.signs, decided.method
         result.sign_draws = decided.draws
     result.remember_irreducible(irreducible)
+    if len(set(species)) == m and len(set(reactions)) == n:  # each name one column
+        in_species = indices < m
+        counts = np.concatenate([[0], np.cumsum(in_species)])[indptr]
+        lengths = np.diff(counts)
+        result.remember_membership(
+            positions_matrix(lengths, indices[in_species], m),
+            positions_matrix(np.diff(indptr) - lengths, indices[~in_species] - m, n))
     return result

@@ -25,25 +25,39 @@ if TYPE_CHECKING:
 
 
 def hasse_edges(member: np.ndarray,
-                progress: Callable[[int, int], Any] | None = None
-                ) -> tuple[np.ndarray, np.ndarray]:
+                progress: Callable[[int, int], Any] | None = None,
+                elements: int | None = None) -> tuple[np.ndarray, np.ndarray]:
     """Edges (child, parent) of the Hasse diagram of the rows of ``member``;
-    ``progress(done, total)`` is told how many rows are done now and then."""
+    ``progress(done, total)`` is told how many rows are done now and then.
+
+    With ``elements``, ``member`` holds the sets as bits instead (uint8, one
+    row per set, element x at bit x % 8 of byte x // 8, as
+    ``np.packbits(rows, axis=1, bitorder="little")`` gives them): an
+    eighth of the memory."""
     from . import _structure
 
+    if elements is not None:
+        return _structure.hasse_edges_packed(np.ascontiguousarray(member, dtype=np.uint8),
+                                             elements, progress)
     return _structure.hasse_edges(np.ascontiguousarray(member, dtype=bool), progress)
+
+
+def children_lists(child: np.ndarray, parent: np.ndarray, k: int) -> list[list[int]]:
+    """For each of ``k`` sets, the ascending children among the edges."""
+    order = np.lexsort((child, parent))
+    child, parent = child[order], parent[order]
+    bounds = np.searchsorted(parent, np.arange(k + 1)).tolist()
+    flat = child.tolist()
+    return [flat[bounds[i]:bounds[i + 1]] for i in range(k)]
 
 
 def hasse_children(member: np.ndarray,
                    progress: Callable[[int, int], Any] | None = None) -> list[list[int]]:
     """For each row of ``member``, the ascending rows directly inside it."""
-    k = member.shape[0]
-    child, parent = hasse_edges(member, progress)
-    order = np.lexsort((child, parent))
-    child, parent = child[order], parent[order]
-    bounds = np.searchsorted(parent, np.arange(k + 1))
-    flat = child.tolist()
-    return [flat[bounds[i]:bounds[i + 1]] for i in range(k)]
+    # as bits: the compiled module keeps a copy of what it reads
+    bits = np.packbits(np.asarray(member, dtype=bool), axis=1, bitorder="little")
+    child, parent = hasse_edges(bits, progress, elements=member.shape[1])
+    return children_lists(child, parent, member.shape[0])
 
 
 def membership(sets: Any) -> npt.NDArray[np.bool_]:

@@ -18,7 +18,8 @@ from typing import Any
 
 import numpy as np
 
-__all__ = ["irreducible_rows", "membership_matrix", "name_matrix"]
+__all__ = ["irreducible_bits", "irreducible_rows", "membership_matrix", "name_matrix",
+           "positions_matrix"]
 
 
 def membership_matrix(rows: Sequence[Sequence[int]], width: int) -> Any:
@@ -41,13 +42,22 @@ def name_matrix(lists: Sequence[Sequence[str]], column: Mapping[str, int], width
     column of each name given by ``column``; ``KeyError`` for a name that
     has none.  Written for the 3.5 million names of the structures of the
     prepared iJO1366 (a fraction of a second)."""
-    from scipy import sparse
     lengths = np.fromiter(map(len, lists), dtype=np.int64, count=len(lists))
-    indptr = np.concatenate([[0], np.cumsum(lengths)])
     indices = np.fromiter(map(column.__getitem__, chain.from_iterable(lists)),
-                          dtype=np.int64, count=int(indptr[-1]))
+                          dtype=np.int64, count=int(lengths.sum()))
+    return positions_matrix(lengths, indices, width)
+
+
+def positions_matrix(lengths: Any, indices: Any, width: int) -> Any:
+    """The sparse 0/1 matrix (CSR, one row per set) of sets given one after
+    the other as positions below ``width`` (``indices``), ``lengths[k]`` of
+    them for set k."""
+    from scipy import sparse
+    lengths = np.asarray(lengths, dtype=np.int64)
+    indptr = np.concatenate([[0], np.cumsum(lengths)])
+    indices = np.asarray(indices, dtype=np.int64)
     member = sparse.csr_matrix((np.ones(len(indices), np.int32), indices, indptr),
-                               shape=(len(lists), width))
+                               shape=(len(lengths), width))
     member.sum_duplicates()
     member.data[:] = 1
     return member
@@ -69,3 +79,28 @@ def irreducible_rows(member: Any, children: Sequence[Sequence[int]]) -> list[int
     covered = edges @ member
     covered.eliminate_zeros()
     return np.flatnonzero(covered.getnnz(axis=1) < member.getnnz(axis=1)).tolist()
+
+
+def irreducible_bits(bits: np.ndarray, child: np.ndarray, parent: np.ndarray,
+                     chunk: int = 1 << 16) -> list[int]:
+    """:func:`irreducible_rows` of sets given as bits (uint8, one row per set,
+    as ``np.packbits(rows, axis=1)`` gives them) and the edges (``child``,
+    ``parent``) of their Hasse diagram: the rows that the union of their
+    children does not cover, ascending.  Works through the edges a
+    ``chunk`` at a time, so that memory stays near that of the bits."""
+    bits = np.asarray(bits, dtype=np.uint8)
+    child, parent = np.asarray(child, dtype=np.intp), np.asarray(parent, dtype=np.intp)
+    if child.shape != parent.shape:
+        raise ValueError("the edges' children and parents differ in number")
+    order = np.argsort(parent, kind="stable")
+    covered = np.zeros_like(bits)
+    for start in range(0, len(order), chunk):
+        part = order[start:start + chunk]
+        who = parent[part]
+        starts = np.flatnonzero(np.r_[True, who[1:] != who[:-1]])
+        covered[who[starts]] |= np.bitwise_or.reduceat(bits[child[part]], starts, axis=0)
+    out = []
+    for start in range(0, len(bits), chunk):
+        stop = start + chunk
+        out.append(start + np.flatnonzero((covered[start:stop] != bits[start:stop]).any(axis=1)))
+    return np.concatenate(out).tolist() if out else []

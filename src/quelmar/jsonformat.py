@@ -170,6 +170,27 @@ def _unpack(data, m, n):
     return np.unpackbits(raw, count=m * n).astype(bool).reshape(m, n)
 
 
+def _positions(result, species, reactions):
+    """The sorted positions of each structure's elements, from the result's
+    membership matrices when they hold every name once (else None)."""
+    try:
+        in_species, in_reactions = result.membership()
+    except KeyError:
+        return None
+    m = len(species)
+    if in_species.shape != (len(result.structures), m):
+        return None
+    size_s, size_r = np.diff(in_species.indptr).tolist(), np.diff(in_reactions.indptr).tolist()
+    if any(len(s.species) != a or len(s.reactions) != b
+           for s, a, b in zip(result.structures, size_s, size_r)):
+        return None  # a name twice in a structure
+    flat_s = in_species.indices.tolist()
+    flat_r = (in_reactions.indices.astype(np.int64) + m).tolist()
+    ps, pr = in_species.indptr.tolist(), in_reactions.indptr.tolist()
+    return [flat_s[ps[k]:ps[k + 1]] + flat_r[pr[k]:pr[k + 1]]
+            for k in range(len(result.structures))]
+
+
 def _structures(result, species, reactions):
     m = len(species)
     width = m + len(reactions)
@@ -177,8 +198,13 @@ def _structures(result, species, reactions):
     index.update({("r", r): m + j for j, r in enumerate(reactions)})
     position = {s.id: k for k, s in enumerate(result.structures)}
     members, complements = [], []
+    rows = _positions(result, species, reactions) if hasattr(result, "membership") else None
     for k, s in enumerate(result.structures):
-        row = sorted([index["s", x] for x in s.species] + [index["r", x] for x in s.reactions])
+        if rows is not None:
+            row = rows[k]
+        else:
+            row = sorted([index["s", x] for x in s.species]
+                         + [index["r", x] for x in s.reactions])
         if 2 * len(row) > width:
             inside = np.zeros(width, dtype=bool)
             inside[row] = True

@@ -196,6 +196,12 @@ class Analysis:
             self.__dict__["_membership"] = cached
         return cached[1]
 
+    def remember_membership(self, species: Any, reactions: Any) -> None:
+        """Keep ``species`` and ``reactions`` as :meth:`membership` (the
+        analysis has the structures as positions at hand)."""
+        self.__dict__["_membership"] = ((id(self.structures), len(self.structures)),
+                                        (species, reactions))
+
     def gene_responses(self) -> pd.DataFrame:
         """One row per gene of the model (pandas DataFrame).
 

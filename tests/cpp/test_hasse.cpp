@@ -107,6 +107,40 @@ TEST(Hasse, MoreLargeSetsThanTheBitMatrixHolds) {
     EXPECT_EQ(by_hasse(m, small + large, e, 2), by_reduction(m, small + large, e));
 }
 
+// The same family given as bits (element x at bit x % 8 of byte x / 8, rows
+// padded with stray bits past the elements).
+Edges by_packed(const std::vector<std::uint8_t>& m, index_t rows, index_t elements) {
+    const index_t bytes = (elements + 7) / 8 + 1;
+    std::vector<std::uint8_t> packed(static_cast<std::size_t>(rows * bytes), 0);
+    for (index_t i = 0; i < rows; ++i) {
+        for (index_t x = 0; x < elements; ++x)
+            if (m[static_cast<std::size_t>(i * elements + x)] != 0)
+                packed[static_cast<std::size_t>(i * bytes + x / 8)] |=
+                    static_cast<std::uint8_t>(1U << (x % 8));
+        packed[static_cast<std::size_t>(i * bytes + bytes - 1)] = 0xFF;
+        if (elements % 8 != 0)
+            packed[static_cast<std::size_t>(i * bytes + elements / 8)] |=
+                static_cast<std::uint8_t>(0xFF << (elements % 8));
+    }
+    const MatrixView<const std::uint8_t> view{packed.data(), rows, bytes, bytes, 1};
+    const HasseFamily f(view, elements, {}, 2);
+    std::vector<index_t> child, parent;
+    f.edges(0, rows, 2, child, parent);
+    Edges out;
+    for (std::size_t t = 0; t < child.size(); ++t) out.emplace_back(child[t], parent[t]);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+TEST(Hasse, SetsGivenAsBits) {
+    for (const index_t e : {12, 64, 70}) {
+        const index_t small = 60, large = 40;
+        const auto m = family(small, large, e, 4, 5, static_cast<unsigned>(e));
+        EXPECT_EQ(by_packed(m, small + large, e), by_reduction(m, small + large, e))
+            << e << " elements";
+    }
+}
+
 TEST(Hasse, NoSetsOrNoElements) {
     EXPECT_TRUE(by_hasse({}, 0, 5, 1).empty());
     const std::vector<std::uint8_t> none(3, 0);  // three empty sets: all equal
