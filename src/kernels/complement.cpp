@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <limits>
 #include <numeric>
 #include <stdexcept>
@@ -64,84 +65,115 @@ index_t whole_rank(const Vec<double>& s) {
     return r;
 }
 
-// Lanes lane .. lane + W - 1 of X (entry i of lane j at X[i * ld + j], len
+// The loops over lanes below are compiled for AVX-512 and AVX2 as well as
+// the baseline, and the processor picks one at load time: each lane's
+// operations (IEEE additions, subtractions and multiplications, never fused)
+// give the same results in each.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
+#define QUELMAR_LANE_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define QUELMAR_LANE_CLONES
+#endif
+
+// Four lanes of doubles: element-wise IEEE operations (GCC and Clang vector
+// extensions), compiled as two SSE2 operations or one AVX operation.
+using Lanes = double __attribute__((vector_size(32)));
+constexpr std::size_t kLanes = 4;
+
+// Lanes lane .. lane + 4 N - 1 of X (entry i of lane j at X[i * ld + j], len
 // entries): two passes of x - (q . x) q each, and then the squared length of
 // each in sq.  Every inner product is a running sum over i in order from 0.0,
 // every update x[i] - f * q[i]: the arithmetic of one vector at a time, with
-// W running sums held side by side.
-template <std::size_t W>
-void project_lanes(const double* q, double* X, index_t ld, index_t len, index_t lane,
-                   double* sq) {
-    double f[W], g[W], s[W];
-    for (std::size_t t = 0; t < W; ++t) f[t] = g[t] = s[t] = 0.0;
+// the running sums of 4 N vectors held side by side.
+template <std::size_t N>
+QUELMAR_LANE_CLONES void project_lanes(const double* q, double* X, index_t ld, index_t len,
+                                       index_t lane, double* sq) {
+    Lanes f[N], g[N], s[N], x;
+    for (std::size_t t = 0; t < N; ++t) f[t] = g[t] = s[t] = Lanes{};
     for (index_t i = 0; i < len; ++i) {
-        const double qi = q[i];
+        const double qs = q[i];
+        const Lanes qi = {qs, qs, qs, qs};
         const double* row = X + i * ld + lane;
-        for (std::size_t t = 0; t < W; ++t) f[t] = f[t] + qi * row[t];
+        for (std::size_t t = 0; t < N; ++t) {
+            std::memcpy(&x, row + kLanes * t, sizeof x);
+            f[t] = f[t] + qi * x;
+        }
     }
     for (index_t i = 0; i < len; ++i) {
-        const double qi = q[i];
+        const double qs = q[i];
+        const Lanes qi = {qs, qs, qs, qs};
         double* row = X + i * ld + lane;
-        for (std::size_t t = 0; t < W; ++t) {
-            const double x = row[t] - f[t] * qi;
-            row[t] = x;
+        for (std::size_t t = 0; t < N; ++t) {
+            std::memcpy(&x, row + kLanes * t, sizeof x);
+            x = x - f[t] * qi;
+            std::memcpy(row + kLanes * t, &x, sizeof x);
             g[t] = g[t] + qi * x;
         }
     }
     for (index_t i = 0; i < len; ++i) {
-        const double qi = q[i];
+        const double qs = q[i];
+        const Lanes qi = {qs, qs, qs, qs};
         double* row = X + i * ld + lane;
-        for (std::size_t t = 0; t < W; ++t) {
-            const double x = row[t] - g[t] * qi;
-            row[t] = x;
+        for (std::size_t t = 0; t < N; ++t) {
+            std::memcpy(&x, row + kLanes * t, sizeof x);
+            x = x - g[t] * qi;
+            std::memcpy(row + kLanes * t, &x, sizeof x);
             s[t] = s[t] + x * x;
         }
     }
-    for (std::size_t t = 0; t < W; ++t) (sq + lane)[t] = s[t];
+    std::memcpy(sq + lane, s, sizeof s);
 }
 
-// The squared lengths of lanes lane .. lane + W - 1 of X, as running sums.
-template <std::size_t W>
-void square_lanes(const double* X, index_t ld, index_t len, index_t lane, double* sq) {
-    double s[W];
-    for (std::size_t t = 0; t < W; ++t) s[t] = 0.0;
+// The squared lengths of lanes lane .. lane + 4 N - 1 of X, as running sums.
+template <std::size_t N>
+QUELMAR_LANE_CLONES void square_lanes(const double* X, index_t ld, index_t len, index_t lane,
+                                      double* sq) {
+    Lanes s[N], x;
+    for (std::size_t t = 0; t < N; ++t) s[t] = Lanes{};
     for (index_t i = 0; i < len; ++i) {
         const double* row = X + i * ld + lane;
-        for (std::size_t t = 0; t < W; ++t) s[t] = s[t] + row[t] * row[t];
+        for (std::size_t t = 0; t < N; ++t) {
+            std::memcpy(&x, row + kLanes * t, sizeof x);
+            s[t] = s[t] + x * x;
+        }
     }
-    for (std::size_t t = 0; t < W; ++t) (sq + lane)[t] = s[t];
+    std::memcpy(sq + lane, s, sizeof s);
 }
 
-// dots[col + t] = v . (column col + t of Zt) for t < W (Zt: len rows of ld
+// dots[col + t] = v . (column col + t of Zt) for t < 4 N (Zt: len rows of ld
 // entries), each a running sum over the rows in order from 0.0.
-template <std::size_t W>
-void dot_columns(const double* v, const double* Zt, index_t ld, index_t len, index_t col,
-                 double* dots) {
-    double d[W];
-    for (std::size_t t = 0; t < W; ++t) d[t] = 0.0;
+template <std::size_t N>
+QUELMAR_LANE_CLONES void dot_columns(const double* v, const double* Zt, index_t ld,
+                                     index_t len, index_t col, double* dots) {
+    Lanes d[N], z;
+    for (std::size_t t = 0; t < N; ++t) d[t] = Lanes{};
     for (index_t k = 0; k < len; ++k) {
-        const double vk = v[k];
-        const double* z = Zt + k * ld + col;
-        for (std::size_t t = 0; t < W; ++t) d[t] = d[t] + vk * z[t];
+        const double vs = v[k];
+        const Lanes vk = {vs, vs, vs, vs};
+        const double* row = Zt + k * ld + col;
+        for (std::size_t t = 0; t < N; ++t) {
+            std::memcpy(&z, row + kLanes * t, sizeof z);
+            d[t] = d[t] + vk * z;
+        }
     }
-    for (std::size_t t = 0; t < W; ++t) (dots + col)[t] = d[t];
+    std::memcpy(dots + col, d, sizeof d);
 }
 
-// op.template operator()<W>(j) over 0 .. count - 1 in blocks of W = 8, then
-// 4, 2 and 1.
-template <class Op>
-void by_blocks(index_t count, Op op) {
+// count rounded up to whole groups of lanes.
+index_t padded(index_t count) {
+    const auto group = static_cast<index_t>(kLanes);
+    return (count + group - 1) / group * group;
+}
+
+// block.template operator()<N>(j) over groups of 4 N of the positions
+// 0 .. padded(count) - 1 (N = 2, then 1 for a last group of 4).
+template <class Block>
+void by_lanes(index_t count, Block block) {
+    constexpr auto wide = static_cast<index_t>(2 * kLanes);
+    const index_t end = padded(count);
     index_t j = 0;
-    for (; j + 8 <= count; j += 8) op.template operator()<8>(j);
-    if (j + 4 <= count) {
-        op.template operator()<4>(j);
-        j += 4;
-    }
-    if (j + 2 <= count) {
-        op.template operator()<2>(j);
-        j += 2;
-    }
-    if (j < count) op.template operator()<1>(j);
+    for (; j + wide <= end; j += wide) block.template operator()<2>(j);
+    if (j < end) block.template operator()<1>(j);
 }
 
 }  // namespace
@@ -190,25 +222,28 @@ index_t WholeFactors::rank(index_t count, index_t len, Vec<double>& V,
     // Each vector's arithmetic is that of a plain loop over its entries in
     // order (every inner product a running sum from 0.0, every update
     // x[i] - f * q[i]), but the open vectors are stored side by side, entry i
-    // of the vector in lane j at X[i * count + j], so that the running sums of
+    // of the vector in lane j at X[i * ld + j], so that the running sums of
     // all of them advance together instead of one after the other.  A closed
     // vector's lane is given to the last open one; ties between residuals are
     // broken by the vectors' original order.
     if (basis != nullptr) basis->clear();
-    Vec<double> X(count * len);
+    // Rows of ld entries: whole groups of lanes, the lanes past the open ones
+    // worked on along with them but never read.
+    const index_t ld = padded(count);
+    Vec<double> X(ld * len, 0.0);
     for (index_t c = 0; c < count; ++c)
-        for (index_t i = 0; i < len; ++i) X[i * count + c] = V[c * len + i];
+        for (index_t i = 0; i < len; ++i) X[i * ld + c] = V[c * len + i];
     Vec<index_t> orig(count);
     std::iota(orig.begin(), orig.end(), index_t{0});
-    Vec<double> sq(count, 0.0), q(len);
+    Vec<double> sq(ld, 0.0), q(len);
     index_t open = count;
-    by_blocks(open, [&]<std::size_t W>(index_t lane) {
-        square_lanes<W>(X.data(), count, len, lane, sq.data());
+    by_lanes(open, [&]<std::size_t N>(index_t lane) {
+        square_lanes<N>(X.data(), ld, len, lane, sq.data());
     });
     // Lane `from` (the last open one) takes the place of lane `to`.
     auto move_lane = [&](index_t from, index_t to) {
         if (from == to) return;
-        for (index_t i = 0; i < len; ++i) X[i * count + to] = X[i * count + from];
+        for (index_t i = 0; i < len; ++i) X[i * ld + to] = X[i * ld + from];
         orig[to] = orig[from];
         sq[to] = sq[from];
     };
@@ -233,14 +268,14 @@ index_t WholeFactors::rank(index_t count, index_t len, Vec<double>& V,
         if (best < 0) return k;
         if (best_norm < kNonzero) return -1;
         ++k;
-        for (index_t i = 0; i < len; ++i) q[i] = X[i * count + best] / best_norm;
+        for (index_t i = 0; i < len; ++i) q[i] = X[i * ld + best] / best_norm;
         if (basis != nullptr) basis->insert(basis->end(), q.begin(), q.end());
         move_lane(--open, best);
         if (open == 0) continue;
         // Two passes of x - (q . x) q for every open x; the second pass's
         // update also gives the squared length for the next round.
-        by_blocks(open, [&]<std::size_t W>(index_t lane) {
-            project_lanes<W>(q.data(), X.data(), count, len, lane, sq.data());
+        by_lanes(open, [&]<std::size_t N>(index_t lane) {
+            project_lanes<N>(q.data(), X.data(), ld, len, lane, sq.data());
         });
     }
 }
@@ -351,15 +386,17 @@ int WholeFactors::verdict(const Vec<index_t>& Y, const Vec<index_t>& C,
     const index_t width = nN + dimZ;
     // Each entry a running sum over k in order; the dimZ sums of a reaction
     // advance together (Z transposed: entry k of vector i at Zt[k * dimZ + i]).
-    Vec<double> Zt(r_ * dimZ), dots(dimZ);
+    // The rows of Zt are padded to whole groups of lanes with zeros.
+    const index_t ldZ = padded(dimZ);
+    Vec<double> Zt(r_ * ldZ, 0.0), dots(ldZ);
     for (index_t i = 0; i < dimZ; ++i)
-        for (index_t k = 0; k < r_; ++k) Zt[k * dimZ + i] = Z[i * r_ + k];
+        for (index_t k = 0; k < r_; ++k) Zt[k * ldZ + i] = Z[i * r_ + k];
     for (index_t c = 0; c < nC; ++c) {
         const double* v = Vt_.data() + C[c] * n_;
-        by_blocks(dimZ, [&]<std::size_t W>(index_t col) {
-            dot_columns<W>(v, Zt.data(), dimZ, r_, col, dots.data());
+        by_lanes(dimZ, [&]<std::size_t N>(index_t col) {
+            dot_columns<N>(v, Zt.data(), ldZ, r_, col, dots.data());
         });
-        std::copy(dots.begin(), dots.end(), V.begin() + c * width + nN);
+        std::copy(dots.begin(), dots.begin() + dimZ, V.begin() + c * width + nN);
     }
     const index_t kB = rank(nC, width, V, nullptr);
     if (kB < 0) return -1;
