@@ -577,18 +577,33 @@ std::vector<Selection> search_isoBSs(MatrixView<const double> stoi,
                      [&] { return WholeEvaluator(stoi, DT, closures); });
     }
 
-    std::vector<Selection> found;
+    // The accepted candidates' keys from their bit sets, ordered; each
+    // selection is then made in its final place.
+    Vec<std::size_t> accepted;
+    Vec<std::int64_t> key;
     Vec<EntryClosures::Word> bits(closures.words());
     for (std::size_t k = 0; k < candidates.size(); ++k) {
         if (verdict[k] == 0) continue;
         candidate_bits(closures, candidates[k], bits.data());
+        accepted.push_back(k);
+        key.push_back(static_cast<std::int64_t>(count_bits(bits.data(), 0, m)) * (n + 1) +
+                      count_bits(bits.data(), m, m + n));
+    }
+    std::vector<Selection> found;
+    if (accepted.empty()) {
+        order_found(found, m, n);  // the whole network
+        return found;
+    }
+    const Vec<std::size_t> item = exchange_order(std::move(key));
+    found.reserve(accepted.size());
+    for (const std::size_t at : item) {
+        candidate_bits(closures, candidates[accepted[at]], bits.data());
         Selection s(m + n);
         for (index_t e = 0; e < m + n; ++e)
             s[e] = (bits[e / EntryClosures::bits_per_word] >>
                        (e % EntryClosures::bits_per_word)) & 1U;
         found.push_back(std::move(s));
     }
-    order_found(found, m, n);
     return found;
 }
 
