@@ -219,21 +219,16 @@ private:
 
 }  // namespace
 
-void order_found(std::vector<Selection>& found, index_t m, index_t n) {
-    if (found.empty()) found.emplace_back(m + n, std::uint8_t{1});
+Vec<std::size_t> exchange_order(Vec<std::int64_t> key) {
     // The exchange procedure (for i < j, ascending, exchange positions i and j
-    // when i's counts exceed j's) moves, for each i, the element at i along
+    // when i's key exceeds j's) moves, for each i, the element at i along
     // the positions j where a key below the one then at i appears: a rotation
     // along that chain, whose links the tree finds without visiting the
     // positions in between.
-    const std::size_t count = found.size();
-    Vec<std::int64_t> key(count);
+    const std::size_t count = key.size();
     Vec<std::size_t> item(count);
-    for (std::size_t k = 0; k < count; ++k) {
-        key[k] = static_cast<std::int64_t>(count_selected(found[k], 0, m)) * (n + 1) +
-                 count_selected(found[k], m, m + n);
-        item[k] = k;
-    }
+    for (std::size_t k = 0; k < count; ++k) item[k] = k;
+    if (count == 0) return item;
     MinTree tree(key);
     for (std::size_t i = 0; i + 1 < count; ++i) {
         std::int64_t cur = key[i];
@@ -249,6 +244,17 @@ void order_found(std::vector<Selection>& found, index_t m, index_t n) {
         item[i] = cur_item;
         tree.set(i, cur);
     }
+    return item;
+}
+
+void order_found(std::vector<Selection>& found, index_t m, index_t n) {
+    if (found.empty()) found.emplace_back(m + n, std::uint8_t{1});
+    const std::size_t count = found.size();
+    Vec<std::int64_t> key(count);
+    for (std::size_t k = 0; k < count; ++k)
+        key[k] = static_cast<std::int64_t>(count_selected(found[k], 0, m)) * (n + 1) +
+                 count_selected(found[k], m, m + n);
+    const Vec<std::size_t> item = exchange_order(std::move(key));
     std::vector<Selection> ordered(count);
     for (std::size_t k = 0; k < count; ++k) ordered[k] = std::move(found[item[k]]);
     found = std::move(ordered);

@@ -174,5 +174,10 @@ void candidate_bits(const EntryClosures& closures, Candidate c,
 /// decreasing order).
 void order_found(std::vector<Selection>& found, index_t m, index_t n);
 
+/// The exchange procedure of order_found() on keys (species count * (n + 1)
+/// + reaction count): item[k] is the original position of the element that
+/// ends at position k.
+Vec<std::size_t> exchange_order(Vec<std::int64_t> key);
+
 }  // namespace search_detail
 }  // namespace quelmar

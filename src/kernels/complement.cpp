@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
+#include <cstring>
 #include <limits>
 #include <numeric>
 #include <stdexcept>
@@ -63,6 +65,117 @@ index_t whole_rank(const Vec<double>& s) {
     return r;
 }
 
+// The loops over lanes below are compiled for AVX-512 and AVX2 as well as
+// the baseline, and the processor picks one at load time: each lane's
+// operations (IEEE additions, subtractions and multiplications, never fused)
+// give the same results in each.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
+#define QUELMAR_LANE_CLONES __attribute__((target_clones("avx512f", "avx2", "default")))
+#else
+#define QUELMAR_LANE_CLONES
+#endif
+
+// Four lanes of doubles: element-wise IEEE operations (GCC and Clang vector
+// extensions), compiled as two SSE2 operations or one AVX operation.
+using Lanes = double __attribute__((vector_size(32)));
+constexpr std::size_t kLanes = 4;
+
+// Lanes lane .. lane + 4 N - 1 of X (entry i of lane j at X[i * ld + j], len
+// entries): two passes of x - (q . x) q each, and then the squared length of
+// each in sq.  Every inner product is a running sum over i in order from 0.0,
+// every update x[i] - f * q[i]: the arithmetic of one vector at a time, with
+// the running sums of 4 N vectors held side by side.
+template <std::size_t N>
+QUELMAR_LANE_CLONES void project_lanes(const double* q, double* X, index_t ld, index_t len,
+                                       index_t lane, double* sq) {
+    Lanes f[N], g[N], s[N], x;
+    for (std::size_t t = 0; t < N; ++t) f[t] = g[t] = s[t] = Lanes{};
+    for (index_t i = 0; i < len; ++i) {
+        const double qs = q[i];
+        const Lanes qi = {qs, qs, qs, qs};
+        const double* row = X + i * ld + lane;
+        for (std::size_t t = 0; t < N; ++t) {
+            std::memcpy(&x, row + kLanes * t, sizeof x);
+            f[t] = f[t] + qi * x;
+        }
+    }
+    for (index_t i = 0; i < len; ++i) {
+        const double qs = q[i];
+        const Lanes qi = {qs, qs, qs, qs};
+        double* row = X + i * ld + lane;
+        for (std::size_t t = 0; t < N; ++t) {
+            std::memcpy(&x, row + kLanes * t, sizeof x);
+            x = x - f[t] * qi;
+            std::memcpy(row + kLanes * t, &x, sizeof x);
+            g[t] = g[t] + qi * x;
+        }
+    }
+    for (index_t i = 0; i < len; ++i) {
+        const double qs = q[i];
+        const Lanes qi = {qs, qs, qs, qs};
+        double* row = X + i * ld + lane;
+        for (std::size_t t = 0; t < N; ++t) {
+            std::memcpy(&x, row + kLanes * t, sizeof x);
+            x = x - g[t] * qi;
+            std::memcpy(row + kLanes * t, &x, sizeof x);
+            s[t] = s[t] + x * x;
+        }
+    }
+    std::memcpy(sq + lane, s, sizeof s);
+}
+
+// The squared lengths of lanes lane .. lane + 4 N - 1 of X, as running sums.
+template <std::size_t N>
+QUELMAR_LANE_CLONES void square_lanes(const double* X, index_t ld, index_t len, index_t lane,
+                                      double* sq) {
+    Lanes s[N], x;
+    for (std::size_t t = 0; t < N; ++t) s[t] = Lanes{};
+    for (index_t i = 0; i < len; ++i) {
+        const double* row = X + i * ld + lane;
+        for (std::size_t t = 0; t < N; ++t) {
+            std::memcpy(&x, row + kLanes * t, sizeof x);
+            s[t] = s[t] + x * x;
+        }
+    }
+    std::memcpy(sq + lane, s, sizeof s);
+}
+
+// dots[col + t] = v . (column col + t of Zt) for t < 4 N (Zt: len rows of ld
+// entries), each a running sum over the rows in order from 0.0.
+template <std::size_t N>
+QUELMAR_LANE_CLONES void dot_columns(const double* v, const double* Zt, index_t ld,
+                                     index_t len, index_t col, double* dots) {
+    Lanes d[N], z;
+    for (std::size_t t = 0; t < N; ++t) d[t] = Lanes{};
+    for (index_t k = 0; k < len; ++k) {
+        const double vs = v[k];
+        const Lanes vk = {vs, vs, vs, vs};
+        const double* row = Zt + k * ld + col;
+        for (std::size_t t = 0; t < N; ++t) {
+            std::memcpy(&z, row + kLanes * t, sizeof z);
+            d[t] = d[t] + vk * z;
+        }
+    }
+    std::memcpy(dots + col, d, sizeof d);
+}
+
+// count rounded up to whole groups of lanes.
+index_t padded(index_t count) {
+    const auto group = static_cast<index_t>(kLanes);
+    return (count + group - 1) / group * group;
+}
+
+// block.template operator()<N>(j) over groups of 4 N of the positions
+// 0 .. padded(count) - 1 (N = 2, then 1 for a last group of 4).
+template <class Block>
+void by_lanes(index_t count, Block block) {
+    constexpr auto wide = static_cast<index_t>(2 * kLanes);
+    const index_t end = padded(count);
+    index_t j = 0;
+    for (; j + wide <= end; j += wide) block.template operator()<2>(j);
+    if (j < end) block.template operator()<1>(j);
+}
+
 }  // namespace
 
 WholeFactors::WholeFactors(MatrixView<const double> stoi, MatrixView<const double> DT,
@@ -82,6 +195,9 @@ WholeFactors::WholeFactors(MatrixView<const double> stoi, MatrixView<const doubl
     }
     r_ = whole_rank(s_);
     if (r_ < 0) return;
+    Ur_.assign(m_ * r_, 0.0);
+    for (index_t k = 0; k < r_; ++k)
+        for (index_t i = 0; i < m_; ++i) Ur_[i * r_ + k] = U_[i + k * m_];
 
     Vec<double> D(l_ * m_), sD, UD;
     for (index_t j = 0; j < m_; ++j)
@@ -102,41 +218,65 @@ index_t WholeFactors::rank(index_t count, index_t len, Vec<double>& V,
     // Pivoted Gram-Schmidt: the vector with the largest residual joins the
     // basis while that residual is clearly non-zero; the rank is decided when
     // every residual left is rounding noise.
-    Vec<char> open(count, 1);
+    //
+    // Each vector's arithmetic is that of a plain loop over its entries in
+    // order (every inner product a running sum from 0.0, every update
+    // x[i] - f * q[i]), but the open vectors are stored side by side, entry i
+    // of the vector in lane j at X[i * ld + j], so that the running sums of
+    // all of them advance together instead of one after the other.  A closed
+    // vector's lane is given to the last open one; ties between residuals are
+    // broken by the vectors' original order.
     if (basis != nullptr) basis->clear();
+    // Rows of ld entries: whole groups of lanes, the lanes past the open ones
+    // worked on along with them but never read.
+    const index_t ld = padded(count);
+    Vec<double> X(ld * len, 0.0);
+    for (index_t c = 0; c < count; ++c)
+        for (index_t i = 0; i < len; ++i) X[i * ld + c] = V[c * len + i];
+    Vec<index_t> orig(count);
+    std::iota(orig.begin(), orig.end(), index_t{0});
+    Vec<double> sq(ld, 0.0), q(len);
+    index_t open = count;
+    by_lanes(open, [&]<std::size_t N>(index_t lane) {
+        square_lanes<N>(X.data(), ld, len, lane, sq.data());
+    });
+    // Lane `from` (the last open one) takes the place of lane `to`.
+    auto move_lane = [&](index_t from, index_t to) {
+        if (from == to) return;
+        for (index_t i = 0; i < len; ++i) X[i * ld + to] = X[i * ld + from];
+        orig[to] = orig[from];
+        sq[to] = sq[from];
+    };
     index_t k = 0;
     for (;;) {
+        for (index_t j = 0; j < open; ++j)
+            if (!std::isfinite(std::sqrt(sq[j]))) return -1;
         index_t best = -1;
         double best_norm = 0.0;
-        for (index_t c = 0; c < count; ++c) {
-            if (open[c] == 0) continue;
-            const double* x = V.data() + c * len;
-            const double r = std::sqrt(std::inner_product(x, x + len, x, 0.0));
-            if (!std::isfinite(r)) return -1;
-            if (r <= kZero) {
-                open[c] = 0;
+        for (index_t j = 0; j < open;) {
+            const double r = std::sqrt(sq[j]);
+            if (r <= kZero) {  // zero: adds nothing
+                move_lane(--open, j);
                 continue;
             }
-            if (r > best_norm) {
+            if (r > best_norm || (r == best_norm && orig[j] < orig[best])) {
                 best_norm = r;
-                best = c;
+                best = j;
             }
+            ++j;
         }
         if (best < 0) return k;
         if (best_norm < kNonzero) return -1;
-        open[best] = 0;
         ++k;
-        double* q = V.data() + best * len;
-        for (index_t i = 0; i < len; ++i) q[i] /= best_norm;
-        if (basis != nullptr) basis->insert(basis->end(), q, q + len);
-        for (index_t c = 0; c < count; ++c) {
-            if (open[c] == 0) continue;
-            double* x = V.data() + c * len;
-            for (int pass = 0; pass < 2; ++pass) {
-                const double f = std::inner_product(q, q + len, x, 0.0);
-                for (index_t i = 0; i < len; ++i) x[i] -= f * q[i];
-            }
-        }
+        for (index_t i = 0; i < len; ++i) q[i] = X[i * ld + best] / best_norm;
+        if (basis != nullptr) basis->insert(basis->end(), q.begin(), q.end());
+        move_lane(--open, best);
+        if (open == 0) continue;
+        // Two passes of x - (q . x) q for every open x; the second pass's
+        // update also gives the squared length for the next round.
+        by_lanes(open, [&]<std::size_t N>(index_t lane) {
+            project_lanes<N>(q.data(), X.data(), ld, len, lane, sq.data());
+        });
     }
 }
 
@@ -200,35 +340,63 @@ int WholeFactors::verdict(const Vec<index_t>& Y, const Vec<index_t>& C,
 
     // Their preimages in the row space of S, V_r a with a = Sigma_r^-1 U_r^T z,
     // made orthonormal (a in R^r).
-    Vec<double> UY(nY * r_);  // U_r[Y, :], one row per species
-    for (index_t k = 0; k < r_; ++k)
-        for (index_t y = 0; y < nY; ++y) UY[y * r_ + k] = U_[(Y[y] + k * m_)];
+    // (Rows of U_r from its row-major copy; four a at a time, each entry of
+    // each a summed over y in order.)
     Vec<double> a(dimZ * r_, 0.0);
-    for (index_t i = 0; i < dimZ; ++i) {
-        double* ai = a.data() + i * r_;
-        const double* zi = Z.data() + i * nY;
+    for (index_t i0 = 0; i0 < dimZ; i0 += 4) {
+        const index_t block = std::min<index_t>(4, dimZ - i0);
         for (index_t y = 0; y < nY; ++y) {
-            const double* row = UY.data() + y * r_;
-            for (index_t k = 0; k < r_; ++k) ai[k] += row[k] * zi[y];
+            const double* __restrict row = Ur_.data() + Y[y] * r_;
+            if (block == 4) {
+                double* __restrict a0 = a.data() + i0 * r_;
+                double* __restrict a1 = a0 + r_;
+                double* __restrict a2 = a1 + r_;
+                double* __restrict a3 = a2 + r_;
+                const double z0 = Z[i0 * nY + y], z1 = Z[(i0 + 1) * nY + y];
+                const double z2 = Z[(i0 + 2) * nY + y], z3 = Z[(i0 + 3) * nY + y];
+                for (index_t k = 0; k < r_; ++k) {
+                    const double u = row[k];
+                    a0[k] += u * z0;
+                    a1[k] += u * z1;
+                    a2[k] += u * z2;
+                    a3[k] += u * z3;
+                }
+            } else {
+                for (index_t i = i0; i < i0 + block; ++i) {
+                    double* __restrict ai = a.data() + i * r_;
+                    const double zi = Z[i * nY + y];
+                    for (index_t k = 0; k < r_; ++k) ai[k] += row[k] * zi;
+                }
+            }
         }
-        for (index_t k = 0; k < r_; ++k) ai[k] /= s_[k];
-        // Only their span matters: unit length keeps the margins meaningful
-        // whatever the scale of the coefficients.
-        const double norm = std::sqrt(std::inner_product(ai, ai + r_, ai, 0.0));
-        if (!(norm > 0.0) || !std::isfinite(norm)) return -1;
-        for (index_t k = 0; k < r_; ++k) ai[k] /= norm;
+        for (index_t i = i0; i < i0 + block; ++i) {
+            double* ai = a.data() + i * r_;
+            for (index_t k = 0; k < r_; ++k) ai[k] /= s_[k];
+            // Only their span matters: unit length keeps the margins
+            // meaningful whatever the scale of the coefficients.
+            const double norm = std::sqrt(std::inner_product(ai, ai + r_, ai, 0.0));
+            if (!(norm > 0.0) || !std::isfinite(norm)) return -1;
+            for (index_t k = 0; k < r_; ++k) ai[k] /= norm;
+        }
     }
     if (rank(dimZ, r_, a, &Z) != dimZ) return -1;  // Z: the a, orthonormal
 
     // rank [N, V_r a][C, :] - rank N[C, :] must be dimZ.
     null_rows_on_C(dimZ);
     const index_t width = nN + dimZ;
+    // Each entry a running sum over k in order; the dimZ sums of a reaction
+    // advance together (Z transposed: entry k of vector i at Zt[k * dimZ + i]).
+    // The rows of Zt are padded to whole groups of lanes with zeros.
+    const index_t ldZ = padded(dimZ);
+    Vec<double> Zt(r_ * ldZ, 0.0), dots(ldZ);
+    for (index_t i = 0; i < dimZ; ++i)
+        for (index_t k = 0; k < r_; ++k) Zt[k * ldZ + i] = Z[i * r_ + k];
     for (index_t c = 0; c < nC; ++c) {
         const double* v = Vt_.data() + C[c] * n_;
-        for (index_t i = 0; i < dimZ; ++i) {
-            const double* ai = Z.data() + i * r_;
-            V[c * width + nN + i] = std::inner_product(v, v + r_, ai, 0.0);
-        }
+        by_lanes(dimZ, [&]<std::size_t N>(index_t col) {
+            dot_columns<N>(v, Zt.data(), ldZ, r_, col, dots.data());
+        });
+        std::copy(dots.begin(), dots.begin() + dimZ, V.begin() + c * width + nN);
     }
     const index_t kB = rank(nC, width, V, nullptr);
     if (kB < 0) return -1;

@@ -59,6 +59,7 @@ private:
     index_t m_, n_, l_;
     index_t r_ = 0, rD_ = 0;
     Vec<double> U_;    // m x m, column-major: left singular vectors of S
+    Vec<double> Ur_;   // m x r, row-major: the first r of them (U_r), by species
     Vec<double> s_;    // singular values of S
     Vec<double> Vt_;   // n x n, column-major: right singular vectors of S (rows)
     Vec<double> VtD_;  // m x m, column-major: right singular vectors of DT (rows)

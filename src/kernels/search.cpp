@@ -380,10 +380,15 @@ private:
 // thread.  The calling thread polls and reports progress between chunks; a
 // poll inside a long elimination goes through a counter, so the clock is read
 // only every few hundred columns.
+//
+// Progress is reported as done_before + the candidates evaluated here, of
+// all_total (the candidates of the whole search).
 template <class Make>
 void evaluate_all(const Vec<Candidate>& cand, Vec<std::uint8_t>& verdict,
-                  int threads, const SearchOptions& opt, Make make) {
+                  int threads, const SearchOptions& opt, Make make,
+                  std::int64_t done_before = 0, std::int64_t all_total = -1) {
     const auto total = static_cast<std::int64_t>(cand.size());
+    if (all_total < 0) all_total = total;
     constexpr std::int64_t kChunk = 64;
     std::atomic<std::int64_t> next{0};
     std::atomic<std::int64_t> done{0};
@@ -414,7 +419,7 @@ void evaluate_all(const Vec<Candidate>& cand, Vec<std::uint8_t>& verdict,
                     const auto now = std::chrono::steady_clock::now();
                     if (now - last_report > std::chrono::milliseconds(200)) {
                         last_report = now;
-                        opt.progress(done.load(), total);
+                        opt.progress(done_before + done.load(), all_total);
                     }
                 }
             }
@@ -453,7 +458,19 @@ void evaluate_all(const Vec<Candidate>& cand, Vec<std::uint8_t>& verdict,
     guarded(true);
     for (std::thread& t : pool) t.join();
     if (error) std::rethrow_exception(error);
-    opt.progress(total, total);
+    opt.progress(done_before + total, all_total);
+}
+
+// The candidates at the positions where pick[k] == want, and those positions.
+void subset(const Vec<Candidate>& cand, const Vec<std::uint8_t>& pick, std::uint8_t want,
+            Vec<Candidate>& part, Vec<std::size_t>& where) {
+    part.clear();
+    where.clear();
+    for (std::size_t k = 0; k < cand.size(); ++k)
+        if (pick[k] == want) {
+            part.push_back(cand[k]);
+            where.push_back(k);
+        }
 }
 
 }  // namespace
@@ -492,40 +509,101 @@ std::vector<Selection> search_isoBSs(MatrixView<const double> stoi,
         // (its elimination would cost about as much as the factorisation) and
         // the factors, m^2 + n^2 doubles, take at most 1 GiB.
         constexpr index_t kMostFactorised = 8000;
-        std::optional<WholeFactors> whole;
+        Vec<std::uint8_t> near;
+        bool any_near = false;
         if (options.dgesdd != nullptr && m + n >= options.whole_from && m <= kMostFactorised &&
             n <= kMostFactorised) {
+            near.assign(candidates.size(), 0);
             Vec<EntryClosures::Word> bits(closures.words());
-            for (const Candidate c : candidates) {
-                candidate_bits(closures, c, bits.data());
-                if (nearly_whole(count_bits(bits.data(), 0, m), count_bits(bits.data(), m, m + n),
-                                 m, n)) {
-                    whole.emplace(stoi, DT, options.dgesdd);
-                    break;
-                }
+            for (std::size_t k = 0; k < candidates.size(); ++k) {
+                candidate_bits(closures, candidates[k], bits.data());
+                near[k] = nearly_whole(count_bits(bits.data(), 0, m),
+                                       count_bits(bits.data(), m, m + n), m, n)
+                              ? 1
+                              : 0;
+                any_near = any_near || near[k] != 0;
             }
         }
-        const WholeFactors* usable = whole && whole->usable() ? &*whole : nullptr;
-        evaluate_all(candidates, verdict, threads, options, [&] {
-            return Evaluator(stoi, DT, S, D, closures, closure_reactions, usable);
-        });
+        auto evaluator = [&](const WholeFactors* usable) {
+            return [&, usable] {
+                return Evaluator(stoi, DT, S, D, closures, closure_reactions, usable);
+            };
+        };
+        if (!any_near) {
+            evaluate_all(candidates, verdict, threads, options, evaluator(nullptr));
+        } else if (threads < 2) {
+            const WholeFactors whole(stoi, DT, options.dgesdd);
+            evaluate_all(candidates, verdict, threads, options,
+                         evaluator(whole.usable() ? &whole : nullptr));
+        } else {
+            // The factorisation on a thread of its own while the other threads
+            // evaluate the candidates that do not use it; then every thread
+            // evaluates the nearly whole ones.  Each verdict is the same
+            // whichever thread gives it, and when.
+            std::optional<WholeFactors> whole;
+            std::exception_ptr failed;
+            std::thread factoring([&] {
+                try {
+                    whole.emplace(stoi, DT, options.dgesdd);
+                } catch (...) {
+                    failed = std::current_exception();
+                }
+            });
+            struct Join {
+                std::thread& t;
+                ~Join() {
+                    if (t.joinable()) t.join();
+                }
+            } join{factoring};
+            const auto all = static_cast<std::int64_t>(candidates.size());
+            Vec<Candidate> part;
+            Vec<std::size_t> where;
+            Vec<std::uint8_t> part_verdict;
+            subset(candidates, near, 0, part, where);
+            part_verdict.assign(part.size(), 0);
+            evaluate_all(part, part_verdict, threads - 1, options, evaluator(nullptr), 0, all);
+            for (std::size_t k = 0; k < part.size(); ++k) verdict[where[k]] = part_verdict[k];
+            const auto done_before = static_cast<std::int64_t>(part.size());
+            factoring.join();
+            if (failed) std::rethrow_exception(failed);
+            subset(candidates, near, 1, part, where);
+            part_verdict.assign(part.size(), 0);
+            evaluate_all(part, part_verdict, threads, options,
+                         evaluator(whole->usable() ? &*whole : nullptr), done_before, all);
+            for (std::size_t k = 0; k < part.size(); ++k) verdict[where[k]] = part_verdict[k];
+        }
     } else {
         evaluate_all(candidates, verdict, threads, options,
                      [&] { return WholeEvaluator(stoi, DT, closures); });
     }
 
-    std::vector<Selection> found;
+    // The accepted candidates' keys from their bit sets, ordered; each
+    // selection is then made in its final place.
+    Vec<std::size_t> accepted;
+    Vec<std::int64_t> key;
     Vec<EntryClosures::Word> bits(closures.words());
     for (std::size_t k = 0; k < candidates.size(); ++k) {
         if (verdict[k] == 0) continue;
         candidate_bits(closures, candidates[k], bits.data());
+        accepted.push_back(k);
+        key.push_back(static_cast<std::int64_t>(count_bits(bits.data(), 0, m)) * (n + 1) +
+                      count_bits(bits.data(), m, m + n));
+    }
+    std::vector<Selection> found;
+    if (accepted.empty()) {
+        order_found(found, m, n);  // the whole network
+        return found;
+    }
+    const Vec<std::size_t> item = exchange_order(std::move(key));
+    found.reserve(accepted.size());
+    for (const std::size_t at : item) {
+        candidate_bits(closures, candidates[accepted[at]], bits.data());
         Selection s(m + n);
         for (index_t e = 0; e < m + n; ++e)
             s[e] = (bits[e / EntryClosures::bits_per_word] >>
                        (e % EntryClosures::bits_per_word)) & 1U;
         found.push_back(std::move(s));
     }
-    order_found(found, m, n);
     return found;
 }
 

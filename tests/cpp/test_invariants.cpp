@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <initializer_list>
 #include <limits>
 #include <random>
@@ -476,13 +477,14 @@ TEST(SearchIsoBSs, NoReactionsGivesTheWholeNetwork) {
     EXPECT_EQ(found, (std::vector<Selection>{{1, 1}}));
 }
 
-// Options of a search on `threads` threads; 0 stands for one thread with the
-// candidates that leave out few entries judged from a factorisation of the
-// whole network.
+// Options of a search on `threads` threads; 0 stands for one thread, and -t
+// for t threads, with the candidates that leave out few entries judged from a
+// factorisation of the whole network (made on a thread of its own while the
+// others evaluate the rest, when there are several).
 quelmar::SearchOptions options_for(int threads) {
     quelmar::SearchOptions options;
-    options.threads = std::max(threads, 1);
-    if (threads == 0) {
+    options.threads = std::max(std::abs(threads), 1);
+    if (threads <= 0) {
         options.dgesdd = &dgesdd_;
         options.whole_from = 0;
     }
@@ -528,7 +530,7 @@ TEST(SearchIsoBSs, MatchesEvaluatingEverySeed) {
             continue;
         }
         ++scaled_cases;
-        for (const int threads : {0, 1, 3}) {
+        for (const int threads : {0, -3, 1, 3}) {
             const quelmar::SearchOptions options = options_for(threads);
             EXPECT_EQ(quelmar::search_isoBSs(scaled.view(), sDT.view(), oc.view(), lo.view(),
                                              cq.view(), options),
@@ -570,7 +572,7 @@ TEST(SearchIsoBSs, LargeClosuresAndThreadsMatchEvaluatingEverySeed) {
         const Bytes cq = classes(DT);
         const auto expected =
             quelmar::reference::search_isoBSs_seedwise(stoi.view(), DT.view(), oc.view(), lo.view(), cq.view());
-        for (const int threads : {0, 1, 2}) {
+        for (const int threads : {0, -2, 1, 2}) {
             const quelmar::SearchOptions options = options_for(threads);
             EXPECT_EQ(quelmar::search_isoBSs(stoi.view(), DT.view(), oc.view(), lo.view(),
                                              cq.view(), options),
