@@ -262,16 +262,25 @@ PyObject* selection_list(std::vector<Selection>& found) {
     return result.release();
 }
 
-PyObject* crn_search_for_isoBSs(PyObject*, PyObject* const* a) {
+namespace {
+
+// The structures of the whole search of self with the given trial.
+std::vector<Selection> whole_search(PyObject* self, PyObject* trial) {
     // Looked up with the interpreter lock held, before it is released.
     dgesdd_fn* const dgesdd = scipy_dgesdd();
-    std::vector<Selection> found = found_by(a[0], a[1], [dgesdd](const SearchViews& v) {
+    return found_by(self, trial, [dgesdd](const SearchViews& v) {
         SearchOptions options;
         options.poll = signal_poll();
         options.progress = progress_hook();
         options.dgesdd = dgesdd;
         return search_isoBSs(v.stoi, v.DT, v.oc, v.lo, v.cq, options);
     });
+}
+
+}  // namespace
+
+PyObject* crn_search_for_isoBSs(PyObject*, PyObject* const* a) {
+    std::vector<Selection> found = whole_search(a[0], a[1]);
     return selection_list(found);
 }
 
@@ -281,14 +290,7 @@ PyObject* crn_search_for_isoBSs(PyObject*, PyObject* const* a) {
 // 1]] (int32) its elements ascending; an eighth of the list's memory, and
 // each structure is let go as soon as it is written.
 PyObject* search_rows_impl(PyObject*, PyObject* const* a) {
-    dgesdd_fn* const dgesdd = scipy_dgesdd();
-    std::vector<Selection> found = found_by(a[0], a[1], [dgesdd](const SearchViews& v) {
-        SearchOptions options;
-        options.poll = signal_poll();
-        options.progress = progress_hook();
-        options.dgesdd = dgesdd;
-        return search_isoBSs(v.stoi, v.DT, v.oc, v.lo, v.cq, options);
-    });
+    std::vector<Selection> found = whole_search(a[0], a[1]);
     Ref stoi = getattr(a[0], "stoi");
     const npy_intp width = extent(stoi.get(), 0) + extent(stoi.get(), 1);
     const auto k = static_cast<npy_intp>(found.size());
