@@ -31,6 +31,15 @@ struct HasseFamily::Scratch {
     std::vector<Word> chosen_dense;     // the dense ones among them, as bits over dense_
 };
 
+template <class F>
+void HasseFamily::each_element(index_t i, F&& f) const {
+    const Word* b = bits(i);
+    for (index_t t = word_ptr_[u(i)]; t < word_ptr_[u(i + 1)]; ++t) {
+        const index_t wi = word_idx_[u(t)];
+        for (Word word = b[wi]; word != 0; word &= word - 1) f(wi * 64 + __builtin_ctzll(word));
+    }
+}
+
 HasseFamily::HasseFamily(MatrixView<const std::uint8_t> member, const Poll& poll,
                          int threads)
     : k_(member.rows), e_(member.cols), w_((member.cols + 63) / 64) {
@@ -104,17 +113,10 @@ void HasseFamily::build(const Poll& poll, int threads) {
             dense_.push_back(i);
             continue;
         }
-        const Word* b = bits(i);
-        for (index_t t = word_ptr_[u(i)]; t < word_ptr_[u(i + 1)]; ++t) {
-            const index_t wi = word_idx_[u(t)];
-            Word word = b[wi];
-            while (word != 0) {
-                const index_t x = wi * 64 + __builtin_ctzll(word);
-                word &= word - 1;
-                ++holders_[u(x)];
-                by_element_[u(x * kw_ + r / 64)] |= Word{1} << (r % 64);
-            }
-        }
+        each_element(i, [&](index_t x) {
+            ++holders_[u(x)];
+            by_element_[u(x * kw_ + r / 64)] |= Word{1} << (r % 64);
+        });
     }
     const auto kd = static_cast<index_t>(dense_.size());
     if (kd > 0 && kd <= kMostDenseRelated) {
@@ -152,17 +154,10 @@ void HasseFamily::build(const Poll& poll, int threads) {
                 for (index_t i = from; i < std::min(k_, from + 256); ++i) {
                     if (dense_pos_[u(i)] >= 0) continue;
                     std::fill(any.begin(), any.end(), Word{0});
-                    const Word* b = bits(i);
-                    for (index_t t = word_ptr_[u(i)]; t < word_ptr_[u(i + 1)]; ++t) {
-                        const index_t wi = word_idx_[u(t)];
-                        Word word = b[wi];
-                        while (word != 0) {
-                            const index_t x = wi * 64 + __builtin_ctzll(word);
-                            word &= word - 1;
-                            const Word* m = missed.data() + x * dw_;
-                            for (index_t q = 0; q < dw_; ++q) any[u(q)] |= m[q];
-                        }
-                    }
+                    each_element(i, [&](index_t x) {
+                        const Word* m = missed.data() + x * dw_;
+                        for (index_t q = 0; q < dw_; ++q) any[u(q)] |= m[q];
+                    });
                     Word* row = dense_above_.data() + i * dw_;
                     for (index_t q = 0; q < dw_; ++q) row[q] = ~any[u(q)];
                     if (kd % 64 != 0) row[dw_ - 1] &= (Word{1} << (kd % 64)) - 1;
@@ -207,21 +202,14 @@ void HasseFamily::parents_of(index_t c, Scratch& s, std::vector<index_t>& out) c
         s.elements.clear();
         index_t best = -1;
         index_t fewest = std::numeric_limits<index_t>::max();
-        const Word* b = bits(c);
-        for (index_t t = word_ptr_[u(c)]; t < word_ptr_[u(c + 1)]; ++t) {
-            const index_t wi = word_idx_[u(t)];
-            Word word = b[wi];
-            while (word != 0) {
-                const index_t x = wi * 64 + __builtin_ctzll(word);
-                word &= word - 1;
-                s.elements.push_back(x);
-                const index_t count = holders_[u(x)];
-                if (count < fewest) {
-                    fewest = count;
-                    best = x;
-                }
+        each_element(c, [&](index_t x) {
+            s.elements.push_back(x);
+            const index_t count = holders_[u(x)];
+            if (count < fewest) {
+                fewest = count;
+                best = x;
             }
-        }
+        });
         // the bits of the ranks above c's
         const index_t from = rank_[u(c)] + 1;
         s.word_at.clear();

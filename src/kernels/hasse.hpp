@@ -49,6 +49,8 @@ private:
     bool subset(index_t a, index_t b) const;    // set a inside set b
     void parents_of(index_t c, Scratch& s, std::vector<index_t>& out) const;
     const Word* bits(index_t i) const { return bits_.data() + i * w_; }
+    template <class F>
+    void each_element(index_t i, F&& f) const;  // f(x) for each element x of set i
 
     index_t k_ = 0, e_ = 0, w_ = 0;
     std::vector<Word> bits_;              // k_ x w_ words
