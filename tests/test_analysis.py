@@ -23,7 +23,7 @@ from quelmar.diagram import hierarchy_dot, write_diagram  # noqa: E402
 from quelmar.hasse import children_lists, hasse_edges  # noqa: E402
 from quelmar.irreducible import irreducible_bits, irreducible_rows  # noqa: E402
 
-from support import MODELS  # noqa: E402
+from support import MODELS, NETWORKS  # noqa: E402
 needs_dot = pytest.mark.skipif(shutil.which("dot") is None, reason="Graphviz dot not installed")
 
 
@@ -388,22 +388,29 @@ def test_structures_of_the_search_rows(rows, chunk):
         for k, r in enumerate(rows, 1)]
 
 
-def test_search_rows_are_the_search_as_bits(mini):
+@pytest.mark.parametrize("network", ["mini", "chain", "e_coli_core"])
+def test_search_rows_are_the_search_as_bits(network, mini):
     from quelmar.cyquelmar import _search_rows
+    if network == "mini":
+        crn = mini
+    elif network == "chain":  # in -> a -> out: the whole network is the one structure
+        crn = quelmar.CRN(np.array([[1.0, -1.0]]))
+    else:
+        crn = quelmar.load(os.path.join(NETWORKS, "e_coli_core.network.json"))
     state = np.random.get_state()
     try:
         np.random.seed(5)
-        found = np.array(mini.search_for_isoBSs(), dtype=bool)
+        found = np.array(crn.search_for_isoBSs(), dtype=bool)
         after = np.random.get_state()[1]
         np.random.seed(5)
-        bits, indptr, indices = _search_rows(mini)
+        bits, indptr, indices = _search_rows(crn)
         assert (np.random.get_state()[1] == after).all()  # the same draws
     finally:
         np.random.set_state(state)
-    assert len(found) > 3
     width = found.shape[1]
     assert bits.shape == (len(found), (width + 7) // 8)
-    assert (np.unpackbits(bits, axis=1, count=width, bitorder="little") == found).all()
+    unpacked = np.unpackbits(bits, axis=1, bitorder="little")
+    assert (unpacked[:, :width] == found).all() and not unpacked[:, width:].any()
     k, x = np.nonzero(found)
     assert indptr.tolist() == np.searchsorted(k, np.arange(len(found) + 1)).tolist()
     assert indices.tolist() == x.tolist()

@@ -264,67 +264,75 @@ PyObject* selection_list(std::vector<Selection>& found) {
 
 namespace {
 
-// The structures of the whole search of self with the given trial.
-std::vector<Selection> whole_search(PyObject* self, PyObject* trial) {
-    // Looked up with the interpreter lock held, before it is released.
-    dgesdd_fn* const dgesdd = scipy_dgesdd();
-    return found_by(self, trial, [dgesdd](const SearchViews& v) {
-        SearchOptions options;
-        options.poll = signal_poll();
-        options.progress = progress_hook();
-        options.dgesdd = dgesdd;
-        return search_isoBSs(v.stoi, v.DT, v.oc, v.lo, v.cq, options);
-    });
+// The options of a whole search: stopped by signals, progress shown, and
+// SciPy's dgesdd (looked up with the interpreter lock held, before it is
+// released).
+SearchOptions whole_search_options() {
+    SearchOptions options;
+    options.poll = signal_poll();
+    options.progress = progress_hook();
+    options.dgesdd = scipy_dgesdd();
+    return options;
 }
 
 }  // namespace
 
 PyObject* crn_search_for_isoBSs(PyObject*, PyObject* const* a) {
-    std::vector<Selection> found = whole_search(a[0], a[1]);
+    const SearchOptions options = whole_search_options();
+    std::vector<Selection> found = found_by(a[0], a[1], [&](const SearchViews& v) {
+        return search_isoBSs(v.stoi, v.DT, v.oc, v.lo, v.cq, options);
+    });
     return selection_list(found);
 }
 
 // The same search, its structures as (bits, indptr, indices): row k of the
 // uint8 array bits holds structure k, element x at bit x % 8 of byte x / 8
 // (NumPy's packbits with bitorder "little"), and indices[indptr[k]:indptr[k +
-// 1]] (int32) its elements ascending; an eighth of the list's memory, and
-// each structure is let go as soon as it is written.
+// 1]] (int32) its elements ascending.  The structures are never held one
+// byte per element: a large search's list takes an eighth of the memory.
 PyObject* search_rows_impl(PyObject*, PyObject* const* a) {
-    std::vector<Selection> found = whole_search(a[0], a[1]);
-    Ref stoi = getattr(a[0], "stoi");
-    const npy_intp width = extent(stoi.get(), 0) + extent(stoi.get(), 1);
-    const auto k = static_cast<npy_intp>(found.size());
-    const npy_intp bytes = (width + 7) / 8;
-    npy_intp bits_shape[2] = {k, bytes};
-    Ref bits = checked(PyArray_ZEROS(2, bits_shape, NPY_UINT8, 0));
-    npy_intp ptr_shape[1] = {k + 1};
-    Ref indptr = checked(PyArray_ZEROS(1, ptr_shape, NPY_INTP, 0));
-    auto* out = static_cast<std::uint8_t*>(PyArray_DATA(as_array(bits.get())));
-    auto* ptr = static_cast<npy_intp*>(PyArray_DATA(as_array(indptr.get())));
+    const SearchOptions options = whole_search_options();
+    std::size_t bytes = 0;
+    std::vector<std::uint8_t> packed;
+    std::vector<npy_intp> ptr{0};
     std::vector<std::int32_t> indices;
-    {
-        GilRelease nogil;
-        for (npy_intp r = 0; r < k; ++r) {
-            Selection& sel = found[static_cast<std::size_t>(r)];
-            if (static_cast<npy_intp>(sel.size()) != width)
-                throw std::logic_error("a structure of the search does not match the network");
-            std::uint8_t* row = out + r * bytes;
-            for (npy_intp x = 0; x < width; ++x)
-                if (sel[x] != 0) {
-                    row[x / 8] = static_cast<std::uint8_t>(row[x / 8] | (1U << (x % 8)));
-                    indices.push_back(static_cast<std::int32_t>(x));
+    found_by(a[0], a[1], [&](const SearchViews& v) {
+        const index_t width = v.stoi.rows + v.stoi.cols;
+        bytes = static_cast<std::size_t>((width + 7) / 8);
+        search_isoBSs_each(v.stoi, v.DT, v.oc, v.lo, v.cq, options,
+                           [&](const std::uint64_t* words) {
+            for (std::size_t b = 0; b < bytes; ++b)
+                packed.push_back(static_cast<std::uint8_t>(words[b / 8] >> (8 * (b % 8))));
+            if (width % 8 != 0)
+                packed.back() = static_cast<std::uint8_t>(
+                    packed.back() & ((1U << static_cast<unsigned>(width % 8)) - 1U));
+            for (index_t w = 0; w < (width + 63) / 64; ++w)
+                for (std::uint64_t word = words[w]; word != 0; word &= word - 1) {
+                    const index_t x = w * 64 + __builtin_ctzll(word);
+                    if (x < width) indices.push_back(static_cast<std::int32_t>(x));
                 }
-            ptr[r + 1] = static_cast<npy_intp>(indices.size());
-            Selection().swap(sel);
-        }
-        std::vector<Selection>().swap(found);
-        release_free_memory();
-    }
+            ptr.push_back(static_cast<npy_intp>(indices.size()));
+        });
+        return std::vector<Selection>{};
+    });
+    const auto k = static_cast<npy_intp>(ptr.size() - 1);
+    npy_intp bits_shape[2] = {k, static_cast<npy_intp>(bytes)};
+    Ref bits = checked(PyArray_ZEROS(2, bits_shape, NPY_UINT8, 0));
+    if (!packed.empty()) std::memcpy(PyArray_DATA(as_array(bits.get())), packed.data(), packed.size());
+    std::vector<std::uint8_t>().swap(packed);
+    npy_intp ptr_shape[1] = {k + 1};
+    Ref indptr = checked(PyArray_EMPTY(1, ptr_shape, NPY_INTP, 0));
+    std::memcpy(PyArray_DATA(as_array(indptr.get())), ptr.data(), ptr.size() * sizeof(npy_intp));
     npy_intp idx_shape[1] = {static_cast<npy_intp>(indices.size())};
     Ref idx = checked(PyArray_EMPTY(1, idx_shape, NPY_INT32, 0));
     if (!indices.empty())
         std::memcpy(PyArray_DATA(as_array(idx.get())), indices.data(),
                     indices.size() * sizeof(std::int32_t));
+    {
+        GilRelease nogil;
+        std::vector<std::int32_t>().swap(indices);
+        release_free_memory();
+    }
     return tuple(bits.get(), indptr.get(), idx.get()).release();
 }
 

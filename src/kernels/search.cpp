@@ -25,6 +25,7 @@
 #include <chrono>
 #include <cmath>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -168,12 +169,10 @@ void subset(const Vec<Candidate>& cand, const Vec<std::uint8_t>& pick, std::uint
 
 }  // namespace
 
-std::vector<Selection> search_isoBSs(MatrixView<const double> stoi,
-                                     MatrixView<const double> DT,
-                                     MatrixView<const std::uint8_t> oc,
-                                     MatrixView<const std::uint8_t> lo,
-                                     MatrixView<const std::uint8_t> cq,
-                                     const SearchOptions& options) {
+void search_isoBSs_each(MatrixView<const double> stoi, MatrixView<const double> DT,
+                        MatrixView<const std::uint8_t> oc, MatrixView<const std::uint8_t> lo,
+                        MatrixView<const std::uint8_t> cq, const SearchOptions& options,
+                        const std::function<void(const std::uint64_t*)>& each) {
     check_search_args(stoi, DT, oc, lo, cq);
     const index_t m = stoi.rows;
     const index_t n = stoi.cols;
@@ -282,21 +281,36 @@ std::vector<Selection> search_isoBSs(MatrixView<const double> stoi,
         key.push_back(static_cast<std::int64_t>(count_bits(bits.data(), 0, m)) * (n + 1) +
                       count_bits(bits.data(), m, m + n));
     }
-    std::vector<Selection> found;
-    if (accepted.empty()) {
-        order_found(found, m, n);  // the whole network
-        return found;
+    if (accepted.empty()) {  // the whole network
+        std::fill(bits.begin(), bits.end(), EntryClosures::Word{0});
+        for (index_t e = 0; e < m + n; ++e)
+            bits[e / EntryClosures::bits_per_word] |= EntryClosures::Word{1}
+                                                      << (e % EntryClosures::bits_per_word);
+        each(bits.data());
+        return;
     }
     const Vec<std::size_t> item = exchange_order(std::move(key));
-    found.reserve(accepted.size());
     for (const std::size_t at : item) {
         candidate_bits(closures, candidates[accepted[at]], bits.data());
-        Selection s(m + n);
-        for (index_t e = 0; e < m + n; ++e)
+        each(bits.data());
+    }
+}
+
+std::vector<Selection> search_isoBSs(MatrixView<const double> stoi,
+                                     MatrixView<const double> DT,
+                                     MatrixView<const std::uint8_t> oc,
+                                     MatrixView<const std::uint8_t> lo,
+                                     MatrixView<const std::uint8_t> cq,
+                                     const SearchOptions& options) {
+    const index_t width = stoi.rows + stoi.cols;
+    std::vector<Selection> found;
+    search_isoBSs_each(stoi, DT, oc, lo, cq, options, [&](const std::uint64_t* bits) {
+        Selection s(width);
+        for (index_t e = 0; e < width; ++e)
             s[e] = (bits[e / EntryClosures::bits_per_word] >>
                        (e % EntryClosures::bits_per_word)) & 1U;
         found.push_back(std::move(s));
-    }
+    });
     return found;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "lapack.hpp"
@@ -57,6 +58,15 @@ std::vector<Selection> search_isoBSs(MatrixView<const double> stoi,
                                      MatrixView<const std::uint8_t> lo,
                                      MatrixView<const std::uint8_t> cq,
                                      const SearchOptions& options = {});
+
+/// The same search, each structure handed to each(bits) in the order of the
+/// list instead of being held: element x of the m + n species and reactions
+/// is bit x % 64 of bits[x / 64] (the words stay valid during the call only).
+/// A large search's list is held as bits, an eighth of its bytes.
+void search_isoBSs_each(MatrixView<const double> stoi, MatrixView<const double> DT,
+                        MatrixView<const std::uint8_t> oc, MatrixView<const std::uint8_t> lo,
+                        MatrixView<const std::uint8_t> cq, const SearchOptions& options,
+                        const std::function<void(const std::uint64_t*)>& each);
 
 inline std::vector<Selection> search_isoBSs(MatrixView<const double> stoi,
                                             MatrixView<const double> DT,
