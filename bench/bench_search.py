@@ -45,7 +45,7 @@ NumPy/SciPy search of ``numpy_search.py`` (inverse pattern, closures by
 strongly connected components, SVD ranks).  The note is the number of
 structures found, and says whether the baseline found the same list.  On
 iJO1366 (4.4 million distinct candidates) the module's search takes about
-30 s; its seedwise baseline takes over half an hour on a loaded machine, so
+5 s; its seedwise baseline takes over half an hour on a loaded machine, so
 that case runs only with ``--big`` (and ``--timeout 3600``), and the NumPy
 baseline does not run there at all.
 """
