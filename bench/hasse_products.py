@@ -33,6 +33,8 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
+from quelmar.hasse import membership
+
 if TYPE_CHECKING:
     import numpy.typing as npt
 
@@ -158,24 +160,6 @@ def hasse_children(member: np.ndarray) -> list[list[int]]:
     bounds = np.searchsorted(parent, np.arange(k + 1))
     flat = child.tolist()
     return [flat[bounds[i]:bounds[i + 1]] for i in range(k)]
-
-
-def membership(sets: Any) -> npt.NDArray[np.bool_]:
-    """Boolean matrix (one row per set, one column per element) of ``sets``."""
-    if isinstance(sets, np.ndarray):
-        if sets.ndim != 2:
-            raise ValueError(f"hasse_diagram() needs a sequence of sets or a 2-D boolean "
-                             f"array, not an array of {sets.ndim} dimensions")
-        return sets.astype(bool, copy=False)
-    sets = [frozenset(s) for s in sets]
-    column: dict[Any, int] = {}
-    for s in sets:
-        for x in s:
-            column.setdefault(x, len(column))
-    member = np.zeros((len(sets), len(column)), dtype=bool)
-    for i, s in enumerate(sets):
-        member[i, [column[x] for x in s]] = True
-    return member
 
 
 def hasse_diagram(sets):
