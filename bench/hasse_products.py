@@ -29,14 +29,11 @@ a sparse one between them).
 
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 import numpy as np
 
 from quelmar.hasse import membership
-
-if TYPE_CHECKING:
-    import numpy.typing as npt
 
 #: bound on the entries of one block of an intersection product
 _BLOCK_COST = 20_000_000
