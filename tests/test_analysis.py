@@ -17,6 +17,7 @@ pytest.importorskip("libsbml")
 
 import quelmar  # noqa: E402
 from quelmar.analysis import diagnosis_skip_reason, structures_of  # noqa: E402
+from quelmar.cyquelmar import indicator_diagnose  # noqa: E402
 from quelmar.hasse import hasse_diagram  # noqa: E402
 from quelmar.result import Analysis  # noqa: E402
 from quelmar.diagram import hierarchy_dot, write_diagram  # noqa: E402
@@ -181,6 +182,33 @@ def test_network_is_left_unchanged_and_seed_reproduces():
     for counted in (" candidates/s]", f"{k}/{k} [", " structures/s]", " reactions contracted/s]"):
         assert counted in out.getvalue(), out.getvalue()
     assert choose(None) is None
+
+
+@pytest.mark.parametrize("model", ["BIOMD0000000005_Tyson1991.xml",
+                                   "BIOMD0000000064_Teusink2000.xml"])
+def test_analysis_is_the_networks_own_calls_with_the_same_draws(model):
+    # the search is handed the sensitivity already computed; what it finds,
+    # and what the diagnosis draws after it, must be as if it had asked the
+    # network itself
+    crn = quelmar.load(os.path.join(MODELS, model))
+    result = quelmar.analyze(crn, trials=3, seed=4)
+    state = np.random.get_state()
+    try:
+        np.random.seed(4)
+        own = quelmar.CRN(crn.stoi.copy(), crn.reginfo.copy())
+        sens = np.array(own._smat_(3), dtype=bool)
+        found = np.array(own.search_for_isoBSs(3), dtype=bool).reshape(-1, sum(sens.shape))
+        diagnosis = indicator_diagnose(own)
+    finally:
+        np.random.set_state(state)
+    assert (result.sensitivity == sens).all()
+    m = sens.shape[0]
+    assert [(np.flatnonzero(row[:m]).tolist(), np.flatnonzero(row[m:]).tolist())
+            for row in found] == [
+        ([crn.X_names.index(x) for x in s.species], [crn.R_names.index(r) for r in s.reactions])
+        for s in result.structures]
+    np.testing.assert_array_equal([r["sign_det"] for r in diagnosis],
+                                  [r["sign_det"] for r in result.diagnosis])  # NaN for NaN
 
 
 def test_analyze_rejects_bad_arguments(mini):

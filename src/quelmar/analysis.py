@@ -100,6 +100,31 @@ def _tracked(step: Any, unit: str, function: Any, *args: Any) -> Any:
     return _with_progress(update, function, args)
 
 
+@contextlib.contextmanager
+def _sensitivity_known(work, sens):
+    """``work._smat_`` answering with ``sens``, the sensitivity matrix just
+    computed from the same A-matrix, while the search runs.
+
+    The search asks for the sensitivity once, through the network's
+    ``_smat_``; computing it again (seconds at genome scale) would only
+    repeat the pattern found.  The answer still draws from NumPy's generator
+    what the computation draws, ``trial`` times as many values as the
+    A-matrix has free entries, so every later step sees the generator as
+    before."""
+    free = int(np.count_nonzero(~(np.abs(np.asarray(work.A)) < np.inf)))
+
+    def known(trial=2):
+        for _ in range(operator.index(trial)):
+            np.random.normal(size=free, scale=10.0)
+        return sens
+
+    work._smat_ = known
+    try:
+        yield
+    finally:
+        del work._smat_
+
+
 #: Largest A-matrix order on which :func:`analyze` runs the indicator
 #: diagnosis by default (see :func:`diagnosis_skip_reason`).
 DIAGNOSE_MAX_ORDER = 300
@@ -260,7 +285,8 @@ def _analyze(crn, trials, seed, source, progress, prune, diagnose, signs=False,
         from .signs import sign_decisions
         with progress("response signs"), blas_threads(order):
             decided = sign_decisions(work, sensitivity=sens)
-    with progress("isolated buffering structures") as step, blas_threads(order):
+    with progress("isolated buffering structures") as step, blas_threads(order), \
+            _sensitivity_known(work, sens):
         # as search_for_isoBSs finds them, as bits and positions
         bits, indptr, indices = _tracked(step, "candidates", _search_rows, work, trials)
     with progress(f"hierarchy of {count(len(bits), 'structure')}") as step:
