@@ -22,6 +22,7 @@ import numpy as np
 from . import _structure
 from .annotations import annotations_of
 from .irreducible import irreducible_bits, positions_matrix
+from .collector import collector_paused
 from .cyquelmar import CRN, _search_rows, indicator_diagnose
 from .errors import ModelWarning
 from .hasse import children_lists, hasse_diagram, hasse_edges
@@ -289,7 +290,8 @@ def _analyze(crn, trials, seed, source, progress, prune, diagnose, signs=False,
             _sensitivity_known(work, sens):
         # as search_for_isoBSs finds them, as bits and positions
         bits, indptr, indices = _tracked(step, "candidates", _search_rows, work, trials)
-    with progress(f"hierarchy of {count(len(bits), 'structure')}") as step:
+    with progress(f"hierarchy of {count(len(bits), 'structure')}") as step, \
+            collector_paused():
         placed = _counting(step, "structures")
         structures = structures_of(indptr, indices, species, reactions)
         child, parent = hasse_edges(bits, placed, elements=m + n)

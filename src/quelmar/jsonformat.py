@@ -50,6 +50,7 @@ from typing import Any
 
 import numpy as np
 
+from .collector import collector_paused
 from .words import sign_name
 
 __all__ = ["FORMAT", "SCHEMA", "decode", "dumps", "encode"]
@@ -82,7 +83,8 @@ def encode(result: Any, genes: bool = False) -> dict[str, Any]:
         out["annotations"] = result.annotations.to_dict()
     defined = result.defined
     out["sensitivity"] = _pack(result.sensitivity) if defined else None
-    out["structures"] = _structures(result, species, reactions) if defined else None
+    with collector_paused():  # lists of a few hundred thousand structures
+        out["structures"] = _structures(result, species, reactions) if defined else None
     out["diagnosis"] = ([{"chemicals": list(r["chemicals"]), "reactions": list(r["reactions"]),
                           "sign_det": _det(r["sign_det"]), "sign": sign_name(r["sign_det"])}
                          for r in result.diagnosis]
