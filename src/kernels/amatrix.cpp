@@ -5,6 +5,7 @@
 #include <cmath>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "checks.hpp"
 #include "dense.hpp"
@@ -20,10 +21,13 @@ Matrix<double> construct_A(MatrixView<const double> stoi, MatrixView<const doubl
                                     checks::shape_str(reginfo.rows, reginfo.cols) +
                                     " but the stoichiometry matrix is " + checks::shape_str(m, n));
 
+    // Two threads for the large reductions (rref() only uses them there),
+    // whatever the machine's count: the reductions share out no further.
+    static const int threads = std::thread::hardware_concurrency() >= 2 ? 2 : 1;
     Matrix<double> W1(n, m + n);
-    const index_t K = nullity(stoi, W1.view(), m, n, poll);
+    const index_t K = nullity(stoi, W1.view(), m, n, poll, threads);
     Matrix<double> W2(m, m + n);
-    const index_t L = nullity(stoi.transposed(), W2.view(), n, m, poll);
+    const index_t L = nullity(stoi.transposed(), W2.view(), n, m, poll, threads);
     if (n + L != m + K) {
         // Not finite entries make the two reductions disagree: name them.
         for (index_t i = 0; i < m; ++i)

@@ -32,7 +32,7 @@ bool leading_block_contiguous(const MatrixView<double>& M, index_t n) {
 }  // namespace
 
 index_t nullity(MatrixView<const double> M, MatrixView<double> work, index_t m, index_t n,
-                const Poll& poll) {
+                const Poll& poll, int threads) {
     if (m < 0 || n < 0 || m > M.rows || n > M.cols)
         throw std::invalid_argument("nullity: block " + shape_str(m, n) +
                                     " exceeds the matrix " + shape_str(M.rows, M.cols));
@@ -46,7 +46,7 @@ index_t nullity(MatrixView<const double> M, MatrixView<double> work, index_t m, 
         for (index_t j = 0; j < m; ++j) work(i, j) = M(j, i);
         work(i, m + i) = 1.0;
     }
-    rref(work, n, m + n, poll);
+    rref(work, n, m + n, poll, threads);
     for (index_t i = 0; i < n; ++i) {
         const index_t row = n - 1 - i;
         for (index_t j = 0; j < m; ++j)

@@ -34,11 +34,12 @@ void rref_panels(MatrixView<double> M, index_t nrows, index_t ncols, index_t wid
 
 /// Nullity k = n - rank(M) of the m x n matrix M (only its leading m x n block
 /// is read).  work (at least n rows, m+n columns) is cleared over its whole
-/// extent, filled with [M^T | I] and reduced; afterwards rows n-k .. n-1,
-/// columns m .. m+n-1 hold a basis of the null space of M in reduced row
-/// echelon form.  Throws std::invalid_argument if work is too small.
+/// extent, filled with [M^T | I] and reduced (rref() with threads threads);
+/// afterwards rows n-k .. n-1, columns m .. m+n-1 hold a basis of the null
+/// space of M in reduced row echelon form.  Throws std::invalid_argument if
+/// work is too small.
 index_t nullity(MatrixView<const double> M, MatrixView<double> work, index_t m, index_t n,
-                const Poll& poll = {});
+                const Poll& poll = {}, int threads = 1);
 
 /// Determinant of the n x n matrix M from the LU factorisation of dgetrf.
 /// Returns 0.0 for n <= 0 and NaN when dgetrf reports a non-zero INFO (in

@@ -30,7 +30,7 @@ bool is_zero(double x) { return std::abs(x) < TOL; }
 // Matrices with fewer elements are reduced pivot after pivot.
 constexpr index_t kPanelsFrom = 1 << 16;
 // Columns per panel.
-constexpr index_t kPanelWidth = 32;
+constexpr index_t kPanelWidth = 128;
 
 // The elimination pivot after pivot, with the entries reached through
 // at(i, j): a view with any strides, or a contiguous row-major block.
