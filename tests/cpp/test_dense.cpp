@@ -303,14 +303,14 @@ TEST(RrefPanels, StridedViewsAndLeadingBlocks) {
     }
 }
 
-// Large enough for rref() to work in panels by itself.
+// Large enough (430 x 690) for rref() to work in panels by itself.
 TEST(RrefPanels, LargeStoichiometryLikeMatrix) {
     std::mt19937 gen(18);
     std::uniform_int_distribution<int> coefficient(-2, 2);
     auto entry = [&](std::mt19937& g) { return static_cast<double>(coefficient(g)); };
-    Matrix<double> S = sparse_matrix(150, 260, 0.02, gen, entry);
-    for (index_t j = 0; j < 260; j += 7)  // dependent columns
-        for (index_t i = 0; i < 150; ++i) S(i, j) = S(i, (j + 1) % 260) + S(i, (j + 2) % 260);
+    Matrix<double> S = sparse_matrix(260, 430, 0.01, gen, entry);
+    for (index_t j = 0; j < 430; j += 7)  // dependent columns
+        for (index_t i = 0; i < 260; ++i) S(i, j) = S(i, (j + 1) % 430) + S(i, (j + 2) % 430);
     const Matrix<double> W = transpose_and_identity(S);
     Matrix<double> expected = W;
     quelmar::reference::rref_pivotwise(expected.view(), W.rows(), W.cols());
