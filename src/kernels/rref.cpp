@@ -275,22 +275,27 @@ private:
                     chunk(c);
                 }
             };
-            std::thread helper([&] {
-                try {
-                    work(false);
-                } catch (...) {
-                    failed = std::current_exception();
-                    stop.store(true);
-                }
-            });
+            std::thread helper;
+            try {
+                helper = std::thread([&] {
+                    try {
+                        work(false);
+                    } catch (...) {
+                        failed = std::current_exception();
+                        stop.store(true);
+                    }
+                });
+            } catch (...) {
+                // No thread to be had: the caller updates every row.
+            }
             try {
                 work(true);
             } catch (...) {
                 stop.store(true);
-                helper.join();
+                if (helper.joinable()) helper.join();
                 throw;
             }
-            helper.join();
+            if (helper.joinable()) helper.join();
             if (failed) std::rethrow_exception(failed);
         } else {
             for (index_t c = 0; c < chunks; ++c) {
