@@ -100,10 +100,11 @@ void rref_with(At at, index_t nrows, index_t ncols, const Poll& poll) {
 // (catch_up()).  update() then applies the panel's pivots, in order, to the
 // other columns of every row, with the factors recorded.  A pivot row is not
 // changed on the other columns between its division and update(), so update()
-// reads the pivot rows in place: first every other row (rows independent of
-// each other), then the pivot rows in pivot order (each only reads later pivot
-// rows, not yet updated).  Each element gets the operations, the operands and
-// the order of rref_with(): the same bits.
+// reads the pivot rows in place (the sparse updates read a copy of the values
+// on the support): first every other row (rows independent of each other, so
+// shared out between threads), then the pivot rows in pivot order (each only
+// reads later pivot rows, not yet updated).  Each element gets the
+// operations, the operands and the order of rref_with(): the same bits.
 class Panels {
 public:
     Panels(double* base, index_t ld, index_t nrows, index_t ncols, index_t width,
@@ -125,7 +126,6 @@ public:
 
 private:
     struct Step {
-        index_t j;       // pivot column
         index_t r;       // pivot row
         bool finite;     // every value of the divided pivot row finite
         bool sparse;     // eliminated across the support only
@@ -198,7 +198,7 @@ private:
             const auto end = static_cast<index_t>(out_idx_.size());
             const index_t support = end - begin + static_cast<index_t>(in_idx_.size());
             const bool sparse = finite && 4 * support < ncols_;
-            steps_.push_back({j0_ + jj, r, finite, sparse, begin, end});
+            steps_.push_back({r, finite, sparse, begin, end});
             done_[r] = t + 1;
 
             for (index_t k = 0; k < nrows_; ++k) {
