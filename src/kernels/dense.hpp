@@ -30,7 +30,7 @@ void rref(MatrixView<double> M, index_t nrows, index_t ncols, const Poll& poll =
 /// rref() in panels of width columns whatever the size of the block (the same
 /// bits).  Throws std::invalid_argument if width < 1.
 void rref_panels(MatrixView<double> M, index_t nrows, index_t ncols, index_t width,
-                 int threads = 1, const Poll& poll = {});
+                 const Poll& poll = {}, int threads = 1);
 
 /// Nullity k = n - rank(M) of the m x n matrix M (only its leading m x n block
 /// is read).  work (at least n rows, m+n columns) is cleared over its whole

@@ -374,7 +374,7 @@ void rref(MatrixView<double> M, index_t nrows, index_t ncols, const Poll& poll, 
 }
 
 void rref_panels(MatrixView<double> M, index_t nrows, index_t ncols, index_t width,
-                 int threads, const Poll& poll) {
+                 const Poll& poll, int threads) {
     check_block(M, nrows, ncols);
     if (width < 1) throw std::invalid_argument("rref_panels: the panel width must be positive");
     by_panels(M, nrows, ncols, width, threads, poll);

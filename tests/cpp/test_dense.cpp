@@ -122,7 +122,7 @@ void expect_panels_match(const Matrix<double>& M) {
             SCOPED_TRACE(::testing::Message() << M.rows() << " x " << M.cols() << ", width "
                                               << width << ", threads " << threads);
             Matrix<double> actual = M;
-            quelmar::rref_panels(actual.view(), M.rows(), M.cols(), width, threads);
+            quelmar::rref_panels(actual.view(), M.rows(), M.cols(), width, {}, threads);
             expect_bits(actual, expected);
         }
     Matrix<double> actual = M;
@@ -289,7 +289,7 @@ TEST(RrefPanels, StridedViewsAndLeadingBlocks) {
                 const MatrixView<double> d = pick(dispatched);
                 const index_t rows = e.rows - 1;
                 quelmar::reference::rref_pivotwise(e, rows, e.cols);
-                quelmar::rref_panels(a, rows, a.cols, width, 2);
+                quelmar::rref_panels(a, rows, a.cols, width, {}, 2);
                 quelmar::rref(d, rows, d.cols);
                 expect_bits(actual, expected);
                 expect_bits(dispatched, expected);
@@ -298,7 +298,7 @@ TEST(RrefPanels, StridedViewsAndLeadingBlocks) {
         Matrix<double> expected = S;
         Matrix<double> actual = S;
         quelmar::reference::rref_pivotwise(expected.view(), m, n);
-        quelmar::rref_panels(actual.view(), m, n, 5, 2);
+        quelmar::rref_panels(actual.view(), m, n, 5, {}, 2);
         expect_bits(actual, expected);
     }
 }
@@ -340,7 +340,7 @@ TEST(RrefPanels, PollMayStopTheComputation) {
                            },
                            &calls};
         Matrix<double> A = W;
-        EXPECT_THROW(quelmar::rref_panels(A.view(), A.rows(), A.cols(), 8, threads, poll), Stop);
+        EXPECT_THROW(quelmar::rref_panels(A.view(), A.rows(), A.cols(), 8, poll, threads), Stop);
     }
 }
 

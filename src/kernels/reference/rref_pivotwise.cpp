@@ -3,6 +3,7 @@
 #include <cmath>
 #include <utility>
 
+#include "dense.hpp"
 #include "reference.hpp"
 
 namespace quelmar::reference {
@@ -21,7 +22,7 @@ void rref_pivotwise(MatrixView<double> M, index_t nrows, index_t ncols) {
                 p = i;
             }
         }
-        if (std::abs(at(p, j)) < 1e-8) continue;
+        if (std::abs(at(p, j)) < TOL) continue;
         if (p != r) {
             for (index_t c = 0; c < ncols; ++c) std::swap(at(p, c), at(r, c));
         }
