@@ -2,9 +2,11 @@
 // and of its transpose (nullity() of dense.hpp).
 #include "amatrix.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "checks.hpp"
 #include "dense.hpp"
@@ -20,10 +22,23 @@ Matrix<double> construct_A(MatrixView<const double> stoi, MatrixView<const doubl
                                     checks::shape_str(reginfo.rows, reginfo.cols) +
                                     " but the stoichiometry matrix is " + checks::shape_str(m, n));
 
-    Matrix<double> W1(n, m + n);
-    const index_t K = nullity(stoi, W1.view(), m, n, poll);
-    Matrix<double> W2(m, m + n);
-    const index_t L = nullity(stoi.transposed(), W2.view(), n, m, poll);
+    // Two threads for the large reductions (rref() only uses them there),
+    // whatever the machine's count: the reductions share out no further.
+    static const int threads = std::thread::hardware_concurrency() >= 2 ? 2 : 1;
+    // One work matrix for both reductions (on a genome-scale network each
+    // fresh one costs the system tens of milliseconds of zeroed pages): the
+    // reduction of stoi^T first, its small conserved-quantity basis kept
+    // aside, then that of stoi.
+    const auto item = static_cast<index_t>(sizeof(double));
+    Matrix<double> W(std::max(m, n), m + n);
+    auto leading_rows = [&W, m, n, item](index_t rows) {
+        return MatrixView<double>{W.data(), rows, m + n, (m + n) * item, item};
+    };
+    const index_t L = nullity(stoi.transposed(), leading_rows(m), n, m, poll, threads);
+    Matrix<double> D(L, m);
+    for (index_t l = 0; l < L; ++l)
+        for (index_t i = 0; i < m; ++i) D(l, i) = W(m - L + l, n + i);
+    const index_t K = nullity(stoi, leading_rows(n), m, n, poll, threads);
     if (n + L != m + K) {
         // Not finite entries make the two reductions disagree: name them.
         for (index_t i = 0; i < m; ++i)
@@ -42,9 +57,9 @@ Matrix<double> construct_A(MatrixView<const double> stoi, MatrixView<const doubl
 
     Matrix<double> A(m + K, m + K, 0.0);
     for (index_t j = 0; j < n; ++j)
-        for (index_t k = 0; k < K; ++k) A(j, m + k) = W1(n - K + k, m + j);
+        for (index_t k = 0; k < K; ++k) A(j, m + k) = W(n - K + k, m + j);
     for (index_t i = 0; i < m; ++i) {
-        for (index_t l = 0; l < L; ++l) A(n + l, i) = W2(m - L + l, n + i);
+        for (index_t l = 0; l < L; ++l) A(n + l, i) = D(l, i);
         for (index_t j = 0; j < n; ++j) A(j, i) = reginfo(i, j);
     }
     return A;

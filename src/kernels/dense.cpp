@@ -1,10 +1,5 @@
-// Dense linear algebra: reduced row echelon form, nullity with a null-space
-// basis, LU determinant and adjugate by cofactors.
-//
-// The arithmetic of rref() is done in a fixed order (the pivot row divided by
-// its pivot element by element, then row_k - f * row_r for every other row over
-// whole rows), so that results are reproducible bit for bit against any other
-// implementation of the same elimination.
+// Dense linear algebra: nullity with a null-space basis, LU determinant and
+// adjugate by cofactors (rref() is in rref.cpp).
 #include "dense.hpp"
 
 #include <climits>
@@ -36,81 +31,8 @@ bool leading_block_contiguous(const MatrixView<double>& M, index_t n) {
 
 }  // namespace
 
-namespace {
-
-// The elimination of rref() with the entries reached through at(i, j): a
-// view with any strides, or a contiguous row-major block.
-template <class At>
-void rref_with(At at, index_t nrows, index_t ncols, const Poll& poll) {
-    Vec<index_t> support;
-    index_t r = 0;
-    for (index_t j = 0; j < ncols && r < nrows; ++j) {
-        poll();
-        index_t p = r;
-        double best = std::abs(at(r, j));
-        for (index_t i = r + 1; i < nrows; ++i) {
-            const double a = std::abs(at(i, j));
-            if (a > best) {
-                best = a;
-                p = i;
-            }
-        }
-        if (is_zero(at(p, j))) continue;
-        if (p != r) {
-            for (index_t c = 0; c < ncols; ++c) std::swap(at(p, c), at(r, c));
-        }
-        const double v = at(r, j);
-        // Stoichiometric matrices are sparse: skipping a term f * 0 with f and
-        // the pivot row finite changes at most the sign of a zero, never a
-        // value, so eliminate only across the pivot row's non-zero columns and
-        // skip rows whose factor is zero.  For the same reason a zero of the
-        // pivot row is left as it is instead of divided by a finite pivot.
-        support.clear();
-        bool finite = true;
-        const bool finite_pivot = std::isfinite(v);
-        for (index_t c = 0; c < ncols; ++c) {
-            double& y = at(r, c);
-            if (finite_pivot && y == 0.0) continue;
-            const double x = y / v;
-            y = x;
-            if (x != 0.0) support.push_back(c);
-            finite = finite && std::isfinite(x);
-        }
-        const bool sparse = finite && 4 * static_cast<index_t>(support.size()) < ncols;
-        for (index_t k = 0; k < nrows; ++k) {
-            if (k == r) continue;
-            const double f = at(k, j);
-            if (finite && f == 0.0) continue;
-            if (sparse && std::isfinite(f)) {
-                for (const index_t c : support) at(k, c) = at(k, c) - f * at(r, c);
-            } else {
-                for (index_t c = 0; c < ncols; ++c) at(k, c) = at(k, c) - f * at(r, c);
-            }
-        }
-        ++r;
-    }
-}
-
-}  // namespace
-
-void rref(MatrixView<double> M, index_t nrows, index_t ncols, const Poll& poll) {
-    if (nrows < 0 || ncols < 0 || nrows > M.rows || ncols > M.cols)
-        throw std::invalid_argument("rref: block " + shape_str(nrows, ncols) +
-                                    " exceeds the matrix " + shape_str(M.rows, M.cols));
-    const auto item = static_cast<index_t>(sizeof(double));
-    if (M.stride1 == item && M.stride0 % item == 0) {
-        double* const base = M.data;
-        const index_t ld = M.stride0 / item;
-        rref_with([base, ld](index_t i, index_t j) -> double& { return base[i * ld + j]; },
-                  nrows, ncols, poll);
-    } else {
-        rref_with([&M](index_t i, index_t j) -> double& { return M(i, j); }, nrows, ncols,
-                  poll);
-    }
-}
-
 index_t nullity(MatrixView<const double> M, MatrixView<double> work, index_t m, index_t n,
-                const Poll& poll) {
+                const Poll& poll, int threads) {
     if (m < 0 || n < 0 || m > M.rows || n > M.cols)
         throw std::invalid_argument("nullity: block " + shape_str(m, n) +
                                     " exceeds the matrix " + shape_str(M.rows, M.cols));
@@ -124,7 +46,7 @@ index_t nullity(MatrixView<const double> M, MatrixView<double> work, index_t m, 
         for (index_t j = 0; j < m; ++j) work(i, j) = M(j, i);
         work(i, m + i) = 1.0;
     }
-    rref(work, n, m + n, poll);
+    rref(work, n, m + n, poll, threads);
     for (index_t i = 0; i < n; ++i) {
         const index_t row = n - 1 - i;
         for (index_t j = 0; j < m; ++j)

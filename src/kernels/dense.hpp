@@ -15,17 +15,31 @@ inline constexpr double TOL = 1e-8;
 /// Gauss-Jordan elimination with partial pivoting on the leading nrows x ncols
 /// block of M, in place.  Pivot: the largest magnitude in the column from the
 /// current row down (the topmost on ties); a column whose pivot candidate is
-/// below TOL is skipped.  The pivot row is scaled over all ncols columns and
-/// eliminated from every other row over all ncols columns.  O(r*c*min(r,c)).
-void rref(MatrixView<double> M, index_t nrows, index_t ncols, const Poll& poll = {});
+/// below TOL is skipped.  The pivot row is divided by its pivot element (its
+/// zeros left as they are when the pivot is finite) and eliminated from every
+/// other row: across the pivot row's non-zero columns when they are fewer than
+/// a quarter of ncols and the pivot row and the row's factor are finite, else
+/// across all ncols columns; a row with a zero factor is skipped when the
+/// pivot row is finite.  O(r*c*min(r,c)).  Large blocks are reduced in panels
+/// of columns, with threads > 1 threads updating rows side by side; the
+/// result is the same to the bit whatever the schedule.  poll is only called
+/// from the calling thread.
+void rref(MatrixView<double> M, index_t nrows, index_t ncols, const Poll& poll = {},
+          int threads = 1);
+
+/// rref() in panels of width columns whatever the size of the block (the same
+/// bits).  Throws std::invalid_argument if width < 1.
+void rref_panels(MatrixView<double> M, index_t nrows, index_t ncols, index_t width,
+                 const Poll& poll = {}, int threads = 1);
 
 /// Nullity k = n - rank(M) of the m x n matrix M (only its leading m x n block
 /// is read).  work (at least n rows, m+n columns) is cleared over its whole
-/// extent, filled with [M^T | I] and reduced; afterwards rows n-k .. n-1,
-/// columns m .. m+n-1 hold a basis of the null space of M in reduced row
-/// echelon form.  Throws std::invalid_argument if work is too small.
+/// extent, filled with [M^T | I] and reduced (rref() with threads threads);
+/// afterwards rows n-k .. n-1, columns m .. m+n-1 hold a basis of the null
+/// space of M in reduced row echelon form.  Throws std::invalid_argument if
+/// work is too small.
 index_t nullity(MatrixView<const double> M, MatrixView<double> work, index_t m, index_t n,
-                const Poll& poll = {});
+                const Poll& poll = {}, int threads = 1);
 
 /// Determinant of the n x n matrix M from the LU factorisation of dgetrf.
 /// Returns 0.0 for n <= 0 and NaN when dgetrf reports a non-zero INFO (in

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstring>
 #include <cmath>
 #include <initializer_list>
 #include <limits>
@@ -14,6 +15,7 @@
 #include "dense.hpp"
 #include "test_util.hpp"
 #include "lapack.hpp"
+#include "reference.hpp"
 
 extern "C" void dgetrf_(int* m, int* n, double* a, int* lda, int* ipiv, int* info);
 
@@ -92,6 +94,254 @@ TEST(Rref, PivotThresholdIsStrict) {
 TEST(Rref, BlockLargerThanTheMatrixThrows) {
     Matrix<double> M(2, 2);
     EXPECT_THROW(quelmar::rref(M.view(), 3, 2), std::invalid_argument);
+}
+
+// ------------------------------------------------ rref in panels, to the bit
+
+// The bits of two matrices, so that -0.0 differs from 0.0 and NaNs compare.
+void expect_bits(const Matrix<double>& actual, const Matrix<double>& expected) {
+    ASSERT_EQ(actual.rows(), expected.rows());
+    ASSERT_EQ(actual.cols(), expected.cols());
+    for (index_t i = 0; i < expected.rows(); ++i)
+        for (index_t j = 0; j < expected.cols(); ++j) {
+            const double a = actual(i, j);
+            const double e = expected(i, j);
+            ASSERT_EQ(std::memcmp(&a, &e, sizeof(double)), 0)
+                << "at (" << i << ", " << j << "): " << a << " instead of " << e;
+        }
+}
+
+// rref_panels() at several panel widths (dividing the column count or not),
+// on one and two threads, and rref() itself, against the elimination pivot
+// after pivot.
+void expect_panels_match(const Matrix<double>& M) {
+    Matrix<double> expected = M;
+    quelmar::reference::rref_pivotwise(expected.view(), M.rows(), M.cols());
+    for (const index_t width : {1, 2, 3, 5, 8, 13, 32, 1000})
+        for (const int threads : {1, 2}) {
+            SCOPED_TRACE(::testing::Message() << M.rows() << " x " << M.cols() << ", width "
+                                              << width << ", threads " << threads);
+            Matrix<double> actual = M;
+            quelmar::rref_panels(actual.view(), M.rows(), M.cols(), width, {}, threads);
+            expect_bits(actual, expected);
+        }
+    Matrix<double> actual = M;
+    quelmar::rref(actual.view(), M.rows(), M.cols(), {}, 2);
+    expect_bits(actual, expected);
+}
+
+// An m x n matrix with a fraction density of entries drawn by entry(gen), the
+// others 0.0.
+template <class Dist>
+Matrix<double> sparse_matrix(index_t m, index_t n, double density, std::mt19937& gen,
+                             Dist& entry) {
+    std::bernoulli_distribution present(density);
+    Matrix<double> M(m, n);
+    for (index_t i = 0; i < m; ++i)
+        for (index_t j = 0; j < n; ++j)
+            if (present(gen)) M(i, j) = entry(gen);
+    return M;
+}
+
+// [S^T | I], the matrix nullity() reduces.
+Matrix<double> transpose_and_identity(const Matrix<double>& S) {
+    Matrix<double> W(S.cols(), S.rows() + S.cols());
+    for (index_t i = 0; i < S.cols(); ++i) {
+        for (index_t j = 0; j < S.rows(); ++j) W(i, j) = S(j, i);
+        W(i, S.rows() + i) = 1.0;
+    }
+    return W;
+}
+
+constexpr std::pair<index_t, index_t> kShapes[] = {
+    {1, 1}, {1, 9}, {9, 1}, {4, 4}, {7, 19}, {19, 7}, {30, 30}, {23, 61}, {61, 23}};
+
+TEST(RrefPanels, StoichiometryLikeMatrices) {
+    std::mt19937 gen(11);
+    std::uniform_int_distribution<int> coefficient(-3, 3);
+    auto entry = [&](std::mt19937& g) { return static_cast<double>(coefficient(g)); };
+    for (const auto& [m, n] : kShapes)
+        for (const double density : {0.05, 0.2, 0.6}) {
+            const Matrix<double> S = sparse_matrix(m, n, density, gen, entry);
+            expect_panels_match(S);
+            expect_panels_match(transpose_and_identity(S));
+        }
+}
+
+TEST(RrefPanels, RandomDoubles) {
+    std::mt19937 gen(12);
+    std::uniform_real_distribution<double> value(-2.0, 2.0);
+    for (const auto& [m, n] : kShapes)
+        for (const double density : {0.1, 0.5, 1.0}) {
+            const Matrix<double> S = sparse_matrix(m, n, density, gen, value);
+            expect_panels_match(S);
+            expect_panels_match(transpose_and_identity(S));
+        }
+}
+
+// Rows that are integer combinations of others cancel exactly: the matrix is
+// rank-deficient and its eliminations leave exact zeros of either sign.
+TEST(RrefPanels, ExactCancellationsAndRankDeficiency) {
+    std::mt19937 gen(13);
+    std::uniform_int_distribution<int> coefficient(-2, 2);
+    auto entry = [&](std::mt19937& g) { return static_cast<double>(coefficient(g)); };
+    for (const auto& [m, n] : kShapes) {
+        Matrix<double> S = sparse_matrix(m, n, 0.4, gen, entry);
+        for (index_t i = m / 2; i < m; ++i)
+            for (index_t j = 0; j < n; ++j)
+                S(i, j) = entry(gen) * S(i - m / 2, j) - S(i / 3, j);
+        expect_panels_match(S);
+        expect_panels_match(transpose_and_identity(S));
+    }
+}
+
+// Entries near the pivot threshold: columns skipped as zero, pivots of the
+// order of TOL and the growth they bring.
+TEST(RrefPanels, EntriesNearTheThreshold) {
+    std::mt19937 gen(14);
+    std::uniform_int_distribution<int> coefficient(-3, 3);
+    std::bernoulli_distribution tiny(0.3);
+    auto entry = [&](std::mt19937& g) {
+        return static_cast<double>(coefficient(g)) * (tiny(g) ? 4e-9 : 1.0);
+    };
+    for (const auto& [m, n] : kShapes) expect_panels_match(sparse_matrix(m, n, 0.5, gen, entry));
+}
+
+TEST(RrefPanels, NegativeZeros) {
+    std::mt19937 gen(15);
+    std::uniform_int_distribution<int> coefficient(-3, 3);
+    std::bernoulli_distribution negative(0.5);
+    auto entry = [&](std::mt19937& g) {
+        const int c = coefficient(g);
+        return c == 0 ? (negative(g) ? -0.0 : 0.0) : static_cast<double>(c);
+    };
+    for (const auto& [m, n] : kShapes)
+        for (const double density : {0.3, 1.0}) {
+            Matrix<double> S = sparse_matrix(m, n, density, gen, entry);
+            for (index_t i = 0; i < m; ++i)
+                for (index_t j = 0; j < n; ++j)
+                    if (S(i, j) == 0.0 && negative(gen)) S(i, j) = -0.0;
+            expect_panels_match(S);
+            expect_panels_match(transpose_and_identity(S));
+        }
+}
+
+// NaN and infinite entries take the dense path and skip no row; with zeros of
+// both signs the dense path changes the signs of some.
+TEST(RrefPanels, NonFiniteEntries) {
+    std::mt19937 gen(16);
+    std::uniform_int_distribution<int> coefficient(-3, 3);
+    std::uniform_int_distribution<int> kind(0, 2);
+    std::bernoulli_distribution negative(0.5);
+    auto entry = [&](std::mt19937& g) { return static_cast<double>(coefficient(g)); };
+    for (const auto& [m, n] : kShapes)
+        for (const int count : {1, 3, -1, -3}) {
+            Matrix<double> S = sparse_matrix(m, n, 0.3, gen, entry);
+            if (count < 0)
+                for (index_t i = 0; i < m; ++i)
+                    for (index_t j = 0; j < n; ++j)
+                        if (S(i, j) == 0.0 && negative(gen)) S(i, j) = -0.0;
+            std::uniform_int_distribution<index_t> row(0, m - 1);
+            std::uniform_int_distribution<index_t> col(0, n - 1);
+            for (int e = 0; e < std::abs(count); ++e) {
+                const int k = kind(gen);
+                S(row(gen), col(gen)) = k == 0 ? nan : k == 1 ? inf : -inf;
+            }
+            expect_panels_match(S);
+            expect_panels_match(transpose_and_identity(S));
+        }
+}
+
+TEST(RrefPanels, EmptyAndDegenerateBlocks) {
+    expect_panels_match(Matrix<double>(0, 0));
+    expect_panels_match(Matrix<double>(0, 5));
+    expect_panels_match(Matrix<double>(5, 0));
+    expect_panels_match(Matrix<double>(6, 9));
+    expect_panels_match(mat({{-0.0, 0.0, -0.0}}));
+    expect_panels_match(mat({{0.0}, {-0.0}, {2.0}}));
+}
+
+// Only the leading block is reduced, in a view with any strides.
+TEST(RrefPanels, StridedViewsAndLeadingBlocks) {
+    std::mt19937 gen(17);
+    std::uniform_int_distribution<int> coefficient(-3, 3);
+    auto entry = [&](std::mt19937& g) { return static_cast<double>(coefficient(g)); };
+    const auto item = static_cast<index_t>(sizeof(double));
+    for (const auto& [m, n] : kShapes) {
+        const Matrix<double> S = sparse_matrix(2 * m + 1, 2 * n + 1, 0.3, gen, entry);
+        // every other element of every other row, and its transpose
+        auto views = [&](Matrix<double>& A) {
+            const MatrixView<double> every_other{A.view().data, m, n, 2 * (2 * n + 1) * item,
+                                                 2 * item};
+            return std::pair{every_other, every_other.transposed()};
+        };
+        for (const bool transposed : {false, true})
+            for (const index_t width : {1, 3, 32}) {
+                Matrix<double> expected = S;
+                Matrix<double> actual = S;
+                Matrix<double> dispatched = S;
+                auto pick = [&](Matrix<double>& A) {
+                    const auto [v, t] = views(A);
+                    return transposed ? t : v;
+                };
+                const MatrixView<double> e = pick(expected);
+                const MatrixView<double> a = pick(actual);
+                const MatrixView<double> d = pick(dispatched);
+                const index_t rows = e.rows - 1;
+                quelmar::reference::rref_pivotwise(e, rows, e.cols);
+                quelmar::rref_panels(a, rows, a.cols, width, {}, 2);
+                quelmar::rref(d, rows, d.cols);
+                expect_bits(actual, expected);
+                expect_bits(dispatched, expected);
+            }
+        // a leading block of a contiguous matrix with more columns
+        Matrix<double> expected = S;
+        Matrix<double> actual = S;
+        quelmar::reference::rref_pivotwise(expected.view(), m, n);
+        quelmar::rref_panels(actual.view(), m, n, 5, {}, 2);
+        expect_bits(actual, expected);
+    }
+}
+
+// Large enough (430 x 690) for rref() to work in panels by itself.
+TEST(RrefPanels, LargeStoichiometryLikeMatrix) {
+    std::mt19937 gen(18);
+    std::uniform_int_distribution<int> coefficient(-2, 2);
+    auto entry = [&](std::mt19937& g) { return static_cast<double>(coefficient(g)); };
+    Matrix<double> S = sparse_matrix(260, 430, 0.01, gen, entry);
+    for (index_t j = 0; j < 430; j += 7)  // dependent columns
+        for (index_t i = 0; i < 260; ++i) S(i, j) = S(i, (j + 1) % 430) + S(i, (j + 2) % 430);
+    const Matrix<double> W = transpose_and_identity(S);
+    Matrix<double> expected = W;
+    quelmar::reference::rref_pivotwise(expected.view(), W.rows(), W.cols());
+    for (const int threads : {1, 2}) {
+        Matrix<double> actual = W;
+        quelmar::rref(actual.view(), W.rows(), W.cols(), {}, threads);
+        expect_bits(actual, expected);
+    }
+}
+
+TEST(RrefPanels, WidthMustBePositive) {
+    Matrix<double> M(2, 2);
+    EXPECT_THROW(quelmar::rref_panels(M.view(), 2, 2, 0), std::invalid_argument);
+    EXPECT_THROW(quelmar::rref_panels(M.view(), 3, 2, 1), std::invalid_argument);
+}
+
+TEST(RrefPanels, PollMayStopTheComputation) {
+    std::mt19937 gen(19);
+    std::uniform_int_distribution<int> coefficient(-2, 2);
+    auto entry = [&](std::mt19937& g) { return static_cast<double>(coefficient(g)); };
+    const Matrix<double> W = transpose_and_identity(sparse_matrix(100, 300, 0.05, gen, entry));
+    struct Stop {};
+    for (const int threads : {1, 2}) {
+        int calls = 0;
+        quelmar::Poll poll{[](void* ctx) {
+                               if (++*static_cast<int*>(ctx) == 40) throw Stop{};
+                           },
+                           &calls};
+        Matrix<double> A = W;
+        EXPECT_THROW(quelmar::rref_panels(A.view(), A.rows(), A.cols(), 8, poll, threads), Stop);
+    }
 }
 
 // ---------------------------------------------------------------- nullity

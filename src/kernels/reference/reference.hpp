@@ -1,7 +1,7 @@
 // Reference implementations, for the tests and the benchmarks only (the
 // extension module does not link them): the seed-by-seed search that
-// search_isoBSs() must reproduce, and whole-matrix patterns of the modular
-// eliminations.
+// search_isoBSs() must reproduce, whole-matrix patterns of the modular
+// eliminations, and rref() pivot after pivot.
 #pragma once
 
 #include <cstdint>
@@ -33,5 +33,9 @@ std::vector<std::uint8_t> adjugate_pattern_mod(const std::vector<double>& M, ind
 /// right-hand side; empty when the factorisation finds M singular mod p.
 std::vector<std::uint8_t> inverse_pattern_by_lu(const std::vector<double>& M, index_t r,
                                                 std::int64_t p);
+
+/// rref() of dense.hpp on the leading nrows x ncols block of M, pivot after
+/// pivot over whole rows (no panels, no threads, no poll).
+void rref_pivotwise(MatrixView<double> M, index_t nrows, index_t ncols);
 
 }  // namespace quelmar::reference
