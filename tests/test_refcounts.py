@@ -81,3 +81,17 @@ def test_signdet_does_not_leak():
         lambda: cq.signdet(),
     ]
     assert_flat(calls, [A, fixed, ragged], repeat=40)
+
+
+def test_hierarchy_calls_do_not_leak():
+    from quelmar import _structure
+    rows = np.array([[1], [3], [2]], dtype=np.uint8)
+    child, parent = np.array([0, 2]), np.array([1, 1])
+    calls = [
+        lambda: _structure.uncovered_rows(rows, child, parent),
+        lambda: _structure.uncovered_rows(rows, [0, 3], [1, 1]),
+        lambda: _structure.uncovered_rows(rows, [0], parent),
+        lambda: _structure.hasse_edges_packed(rows, 2),
+        lambda: _structure.hasse_edges_packed(rows, 99),
+    ]
+    assert_flat(calls, [rows, child, parent], repeat=300)

@@ -263,3 +263,13 @@ def test_structure_module_checks_its_input():
         _structure.dulmage_mendelsohn_csr(-1, 1, [0], [])
     with pytest.raises(TypeError):
         _structure.structural_rank(A, A)
+    rows = np.array([[1], [3], [2]], dtype=np.uint8)  # {0}, {0, 1}, {1}
+    assert _structure.uncovered_rows(rows, [0, 2], [1, 1]).tolist() == [0, 2]
+    with pytest.raises(IndexError, match="outside the 3"):
+        _structure.uncovered_rows(rows, [0, 3], [1, 1])
+    with pytest.raises(ValueError, match="differ in number"):
+        _structure.uncovered_rows(rows, [0], [1, 1])
+    with pytest.raises(ValueError, match="integers"):
+        _structure.uncovered_rows(rows, [0.5], [1])
+    with pytest.raises(ValueError, match="dtype mismatch"):
+        _structure.uncovered_rows(rows.astype(bool), [0], [1])

@@ -13,6 +13,9 @@
 //                                 of the rows of a 2-D bool array
 //   hasse_edges_packed(bits, elements, progress=None)
 //                                 the same of rows given as bits (2-D uint8)
+//   uncovered_rows(rows, child, parent)
+//                                 intp array: the rows (2-D uint8) their children
+//                                 in the Hasse diagram do not cover
 //   release_free_memory()         returns the freed heap to the system
 //
 // `a` is a two-dimensional float64 buffer (any strides); an entry is zero when
@@ -238,6 +241,28 @@ PyObject* py_hasse_edges_packed(PyObject*, PyObject* const* args, Py_ssize_t nar
     });
 }
 
+PyObject* py_uncovered_rows(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    return guarded(nullptr, nullptr, [&]() -> PyObject* {
+        PyObject* bound[3] = {nullptr, nullptr, nullptr};
+        bind_arguments({"uncovered_rows", {"rows", "child", "parent"}, 3}, args, nargs, kwnames,
+                       bound);
+        const std::vector<index_t> child = index_vector(bound[1], "child");
+        const std::vector<index_t> parent = index_vector(bound[2], "parent");
+        if (child.size() != parent.size())
+            raise(PyExc_ValueError, "the edges' children and parents differ in number");
+        const Poll poll = signal_poll();
+        std::vector<index_t> out;
+        {
+            Buffer buf(bound[0], Elem::UInt8, 2);
+            GilRelease nogil;
+            out = uncovered_sets(buf.matrix<const std::uint8_t>(), child.data(), parent.data(),
+                                 static_cast<index_t>(child.size()), poll);
+        }
+        return intp_array(out).release();
+    });
+}
+
 PyObject* py_release_free_memory(PyObject*, PyObject*) {
     {
         GilRelease nogil;
@@ -264,6 +289,10 @@ PyMethodDef module_methods[] = {
      "carry_reduction(source, target)\n--\n\nCopy onto the CRN target the conserved-quantity "
      "classes and output-complete keepers of the CRN source (restricted ones, when source "
      "was reduced)."},
+    {"uncovered_rows", FASTCALL_KW(py_uncovered_rows), METH_FASTCALL | METH_KEYWORDS,
+     "uncovered_rows(rows, child, parent)\n--\n\nThe rows (2-D uint8, compared byte for byte) "
+     "that the union of their children does not cover, ascending, as an intp array: the "
+     "edges (child[e], parent[e]) of their Hasse diagram, in any order."},
     {"hasse_edges", FASTCALL_KW(py_hasse_edges), METH_FASTCALL | METH_KEYWORDS,
      "hasse_edges(member, progress=None)\n--\n\n(child, parent): the edges of the Hasse "
      "diagram (transitive reduction of strict inclusion) of the rows of the 2-D bool array "

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <numeric>
 #include <stdexcept>
+#include <string>
 #include <thread>
 
 namespace quelmar {
@@ -376,4 +377,46 @@ void HasseFamily::edges(index_t begin, index_t end, int threads, std::vector<ind
     }
 }
 
+std::vector<index_t> uncovered_sets(MatrixView<const std::uint8_t> rows, const index_t* child,
+                                    const index_t* parent, index_t edges, const Poll& poll) {
+    const index_t k = rows.rows;
+    const index_t width = rows.cols;
+    // the children of each parent together (a counting sort of the edges)
+    std::vector<index_t> start(u(k) + 1, 0);
+    for (index_t e = 0; e < edges; ++e) {
+        if (child[e] < 0 || child[e] >= k || parent[e] < 0 || parent[e] >= k)
+            throw std::out_of_range("an edge of the hierarchy names a set outside the " +
+                                    std::to_string(k) + " given");
+        ++start[u(parent[e]) + 1];
+    }
+    for (index_t i = 0; i < k; ++i) start[u(i) + 1] += start[u(i)];
+    std::vector<index_t> kids(u(edges));
+    {
+        std::vector<index_t> next(start.begin(), start.end() - 1);
+        for (index_t e = 0; e < edges; ++e) kids[u(next[u(parent[e])]++)] = child[e];
+    }
+    std::vector<index_t> out;
+    if (width == 0) return out;  // every set empty, and covered
+    // a row's bytes in place when they are contiguous, else copied
+    std::vector<std::uint8_t> copy(rows.stride1 == 1 ? 0 : u(width));
+    auto row = [&](index_t r) -> const std::uint8_t* {
+        if (rows.stride1 == 1) return &rows(r, 0);
+        for (index_t b = 0; b < width; ++b) copy[u(b)] = rows(r, b);
+        return copy.data();
+    };
+    std::vector<std::uint8_t> covered(u(width));
+    for (index_t i = 0; i < k; ++i) {
+        if ((i & 4095) == 0) poll();
+        std::fill(covered.begin(), covered.end(), std::uint8_t{0});
+        for (index_t e = start[u(i)]; e < start[u(i) + 1]; ++e) {
+            const std::uint8_t* c = row(kids[u(e)]);
+            for (index_t b = 0; b < width; ++b)
+                covered[u(b)] = static_cast<std::uint8_t>(covered[u(b)] | c[b]);
+        }
+        if (!std::equal(covered.begin(), covered.end(), row(i))) out.push_back(i);
+    }
+    return out;
+}
+
 }  // namespace quelmar
+

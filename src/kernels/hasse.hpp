@@ -69,4 +69,13 @@ private:
     std::vector<Word> dense_above_;       // per sparse set: the dense sets holding it
 };
 
+/// The sets that the union of their children does not cover (the
+/// irreducible ones), ascending: row i of `rows` is set i as bytes (bits or
+/// booleans, compared byte for byte), and (child[e], parent[e]) for e below
+/// `edges` are the edges of the family's Hasse diagram, in any order.
+/// std::out_of_range for an edge naming no row.
+std::vector<index_t> uncovered_sets(MatrixView<const std::uint8_t> rows, const index_t* child,
+                                    const index_t* parent, index_t edges,
+                                    const Poll& poll = {});
+
 }  // namespace quelmar

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <random>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
@@ -147,4 +148,39 @@ TEST(Hasse, NoSetsOrNoElements) {
     EXPECT_TRUE(by_hasse(none, 3, 0, 1).empty());
 }
 
+// The sets not covered by their children, against the union of everything
+// strictly inside each set, with the edges given in reverse order.
+TEST(Hasse, UncoveredSetsAreTheIrreducibleOnes) {
+    for (unsigned seed = 0; seed < 10; ++seed) {
+        const index_t e = 12, rows = 80;
+        const auto m = family(50, 30, e, 4, 5, seed);
+        Edges edges = by_reduction(m, rows, e);
+        std::reverse(edges.begin(), edges.end());
+        std::vector<index_t> child, parent;
+        for (const auto& [c, p] : edges) {
+            child.push_back(c);
+            parent.push_back(p);
+        }
+        const MatrixView<const std::uint8_t> view{m.data(), rows, e, e, 1};
+        const std::vector<index_t> got = quelmar::uncovered_sets(
+            view, child.data(), parent.data(), static_cast<index_t>(child.size()));
+        std::vector<index_t> want;
+        for (index_t i = 0; i < rows; ++i) {
+            std::vector<std::uint8_t> inside(static_cast<std::size_t>(e), 0);
+            for (const auto& [c, p] : edges)
+                if (p == i)
+                    for (index_t x = 0; x < e; ++x)
+                        inside[static_cast<std::size_t>(x)] |= m[static_cast<std::size_t>(c * e + x)];
+            if (!std::equal(inside.begin(), inside.end(), m.begin() + i * e)) want.push_back(i);
+        }
+        EXPECT_EQ(got, want) << "seed " << seed;
+        child.push_back(rows);  // an edge outside the family
+        parent.push_back(0);
+        EXPECT_THROW(quelmar::uncovered_sets(view, child.data(), parent.data(),
+                                             static_cast<index_t>(child.size())),
+                     std::out_of_range);
+    }
+}
+
 }  // namespace
+
