@@ -1,10 +1,13 @@
 // The analyses of a CRN: the sensitivity matrix (_smat_), the closure of one
 // seed, the index of one subnetwork, the search for all isolated buffering
 // structures, and the determinant sign of a subnetwork.
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <optional>
 #include <span>
+#include <thread>
 #include <vector>
 
 #include "crn.hpp"
@@ -69,6 +72,24 @@ void keep_stoichiometry(ExactCache& c, Py_ssize_t L, Py_ssize_t m, Py_ssize_t n,
     }
 }
 
+// The threads of the exact path: the large products of a genome-scale
+// network (order ~2000 and more) share out well over two, while small ones
+// never start a thread (modelim.hpp), so at most two, fewer on a one-core
+// machine, and one when OMP_NUM_THREADS asks for one (as in a batch's worker
+// processes, each of which already has a core of its own; the BLAS libraries
+// follow the same setting).  The pattern does not depend on the count.
+int exact_threads() {
+    constexpr int kMost = 2;
+    int threads = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1U,
+                                              static_cast<unsigned>(kMost)));
+    if (const char* env = std::getenv("OMP_NUM_THREADS")) {
+        char* end = nullptr;
+        const long asked = std::strtol(env, &end, 10);
+        if (end != env && asked >= 1) threads = static_cast<int>(std::min<long>(threads, asked));
+    }
+    return threads;
+}
+
 }  // namespace
 
 PyObject* crn_smat(PyObject*, PyObject* const* a) {
@@ -105,6 +126,7 @@ PyObject* crn_smat(PyObject*, PyObject* const* a) {
         raise(PyExc_ValueError, "the A-matrix must be square, got shape (%zd, %zd)",
               static_cast<Py_ssize_t>(abuf.extent(0)), static_cast<Py_ssize_t>(abuf.extent(1)));
     SensitivityTrials trials(abuf.matrix<const double>(), M, N);
+    trials.use_threads(exact_threads());
     guarded("cy_adjugate", rethrow, [&] {
         GilRelease nogil;
         trials.test_structure(signal_poll());

@@ -106,7 +106,7 @@ ExactSensitivity::ExactSensitivity(ExactSensitivity&&) noexcept = default;
 ExactSensitivity& ExactSensitivity::operator=(ExactSensitivity&&) noexcept = default;
 
 bool ExactSensitivity::pattern(MatrixView<const double> top, MatrixView<std::uint8_t> out,
-                               const Poll& poll) {
+                               const Poll& poll, int threads) {
     using Status = State::Status;
     State& st = *state_;
     const index_t m = st.m, n = st.n;
@@ -131,7 +131,7 @@ bool ExactSensitivity::pattern(MatrixView<const double> top, MatrixView<std::uin
     int used = 0, skipped = 0;
     for (std::size_t k = 0; used < t; ++k) {
         poll();
-        const RankStatus rs = one_prime(st.primes.get(k, pb, poll), pb, plan, pat, poll);
+        const RankStatus rs = one_prime(st.primes.get(k, pb, poll), pb, plan, pat, poll, threads);
         if (rs == RankStatus::high) return false;
         if (rs == RankStatus::low) {
             if (++skipped > kMaxSkipped) return false;
@@ -147,7 +147,7 @@ bool ExactSensitivity::pattern(MatrixView<const double> top, MatrixView<std::uin
 
 bool exact_sensitivity_pattern(MatrixView<const double> stoi, MatrixView<const double> top,
                                index_t K, index_t Lc, MatrixView<std::uint8_t> out,
-                               const Poll& poll) {
+                               const Poll& poll, int threads) {
     if (K < 0 || Lc < 0)
         throw std::invalid_argument(
             "exact_sensitivity_pattern: negative cycle or conservation count");
@@ -158,7 +158,7 @@ bool exact_sensitivity_pattern(MatrixView<const double> stoi, MatrixView<const d
         throw std::invalid_argument(
             "exact_sensitivity_pattern: output smaller than species x reactions");
     ExactSensitivity exact(stoi, K, Lc, poll);
-    return exact.pattern(top, out, poll);
+    return exact.pattern(top, out, poll, threads);
 }
 
 }  // namespace quelmar

@@ -216,7 +216,7 @@ RankStatus rank_status(const Field& F, const Problem& pb, const Vec<double>& Sva
 // ORs the pattern of S[:, J] adj(M) S[I, :] mod p into pat (m x n); returns the
 // rank status of S mod p (the pattern is only computed when it is exact).
 RankStatus one_prime(const PrimeData& d, const Problem& pb, WPlan& plan,
-                     Vec<std::uint8_t>& pat, const Poll& poll) {
+                     Vec<std::uint8_t>& pat, const Poll& poll, int threads) {
     const index_t m = pb.m, n = pb.n, r = pb.r;
     const RankStatus st = d.st;
     if (st != RankStatus::exact || r == 0) return st;
@@ -296,7 +296,7 @@ RankStatus one_prime(const PrimeData& d, const Problem& pb, WPlan& plan,
     }
     GjWork work;
     Vec<index_t> perm, qperm;
-    const int deferred = gj_eliminate(F, M.data(), r, ld, perm, qperm, work, poll);
+    const int deferred = gj_eliminate(F, M.data(), r, ld, perm, qperm, work, poll, threads);
     const double* G = M.data();
     if (deferred == 0) {
         // No column was moved, M^-1 = G P and S[:, J] M^-1 S[I, :] = (S[:, J] G) (P S[I, :]).

@@ -97,8 +97,9 @@ private:
 
 // ORs the pattern of S[:, J] adj(M) S[I, :] mod p into pat (m x n); returns the
 // rank status of S mod p (the pattern is only computed when it is exact).
+// The large steps run on `threads` threads (modelim.hpp).
 RankStatus one_prime(const PrimeData& d, const Problem& pb, WPlan& plan,
-                     Vec<std::uint8_t>& pat, const Poll& poll);
+                     Vec<std::uint8_t>& pat, const Poll& poll, int threads = 1);
 
 // Upper bound on log2 |Y_ij * Delta| (see exact.hpp), valid for every (i, j).
 double bound_bits(const Problem& pb);

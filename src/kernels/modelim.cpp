@@ -155,7 +155,7 @@ int gj_unblocked(const Field& F, double* A, index_t r, index_t ld, Vec<index_t>&
 }  // namespace
 
 int gj_eliminate(const Field& F, double* A, index_t r, index_t ld, Vec<index_t>& perm,
-                 Vec<index_t>& qperm, GjWork& w, const Poll& poll) {
+                 Vec<index_t>& qperm, GjWork& w, const Poll& poll, int threads) {
     perm.resize(r);
     qperm.resize(r);
     for (index_t k = 0; k < r; ++k) perm[k] = qperm[k] = k;
@@ -238,7 +238,7 @@ int gj_eliminate(const Field& F, double* A, index_t r, index_t ld, Vec<index_t>&
         // T = X * A[K, :], with X itself in the pivot columns.
         double* T = w.T.data();
         std::fill(T, T + b * ld, 0.0);
-        gemm(F, b, r, b, X, nb, A + k * ld, ld, T, ld, w.pack);
+        gemm(F, b, r, b, X, nb, A + k * ld, ld, T, ld, w.pack, threads);
         for (index_t i = 0; i < b; ++i)
             for (index_t j = 0; j < b; ++j) T[i * ld + k + j] = X[i * nb + j];
         // Other rows: A[i, :] -= A[i, K] * T, where A[i, K] is first set to 0.
@@ -251,8 +251,9 @@ int gj_eliminate(const Field& F, double* A, index_t r, index_t ld, Vec<index_t>&
                 A[i * ld + k + j] = 0.0;
             }
         }
-        gemm(F, k, r, b, Lm, nb, T, ld, A, ld, w.pack);
-        gemm(F, r - k - b, r, b, Lm + (k + b) * nb, nb, T, ld, A + (k + b) * ld, ld, w.pack);
+        gemm(F, k, r, b, Lm, nb, T, ld, A, ld, w.pack, threads);
+        gemm(F, r - k - b, r, b, Lm + (k + b) * nb, nb, T, ld, A + (k + b) * ld, ld, w.pack,
+             threads);
         for (index_t i = 0; i < b; ++i) std::copy(T + i * ld, T + i * ld + r, A + (k + i) * ld);
         k += b;
     }

@@ -10,10 +10,21 @@
 
 namespace quelmar::modp {
 
+// Threads.  The products below and the eliminations built on them take a
+// number of threads; a product of at least kThreadedWork multiply-adds (about
+// a millisecond on one core, where starting a thread costs tens of
+// microseconds) has its columns shared out among them (parallel.hpp), a
+// smaller one runs on the calling thread.  Every entry of a result is
+// computed by the same operations whatever the number of threads, so results
+// agree bit for bit.  poll() is only called on the calling thread.
+constexpr index_t kThreadedWork = index_t{1} << 22;
+
 // C = reduce(C + A * B): A is mr x kd (row stride lda), B kd x nc (ldb),
-// C mr x nc (ldc); entries of A, B, C are centred residues.
+// C mr x nc (ldc); entries of A, B, C are centred residues.  pack is the
+// calling thread's workspace; other threads have their own.
 void gemm(const Field& F, index_t mr, index_t nc, index_t kd, const double* A, index_t lda,
-          const double* B, index_t ldb, double* C, index_t ldc, Vec<double>& pack);
+          const double* B, index_t ldb, double* C, index_t ldc, Vec<double>& pack,
+          int threads = 1);
 
 // y = reduce(y + f * x) over n entries.
 void axpy(const Field& F, index_t n, double f, const double* x, double* y);
@@ -38,9 +49,9 @@ struct GjWork {
 //          leading block of P M Q, A[0:r-1, r-1] = A11^-1 A12 and
 //          A[r-1, 0:r-1] = -A21 A11^-1 (and the Schur complement is 0);
 //   d = 2: rank M <= r - 2; the elimination stops and A is undefined.
-// Returns d.  Cost O(r^3), almost all of it in gemm().
+// Returns d.  Cost O(r^3), almost all of it in gemm() (on `threads` threads).
 int gj_eliminate(const Field& F, double* A, index_t r, index_t ld, Vec<index_t>& perm,
-                 Vec<index_t>& qperm, GjWork& w, const Poll& poll);
+                 Vec<index_t>& qperm, GjWork& w, const Poll& poll, int threads = 1);
 
 // LU factorisation with row interchanges of the r x r matrix in A (row
 // stride ld), in place: afterwards (P M)[a, :] = M[perm[a], :] = L U with the

@@ -97,7 +97,7 @@ void SensitivityTrials::trial(MatrixView<std::uint8_t> out, const Poll& poll) {
         const auto item = static_cast<index_t>(sizeof(double));
         const MatrixView<const double> top{randA_.data(), n_, m_, L_ * item, item};
         if (!exact_) exact_.emplace(*stoi_, L_ - m_, L_ - n_, poll);
-        if (exact_->pattern(top, out, poll)) return;
+        if (exact_->pattern(top, out, poll, threads_)) return;
     }
     ensure_cofactor_workspace();
     randA_fixed_ = false;

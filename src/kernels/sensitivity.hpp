@@ -65,6 +65,9 @@ public:
     /// first trial that needs it.
     void use_stoichiometry(MatrixView<const double> stoi) { stoi_ = stoi; }
 
+    /// The number of threads the exact path may use (exact.hpp; 1 by default).
+    void use_threads(int threads) { threads_ = threads; }
+
     /// The work on stoi alone of an earlier object over an equal
     /// stoichiometry matrix and A-matrix order (results are the same, the
     /// work is not repeated), and handing it on after the trials.
@@ -97,6 +100,7 @@ private:
 
     std::optional<MatrixView<const double>> stoi_;
     std::optional<ExactSensitivity> exact_;
+    int threads_ = 1;
 
     // randA holds the fixed entries of A between trials, unless the cofactor
     // method replaced it by its adjugate: each trial then only writes the

@@ -6,15 +6,19 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <stdexcept>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "exact.hpp"
 #include "amatrix.hpp"
 #include "dense.hpp"
+#include "modelim.hpp"
 #include "modfield.hpp"
+#include "parallel.hpp"
 #include "reference.hpp"
 #include "test_util.hpp"
 
@@ -949,6 +953,144 @@ TEST(ExactPattern, MatchesDenseModularAdjugateOnManyMediumNetworks) {
     }
     EXPECT_GE(tally.full, 20);
     EXPECT_GE(tally.corank1, 3);
+}
+
+// ------------------------------------------ the same results on threads
+
+using quelmar::Vec;
+
+// Centred residues mod p, about one in `zeros` of them 0.
+Vec<double> residues(std::mt19937_64& rng, const quelmar::modp::Field& F, index_t count,
+                     int zeros = 0) {
+    std::uniform_int_distribution<std::int64_t> val(-(F.p / 2), F.p / 2);
+    Vec<double> v(count);
+    for (double& x : v)
+        x = zeros > 0 && static_cast<int>(rng() % static_cast<std::uint64_t>(zeros)) == 0
+                ? 0.0
+                : static_cast<double>(val(rng));
+    return v;
+}
+
+bool same_bits(const Vec<double>& a, const Vec<double>& b) {
+    return a.size() == b.size() &&
+           std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+TEST(ModularThreads, ProductsAgreeBitForBit) {
+    // Shapes below and above the size from which threads share a product,
+    // with odd edges (rows not a multiple of the register tile, columns not a
+    // multiple of 8, sums not a multiple of the reduction chunk) and strides
+    // wider than the blocks.
+    const quelmar::modp::Field F(16777259);
+    std::mt19937_64 rng(11);
+    struct Shape {
+        index_t mr, nc, kd;
+    };
+    const Shape shapes[] = {{1, 1, 1},     {7, 9, 33},     {64, 300, 64},  {301, 517, 64},
+                            {523, 611, 31}, {97, 1201, 77}, {1, 4099, 1031}, {2000, 9, 300},
+                            {777, 16, 512}, {13, 2051, 200}};
+    int threaded = 0;
+    for (const Shape& s : shapes) {
+        const index_t lda = s.kd + 3, ldb = s.nc + 5, ldc = s.nc + 7;
+        const Vec<double> A = residues(rng, F, s.mr * lda, 5);
+        const Vec<double> B = residues(rng, F, s.kd * ldb, 3);
+        const Vec<double> C0 = residues(rng, F, s.mr * ldc);
+        Vec<double> serial = C0, pack;
+        quelmar::modp::gemm(F, s.mr, s.nc, s.kd, A.data(), lda, B.data(), ldb, serial.data(),
+                            ldc, pack);
+        threaded += s.mr * s.nc * s.kd >= quelmar::modp::kThreadedWork;
+        for (const int threads : {2, 3, 8}) {
+            Vec<double> C = C0;
+            quelmar::modp::gemm(F, s.mr, s.nc, s.kd, A.data(), lda, B.data(), ldb, C.data(),
+                                ldc, pack, threads);
+            ASSERT_TRUE(same_bits(C, serial))
+                << s.mr << " x " << s.nc << " x " << s.kd << " on " << threads << " threads";
+        }
+    }
+    EXPECT_GE(threaded, 5);
+}
+
+TEST(ModularThreads, EliminationsAgreeBitForBit) {
+    // Invertible matrices, and ones with one or two dependent columns (moved
+    // to the end mid-panel), of orders on both sides of the one from which
+    // the products of the elimination are shared out.
+    const std::int64_t p = 16777259;
+    const quelmar::modp::Field F(p);
+    std::mt19937_64 rng(12);
+    int kinds[3] = {0, 0, 0};
+    for (const index_t r : {161, 203, 290, 333, 517}) {
+        for (int deps = 0; deps < 3; ++deps) {
+            const index_t ld = r + 3;
+            Vec<double> M = residues(rng, F, r * ld, r % 2 == 0 ? 2 : 0);
+            for (int d = 0; d < deps; ++d) {  // column c := column 0 + column 1 (mod p)
+                const index_t c = r / 3 + 40 * d;
+                for (index_t i = 0; i < r; ++i)
+                    M[i * ld + c] = F.reduce(M[i * ld + 0] + M[i * ld + 1 + d]);
+            }
+            Vec<double> serial = M;
+            Vec<index_t> perm, qperm, perm2, qperm2;
+            quelmar::modp::GjWork w;
+            const int d1 = quelmar::modp::gj_eliminate(F, serial.data(), r, ld, perm, qperm, w,
+                                                       quelmar::Poll{});
+            ASSERT_EQ(d1, std::min(deps, 2));
+            ++kinds[d1];
+            for (const int threads : {2, 3}) {
+                Vec<double> T = M;
+                quelmar::modp::GjWork w2;
+                const int d2 = quelmar::modp::gj_eliminate(F, T.data(), r, ld, perm2, qperm2,
+                                                           w2, quelmar::Poll{}, threads);
+                ASSERT_EQ(d2, d1) << r;
+                if (d1 == 2) continue;  // the matrix is undefined then
+                ASSERT_EQ(perm2, perm) << r;
+                ASSERT_EQ(qperm2, qperm) << r;
+                ASSERT_TRUE(same_bits(T, serial)) << "order " << r << " on " << threads;
+            }
+        }
+    }
+    EXPECT_EQ(kinds[0], 5);
+    EXPECT_EQ(kinds[1], 5);
+}
+
+TEST(ModularThreads, PatternsAgreeOnThreads) {
+    // Networks whose reduced matrix is larger than the order from which the
+    // elimination's products are shared out, and a small one.
+    for (const auto& [seed, m, n] : {std::tuple<std::uint64_t, index_t, index_t>{21, 400, 430},
+                                     {22, 330, 300}, {23, 30, 40}}) {
+        std::mt19937_64 rng(seed);
+        const BigNet net = random_big(rng, m, n, 1);
+        const Matrix<double> A = quelmar::construct_A(net.S.view(), net.top.view().transposed());
+        const index_t K = A.rows() - m, Lc = A.rows() - n;
+        const Result serial = run(net.S, net.top, K, Lc);
+        ASSERT_TRUE(serial.ok) << seed;
+        if (seed != 23) {
+            EXPECT_GT(n - K, 256) << seed;
+        }
+        for (const int threads : {2, 4}) {
+            Matrix<std::uint8_t> out(m, n, 0);
+            ASSERT_TRUE(quelmar::exact_sensitivity_pattern(net.S.view(), net.top.view(), K, Lc,
+                                                           out.view(), {}, threads));
+            for (index_t i = 0; i < m; ++i)
+                for (index_t j = 0; j < n; ++j)
+                    ASSERT_EQ(out(i, j), serial.out(i, j)) << seed << " at " << i << ", " << j;
+        }
+    }
+}
+
+TEST(ModularThreads, ExceptionsComeBackToTheCaller) {
+    // Every range runs and joins; the first range's exception wins.
+    for (const int threads : {1, 2, 5}) {
+        std::vector<int> done(100, 0);
+        try {
+            quelmar::share_out(threads, 100, 8, [&](index_t b, index_t e) {
+                for (index_t i = b; i < e; ++i) done[static_cast<size_t>(i)] = 1;
+                if (e == 100 || b == 0) throw std::runtime_error(b == 0 ? "first" : "last");
+            });
+            FAIL() << "no exception";
+        } catch (const std::runtime_error& e) {
+            EXPECT_STREQ(e.what(), "first");
+        }
+        EXPECT_EQ(std::count(done.begin(), done.end(), 1), 100) << threads;
+    }
 }
 
 }  // namespace
