@@ -8,11 +8,13 @@
 #include <optional>
 #include <span>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "crn.hpp"
 #include "heap.hpp"
 #include "invariants.hpp"
+#include "memview.hpp"
 #include "module.hpp"
 #include "progress.hpp"
 #include "search.hpp"
@@ -118,7 +120,11 @@ PyObject* crn_smat(PyObject*, PyObject* const* a) {
     // A fresh float64 copy of A: its free entries (infinite or NaN) are the
     // positions the random values go to, in row-major order.
     Ref Acopy = call_method(A.get(), "copy");
-    Ref base = call_method(np.get(), "array", Acopy.get());
+    // The copy of a memory view or of an array is already a fresh array (or
+    // a view of one) holding the same values: NumPy would copy it again.
+    Ref base = memview_check(Acopy.get()) || PyArray_CheckExact(Acopy.get())
+                   ? std::move(Acopy)
+                   : call_method(np.get(), "array", Acopy.get());
     // base is a fresh array that only this call refers to: it is read in
     // place (a read-only view would be copied first).
     Buffer abuf(base.get(), Elem::Double, 2, /*writable=*/true);

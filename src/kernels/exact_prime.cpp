@@ -7,10 +7,14 @@
 #include <utility>
 
 #include "modelim.hpp"
+#include "parallel.hpp"
 
 namespace quelmar::exact_detail {
 
 namespace {
+
+// Loops over at least this many entries are shared out among the threads.
+constexpr index_t kThreadedEntries = index_t{1} << 20;
 
 // ----------------------------------------------------- rank and pivots of S
 
@@ -323,37 +327,58 @@ RankStatus one_prime(const PrimeData& d, const Problem& pb, WPlan& plan,
             }
             return st;
         }
-        Vec<double> X(r, 0.0), Xt(r * m, 0.0);  // X = S[:, J] G, transposed
-        // Products are summed unreduced, kChunk - 1 at a time.
-        for (index_t i = 0; i < m; ++i) {
-            std::fill(X.begin(), X.end(), 0.0);
-            index_t terms = 0;
-            for (index_t e = Srow.begin(i); e < Srow.end(i); ++e) {
-                const index_t b = colpos[Srow.idx[e]];
-                if (b < 0) continue;
-                add_scaled(r, Srow.val[e], G + b * ld, X.data());
-                if (++terms % (kChunk - 1) == 0) reduce_n(F, r, X.data());
+        // X = S[:, J] G, transposed into Xt (r x m); products are summed
+        // unreduced, kChunk - 1 at a time.  Species go in blocks of kBlock,
+        // whose rows of X are stored as whole runs of a row of Xt, and the
+        // blocks are shared out among the threads.
+        constexpr index_t kBlock = 8;
+        Vec<double> Xt(r * m, 0.0);
+        const int xthreads = r * m >= kThreadedEntries ? threads : 1;
+        share_out(xthreads, m, kBlock, [&](index_t i0, index_t i1) {
+            Vec<double> X(kBlock * r);
+            for (index_t b0 = i0; b0 < i1; b0 += kBlock) {
+                const index_t rows = std::min(kBlock, i1 - b0);
+                std::fill(X.begin(), X.end(), 0.0);
+                for (index_t q = 0; q < rows; ++q) {
+                    const index_t i = b0 + q;
+                    double* x = X.data() + q * r;
+                    index_t terms = 0;
+                    for (index_t e = Srow.begin(i); e < Srow.end(i); ++e) {
+                        const index_t b = colpos[Srow.idx[e]];
+                        if (b < 0) continue;
+                        add_scaled(r, Srow.val[e], G + b * ld, x);
+                        if (++terms % (kChunk - 1) == 0) reduce_n(F, r, x);
+                    }
+                    if (terms > 0) reduce_n(F, r, x);
+                }
+                for (index_t k = 0; k < r; ++k)
+                    for (index_t q = 0; q < rows; ++q) Xt[k * m + b0 + q] = X[q * r + k];
             }
-            if (terms == 0) continue;
-            reduce_n(F, r, X.data());
-            for (index_t k = 0; k < r; ++k) Xt[k * m + i] = X[k];
-        }
-        Vec<double> z(m);
-        for (const index_t j : open) {
-            if ((j & 255) == 0) poll();
-            std::fill(z.begin(), z.end(), 0.0);
-            index_t terms = 0;
-            for (index_t e = Scol.begin(j); e < Scol.end(j); ++e) {
-                const index_t a = rowpos[Scol.idx[e]];
-                if (a < 0) continue;
-                add_scaled(m, Scol.val[e], Xt.data() + pinv[a] * m, z.data());
-                if (++terms % (kChunk - 1) == 0) reduce_n(F, m, z.data());
+        });
+        // The open reactions, shared out likewise (each writes its own
+        // column of pat).
+        const auto n_open = static_cast<index_t>(open.size());
+        const int zthreads = n_open * m >= kThreadedEntries ? threads : 1;
+        share_out(zthreads, n_open, 64, [&](index_t c0, index_t c1) {
+            const bool caller = c0 == 0;
+            Vec<double> z(m);
+            for (index_t c = c0; c < c1; ++c) {
+                const index_t j = open[c];
+                if (caller && (j & 255) == 0) poll();
+                std::fill(z.begin(), z.end(), 0.0);
+                index_t terms = 0;
+                for (index_t e = Scol.begin(j); e < Scol.end(j); ++e) {
+                    const index_t a = rowpos[Scol.idx[e]];
+                    if (a < 0) continue;
+                    add_scaled(m, Scol.val[e], Xt.data() + pinv[a] * m, z.data());
+                    if (++terms % (kChunk - 1) == 0) reduce_n(F, m, z.data());
+                }
+                if (terms == 0) continue;
+                reduce_n(F, m, z.data());
+                for (index_t i = 0; i < m; ++i)
+                    if (z[i] != 0.0) pat[i * n + j] = 1;
             }
-            if (terms == 0) continue;
-            reduce_n(F, m, z.data());
-            for (index_t i = 0; i < m; ++i)
-                if (z[i] != 0.0) pat[i * n + j] = 1;
-        }
+        });
     } else if (deferred == 1) {
         // Rank r - 1: adj(M) = c u v^T with M u = 0 and v^T M = 0.
         Vec<double> u, v;
