@@ -284,17 +284,21 @@ RankStatus one_prime(const PrimeData& d, const Problem& pb, WPlan& plan,
             // B = S[I, open], then B = M^-1 B.
             const auto nb = static_cast<index_t>(open.size());
             const index_t ldb = (nb + 3) / 4 * 4;
-            Vec<double> B(r * ldb, 0.0), w(r);
+            Vec<double> B(r * ldb, 0.0);
             for (index_t c = 0; c < nb; ++c)
                 for (index_t e = Scol.begin(open[c]); e < Scol.end(open[c]); ++e) {
                     const index_t a = rowpos[Scol.idx[e]];
                     if (a >= 0) B[a * ldb + c] = Scol.val[e];
                 }
-            lu_solve(F, LU.data(), r, ld, perm, invdiag, B.data(), nb, ldb);
-            for (index_t c = 0; c < nb; ++c) {
-                for (index_t b = 0; b < r; ++b) w[b] = B[b * ldb + c];
-                or_open_entries(F, Srow, colpos, w, open[c], n, m, pat);
-            }
+            lu_solve(F, LU.data(), r, ld, perm, invdiag, B.data(), nb, ldb, threads);
+            const int othreads = nb * m >= kThreadedEntries ? threads : 1;
+            share_out(othreads, nb, 64, [&](index_t c0, index_t c1) {
+                Vec<double> w(r);
+                for (index_t c = c0; c < c1; ++c) {
+                    for (index_t b = 0; b < r; ++b) w[b] = B[b * ldb + c];
+                    or_open_entries(F, Srow, colpos, w, open[c], n, m, pat);
+                }
+            });
             return st;
         }
     }

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "parallel.hpp"
 #include "vector_clones.hpp"
 
 namespace quelmar::modp {
@@ -330,10 +331,12 @@ bool lu_factor(const Field& F, double* A, index_t r, index_t ld, Vec<index_t>& p
     return true;
 }
 
+namespace {
+
 QUELMAR_VECTOR_CLONES
-void lu_solve(const Field& F, const double* A, index_t r, index_t ld,
-              const Vec<index_t>& perm, const Vec<double>& invdiag, double* B,
-              index_t nb, index_t ldb) {
+void solve_columns(const Field& F, const double* A, index_t r, index_t ld,
+                   const Vec<index_t>& perm, const Vec<double>& invdiag, double* B,
+                   index_t nb, index_t ldb) {
     // Eight right-hand sides at a time, each row of the result summed in
     // registers.
     constexpr index_t W = 8;
@@ -379,6 +382,21 @@ void lu_solve(const Field& F, const double* A, index_t r, index_t ld,
         for (index_t k = 0; k < r; ++k)
             for (index_t c = 0; c < w; ++c) B[k * ldb + c0 + c] = Y[k * W + c];
     }
+}
+
+}  // namespace
+
+void lu_solve(const Field& F, const double* A, index_t r, index_t ld,
+              const Vec<index_t>& perm, const Vec<double>& invdiag, double* B,
+              index_t nb, index_t ldb, int threads) {
+    // Whole groups of eight right-hand sides to each thread.
+    if (threads > 1 && r * r * nb >= kThreadedWork) {
+        share_out(threads, nb, 8, [&](index_t c0, index_t c1) {
+            solve_columns(F, A, r, ld, perm, invdiag, B + c0, c1 - c0, ldb);
+        });
+        return;
+    }
+    solve_columns(F, A, r, ld, perm, invdiag, B, nb, ldb);
 }
 
 void corank_one_vectors(const double* G, index_t r, index_t ld,

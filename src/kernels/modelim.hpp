@@ -62,10 +62,11 @@ bool lu_factor(const Field& F, double* A, index_t r, index_t ld, Vec<index_t>& p
                Vec<double>& invdiag, const Poll& poll);
 
 // B = M^-1 B from the factors of lu_factor, for the r x nb matrix B of
-// centred residues (row stride ldb >= nb).
+// centred residues (row stride ldb >= nb); the columns are shared out among
+// `threads` threads from kThreadedWork multiply-adds on.
 void lu_solve(const Field& F, const double* A, index_t r, index_t ld,
               const Vec<index_t>& perm, const Vec<double>& invdiag, double* B,
-              index_t nb, index_t ldb);
+              index_t nb, index_t ldb, int threads = 1);
 
 // After gj_eliminate returned 1 on M (r >= 1): u and v (r entries each, 0 or
 // more non-zero) with M u = 0 and v^T M = 0, so that adj(M) = c u v^T.
