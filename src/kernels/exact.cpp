@@ -7,11 +7,13 @@
 
 #include <cmath>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 #include <vector>
 
 #include "exact_prime.hpp"
+#include "modelim.hpp"
 
 namespace quelmar {
 
@@ -126,12 +128,16 @@ bool ExactSensitivity::pattern(MatrixView<const double> top, MatrixView<std::uin
     pb.top = exact_rows(top, n, m);
     Problem::exponents(pb.top, pb.t_lo, pb.t_hi);
     const int t = primes_needed(pb);
+    // Helper threads only where the elimination's products are shared out.
+    std::optional<Team> team;
+    if (threads > 1 && pb.r * pb.r * kPanel >= kThreadedWork) team.emplace(threads);
     Vec<std::uint8_t> pat(m * n, 0);
     WPlan plan;
     int used = 0, skipped = 0;
     for (std::size_t k = 0; used < t; ++k) {
         poll();
-        const RankStatus rs = one_prime(st.primes.get(k, pb, poll), pb, plan, pat, poll, threads);
+        const RankStatus rs = one_prime(st.primes.get(k, pb, poll), pb, plan, pat, poll,
+                                       team ? &*team : nullptr);
         if (rs == RankStatus::high) return false;
         if (rs == RankStatus::low) {
             if (++skipped > kMaxSkipped) return false;

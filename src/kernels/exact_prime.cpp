@@ -7,13 +7,12 @@
 #include <utility>
 
 #include "modelim.hpp"
-#include "parallel.hpp"
 
 namespace quelmar::exact_detail {
 
 namespace {
 
-// Loops over at least this many entries are shared out among the threads.
+// Loops over at least this many entries are shared out among the team.
 constexpr index_t kThreadedEntries = index_t{1} << 20;
 
 // ----------------------------------------------------- rank and pivots of S
@@ -220,7 +219,7 @@ RankStatus rank_status(const Field& F, const Problem& pb, const Vec<double>& Sva
 // ORs the pattern of S[:, J] adj(M) S[I, :] mod p into pat (m x n); returns the
 // rank status of S mod p (the pattern is only computed when it is exact).
 RankStatus one_prime(const PrimeData& d, const Problem& pb, WPlan& plan,
-                     Vec<std::uint8_t>& pat, const Poll& poll, int threads) {
+                     Vec<std::uint8_t>& pat, const Poll& poll, Team* team) {
     const index_t m = pb.m, n = pb.n, r = pb.r;
     const RankStatus st = d.st;
     if (st != RankStatus::exact || r == 0) return st;
@@ -290,21 +289,21 @@ RankStatus one_prime(const PrimeData& d, const Problem& pb, WPlan& plan,
                     const index_t a = rowpos[Scol.idx[e]];
                     if (a >= 0) B[a * ldb + c] = Scol.val[e];
                 }
-            lu_solve(F, LU.data(), r, ld, perm, invdiag, B.data(), nb, ldb, threads);
-            const int othreads = nb * m >= kThreadedEntries ? threads : 1;
-            share_out(othreads, nb, 64, [&](index_t c0, index_t c1) {
+            lu_solve(F, LU.data(), r, ld, perm, invdiag, B.data(), nb, ldb, team);
+            const auto patterns = [&](index_t c0, index_t c1, bool) {
                 Vec<double> w(r);
                 for (index_t c = c0; c < c1; ++c) {
                     for (index_t b = 0; b < r; ++b) w[b] = B[b * ldb + c];
                     or_open_entries(F, Srow, colpos, w, open[c], n, m, pat);
                 }
-            });
+            };
+            share_out(team, nb * m >= kThreadedEntries, nb, 64, patterns);
             return st;
         }
     }
     GjWork work;
     Vec<index_t> perm, qperm;
-    const int deferred = gj_eliminate(F, M.data(), r, ld, perm, qperm, work, poll, threads);
+    const int deferred = gj_eliminate(F, M.data(), r, ld, perm, qperm, work, poll, team);
     const double* G = M.data();
     if (deferred == 0) {
         // No column was moved, M^-1 = G P and S[:, J] M^-1 S[I, :] = (S[:, J] G) (P S[I, :]).
@@ -334,11 +333,10 @@ RankStatus one_prime(const PrimeData& d, const Problem& pb, WPlan& plan,
         // X = S[:, J] G, transposed into Xt (r x m); products are summed
         // unreduced, kChunk - 1 at a time.  Species go in blocks of kBlock,
         // whose rows of X are stored as whole runs of a row of Xt, and the
-        // blocks are shared out among the threads.
+        // blocks are shared out among the team.
         constexpr index_t kBlock = 8;
         Vec<double> Xt(r * m, 0.0);
-        const int xthreads = r * m >= kThreadedEntries ? threads : 1;
-        share_out(xthreads, m, kBlock, [&](index_t i0, index_t i1) {
+        const auto rows_of_x = [&](index_t i0, index_t i1, bool) {
             Vec<double> X(kBlock * r);
             for (index_t b0 = i0; b0 < i1; b0 += kBlock) {
                 const index_t rows = std::min(kBlock, i1 - b0);
@@ -358,17 +356,16 @@ RankStatus one_prime(const PrimeData& d, const Problem& pb, WPlan& plan,
                 for (index_t k = 0; k < r; ++k)
                     for (index_t q = 0; q < rows; ++q) Xt[k * m + b0 + q] = X[q * r + k];
             }
-        });
+        };
+        share_out(team, r * m >= kThreadedEntries, m, kBlock, rows_of_x);
         // The open reactions, shared out likewise (each writes its own
         // column of pat).
         const auto n_open = static_cast<index_t>(open.size());
-        const int zthreads = n_open * m >= kThreadedEntries ? threads : 1;
-        share_out(zthreads, n_open, 64, [&](index_t c0, index_t c1) {
-            const bool caller = c0 == 0;
+        const auto open_columns = [&](index_t c0, index_t c1, bool on_caller) {
             Vec<double> z(m);
             for (index_t c = c0; c < c1; ++c) {
                 const index_t j = open[c];
-                if (caller && (j & 255) == 0) poll();
+                if (on_caller && (j & 255) == 0) poll();
                 std::fill(z.begin(), z.end(), 0.0);
                 index_t terms = 0;
                 for (index_t e = Scol.begin(j); e < Scol.end(j); ++e) {
@@ -382,7 +379,8 @@ RankStatus one_prime(const PrimeData& d, const Problem& pb, WPlan& plan,
                 for (index_t i = 0; i < m; ++i)
                     if (z[i] != 0.0) pat[i * n + j] = 1;
             }
-        });
+        };
+        share_out(team, n_open * m >= kThreadedEntries, n_open, 64, open_columns);
     } else if (deferred == 1) {
         // Rank r - 1: adj(M) = c u v^T with M u = 0 and v^T M = 0.
         Vec<double> u, v;

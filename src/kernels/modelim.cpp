@@ -6,7 +6,6 @@
 #include <stdexcept>
 #include <utility>
 
-#include "parallel.hpp"
 #include "vector_clones.hpp"
 
 namespace quelmar::modp {
@@ -156,7 +155,7 @@ int gj_unblocked(const Field& F, double* A, index_t r, index_t ld, Vec<index_t>&
 }  // namespace
 
 int gj_eliminate(const Field& F, double* A, index_t r, index_t ld, Vec<index_t>& perm,
-                 Vec<index_t>& qperm, GjWork& w, const Poll& poll, int threads) {
+                 Vec<index_t>& qperm, GjWork& w, const Poll& poll, Team* team) {
     perm.resize(r);
     qperm.resize(r);
     for (index_t k = 0; k < r; ++k) perm[k] = qperm[k] = k;
@@ -239,7 +238,7 @@ int gj_eliminate(const Field& F, double* A, index_t r, index_t ld, Vec<index_t>&
         // T = X * A[K, :], with X itself in the pivot columns.
         double* T = w.T.data();
         std::fill(T, T + b * ld, 0.0);
-        gemm(F, b, r, b, X, nb, A + k * ld, ld, T, ld, w.pack, threads);
+        gemm(F, b, r, b, X, nb, A + k * ld, ld, T, ld, w.pack, team);
         for (index_t i = 0; i < b; ++i)
             for (index_t j = 0; j < b; ++j) T[i * ld + k + j] = X[i * nb + j];
         // Other rows: A[i, :] -= A[i, K] * T, where A[i, K] is first set to 0.
@@ -252,9 +251,9 @@ int gj_eliminate(const Field& F, double* A, index_t r, index_t ld, Vec<index_t>&
                 A[i * ld + k + j] = 0.0;
             }
         }
-        gemm(F, k, r, b, Lm, nb, T, ld, A, ld, w.pack, threads);
+        gemm(F, k, r, b, Lm, nb, T, ld, A, ld, w.pack, team);
         gemm(F, r - k - b, r, b, Lm + (k + b) * nb, nb, T, ld, A + (k + b) * ld, ld, w.pack,
-             threads);
+             team);
         for (index_t i = 0; i < b; ++i) std::copy(T + i * ld, T + i * ld + r, A + (k + i) * ld);
         k += b;
     }
@@ -388,15 +387,11 @@ void solve_columns(const Field& F, const double* A, index_t r, index_t ld,
 
 void lu_solve(const Field& F, const double* A, index_t r, index_t ld,
               const Vec<index_t>& perm, const Vec<double>& invdiag, double* B,
-              index_t nb, index_t ldb, int threads) {
-    // Whole groups of eight right-hand sides to each thread.
-    if (threads > 1 && r * r * nb >= kThreadedWork) {
-        share_out(threads, nb, 8, [&](index_t c0, index_t c1) {
-            solve_columns(F, A, r, ld, perm, invdiag, B + c0, c1 - c0, ldb);
-        });
-        return;
-    }
-    solve_columns(F, A, r, ld, perm, invdiag, B, nb, ldb);
+              index_t nb, index_t ldb, Team* team) {
+    // Whole groups of eight right-hand sides to each piece.
+    share_out(team, r * r * nb >= kThreadedWork, nb, 8, [&](index_t c0, index_t c1, bool) {
+        solve_columns(F, A, r, ld, perm, invdiag, B + c0, c1 - c0, ldb);
+    });
 }
 
 void corank_one_vectors(const double* G, index_t r, index_t ld,

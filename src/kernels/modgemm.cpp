@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "modelim.hpp"
-#include "parallel.hpp"
 #include "vector_clones.hpp"
 
 #if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
@@ -171,19 +170,16 @@ void gemm_serial(const Field& F, index_t mr, index_t nc, index_t kd, const doubl
 
 void gemm(const Field& F, index_t mr, index_t nc, index_t kd, const double* A, index_t lda,
           const double* B, index_t ldb, double* C, index_t ldc, Vec<double>& pack,
-          int threads) {
+          Team* team) {
     if (mr <= 0 || nc <= 0 || kd <= 0) return;
-    // Whole slivers of 8 columns to each thread (an entry's sums and
+    // Whole slivers of 8 columns to each piece (an entry's sums and
     // reductions are the same in every tile, edge tiles included).
-    if (threads > 1 && mr * nc * kd >= kThreadedWork) {
-        share_out(threads, nc, 8, [&](index_t j0, index_t j1) {
-            Vec<double> own;
-            gemm_serial(F, mr, j1 - j0, kd, A, lda, B + j0, ldb, C + j0, ldc,
-                        j0 == 0 ? pack : own);
-        });
-        return;
-    }
-    gemm_serial(F, mr, nc, kd, A, lda, B, ldb, C, ldc, pack);
+    share_out(team, mr * nc * kd >= kThreadedWork, nc, 8,
+              [&](index_t j0, index_t j1, bool on_caller) {
+                  thread_local Vec<double> own;  // a helper's
+                  gemm_serial(F, mr, j1 - j0, kd, A, lda, B + j0, ldb, C + j0, ldc,
+                              on_caller ? pack : own);
+              });
 }
 
 // y = reduce(y + f * x) over n entries.

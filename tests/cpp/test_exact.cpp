@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <random>
 #include <stdexcept>
+#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -1000,9 +1003,10 @@ TEST(ModularThreads, ProductsAgreeBitForBit) {
                             ldc, pack);
         threaded += s.mr * s.nc * s.kd >= quelmar::modp::kThreadedWork;
         for (const int threads : {2, 3, 8}) {
+            quelmar::Team team(threads);
             Vec<double> C = C0;
             quelmar::modp::gemm(F, s.mr, s.nc, s.kd, A.data(), lda, B.data(), ldb, C.data(),
-                                ldc, pack, threads);
+                                ldc, pack, &team);
             ASSERT_TRUE(same_bits(C, serial))
                 << s.mr << " x " << s.nc << " x " << s.kd << " on " << threads << " threads";
         }
@@ -1035,10 +1039,11 @@ TEST(ModularThreads, EliminationsAgreeBitForBit) {
             ASSERT_EQ(d1, std::min(deps, 2));
             ++kinds[d1];
             for (const int threads : {2, 3}) {
+                quelmar::Team team(threads);
                 Vec<double> T = M;
                 quelmar::modp::GjWork w2;
                 const int d2 = quelmar::modp::gj_eliminate(F, T.data(), r, ld, perm2, qperm2,
-                                                           w2, quelmar::Poll{}, threads);
+                                                           w2, quelmar::Poll{}, &team);
                 ASSERT_EQ(d2, d1) << r;
                 if (d1 == 2) continue;  // the matrix is undefined then
                 ASSERT_EQ(perm2, perm) << r;
@@ -1058,9 +1063,10 @@ TEST(ModularThreads, EliminationsAgreeBitForBit) {
                 Vec<double> once = B0;
                 quelmar::modp::lu_solve(F, LU.data(), r, ld, perm, invdiag, once.data(), nb, ldb);
                 for (const int threads : {2, 3}) {
+                    quelmar::Team team(threads);
                     Vec<double> B = B0;
                     quelmar::modp::lu_solve(F, LU.data(), r, ld, perm, invdiag, B.data(), nb,
-                                            ldb, threads);
+                                            ldb, &team);
                     ASSERT_TRUE(same_bits(B, once)) << r << ", " << nb << " on " << threads;
                 }
             }
@@ -1101,20 +1107,44 @@ TEST(ModularThreads, PatternsAgreeOnThreads) {
     }
 }
 
-TEST(ModularThreads, ExceptionsComeBackToTheCaller) {
-    // Every range runs and joins; the first range's exception wins.
+TEST(ModularThreads, SharedLoopsCoverEachIterationOnceAndReturnExceptions) {
     for (const int threads : {1, 2, 5}) {
-        std::vector<int> done(100, 0);
+        quelmar::Team team(threads);
+        EXPECT_EQ(team.size(), threads);
+        const auto caller = std::this_thread::get_id();
+        for (const index_t count : {1, 7, 100, 1001, 1001}) {  // one loop after another
+            std::vector<std::atomic<int>> done(static_cast<size_t>(count));
+            std::atomic<int> wrong{0};
+            team.share_out(count, 8, [&](index_t b, index_t e, bool mine) {
+                wrong += b % 8 != 0 || (e % 8 != 0 && e != count) || b >= e;
+                wrong += mine != (std::this_thread::get_id() == caller);
+                for (index_t i = b; i < e; ++i) ++done[static_cast<size_t>(i)];
+            });
+            EXPECT_EQ(wrong.load(), 0);
+            for (const auto& d : done) ASSERT_EQ(d.load(), 1) << threads << ", " << count;
+        }
+        // An exception from any piece comes back to the caller, after the
+        // pieces taken are done; the calling thread's own wins.
+        EXPECT_THROW(team.share_out(1000, 8,
+                                    [&](index_t b, index_t e, bool) {
+                                        if (b <= 496 && 496 < e)
+                                            throw std::runtime_error("one piece");
+                                    }),
+                     std::runtime_error);
         try {
-            quelmar::share_out(threads, 100, 8, [&](index_t b, index_t e) {
-                for (index_t i = b; i < e; ++i) done[static_cast<size_t>(i)] = 1;
-                if (e == 100 || b == 0) throw std::runtime_error(b == 0 ? "first" : "last");
+            team.share_out(1000, 8, [&](index_t, index_t, bool mine) {
+                if (mine) throw std::invalid_argument("caller");
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                throw std::runtime_error("helper");
             });
             FAIL() << "no exception";
-        } catch (const std::runtime_error& e) {
-            EXPECT_STREQ(e.what(), "first");
+        } catch (const std::invalid_argument& e) {
+            EXPECT_STREQ(e.what(), "caller");
         }
-        EXPECT_EQ(std::count(done.begin(), done.end(), 1), 100) << threads;
+        // and the team still works
+        std::atomic<index_t> sum{0};
+        team.share_out(1000, 8, [&](index_t b, index_t e, bool) { sum += e - b; });
+        EXPECT_EQ(sum.load(), 1000);
     }
 }
 
