@@ -259,18 +259,21 @@ RankStatus one_prime(const PrimeData& d, const Problem& pb, WPlan& plan,
     }
     const index_t ld = (r + 7) / 8 * 8;
     Vec<double> M(r * ld, 0.0);
-    for (index_t a = 0; a < r; ++a) {
-        double* row = M.data() + a * ld;
-        const index_t i = I[a];
-        for (index_t e = Srow.begin(i); e < Srow.end(i); ++e) {
-            const index_t j = Srow.idx[e];
-            const double s = Srow.val[e];
-            for (index_t f = plan.ptr[j]; f < plan.ptr[j + 1]; ++f)
-                row[plan.col[f]] += s * Wv[f];
-            if ((e - Srow.begin(i) + 1) % (kChunk - 1) == 0) reduce_n(F, r, row);
+    const auto rows_of_m = [&](index_t a0, index_t a1, bool) {  // each row on its own
+        for (index_t a = a0; a < a1; ++a) {
+            double* row = M.data() + a * ld;
+            const index_t i = I[a];
+            for (index_t e = Srow.begin(i); e < Srow.end(i); ++e) {
+                const index_t j = Srow.idx[e];
+                const double s = Srow.val[e];
+                for (index_t f = plan.ptr[j]; f < plan.ptr[j + 1]; ++f)
+                    row[plan.col[f]] += s * Wv[f];
+                if ((e - Srow.begin(i) + 1) % (kChunk - 1) == 0) reduce_n(F, r, row);
+            }
+            reduce_n(F, r, row);
         }
-        reduce_n(F, r, row);
-    }
+    };
+    share_out(team, r * r >= kThreadedEntries, r, 8, rows_of_m);
     poll();
 
     if (few_open) {

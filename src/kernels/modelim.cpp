@@ -174,8 +174,10 @@ int gj_eliminate(const Field& F, double* A, index_t r, index_t ld, Vec<index_t>&
         // diagonal) to choose the pivot rows; a column without a pivot is
         // swapped with the last active column.
         double* P = w.panel.data();
-        for (index_t i = 0; i < h; ++i)
-            for (index_t c = 0; c < bw; ++c) P[i * nb + c] = A[(k + i) * ld + k + c];
+        share_out(team, h * bw >= kThreadedCopy, h, 8, [&](index_t i0, index_t i1, bool) {
+            for (index_t i = i0; i < i1; ++i)
+                for (index_t c = 0; c < bw; ++c) P[i * nb + c] = A[(k + i) * ld + k + c];
+        });
         index_t c = 0;
         while (c < bw) {
             index_t q = c;
@@ -243,14 +245,15 @@ int gj_eliminate(const Field& F, double* A, index_t r, index_t ld, Vec<index_t>&
             for (index_t j = 0; j < b; ++j) T[i * ld + k + j] = X[i * nb + j];
         // Other rows: A[i, :] -= A[i, K] * T, where A[i, K] is first set to 0.
         double* Lm = w.lneg.data();
-        for (index_t i = 0; i < r; ++i) {
-            if (i == k) i = k + b;
-            if (i >= r) break;
-            for (index_t j = 0; j < b; ++j) {
-                Lm[i * nb + j] = -A[i * ld + k + j];
-                A[i * ld + k + j] = 0.0;
+        share_out(team, r * b >= kThreadedCopy, r, 8, [&](index_t i0, index_t i1, bool) {
+            for (index_t i = i0; i < i1; ++i) {
+                if (i >= k && i < k + b) continue;
+                for (index_t j = 0; j < b; ++j) {
+                    Lm[i * nb + j] = -A[i * ld + k + j];
+                    A[i * ld + k + j] = 0.0;
+                }
             }
-        }
+        });
         gemm(F, k, r, b, Lm, nb, T, ld, A, ld, w.pack, team);
         gemm(F, r - k - b, r, b, Lm + (k + b) * nb, nb, T, ld, A + (k + b) * ld, ld, w.pack,
              team);

@@ -20,6 +20,9 @@ namespace quelmar::modp {
 // number of threads, so results agree bit for bit.  poll() is only called on
 // the calling thread.
 constexpr index_t kThreadedWork = index_t{1} << 22;
+// The same for the copies of a column panel across the rows of a large
+// matrix in gj_eliminate (each row of the panel a few cache lines apart).
+constexpr index_t kThreadedCopy = index_t{1} << 16;
 
 // C = reduce(C + A * B): A is mr x kd (row stride lda), B kd x nc (ldb),
 // C mr x nc (ldc); entries of A, B, C are centred residues.  pack is the
