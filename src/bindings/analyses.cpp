@@ -74,12 +74,14 @@ void keep_stoichiometry(ExactCache& c, Py_ssize_t L, Py_ssize_t m, Py_ssize_t n,
     }
 }
 
-// The threads of the exact path: the large products of a genome-scale
-// network (order ~2000 and more) share out well over two, while small ones
-// never start a thread (modelim.hpp), so at most two, fewer on a one-core
-// machine, and one when OMP_NUM_THREADS asks for one (as in a batch's worker
-// processes, each of which already has a core of its own; the BLAS libraries
-// follow the same setting).  The pattern does not depend on the count.
+// The threads of the exact path.  Only a reduced matrix of order 256 or more
+// starts helpers (exact.hpp; smaller ones, all but genome-scale networks,
+// run on this thread as before), and then the steps that stay on one thread
+// (the panels of the elimination) limit what more than two would bring: at
+// most two, as many as there are cores if fewer, and one when
+// OMP_NUM_THREADS asks for one (as in a batch's worker processes, each of
+// which has a core of its own; the BLAS libraries follow the same setting).
+// The pattern does not depend on the count.
 int exact_threads() {
     constexpr int kMost = 2;
     int threads = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1U,

@@ -32,7 +32,11 @@
 // (the elimination above when M is singular mod p).  The loops over residues
 // are compiled for AVX-512, AVX2 and the baseline, chosen at load time.
 // Cost O(r^3) per prime, with r = rank S <= min(m, n) <= m + K; memory
-// O(r^2 + m n) (the pattern itself takes m n bytes).
+// O(r^2 + m n) (the pattern itself takes m n bytes).  From r = 256 on, when
+// more than one thread is allowed, a team of helper threads (parallel.hpp)
+// shares out the elimination's products, its panel copies, and the products
+// with S and the open columns once they are large; every entry is computed
+// by the same operations on whichever thread, so the pattern is the same.
 //
 // Correctness.  When rank S mod p = r = rank S over Q, the F_p result is the
 // reduction mod p of the rational one up to a non-zero factor, so an entry that
