@@ -84,8 +84,10 @@ void keep_stoichiometry(ExactCache& c, Py_ssize_t L, Py_ssize_t m, Py_ssize_t n,
 // The pattern does not depend on the count.
 int exact_threads() {
     constexpr int kMost = 2;
-    int threads = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1U,
-                                              static_cast<unsigned>(kMost)));
+    // asked once: the count reads files of the system on every call
+    static const int cores = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1U,
+                                                         static_cast<unsigned>(kMost)));
+    int threads = cores;
     if (const char* env = std::getenv("OMP_NUM_THREADS")) {
         char* end = nullptr;
         const long asked = std::strtol(env, &end, 10);
