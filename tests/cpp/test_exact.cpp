@@ -1104,6 +1104,29 @@ TEST(ModularThreads, PatternsAgreeOnThreads) {
                 for (index_t j = 0; j < n; ++j)
                     ASSERT_EQ(out(i, j), serial.out(i, j)) << seed << " at " << i << ", " << j;
         }
+        if (seed != 21) continue;
+        // A poll that throws (an interrupt) at each of its first calls in
+        // turn: the exception comes back through the team, which joins its
+        // helpers, and out is left untouched.
+        struct Stop {};
+        struct Countdown {
+            int left;
+        };
+        for (int after = 0; after < 60; after += 7) {
+            Countdown c{after};
+            const quelmar::Poll poll{[](void* ctx) {
+                                         if (static_cast<Countdown*>(ctx)->left-- == 0)
+                                             throw Stop{};
+                                     },
+                                     &c};
+            Matrix<std::uint8_t> out(m, n, 0);
+            EXPECT_THROW(quelmar::exact_sensitivity_pattern(net.S.view(), net.top.view(), K, Lc,
+                                                            out.view(), poll, 2),
+                         Stop)
+                << after;
+            for (index_t i = 0; i < m; ++i)
+                for (index_t j = 0; j < n; ++j) ASSERT_EQ(out(i, j), 0);
+        }
     }
 }
 
