@@ -8,9 +8,12 @@
 // --counts K L, construct_A is skipped (it takes most of a minute on a
 // genome-scale network) and the top block is read from the regulation.  With
 // --dump FILE, the pattern of the first trial is written there (one row of
-// 0/1 characters per species).
+// 0/1 characters per species).  With --threads N, the pattern is computed on
+// up to N threads, and each trial is also run on one thread just before (the
+// two times side by side, and whether the patterns agree).
 //
 // Build with the project: cmake -DQUELMAR_BUILD_BENCH=ON, target bench_exact.
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -48,7 +51,8 @@ double parse(const std::string& s) {
 int main(int argc, char** argv) {
     if (argc < 2) {
         std::fprintf(stderr,
-                     "usage: %s network.txt [trials] [--float] [--counts K L] [--dump FILE]\n",
+                     "usage: %s network.txt [trials] [--float] [--counts K L] [--dump FILE] "
+                     "[--threads N]\n",
                      argv[0]);
         return 2;
     }
@@ -56,8 +60,11 @@ int main(int argc, char** argv) {
     bool with_float = false;
     index_t K = -1, Lc = -1;
     const char* dump = nullptr;
+    int threads = 1;
     for (int a = 2; a < argc; ++a) {
         if (std::strcmp(argv[a], "--dump") == 0 && a + 1 < argc) dump = argv[a + 1];
+        if (std::strcmp(argv[a], "--threads") == 0 && a + 1 < argc)
+            threads = std::max(1, std::atoi(argv[a + 1]));
         with_float |= std::strcmp(argv[a], "--float") == 0;
         if (std::strcmp(argv[a], "--counts") == 0 && a + 2 < argc) {
             K = std::atol(argv[a + 1]);
@@ -108,15 +115,30 @@ int main(int argc, char** argv) {
         const auto view = Ar.view();
         const quelmar::MatrixView<const double> top{view.data, n, m, view.stride0,
                                                     view.stride1};
+        Matrix<std::uint8_t> one(m, n, 0);
+        double dt1 = 0.0;
+        if (threads > 1) {
+            t0 = std::chrono::steady_clock::now();
+            quelmar::exact_sensitivity_pattern(S.view(), top, K, Lc, one.view());
+            dt1 = seconds_since(t0);
+        }
         Matrix<std::uint8_t> out(m, n, 0);
         t0 = std::chrono::steady_clock::now();
-        const bool ok = quelmar::exact_sensitivity_pattern(S.view(), top, K, Lc, out.view());
+        const bool ok =
+            quelmar::exact_sensitivity_pattern(S.view(), top, K, Lc, out.view(), {}, threads);
         const double dt = seconds_since(t0);
-        long nz = 0;
+        long nz = 0, differ = 0;
         for (index_t i = 0; i < m; ++i)
-            for (index_t j = 0; j < n; ++j) nz += out(i, j);
-        std::printf("trial %d: ok=%d non-zeros %ld of %td, %.4f s\n", t, ok ? 1 : 0, nz, m * n,
+            for (index_t j = 0; j < n; ++j) {
+                nz += out(i, j);
+                differ += threads > 1 && out(i, j) != one(i, j);
+            }
+        std::printf("trial %d: ok=%d non-zeros %ld of %td, %.4f s", t, ok ? 1 : 0, nz, m * n,
                     dt);
+        if (threads > 1)
+            std::printf(" on %d threads, %.4f s on one (%ld entries differ)", threads, dt1,
+                        differ);
+        std::printf("\n");
         if (dump != nullptr && t == 0) {
             std::ofstream f(dump);
             for (index_t i = 0; i < m; ++i) {

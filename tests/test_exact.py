@@ -126,6 +126,37 @@ def test_random_stream_is_unchanged():
     assert np.random.get_state()[2] == after[1]
 
 
+def test_threads_leave_the_pattern_unchanged(monkeypatch):
+    # a reduced matrix of order above 256, whose elimination is shared out
+    # among two threads unless OMP_NUM_THREADS asks for one
+    rng = np.random.default_rng(3)
+    m, n = 400, 430
+    stoi = np.zeros((m, n))
+    for j in range(n):
+        # every species is consumed by a reaction, so its column is regulated
+        first = j if j < m else rng.integers(m)
+        species = [first, *((first + 1 + rng.choice(m - 1, size=3, replace=False)) % m)]
+        stoi[species[0], j] -= 1.0
+        if j % 3:
+            stoi[species[1], j] -= 2.0
+        stoi[species[2], j] += 1.0 + (j % 2)
+        if j % 5 == 0:
+            stoi[species[3], j] += 0.25
+    crn = cq.CRN(stoi)
+    assert np.linalg.matrix_rank(stoi) > 256
+    patterns = []
+    for threads in ("1", None, "2"):
+        if threads is None:
+            monkeypatch.delenv("OMP_NUM_THREADS", raising=False)
+        else:
+            monkeypatch.setenv("OMP_NUM_THREADS", threads)
+        np.random.seed(11)
+        patterns.append(np.asarray(crn._smat_(2)))
+    assert patterns[0].any() and not patterns[0].all()
+    assert np.array_equal(patterns[0], patterns[1])
+    assert np.array_equal(patterns[0], patterns[2])
+
+
 # -- response signs against the expanded polynomials ---------------------------
 
 

@@ -1,15 +1,20 @@
 // The analyses of a CRN: the sensitivity matrix (_smat_), the closure of one
 // seed, the index of one subnetwork, the search for all isolated buffering
 // structures, and the determinant sign of a subnetwork.
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <optional>
 #include <span>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "crn.hpp"
 #include "heap.hpp"
 #include "invariants.hpp"
+#include "memview.hpp"
 #include "module.hpp"
 #include "progress.hpp"
 #include "search.hpp"
@@ -69,6 +74,28 @@ void keep_stoichiometry(ExactCache& c, Py_ssize_t L, Py_ssize_t m, Py_ssize_t n,
     }
 }
 
+// The threads of the exact path.  Only a reduced matrix of order 256 or more
+// starts helpers (exact.hpp; smaller ones, all but genome-scale networks,
+// run on this thread as before), and then the steps that stay on one thread
+// (the panels of the elimination) limit what more than two would bring: at
+// most two, as many as there are cores if fewer, and one when
+// OMP_NUM_THREADS asks for one (as in a batch's worker processes, each of
+// which has a core of its own; the BLAS libraries follow the same setting).
+// The pattern does not depend on the count.
+int exact_threads() {
+    constexpr int kMost = 2;
+    // asked once: the count reads files of the system on every call
+    static const int cores = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1U,
+                                                         static_cast<unsigned>(kMost)));
+    int threads = cores;
+    if (const char* env = std::getenv("OMP_NUM_THREADS")) {
+        char* end = nullptr;
+        const long asked = std::strtol(env, &end, 10);
+        if (end != env && asked >= 1) threads = static_cast<int>(std::min<long>(threads, asked));
+    }
+    return threads;
+}
+
 }  // namespace
 
 PyObject* crn_smat(PyObject*, PyObject* const* a) {
@@ -97,7 +124,11 @@ PyObject* crn_smat(PyObject*, PyObject* const* a) {
     // A fresh float64 copy of A: its free entries (infinite or NaN) are the
     // positions the random values go to, in row-major order.
     Ref Acopy = call_method(A.get(), "copy");
-    Ref base = call_method(np.get(), "array", Acopy.get());
+    // The copy of a memory view or of an array is already a fresh array (or
+    // a view of one) holding the same values: NumPy would copy it again.
+    Ref base = memview_check(Acopy.get()) || PyArray_CheckExact(Acopy.get())
+                   ? std::move(Acopy)
+                   : call_method(np.get(), "array", Acopy.get());
     // base is a fresh array that only this call refers to: it is read in
     // place (a read-only view would be copied first).
     Buffer abuf(base.get(), Elem::Double, 2, /*writable=*/true);
@@ -105,6 +136,7 @@ PyObject* crn_smat(PyObject*, PyObject* const* a) {
         raise(PyExc_ValueError, "the A-matrix must be square, got shape (%zd, %zd)",
               static_cast<Py_ssize_t>(abuf.extent(0)), static_cast<Py_ssize_t>(abuf.extent(1)));
     SensitivityTrials trials(abuf.matrix<const double>(), M, N);
+    trials.use_threads(exact_threads());
     guarded("cy_adjugate", rethrow, [&] {
         GilRelease nogil;
         trials.test_structure(signal_poll());

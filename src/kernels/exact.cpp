@@ -7,11 +7,13 @@
 
 #include <cmath>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 #include <vector>
 
 #include "exact_prime.hpp"
+#include "modelim.hpp"
 
 namespace quelmar {
 
@@ -106,7 +108,7 @@ ExactSensitivity::ExactSensitivity(ExactSensitivity&&) noexcept = default;
 ExactSensitivity& ExactSensitivity::operator=(ExactSensitivity&&) noexcept = default;
 
 bool ExactSensitivity::pattern(MatrixView<const double> top, MatrixView<std::uint8_t> out,
-                               const Poll& poll) {
+                               const Poll& poll, int threads) {
     using Status = State::Status;
     State& st = *state_;
     const index_t m = st.m, n = st.n;
@@ -126,12 +128,16 @@ bool ExactSensitivity::pattern(MatrixView<const double> top, MatrixView<std::uin
     pb.top = exact_rows(top, n, m);
     Problem::exponents(pb.top, pb.t_lo, pb.t_hi);
     const int t = primes_needed(pb);
+    // Helper threads only where the elimination's products are shared out.
+    std::optional<Team> team;
+    if (threads > 1 && pb.r * pb.r * kPanel >= kThreadedWork) team.emplace(threads);
     Vec<std::uint8_t> pat(m * n, 0);
     WPlan plan;
     int used = 0, skipped = 0;
     for (std::size_t k = 0; used < t; ++k) {
         poll();
-        const RankStatus rs = one_prime(st.primes.get(k, pb, poll), pb, plan, pat, poll);
+        const RankStatus rs = one_prime(st.primes.get(k, pb, poll), pb, plan, pat, poll,
+                                       team ? &*team : nullptr);
         if (rs == RankStatus::high) return false;
         if (rs == RankStatus::low) {
             if (++skipped > kMaxSkipped) return false;
@@ -147,7 +153,7 @@ bool ExactSensitivity::pattern(MatrixView<const double> top, MatrixView<std::uin
 
 bool exact_sensitivity_pattern(MatrixView<const double> stoi, MatrixView<const double> top,
                                index_t K, index_t Lc, MatrixView<std::uint8_t> out,
-                               const Poll& poll) {
+                               const Poll& poll, int threads) {
     if (K < 0 || Lc < 0)
         throw std::invalid_argument(
             "exact_sensitivity_pattern: negative cycle or conservation count");
@@ -158,7 +164,7 @@ bool exact_sensitivity_pattern(MatrixView<const double> stoi, MatrixView<const d
         throw std::invalid_argument(
             "exact_sensitivity_pattern: output smaller than species x reactions");
     ExactSensitivity exact(stoi, K, Lc, poll);
-    return exact.pattern(top, out, poll);
+    return exact.pattern(top, out, poll, threads);
 }
 
 }  // namespace quelmar

@@ -32,7 +32,11 @@
 // (the elimination above when M is singular mod p).  The loops over residues
 // are compiled for AVX-512, AVX2 and the baseline, chosen at load time.
 // Cost O(r^3) per prime, with r = rank S <= min(m, n) <= m + K; memory
-// O(r^2 + m n) (the pattern itself takes m n bytes).
+// O(r^2 + m n) (the pattern itself takes m n bytes).  From r = 256 on, when
+// more than one thread is allowed, a team of helper threads (parallel.hpp)
+// shares out the elimination's products, its panel copies, and the products
+// with S and the open columns once they are large; every entry is computed
+// by the same operations on whichever thread, so the pattern is the same.
 //
 // Correctness.  When rank S mod p = r = rank S over Q, the F_p result is the
 // reduction mod p of the rational one up to a non-zero factor, so an entry that
@@ -87,11 +91,13 @@ namespace quelmar {
 /// or the exact rank of stoi (after the fraction rule of the header) is not
 /// n - K.  For m == 0 or n == 0 it returns true without touching out.
 /// Throws std::invalid_argument if a count is negative or top or out is too
-/// small; poll() is called between primes and elimination panels and may throw.
+/// small; poll() is called between primes and elimination panels and may throw
+/// (on the calling thread only).  The large products run on up to `threads`
+/// threads (modelim.hpp); the result does not depend on their number.
 /// Cost O(r^3 t) time with r = n - K, O(r^2 + m n) memory.
 bool exact_sensitivity_pattern(MatrixView<const double> stoi, MatrixView<const double> top,
                                index_t K, index_t Lc, MatrixView<std::uint8_t> out,
-                               const Poll& poll = {});
+                               const Poll& poll = {}, int threads = 1);
 
 /// The same computation split in two, for several draws of top over one
 /// stoichiometry matrix: the constructor does the work that depends on stoi
@@ -109,7 +115,7 @@ public:
     ExactSensitivity& operator=(ExactSensitivity&&) noexcept;
 
     bool pattern(MatrixView<const double> top, MatrixView<std::uint8_t> out,
-                 const Poll& poll = {});
+                 const Poll& poll = {}, int threads = 1);
 
 private:
     struct State;

@@ -12,6 +12,9 @@ namespace quelmar::exact_detail {
 
 namespace {
 
+// Loops over at least this many entries are shared out among the team.
+constexpr index_t kThreadedEntries = index_t{1} << 20;
+
 // ----------------------------------------------------- rank and pivots of S
 
 // Rank of S mod p with r rows I and r columns J such that S[I, J] is
@@ -216,7 +219,7 @@ RankStatus rank_status(const Field& F, const Problem& pb, const Vec<double>& Sva
 // ORs the pattern of S[:, J] adj(M) S[I, :] mod p into pat (m x n); returns the
 // rank status of S mod p (the pattern is only computed when it is exact).
 RankStatus one_prime(const PrimeData& d, const Problem& pb, WPlan& plan,
-                     Vec<std::uint8_t>& pat, const Poll& poll) {
+                     Vec<std::uint8_t>& pat, const Poll& poll, Team* team) {
     const index_t m = pb.m, n = pb.n, r = pb.r;
     const RankStatus st = d.st;
     if (st != RankStatus::exact || r == 0) return st;
@@ -256,18 +259,21 @@ RankStatus one_prime(const PrimeData& d, const Problem& pb, WPlan& plan,
     }
     const index_t ld = (r + 7) / 8 * 8;
     Vec<double> M(r * ld, 0.0);
-    for (index_t a = 0; a < r; ++a) {
-        double* row = M.data() + a * ld;
-        const index_t i = I[a];
-        for (index_t e = Srow.begin(i); e < Srow.end(i); ++e) {
-            const index_t j = Srow.idx[e];
-            const double s = Srow.val[e];
-            for (index_t f = plan.ptr[j]; f < plan.ptr[j + 1]; ++f)
-                row[plan.col[f]] += s * Wv[f];
-            if ((e - Srow.begin(i) + 1) % (kChunk - 1) == 0) reduce_n(F, r, row);
+    const auto rows_of_m = [&](index_t a0, index_t a1, bool) {  // each row on its own
+        for (index_t a = a0; a < a1; ++a) {
+            double* row = M.data() + a * ld;
+            const index_t i = I[a];
+            for (index_t e = Srow.begin(i); e < Srow.end(i); ++e) {
+                const index_t j = Srow.idx[e];
+                const double s = Srow.val[e];
+                for (index_t f = plan.ptr[j]; f < plan.ptr[j + 1]; ++f)
+                    row[plan.col[f]] += s * Wv[f];
+                if ((e - Srow.begin(i) + 1) % (kChunk - 1) == 0) reduce_n(F, r, row);
+            }
+            reduce_n(F, r, row);
         }
-        reduce_n(F, r, row);
-    }
+    };
+    share_out(team, r * r >= kThreadedEntries, r, 8, rows_of_m);
     poll();
 
     if (few_open) {
@@ -280,23 +286,27 @@ RankStatus one_prime(const PrimeData& d, const Problem& pb, WPlan& plan,
             // B = S[I, open], then B = M^-1 B.
             const auto nb = static_cast<index_t>(open.size());
             const index_t ldb = (nb + 3) / 4 * 4;
-            Vec<double> B(r * ldb, 0.0), w(r);
+            Vec<double> B(r * ldb, 0.0);
             for (index_t c = 0; c < nb; ++c)
                 for (index_t e = Scol.begin(open[c]); e < Scol.end(open[c]); ++e) {
                     const index_t a = rowpos[Scol.idx[e]];
                     if (a >= 0) B[a * ldb + c] = Scol.val[e];
                 }
-            lu_solve(F, LU.data(), r, ld, perm, invdiag, B.data(), nb, ldb);
-            for (index_t c = 0; c < nb; ++c) {
-                for (index_t b = 0; b < r; ++b) w[b] = B[b * ldb + c];
-                or_open_entries(F, Srow, colpos, w, open[c], n, m, pat);
-            }
+            lu_solve(F, LU.data(), r, ld, perm, invdiag, B.data(), nb, ldb, team);
+            const auto patterns = [&](index_t c0, index_t c1, bool) {
+                Vec<double> w(r);
+                for (index_t c = c0; c < c1; ++c) {
+                    for (index_t b = 0; b < r; ++b) w[b] = B[b * ldb + c];
+                    or_open_entries(F, Srow, colpos, w, open[c], n, m, pat);
+                }
+            };
+            share_out(team, nb * m >= kThreadedEntries, nb, 64, patterns);
             return st;
         }
     }
     GjWork work;
     Vec<index_t> perm, qperm;
-    const int deferred = gj_eliminate(F, M.data(), r, ld, perm, qperm, work, poll);
+    const int deferred = gj_eliminate(F, M.data(), r, ld, perm, qperm, work, poll, team);
     const double* G = M.data();
     if (deferred == 0) {
         // No column was moved, M^-1 = G P and S[:, J] M^-1 S[I, :] = (S[:, J] G) (P S[I, :]).
@@ -323,37 +333,57 @@ RankStatus one_prime(const PrimeData& d, const Problem& pb, WPlan& plan,
             }
             return st;
         }
-        Vec<double> X(r, 0.0), Xt(r * m, 0.0);  // X = S[:, J] G, transposed
-        // Products are summed unreduced, kChunk - 1 at a time.
-        for (index_t i = 0; i < m; ++i) {
-            std::fill(X.begin(), X.end(), 0.0);
-            index_t terms = 0;
-            for (index_t e = Srow.begin(i); e < Srow.end(i); ++e) {
-                const index_t b = colpos[Srow.idx[e]];
-                if (b < 0) continue;
-                add_scaled(r, Srow.val[e], G + b * ld, X.data());
-                if (++terms % (kChunk - 1) == 0) reduce_n(F, r, X.data());
+        // X = S[:, J] G, transposed into Xt (r x m); products are summed
+        // unreduced, kChunk - 1 at a time.  Species go in blocks of kBlock,
+        // whose rows of X are stored as whole runs of a row of Xt, and the
+        // blocks are shared out among the team.
+        constexpr index_t kBlock = 8;
+        Vec<double> Xt(r * m, 0.0);
+        const auto rows_of_x = [&](index_t i0, index_t i1, bool) {
+            Vec<double> X(kBlock * r);
+            for (index_t b0 = i0; b0 < i1; b0 += kBlock) {
+                const index_t rows = std::min(kBlock, i1 - b0);
+                std::fill(X.begin(), X.end(), 0.0);
+                for (index_t q = 0; q < rows; ++q) {
+                    const index_t i = b0 + q;
+                    double* x = X.data() + q * r;
+                    index_t terms = 0;
+                    for (index_t e = Srow.begin(i); e < Srow.end(i); ++e) {
+                        const index_t b = colpos[Srow.idx[e]];
+                        if (b < 0) continue;
+                        add_scaled(r, Srow.val[e], G + b * ld, x);
+                        if (++terms % (kChunk - 1) == 0) reduce_n(F, r, x);
+                    }
+                    if (terms > 0) reduce_n(F, r, x);
+                }
+                for (index_t k = 0; k < r; ++k)
+                    for (index_t q = 0; q < rows; ++q) Xt[k * m + b0 + q] = X[q * r + k];
             }
-            if (terms == 0) continue;
-            reduce_n(F, r, X.data());
-            for (index_t k = 0; k < r; ++k) Xt[k * m + i] = X[k];
-        }
-        Vec<double> z(m);
-        for (const index_t j : open) {
-            if ((j & 255) == 0) poll();
-            std::fill(z.begin(), z.end(), 0.0);
-            index_t terms = 0;
-            for (index_t e = Scol.begin(j); e < Scol.end(j); ++e) {
-                const index_t a = rowpos[Scol.idx[e]];
-                if (a < 0) continue;
-                add_scaled(m, Scol.val[e], Xt.data() + pinv[a] * m, z.data());
-                if (++terms % (kChunk - 1) == 0) reduce_n(F, m, z.data());
+        };
+        share_out(team, r * m >= kThreadedEntries, m, kBlock, rows_of_x);
+        // The open reactions, shared out likewise (each writes its own
+        // column of pat).
+        const auto n_open = static_cast<index_t>(open.size());
+        const auto open_columns = [&](index_t c0, index_t c1, bool on_caller) {
+            Vec<double> z(m);
+            for (index_t c = c0; c < c1; ++c) {
+                const index_t j = open[c];
+                if (on_caller && (j & 255) == 0) poll();
+                std::fill(z.begin(), z.end(), 0.0);
+                index_t terms = 0;
+                for (index_t e = Scol.begin(j); e < Scol.end(j); ++e) {
+                    const index_t a = rowpos[Scol.idx[e]];
+                    if (a < 0) continue;
+                    add_scaled(m, Scol.val[e], Xt.data() + pinv[a] * m, z.data());
+                    if (++terms % (kChunk - 1) == 0) reduce_n(F, m, z.data());
+                }
+                if (terms == 0) continue;
+                reduce_n(F, m, z.data());
+                for (index_t i = 0; i < m; ++i)
+                    if (z[i] != 0.0) pat[i * n + j] = 1;
             }
-            if (terms == 0) continue;
-            reduce_n(F, m, z.data());
-            for (index_t i = 0; i < m; ++i)
-                if (z[i] != 0.0) pat[i * n + j] = 1;
-        }
+        };
+        share_out(team, n_open * m >= kThreadedEntries, n_open, 64, open_columns);
     } else if (deferred == 1) {
         // Rank r - 1: adj(M) = c u v^T with M u = 0 and v^T M = 0.
         Vec<double> u, v;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "modfield.hpp"
+#include "parallel.hpp"
 #include "poll.hpp"
 
 namespace quelmar::exact_detail {
@@ -97,8 +98,9 @@ private:
 
 // ORs the pattern of S[:, J] adj(M) S[I, :] mod p into pat (m x n); returns the
 // rank status of S mod p (the pattern is only computed when it is exact).
+// The large steps are shared out among the team, if any (modelim.hpp).
 RankStatus one_prime(const PrimeData& d, const Problem& pb, WPlan& plan,
-                     Vec<std::uint8_t>& pat, const Poll& poll);
+                     Vec<std::uint8_t>& pat, const Poll& poll, Team* team = nullptr);
 
 // Upper bound on log2 |Y_ij * Delta| (see exact.hpp), valid for every (i, j).
 double bound_bits(const Problem& pb);

@@ -155,7 +155,7 @@ int gj_unblocked(const Field& F, double* A, index_t r, index_t ld, Vec<index_t>&
 }  // namespace
 
 int gj_eliminate(const Field& F, double* A, index_t r, index_t ld, Vec<index_t>& perm,
-                 Vec<index_t>& qperm, GjWork& w, const Poll& poll) {
+                 Vec<index_t>& qperm, GjWork& w, const Poll& poll, Team* team) {
     perm.resize(r);
     qperm.resize(r);
     for (index_t k = 0; k < r; ++k) perm[k] = qperm[k] = k;
@@ -174,8 +174,10 @@ int gj_eliminate(const Field& F, double* A, index_t r, index_t ld, Vec<index_t>&
         // diagonal) to choose the pivot rows; a column without a pivot is
         // swapped with the last active column.
         double* P = w.panel.data();
-        for (index_t i = 0; i < h; ++i)
-            for (index_t c = 0; c < bw; ++c) P[i * nb + c] = A[(k + i) * ld + k + c];
+        share_out(team, h * bw >= kThreadedCopy, h, 8, [&](index_t i0, index_t i1, bool) {
+            for (index_t i = i0; i < i1; ++i)
+                for (index_t c = 0; c < bw; ++c) P[i * nb + c] = A[(k + i) * ld + k + c];
+        });
         index_t c = 0;
         while (c < bw) {
             index_t q = c;
@@ -238,21 +240,23 @@ int gj_eliminate(const Field& F, double* A, index_t r, index_t ld, Vec<index_t>&
         // T = X * A[K, :], with X itself in the pivot columns.
         double* T = w.T.data();
         std::fill(T, T + b * ld, 0.0);
-        gemm(F, b, r, b, X, nb, A + k * ld, ld, T, ld, w.pack);
+        gemm(F, b, r, b, X, nb, A + k * ld, ld, T, ld, w.pack, team);
         for (index_t i = 0; i < b; ++i)
             for (index_t j = 0; j < b; ++j) T[i * ld + k + j] = X[i * nb + j];
         // Other rows: A[i, :] -= A[i, K] * T, where A[i, K] is first set to 0.
         double* Lm = w.lneg.data();
-        for (index_t i = 0; i < r; ++i) {
-            if (i == k) i = k + b;
-            if (i >= r) break;
-            for (index_t j = 0; j < b; ++j) {
-                Lm[i * nb + j] = -A[i * ld + k + j];
-                A[i * ld + k + j] = 0.0;
+        share_out(team, r * b >= kThreadedCopy, r, 8, [&](index_t i0, index_t i1, bool) {
+            for (index_t i = i0; i < i1; ++i) {
+                if (i >= k && i < k + b) continue;
+                for (index_t j = 0; j < b; ++j) {
+                    Lm[i * nb + j] = -A[i * ld + k + j];
+                    A[i * ld + k + j] = 0.0;
+                }
             }
-        }
-        gemm(F, k, r, b, Lm, nb, T, ld, A, ld, w.pack);
-        gemm(F, r - k - b, r, b, Lm + (k + b) * nb, nb, T, ld, A + (k + b) * ld, ld, w.pack);
+        });
+        gemm(F, k, r, b, Lm, nb, T, ld, A, ld, w.pack, team);
+        gemm(F, r - k - b, r, b, Lm + (k + b) * nb, nb, T, ld, A + (k + b) * ld, ld, w.pack,
+             team);
         for (index_t i = 0; i < b; ++i) std::copy(T + i * ld, T + i * ld + r, A + (k + i) * ld);
         k += b;
     }
@@ -329,10 +333,12 @@ bool lu_factor(const Field& F, double* A, index_t r, index_t ld, Vec<index_t>& p
     return true;
 }
 
+namespace {
+
 QUELMAR_VECTOR_CLONES
-void lu_solve(const Field& F, const double* A, index_t r, index_t ld,
-              const Vec<index_t>& perm, const Vec<double>& invdiag, double* B,
-              index_t nb, index_t ldb) {
+void solve_columns(const Field& F, const double* A, index_t r, index_t ld,
+                   const Vec<index_t>& perm, const Vec<double>& invdiag, double* B,
+                   index_t nb, index_t ldb) {
     // Eight right-hand sides at a time, each row of the result summed in
     // registers.
     constexpr index_t W = 8;
@@ -378,6 +384,17 @@ void lu_solve(const Field& F, const double* A, index_t r, index_t ld,
         for (index_t k = 0; k < r; ++k)
             for (index_t c = 0; c < w; ++c) B[k * ldb + c0 + c] = Y[k * W + c];
     }
+}
+
+}  // namespace
+
+void lu_solve(const Field& F, const double* A, index_t r, index_t ld,
+              const Vec<index_t>& perm, const Vec<double>& invdiag, double* B,
+              index_t nb, index_t ldb, Team* team) {
+    // Whole groups of eight right-hand sides to each piece.
+    share_out(team, r * r * nb >= kThreadedWork, nb, 8, [&](index_t c0, index_t c1, bool) {
+        solve_columns(F, A, r, ld, perm, invdiag, B + c0, c1 - c0, ldb);
+    });
 }
 
 void corank_one_vectors(const double* G, index_t r, index_t ld,

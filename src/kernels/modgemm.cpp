@@ -154,11 +154,9 @@ bool cpu_has_avx2() {
 
 #endif
 
-}  // namespace
-
-void gemm(const Field& F, index_t mr, index_t nc, index_t kd, const double* A, index_t lda,
-          const double* B, index_t ldb, double* C, index_t ldc, Vec<double>& pack) {
-    if (mr <= 0 || nc <= 0 || kd <= 0) return;
+void gemm_serial(const Field& F, index_t mr, index_t nc, index_t kd, const double* A,
+                 index_t lda, const double* B, index_t ldb, double* C, index_t ldc,
+                 Vec<double>& pack) {
 #ifdef QUELMAR_EXACT_X86
     if (cpu_has_avx2()) {
         gemm_avx2(F, mr, nc, kd, A, lda, B, ldb, C, ldc, pack);
@@ -166,6 +164,22 @@ void gemm(const Field& F, index_t mr, index_t nc, index_t kd, const double* A, i
     }
 #endif
     gemm_generic(F, mr, nc, kd, A, lda, B, ldb, C, ldc, pack);
+}
+
+}  // namespace
+
+void gemm(const Field& F, index_t mr, index_t nc, index_t kd, const double* A, index_t lda,
+          const double* B, index_t ldb, double* C, index_t ldc, Vec<double>& pack,
+          Team* team) {
+    if (mr <= 0 || nc <= 0 || kd <= 0) return;
+    // Whole slivers of 8 columns to each piece (an entry's sums and
+    // reductions are the same in every tile, edge tiles included).
+    share_out(team, mr * nc * kd >= kThreadedWork, nc, 8,
+              [&](index_t j0, index_t j1, bool on_caller) {
+                  thread_local Vec<double> own;  // a helper's
+                  gemm_serial(F, mr, j1 - j0, kd, A, lda, B + j0, ldb, C + j0, ldc,
+                              on_caller ? pack : own);
+              });
 }
 
 // y = reduce(y + f * x) over n entries.

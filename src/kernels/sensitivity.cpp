@@ -20,11 +20,11 @@ SensitivityTrials::SensitivityTrials(MatrixView<const double> A, index_t m, inde
         throw std::invalid_argument("the A-matrix is smaller than the stoichiometry matrix");
     // One pass over the rows: the values, the free positions, and the
     // pattern of the entries that are not exactly zero (free ones included).
-    fixed_ = Matrix<double>(L_, L_);
+    randA_ = Matrix<double>(L_, L_);
     indptr_.assign(1, 0);
     const index_t L = L_;
     for (index_t i = 0; i < L; ++i) {
-        double* row = fixed_.data() + i * L;
+        double* row = randA_.data() + i * L;
         if (A.stride1 == static_cast<index_t>(sizeof(double))) {
             if (L > 0) std::memcpy(row, &A(i, 0), static_cast<std::size_t>(L) * sizeof(double));
         } else {
@@ -39,6 +39,7 @@ SensitivityTrials::SensitivityTrials(MatrixView<const double> A, index_t m, inde
         indptr_.push_back(static_cast<index_t>(indices_.size()));
     }
     values_.resize(free_positions_.size());
+    randA_fixed_ = true;
 }
 
 void SensitivityTrials::test_structure(const Poll& poll) {
@@ -97,9 +98,13 @@ void SensitivityTrials::trial(MatrixView<std::uint8_t> out, const Poll& poll) {
         const auto item = static_cast<index_t>(sizeof(double));
         const MatrixView<const double> top{randA_.data(), n_, m_, L_ * item, item};
         if (!exact_) exact_.emplace(*stoi_, L_ - m_, L_ - n_, poll);
-        if (exact_->pattern(top, out, poll)) return;
+        if (exact_->pattern(top, out, poll, threads_)) return;
     }
     ensure_cofactor_workspace();
+    if (!kept_fixed_) {  // the fixed entries, before the adjugate replaces them
+        fixed_ = randA_;
+        kept_fixed_ = true;
+    }
     randA_fixed_ = false;
     adjugate(randA_.view(), L_, minors_.get(), poll);
     for (index_t i = 0; i < m_; ++i)

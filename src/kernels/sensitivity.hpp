@@ -65,6 +65,9 @@ public:
     /// first trial that needs it.
     void use_stoichiometry(MatrixView<const double> stoi) { stoi_ = stoi; }
 
+    /// The number of threads the exact path may use (exact.hpp; 1 by default).
+    void use_threads(int threads) { threads_ = threads; }
+
     /// The work on stoi alone of an earlier object over an equal
     /// stoichiometry matrix and A-matrix order (results are the same, the
     /// work is not repeated), and handing it on after the trials.
@@ -89,20 +92,23 @@ private:
     void ensure_cofactor_workspace();
 
     index_t L_, m_, n_;
-    Matrix<double> fixed_;  // A with its free entries as they were
-    Vec<index_t> free_positions_;  // row-major offsets into fixed_
+    Vec<index_t> free_positions_;  // row-major offsets into A
     Vec<index_t> indptr_, indices_;  // the entries not exactly zero
     Vec<double> values_;
     bool vanishes_ = false;
 
     std::optional<MatrixView<const double>> stoi_;
     std::optional<ExactSensitivity> exact_;
+    int threads_ = 1;
 
     // randA holds the fixed entries of A between trials, unless the cofactor
     // method replaced it by its adjugate: each trial then only writes the
-    // free entries.
+    // free entries.  fixed_ keeps them from the first trial that needs the
+    // cofactor method on (the exact path never copies A again).
     Matrix<double> randA_;
     bool randA_fixed_ = false;
+    Matrix<double> fixed_;
+    bool kept_fixed_ = false;
     std::unique_ptr<double[]> minors_;
 };
 

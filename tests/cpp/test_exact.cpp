@@ -4,17 +4,24 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <stdexcept>
+#include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "exact.hpp"
 #include "amatrix.hpp"
 #include "dense.hpp"
+#include "modelim.hpp"
 #include "modfield.hpp"
+#include "parallel.hpp"
 #include "reference.hpp"
 #include "test_util.hpp"
 
@@ -949,6 +956,219 @@ TEST(ExactPattern, MatchesDenseModularAdjugateOnManyMediumNetworks) {
     }
     EXPECT_GE(tally.full, 20);
     EXPECT_GE(tally.corank1, 3);
+}
+
+// ------------------------------------------ the same results on threads
+
+using quelmar::Vec;
+
+// Centred residues mod p, about one in `zeros` of them 0.
+Vec<double> residues(std::mt19937_64& rng, const quelmar::modp::Field& F, index_t count,
+                     int zeros = 0) {
+    std::uniform_int_distribution<std::int64_t> val(-(F.p / 2), F.p / 2);
+    Vec<double> v(count);
+    for (double& x : v)
+        x = zeros > 0 && static_cast<int>(rng() % static_cast<std::uint64_t>(zeros)) == 0
+                ? 0.0
+                : static_cast<double>(val(rng));
+    return v;
+}
+
+bool same_bits(const Vec<double>& a, const Vec<double>& b) {
+    return a.size() == b.size() &&
+           std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+TEST(ModularThreads, ProductsAgreeBitForBit) {
+    // Shapes below and above the size from which threads share a product,
+    // with odd edges (rows not a multiple of the register tile, columns not a
+    // multiple of 8, sums not a multiple of the reduction chunk) and strides
+    // wider than the blocks.
+    const quelmar::modp::Field F(16777259);
+    std::mt19937_64 rng(11);
+    struct Shape {
+        index_t mr, nc, kd;
+    };
+    const Shape shapes[] = {{1, 1, 1},     {7, 9, 33},     {64, 300, 64},  {301, 517, 64},
+                            {523, 611, 31}, {97, 1201, 77}, {1, 4099, 1031}, {2000, 9, 300},
+                            {777, 16, 512}, {13, 2051, 200}};
+    int threaded = 0;
+    for (const Shape& s : shapes) {
+        const index_t lda = s.kd + 3, ldb = s.nc + 5, ldc = s.nc + 7;
+        const Vec<double> A = residues(rng, F, s.mr * lda, 5);
+        const Vec<double> B = residues(rng, F, s.kd * ldb, 3);
+        const Vec<double> C0 = residues(rng, F, s.mr * ldc);
+        Vec<double> serial = C0, pack;
+        quelmar::modp::gemm(F, s.mr, s.nc, s.kd, A.data(), lda, B.data(), ldb, serial.data(),
+                            ldc, pack);
+        threaded += s.mr * s.nc * s.kd >= quelmar::modp::kThreadedWork;
+        for (const int threads : {2, 3, 8}) {
+            quelmar::Team team(threads);
+            Vec<double> C = C0;
+            quelmar::modp::gemm(F, s.mr, s.nc, s.kd, A.data(), lda, B.data(), ldb, C.data(),
+                                ldc, pack, &team);
+            ASSERT_TRUE(same_bits(C, serial))
+                << s.mr << " x " << s.nc << " x " << s.kd << " on " << threads << " threads";
+        }
+    }
+    EXPECT_GE(threaded, 5);
+}
+
+TEST(ModularThreads, EliminationsAgreeBitForBit) {
+    // Invertible matrices, and ones with one or two dependent columns (moved
+    // to the end mid-panel), of orders on both sides of the one from which
+    // the products of the elimination are shared out.
+    const std::int64_t p = 16777259;
+    const quelmar::modp::Field F(p);
+    std::mt19937_64 rng(12);
+    int kinds[3] = {0, 0, 0};
+    for (const index_t r : {161, 203, 290, 333, 517}) {
+        for (int deps = 0; deps < 3; ++deps) {
+            const index_t ld = r + 3;
+            Vec<double> M = residues(rng, F, r * ld, r % 2 == 0 ? 2 : 0);
+            for (int d = 0; d < deps; ++d) {  // column c := column 0 + column 1 (mod p)
+                const index_t c = r / 3 + 40 * d;
+                for (index_t i = 0; i < r; ++i)
+                    M[i * ld + c] = F.reduce(M[i * ld + 0] + M[i * ld + 1 + d]);
+            }
+            Vec<double> serial = M;
+            Vec<index_t> perm, qperm, perm2, qperm2;
+            quelmar::modp::GjWork w;
+            const int d1 = quelmar::modp::gj_eliminate(F, serial.data(), r, ld, perm, qperm, w,
+                                                       quelmar::Poll{});
+            ASSERT_EQ(d1, std::min(deps, 2));
+            ++kinds[d1];
+            for (const int threads : {2, 3}) {
+                quelmar::Team team(threads);
+                Vec<double> T = M;
+                quelmar::modp::GjWork w2;
+                const int d2 = quelmar::modp::gj_eliminate(F, T.data(), r, ld, perm2, qperm2,
+                                                           w2, quelmar::Poll{}, &team);
+                ASSERT_EQ(d2, d1) << r;
+                if (d1 == 2) continue;  // the matrix is undefined then
+                ASSERT_EQ(perm2, perm) << r;
+                ASSERT_EQ(qperm2, qperm) << r;
+                ASSERT_TRUE(same_bits(T, serial)) << "order " << r << " on " << threads;
+            }
+            if (deps > 0) continue;
+            // The factorisation, and solves with right-hand sides in numbers
+            // that are not multiples of the groups of eight.
+            Vec<double> LU = M;
+            Vec<double> invdiag;
+            ASSERT_TRUE(quelmar::modp::lu_factor(F, LU.data(), r, ld, perm, invdiag,
+                                                 quelmar::Poll{}));
+            for (const index_t nb : {index_t{1}, index_t{37}, r + 13}) {
+                const index_t ldb = nb + 5;
+                const Vec<double> B0 = residues(rng, F, r * ldb, 3);
+                Vec<double> once = B0;
+                quelmar::modp::lu_solve(F, LU.data(), r, ld, perm, invdiag, once.data(), nb, ldb);
+                for (const int threads : {2, 3}) {
+                    quelmar::Team team(threads);
+                    Vec<double> B = B0;
+                    quelmar::modp::lu_solve(F, LU.data(), r, ld, perm, invdiag, B.data(), nb,
+                                            ldb, &team);
+                    ASSERT_TRUE(same_bits(B, once)) << r << ", " << nb << " on " << threads;
+                }
+            }
+        }
+    }
+    EXPECT_EQ(kinds[0], 5);
+    EXPECT_EQ(kinds[1], 5);
+}
+
+TEST(ModularThreads, PatternsAgreeOnThreads) {
+    // Networks whose reduced matrix is larger than the order from which the
+    // elimination's products are shared out, one large enough for the
+    // products with the stoichiometry matrix to be shared out too (r m above
+    // a million), and a small one.
+    for (const auto& [seed, m, n] : {std::tuple<std::uint64_t, index_t, index_t>{21, 400, 430},
+                                     {22, 330, 300}, {24, 1100, 1150}, {23, 30, 40}}) {
+        std::mt19937_64 rng(seed);
+        const BigNet net = random_big(rng, m, n, 1);
+        const Matrix<double> A = quelmar::construct_A(net.S.view(), net.top.view().transposed());
+        const index_t K = A.rows() - m, Lc = A.rows() - n;
+        const Result serial = run(net.S, net.top, K, Lc);
+        ASSERT_TRUE(serial.ok) << seed;
+        if (seed != 23) {
+            EXPECT_GT(n - K, 256) << seed;
+        }
+        if (seed == 24) {
+            EXPECT_GT((n - K) * m, index_t{1} << 20);
+        }
+        for (const int threads : {2, 4}) {
+            if (seed == 24 && threads == 4) break;  // a second or so each
+            Matrix<std::uint8_t> out(m, n, 0);
+            ASSERT_TRUE(quelmar::exact_sensitivity_pattern(net.S.view(), net.top.view(), K, Lc,
+                                                           out.view(), {}, threads));
+            for (index_t i = 0; i < m; ++i)
+                for (index_t j = 0; j < n; ++j)
+                    ASSERT_EQ(out(i, j), serial.out(i, j)) << seed << " at " << i << ", " << j;
+        }
+        if (seed != 21) continue;
+        // A poll that throws (an interrupt) at each of its first calls in
+        // turn: the exception comes back through the team, which joins its
+        // helpers, and out is left untouched.
+        struct Stop {};
+        struct Countdown {
+            int left;
+        };
+        for (int after = 0; after < 60; after += 7) {
+            Countdown c{after};
+            const quelmar::Poll poll{[](void* ctx) {
+                                         if (static_cast<Countdown*>(ctx)->left-- == 0)
+                                             throw Stop{};
+                                     },
+                                     &c};
+            Matrix<std::uint8_t> out(m, n, 0);
+            EXPECT_THROW(quelmar::exact_sensitivity_pattern(net.S.view(), net.top.view(), K, Lc,
+                                                            out.view(), poll, 2),
+                         Stop)
+                << after;
+            for (index_t i = 0; i < m; ++i)
+                for (index_t j = 0; j < n; ++j) ASSERT_EQ(out(i, j), 0);
+        }
+    }
+}
+
+TEST(ModularThreads, SharedLoopsCoverEachIterationOnceAndReturnExceptions) {
+    for (const int threads : {1, 2, 5}) {
+        quelmar::Team team(threads);
+        EXPECT_EQ(team.size(), threads);
+        const auto caller = std::this_thread::get_id();
+        for (const index_t count : {1, 7, 100, 1001, 1001}) {  // one loop after another
+            std::vector<std::atomic<int>> done(static_cast<size_t>(count));
+            std::atomic<int> wrong{0};
+            team.share_out(count, 8, [&](index_t b, index_t e, bool mine) {
+                wrong += b % 8 != 0 || (e % 8 != 0 && e != count) || b >= e;
+                wrong += mine != (std::this_thread::get_id() == caller);
+                for (index_t i = b; i < e; ++i) ++done[static_cast<size_t>(i)];
+            });
+            EXPECT_EQ(wrong.load(), 0);
+            for (const auto& d : done) ASSERT_EQ(d.load(), 1) << threads << ", " << count;
+        }
+        // An exception from any piece comes back to the caller, after the
+        // pieces taken are done; the calling thread's own wins.
+        EXPECT_THROW(team.share_out(1000, 8,
+                                    [&](index_t b, index_t e, bool) {
+                                        if (b <= 496 && 496 < e)
+                                            throw std::runtime_error("one piece");
+                                    }),
+                     std::runtime_error);
+        try {
+            team.share_out(1000, 8, [&](index_t, index_t, bool mine) {
+                if (mine) throw std::invalid_argument("caller");
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                throw std::runtime_error("helper");
+            });
+            FAIL() << "no exception";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_STREQ(e.what(), "caller");
+        }
+        // and the team still works
+        std::atomic<index_t> sum{0};
+        team.share_out(1000, 8, [&](index_t b, index_t e, bool) { sum += e - b; });
+        EXPECT_EQ(sum.load(), 1000);
+    }
 }
 
 }  // namespace
