@@ -430,6 +430,36 @@ def test_A_matrix_of_shipped_networks_to_the_bit(cq, monkeypatch, key):
     assert np.array_equal(got.view(np.int64), want.view(np.int64))
 
 
+def test_A_matrix_of_a_network_built_again_or_changed_in_place(cq, monkeypatch):
+    # large enough for the A-matrices of networks built before to be found
+    # again by their matrices' bits: building from equal matrices gives the
+    # same bits, and any change, in place or of a zero's sign, is seen
+    rng = np.random.default_rng(3)
+    m, n = 250, 300
+    stoi = np.where(rng.random((m, n)) < 0.015, rng.integers(-2, 3, (m, n)), 0).astype(float)
+    reginfo = np.where(stoi < 0, np.inf, 0.0)
+    monkeypatch.setattr(ref, "rref", rref_to_the_bit)
+
+    def bits(crn):
+        return np.array(crn.A).view(np.int64)
+
+    first = bits(cq.CRN(stoi, reginfo))
+    assert np.array_equal(first, ref.construct_A(stoi, reginfo).view(np.int64))
+    assert np.array_equal(bits(cq.CRN(stoi.copy(), reginfo.copy())), first)
+    changes = [(tuple(np.argwhere(stoi != 0)[7]), 1.0), (tuple(np.argwhere(stoi == 0)[7]), -0.0)]
+    for at, value in changes:
+        keep = stoi[at]
+        stoi[at] = value  # in place
+        got = bits(cq.CRN(stoi, reginfo))
+        assert np.array_equal(got, ref.construct_A(stoi, reginfo).view(np.int64))
+        stoi[at] = keep
+    reginfo[0, 0] = np.nan
+    assert np.array_equal(bits(cq.CRN(stoi, reginfo)),
+                          ref.construct_A(stoi, reginfo).view(np.int64))
+    reginfo[0, 0] = np.inf if stoi[0, 0] < 0 else 0.0
+    assert np.array_equal(bits(cq.CRN(stoi, reginfo)), first)
+
+
 # ---------------------------------------------------------------------------
 # Module surface
 # ---------------------------------------------------------------------------

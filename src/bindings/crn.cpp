@@ -2,8 +2,12 @@
 // A-matrix as a memory view, the conserved-quantity block, selections.
 #include "crn.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #include "amatrix.hpp"
 #include "invariants.hpp"
@@ -36,16 +40,140 @@ Ref conserved_block(PyObject* np, PyObject* A, Py_ssize_t n, Py_ssize_t m) {
     return call_method(np, "array", block.get());
 }
 
+namespace {
+
+// The A-matrices of the last few large networks built, found again by the
+// exact bits of their stoichiometry and regulation matrices: a network built
+// again from the same matrices (the analysis works on a copy of the caller's
+// network, a notebook analyses one network several times) takes its
+// A-matrix from here, with the same bits, instead of reducing its
+// stoichiometry matrix again.  Matrices are kept sparse (the entries whose
+// bits are not those of +0.0, so -0.0 and NaN payloads count), and an
+// A-matrix only when most of it is zero: a genome-scale network costs a few
+// megabytes.  Small networks are not kept: reducing them is cheaper than
+// comparing.
+constexpr index_t kRememberFrom = 1 << 16;  // entries of the stoichiometry matrix
+constexpr std::size_t kRemembered = 4;
+
+bool zero_bits(double x) {
+    std::uint64_t b = 0;
+    std::memcpy(&b, &x, sizeof b);
+    return b == 0;
+}
+
+struct SparseBits {
+    index_t rows = 0, cols = 0;
+    Vec<index_t> at;  // row-major positions
+    Vec<double> value;
+
+    void keep(const MatrixView<const double>& M) {
+        rows = M.rows;
+        cols = M.cols;
+        at.clear();
+        value.clear();
+        for (index_t i = 0; i < rows; ++i)
+            for (index_t j = 0; j < cols; ++j)
+                if (!zero_bits(M(i, j))) {
+                    at.push_back(i * cols + j);
+                    value.push_back(M(i, j));
+                }
+    }
+    bool same(const MatrixView<const double>& M) const {
+        if (M.rows != rows || M.cols != cols) return false;
+        std::size_t k = 0;
+        for (index_t i = 0; i < rows; ++i)
+            for (index_t j = 0; j < cols; ++j) {
+                const double x = M(i, j);
+                if (zero_bits(x)) continue;
+                if (k == at.size() || at[k] != i * cols + j ||
+                    std::memcmp(&value[k], &x, sizeof x) != 0)
+                    return false;
+                ++k;
+            }
+        return k == at.size();
+    }
+    void fill(double* out) const {  // into rows x cols zeros, row-major
+        for (std::size_t k = 0; k < at.size(); ++k) out[at[k]] = value[k];
+    }
+};
+
+struct BuiltA {
+    SparseBits stoi, reginfo, A;
+    std::uint64_t used = 0;
+};
+
+struct BuiltStore {
+    std::mutex lock;
+    std::vector<BuiltA> slots;
+    std::uint64_t clock = 0;
+};
+
+BuiltStore& built_store() {
+    static BuiltStore* store = new BuiltStore();  // never destroyed: no work at exit
+    return *store;
+}
+
+/// The remembered A-matrix of (S, R) copied into a new array, or null.
+Ref remembered_A(const MatrixView<const double>& S, const MatrixView<const double>& R) {
+    const SparseBits* found = nullptr;
+    BuiltStore& store = built_store();
+    std::unique_lock<std::mutex> hold(store.lock, std::defer_lock);
+    {
+        GilRelease nogil;
+        hold.lock();
+        for (BuiltA& b : store.slots)
+            if (b.stoi.same(S) && b.reginfo.same(R)) {
+                b.used = ++store.clock;
+                found = &b.A;
+                break;
+            }
+    }
+    if (found == nullptr) return Ref();
+    Ref arr = zeros<double>({found->rows, found->cols});
+    found->fill(data_of<double>(arr.get()));
+    return arr;
+}
+
+void remember_A(const MatrixView<const double>& S, const MatrixView<const double>& R,
+                const Matrix<double>& A) {
+    BuiltA b;
+    b.A.keep(A.view());
+    if (4 * b.A.at.size() > static_cast<std::size_t>(A.rows() * A.cols())) return;
+    b.stoi.keep(S);
+    b.reginfo.keep(R);
+    BuiltStore& store = built_store();
+    const std::lock_guard<std::mutex> hold(store.lock);
+    for (const BuiltA& o : store.slots)
+        if (o.stoi.same(S) && o.reginfo.same(R)) return;  // another thread was first
+    b.used = ++store.clock;
+    if (store.slots.size() < kRemembered) {
+        store.slots.push_back(std::move(b));
+        return;
+    }
+    auto oldest = std::min_element(store.slots.begin(), store.slots.end(),
+                                   [](const BuiltA& x, const BuiltA& y) { return x.used < y.used; });
+    *oldest = std::move(b);
+}
+
+}  // namespace
+
 Ref construct_A_view(PyObject* stoi, PyObject* reginfo) {
     Buffer rbuf(reginfo, Elem::Double, 2);
     return guarded("cy_construct_A_from", rethrow, [&] {
         require_ndarray(stoi);
         Buffer sbuf(stoi, Elem::Double, 2);
+        const MatrixView<const double> S = sbuf.matrix<const double>();
+        const MatrixView<const double> R = rbuf.matrix<const double>();
+        const bool large = S.rows * S.cols >= kRememberFrom;
+        if (large) {
+            Ref arr = remembered_A(S, R);
+            if (arr) return checked(memview_wrap(arr.get()));
+        }
         Matrix<double> A;
         {
             GilRelease nogil;
-            A = construct_A(sbuf.matrix<const double>(), rbuf.matrix<const double>(),
-                            signal_poll());
+            A = construct_A(S, R, signal_poll());
+            if (large) remember_A(S, R, A);
         }
         Ref arr = zeros<double>({A.rows(), A.cols()});
         if (A.rows() > 0)
