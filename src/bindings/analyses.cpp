@@ -333,11 +333,14 @@ PyObject* search_rows_impl(PyObject*, PyObject* const* a) {
         bytes = static_cast<std::size_t>((width + 7) / 8);
         search_isoBSs_each(v.stoi, v.DT, v.oc, v.lo, v.cq, options,
                            [&](const std::uint64_t* words) {
+            const std::size_t at = packed.size();
+            packed.resize(at + bytes);
+            std::uint8_t* row = packed.data() + at;
             for (std::size_t b = 0; b < bytes; ++b)
-                packed.push_back(static_cast<std::uint8_t>(words[b / 8] >> (8 * (b % 8))));
+                row[b] = static_cast<std::uint8_t>(words[b / 8] >> (8 * (b % 8)));
             if (width % 8 != 0)
-                packed.back() = static_cast<std::uint8_t>(
-                    packed.back() & ((1U << static_cast<unsigned>(width % 8)) - 1U));
+                row[bytes - 1] = static_cast<std::uint8_t>(
+                    row[bytes - 1] & ((1U << static_cast<unsigned>(width % 8)) - 1U));
             for (index_t w = 0; w < (width + 63) / 64; ++w)
                 for (std::uint64_t word = words[w]; word != 0; word &= word - 1) {
                     const index_t x = w * 64 + __builtin_ctzll(word);
@@ -349,7 +352,7 @@ PyObject* search_rows_impl(PyObject*, PyObject* const* a) {
     });
     const auto k = static_cast<npy_intp>(ptr.size() - 1);
     npy_intp bits_shape[2] = {k, static_cast<npy_intp>(bytes)};
-    Ref bits = checked(PyArray_ZEROS(2, bits_shape, NPY_UINT8, 0));
+    Ref bits = checked(PyArray_EMPTY(2, bits_shape, NPY_UINT8, 0));  // every byte written next
     if (!packed.empty()) std::memcpy(PyArray_DATA(as_array(bits.get())), packed.data(), packed.size());
     std::vector<std::uint8_t>().swap(packed);
     npy_intp ptr_shape[1] = {k + 1};
