@@ -41,6 +41,15 @@ const FuncSpec lambda_spec = {
     "signdet.<locals>.<lambda>", nullptr, {"z"}, {}, lambda_impl,
 };
 
+const FuncSpec gradient_spec = {
+    "_signdet_differences.<locals>.gradient", nullptr, {"varsz"}, {}, gradient_impl,
+};
+
+const FuncSpec negated_gradient_spec = {
+    "_signdet_differences.<locals>.negated_gradient", nullptr, {"z"}, {},
+    negated_gradient_impl,
+};
+
 namespace {
 
 const FuncSpec signdet_spec = {
@@ -65,6 +74,14 @@ const FuncSpec search_rows_spec = {
     "bits holds structure k, element x at bit x % 8 of byte x // 8 (packbits with "
     "bitorder='little'), and indices[indptr[k]:indptr[k + 1]] its elements ascending.",
     {"crn", "trial"}, {int_default(2)}, search_rows_impl,
+};
+
+const FuncSpec signdet_differences_spec = {
+    "_signdet_differences",
+    "signdet(A, trials) with the same draws and minimisations, each given the "
+    "forward-difference gradient of its objective taken in one call: the gradient "
+    "the minimiser takes itself, one objective call at a time, when given none.",
+    {"A", "trials"}, {int_default(10)}, signdet_differences_impl,
 };
 
 #ifdef QUELMAR_TEST_HOOKS
@@ -248,6 +265,7 @@ int module_exec(PyObject* module) {
         for (const FuncSpec* spec : {
                  &with_progress_spec,
                  &search_rows_spec,
+                 &signdet_differences_spec,
 #ifdef QUELMAR_TEST_HOOKS
                  &search_seedwise_spec,
 #endif

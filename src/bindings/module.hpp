@@ -95,7 +95,12 @@ PyObject* indicator_diagnose_impl(PyObject*, PyObject* const* bound);
 PyObject* signdet_impl(PyObject*, PyObject* const* bound);
 PyObject* vardetA_impl(PyObject* func, PyObject* const* bound);
 PyObject* lambda_impl(PyObject* func, PyObject* const* bound);
+PyObject* signdet_differences_impl(PyObject*, PyObject* const* bound);
+PyObject* gradient_impl(PyObject* func, PyObject* const* bound);
+PyObject* negated_gradient_impl(PyObject* func, PyObject* const* bound);
 extern const FuncSpec vardetA_spec;
 extern const FuncSpec lambda_spec;
+extern const FuncSpec gradient_spec;
+extern const FuncSpec negated_gradient_spec;
 
 }  // namespace quelmar::py

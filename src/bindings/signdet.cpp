@@ -4,8 +4,16 @@
 // entries are free variables: without free entries it is the sign of
 // np.linalg.det; otherwise each trial minimises -atan(det) and atan(det)
 // (vardetA and its negation) from random starting points.
+//
+// _signdet_differences(A, trials) takes the same steps and hands the
+// optimiser, besides each objective, its forward-difference gradient taken
+// in one call: the numbers the optimiser would take itself, one objective
+// call at a time, when given no gradient (quelmar.signfast checks that the
+// SciPy at hand agrees before the batch and analysis use it).
 #include <cmath>
+#include <cstring>
 #include <memory>
+#include <vector>
 
 #include "dense.hpp"
 #include "module.hpp"
@@ -20,6 +28,11 @@ struct SignClosure {
     Ref A;                                     // the caller's matrix
     std::unique_ptr<SignObjective> objective;  // built at the first evaluation
     Ref vardetA;                               // the objective function (for the lambda)
+    // With gradients: the last point vardetA was evaluated at, and its value.
+    bool remember = false;
+    std::vector<double> last_z;
+    double last_value = 0.0;
+    bool has_last = false;
 };
 
 constexpr const char* kSignClosureName = "quelmar.cyquelmar.signdet.closure";
@@ -71,7 +84,51 @@ PyObject* vardetA_impl(PyObject* func, PyObject* const* bound) {
               "%zd output values where the mask is true",
               static_cast<Py_ssize_t>(count), static_cast<Py_ssize_t>(k));
     const auto* values = static_cast<const double*>(PyArray_DATA(zarr));
-    return PyFloat_FromDouble((*c.objective)(values, static_cast<index_t>(count)));
+    const double value = (*c.objective)(values, static_cast<index_t>(count));
+    if (c.remember && count == k) {
+        c.last_z.assign(values, values + k);
+        c.last_value = value;
+        c.has_last = true;
+    }
+    return PyFloat_FromDouble(value);
+}
+
+namespace {
+
+/// The gradient of sign * vardetA at the point bound[0] (see SignObjective::differences).
+PyObject* gradient(PyObject* func, PyObject* const* bound, double sign) {
+    SignClosure& c = sign_closure(func);
+    if (!c.objective) raise(PyExc_RuntimeError, "the gradient is taken after the objective");
+    const index_t k = c.objective->nvars();
+    Ref z = checked(
+        PyArray_FROMANY(bound[0], NPY_DOUBLE, 1, 1, NPY_ARRAY_CARRAY_RO | NPY_ARRAY_FORCECAST));
+    auto* zarr = as_array(z.get());
+    if (PyArray_SIZE(zarr) != k)
+        raise(PyExc_ValueError, "the gradient takes %zd variable values, got %zd",
+              static_cast<Py_ssize_t>(k), static_cast<Py_ssize_t>(PyArray_SIZE(zarr)));
+    const auto* values = static_cast<const double*>(PyArray_DATA(zarr));
+    const auto bytes = static_cast<std::size_t>(k) * sizeof(double);
+    double value;
+    if (c.has_last && std::memcmp(c.last_z.data(), values, bytes) == 0) {
+        value = c.last_value;
+    } else {
+        value = (*c.objective)(values, k);
+    }
+    npy_intp dims[1] = {static_cast<npy_intp>(k)};
+    Ref g = checked(PyArray_EMPTY(1, dims, NPY_DOUBLE, 0));
+    c.objective->differences(values, sign < 0 ? -value : value, sign,
+                             static_cast<double*>(PyArray_DATA(as_array(g.get()))));
+    return g.release();
+}
+
+}  // namespace
+
+PyObject* gradient_impl(PyObject* func, PyObject* const* bound) {
+    return gradient(func, bound, 1.0);
+}
+
+PyObject* negated_gradient_impl(PyObject* func, PyObject* const* bound) {
+    return gradient(func, bound, -1.0);
 }
 
 PyObject* lambda_impl(PyObject* func, PyObject* const* bound) {
@@ -81,7 +138,9 @@ PyObject* lambda_impl(PyObject* func, PyObject* const* bound) {
     return negative(value.get()).release();
 }
 
-PyObject* signdet_impl(PyObject*, PyObject* const* bound) {
+namespace {
+
+PyObject* signdet_with(PyObject* const* bound, bool differences) {
     PyObject* A = bound[0];  // borrowed from the arguments
     PyObject* trials_arg = bound[1];
     Ref np = module_global("np");
@@ -120,6 +179,7 @@ PyObject* signdet_impl(PyObject*, PyObject* const* bound) {
     const Py_ssize_t trials = as_ssize(trials_arg);
 
     auto* closure = new SignClosure{Ref::borrow(A), nullptr, Ref()};
+    closure->remember = differences;
     Ref capsule = Ref::steal(PyCapsule_New(closure, kSignClosureName, sign_closure_destroy));
     if (!capsule) {
         delete closure;
@@ -128,6 +188,11 @@ PyObject* signdet_impl(PyObject*, PyObject* const* bound) {
     Ref vardetA = make_function(&vardetA_spec, capsule.get());
     closure->vardetA = Ref::borrow(vardetA.get());
     Ref lambda = make_function(&lambda_spec, capsule.get());
+    Ref jac, negated_jac;
+    if (differences) {
+        jac = make_function(&gradient_spec, capsule.get());
+        negated_jac = make_function(&negated_gradient_spec, capsule.get());
+    }
     // The capsule now refers to vardetA, which refers to the capsule: break
     // that cycle when the call ends, whatever way it ends.
     struct CycleBreaker {
@@ -145,16 +210,30 @@ PyObject* signdet_impl(PyObject*, PyObject* const* bound) {
     bool has_negative = false;
     for (Py_ssize_t t = 0; t < trials; ++t) {
         Ref x0 = call(normal.get(), {{"size", size.get()}, {"scale", scale.get()}});
-        Ref p = call(minimize.get(), {{"fun", lambda.get()}, {"x0", x0.get()}});
+        Ref p = differences ? call(minimize.get(), {{"fun", lambda.get()},
+                                                    {"x0", x0.get()},
+                                                    {"jac", negated_jac.get()}})
+                            : call(minimize.get(), {{"fun", lambda.get()}, {"x0", x0.get()}});
         if (-result_fun(p.get()) > TOL) has_positive = true;
         Ref x1 = call(normal.get(), {{"size", size.get()}, {"scale", scale.get()}});
-        Ref q = call(minimize.get(), {{"fun", vardetA.get()}, {"x0", x1.get()}});
+        Ref q = differences ? call(minimize.get(), {{"fun", vardetA.get()},
+                                                    {"x0", x1.get()},
+                                                    {"jac", jac.get()}})
+                            : call(minimize.get(), {{"fun", vardetA.get()}, {"x0", x1.get()}});
         if (result_fun(q.get()) < -TOL) has_negative = true;
     }
     if (has_positive && has_negative) return PyFloat_FromDouble(std::nan(""));
     if (has_positive) return PyFloat_FromDouble(1.0);
     if (has_negative) return PyFloat_FromDouble(-1.0);
     return PyFloat_FromDouble(0.0);
+}
+
+}  // namespace
+
+PyObject* signdet_impl(PyObject*, PyObject* const* bound) { return signdet_with(bound, false); }
+
+PyObject* signdet_differences_impl(PyObject*, PyObject* const* bound) {
+    return signdet_with(bound, true);
 }
 
 }  // namespace quelmar::py

@@ -52,4 +52,25 @@ double SignObjective::operator()(const double* z, index_t count) {
     return std::atan(det(M, n_));
 }
 
+void SignObjective::differences(const double* z, double f0, double sign, double* g) {
+    const index_t k = nvars();
+    constexpr double step = 0x1p-26;  // the square root of the double epsilon
+    point_.assign(z, z + k);
+    for (index_t i = 0; i < k; ++i) {
+        const double x = z[i];
+        double h = step;
+        // A step lost against a large |z_i| becomes relative to it (the
+        // comparison is false for infinite and NaN z_i).
+        if ((x + h) - x == 0.0) {
+            const double size = std::abs(x);
+            h = (step * (x >= 0 ? 1.0 : -1.0)) * (size > 1.0 ? size : 1.0);
+        }
+        point_[i] = x + h;
+        const double value = (*this)(point_.data(), k);
+        point_[i] = x;
+        const double f = sign < 0 ? -value : value;
+        g[i] = (f - f0) / ((x + h) - x);
+    }
+}
+
 }  // namespace quelmar

@@ -24,12 +24,20 @@ public:
     /// fills every position.  Uses caller-free scratch held by the object.
     double operator()(const double* z, index_t count);
 
+    /// The forward differences of f = sign * operator() at z (k values), the
+    /// gradient an optimiser given no gradient takes: for each i, the step
+    /// h = 2^-26 (or 2^-26 * sign(z_i) * max(1, |z_i|) where z_i + 2^-26
+    /// rounds back to z_i), g_i = (f(z + h e_i) - f0) / ((z_i + h) - z_i).
+    /// f0 is f(z) as the caller has it; sign is +1 or -1 (an exact negation).
+    void differences(const double* z, double f0, double sign, double* g);
+
 private:
     index_t n_ = 0;
     Vec<double> base_;      // row-major copy of A
     Vec<index_t> positions_;  // flat row-major offsets of free entries
     Vec<signed char> kind_;   // +1: +inf, -1: -inf, 0: NaN
     Vec<double> scratch_;
+    Vec<double> point_;  // z with one entry moved (differences)
 };
 
 }  // namespace quelmar
