@@ -79,6 +79,9 @@ def test_signdet_does_not_leak():
         lambda: cq.signdet(ragged),
         lambda: cq.signdet(A.astype(np.float32), trials=1),
         lambda: cq.signdet(),
+        lambda: cq._signdet_differences(A, trials=1),
+        lambda: cq._signdet_differences(ragged),
+        lambda: cq._signdet_differences(A.astype(np.float32), trials=1),
     ]
     assert_flat(calls, [A, fixed, ragged], repeat=40)
 

@@ -280,6 +280,93 @@ def test_signdet_fixed_matrices_match_reference(cq, same):
         same(cq.signdet(A), ref.signdet(A), repr(A))
 
 
+def recorded_minimisations(cq, monkeypatch, call):
+    """call()'s result, then every minimisation's value, point and iteration
+    count, then the generator's state."""
+    seen = []
+    real = cq.minimize
+
+    def recorder(**kw):
+        result = real(**kw)
+        seen.append((np.float64(result.fun).tobytes(), result.x.tobytes(), result.nit))
+        return result
+
+    monkeypatch.setattr(cq, "minimize", recorder)
+    out = call()
+    return [repr(out)] + seen + [rng_state()[1].tobytes()]
+
+
+def test_differences_take_the_same_minimisations(cq, sign_seed, monkeypatch):
+    """The gradient handed to each minimisation changes nothing: every
+    minimisation ends at the same point with the same value after as many
+    iterations, and as many numbers are drawn."""
+    A = sign_matrix(sign_seed)
+    runs = []
+    for fn in (cq.signdet, cq._signdet_differences):
+        np.random.seed(sign_seed)
+        runs.append(recorded_minimisations(cq, monkeypatch, lambda: fn(A.copy(), 2)))
+    assert runs[0] == runs[1], "signdet of\n%r" % A
+
+
+def test_difference_gradient_is_the_minimisers_own(cq, monkeypatch):
+    """At any point, large ones included (where the step is taken relative
+    to the point), the gradient is the one the minimiser takes itself."""
+    from scipy.optimize._numdiff import approx_derivative
+    from scipy.optimize._optimize import _epsilon
+
+    A = np.array([[INF, 2.0, 0.0], [-1.0, -INF, NAN], [0.5, NAN, INF]])
+    points = [np.array(p) for p in (
+        [0.3, -1.2, 4.0, 0.0, 7.5], [3e8, -5e8, 1e9, -2.5e8, 1.0], [1e200, 1e-300, -0.0, 2.0, -1.0],
+        [1.0, 2.0, -INF, 3.0, 4.0], [NAN, 1.0, 2.0, 3.0, 4.0])]
+    compared = []
+
+    def stub(fun, x0, jac):
+        for k, z in enumerate(points):
+            if k % 2:
+                fun(z)  # the gradient may reuse the value just computed
+            want = approx_derivative(fun, z, method="2-point", abs_step=_epsilon, f0=fun(z))
+            got = jac(z.copy())
+            assert np.array_equal(np.isnan(got), np.isnan(want)), (z, got, want)
+            assert got[~np.isnan(got)].tobytes() == want[~np.isnan(want)].tobytes(), (z, got, want)
+            compared.append(z)
+
+        class Result:
+            pass
+        Result.fun = fun(x0)
+        return Result
+
+    monkeypatch.setattr(cq, "minimize", stub)
+    cq._signdet_differences(A, 1)
+    assert len(compared) == 2 * len(points)
+
+
+def test_fast_signs_only_where_they_agree(cq, monkeypatch):
+    from quelmar import signfast
+
+    plain = cq.signdet
+    assert signfast.differences_agree()
+    with signfast.fast_signs():
+        assert cq.signdet is cq._signdet_differences
+        with signfast.fast_signs():
+            assert cq.signdet is cq._signdet_differences
+        assert cq.signdet is cq._signdet_differences
+    assert cq.signdet is plain
+    with pytest.raises(KeyError), signfast.fast_signs():
+        raise KeyError
+    assert cq.signdet is plain
+    # a signdet put in place by someone else stays
+    own = lambda A, trials=10: 0.0  # noqa: E731
+    monkeypatch.setattr(cq, "signdet", own)
+    with signfast.fast_signs():
+        assert cq.signdet is own
+    monkeypatch.undo()
+    # a SciPy whose own differences are not these: the plain signdet
+    monkeypatch.setattr(signfast, "_agree", False)
+    with signfast.fast_signs():
+        assert cq.signdet is plain
+    assert signfast.signdet_function() is plain
+
+
 # ---------------------------------------------------------------------------
 # CRN.signdet_subnetwork
 # ---------------------------------------------------------------------------

@@ -28,6 +28,7 @@ from .errors import ModelWarning
 from .hasse import children_lists, hasse_diagram, hasse_edges
 from .pathways import species_subsystems
 from .result import Analysis, BufferingStructure
+from .signfast import fast_signs
 from .threads import blas_threads
 from .words import count
 
@@ -311,7 +312,7 @@ def _analyze(crn, trials, seed, source, progress, prune, diagnose, signs=False,
     skipped = diagnosis_skip_reason(work, diagnose)
     diagnosis = []
     if skipped is None:
-        with progress("indicator diagnosis") as step, blas_threads(order):
+        with progress("indicator diagnosis") as step, blas_threads(order), fast_signs():
             records = _tracked(step, "reactions contracted", indicator_diagnose, work)
         diagnosis = [{"chemicals": list(r["chemicals"]), "reactions": list(r["reactions"]),
                       "sign_det": float(r["sign_det"])} for r in records]

@@ -118,8 +118,10 @@ def shared_signs(directory: str | None = None) -> Iterator[None]:
     this machine answered it (a directory that is not on this machine is
     not used)."""
     from .. import cyquelmar
+    from ..signfast import signdet_function
 
-    compute = cyquelmar.signdet
+    replaced = cyquelmar.signdet
+    compute = signdet_function()
     if directory is not None and not os.path.isdir(directory):
         directory = None
 
@@ -147,7 +149,7 @@ def shared_signs(directory: str | None = None) -> Iterator[None]:
     try:
         yield
     finally:
-        cyquelmar.signdet = compute
+        cyquelmar.signdet = replaced
 
 
 def _remember(key: tuple, known: tuple) -> None:
