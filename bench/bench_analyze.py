@@ -58,7 +58,9 @@ def setup_for(key, baseline):
 
 
 def subject(state):
-    state["results"]["analyze"] = state["quelmar"].analyze(state["crn"], seed=0).to_dict()
+    result = state["quelmar"].analyze(state["crn"], seed=0)
+    state["results"]["analyze"] = result.to_dict()
+    state["results"]["lists"] = [[s.species, s.reactions] for s in result.structures]
 
 
 def with_threads(state):
@@ -91,13 +93,12 @@ def report(state):
                      else "DIFFERENT result with threads")
     if "batch" in results:
         row = results["batch"].iloc[0]
-        same = (row["error"] == "" and json.loads(row["structures"])
-                == [[s["species"], s["reactions"]] for s in base["structures"]])
+        same = (row["error"] == "" and json.loads(row["structures"]) == results["lists"])
         notes.append("batch row: %s, %.2f s in the worker" % (
             "same structures" if same else "DIFFERENT structures or error",
             row["seconds"]))
     notes.append("%d structures, %d diagnosis records; OPENBLAS_NUM_THREADS=%s" % (
-        len(base["structures"]), len(base["diagnosis"]),
+        len(results["lists"]), len(base["diagnosis"]),
         os.environ.get("OPENBLAS_NUM_THREADS", "unset")))
     return "; ".join(notes)
 

@@ -20,6 +20,13 @@ arguments, then restored.
 
 ``signdet``: one whole ``signdet(A)`` call (10 trials of two minimisations),
 against the NumPy model of the test suite (``tests/reference.py``).
+
+``signdet.differences``: ``_signdet_differences(A)`` (the same minimisations,
+each handed its forward-difference gradient taken in one call) against
+``signdet(A)``, on the random matrices and on the A-matrix of e_coli_core
+(order 95, 252 free entries: each gradient is 252 determinants, so the
+determinants themselves are most of the time there).  The note says
+whether the two gave the same sign and left NumPy's generator alike.
 """
 
 import contextlib
@@ -254,4 +261,51 @@ def signdet_cases():
     return cases
 
 
-CASES = objective_cases() + signdet_cases()
+def differences_setup(n):
+    def setup():
+        from quelmar import cyquelmar
+
+        if n == "e_coli_core":
+            from networks import load_network
+            A = cyquelmar.CRN(*load_network("e_coli_core")).A
+        else:
+            A = random_matrix(n)
+        return {"A": np.array(A), "module": cyquelmar, "out": {}}
+    return setup
+
+
+def differences_of(name):
+    def call(state):
+        sign = getattr(state["module"], name)(state["A"])
+        state["out"][name] = (repr(sign), np.random.get_state()[1].tobytes())
+    return call
+
+
+def differences_report(state):
+    out = state["out"]
+    if len(out) < 2:
+        return None
+    return ("same sign and generator" if out["signdet"] == out["_signdet_differences"]
+            else "DIFFERENT from signdet")
+
+
+def differences_cases():
+    cases = []
+    for n in (5, 10, 20, "e_coli_core"):
+        A = None if n == "e_coli_core" else random_matrix(n)
+        cases.append(Case(
+            name="signdet.differences",
+            params={"n": 95 if A is None else n,
+                    "k": 252 if A is None else int(free_entries(A)[0].sum()),
+                    "vs": "signdet"},
+            setup=differences_setup(n),
+            func=differences_of("_signdet_differences"),
+            baseline=differences_of("signdet"),
+            report=differences_report,
+            seed=0,
+            quick=(n == 5),
+        ))
+    return cases
+
+
+CASES = objective_cases() + signdet_cases() + differences_cases()
