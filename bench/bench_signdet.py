@@ -25,8 +25,10 @@ against the NumPy model of the test suite (``tests/reference.py``).
 each handed its forward-difference gradient taken in one call) against
 ``signdet(A)``, on the random matrices and on the A-matrix of e_coli_core
 (order 95, 252 free entries: each gradient is 252 determinants, so the
-determinants themselves are most of the time there).  The note says
-whether the two gave the same sign and left NumPy's generator alike.
+determinants themselves are most of the time there; with ``threads=2``
+each gradient's determinants are shared out between two threads, LAPACK
+held to one thread as the analysis holds it).  The note says whether the
+two gave the same sign and left NumPy's generator alike.
 """
 
 import contextlib
@@ -274,9 +276,13 @@ def differences_setup(n):
     return setup
 
 
-def differences_of(name):
+def differences_of(name, threads=1, limit=False):
     def call(state):
-        sign = getattr(state["module"], name)(state["A"])
+        from threadpoolctl import threadpool_limits
+
+        kw = {"threads": threads} if threads > 1 else {}
+        with threadpool_limits(1, "blas") if limit else contextlib.nullcontext():
+            sign = getattr(state["module"], name)(state["A"], **kw)
         state["out"][name] = (repr(sign), np.random.get_state()[1].tobytes())
     return call
 
@@ -291,16 +297,16 @@ def differences_report(state):
 
 def differences_cases():
     cases = []
-    for n in (5, 10, 20, "e_coli_core"):
+    for n, threads in ((5, 1), (10, 1), (20, 1), ("e_coli_core", 1), ("e_coli_core", 2)):
         A = None if n == "e_coli_core" else random_matrix(n)
         cases.append(Case(
             name="signdet.differences",
             params={"n": 95 if A is None else n,
                     "k": 252 if A is None else int(free_entries(A)[0].sum()),
-                    "vs": "signdet"},
+                    "threads": threads, "vs": "signdet"},
             setup=differences_setup(n),
-            func=differences_of("_signdet_differences"),
-            baseline=differences_of("signdet"),
+            func=differences_of("_signdet_differences", threads, threads > 1),
+            baseline=differences_of("signdet", 1, threads > 1),
             report=differences_report,
             seed=0,
             quick=(n == 5),

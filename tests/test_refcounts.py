@@ -71,6 +71,8 @@ def test_reduction_and_diagnosis_do_not_leak(network):
 
 def test_signdet_does_not_leak():
     A = np.array([[np.inf, 1.0], [1.0, np.inf]])
+    shared = np.full((24, 24), np.inf)  # gradients shared out among threads
+    np.fill_diagonal(shared, 1.0)
     fixed = np.array([[2.0, 0.0], [0.0, 3.0]])
     ragged = np.array([[np.inf, 1.0, 2.0]])
     calls = [
@@ -82,6 +84,8 @@ def test_signdet_does_not_leak():
         lambda: cq._signdet_differences(A, trials=1),
         lambda: cq._signdet_differences(ragged),
         lambda: cq._signdet_differences(A.astype(np.float32), trials=1),
+        lambda: cq._signdet_differences(shared, 1, threads=2),
+        lambda: cq._signdet_differences(A, 1, threads=0),
     ]
     assert_flat(calls, [A, fixed, ragged], repeat=40)
 

@@ -308,6 +308,26 @@ def test_differences_take_the_same_minimisations(cq, sign_seed, monkeypatch):
     assert runs[0] == runs[1], "signdet of\n%r" % A
 
 
+def test_differences_on_threads_take_the_same_minimisations(cq, monkeypatch):
+    """A gradient large enough to be shared out among threads is the same."""
+    from threadpoolctl import threadpool_limits
+
+    rng = np.random.default_rng(31)
+    A = rng.normal(size=(32, 32))
+    A[rng.random((32, 32)) < 0.3] = INF
+    A[rng.random((32, 32)) < 0.05] = NAN
+    runs = []
+    with threadpool_limits(1, "blas"):
+        for call in (lambda: cq.signdet(A, 1), lambda: cq._signdet_differences(A, 1, threads=2),
+                     lambda: cq._signdet_differences(A, trials=1, threads=99)):
+            np.random.seed(5)
+            runs.append(recorded_minimisations(cq, monkeypatch, call))
+            monkeypatch.undo()
+    assert runs[0] == runs[1] == runs[2]
+    with pytest.raises(ValueError, match="threads must be at least 1"):
+        cq._signdet_differences(A, 1, threads=0)
+
+
 def test_difference_gradient_is_the_minimisers_own(cq, monkeypatch):
     """At any point, large ones included (where the step is taken relative
     to the point), the gradient is the one the minimiser takes itself."""
@@ -347,9 +367,13 @@ def test_fast_signs_only_where_they_agree(cq, monkeypatch):
     assert signfast.differences_agree()
     with signfast.fast_signs():
         assert cq.signdet is cq._signdet_differences
-        with signfast.fast_signs():
+        with signfast.fast_signs(threads=2):
             assert cq.signdet is cq._signdet_differences
         assert cq.signdet is cq._signdet_differences
+    assert cq.signdet is plain
+    with signfast.fast_signs(threads=2):
+        assert cq.signdet.func is cq._signdet_differences
+        assert cq.signdet.keywords == {"threads": 2}
     assert cq.signdet is plain
     with pytest.raises(KeyError), signfast.fast_signs():
         raise KeyError

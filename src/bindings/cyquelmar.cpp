@@ -80,8 +80,10 @@ const FuncSpec signdet_differences_spec = {
     "_signdet_differences",
     "signdet(A, trials) with the same draws and minimisations, each given the "
     "forward-difference gradient of its objective taken in one call: the gradient "
-    "the minimiser takes itself, one objective call at a time, when given none.",
-    {"A", "trials"}, {int_default(10)}, signdet_differences_impl,
+    "the minimiser takes itself, one objective call at a time, when given none. "
+    "Large gradients share their determinants out among at most `threads` threads "
+    "(run LAPACK on one thread meanwhile).",
+    {"A", "trials", "threads"}, {int_default(10), int_default(1)}, signdet_differences_impl,
 };
 
 #ifdef QUELMAR_TEST_HOOKS

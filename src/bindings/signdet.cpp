@@ -11,12 +11,14 @@
 // call at a time, when given no gradient (quelmar.signfast checks that the
 // SciPy at hand agrees before the batch and analysis use it).
 #include <cmath>
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
 
 #include "dense.hpp"
 #include "module.hpp"
+#include "parallel.hpp"
 #include "pyops.hpp"
 #include "sign.hpp"
 
@@ -33,7 +35,14 @@ struct SignClosure {
     std::vector<double> last_z;
     double last_value = 0.0;
     bool has_last = false;
+    int threads = 1;             // for the gradients' determinants
+    std::unique_ptr<Team> team;  // started by the first gradient that shares out
 };
+
+// Gradients share their determinants out among threads from this much work
+// (free entries times the cube of the order) on: below it, starting a piece
+// on a thread costs more than it saves.
+constexpr double kSharedGradientWork = 4.0e6;
 
 constexpr const char* kSignClosureName = "quelmar.cyquelmar.signdet.closure";
 
@@ -116,8 +125,28 @@ PyObject* gradient(PyObject* func, PyObject* const* bound, double sign) {
     }
     npy_intp dims[1] = {static_cast<npy_intp>(k)};
     Ref g = checked(PyArray_EMPTY(1, dims, NPY_DOUBLE, 0));
-    c.objective->differences(values, sign < 0 ? -value : value, sign,
-                             static_cast<double*>(PyArray_DATA(as_array(g.get()))));
+    auto* out = static_cast<double*>(PyArray_DATA(as_array(g.get())));
+    const double f0 = sign < 0 ? -value : value;
+    const index_t n = c.objective->order();
+    const double work = static_cast<double>(k) * static_cast<double>(n) *
+                        static_cast<double>(n) * static_cast<double>(n);
+    if (c.threads < 2 || work < kSharedGradientWork || k < 2) {
+        c.objective->differences(values, f0, sign, out);
+        return g.release();
+    }
+    // Each entry is the same determinant on whichever thread computes it.
+    if (!c.team) c.team = std::make_unique<Team>(c.threads);
+    const std::vector<double> point0(values, values + k);  // read without the lock
+    const SignObjective& objective = *c.objective;
+    {
+        GilRelease nogil;
+        c.team->share_out(k, 1, [&](index_t begin, index_t end, bool) {
+            Vec<double> scratch(n * n);
+            Vec<double> point(point0.begin(), point0.end());
+            objective.differences(point0.data(), f0, sign, out, begin, end, scratch.data(),
+                                  point.data());
+        });
+    }
     return g.release();
 }
 
@@ -140,7 +169,7 @@ PyObject* lambda_impl(PyObject* func, PyObject* const* bound) {
 
 namespace {
 
-PyObject* signdet_with(PyObject* const* bound, bool differences) {
+PyObject* signdet_with(PyObject* const* bound, bool differences, int threads) {
     PyObject* A = bound[0];  // borrowed from the arguments
     PyObject* trials_arg = bound[1];
     Ref np = module_global("np");
@@ -178,8 +207,10 @@ PyObject* signdet_with(PyObject* const* bound, bool differences) {
     }
     const Py_ssize_t trials = as_ssize(trials_arg);
 
-    auto* closure = new SignClosure{Ref::borrow(A), nullptr, Ref()};
+    auto* closure = new SignClosure{};
+    closure->A = Ref::borrow(A);
     closure->remember = differences;
+    closure->threads = threads;
     Ref capsule = Ref::steal(PyCapsule_New(closure, kSignClosureName, sign_closure_destroy));
     if (!capsule) {
         delete closure;
@@ -230,10 +261,15 @@ PyObject* signdet_with(PyObject* const* bound, bool differences) {
 
 }  // namespace
 
-PyObject* signdet_impl(PyObject*, PyObject* const* bound) { return signdet_with(bound, false); }
+PyObject* signdet_impl(PyObject*, PyObject* const* bound) {
+    return signdet_with(bound, false, 1);
+}
 
 PyObject* signdet_differences_impl(PyObject*, PyObject* const* bound) {
-    return signdet_with(bound, true);
+    const Py_ssize_t threads = as_ssize(bound[2]);
+    if (threads < 1) raise(PyExc_ValueError, "threads must be at least 1, got %zd", threads);
+    constexpr Py_ssize_t kMostThreads = 8;
+    return signdet_with(bound, true, static_cast<int>(std::min(threads, kMostThreads)));
 }
 
 }  // namespace quelmar::py

@@ -30,16 +30,16 @@ SignObjective::SignObjective(MatrixView<const double> A) : n_(A.rows) {
     scratch_.resize(n_ * n_);
 }
 
-double SignObjective::operator()(const double* z, index_t count) {
+double SignObjective::value(const double* z, index_t count, double* scratch) const {
     const index_t k = nvars();
     if (count != k && count != 1)
         throw std::invalid_argument("the objective takes " + std::to_string(k) +
                                     " variable values (or one for all), got " +
                                     std::to_string(count));
-    std::copy(base_.begin(), base_.end(), scratch_.begin());
+    std::copy(base_.begin(), base_.end(), scratch);
     for (index_t v = 0; v < k; ++v) {
         const double x = count == 1 ? z[0] : z[v];
-        double& entry = scratch_[positions_[v]];
+        double& entry = scratch[positions_[v]];
         if (kind_[v] > 0)
             entry = x * x;
         else if (kind_[v] < 0)
@@ -48,15 +48,16 @@ double SignObjective::operator()(const double* z, index_t count) {
             entry = x;
     }
     const auto item = static_cast<index_t>(sizeof(double));
-    const MatrixView<double> M{scratch_.data(), n_, n_, n_ * item, item};
+    const MatrixView<double> M{scratch, n_, n_, n_ * item, item};
     return std::atan(det(M, n_));
 }
 
-void SignObjective::differences(const double* z, double f0, double sign, double* g) {
+void SignObjective::differences(const double* z, double f0, double sign, double* g,
+                                index_t begin, index_t end, double* scratch,
+                                double* point) const {
     const index_t k = nvars();
     constexpr double step = 0x1p-26;  // the square root of the double epsilon
-    point_.assign(z, z + k);
-    for (index_t i = 0; i < k; ++i) {
+    for (index_t i = begin; i < end; ++i) {
         const double x = z[i];
         double h = step;
         // A step lost against a large |z_i| becomes relative to it (the
@@ -65,10 +66,10 @@ void SignObjective::differences(const double* z, double f0, double sign, double*
             const double size = std::abs(x);
             h = (step * (x >= 0 ? 1.0 : -1.0)) * (size > 1.0 ? size : 1.0);
         }
-        point_[i] = x + h;
-        const double value = (*this)(point_.data(), k);
-        point_[i] = x;
-        const double f = sign < 0 ? -value : value;
+        point[i] = x + h;
+        const double v = value(point, k, scratch);
+        point[i] = x;
+        const double f = sign < 0 ? -v : v;
         g[i] = (f - f0) / ((x + h) - x);
     }
 }

@@ -29,7 +29,7 @@ from .hasse import children_lists, hasse_diagram, hasse_edges
 from .pathways import species_subsystems
 from .result import Analysis, BufferingStructure
 from .signfast import fast_signs
-from .threads import blas_threads
+from .threads import SMALL_ORDER, blas_threads, own_threads
 from .words import count
 
 if TYPE_CHECKING:
@@ -312,7 +312,11 @@ def _analyze(crn, trials, seed, source, progress, prune, diagnose, signs=False,
     skipped = diagnosis_skip_reason(work, diagnose)
     diagnosis = []
     if skipped is None:
-        with progress("indicator diagnosis") as step, blas_threads(order), fast_signs():
+        # LAPACK on one thread for small orders: the gradients' determinants
+        # then go to threads of their own
+        threads = own_threads() if order <= SMALL_ORDER else 1
+        with progress("indicator diagnosis") as step, blas_threads(order), \
+                fast_signs(threads):
             records = _tracked(step, "reactions contracted", indicator_diagnose, work)
         diagnosis = [{"chemicals": list(r["chemicals"]), "reactions": list(r["reactions"]),
                       "sign_det": float(r["sign_det"])} for r in records]

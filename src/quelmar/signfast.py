@@ -19,6 +19,7 @@ bit; where it does not, the plain ``signdet`` is used.
 from __future__ import annotations
 
 import contextlib
+import functools
 import threading
 from collections.abc import Callable, Iterator
 from typing import Any
@@ -98,18 +99,24 @@ def signdet_function() -> Callable:
 
 
 @contextlib.contextmanager
-def fast_signs() -> Iterator[None]:
+def fast_signs(threads: int = 1) -> Iterator[None]:
     """While the block runs, :mod:`quelmar.cyquelmar`'s ``signdet`` is the
-    faster one (when it agrees).  Nothing changes when ``signdet`` has
-    already been replaced by someone else (the batch's shared signs, a
-    caller's own): theirs stays."""
+    faster one (when it agrees), whose large gradients share their
+    determinants out among ``threads`` threads (only where LAPACK runs on
+    one thread meanwhile).  Nothing changes when ``signdet`` has already
+    been replaced by someone else (the batch's shared signs, a caller's
+    own): theirs stays."""
     global _depth
     fast = signdet_function()
+    if fast is not PLAIN and threads > 1:
+        fast = functools.partial(fast, threads=threads)
     with _lock:
         mine = fast is not PLAIN and (_depth > 0 or cyquelmar.signdet is PLAIN)
         if mine:
             if _depth == 0:
                 cyquelmar.signdet = fast
+            else:
+                fast = cyquelmar.signdet  # the outer block's stays
             _depth += 1
     try:
         yield

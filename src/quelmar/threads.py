@@ -16,9 +16,10 @@ from __future__ import annotations
 
 import contextlib
 import functools
+import os
 from collections.abc import Iterator
 
-__all__ = ["SMALL_ORDER", "blas_threads"]
+__all__ = ["SMALL_ORDER", "blas_threads", "own_threads"]
 
 #: Largest matrix order whose factorisations run on one BLAS thread.
 SMALL_ORDER = 500
@@ -34,6 +35,18 @@ def blas_threads(order: int) -> Iterator[None]:
         return
     with _controller().limit(limits=1, user_api="blas"):
         yield
+
+
+def own_threads(most: int = 2) -> int:
+    """How many threads a step may share its own work out to: at most
+    ``most`` and the cores there are, and no more than ``OMP_NUM_THREADS``
+    when that is set (a batch's Dask workers set it to 1)."""
+    threads = max(1, min(most, os.cpu_count() or 1))
+    try:
+        asked = int(os.environ.get("OMP_NUM_THREADS", ""))
+    except ValueError:
+        return threads
+    return max(1, min(threads, asked))
 
 
 @functools.cache

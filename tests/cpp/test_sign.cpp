@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <initializer_list>
 #include <limits>
 #include <stdexcept>
@@ -77,6 +78,27 @@ TEST(SignObjective, NoFreeEntries) {
 TEST(SignObjective, EmptyMatrix) {
     SignObjective f(Matrix<double>(0, 0).view());
     EXPECT_EQ(eval(f, {}), 0.0);
+}
+
+TEST(SignObjective, DifferencesAreForwardStepsOfTheObjective) {
+    SignObjective f(mat({{inf, 1, 0}, {0, nan, 1}, {-inf, 0, 2}}).view());
+    // 3e8 + 2^-26 rounds back to 3e8: that step is 2^-26 * 3e8 instead.
+    const std::vector<double> z = {0.5, -3e8, 2.0};
+    const double f0 = -eval(f, z);
+    std::vector<double> g(3);
+    f.differences(z.data(), f0, -1.0, g.data());
+    for (index_t i = 0; i < 3; ++i) {
+        const double h = i == 1 ? -0x1p-26 * 3e8 : 0x1p-26;
+        std::vector<double> moved = z;
+        moved[i] = z[i] + h;
+        EXPECT_EQ(g[i], (-eval(f, moved) - f0) / ((z[i] + h) - z[i])) << i;
+    }
+    // In pieces, each with its own scratch, the same bits.
+    std::vector<double> pieces(3), scratch(9), point = z;
+    f.differences(z.data(), f0, -1.0, pieces.data(), 2, 3, scratch.data(), point.data());
+    f.differences(z.data(), f0, -1.0, pieces.data(), 0, 2, scratch.data(), point.data());
+    EXPECT_EQ(point, z);
+    EXPECT_EQ(std::memcmp(pieces.data(), g.data(), sizeof(double) * 3), 0);
 }
 
 }  // namespace
