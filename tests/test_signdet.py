@@ -281,14 +281,15 @@ def test_signdet_fixed_matrices_match_reference(cq, same):
 
 
 def recorded_minimisations(cq, monkeypatch, call):
-    """call()'s result, then every minimisation's value, point and iteration
-    count, then the generator's state."""
+    """call()'s result, then every minimisation's value, point, iteration
+    count and last gradient, then the generator's state."""
     seen = []
     real = cq.minimize
 
     def recorder(**kw):
         result = real(**kw)
-        seen.append((np.float64(result.fun).tobytes(), result.x.tobytes(), result.nit))
+        seen.append((np.float64(result.fun).tobytes(), result.x.tobytes(), result.nit,
+                     np.asarray(result.jac).tobytes()))
         return result
 
     monkeypatch.setattr(cq, "minimize", recorder)

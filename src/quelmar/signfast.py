@@ -59,7 +59,7 @@ def _minimisations(signdet: Callable, A: np.ndarray, trials: int) -> list[tuple]
     def recorded(**kw: Any) -> Any:
         result = minimize(**kw)
         seen.append((np.float64(result.fun).tobytes(), np.asarray(result.x).tobytes(),
-                     int(result.nit)))
+                     int(result.nit), np.asarray(result.jac).tobytes()))
         return result
 
     np.random.seed(12345)
