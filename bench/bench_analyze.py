@@ -7,7 +7,8 @@ against two baselines (param ``baseline``):
 
 * ``batch``: the same network as the one row of ``quelmar.batch`` on a
   local Dask cluster of one worker process, started and warmed before the
-  clock (Dask starts its workers with one BLAS thread); ``ratio`` near 1
+  clock (Dask starts its workers with one BLAS thread), which forgets the
+  determinant signs it remembered in the round before; ``ratio`` near 1
   means that the command and the batch take the same time per model;
 * ``threads``: the analysis with BLAS's threads left as they are during the
   indicator diagnosis (what it did before the small factorisations were held
@@ -74,7 +75,14 @@ def with_threads(state):
         analysis.blas_threads = keep
 
 
+def _forget_signs():
+    from quelmar.batching import memo
+    memo._signs.clear()
+
+
 def in_batch(state):
+    # the worker would answer every sign from the previous round's memory
+    state["client"].run(_forget_signs)
     table = state["quelmar"].batch([state["crn"]], seed=0, client=state["client"],
                                    progress=False)
     state["results"]["batch"] = table
