@@ -210,6 +210,15 @@ WholeFactors::WholeFactors(MatrixView<const double> stoi, MatrixView<const doubl
     }
     rD_ = whole_rank(sD);
     if (rD_ < 0) return;
+    DTn_.assign(l_ * m_, 0.0);
+    for (index_t q = 0; q < l_; ++q) {
+        double* row = DTn_.data() + q * m_;
+        for (index_t j = 0; j < m_; ++j) row[j] = DT(q, j);
+        const double norm = std::sqrt(std::inner_product(row, row + m_, row, 0.0));
+        if (!std::isfinite(norm)) return;
+        if (norm > 0.0)
+            for (index_t j = 0; j < m_; ++j) row[j] /= norm;
+    }
     usable_ = true;
 }
 
@@ -301,16 +310,40 @@ int WholeFactors::verdict(const Vec<index_t>& Y, const Vec<index_t>& C,
     const index_t kN = rank(nC, nN, V, nullptr);
     if (kN < 0) return -1;
 
-    // rank DT[:, X] from the null vectors of DT restricted to Y.
+    // rank DT[:, X]: from the rows of DT restricted to X when there are
+    // fewer of them than Y has species (conserved quantities are usually
+    // few), else from the null vectors of DT restricted to Y.
     const index_t nND = m_ - rD_;
-    V.assign(nY * nND, 0.0);
-    for (index_t y = 0; y < nY; ++y) {
-        const double* v = VtD_.data() + Y[y] * m_ + rD_;
-        std::copy(v, v + nND, V.data() + y * nND);
+    const index_t nX = m_ - nY;
+    index_t rankDX = -1;
+    if (static_cast<double>(l_) * static_cast<double>(l_) * static_cast<double>(nX) <
+        static_cast<double>(nY) * static_cast<double>(nY) * static_cast<double>(nND)) {
+        V.assign(l_ * nX, 0.0);
+        for (index_t q = 0; q < l_; ++q) {
+            const double* row = DTn_.data() + q * m_;
+            double* out = V.data() + q * nX;
+            index_t at = 0, y = 0;
+            for (index_t j = 0; j < m_; ++j) {
+                if (y < nY && Y[y] == j) {
+                    ++y;
+                    continue;
+                }
+                out[at++] = row[j];
+            }
+        }
+        rankDX = rank(l_, nX, V, nullptr);
+        if (rankDX < 0) return -1;
+    } else {
+        V.assign(nY * nND, 0.0);
+        for (index_t y = 0; y < nY; ++y) {
+            const double* v = VtD_.data() + Y[y] * m_ + rD_;
+            std::copy(v, v + nND, V.data() + y * nND);
+        }
+        const index_t kD = rank(nY, nND, V, nullptr);
+        if (kD < 0) return -1;
+        rankDX = rD_ - nY + kD;
     }
-    const index_t kD = rank(nY, nND, V, nullptr);
-    if (kD < 0) return -1;
-    const index_t chi = (r_ - nC + kN) + (rD_ - nY + kD) - (m_ - nY);
+    const index_t chi = (r_ - nC + kN) + rankDX - (m_ - nY);
     if (chi != 0) return 0;
 
     // The images z of the vectors of ker S[X, :] outside ker S: zero on X,

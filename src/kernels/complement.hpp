@@ -63,6 +63,7 @@ private:
     Vec<double> s_;    // singular values of S
     Vec<double> Vt_;   // n x n, column-major: right singular vectors of S (rows)
     Vec<double> VtD_;  // m x m, column-major: right singular vectors of DT (rows)
+    Vec<double> DTn_;  // l x m, row-major: the rows of DT scaled to unit length
     bool usable_ = false;
 };
 
