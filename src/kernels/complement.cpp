@@ -198,6 +198,8 @@ WholeFactors::WholeFactors(MatrixView<const double> stoi, MatrixView<const doubl
     Ur_.assign(m_ * r_, 0.0);
     for (index_t k = 0; k < r_; ++k)
         for (index_t i = 0; i < m_; ++i) Ur_[i * r_ + k] = U_[i + k * m_];
+    for (const double u : Ur_)
+        if (!std::isfinite(u)) return;
 
     Vec<double> D(l_ * m_), sD, UD;
     for (index_t j = 0; j < m_; ++j)
@@ -376,9 +378,26 @@ int WholeFactors::verdict(const Vec<index_t>& Y, const Vec<index_t>& C,
     // (Rows of U_r from its row-major copy; four a at a time, each entry of
     // each a summed over y in order.)
     Vec<double> a(dimZ * r_, 0.0);
+    // When Z is the identity (the left null vectors vanish on Y), each a is
+    // a row of U_r: the sums below add that row to zeros, which turns -0.0
+    // into 0.0 and changes nothing else.
+    bool unit = dimZ == nY;
+    for (index_t i = 0; unit && i < dimZ; ++i)
+        for (index_t y = 0; y < nY; ++y)
+            if (Z[i * nY + y] != (i == y ? 1.0 : 0.0)) {
+                unit = false;
+                break;
+            }
     for (index_t i0 = 0; i0 < dimZ; i0 += 4) {
         const index_t block = std::min<index_t>(4, dimZ - i0);
-        for (index_t y = 0; y < nY; ++y) {
+        if (unit) {
+            for (index_t i = i0; i < i0 + block; ++i) {
+                const double* row = Ur_.data() + Y[i] * r_;
+                double* ai = a.data() + i * r_;
+                for (index_t k = 0; k < r_; ++k) ai[k] = 0.0 + row[k];
+            }
+        }
+        for (index_t y = 0; !unit && y < nY; ++y) {
             const double* __restrict row = Ur_.data() + Y[y] * r_;
             if (block == 4) {
                 double* __restrict a0 = a.data() + i0 * r_;
