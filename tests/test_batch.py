@@ -402,3 +402,15 @@ def test_gene_knockouts_delete_what_each_gene_disables(client):
     assert notes.disabled({"b1779"}, crn.R_names) == ["GAPD"]
     assert notes.disabled({"b2415"}, crn.R_names) == ["GLCpts"]
     assert notes.disabled({"b1773"}, crn.R_names) == []
+
+
+def _worker_settings():
+    import dask
+    return (dask.config.get("distributed.worker.profile.enabled"),
+            os.environ.get("OMP_NUM_THREADS"))
+
+
+def test_local_workers_run_without_profiler_on_one_thread(client):
+    # the workers' stack sampler slows a Python-heavy analysis by a quarter;
+    # one thread each, as the exact sensitivity and BLAS follow
+    assert set(client.run(_worker_settings).values()) == {(False, "1")}
