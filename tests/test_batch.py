@@ -414,3 +414,5 @@ def test_local_workers_run_without_profiler_on_one_thread(client):
     # the workers' stack sampler slows a Python-heavy analysis by a quarter;
     # one thread each, as the exact sensitivity and BLAS follow
     assert set(client.run(_worker_settings).values()) == {(False, "1")}
+    client.restart()  # as after a crash: the nannies start new workers
+    assert set(client.run(_worker_settings).values()) == {(False, "1")}

@@ -355,12 +355,16 @@ def _local_cluster(workers: int):
     from distributed import LocalCluster
 
     # The workers' own profiler samples their task's stack every 10 ms,
-    # which slows an analysis (Python-heavy minimisations) by a quarter.
-    with dask.config.set({"distributed.worker.profile.enabled": False}):
+    # which slows an analysis (Python-heavy minimisations) by a quarter.  The
+    # setting goes to each nanny as a key of its own: a nanny hands its
+    # workers the configuration as it is when it starts one, so a worker
+    # restarted after a crash would otherwise run with the profiler again.
+    off = {"distributed.worker.profile.enabled": False}
+    with dask.config.set(off):
         return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                             dashboard_address=None,
                             scheduler_kwargs={"dashboard_address": ":0"},
-                            silence_logs=logging.ERROR)
+                            silence_logs=logging.ERROR, config=off)
 
 
 def _run(todo, network, done, table, seed, trials, client, workers, progress,
