@@ -327,6 +327,22 @@ def test_differences_on_threads_take_the_same_minimisations(cq, monkeypatch):
     assert runs[0] == runs[1] == runs[2]
     with pytest.raises(ValueError, match="threads must be at least 1"):
         cq._signdet_differences(A, 1, threads=0)
+    # a gradient kept past its call still gives the same numbers (on the
+    # calling thread: the helper threads end with the call)
+    kept = {}
+
+    def keep(fun, x0, jac):
+        fun(x0)  # the gradient is taken after the objective, as the minimiser does
+        kept["inside"] = jac(x0)
+        kept["fun"], kept["jac"], kept["x0"] = fun, jac, x0
+        return type("Result", (), {"fun": 0.0})
+
+    monkeypatch.setattr(cq, "minimize", keep)
+    with threadpool_limits(1, "blas"):
+        cq._signdet_differences(A, 1, threads=2)
+    monkeypatch.undo()
+    kept["fun"](kept["x0"])
+    assert kept["jac"](kept["x0"]).tobytes() == kept["inside"].tobytes()
 
 
 def test_difference_gradient_is_the_minimisers_own(cq, monkeypatch):

@@ -225,10 +225,16 @@ PyObject* signdet_with(PyObject* const* bound, bool differences, int threads) {
         negated_jac = make_function(&negated_gradient_spec, capsule.get());
     }
     // The capsule now refers to vardetA, which refers to the capsule: break
-    // that cycle when the call ends, whatever way it ends.
+    // that cycle when the call ends, whatever way it ends; the gradients'
+    // helper threads end with it too (a gradient kept and called later runs
+    // on the calling thread).
     struct CycleBreaker {
         SignClosure* c;
-        ~CycleBreaker() { c->vardetA = Ref(); }
+        ~CycleBreaker() {
+            c->vardetA = Ref();
+            c->threads = 1;
+            c->team.reset();
+        }
     } breaker{closure};
 
     Ref minimize = module_global("minimize");
