@@ -314,13 +314,30 @@ def test_control_characters_in_names_are_escaped(tmp_path, capsys):
     assert status == 1 and "\x1b" not in err and "model\\x1b[2J.json" in err
 
 
-@pytest.mark.parametrize("how", ["interrupt", "hidden in an ImportError"])
+@pytest.mark.parametrize("how", ["interrupt", "hidden in an ImportError",
+                                 "in a collector's callback"])
 def test_ctrl_c_exits_130(monkeypatch, capsys, how):
+    import gc
     import signal
 
     import quelmar.loaders
 
+    def callback(phase, info):  # Python ignores what a callback raises
+        if phase == "start":
+            os.kill(os.getpid(), signal.SIGINT)
+            for _ in range(1000):
+                time.sleep(0.001)
+
     def load(path, **options):
+        if how == "in a collector's callback":
+            gc.callbacks.append(callback)
+            try:
+                gc.collect()
+            finally:
+                gc.callbacks.remove(callback)
+            for _ in range(1000):  # where it is raised again
+                time.sleep(0.001)
+            raise AssertionError("the interrupt was lost")
         try:
             os.kill(os.getpid(), signal.SIGINT)
             for _ in range(1000):  # the handler runs between two of these

@@ -258,7 +258,10 @@ def _interrupts():
 
     Yields a function that tells whether an interrupt arrived.  The
     handler is installed only in the main thread and only when Ctrl-C is
-    not ignored (as it is for background jobs).
+    not ignored (as it is for background jobs).  An interrupt that lands
+    where Python ignores exceptions (a cycle collector's callback, a
+    finalizer: Dask's workers' clients run such callbacks) is raised again
+    once that code has returned, instead of being lost.
     """
     seen = []
 
@@ -266,11 +269,18 @@ def _interrupts():
         seen.append(signum)
         raise KeyboardInterrupt
 
-    previous = None
+    def unraisable(info):
+        if isinstance(info.exc_value, KeyboardInterrupt) and seen:
+            signal.raise_signal(signal.SIGINT)  # handled again at the next step
+        else:
+            hook(info)
+
+    previous = hook = None
     if threading.current_thread() is threading.main_thread():
         previous = signal.getsignal(signal.SIGINT)
         if previous is signal.default_int_handler:
             signal.signal(signal.SIGINT, handler)
+            hook, sys.unraisablehook = sys.unraisablehook, unraisable
         else:
             previous = None
     try:
@@ -278,6 +288,8 @@ def _interrupts():
     finally:
         if previous is not None:
             signal.signal(signal.SIGINT, previous)
+            if sys.unraisablehook is unraisable:
+                sys.unraisablehook = hook
 
 
 def _silence_stdout():
