@@ -144,17 +144,24 @@ def test_threads_leave_the_pattern_unchanged(monkeypatch):
             stoi[species[3], j] += 0.25
     crn = cq.CRN(stoi)
     assert np.linalg.matrix_rank(stoi) > 256
-    patterns = []
-    for threads in ("1", None, "2"):
+    patterns, matrices = [], []
+    for round, threads in enumerate(("1", None, "2")):
         if threads is None:
             monkeypatch.delenv("OMP_NUM_THREADS", raising=False)
         else:
             monkeypatch.setenv("OMP_NUM_THREADS", threads)
         np.random.seed(11)
         patterns.append(np.asarray(crn._smat_(2)))
+        # the A-matrix's reductions on as many threads (a regulation entry
+        # of its own each round, so that the A-matrix is built again)
+        reginfo = np.where(stoi < 0, np.inf, 0.0)
+        reginfo[round, 0] = -np.inf
+        A = np.asarray(cq.CRN(stoi, reginfo).A)
+        matrices.append(A[:, m:].tobytes() + A[n:, :].tobytes())
     assert patterns[0].any() and not patterns[0].all()
     assert np.array_equal(patterns[0], patterns[1])
     assert np.array_equal(patterns[0], patterns[2])
+    assert matrices[0] == matrices[1] == matrices[2]
 
 
 # -- response signs against the expanded polynomials ---------------------------

@@ -74,15 +74,17 @@ void keep_stoichiometry(ExactCache& c, Py_ssize_t L, Py_ssize_t m, Py_ssize_t n,
     }
 }
 
-// The threads of the exact path.  Only a reduced matrix of order 256 or more
-// starts helpers (exact.hpp; smaller ones, all but genome-scale networks,
-// run on this thread as before), and then the steps that stay on one thread
-// (the panels of the elimination) limit what more than two would bring: at
-// most two, as many as there are cores if fewer, and one when
-// OMP_NUM_THREADS asks for one (as in a batch's worker processes, each of
-// which has a core of its own; the BLAS libraries follow the same setting).
-// The pattern does not depend on the count.
-int exact_threads() {
+}  // namespace
+
+// The threads of the exact path and of the A-matrix's reductions.  Only
+// large ones start helpers (exact.hpp, amatrix.hpp; smaller ones, all but
+// genome-scale networks, run on this thread as before), and then the steps
+// that stay on one thread (the panels of the eliminations) limit what more
+// than two would bring: at most two, as many as there are cores if fewer,
+// and one when OMP_NUM_THREADS asks for one (as in a batch's worker
+// processes, each of which has a core of its own; the BLAS libraries follow
+// the same setting).  The results do not depend on the count.
+int kernel_threads() {
     constexpr int kMost = 2;
     // asked once: the count reads files of the system on every call
     static const int cores = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1U,
@@ -95,8 +97,6 @@ int exact_threads() {
     }
     return threads;
 }
-
-}  // namespace
 
 PyObject* crn_smat(PyObject*, PyObject* const* a) {
     PyObject *self = a[0], *trial_arg = a[1];
@@ -136,7 +136,7 @@ PyObject* crn_smat(PyObject*, PyObject* const* a) {
         raise(PyExc_ValueError, "the A-matrix must be square, got shape (%zd, %zd)",
               static_cast<Py_ssize_t>(abuf.extent(0)), static_cast<Py_ssize_t>(abuf.extent(1)));
     SensitivityTrials trials(abuf.matrix<const double>(), M, N);
-    trials.use_threads(exact_threads());
+    trials.use_threads(kernel_threads());
     guarded("cy_adjugate", rethrow, [&] {
         GilRelease nogil;
         trials.test_structure(signal_poll());

@@ -172,7 +172,7 @@ Ref construct_A_view(PyObject* stoi, PyObject* reginfo) {
         Matrix<double> A;
         {
             GilRelease nogil;
-            A = construct_A(S, R, signal_poll());
+            A = construct_A(S, R, signal_poll(), kernel_threads());
             if (large) remember_A(S, R, A);
         }
         Ref arr = zeros<double>({A.rows(), A.cols()});

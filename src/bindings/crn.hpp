@@ -33,6 +33,10 @@ Ref submatrix(PyObject* M, PyObject* rows, PyObject* cols);
 /// DT = np.array(A[n:, :m]), the conserved-quantity block of an A-matrix.
 Ref conserved_block(PyObject* np, PyObject* A, Py_ssize_t n, Py_ssize_t m);
 
+/// How many threads the large kernels (the exact pattern, the A-matrix's
+/// reductions) use: at most two, one where OMP_NUM_THREADS asks for one.
+int kernel_threads();
+
 /// The A-matrix of (stoi, reginfo) as a new memory view over a new array.
 Ref construct_A_view(PyObject* stoi, PyObject* reginfo);
 

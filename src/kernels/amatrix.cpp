@@ -14,7 +14,7 @@
 namespace quelmar {
 
 Matrix<double> construct_A(MatrixView<const double> stoi, MatrixView<const double> reginfo,
-                           const Poll& poll) {
+                           const Poll& poll, int threads) {
     const index_t m = stoi.rows;
     const index_t n = stoi.cols;
     if (reginfo.rows < m || reginfo.cols < n)
@@ -22,9 +22,10 @@ Matrix<double> construct_A(MatrixView<const double> stoi, MatrixView<const doubl
                                     checks::shape_str(reginfo.rows, reginfo.cols) +
                                     " but the stoichiometry matrix is " + checks::shape_str(m, n));
 
-    // Two threads for the large reductions (rref() only uses them there),
-    // whatever the machine's count: the reductions share out no further.
-    static const int threads = std::thread::hardware_concurrency() >= 2 ? 2 : 1;
+    // At most two threads for the large reductions (rref() only uses them
+    // there), whatever the machine's count: they share out no further.
+    static const int machine = std::thread::hardware_concurrency() >= 2 ? 2 : 1;
+    threads = threads <= 0 ? machine : std::min(threads, 2);
     // One work matrix for both reductions (on a genome-scale network each
     // fresh one costs the system tens of milliseconds of zeroed pages): the
     // reduction of stoi^T first, its small conserved-quantity basis kept

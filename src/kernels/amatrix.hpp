@@ -13,11 +13,12 @@ namespace quelmar {
 /// quantities, and whose columns are the m species, then the K cycles:
 ///   A[j, i] = reginfo[i, j], A[j, m+k] = c_k[j], A[n+l, i] = d_l[i],
 /// with c_k and d_l the null-space bases of stoi and stoi^T left by nullity().
-/// The reductions of genome-scale networks run on two threads where the
-/// machine has two cores or more (the same result to the bit).  Throws
+/// The reductions of genome-scale networks run on `threads` threads, at
+/// most two (the same result to the bit); 0 means two where the machine has
+/// two cores or more.  Throws
 /// std::invalid_argument if reginfo is smaller than m x n, and
 /// std::domain_error if the two reductions disagree on the rank of stoi.
 Matrix<double> construct_A(MatrixView<const double> stoi, MatrixView<const double> reginfo,
-                           const Poll& poll = {});
+                           const Poll& poll = {}, int threads = 0);
 
 }  // namespace quelmar
