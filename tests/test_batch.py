@@ -222,6 +222,44 @@ def test_tables_cut_short_keep_their_finished_rows(tmp_path):
     assert read_table(pq_path).equals(frame)
 
 
+def test_tables_of_the_earlier_layout_are_read_and_resumed(tmp_path):
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    older = [c for c in COLUMNS if c != "response_signs"]
+    csv_path = str(tmp_path / "old.csv")
+    table = CsvTable(csv_path, resume=False)
+    for r in rows(2, error="=1+1"):
+        table.add(r)
+    table.close()
+    frame = pd.read_csv(csv_path, dtype=str, keep_default_na=False)[older]
+    frame.to_csv(csv_path, index=False)  # as an earlier version wrote it
+    assert list(read_table(csv_path)["knockout"]) == ["R0", "R1"]
+    table = CsvTable(csv_path, resume=True)
+    assert table.rows == rows(2, error="=1+1")
+    table.add(rows(3)[2])
+    table.close()
+    with open(csv_path) as f:
+        assert f.readline().rstrip("\n").split(",") == list(COLUMNS)
+    again = read_table(csv_path)
+    assert list(again["knockout"]) == ["R0", "R1", "R2"] and (again["response_signs"] == "").all()
+    assert list(again["error"]) == ["=1+1", "=1+1", ""]
+
+    pq_path = tmp_path / "old.parquet"
+    pq_path.mkdir()
+    part = pa.Table.from_pylist([{c: r[c] for c in older} for r in rows(2)])
+    pq.write_table(part, pq_path / "part-00000.parquet")
+    assert list(read_table(pq_path)["knockout"]) == ["R0", "R1"]
+    table = ParquetTable(str(pq_path), resume=True)
+    table.add(rows(3)[2])
+    table.close()
+    whole = pd.read_parquet(pq_path)  # one table: every part has every column
+    assert list(whole.columns) == list(COLUMNS) and sorted(whole["knockout"]) == ["R0", "R1", "R2"]
+    with pytest.raises(ValueError, match="other columns"):
+        pd.DataFrame({"name": ["x"], "other": [1]}).to_csv(tmp_path / "x.csv", index=False)
+        read_table(tmp_path / "x.csv")
+
+
 def test_knockouts_survive_a_killed_worker(client, tmp_path):
     out = str(tmp_path / "ko.parquet")
     pids = list(client.run(os.getpid).values())

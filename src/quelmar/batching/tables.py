@@ -14,7 +14,7 @@ import time
 from collections.abc import Iterable, Sequence
 from typing import TYPE_CHECKING, Any
 
-from ..fileio import output_format
+from ..fileio import output_format, write_atomic
 from ..words import unicode_text
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -58,6 +58,20 @@ COLUMNS: dict[str, str] = {
     "seed": "int",
     "trials": "int",
 }
+
+
+#: Columns that the tables of earlier versions lack.  Such a table is read
+#: with them empty, and a batch that resumes it first writes it again with
+#: every column, so that its rows and the new ones form one table.
+LATER_COLUMNS: tuple[str, ...] = ("response_signs",)
+
+
+def known_layout(names: Sequence[str]) -> bool:
+    """True for the columns of a table of this version or an earlier one."""
+    names = list(names)
+    return (len(set(names)) == len(names)
+            and names == [c for c in COLUMNS if c in names]
+            and set(COLUMNS) - set(names) <= set(LATER_COLUMNS))
 
 
 def table_format(out: str) -> str:
@@ -120,6 +134,13 @@ def _arrow_schema():
 HEADER = ",".join(COLUMNS).encode("ascii") + b"\n"
 
 
+def _older_header(data: bytes) -> bytes | None:
+    """The header of an earlier version's table that ``data`` begins with."""
+    first = data[:data.find(b"\n") + 1]
+    names = first[:-1].decode("ascii", "replace").split(",")
+    return first if first and first != HEADER and known_layout(names) else None
+
+
 def regular_or_absent(path: str) -> bool:
     """True when ``path`` is a regular file, false when nothing is there;
     anything else (a directory, a FIFO, a device) is refused before it is
@@ -156,7 +177,8 @@ class CsvTable:
         untouched: it is not a table this command wrote."""
         with open(self.path, "rb") as f:
             data = f.read()
-        if not data.startswith(HEADER):
+        older = _older_header(data)
+        if not data.startswith(HEADER) and older is None:
             if HEADER.startswith(data):  # empty, or killed while writing the header
                 os.truncate(self.path, 0)
                 return None
@@ -164,18 +186,29 @@ class CsvTable:
                              "begin with the columns of one); give another --out")
         end = data.rfind(b"\n") + 1
         rows = _parse_csv(self.path, data[:end])
-        if end < len(data):  # a line cut short when the batch was killed
+        if older is not None:  # written again with every column, then appended to
+            buf = io.StringIO()
+            writer = csv.writer(buf, lineterminator="\n")
+            writer.writerow(list(COLUMNS))
+            for row in rows:
+                writer.writerow(self._fields(row))
+            write_atomic(self.path, buf.getvalue())
+        elif end < len(data):  # a line cut short when the batch was killed
             os.truncate(self.path, end)
         return rows
 
+    @staticmethod
+    def _fields(row: dict) -> list:
+        return ["" if v is None else repr(v) if isinstance(v, float) else v
+                for v in (_cell(row[c]) if k == "str" else row[c] for c, k in COLUMNS.items())]
+
     def _write(self, fields: list) -> None:
         buf = io.StringIO()
-        csv.writer(buf, lineterminator="\n").writerow(
-            ["" if v is None else repr(v) if isinstance(v, float) else v for v in fields])
+        csv.writer(buf, lineterminator="\n").writerow(fields)
         os.write(self.fd, buf.getvalue().encode("utf-8"))
 
     def add(self, row: dict) -> None:
-        self._write([_cell(row[c]) if k == "str" else row[c] for c, k in COLUMNS.items()])
+        self._write(self._fields(row))
 
     def flush(self) -> None:
         pass
@@ -210,7 +243,7 @@ class ParquetTable:
         if regular_or_absent(self.journal):
             self._clear_cut_line()
         self.pending = self._journal_rows()
-        self.rows = self._read_parts() + self.pending
+        self.rows = self._read_parts(upgrade=True) + self.pending
         self.fd = os.open(self.journal, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o666)
         self.last = time.monotonic()
         self.flush()
@@ -233,17 +266,25 @@ class ParquetTable:
         return sorted(f for f in os.listdir(self.path)
                       if f.startswith("part-") and f.endswith(".parquet"))
 
-    def _read_parts(self) -> list[dict]:
+    def _read_parts(self, upgrade: bool = False) -> list[dict]:
+        """The rows of every part; with ``upgrade``, a part of an earlier
+        layout is first written again with every column."""
+        import pyarrow as pa
         import pyarrow.parquet as pq
 
         rows = []
         for f in self._parts():
             table = pq.read_table(os.path.join(self.path, f))
-            if table.schema.names != list(COLUMNS):
+            if not known_layout(table.schema.names):
                 raise ValueError(f"{self.path}: {f} is not a part written by a batch "
                                  "(other columns)")
-            rows.extend({c: _typed(v, COLUMNS[c]) for c, v in r.items()}
-                        for r in table.to_pylist())
+            part = [{c: _typed(r.get(c), k) for c, k in COLUMNS.items()}
+                    for r in table.to_pylist()]
+            if upgrade and table.schema.names != list(COLUMNS):
+                temp = os.path.join(self.path, f".{f}.tmp")
+                pq.write_table(pa.Table.from_pylist(part, schema=_arrow_schema()), temp)
+                os.replace(temp, os.path.join(self.path, f))
+            rows.extend(part)
         return rows
 
     def _journal_rows(self) -> list[dict]:
@@ -348,15 +389,16 @@ def _parse_csv(path: str, data: bytes) -> list[dict]:
     try:
         reader = csv.reader(io.StringIO(text, newline=""))
         header = next(reader, None)
-        if header != list(COLUMNS):
+        if header is None or not known_layout(header):
             raise ValueError(f"{path}: not a table written by a batch (other columns)")
         rows = []
         for line in reader:
-            if len(line) != len(COLUMNS):
+            if len(line) != len(header):
                 raise ValueError(f"{path}: line {reader.line_num} has {len(line)} "
-                                 f"fields instead of {len(COLUMNS)}")
-            rows.append({c: _typed(_uncell(v) if k == "str" else v, k)
-                         for (c, k), v in zip(COLUMNS.items(), line)})
+                                 f"fields instead of {len(header)}")
+            cells = dict(zip(header, line))
+            rows.append({c: _typed(_uncell(cells[c]) if k == "str" else cells[c], k)
+                         if c in cells else _typed(None, k) for c, k in COLUMNS.items()})
     finally:
         csv.field_size_limit(limit)
     return rows
