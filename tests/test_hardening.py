@@ -1594,6 +1594,12 @@ def test_absurd_extents_are_refused_before_allocating(shape):
         cq.CRN(np.zeros(shape), None, [], [], "absurd")
     with pytest.raises(MemoryError):  # n * (m + n) doubles of work space
         cq.CRN(np.zeros((0, 2**31 - 1)), None, [], [], "absurd")
+    # refused at once, before a billion default names are made
+    import time
+    start = time.monotonic()
+    with pytest.raises(MemoryError, match="A-matrix has order at least 1000000000"):
+        cq.CRN(np.zeros((0, 10**9)))
+    assert time.monotonic() - start < 1.0
     crn = cq.CRN(np.zeros((1, 1)))
     crn.stoi = np.zeros(shape)
     for call in (lambda: crn.isoBS_searchfrom([], []), lambda: crn.compute_index([], []),

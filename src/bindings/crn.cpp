@@ -5,9 +5,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <vector>
+
+#include <unistd.h>
 
 #include "amatrix.hpp"
 #include "invariants.hpp"
@@ -23,6 +26,30 @@ void check_extents(Py_ssize_t m, Py_ssize_t n) {
               "reactions are supported",
               m, n, kMaxExtent, kMaxExtent);
 }
+
+namespace {
+
+// The A-matrix has order m + K = n + L, at least max(m, n): a network whose
+// A-matrix alone could not fit in the machine's memory is refused before
+// anything of its size (its default names, the reductions) is built.
+void check_fits(Py_ssize_t m, Py_ssize_t n) {
+    const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGE_SIZE);
+    if (pages <= 0 || page <= 0) return;
+    const double memory = static_cast<double>(pages) * static_cast<double>(page);
+    const double order = static_cast<double>(std::max(m, n));
+    const double need = order * order * static_cast<double>(sizeof(double));
+    if (need > memory) {
+        char sizes[64];
+        std::snprintf(sizes, sizeof sizes, "%.3g GB, more than this machine's %.3g GB",
+                      need / 1e9, memory / 1e9);
+        raise(PyExc_MemoryError,
+              "the stoichiometry matrix has shape (%zd, %zd): its A-matrix has order at least "
+              "%zd, %s of memory",
+              m, n, std::max(m, n), sizes);
+    }
+}
+
+}  // namespace
 
 Ref submatrix(PyObject* M, PyObject* rows, PyObject* cols) {
     Ref all = slice_all();
@@ -271,8 +298,12 @@ PyObject* crn_init(PyObject*, PyObject* const* a) {
     };
     Ref stoi = as_float_array(stoi_arg);
     setattr(self, "stoi", stoi.get());
-    if (PyArray_Check(stoi.get()) && PyArray_NDIM(as_array(stoi.get())) == 2)
-        check_extents(PyArray_DIM(as_array(stoi.get()), 0), PyArray_DIM(as_array(stoi.get()), 1));
+    if (PyArray_Check(stoi.get()) && PyArray_NDIM(as_array(stoi.get())) == 2) {
+        const Py_ssize_t m = PyArray_DIM(as_array(stoi.get()), 0);
+        const Py_ssize_t n = PyArray_DIM(as_array(stoi.get()), 1);
+        check_extents(m, n);
+        check_fits(m, n);
+    }
 
     Ref reginfo;
     if (reginfo_arg == Py_None) {
