@@ -254,6 +254,44 @@ def test_json_round_trip_and_nan_sign(mini_result):
     assert math.isnan(Analysis.from_json(text).diagnosis[0]["sign_det"])
 
 
+def _damaged(data, how):
+    data = json.loads(json.dumps(data))
+    st = data["structures"]
+    if how == "negative member":
+        st["members"][0][0] = -1
+    elif how == "member past the end":
+        st["members"][0][0] = len(data["species"]) + len(data["reactions"])
+    elif how == "child past the end":
+        st["children"][0] = [len(st["members"])]
+    elif how == "children in a cycle":
+        st["children"][0], st["children"][1] = [1], [0]
+    elif how == "names as a string":
+        data["species"] = "".join(data["species"])
+    elif how == "rows as text":
+        data["sensitivity"]["rows"] = str(data["sensitivity"]["rows"])
+    elif how == "bits not base64":
+        data["sensitivity"]["bits"] = "***"
+    elif how == "no reactions":
+        del data["reactions"]
+    elif how == "a list":
+        data = [data]
+    return data
+
+
+@pytest.mark.parametrize("how", ["negative member", "member past the end",
+                                 "child past the end", "children in a cycle",
+                                 "names as a string", "rows as text", "bits not base64",
+                                 "no reactions", "a list"])
+def test_damaged_json_is_refused_with_a_reason(mini_result, how):
+    data = json.loads(mini_result.to_json())
+    assert len(data["structures"]["members"]) >= 2
+    with pytest.raises(ValueError) as e:
+        Analysis.from_dict(_damaged(data, how))
+    assert str(e.value) and "23 x 18, not 23 x 18" not in str(e.value)
+    with pytest.raises(ValueError, match="nested too deeply"):
+        Analysis.from_json("[" * 100000 + "]" * 100000)
+
+
 def test_text_and_html(mini_result):
     text = str(mini_result)
     assert text.startswith("Network mini_textbook: 23 species, 18 reactions")

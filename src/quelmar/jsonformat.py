@@ -43,6 +43,7 @@ nested lists of booleans, no ``format``) are read too.
 from __future__ import annotations
 
 import base64
+import binascii
 import json
 import math
 from collections.abc import Mapping
@@ -134,8 +135,9 @@ def _read_signs(data, m, n):
 
     if data is None:
         return None, None, None
-    if (data["rows"], data["columns"]) != (m, n):
-        raise ValueError(f"the signs are {data['rows']} x {data['columns']}, "
+    if (type(data["rows"]), type(data["columns"])) != (int, int) \
+            or (data["rows"], data["columns"]) != (m, n):
+        raise ValueError(f"the signs are {data['rows']!r} x {data['columns']!r}, "
                          f"not {m} x {n} as the species and reactions say")
     signs = signs_from_codes(_unpack2(data["codes"], m * n)).reshape(m, n)
     methods = _unpack2(data["methods"], m * n).reshape(m, n)
@@ -163,8 +165,9 @@ def _pack(sensitivity):
 def _unpack(data, m, n):
     if not isinstance(data, Mapping):  # the first form: nested lists
         return np.array(data, dtype=bool).reshape(m, n)
-    if (data["rows"], data["columns"]) != (m, n):
-        raise ValueError(f"the sensitivity is {data['rows']} x {data['columns']}, "
+    if (type(data["rows"]), type(data["columns"])) != (int, int) \
+            or (data["rows"], data["columns"]) != (m, n):
+        raise ValueError(f"the sensitivity is {data['rows']!r} x {data['columns']!r}, "
                          f"not {m} x {n} as the species and reactions say")
     raw = np.frombuffer(base64.b64decode(data["bits"], validate=True), dtype=np.uint8)
     if len(raw) != (m * n + 7) // 8:
@@ -223,17 +226,60 @@ def _structures(result, species, reactions):
     return out
 
 
+def _positions_in(value: Any, bound: int, what: str) -> list[int]:
+    """``value`` as a list of positions from 0 to ``bound`` - 1."""
+    if not isinstance(value, list) or not all(
+            type(x) is int and 0 <= x < bound for x in value):
+        raise ValueError(f"{what} must be a list of positions from 0 to {bound - 1}")
+    return value
+
+
+def _names(value: Any, what: str) -> list[str]:
+    if not isinstance(value, list) or not all(isinstance(x, str) for x in value):
+        raise ValueError(f"the {what} must be a list of names")
+    return list(value)
+
+
+def _acyclic(children: list[list[int]]) -> None:
+    """Refuse a hierarchy in which a structure is its own sub-structure."""
+    state = [0] * len(children)  # 0: not seen, 1: on the path, 2: done
+    for root in range(len(children)):
+        if state[root]:
+            continue
+        state[root] = 1
+        stack = [(root, iter(children[root]))]
+        while stack:
+            node, rest = stack[-1]
+            child = next(rest, None)
+            if child is None:
+                state[node] = 2
+                stack.pop()
+            elif state[child] == 1:
+                raise ValueError("the structures' children form a cycle")
+            elif state[child] == 0:
+                state[child] = 1
+                stack.append((child, iter(children[child])))
+
+
 def _read_structures(data, species, reactions):
     from .result import BufferingStructure
 
     m = len(species)
     width = m + len(reactions)
     members = data["members"]
+    if not isinstance(members, list):
+        raise ValueError("the structures' members must be a list")
     k = len(members)
     ids = data.get("ids") or [f"B{i}" for i in range(1, k + 1)]
-    if len(ids) != k or len(data["children"]) != k:
+    if not isinstance(ids, list) or not isinstance(data["children"], list) \
+            or len(ids) != k or len(data["children"]) != k:
         raise ValueError("the structures' ids, members and children differ in number")
-    flip = set(data.get("complements", []))
+    members = [_positions_in(row, width, f"the members of structure {i + 1}")
+               for i, row in enumerate(members)]
+    children = [_positions_in(c, k, f"the children of structure {i + 1}")
+                for i, c in enumerate(data["children"])]
+    _acyclic(children)
+    flip = set(_positions_in(data.get("complements", []), k, "the complements"))
     out = []
     for i, (sid, row) in enumerate(zip(ids, members)):
         if i in flip:
@@ -242,7 +288,7 @@ def _read_structures(data, species, reactions):
             row = np.flatnonzero(inside).tolist()
         out.append(BufferingStructure(sid, [species[x] for x in row if x < m],
                                       [reactions[x - m] for x in row if x >= m],
-                                      [ids[c] for c in data["children"][i]]))
+                                      [ids[c] for c in children[i]]))
     return out
 
 
@@ -269,7 +315,20 @@ def _genes(result, species, reactions):
 
 def decode(data: Mapping[str, Any]) -> dict[str, Any]:
     """The keyword arguments of :class:`~quelmar.result.Analysis` that
-    ``data`` (either form) describes."""
+    ``data`` (either form) describes.  Anything else raises ValueError,
+    saying what does not fit."""
+    if not isinstance(data, Mapping):
+        raise ValueError(f"not an analysis result (a JSON {type(data).__name__}, "
+                         "not an object)")
+    try:
+        return _decode(data)
+    except KeyError as e:
+        raise ValueError(f"not an analysis result: {e.args[0]!r} is missing") from None
+    except (IndexError, TypeError, AttributeError, binascii.Error) as e:
+        raise ValueError(f"not an analysis result: {e}") from None
+
+
+def _decode(data: Mapping[str, Any]) -> dict[str, Any]:
     from .annotations import Annotations
     from .result import BufferingStructure
 
@@ -279,7 +338,7 @@ def decode(data: Mapping[str, Any]) -> dict[str, Any]:
     if fmt is not None and int(data.get("schema", 0)) > SCHEMA:
         raise ValueError(f"the result was written in schema {data['schema']}, newer than "
                          f"the {SCHEMA} this version of quelmar reads; update quelmar")
-    species, reactions = list(data["species"]), list(data["reactions"])
+    species, reactions = _names(data["species"], "species"), _names(data["reactions"], "reactions")
     sens = None
     if data["sensitivity"] is not None:
         sens = _unpack(data["sensitivity"], len(species), len(reactions))
@@ -296,9 +355,12 @@ def decode(data: Mapping[str, Any]) -> dict[str, Any]:
     factors = None
     if data.get("factors") is not None:
         from .factors import Factor
-        factors = [Factor.from_dict(dict(f, species=[species[i] for i in f["species"]],
-                                         reactions=[reactions[j] for j in f["reactions"]]))
-                   for f in data["factors"]]
+        factors = [Factor.from_dict(dict(
+            f, species=[species[i] for i in _positions_in(f["species"], len(species),
+                                                          "a factor's species")],
+            reactions=[reactions[j] for j in _positions_in(f["reactions"], len(reactions),
+                                                           "a factor's reactions")]))
+            for f in data["factors"]]
     return {"name": data["name"], "species": species, "reactions": reactions,
             "signs": signs, "sign_methods": methods, "sign_draws": draws,
             "factors": factors,

@@ -252,7 +252,11 @@ class Analysis:
 
     @classmethod
     def from_json(cls, text: str | bytes) -> Analysis:
-        return cls.from_dict(json.loads(text))
+        try:
+            data = json.loads(text)
+        except RecursionError:
+            raise ValueError("not an analysis result: nested too deeply") from None
+        return cls.from_dict(data)
 
     # -- diagram --------------------------------------------------------
 
