@@ -223,6 +223,14 @@ def test_analyze_rejects_bad_arguments(mini):
         quelmar.analyze(np.zeros((2, 2)))
     with pytest.raises(ValueError, match="at least 1"):
         quelmar.analyze(mini, trials=0)
+    # names the reports and the JSON form could not tell apart or print
+    S = np.array([[1.0, -1.0, 0.0], [0.0, 1.0, -1.0]])
+    for names, error, match in (
+            (dict(X_names=["A", "A"]), ValueError, "'A' is given twice"),
+            (dict(X_names=["A"]), ValueError, "1 species names, not one per species"),
+            (dict(R_names=[b"x", "y", "z"]), TypeError, "must be strings, not bytes")):
+        with pytest.raises(error, match=match):
+            quelmar.analyze(quelmar.cyquelmar.CRN(S, **names))
 
 
 def test_json_round_trip_and_nan_sign(mini_result):

@@ -55,6 +55,21 @@ def copy_crn(crn):
     return new
 
 
+def _check_names(names: list, count: int, what: str) -> None:
+    """The result names every species and reaction, each once: the reports
+    and the JSON form find them by name."""
+    if len(names) != count:
+        raise ValueError(f"the network has {len(names)} {what} names, not one per "
+                         f"{what} ({count})")
+    bad = next((x for x in names if not isinstance(x, str)), None)
+    if bad is not None:
+        raise TypeError(f"{what} names must be strings, not {type(bad).__name__} ({bad!r})")
+    if len(set(names)) != count:
+        seen: set[str] = set()
+        twice = next(x for x in names if x in seen or seen.add(x))
+        raise ValueError(f"the {what} name {twice!r} is given twice")
+
+
 def structures_of(indptr: np.ndarray, indices: np.ndarray, species: list[str],
                   reactions: list[str], chunk: int = 8192) -> list[BufferingStructure]:
     """The structures ``B1``, ``B2``, ... whose elements (positions among the
@@ -245,6 +260,8 @@ def _analyze(crn, trials, seed, source, progress, prune, diagnose, signs=False,
     m, n = work.stoi.shape
     if m == 0 or n == 0:
         raise ValueError("the network has no species or no reactions")
+    _check_names(work.X_names, m, "species")
+    _check_names(work.R_names, n, "reaction")
     preparation = None
     if prune:
         with progress("preparation"):
