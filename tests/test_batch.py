@@ -222,6 +222,23 @@ def test_tables_cut_short_keep_their_finished_rows(tmp_path):
     assert read_table(pq_path).equals(frame)
 
 
+def test_rows_written_in_pieces_are_whole(tmp_path, monkeypatch):
+    # a nearly full disk takes part of a write without an error
+    from quelmar.batching import tables
+
+    real = os.write
+    monkeypatch.setattr(tables.os, "write", lambda fd, data: real(fd, bytes(data[:7])))
+    for path, kind in ((tmp_path / "t.csv", CsvTable), (tmp_path / "t.parquet", ParquetTable)):
+        table = kind(str(path), resume=False)
+        for r in rows(3, error="disk"):
+            table.add(r)
+        if kind is ParquetTable:
+            os.close(table.fd)  # killed: the rows only in the journal
+        else:
+            table.close()
+        assert list(read_table(path)["knockout"]) == ["R0", "R1", "R2"]
+
+
 def test_tables_of_the_earlier_layout_are_read_and_resumed(tmp_path):
     import pyarrow as pa
     import pyarrow.parquet as pq

@@ -141,6 +141,14 @@ def _older_header(data: bytes) -> bytes | None:
     return first if first and first != HEADER and known_layout(names) else None
 
 
+def write_all(fd: int, data: bytes) -> None:
+    """Write every byte of ``data``: a full disk may take part of it without
+    an error, and the rest then raises (ENOSPC, EFBIG)."""
+    view = memoryview(data)
+    while view:
+        view = view[os.write(fd, view):]
+
+
 def regular_or_absent(path: str) -> bool:
     """True when ``path`` is a regular file, false when nothing is there;
     anything else (a directory, a FIFO, a device) is refused before it is
@@ -205,7 +213,7 @@ class CsvTable:
     def _write(self, fields: list) -> None:
         buf = io.StringIO()
         csv.writer(buf, lineterminator="\n").writerow(fields)
-        os.write(self.fd, buf.getvalue().encode("utf-8"))
+        write_all(self.fd, buf.getvalue().encode("utf-8"))
 
     def add(self, row: dict) -> None:
         self._write(self._fields(row))
@@ -308,7 +316,7 @@ class ParquetTable:
     def add(self, row: dict) -> None:
         row = {c: unicode_text(row[c]) if k == "str" and isinstance(row[c], str) else row[c]
                for c, k in COLUMNS.items()}
-        os.write(self.fd, (json.dumps(row) + "\n").encode("utf-8"))
+        write_all(self.fd, (json.dumps(row) + "\n").encode("utf-8"))
         self.pending.append(row)
         if (len(self.pending) >= self.FLUSH_ROWS
                 or time.monotonic() - self.last >= self.FLUSH_SECONDS):
