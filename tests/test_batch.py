@@ -96,6 +96,14 @@ def test_rows_equal_single_analyses_and_resume(client, tmp_path):
     assert kept.sum() == 5 and again[kept].equals(table[kept])
     assert (again[~kept]["seconds"] != table[~kept]["seconds"]).all()
     assert again.drop(columns="seconds").equals(table.drop(columns="seconds"))
+    # a row whose worker was lost is run again; a model's own error is not
+    lost = dict(table.iloc[0], error="KilledWorker: lost", seconds=None)
+    resumed = CsvTable(out, resume=True)
+    resumed.add({c: None if pd.isna(v) else v for c, v in lost.items()})
+    resumed.close()
+    before, again = again, quelmar.batch(models, seed=7, client=client, out=out, resume=True)
+    assert again.drop(columns="seconds").equals(table.drop(columns="seconds"))
+    assert (again["seconds"] != before["seconds"]).sum() == 1
     with pytest.raises(ValueError, match="seed 7"):
         quelmar.batch(models, seed=8, client=client, out=out, resume=True)
     with pytest.raises(FileExistsError):

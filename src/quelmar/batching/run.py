@@ -328,9 +328,12 @@ def batch(models: NetworkSource | Iterable[NetworkSource], *, trials: int = 2, s
                                      f"{r['trials']} trials, not {seed} and {trials}")
             wanted = {t.ident for t in tasks}
             done = {k: r for k, r in latest_rows(table.rows).items() if k in wanted
-                    # a row without the signs asked for is computed again
+                    # a row without the signs asked for is computed again, and
+                    # so is one whose task never ran to its end (a lost
+                    # worker, a cancelled task: an error, and no time taken)
                     and not (signs and r["n_structures"] is not None
-                             and not r["response_signs"])}
+                             and not r["response_signs"])
+                    and not (r["error"] and r["seconds"] is None)}
         todo = [t for t in tasks if t.ident not in done]
         if todo:
             _run(todo, network, done, table, seed, trials, client, workers, progress,
