@@ -140,6 +140,20 @@ def test_unwritable_json(tmp_path, capsys):
     target = tmp_path / "no" / "such" / "dir.json"
     status, _, err = run(capsys, "analyze", model, "-q", "--json", str(target))
     assert status == 1 and err.startswith(f"quelmar: error: {target}: cannot write")
+    # one file through a linked directory; a directory where no file can be
+    # made: refused before any output (an earlier one included) is replaced
+    (tmp_path / "d").mkdir()
+    (tmp_path / "ld").symlink_to(tmp_path / "d")
+    old = tmp_path / "old.json"
+    old.write_text("OLD")
+    status, _, err = run(capsys, "analyze", model, "-q", "--json", str(tmp_path / "d" / "x"),
+                         "--html", str(tmp_path / "ld" / "x"))
+    assert status == 1 and "given as both --json and --html" in err
+    if os.path.isdir("/proc/self"):  # no file can be made there, even by root
+        status, _, err = run(capsys, "analyze", model, "-q", "--json", str(old),
+                             "--html", "/proc/self/x.html")
+        assert status == 1 and "cannot write" in err and old.read_text() == "OLD"
+    assert sorted(os.listdir(tmp_path / "d")) == []
 
 
 @pytest.mark.parametrize("argv, message", [

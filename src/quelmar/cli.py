@@ -31,6 +31,7 @@ import contextlib
 import os
 import signal
 import sys
+import tempfile
 import threading
 import time
 import warnings
@@ -110,7 +111,7 @@ def _check_outputs(args, model):
     outputs = [(flag, p) for flag, p in named if p]
     seen = {}
     for flag, p in outputs:
-        key = os.path.abspath(p)
+        key = os.path.realpath(p)  # one file, also through a linked directory
         if key in seen:
             raise _Failure(f"{p}: given as both {seen[key]} and {flag}")
         seen[key] = flag
@@ -118,6 +119,12 @@ def _check_outputs(args, model):
     for path in outputs:
         try:
             check_output(path, [model])
+            # a file can be made there (so that no output is replaced before
+            # another one turns out to be unwritable)
+            fd, probe = tempfile.mkstemp(dir=os.path.dirname(os.path.abspath(path)),
+                                         prefix=".quelmar-", suffix=".probe")
+            os.close(fd)
+            os.unlink(probe)
         except (OSError, ValueError) as e:
             raise _Failure(f"{path}: cannot write: {_reason(e)}") from None
 
