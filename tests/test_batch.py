@@ -283,6 +283,13 @@ def test_tables_of_the_earlier_layout_are_read_and_resumed(tmp_path):
     with pytest.raises(ValueError, match="other columns"):
         pd.DataFrame({"name": ["x"], "other": [1]}).to_csv(tmp_path / "x.csv", index=False)
         read_table(tmp_path / "x.csv")
+    # a journal line that is not a whole row becomes no row
+    journal = pq_path / "_pending.jsonl"
+    for line, match in (('{"source": "x", "seed": 0, "trials": 2}', "line 1 is not a row"),
+                        (json.dumps(dict(rows(1)[0], species="abc")), "line 1: invalid literal")):
+        journal.write_text(line + "\n")
+        with pytest.raises(ValueError, match=match):
+            read_table(pq_path)
 
 
 def test_knockouts_survive_a_killed_worker(client, tmp_path):

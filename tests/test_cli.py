@@ -164,6 +164,8 @@ def test_unwritable_json(tmp_path, capsys):
     (["analyze", "--seed", "-1"], "--seed: must be between"),
     (["analyze", "--diagram", "out.jpg"], "unknown diagram type .jpg"),
     (["analyze", "--colour"], "unrecognized arguments"),
+    (["batch", "x.xml", "--max-memory", "1e300"], "--max-memory: too large"),
+    (["batch", "x.xml", "--max-seconds", "nan"], "--max-seconds: must be 0"),
 ])
 def test_usage_errors(capsys, argv, message):
     status, out, err = run(capsys, *argv)

@@ -44,14 +44,22 @@ def _seed(text):
     return value
 
 
-def _budget(text):
+def _budget(text, unit=1.0):
+    """A budget of seconds, or of GB (``unit`` 1e9 bytes): finite in its
+    unit too."""
     try:
         value = float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
     if not 0 <= value < float("inf"):
         raise argparse.ArgumentTypeError(f"must be 0 (no limit) or more, got {text}")
+    if value * unit == float("inf"):
+        raise argparse.ArgumentTypeError(f"too large, got {text} (0 lifts the limit)")
     return value
+
+
+def _gigabytes(text):
+    return _budget(text, 1e9)
 
 
 def _output_path(text, formats, what, hint):
@@ -182,7 +190,7 @@ def _add_batch_parser(sub):
     b.add_argument("--max-seconds", type=_budget, default=1800.0, metavar="S",
                    help="time budget of one row: an analysis that runs longer is stopped "
                    "and its row gets the error (default: 1800; 0: no limit)")
-    b.add_argument("--max-memory", type=_budget, default=4.0, metavar="GB",
+    b.add_argument("--max-memory", type=_gigabytes, default=4.0, metavar="GB",
                    help="memory budget of one row, in GB of the worker's resident memory "
                    "(default: 4; 0: no limit)")
     b.add_argument("--signs", action="store_true",

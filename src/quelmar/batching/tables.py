@@ -301,16 +301,22 @@ class ParquetTable:
         with open(self.journal, "rb") as f:
             data = f.read()
         rows = []
-        for line in data.split(b"\n")[:-1]:  # the last piece is empty or cut short
-            try:
+        for number, line in enumerate(data.split(b"\n")[:-1], 1):  # the last piece
+            try:                                                # is empty or cut short
                 row = json.loads(line)
             except ValueError:
                 # A line cut short by a kill with the next row glued to it
                 # (written before cut lines were cleared): both rows are
                 # lost and run again.
                 continue
-            if isinstance(row, dict):
+            if not (isinstance(row, dict) and known_layout(list(row))
+                    and isinstance(row["source"], str) and isinstance(row["knockout"], str)):
+                raise ValueError(f"{self.journal}: line {number} is not a row written by a "
+                                 "batch; give another --out")
+            try:
                 rows.append({c: _typed(row.get(c), k) for c, k in COLUMNS.items()})
+            except (TypeError, ValueError) as e:
+                raise ValueError(f"{self.journal}: line {number}: {e}") from None
         return rows
 
     def add(self, row: dict) -> None:
