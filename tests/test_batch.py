@@ -230,6 +230,20 @@ def test_tables_cut_short_keep_their_finished_rows(tmp_path):
     assert read_table(pq_path).equals(frame)
 
 
+def test_file_names_written_alike_are_refused(tmp_path):
+    from quelmar.batching.plan import plan_tasks
+
+    with open(BROWN, "rb") as f:
+        model = f.read()
+    try:
+        (tmp_path / os.fsdecode(b"a\xff.network.json")).write_bytes(model)
+    except (OSError, UnicodeError):
+        pytest.skip("this file system takes only UTF-8 names")
+    (tmp_path / "a\\udcff.network.json").write_bytes(model)  # the escape, spelt out
+    with pytest.raises(ValueError, match="written alike in the table"):
+        plan_tasks([str(tmp_path)], None)
+
+
 def test_rows_written_in_pieces_are_whole(tmp_path, monkeypatch):
     # a nearly full disk takes part of a write without an error
     from quelmar.batching import tables

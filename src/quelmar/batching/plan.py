@@ -102,11 +102,18 @@ def plan_tasks(models, knockouts) -> tuple[list[Task], Any]:
                             f"not {type(m).__name__}")
     if not flat:
         raise ValueError("no models to analyse")
-    seen = set()
+    seen, written = set(), {}
     for _, source, _, _ in flat:
         if source in seen:
             raise ValueError(f"{source}: the same model is given twice")
         seen.add(source)
+        # a name that is not UTF-8 is written with escapes, which another
+        # file's name may spell out: their rows would have one key
+        key = unicode_text(source)
+        if key in written:
+            raise ValueError(f"{key}: two model files whose names are written alike in "
+                             f"the table ({written[key]!r} and {source!r}); rename one")
+        written[key] = source
 
     if knockouts is None or knockouts is False:
         tasks = [Task(i, name, source, "", path, arrays)
