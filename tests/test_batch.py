@@ -471,6 +471,8 @@ def test_gene_knockouts_delete_what_each_gene_disables(client):
     table = quelmar.batch(path, knockouts="genes", seed=3, client=client)
     assert list(table["knockout"]) == [""] + notes.gene_ids() and len(table) == 30
     assert (table["error"] == "").all()
+    # the network's own row says what loading its file warned about
+    assert "D_LACt2 changes no state species" in table["warnings"].iloc[0]
     base = single(crn, 3)["structures"]
     for gene in ["b1779", "b2415", "b1773", "s0001"]:  # alone, in a complex, redundant
         row = table[table["knockout"] == gene].iloc[0]

@@ -130,8 +130,11 @@ def plan_tasks(models, knockouts) -> tuple[list[Task], Any]:
         arrays = network_task(path)
         name = label(arrays[4])
     reactions = arrays[3]
+    # the network's own row loads its file (when it has one), so that it
+    # records what loading it warns about, as its analysis alone would
+    base = Task(0, name, source, "", path, None)
     if knockouts == "genes":
-        tasks = [Task(0, name, source, "", None, None)]
+        tasks = [base]
         tasks += [Task(k, name, source, g, None, None,
                         tuple(notes.disabled({g}, notes.gene_reactions(reactions)[g])))
                   for k, g in enumerate(notes.gene_ids(), 1)]
@@ -149,7 +152,7 @@ def plan_tasks(models, knockouts) -> tuple[list[Task], Any]:
             raise ValueError(f"{source}: no reaction named " + ", ".join(map(repr, unknown)))
         if len(set(chosen)) != len(chosen):
             raise ValueError("a reaction is named twice in the knockouts")
-    tasks = [Task(0, name, source, "", None, None)]
+    tasks = [base]
     tasks += [Task(k, name, source, r, None, None, (r,)) for k, r in enumerate(chosen, 1)]
     return tasks, spec
 
