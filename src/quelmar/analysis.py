@@ -64,10 +64,11 @@ def _check_names(names: list, count: int, what: str) -> None:
     bad = next((x for x in names if not isinstance(x, str)), None)
     if bad is not None:
         raise TypeError(f"{what} names must be strings, not {type(bad).__name__} ({bad!r})")
-    if len(set(names)) != count:
-        seen: set[str] = set()
-        twice = next(x for x in names if x in seen or seen.add(x))
-        raise ValueError(f"the {what} name {twice!r} is given twice")
+    seen: set[str] = set()
+    for x in names:
+        if x in seen:
+            raise ValueError(f"the {what} name {x!r} is given twice")
+        seen.add(x)
 
 
 def structures_of(indptr: np.ndarray, indices: np.ndarray, species: list[str],
