@@ -1,5 +1,6 @@
 // The A-matrix of a network from the null spaces of its stoichiometry matrix
-// and of its transpose (nullity() of dense.hpp).
+// and of its transpose (null_space() of dense.hpp, which reduces only the
+// rows that become the bases).
 #include "amatrix.hpp"
 
 #include <algorithm>
@@ -35,11 +36,11 @@ Matrix<double> construct_A(MatrixView<const double> stoi, MatrixView<const doubl
     auto leading_rows = [&W, m, n, item](index_t rows) {
         return MatrixView<double>{W.data(), rows, m + n, (m + n) * item, item};
     };
-    const index_t L = nullity(stoi.transposed(), leading_rows(m), n, m, poll, threads);
+    const index_t L = null_space(stoi.transposed(), leading_rows(m), n, m, poll, threads);
     Matrix<double> D(L, m);
     for (index_t l = 0; l < L; ++l)
         for (index_t i = 0; i < m; ++i) D(l, i) = W(m - L + l, n + i);
-    const index_t K = nullity(stoi, leading_rows(n), m, n, poll, threads);
+    const index_t K = null_space(stoi, leading_rows(n), m, n, poll, threads);
     if (n + L != m + K) {
         // Not finite entries make the two reductions disagree: name them.
         for (index_t i = 0; i < m; ++i)

@@ -12,7 +12,7 @@ namespace quelmar {
 /// row-major matrix whose rows are the n reactions, then the L conserved
 /// quantities, and whose columns are the m species, then the K cycles:
 ///   A[j, i] = reginfo[i, j], A[j, m+k] = c_k[j], A[n+l, i] = d_l[i],
-/// with c_k and d_l the null-space bases of stoi and stoi^T left by nullity().
+/// with c_k and d_l the null-space bases of stoi and stoi^T left by null_space().
 /// The reductions of genome-scale networks run on `threads` threads, at
 /// most two (the same result to the bit); 0 means two where the machine has
 /// two cores or more.  Throws

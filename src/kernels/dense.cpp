@@ -29,10 +29,8 @@ bool leading_block_contiguous(const MatrixView<double>& M, index_t n) {
     return c_order || f_order;
 }
 
-}  // namespace
-
-index_t nullity(MatrixView<const double> M, MatrixView<double> work, index_t m, index_t n,
-                const Poll& poll, int threads) {
+index_t reduce_for_nullity(MatrixView<const double> M, MatrixView<double> work, index_t m,
+                           index_t n, const Poll& poll, int threads, index_t settled) {
     if (m < 0 || n < 0 || m > M.rows || n > M.cols)
         throw std::invalid_argument("nullity: block " + shape_str(m, n) +
                                     " exceeds the matrix " + shape_str(M.rows, M.cols));
@@ -46,13 +44,27 @@ index_t nullity(MatrixView<const double> M, MatrixView<double> work, index_t m, 
         for (index_t j = 0; j < m; ++j) work(i, j) = M(j, i);
         work(i, m + i) = 1.0;
     }
-    rref(work, n, m + n, poll, threads);
+    rref_settled(work, n, m + n, settled, poll, threads);
+    // A row with a pivot among the first m columns keeps it (1, or NaN for a
+    // pivot that is not finite: never zero), settled or not.
     for (index_t i = 0; i < n; ++i) {
         const index_t row = n - 1 - i;
         for (index_t j = 0; j < m; ++j)
             if (!is_zero(work(row, j))) return i;
     }
     return n;
+}
+
+}  // namespace
+
+index_t nullity(MatrixView<const double> M, MatrixView<double> work, index_t m, index_t n,
+                const Poll& poll, int threads) {
+    return reduce_for_nullity(M, work, m, n, poll, threads, 0);
+}
+
+index_t null_space(MatrixView<const double> M, MatrixView<double> work, index_t m, index_t n,
+                   const Poll& poll, int threads) {
+    return reduce_for_nullity(M, work, m, n, poll, threads, m);
 }
 
 double det(MatrixView<double> M, index_t n) {

@@ -27,10 +27,19 @@ inline constexpr double TOL = 1e-8;
 void rref(MatrixView<double> M, index_t nrows, index_t ncols, const Poll& poll = {},
           int threads = 1);
 
-/// rref() in panels of width columns whatever the size of the block (the same
-/// bits).  Throws std::invalid_argument if width < 1.
+/// rref() except that a row whose pivot lies in the first settled columns is
+/// left as it was when its pivot was divided (no later pivot eliminates its
+/// entries).  No other row ever reads such a row after that, so the other rows
+/// end with the bits of rref(), for less work: where only the rows without a
+/// pivot there are read (the null-space rows of [M^T | I]), the rows with one
+/// need not be reduced.  settled = 0 is rref().
+void rref_settled(MatrixView<double> M, index_t nrows, index_t ncols, index_t settled,
+                  const Poll& poll = {}, int threads = 1);
+
+/// rref_settled() in panels of width columns whatever the size of the block
+/// (the same bits).  Throws std::invalid_argument if width < 1.
 void rref_panels(MatrixView<double> M, index_t nrows, index_t ncols, index_t width,
-                 const Poll& poll = {}, int threads = 1);
+                 const Poll& poll = {}, int threads = 1, index_t settled = 0);
 
 /// Nullity k = n - rank(M) of the m x n matrix M (only its leading m x n block
 /// is read).  work (at least n rows, m+n columns) is cleared over its whole
@@ -40,6 +49,12 @@ void rref_panels(MatrixView<double> M, index_t nrows, index_t ncols, index_t wid
 /// work is too small.
 index_t nullity(MatrixView<const double> M, MatrixView<double> work, index_t m, index_t n,
                 const Poll& poll = {}, int threads = 1);
+
+/// nullity() by rref_settled() with settled = m: the same k and the same bits
+/// in rows n-k .. n-1 (the null-space basis), with the rows above left partly
+/// reduced.
+index_t null_space(MatrixView<const double> M, MatrixView<double> work, index_t m, index_t n,
+                   const Poll& poll = {}, int threads = 1);
 
 /// Determinant of the n x n matrix M from the LU factorisation of dgetrf.
 /// Returns 0.0 for n <= 0 and NaN when dgetrf reports a non-zero INFO (in

@@ -38,9 +38,10 @@ constexpr index_t kPanelWidth = 128;
 // The elimination pivot after pivot, with the entries reached through
 // at(i, j): a view with any strides, or a contiguous row-major block.
 template <class At>
-void rref_with(At at, index_t nrows, index_t ncols, const Poll& poll) {
+void rref_with(At at, index_t nrows, index_t ncols, const Poll& poll, index_t settled) {
     Vec<index_t> support;
     index_t r = 0;
+    index_t dead = 0;  // rows 0 .. dead - 1: pivots in the first settled columns
     for (index_t j = 0; j < ncols && r < nrows; ++j) {
         poll();
         index_t p = r;
@@ -75,7 +76,7 @@ void rref_with(At at, index_t nrows, index_t ncols, const Poll& poll) {
             finite = finite && std::isfinite(x);
         }
         const bool sparse = finite && 4 * static_cast<index_t>(support.size()) < ncols;
-        for (index_t k = 0; k < nrows; ++k) {
+        for (index_t k = dead; k < nrows; ++k) {
             if (k == r) continue;
             const double f = at(k, j);
             if (finite && f == 0.0) continue;
@@ -85,6 +86,7 @@ void rref_with(At at, index_t nrows, index_t ncols, const Poll& poll) {
                 for (index_t c = 0; c < ncols; ++c) at(k, c) = at(k, c) - f * at(r, c);
             }
         }
+        if (j < settled) dead = r + 1;
         ++r;
     }
 }
@@ -108,9 +110,10 @@ void rref_with(At at, index_t nrows, index_t ncols, const Poll& poll) {
 class Panels {
 public:
     Panels(double* base, index_t ld, index_t nrows, index_t ncols, index_t width,
-           int threads, const Poll& poll)
+           int threads, const Poll& poll, index_t settled)
         : base_(base), ld_(ld), nrows_(nrows), ncols_(ncols), width_(width),
-          threads_(threads), poll_(poll), F_(nrows * width), done_(nrows, 0) {}
+          threads_(threads), poll_(poll), settled_(settled), F_(nrows * width),
+          done_(nrows, 0) {}
 
     void run() {
         index_t r = 0;
@@ -153,6 +156,7 @@ private:
         out_idx_.clear();
         out_val_.clear();
         std::fill(done_.begin(), done_.end(), index_t{0});
+        dead_before_ = dead_;
         for (index_t jj = 0; jj < w_ && r < nrows_; ++jj) {
             poll_();
             const auto t = static_cast<index_t>(steps_.size());
@@ -201,7 +205,7 @@ private:
             steps_.push_back({r, finite, sparse, begin, end});
             done_[r] = t + 1;
 
-            for (index_t k = 0; k < nrows_; ++k) {
+            for (index_t k = dead_; k < nrows_; ++k) {
                 if (k == r) continue;
                 double* const a = prow(k);
                 const double f = a[jj];
@@ -213,6 +217,7 @@ private:
                     for (index_t cc = 0; cc < w_; ++cc) a[cc] = a[cc] - f * pr[cc];
                 }
             }
+            if (j0_ + jj < settled_) dead_ = r + 1;
             ++r;
         }
         return r;
@@ -256,9 +261,11 @@ private:
         const auto T = static_cast<index_t>(steps_.size());
         if (T == 0) return;
         const index_t first = steps_[0].r;
-        // The rows that are not pivot rows of the panel: q -> row.
-        const index_t others = nrows_ - T;
-        auto other = [&](index_t q) { return q < first ? q : q + T; };
+        // The rows that are not pivot rows of the panel and not settled
+        // before it: q -> row.
+        const index_t from = dead_before_;
+        const index_t others = nrows_ - T - from;
+        auto other = [&](index_t q) { return from + q < first ? from + q : from + q + T; };
         constexpr index_t kChunk = 64;
         const index_t chunks = (others + kChunk - 1) / kChunk;
         auto chunk = [&](index_t c) {
@@ -303,7 +310,7 @@ private:
                 chunk(c);
             }
         }
-        for (index_t k = first; k < first + T; ++k) catch_up(k, T);
+        for (index_t k = std::max(first, dead_); k < first + T; ++k) catch_up(k, T);
     }
 
     double* base_;
@@ -313,6 +320,9 @@ private:
     index_t width_;
     int threads_;
     const Poll& poll_;
+    index_t settled_;       // rows with a pivot in columns 0 .. settled_ - 1
+    index_t dead_ = 0;      //   are rows 0 .. dead_ - 1 and change no more
+    index_t dead_before_ = 0;  // dead_ when the panel began
     index_t j0_ = 0;  // the panel: columns j0_ .. j0_ + w_ - 1
     index_t w_ = 0;
     Vec<double> P_;         // the panel's columns, nrows_ x w_ row-major
@@ -339,19 +349,19 @@ bool row_major(const MatrixView<double>& M) {
 // Panels on the block of M, copied into a contiguous matrix and back if M is
 // not row-major.
 void by_panels(MatrixView<double> M, index_t nrows, index_t ncols, index_t width, int threads,
-               const Poll& poll) {
+               const Poll& poll, index_t settled) {
     if (nrows == 0 || ncols == 0) return;
     width = std::min(width, ncols);
     if (row_major(M)) {
         Panels(M.data, M.stride0 / static_cast<index_t>(sizeof(double)), nrows, ncols, width,
-               threads, poll)
+               threads, poll, settled)
             .run();
         return;
     }
     Matrix<double> copy(nrows, ncols);
     for (index_t i = 0; i < nrows; ++i)
         for (index_t j = 0; j < ncols; ++j) copy(i, j) = M(i, j);
-    Panels(copy.view().data, ncols, nrows, ncols, width, threads, poll).run();
+    Panels(copy.view().data, ncols, nrows, ncols, width, threads, poll, settled).run();
     for (index_t i = 0; i < nrows; ++i)
         for (index_t j = 0; j < ncols; ++j) M(i, j) = copy(i, j);
 }
@@ -359,25 +369,30 @@ void by_panels(MatrixView<double> M, index_t nrows, index_t ncols, index_t width
 }  // namespace
 
 void rref(MatrixView<double> M, index_t nrows, index_t ncols, const Poll& poll, int threads) {
+    rref_settled(M, nrows, ncols, 0, poll, threads);
+}
+
+void rref_settled(MatrixView<double> M, index_t nrows, index_t ncols, index_t settled,
+                  const Poll& poll, int threads) {
     check_block(M, nrows, ncols);
     if (nrows * ncols >= kPanelsFrom) {
-        by_panels(M, nrows, ncols, kPanelWidth, threads, poll);
+        by_panels(M, nrows, ncols, kPanelWidth, threads, poll, settled);
     } else if (row_major(M)) {
         double* const base = M.data;
         const index_t ld = M.stride0 / static_cast<index_t>(sizeof(double));
         rref_with([base, ld](index_t i, index_t j) -> double& { return base[i * ld + j]; },
-                  nrows, ncols, poll);
+                  nrows, ncols, poll, settled);
     } else {
         rref_with([&M](index_t i, index_t j) -> double& { return M(i, j); }, nrows, ncols,
-                  poll);
+                  poll, settled);
     }
 }
 
 void rref_panels(MatrixView<double> M, index_t nrows, index_t ncols, index_t width,
-                 const Poll& poll, int threads) {
+                 const Poll& poll, int threads, index_t settled) {
     check_block(M, nrows, ncols);
     if (width < 1) throw std::invalid_argument("rref_panels: the panel width must be positive");
-    by_panels(M, nrows, ncols, width, threads, poll);
+    by_panels(M, nrows, ncols, width, threads, poll, settled);
 }
 
 }  // namespace quelmar

@@ -153,6 +153,57 @@ Matrix<double> transpose_and_identity(const Matrix<double>& S) {
     return W;
 }
 
+// Rows at the bottom of W whose first cols entries are all below the pivot
+// threshold: what nullity() counts.
+index_t zero_led_rows(const Matrix<double>& W, index_t cols) {
+    for (index_t i = 0; i < W.rows(); ++i) {
+        const index_t row = W.rows() - 1 - i;
+        for (index_t j = 0; j < cols; ++j)
+            if (!(std::abs(W(row, j)) < quelmar::TOL)) return i;
+    }
+    return W.rows();
+}
+
+// rref_settled() of [S^T | I] with the S^T columns settled, in panels of
+// several widths and on one and two threads: the rows nullity() reads, the
+// bits of rref().
+void expect_settled_match(const Matrix<double>& W, index_t settled) {
+    Matrix<double> expected = W;
+    quelmar::reference::rref_pivotwise(expected.view(), W.rows(), W.cols());
+    const index_t k = zero_led_rows(expected, settled);
+    auto check = [&](const Matrix<double>& actual) {
+        ASSERT_EQ(zero_led_rows(actual, settled), k);
+        for (index_t i = W.rows() - k; i < W.rows(); ++i)
+            for (index_t j = 0; j < W.cols(); ++j) {
+                const double a = actual(i, j);
+                const double e = expected(i, j);
+                ASSERT_EQ(std::memcmp(&a, &e, sizeof(double)), 0)
+                    << "at (" << i << ", " << j << "): " << a << " instead of " << e;
+            }
+    };
+    for (const index_t width : {1, 3, 8, 32, 1000})
+        for (const int threads : {1, 2}) {
+            SCOPED_TRACE(::testing::Message() << W.rows() << " x " << W.cols() << ", settled "
+                                              << settled << ", width " << width
+                                              << ", threads " << threads);
+            Matrix<double> actual = W;
+            quelmar::rref_panels(actual.view(), W.rows(), W.cols(), width, {}, threads, settled);
+            check(actual);
+        }
+    Matrix<double> actual = W;
+    quelmar::rref_settled(actual.view(), W.rows(), W.cols(), settled, {}, 2);
+    check(actual);
+}
+
+// expect_panels_match() of S and of [S^T | I], and expect_settled_match() of
+// the latter.
+void expect_reductions_match(const Matrix<double>& S) {
+    expect_panels_match(S);
+    const Matrix<double> W = transpose_and_identity(S);
+    expect_panels_match(W);
+    expect_settled_match(W, S.rows());
+}
+
 constexpr std::pair<index_t, index_t> kShapes[] = {
     {1, 1}, {1, 9}, {9, 1}, {4, 4}, {7, 19}, {19, 7}, {30, 30}, {23, 61}, {61, 23}};
 
@@ -163,8 +214,7 @@ TEST(RrefPanels, StoichiometryLikeMatrices) {
     for (const auto& [m, n] : kShapes)
         for (const double density : {0.05, 0.2, 0.6}) {
             const Matrix<double> S = sparse_matrix(m, n, density, gen, entry);
-            expect_panels_match(S);
-            expect_panels_match(transpose_and_identity(S));
+            expect_reductions_match(S);
         }
 }
 
@@ -174,8 +224,7 @@ TEST(RrefPanels, RandomDoubles) {
     for (const auto& [m, n] : kShapes)
         for (const double density : {0.1, 0.5, 1.0}) {
             const Matrix<double> S = sparse_matrix(m, n, density, gen, value);
-            expect_panels_match(S);
-            expect_panels_match(transpose_and_identity(S));
+            expect_reductions_match(S);
         }
 }
 
@@ -190,8 +239,7 @@ TEST(RrefPanels, ExactCancellationsAndRankDeficiency) {
         for (index_t i = m / 2; i < m; ++i)
             for (index_t j = 0; j < n; ++j)
                 S(i, j) = entry(gen) * S(i - m / 2, j) - S(i / 3, j);
-        expect_panels_match(S);
-        expect_panels_match(transpose_and_identity(S));
+        expect_reductions_match(S);
     }
 }
 
@@ -221,8 +269,7 @@ TEST(RrefPanels, NegativeZeros) {
             for (index_t i = 0; i < m; ++i)
                 for (index_t j = 0; j < n; ++j)
                     if (S(i, j) == 0.0 && negative(gen)) S(i, j) = -0.0;
-            expect_panels_match(S);
-            expect_panels_match(transpose_and_identity(S));
+            expect_reductions_match(S);
         }
 }
 
@@ -247,8 +294,7 @@ TEST(RrefPanels, NonFiniteEntries) {
                 const int k = kind(gen);
                 S(row(gen), col(gen)) = k == 0 ? nan : k == 1 ? inf : -inf;
             }
-            expect_panels_match(S);
-            expect_panels_match(transpose_and_identity(S));
+            expect_reductions_match(S);
         }
 }
 
@@ -319,6 +365,7 @@ TEST(RrefPanels, LargeStoichiometryLikeMatrix) {
         quelmar::rref(actual.view(), W.rows(), W.cols(), {}, threads);
         expect_bits(actual, expected);
     }
+    expect_settled_match(W, S.rows());
 }
 
 TEST(RrefPanels, WidthMustBePositive) {
@@ -431,6 +478,28 @@ TEST(Nullity, BasisVectorsAreInTheNullSpace) {
                 EXPECT_NEAR(s, 0.0, 1e-9);
             }
     }
+}
+
+// null_space() gives nullity()'s count and basis, from a transposed view too.
+TEST(Nullity, NullSpaceGivesTheSameBasis) {
+    std::mt19937 gen(8);
+    std::uniform_int_distribution<int> coefficient(-2, 2);
+    auto entry = [&](std::mt19937& g) { return static_cast<double>(coefficient(g)); };
+    for (const auto& [m, n] : kShapes)
+        for (const bool transposed : {false, true}) {
+            Matrix<double> S = sparse_matrix(m, n, 0.3, gen, entry);
+            for (index_t j = 0; j + 2 < n; j += 3)  // dependent columns
+                for (index_t i = 0; i < m; ++i) S(i, j) = S(i, j + 1) - 2 * S(i, j + 2);
+            const MatrixView<const double> M =
+                transposed ? MatrixView<const double>(S.view()).transposed() : S.view();
+            Matrix<double> W1(M.cols, M.rows + M.cols);
+            Matrix<double> W2(M.cols + 2, M.rows + M.cols + 1, 5.0);
+            const index_t k = quelmar::nullity(M, W1.view(), M.rows, M.cols);
+            ASSERT_EQ(quelmar::null_space(M, W2.view(), M.rows, M.cols, {}, 2), k);
+            for (index_t i = M.cols - k; i < M.cols; ++i)
+                for (index_t j = 0; j < M.rows + M.cols; ++j)
+                    ASSERT_EQ(std::memcmp(&W1(i, j), &W2(i, j), sizeof(double)), 0) << i << ", " << j;
+        }
 }
 
 TEST(Nullity, SmallWorkMatrixThrows) {
