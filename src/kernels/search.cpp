@@ -77,13 +77,28 @@ index_t count_bits(const EntryClosures::Word* bits, index_t from, index_t to) {
 //
 // Progress is reported as done_before + the candidates evaluated here, of
 // all_total (the candidates of the whole search).
+//
+// How candidates are shared out: chunk at a time, and, with the automatic
+// thread count, a thread for every per_thread of them at most.
+struct Sharing {
+    std::int64_t chunk;
+    std::int64_t per_thread;
+};
+// Candidates that cost microseconds: starting a thread costs more than a few
+// thousand of them.
+constexpr Sharing kSmallCandidates{64, 4096};
+// Nearly whole candidates of a large network, milliseconds each: one at a
+// time, on every thread.
+constexpr Sharing kLargeCandidates{1, 4};
+
 template <class Make>
 void evaluate_all(const Vec<Candidate>& cand, Vec<std::uint8_t>& verdict,
                   int threads, const SearchOptions& opt, Make make,
-                  std::int64_t done_before = 0, std::int64_t all_total = -1) {
+                  std::int64_t done_before = 0, std::int64_t all_total = -1,
+                  Sharing sharing = kSmallCandidates) {
     const auto total = static_cast<std::int64_t>(cand.size());
     if (all_total < 0) all_total = total;
-    constexpr std::int64_t kChunk = 64;
+    const std::int64_t kChunk = sharing.chunk;
     std::atomic<std::int64_t> next{0};
     std::atomic<std::int64_t> done{0};
     std::atomic<bool> stop{false};
@@ -137,10 +152,8 @@ void evaluate_all(const Vec<Candidate>& cand, Vec<std::uint8_t>& verdict,
         }
     };
 
-    // Starting a thread costs more than a few thousand small candidates: with
-    // the automatic count, a thread per kPerThread candidates at most.
-    constexpr std::int64_t kPerThread = 4096;
-    const std::int64_t most = opt.threads > 0 ? (total + kChunk - 1) / kChunk : total / kPerThread;
+    const std::int64_t most =
+        opt.threads > 0 ? (total + kChunk - 1) / kChunk : total / sharing.per_thread;
     const int helpers =
         static_cast<int>(std::max<std::int64_t>(0, std::min<std::int64_t>(threads - 1, most - 1)));
     Vec<std::thread> pool;
@@ -261,7 +274,8 @@ void search_isoBSs_each(MatrixView<const double> stoi, MatrixView<const double> 
             subset(candidates, near, 1, part, where);
             part_verdict.assign(part.size(), 0);
             evaluate_all(part, part_verdict, threads, options,
-                         evaluator(whole->usable() ? &*whole : nullptr), done_before, all);
+                         evaluator(whole->usable() ? &*whole : nullptr), done_before, all,
+                         kLargeCandidates);
             for (std::size_t k = 0; k < part.size(); ++k) verdict[where[k]] = part_verdict[k];
         }
     } else {
