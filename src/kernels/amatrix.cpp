@@ -58,12 +58,11 @@ Matrix<double> construct_A(MatrixView<const double> stoi, MatrixView<const doubl
     }
 
     Matrix<double> A(m + K, m + K, 0.0);
-    for (index_t j = 0; j < n; ++j)
-        for (index_t k = 0; k < K; ++k) A(j, m + k) = W(n - K + k, m + j);
-    for (index_t i = 0; i < m; ++i) {
-        for (index_t l = 0; l < L; ++l) A(n + l, i) = D(l, i);
-        for (index_t j = 0; j < n; ++j) A(j, i) = reginfo(i, j);
-    }
+    // the cycles (rows n-K.. of the reduction, its identity columns) as columns
+    copy_transposed(W.view().block(n - K, m, K, n), A.view().block(0, m, n, K));
+    for (index_t l = 0; l < L; ++l)
+        for (index_t i = 0; i < m; ++i) A(n + l, i) = D(l, i);
+    copy_transposed(reginfo.block(0, 0, m, n), A.view().block(0, 0, n, m));
     return A;
 }
 

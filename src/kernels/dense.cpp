@@ -2,6 +2,7 @@
 // adjugate by cofactors (rref() is in rref.cpp).
 #include "dense.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <stdexcept>
@@ -29,6 +30,25 @@ bool leading_block_contiguous(const MatrixView<double>& M, index_t n) {
     return c_order || f_order;
 }
 
+}  // namespace
+
+void copy_transposed(MatrixView<const double> src, MatrixView<double> dst) {
+    if (dst.rows != src.cols || dst.cols != src.rows)
+        throw std::invalid_argument("copy_transposed: " + shape_str(src.rows, src.cols) +
+                                    " into " + shape_str(dst.rows, dst.cols));
+    constexpr index_t kTile = 32;
+    for (index_t i0 = 0; i0 < src.rows; i0 += kTile) {
+        const index_t i1 = std::min(src.rows, i0 + kTile);
+        for (index_t j0 = 0; j0 < src.cols; j0 += kTile) {
+            const index_t j1 = std::min(src.cols, j0 + kTile);
+            for (index_t i = i0; i < i1; ++i)
+                for (index_t j = j0; j < j1; ++j) dst(j, i) = src(i, j);
+        }
+    }
+}
+
+namespace {
+
 index_t reduce_for_nullity(MatrixView<const double> M, MatrixView<double> work, index_t m,
                            index_t n, const Poll& poll, int threads, index_t settled) {
     if (m < 0 || n < 0 || m > M.rows || n > M.cols)
@@ -40,10 +60,8 @@ index_t reduce_for_nullity(MatrixView<const double> M, MatrixView<double> work, 
                                     " is smaller than " + shape_str(n, m + n));
     for (index_t i = 0; i < work.rows; ++i)
         for (index_t j = 0; j < work.cols; ++j) work(i, j) = 0.0;
-    for (index_t i = 0; i < n; ++i) {
-        for (index_t j = 0; j < m; ++j) work(i, j) = M(j, i);
-        work(i, m + i) = 1.0;
-    }
+    copy_transposed(M.block(0, 0, m, n), work.block(0, 0, n, m));
+    for (index_t i = 0; i < n; ++i) work(i, m + i) = 1.0;
     rref_settled(work, n, m + n, settled, poll, threads);
     // A row with a pivot among the first m columns keeps it (1, or NaN for a
     // pivot that is not finite: never zero), settled or not.

@@ -41,6 +41,11 @@ void rref_settled(MatrixView<double> M, index_t nrows, index_t ncols, index_t se
 void rref_panels(MatrixView<double> M, index_t nrows, index_t ncols, index_t width,
                  const Poll& poll = {}, int threads = 1, index_t settled = 0);
 
+/// dst(j, i) = src(i, j) for every entry of src (dst is src.cols x
+/// src.rows), tile by tile, so that neither side is read or written a whole
+/// row apart at every step.
+void copy_transposed(MatrixView<const double> src, MatrixView<double> dst);
+
 /// Nullity k = n - rank(M) of the m x n matrix M (only its leading m x n block
 /// is read).  work (at least n rows, m+n columns) is cleared over its whole
 /// extent, filled with [M^T | I] and reduced (rref() with threads threads);

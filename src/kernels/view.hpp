@@ -56,6 +56,13 @@ struct MatrixView {
         return {&(*this)(i, 0), cols, stride1};
     }
     MatrixView transposed() const { return {data, cols, rows, stride1, stride0}; }
+    /// The rows x cols block whose first entry is (i, j).
+    MatrixView block(index_t i, index_t j, index_t nrows, index_t ncols) const {
+        assert(i >= 0 && j >= 0 && nrows >= 0 && ncols >= 0 && i + nrows <= rows &&
+               j + ncols <= cols);
+        return {reinterpret_cast<T*>(reinterpret_cast<Byte*>(data) + i * stride0 + j * stride1),
+                nrows, ncols, stride0, stride1};
+    }
     bool is_c_contiguous() const {
         const auto item = static_cast<index_t>(sizeof(T));
         return (cols <= 1 || stride1 == item) && (rows <= 1 || stride0 == cols * item);
