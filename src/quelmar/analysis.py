@@ -312,8 +312,10 @@ def _analyze(crn, trials, seed, source, progress, prune, diagnose, signs=False,
     with progress(f"hierarchy of {count(len(bits), 'structure')}") as step, \
             collector_paused():
         placed = _counting(step, "structures")
-        structures = structures_of(indptr, indices, species, reactions)
+        # the edges first: the hierarchy's working memory is freed before
+        # the structures' names take theirs
         child, parent = hasse_edges(bits, placed, elements=m + n)
+        structures = structures_of(indptr, indices, species, reactions)
         children = children_lists(child, parent, len(structures))
         for s, kids in zip(structures, children):
             s.children = [structures[j].id for j in kids]
