@@ -304,6 +304,7 @@ SearchOptions whole_search_options() {
     options.poll = signal_poll();
     options.progress = progress_hook();
     options.dgesdd = scipy_dgesdd();
+    options.qr = scipy_qr();
     return options;
 }
 

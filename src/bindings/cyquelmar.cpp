@@ -121,6 +121,19 @@ constexpr const char* kDgesddSignature =
     "int *, __pyx_t_5scipy_6linalg_13cython_lapack_d *, int *, "
     "__pyx_t_5scipy_6linalg_13cython_lapack_d *, int *, int *, int *)";
 
+constexpr const char* kDgeqp3Signature =
+    "void (int *, int *, __pyx_t_5scipy_6linalg_13cython_lapack_d *, int *, int *, "
+    "__pyx_t_5scipy_6linalg_13cython_lapack_d *, __pyx_t_5scipy_6linalg_13cython_lapack_d *, "
+    "int *, int *)";
+
+constexpr const char* kDorgqrSignature =
+    "void (int *, int *, int *, __pyx_t_5scipy_6linalg_13cython_lapack_d *, int *, "
+    "__pyx_t_5scipy_6linalg_13cython_lapack_d *, __pyx_t_5scipy_6linalg_13cython_lapack_d *, "
+    "int *, int *)";
+
+constexpr const char* kDtrtriSignature =
+    "void (char *, char *, int *, __pyx_t_5scipy_6linalg_13cython_lapack_d *, int *, int *)";
+
 // The module object once executed; it may be executed only once per process.
 PyObject* the_module = nullptr;  // borrowed: the module owns itself via sys.modules
 std::int64_t main_interpreter_id = -1;
@@ -315,6 +328,25 @@ dgesdd_fn* scipy_dgesdd() {
         if (fn == nullptr) PyErr_Clear();
     }
     return fn;
+}
+
+QrRoutines scipy_qr() {
+    // Looked up once, with the interpreter lock held; a SciPy without one of
+    // them leaves the factorisation to dgesdd.
+    static QrRoutines routines;
+    static bool looked = false;
+    if (!looked) {
+        looked = true;
+        auto find = [](const char* name, const char* signature) {
+            void* fn = scipy_lapack(name, signature);
+            if (fn == nullptr) PyErr_Clear();
+            return fn;
+        };
+        routines.dgeqp3 = reinterpret_cast<dgeqp3_fn*>(find("dgeqp3", kDgeqp3Signature));
+        routines.dorgqr = reinterpret_cast<dorgqr_fn*>(find("dorgqr", kDorgqrSignature));
+        routines.dtrtri = reinterpret_cast<dtrtri_fn*>(find("dtrtri", kDtrtriSignature));
+    }
+    return routines;
 }
 
 }  // namespace quelmar::py

@@ -69,6 +69,10 @@ Ref module_global(const char* name);
 /// held.
 dgesdd_fn* scipy_dgesdd();
 
+/// SciPy's LAPACK dgeqp3, dorgqr and dtrtri (those it has).  Interpreter lock
+/// held.
+QrRoutines scipy_qr();
+
 // Bodies of the Python-visible functions.  The table in cyquelmar.cpp gives
 // their names, parameters, defaults and documentation.
 

@@ -179,27 +179,10 @@ void by_lanes(index_t count, Block block) {
 }  // namespace
 
 WholeFactors::WholeFactors(MatrixView<const double> stoi, MatrixView<const double> DT,
-                           dgesdd_fn* fn)
+                           dgesdd_fn* fn, const QrRoutines& qr)
     : m_(stoi.rows), n_(stoi.cols), l_(DT.rows) {
     if (fn == nullptr || DT.cols != m_) return;
-    Vec<double> A(m_ * n_);
-    for (index_t j = 0; j < n_; ++j)
-        for (index_t i = 0; i < m_; ++i) A[i + j * m_] = stoi(i, j);
-    if (m_ > 0 && n_ > 0) {
-        if (!svd(fn, m_, n_, A, s_, U_, Vt_)) return;
-    } else {
-        U_.assign(m_ * m_, 0.0);
-        Vt_.assign(n_ * n_, 0.0);
-        for (index_t i = 0; i < m_; ++i) U_[i + i * m_] = 1.0;
-        for (index_t j = 0; j < n_; ++j) Vt_[j + j * n_] = 1.0;
-    }
-    r_ = whole_rank(s_);
-    if (r_ < 0) return;
-    Ur_.assign(m_ * r_, 0.0);
-    for (index_t k = 0; k < r_; ++k)
-        for (index_t i = 0; i < m_; ++i) Ur_[i * r_ + k] = U_[i + k * m_];
-    for (const double u : Ur_)
-        if (!std::isfinite(u)) return;
+    if (!(qr.complete() && m_ > 0 && n_ > 0 && by_qr(stoi, DT, qr)) && !by_svd(stoi, fn)) return;
 
     Vec<double> D(l_ * m_), sD, UD;
     for (index_t j = 0; j < m_; ++j)
@@ -222,6 +205,124 @@ WholeFactors::WholeFactors(MatrixView<const double> stoi, MatrixView<const doubl
             for (index_t j = 0; j < m_; ++j) row[j] /= norm;
     }
     usable_ = true;
+}
+
+bool WholeFactors::by_svd(MatrixView<const double> stoi, dgesdd_fn* fn) {
+    Vec<double> A(m_ * n_), U;
+    for (index_t j = 0; j < n_; ++j)
+        for (index_t i = 0; i < m_; ++i) A[i + j * m_] = stoi(i, j);
+    if (m_ > 0 && n_ > 0) {
+        if (!svd(fn, m_, n_, A, s_, U, Vt_)) return false;
+    } else {
+        s_.clear();
+        U.assign(m_ * m_, 0.0);
+        Vt_.assign(n_ * n_, 0.0);
+        for (index_t i = 0; i < m_; ++i) U[i + i * m_] = 1.0;
+        for (index_t j = 0; j < n_; ++j) Vt_[j + j * n_] = 1.0;
+    }
+    r_ = whole_rank(s_);
+    if (r_ < 0) return false;
+    Ur_.assign(m_ * r_, 0.0);
+    for (index_t k = 0; k < r_; ++k)
+        for (index_t i = 0; i < m_; ++i) Ur_[i * r_ + k] = U[i + k * m_];
+    for (const double u : Ur_)
+        if (!std::isfinite(u)) return false;
+    // the left singular vectors past r, one after the other
+    LN_.assign(U.begin() + r_ * m_, U.end());
+    return true;
+}
+
+bool WholeFactors::by_qr(MatrixView<const double> stoi, MatrixView<const double> DT,
+                         const QrRoutines& qr) {
+    // S^T (n x m, column-major) = Q R P^T
+    const index_t kq = std::min(m_, n_);
+    const index_t r = m_ - l_;  // the rank the conserved quantities imply
+    if (r < 0 || r > kq) return false;
+    int n = to_int(n_), m = to_int(m_), k = to_int(kq), lda = std::max(1, n), info = 0;
+    Vec<double> A(n_ * m_);
+    for (index_t i = 0; i < m_; ++i)
+        for (index_t j = 0; j < n_; ++j) A[j + i * n_] = stoi(i, j);
+    Vec<int> jpvt(m_, 0);
+    Vec<double> tau(std::max<index_t>(1, kq));
+    int lwork = -1;
+    double query = 0.0;
+    qr.dgeqp3(&n, &m, A.data(), &lda, jpvt.data(), tau.data(), &query, &lwork, &info);
+    if (info != 0) return false;
+    lwork = std::max(1, static_cast<int>(query));
+    Vec<double> work(lwork);
+    qr.dgeqp3(&n, &m, A.data(), &lda, jpvt.data(), tau.data(), work.data(), &lwork, &info);
+    if (info != 0) return false;
+    // The diagonal of R falls off (column pivoting): the first r entries far
+    // above the elimination's tolerance, the rest rounding noise, as for
+    // the singular values.
+    const double top = kq > 0 ? std::abs(A[0]) : 0.0;
+    const double hi = std::max(1e-6, 1e-9 * top);
+    const double lo = 1e-11 * std::max(1.0, top);
+    for (index_t t = 0; t < kq; ++t) {
+        const double d = std::abs(A[t + t * n_]);
+        if (!std::isfinite(d) || (t < r ? d < hi : d > lo)) return false;
+    }
+
+    // The coefficients of the preimages: row i of R_11^-1 at species jpvt[i].
+    if (r > 0) {
+        char upper = 'U', nonunit = 'N';
+        int order = to_int(r);
+        Vec<double> T(r * r, 0.0);
+        for (index_t j = 0; j < r; ++j)
+            for (index_t i = 0; i <= j; ++i) T[i + j * r] = A[i + j * n_];
+        int ldt = order;
+        qr.dtrtri(&upper, &nonunit, &order, T.data(), &ldt, &info);
+        if (info != 0) return false;
+        Ur_.assign(m_ * r, 0.0);
+        for (index_t i = 0; i < r; ++i) {
+            const index_t species = jpvt[i] - 1;
+            if (species < 0 || species >= m_) return false;
+            for (index_t c = i; c < r; ++c) Ur_[species * r + c] = T[i + c * r];
+        }
+        for (const double g : Ur_)
+            if (!std::isfinite(g)) return false;
+    } else {
+        Ur_.clear();
+    }
+
+    // Q (n x n) from the reflectors; Vt_ holds it transposed, as V^T.
+    Vec<double> Q(n_ * n_, 0.0);
+    std::copy(A.begin(), A.begin() + n_ * kq, Q.begin());
+    lwork = -1;
+    qr.dorgqr(&n, &n, &k, Q.data(), &lda, tau.data(), &query, &lwork, &info);
+    if (info != 0) return false;
+    lwork = std::max(1, static_cast<int>(query));
+    work.assign(lwork, 0.0);
+    qr.dorgqr(&n, &n, &k, Q.data(), &lda, tau.data(), work.data(), &lwork, &info);
+    if (info != 0) return false;
+    Vt_.assign(n_ * n_, 0.0);
+    constexpr index_t kTile = 32;
+    for (index_t t0 = 0; t0 < n_; t0 += kTile)
+        for (index_t j0 = 0; j0 < n_; j0 += kTile)
+            for (index_t t = t0; t < std::min(n_, t0 + kTile); ++t)
+                for (index_t j = j0; j < std::min(n_, j0 + kTile); ++j)
+                    Vt_[t + j * n_] = Q[j + t * n_];
+    for (const double q : Vt_)
+        if (!std::isfinite(q)) return false;
+
+    // The left null space: the conserved quantities, made orthonormal.
+    Vec<double> V(l_ * m_);
+    for (index_t q = 0; q < l_; ++q)
+        for (index_t j = 0; j < m_; ++j) V[q * m_ + j] = DT(q, j);
+    if (rank(l_, m_, V, &LN_) != l_) return false;
+    // ... which they must be: each orthogonal to every column of S
+    Vec<double> e(n_);
+    for (index_t q = 0; q < l_; ++q) {
+        const double* v = LN_.data() + q * m_;
+        std::fill(e.begin(), e.end(), 0.0);
+        for (index_t i = 0; i < m_; ++i)
+            for (index_t j = 0; j < n_; ++j) e[j] += v[i] * stoi(i, j);
+        for (const double x : e)
+            if (!(std::abs(x) <= lo)) return false;
+    }
+    s_.clear();
+    r_ = r;
+    return true;
 }
 
 index_t WholeFactors::rank(index_t count, index_t len, Vec<double>& V,
@@ -354,7 +455,7 @@ int WholeFactors::verdict(const Vec<index_t>& Y, const Vec<index_t>& C,
     const index_t nL = m_ - r_;
     V.assign(nL * nY, 0.0);
     for (index_t j = 0; j < nL; ++j)
-        for (index_t y = 0; y < nY; ++y) V[j * nY + y] = U_[(Y[y] + (r_ + j) * m_)];
+        for (index_t y = 0; y < nY; ++y) V[j * nY + y] = LN_[j * m_ + Y[y]];
     Vec<double> Q, Z;
     const index_t kL = rank(nL, nY, V, &Q);
     if (kL < 0) return -1;
@@ -423,7 +524,8 @@ int WholeFactors::verdict(const Vec<index_t>& Y, const Vec<index_t>& C,
         }
         for (index_t i = i0; i < i0 + block; ++i) {
             double* ai = a.data() + i * r_;
-            for (index_t k = 0; k < r_; ++k) ai[k] /= s_[k];
+            if (!s_.empty())  // U_r^T z, then Sigma_r^-1
+                for (index_t k = 0; k < r_; ++k) ai[k] /= s_[k];
             // Only their span matters: unit length keeps the margins
             // meaningful whatever the scale of the coefficients.
             const double norm = std::sqrt(std::inner_product(ai, ai + r_, ai, 0.0));

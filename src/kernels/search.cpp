@@ -237,7 +237,7 @@ void search_isoBSs_each(MatrixView<const double> stoi, MatrixView<const double> 
         if (!any_near) {
             evaluate_all(candidates, verdict, threads, options, evaluator(nullptr));
         } else if (threads < 2) {
-            const WholeFactors whole(stoi, DT, options.dgesdd);
+            const WholeFactors whole(stoi, DT, options.dgesdd, options.qr);
             evaluate_all(candidates, verdict, threads, options,
                          evaluator(whole.usable() ? &whole : nullptr));
         } else {
@@ -249,7 +249,7 @@ void search_isoBSs_each(MatrixView<const double> stoi, MatrixView<const double> 
             std::exception_ptr failed;
             std::thread factoring([&] {
                 try {
-                    whole.emplace(stoi, DT, options.dgesdd);
+                    whole.emplace(stoi, DT, options.dgesdd, options.qr);
                 } catch (...) {
                     failed = std::current_exception();
                 }

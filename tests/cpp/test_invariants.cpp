@@ -23,8 +23,15 @@
 extern "C" void dgesdd_(char* jobz, int* m, int* n, double* a, int* lda, double* s, double* u,
                         int* ldu, double* vt, int* ldvt, double* work, int* lwork, int* iwork,
                         int* info);
+extern "C" void dgeqp3_(int* m, int* n, double* a, int* lda, int* jpvt, double* tau,
+                        double* work, int* lwork, int* info);
+extern "C" void dorgqr_(int* m, int* n, int* k, double* a, int* lda, double* tau, double* work,
+                        int* lwork, int* info);
+extern "C" void dtrtri_(char* uplo, char* diag, int* n, double* a, int* lda, int* info);
 
 namespace {
+
+const quelmar::QrRoutines kSystemQr{&dgeqp3_, &dorgqr_, &dtrtri_};
 
 using quelmar::index_t;
 using quelmar::Matrix;
@@ -480,7 +487,8 @@ TEST(SearchIsoBSs, NoReactionsGivesTheWholeNetwork) {
 // Options of a search on `threads` threads; 0 stands for one thread, and -t
 // for t threads, with the candidates that leave out few entries judged from a
 // factorisation of the whole network (made on a thread of its own while the
-// others evaluate the rest, when there are several).
+// others evaluate the rest, when there are several): its singular value
+// decomposition for 0, its pivoted QR factorisation for -t.
 quelmar::SearchOptions options_for(int threads) {
     quelmar::SearchOptions options;
     options.threads = std::max(std::abs(threads), 1);
@@ -488,6 +496,7 @@ quelmar::SearchOptions options_for(int threads) {
         options.dgesdd = &dgesdd_;
         options.whole_from = 0;
     }
+    if (threads < 0) options.qr = kSystemQr;
     return options;
 }
 
@@ -582,9 +591,9 @@ TEST(SearchIsoBSs, LargeClosuresAndThreadsMatchEvaluatingEverySeed) {
     }
 }
 
-TEST(WholeFactors, VerdictFromTheComplementIsTheEliminationsOne) {
-    // Any selection, judged from what it leaves out: where the factorisation
-    // decides, it agrees with the chi-index and the emergent-cycle test.
+// Any selection, judged from what it leaves out: where the factorisation
+// decides, it agrees with the chi-index and the emergent-cycle test.
+void expect_complement_verdicts(const quelmar::QrRoutines& qr) {
     std::mt19937 gen(11);
     std::uniform_real_distribution<double> u(0.0, 1.0);
     int decided = 0, accepted = 0, emergent = 0, cases = 0;
@@ -600,7 +609,7 @@ TEST(WholeFactors, VerdictFromTheComplementIsTheEliminationsOne) {
         } catch (const std::domain_error&) {
             continue;
         }
-        const quelmar::search_detail::WholeFactors whole(stoi.view(), DT.view(), &dgesdd_);
+        const quelmar::search_detail::WholeFactors whole(stoi.view(), DT.view(), &dgesdd_, qr);
         ASSERT_TRUE(whole.usable()) << "trial " << trial;
         quelmar::Vec<double> scratch;
         for (int pick = 0; pick < 40; ++pick) {
@@ -626,6 +635,32 @@ TEST(WholeFactors, VerdictFromTheComplementIsTheEliminationsOne) {
     EXPECT_GT(decided, cases * 9 / 10);
     EXPECT_GT(accepted, 100);
     EXPECT_GT(emergent, 20);
+}
+
+TEST(WholeFactors, VerdictFromTheSingularValueDecomposition) { expect_complement_verdicts({}); }
+
+TEST(WholeFactors, VerdictFromThePivotedQrFactorisation) {
+    expect_complement_verdicts(kSystemQr);
+}
+
+// The QR factorisation is only used where the conserved quantities given are
+// the left null space of S; otherwise (here a DT of the wrong rows) the
+// singular value decomposition decides, as the eliminations do.
+TEST(WholeFactors, ConservedQuantitiesThatAreNotTheLeftNullSpace) {
+    const Matrix<double> stoi = mat({{-1, 0}, {1, -1}, {0, 1}, {0, 0}});
+    const Matrix<double> wrong = mat({{1, 1, 0, 0}, {0, 0, 0, 1}});
+    const Matrix<double> right = mat({{1, 1, 1, 0}, {0, 0, 0, 1}});
+    std::vector<index_t> Y{3}, C{};
+    quelmar::Vec<double> scratch;
+    for (const Matrix<double>* DT : {&wrong, &right}) {
+        const quelmar::search_detail::WholeFactors svd(stoi.view(), DT->view(), &dgesdd_);
+        const quelmar::search_detail::WholeFactors qr(stoi.view(), DT->view(), &dgesdd_,
+                                                      kSystemQr);
+        ASSERT_EQ(svd.usable(), qr.usable());
+        if (svd.usable()) {
+            EXPECT_EQ(svd.verdict(Y, C, scratch), qr.verdict(Y, C, scratch));
+        }
+    }
 }
 
 TEST(SearchIsoBSs, PollMayStopTheSearch) {
