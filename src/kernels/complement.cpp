@@ -9,6 +9,8 @@
 #include <numeric>
 #include <stdexcept>
 
+#include "dense.hpp"
+
 namespace quelmar::search_detail {
 
 namespace {
@@ -296,12 +298,8 @@ bool WholeFactors::by_qr(MatrixView<const double> stoi, MatrixView<const double>
     qr.dorgqr(&n, &n, &k, Q.data(), &lda, tau.data(), work.data(), &lwork, &info);
     if (info != 0) return false;
     Vt_.assign(n_ * n_, 0.0);
-    constexpr index_t kTile = 32;
-    for (index_t t0 = 0; t0 < n_; t0 += kTile)
-        for (index_t j0 = 0; j0 < n_; j0 += kTile)
-            for (index_t t = t0; t < std::min(n_, t0 + kTile); ++t)
-                for (index_t j = j0; j < std::min(n_, j0 + kTile); ++j)
-                    Vt_[t + j * n_] = Q[j + t * n_];
+    const auto item = static_cast<index_t>(sizeof(double));
+    copy_transposed({Q.data(), n_, n_, n_ * item, item}, {Vt_.data(), n_, n_, n_ * item, item});
     for (const double q : Vt_)
         if (!std::isfinite(q)) return false;
 
